@@ -1,0 +1,42 @@
+# Unit tests: tests/<subsystem>/*.cpp form one GoogleTest program per subsystem.
+find_package(GTest REQUIRED)
+set(QV_TEST_ENV "QV_SOURCE_DIR=${CMAKE_SOURCE_DIR};QV_BUILD_DIR=${CMAKE_BINARY_DIR}")
+
+function(qv_unit_tests sub)
+  file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${sub}/*.cpp)
+  if(NOT _src)
+    return()
+  endif()
+  add_executable(test_${sub} ${_src})
+  target_link_libraries(test_${sub} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main)
+  target_include_directories(test_${sub} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  add_dependencies(test_${sub} translations)
+  add_test(NAME ${sub} COMMAND test_${sub})
+  set_tests_properties(${sub} PROPERTIES LABELS core ENVIRONMENT "${QV_TEST_ENV}" TIMEOUT 600)
+endfunction()
+
+if(NOT QV_FUZZ)
+  qv_unit_tests(base qv-base)
+  qv_unit_tests(crypto qv-base qv-crypto)
+  qv_unit_tests(transfer qv-base qv-crypto qv-transfer)
+  qv_unit_tests(restore quorvex-core)
+
+  # End-to-end runs of the built CLI: tests/cli/*.sh, each given the CLI's path.
+  file(GLOB QV_CLI_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/cli/*.sh)
+  foreach(t ${QV_CLI_TESTS})
+    get_filename_component(_name ${t} NAME_WE)
+    add_test(NAME cli_${_name} COMMAND bash ${t} $<TARGET_FILE:quorvex-restore-cli>)
+    set_tests_properties(cli_${_name} PROPERTIES LABELS cli ENVIRONMENT "${QV_TEST_ENV}" TIMEOUT 600)
+  endforeach()
+endif()
+
+# Fuzz targets: tests/fuzz/*.cpp, each a libFuzzer program.
+if(QV_FUZZ)
+  file(GLOB QV_FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/fuzz/*.cpp)
+  foreach(f ${QV_FUZZ_SOURCES})
+    get_filename_component(_name ${f} NAME_WE)
+    add_executable(${_name} ${f})
+    target_link_libraries(${_name} PRIVATE quorvex-core)
+    target_link_options(${_name} PRIVATE -fsanitize=fuzzer)
+  endforeach()
+endif()

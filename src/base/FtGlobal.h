@@ -1,0 +1,99 @@
+#pragma once
+// Error codes of the transfer workers, their messages, and the progress vocabulary.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace qv {
+
+// Details (bits 0-7).
+enum : uint32_t {
+  errCreateFile = 1,
+  errOpenFile = 2,
+  errCloseFile = 3,
+  errReadFile = 4,
+  errWriteFile = 5,
+  errSetAttr = 6,
+  errDiskFull = 7,
+  errGzipHeader = 8,
+  errCorrupt = 9,
+  errEncrypt = 10,
+  errDecrypt = 11,
+  errVerify = 12,
+  errPathTooLong = 13,
+  errFileNotFound = 14,
+  errSetTimestamp = 15,
+  errCopyDetails = 16,
+  errTimeout = 17,
+  errNoStream = 18,
+  errCopyAcl = 19,
+  errFtpRead = 24,
+  errFtpWrite = 25,
+  errFtpConnect = 26,
+  errFtpClosed = 27,
+  errFtpData = 28,
+  errFtpTimeout = 29,
+  errZipSignature = 32,
+  errZipExtract = 33,
+  errFormat = 34,
+  errUserBreak = 128,
+};
+
+// Severity classes (bits 8-11).
+enum : uint32_t {
+  sevInfo = 0x000,
+  sevError = 0x100,
+  sevWarning = 0x200,
+  sevError2 = 0x300,
+};
+
+// Operation marks (bits 12-15).
+enum : uint32_t {
+  opNone = 0x0000,
+  opCopy = 0x1000,
+  opGzip = 0x2000,
+  opGunzip = 0x3000,
+  opZip = 0x4000,
+  opEncrypt = 0x5000,
+  opDecrypt = 0x6000,
+};
+
+inline constexpr uint32_t ErrorDetail(uint32_t code) { return code & 0xFF; }
+inline constexpr uint32_t ErrorSeverity(uint32_t code) { return code & 0xF00; }
+inline constexpr uint32_t ErrorOperation(uint32_t code) { return code & 0xF000; }
+
+// Renders any code as "prefix detail suffix", each piece translated in the domain "units".
+std::string GetErrorMessage(uint32_t code);
+
+// Format strings with one %s for a file name, which stands in double quotes.
+std::string MsgErrorOpening();
+std::string MsgErrorReading();
+std::string MsgErrorSetAttr();
+std::string MsgErrorSetTime();
+
+// Fills a format of the four above with a file name.
+std::string FormatMsg(const std::string& format, const std::string& name);
+
+// The activity that a progress report belongs to.
+enum class TFileAction : uint8_t {
+  acNone,
+  acCopy,
+  acCompress,
+  acUnCompress,
+  acEncrypt,
+  acDecrypt,
+  acVerify,
+  acAddVerify,
+  acFtpWrite,
+  acFtpRead,
+  acScan,
+};
+using enum TFileAction;
+
+// Progress callback: a negative ACount announces the total of the activity that follows.
+using TProgressEvent = std::function<void(TFileAction AAction, int64_t ACount, bool ASpeedLimit)>;
+
+// Time-out poll: true means the waiting caller gives up.
+using TTimeOutEvent = std::function<bool()>;
+
+}  // namespace qv

@@ -1,0 +1,46 @@
+#include "base/FtGlobal.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace qv;
+
+TEST(GetErrorMessage, ComposesPrefixDetailAndSuffix) {
+  EXPECT_EQ(GetErrorMessage(0x10B), "Error: Decryption failed");
+  EXPECT_EQ(GetErrorMessage(0x610B), "Error: Decryption failed (Decrypt)");
+  EXPECT_EQ(GetErrorMessage(0x304), "Error(2): Could not read from file");
+  EXPECT_EQ(GetErrorMessage(0x206), "Warning: File attributes could not be set");
+  EXPECT_EQ(GetErrorMessage(0x080), "Info: Terminated by user");
+  EXPECT_EQ(GetErrorMessage(0x1080), "Info: Terminated by user (Copy)");
+  EXPECT_EQ(GetErrorMessage(0x310E), "Error: File not found (gunzip)");
+  EXPECT_EQ(GetErrorMessage(0x4121), "Error: Could not extract file (Zip)");
+  EXPECT_EQ(GetErrorMessage(0x2008), "Info: Illegal gzip header (gzip)");
+  EXPECT_EQ(GetErrorMessage(0x511D), "Error: Timeout error on copying file via FTP (Encrypt)");
+}
+
+TEST(GetErrorMessage, UnknownDetailsAndMarks) {
+  EXPECT_EQ(GetErrorMessage(0x414), "Info: Unknown code (00000414)");
+  EXPECT_EQ(GetErrorMessage(0x1014), "Info: Unknown code (00001014) (Copy)");
+  EXPECT_EQ(GetErrorMessage(0), "Info: Unknown code (00000000)");
+  EXPECT_EQ(GetErrorMessage(0x7101), "Error: Could not create file");
+  EXPECT_EQ(GetErrorMessage(0xF101), "Error: Could not create file");
+  EXPECT_EQ(GetErrorMessage(0xABC10000), "Info: Unknown code (ABC10000)");
+  EXPECT_EQ(GetErrorMessage(0x12345601), "Info: Could not create file (Encrypt)");
+}
+
+TEST(GetErrorMessage, EveryAssignedDetailHasItsOwnText) {
+  const uint32_t assigned[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
+                               17, 18, 19, 24, 25, 26, 27, 28, 29, 32, 33, 34, 128};
+  for (uint32_t d = 0; d < 256; ++d) {
+    const bool known = std::find(std::begin(assigned), std::end(assigned), d) != std::end(assigned);
+    EXPECT_EQ(GetErrorMessage(0x100 | d).find("Unknown code") == std::string::npos, known) << d;
+  }
+}
+
+TEST(MsgFormats, QuoteTheName) {
+  EXPECT_EQ(FormatMsg(MsgErrorOpening(), "a.zip"), "Error opening \"a.zip\"");
+  EXPECT_EQ(FormatMsg(MsgErrorReading(), "a.zip"), "Error reading from \"a.zip\"");
+  EXPECT_EQ(FormatMsg(MsgErrorSetAttr(), "x"), "Error setting attributes of \"x\"");
+  EXPECT_EQ(FormatMsg(MsgErrorSetTime(), "x"), "Error setting timestamp of \"x\"");
+}
