@@ -1,0 +1,90 @@
+#pragma once
+// Encrypted stream: salt, 2-byte password verifier, AES in counter mode, 10-byte
+// HMAC-SHA1 code over the ciphertext (the zip AE-1/AE-2 entry layout).
+//
+//   offset 0      S bytes  salt (8, 12, 16 for key modes 1, 2, 3)
+//   offset S      2 bytes  password verifier
+//   offset S+2    L bytes  ciphertext
+//   offset S+2+L 10 bytes  authentication code
+//
+// No method raises; every failure is the Boolean result. One object serves any number
+// of streams in sequence; it is not thread-safe (one worker at a time).
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/FtGlobal.h"
+#include "base/Stream.h"
+#include "crypto/CipherPrimitives.h"
+#include "crypto/SaltPool.h"
+
+namespace qv {
+
+class TCrypt {
+ public:
+  // Password: 8-bit bytes, only the first 128 are kept. AMode 1..3 fixes the key mode,
+  // any other value chooses by password length (<32: 1, 32..47: 2, >=48: 3).
+  TCrypt(const std::string& Password, int AMode, int ABufSize);
+  virtual ~TCrypt();
+  TCrypt(const TCrypt&) = delete;
+  TCrypt& operator=(const TCrypt&) = delete;
+
+  int KeyMode() const { return FMode; }
+  int GetHeaderSize() const;   // salt + verifier: 10, 14 or 18
+  int GetTrailerSize() const;  // always 10
+
+ protected:
+  int32_t FMode;
+  TFCryptContext FCryptCtx;
+  std::string FPwd;
+  int32_t CBufSize;
+  std::vector<uint8_t> CBuffer;
+};
+
+class TEncryption : public TCrypt {
+ public:
+  TEncryption(const std::string& Password, int AMode, int ABufSize);
+  ~TEncryption() override;
+
+  // Writing side.
+  bool WriteHeader(TStream& sDest);
+  void EncryptBlock(uint8_t* Buffer, size_t BLen);
+  bool WriteTrailer(TStream& sDest);
+  // Header, the whole rest of sSource encrypted, trailer.
+  bool EncryptStream(TStream& sSource, TStream& sDest, bool SpeedLimit);
+
+  // Reading side. ReadHeader answers false for a wrong password (verifier mismatch).
+  bool ReadHeader(TStream& sSource);
+  void DecryptBlock(uint8_t* Buffer, size_t BLen);
+  bool ReadTrailer(TStream& sSource);
+  // SLength: the whole encrypted part (header and trailer included) from the current
+  // position of sSource. sDest may be null (authenticate only). Plaintext is written
+  // before the code is checked: on false the caller discards sDest. A source shorter
+  // than SLength, or SLength below header + trailer, gives false.
+  bool DecryptStream(TStream& sSource, TStream* sDest, int64_t SLength, bool SpeedLimit);
+
+  // Two-pass reading, so nothing is used before it is authenticated and no plaintext
+  // is kept on disk:
+  //   pass 1: ReadHeader, AuthenticateBlock over all ciphertext, ReadTrailer;
+  //   pass 2 (caller seeks back): ReadHeader, DecryptBlockOnly over the ciphertext.
+  // The second ReadHeader with the same salt reuses the key material of the first.
+  void AuthenticateBlock(const uint8_t* Buffer, size_t BLen);
+  void DecryptBlockOnly(uint8_t* Buffer, size_t BLen);
+
+  const TProgressEvent& OnProgress() const { return FOnProgress; }
+  void SetOnProgress(TProgressEvent AEvent) { FOnProgress = std::move(AEvent); }
+
+ private:
+  // Initialises FCryptCtx for salt, reusing the last derivation when the salt repeats.
+  void InitStream(const uint8_t* salt, uint8_t verifier[CVerifierLength]);
+  void Report(TFileAction AAction, int64_t ACount, bool SpeedLimit);
+
+  TPrngContext FPrngCtx;
+  TProgressEvent FOnProgress;
+  std::vector<uint8_t> FCachedSalt;
+  std::vector<uint8_t> FCachedKey;
+};
+
+}  // namespace qv
