@@ -1,0 +1,169 @@
+#pragma once
+// The transfer worker: one file per object, moved in blocks on its own thread, with progress
+// delivered on the main thread, pause, cancel and one result code at the end. It is the base
+// of every other worker, which override Execute only and reuse the building blocks below.
+//
+// Nothing is lost on failure: the target is written into a new hidden temporary file beside
+// DestName and renamed over it only when the transfer succeeded (OpenTarget / CommitTarget /
+// DiscardTarget); a failed or cancelled job deletes that file and leaves an existing target
+// as it was.
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+
+#include "base/FtGlobal.h"
+#include "base/Stream.h"
+#include "transfer/FilePropUtils.h"
+#include "transfer/Thread.h"
+
+namespace qv {
+
+class TEncryption;  // crypto/AesLib.h; a worker never owns it
+
+enum class TShellCopyMode : uint8_t { scmCopy = 0, scmQuiet = 1 };
+using enum TShellCopyMode;
+
+// A set of TShellCopyMode.
+class TShellCopyModes {
+ public:
+  constexpr TShellCopyModes() = default;
+  constexpr TShellCopyModes(std::initializer_list<TShellCopyMode> AModes) {
+    for (auto m : AModes) Include(m);
+  }
+  constexpr bool Contains(TShellCopyMode AMode) const { return (FBits & Bit(AMode)) != 0; }
+  constexpr void Include(TShellCopyMode AMode) { FBits |= Bit(AMode); }
+  constexpr void Exclude(TShellCopyMode AMode) { FBits &= static_cast<uint8_t>(~Bit(AMode)); }
+  constexpr bool Empty() const { return FBits == 0; }
+  constexpr bool operator==(const TShellCopyModes&) const = default;
+
+ private:
+  static constexpr uint8_t Bit(TShellCopyMode AMode) {
+    return static_cast<uint8_t>(1u << static_cast<unsigned>(AMode));
+  }
+  uint8_t FBits = 0;
+};
+
+// Settings of the suite's packing side; no worker of this program reads them.
+enum class TZCompressionLevel : uint8_t { zcNone, zcFastest, zcDefault, zcMax };
+enum class TZStrategy : uint8_t { zsDefault, zsFiltered, zsHuffman, zsRLE, zsFixed };
+using enum TZCompressionLevel;
+using enum TZStrategy;
+
+class TCopyThread : public TThread {
+ public:
+  TCopyThread(std::string ASourceName, std::string ADestName, bool ASuspend, int ABufSize,
+              TThreadPriority APriority);
+  // AEncryption is used by the subclasses that decrypt; it is not owned.
+  TCopyThread(std::string ASourceName, std::string ADestName, TEncryption* AEncryption,
+              bool ASuspend, int ABufSize, TThreadPriority APriority);
+  // Waits for the thread, deletes an uncommitted temporary target and clears the
+  // decryptor's progress handler (the decryptor outlives the worker).
+  ~TCopyThread() override;
+
+  // Done becomes true only after the result is stored.
+  bool Done() const { return Terminated(); }
+  int ErrorCode() const { return FError.load(std::memory_order_acquire); }
+  int ErrorType() const { return FErrFlag; }
+
+  const TProgressEvent& OnProgress() const { return FOnProgress; }
+  // Also routes the decryptor's reports, through Synchronize, to the same handler.
+  void SetOnProgress(TProgressEvent AHandler);
+
+  bool CheckTime() const { return FCheckTime; }
+  void SetCheckTime(bool AValue) { FCheckTime = AValue; }
+  bool CopyCreationTime() const { return FCopyCrTm; }
+  void SetCopyCreationTime(bool AValue) { FCopyCrTm = AValue; }
+  bool CopyPermissions() const { return FCopyAcl; }
+  void SetCopyPermissions(bool AValue) { FCopyAcl = AValue; }
+  bool CopyStorage() const { return FCopyStorage; }
+  void SetCopyStorage(bool AValue) { FCopyStorage = AValue; }
+  TShellCopyModes ShellCopy() const { return FShellCopy; }
+  void SetShellCopy(TShellCopyModes AValue) { FShellCopy = AValue; }
+  bool Overwrite() const { return FOverwrite; }
+  void SetOverwrite(bool AValue) { FOverwrite = AValue; }
+
+  // Main thread: the running loop ends after its current block with 0x080 (a paused worker
+  // is released to notice it).
+  virtual void CancelThread();
+
+  const std::string& GetSourceName() const { return SourceName; }
+  const std::string& GetDestName() const { return DestName; }
+
+ protected:
+  void Execute() override;
+  // Ends the job with a result; must be called exactly once by every Execute.
+  virtual void FinishThread(int AError);
+  // Reports progress on the main thread and waits for the handler; then passes the pause gate.
+  virtual void DoProgress(TFileAction AAction, bool ASpeedLimit, int64_t ACount);
+  // An exception that escaped Execute: streams are released and the job ends with 0x112.
+  void HandleException() noexcept override;
+
+  // Building blocks. Each gives a result code without the operation mark.
+  // Source checks, its times and attributes, source opened into sSource and the target
+  // (a temporary file) into sDest. On failure the caller releases what is open.
+  int OpenFiles(TFileTimestamps& Times, uint16_t& Attr);
+  // The target step of OpenFiles, for jobs that open their source themselves: refuses an empty
+  // name, a folder and a write-protected target (unless Overwrite, which resets its
+  // attributes first: 0x106 when that fails), then creates the temporary file into sDest.
+  int OpenTarget();
+  // Closes sDest and renames the temporary file over DestName: 0 or 0x105.
+  int CommitTarget();
+  // Closes sDest and deletes an uncommitted temporary file; an existing target stays.
+  void DiscardTarget();
+  bool TargetPending() const { return !FTempName.empty(); }
+  int CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength);
+  // Closes both streams, commits the target, then permissions, details, times, attributes.
+  int FinishFile(bool ACopyStorage, bool ACopyAcl, uint16_t AAttr, const TFileTimestamps& ATimes);
+  // Frees both streams; an uncommitted temporary target is deleted.
+  void ReleaseStreams();
+  int CopyDetails();
+  int DoCopy();
+  // Plain platform copy (no shell on Linux): the whole file copied at once.
+  int DoShellCopy();
+  // False when the transfer buffer could not be allocated.
+  bool HasBuffer() const { return FBuffer != nullptr; }
+
+  // Defined with the gzip worker: raw-inflate loop, gzip member loop, trailer check.
+  int InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength);
+  int GUnzipData(TStream& sIn, TStream* sOut, bool ASpeedLimit);
+  int CheckGzTrailer(TStream& sIn, int64_t USize);
+  // Defined with the zip entry workers: compares ALength bytes of sIn with sRef.
+  int CompareData(TStream& sIn, TStream& sRef, bool ASpeedLimit, int64_t ALength);
+
+  TProgressEvent FOnProgress;
+  bool FCheckTime = true;
+  TShellCopyModes FShellCopy;
+  std::atomic<int> FError{0};
+  std::unique_ptr<uint8_t[]> FBuffer;
+  std::string SourceName;
+  std::string DestName;
+  std::unique_ptr<TStream> sSource;
+  std::unique_ptr<TStream> sDest;
+  uint32_t FBufSize = 0;
+  std::atomic<bool> FUserBreak{false};
+  bool FCopyCrTm = false;
+  bool FCopyStorage = false;
+  bool FCopyAcl = false;
+  bool FOverwrite = false;
+  bool FVerify = false;
+  int FErrFlag = opCopy;
+  TZCompressionLevel FCompLevel = zcDefault;
+  TZStrategy FCompType = zsDefault;
+  uint32_t FCrc = 0;
+  int64_t UTotal = 0;
+  int64_t CTotal = 0;
+  TEncryption* FCrypting = nullptr;
+  TFileAction FAction = acNone;
+  int64_t FCount = 0;
+  bool FSpeedLimit = false;
+
+ private:
+  void SyncProgress();
+  int MakeTempTarget();
+  std::string FTempName;  // the uncommitted temporary target, empty when none
+  std::atomic<bool> FFinishing{false};
+};
+
+}  // namespace qv
