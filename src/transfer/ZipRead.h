@@ -1,0 +1,162 @@
+#pragma once
+// Reader of zip archives (Zip64, AES-encrypted entries). It parses the central directory
+// on the main thread and extracts or compares one entry at a time with an entry worker,
+// processing messages while it waits. Every failure is raised as EZipError.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "base/FtGlobal.h"
+#include "base/Stream.h"
+#include "transfer/Thread.h"
+#include "transfer/ZipTypes.h"
+
+namespace qv {
+
+class TEncryption;
+class TZipReadThread;
+
+// The directory: names in central-directory order, each with its header.
+struct TZipListItem {
+  std::string Name;  // decoded, "/" as delimiter
+  TPkHeader Header;
+};
+
+class TZipFileList {
+ public:
+  int Count() const { return static_cast<int>(FItems.size()); }
+  bool Empty() const { return FItems.empty(); }
+  const std::string& Strings(int AIndex) const { return FItems[static_cast<size_t>(AIndex)].Name; }
+  const TPkHeader& Objects(int AIndex) const { return FItems[static_cast<size_t>(AIndex)].Header; }
+  const TZipListItem& operator[](int AIndex) const { return FItems[static_cast<size_t>(AIndex)]; }
+  // Case-insensitive (ASCII) lookup; -1 when absent. The first of equal names wins.
+  int IndexOf(std::string_view AName) const;
+  // Index of the entry whose local header lies at AOffset; -1 when none.
+  int IndexOfOffset(int64_t AOffset) const;
+
+  std::vector<TZipListItem>::const_iterator begin() const { return FItems.begin(); }
+  std::vector<TZipListItem>::const_iterator end() const { return FItems.end(); }
+
+  void Add(std::string AName, TPkHeader AHeader);
+  void Clear();
+  void Reserve(size_t ACount) { FItems.reserve(ACount); }
+
+ private:
+  std::vector<TZipListItem> FItems;
+  std::unordered_map<std::string, int> FByName;    // folded name -> first index
+  std::unordered_map<int64_t, int> FByOffset;
+};
+
+// The archive as a read-only file with the decryptor built from a password.
+class TZip {
+ public:
+  // Raises EZipError (MsgErrorOpening over ZipName, 0x102) when the archive cannot be opened.
+  TZip(const std::string& ZipName, const std::string& Password, int AKeyMode, int ABufSize);
+  virtual ~TZip();
+  TZip(const TZip&) = delete;
+  TZip& operator=(const TZip&) = delete;
+
+  // Replaces the decryptor; an empty password leaves none. Password: 8-bit bytes.
+  void InitEncryption(const std::string& Password, int AKeyMode);
+
+  // Copies SLength bytes from the archive's position to AStream; raises on failure.
+  void CopyToStream(TStream& AStream, int64_t SLength);
+
+  bool IsTemp() const { return FIsTemp; }
+  void SetIsTemp(bool AValue) { FIsTemp = AValue; }
+  bool ErrorFlag() const { return FErrorFlag; }
+  TThreadPriority ThreadPriority() const { return FPriority; }
+  void SetThreadPriority(TThreadPriority APriority) { FPriority = APriority; }
+  const TProgressEvent& OnProgress() const { return FOnProgress; }
+  void SetOnProgress(TProgressEvent AEvent);
+  const TTimeOutEvent& OnTimeout() const { return FOnTimeout; }
+  void SetOnTimeout(TTimeOutEvent AEvent) { FOnTimeout = std::move(AEvent); }
+  const std::string& ArchiveName() const { return ZName; }
+  int64_t ArchiveSize() const { return FArchiveSize; }
+
+ protected:
+  // The decryptor for an entry's key mode: the password's own one for 0 or its mode,
+  // else one built on demand with the same password. Null without a password.
+  TEncryption* EncryptionFor(int AKeyMode);
+  TFileStream& Archive() { return *FStream; }
+
+  int32_t FBufferSize;
+  bool FIsTemp = false;
+  bool FEncrypt = false;
+  bool FErrorFlag = false;
+  std::unique_ptr<TEncryption> FEncryption;
+  TPKExtraEncField PkExtraCrypt;
+  TProgressEvent FOnProgress;
+  TTimeOutEvent FOnTimeout;
+  TThreadPriority FPriority = tpNormal;
+  std::string PBase;
+  std::string ZName;
+  TZipFileList FileList;
+
+ private:
+  std::unique_ptr<TFileStream> FStream;
+  int64_t FArchiveSize = 0;
+  std::string FPassword;
+  int FKeyMode = 0;
+  // Decryptors for the key modes that entries name and the password's mode is not.
+  std::unique_ptr<TEncryption> FModeEncryption[4];
+};
+
+class TZipRead : public TZip {
+ public:
+  TZipRead(const std::string& ZipName, const std::string& Password = {}, int AKeyMode = 0,
+           int ABufSize = 0);
+  ~TZipRead() override;
+
+  // Fills the directory. Raises EZipError (MsgErrorReading over the archive, 0x120) for an
+  // archive whose records cannot be found or read.
+  void ReadDirectory();
+
+  const TZipFileList& Directory() const { return FileList; }
+  int64_t DirectoryOffset() const { return bod; }
+
+  // Name at AIndex, empty when out of range.
+  std::string Filename(int AIndex) const;
+  // Flag bit 0 of the entry; false when out of range.
+  bool IsEncrypted(int AIndex) const;
+
+  // Extracts the entry whose local header is at Offset into DestFilename (written through a
+  // temporary file renamed on success), then sets its timestamp and attributes. An entry
+  // whose name would leave the destination is refused (0x121) and nothing is written.
+  void ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
+                     const std::string& DestFilename);
+  void ExtractToFile(int AIndex, const std::string& DestFilename);
+  // Extracts the named entry into sDest without a decryptor and rewinds sDest.
+  // False when the name is not in the directory.
+  bool ExtractToStream(const std::string& AFilename, TStream& sDest);
+  // Compares the entry at Offset with RefFilename; raises on a difference or failure.
+  void CompareToFile(int64_t Offset, const std::string& RefFilename);
+
+  // Asks a running entry worker to stop; safe from a handler nested in the wait.
+  void Cancel();
+
+  // Runs while an entry worker is waited for (front-end events, pause), at least every 10 ms.
+  void SetOnProcessMessages(std::function<void()> AHook) { FOnProcessMessages = std::move(AHook); }
+
+ private:
+  enum class TJob { Extract, ExtractStream, Compare };
+  // Starts the worker on the entry at AOffset, waits for it, and returns its low byte.
+  uint32_t RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
+                          TStream* AStream);
+  void WaitForWorker();
+  [[noreturn]] void RaiseReading(int32_t ACode = 0x120) const;
+  [[noreturn]] static void RaiseWorkerError(uint32_t ALowByte);
+  void CheckEntryName(int64_t AOffset);
+  void ApplyFileProperties(int64_t AOffset, uint32_t TimeStamp, uint32_t Attr,
+                           const std::string& DestFilename);
+
+  std::unique_ptr<TZipReadThread> ZipThread;
+  int64_t bod = 0;
+  std::function<void()> FOnProcessMessages;
+};
+
+}  // namespace qv

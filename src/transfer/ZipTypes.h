@@ -1,0 +1,113 @@
+#pragma once
+// Records of a zip archive as the reader and its entry workers see them, the reader's
+// exception, and the name rules shared by both (code-page conversion, safe entry names).
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace qv {
+
+// Signatures (little-endian "PK" records).
+inline constexpr uint32_t ZipLocalHeaderSig = 0x04034B50;
+inline constexpr uint32_t ZipCentralHeaderSig = 0x02014B50;
+inline constexpr uint32_t ZipEndRecordSig = 0x06054B50;
+inline constexpr uint32_t Zip64LocatorSig = 0x07064B50;
+inline constexpr uint32_t Zip64EndRecordSig = 0x06064B50;
+
+inline constexpr uint16_t ZipExtraZip64 = 0x0001;
+inline constexpr uint16_t ZipExtraAes = 0x9901;
+
+inline constexpr uint16_t ZipMethodStored = 0;
+inline constexpr uint16_t ZipMethodDeflated = 8;
+inline constexpr uint16_t ZipMethodAes = 99;
+
+inline constexpr uint16_t ZipFlagEncrypted = 0x0001;
+inline constexpr uint16_t ZipFlagDataDescriptor = 0x0008;
+inline constexpr uint16_t ZipFlagUtf8 = 0x0800;
+
+inline constexpr uint8_t ZipHostUnix = 3;
+
+// AES extra field (header ID 0x9901), 11 bytes as stored.
+#pragma pack(push, 1)
+struct TPKExtraEncField {
+  uint16_t Tag = ZipExtraAes;
+  uint16_t ESize = 7;
+  uint16_t Version = 2;     // 1 = AE-1 (CRC kept), 2 = AE-2 (CRC 0)
+  uint16_t Vendor = 0x4541; // "AE"
+  uint8_t Mode = 1;         // key strength 1..3 (AES-128/192/256)
+  uint16_t Method = 8;      // the actual compression method
+};
+#pragma pack(pop)
+static_assert(sizeof(TPKExtraEncField) == 11);
+
+// One entry of the central directory.
+struct TPkHeader {
+  std::string FName;        // name bytes exactly as stored
+  uint32_t ErrCode = 0;     // 0, or errFormat for an unknown version or method
+  uint32_t TimeStamp = 0;   // DOS time (low 16 bits) and date (high 16 bits)
+  uint32_t CRC = 0;
+  uint16_t GpFlag = 0;      // bit 0 encrypted, bit 3 data descriptor, bit 11 UTF-8 name
+  uint16_t Attr = 0;        // low 16 bits of the external attributes
+  uint16_t CompMethode = 0;
+  uint16_t Tag = 0;         // 0x9901 when the entry carries the AES extra field
+  uint16_t DirLength = 0;   // 46 + name length + extra length
+  uint16_t EncVers = 0;     // AES vendor version (1 or 2), 0 without the field
+  uint16_t EncMeth = 0;     // actual compression method of an AES entry
+  int64_t Offset = 0;       // offset of the local header
+  int64_t CSize = 0;
+  int64_t USize = 0;
+  bool IsDir = false;
+  bool IsAE2 = false;
+  bool Zip64 = false;
+  // Beyond the classic record: what Unix archives and AES entries need.
+  uint8_t EncMode = 0;      // AES key strength 1..3 from the extra field, 0 without it
+  uint8_t HostSystem = 0;   // high byte of "version made by" (3 = Unix)
+  uint32_t ExternalAttr = 0;
+
+  bool Encrypted() const { return (GpFlag & ZipFlagEncrypted) != 0; }
+  bool HasDataDescriptor() const { return (GpFlag & ZipFlagDataDescriptor) != 0; }
+  // Permission bits of an entry made on Unix; 0 when there are none.
+  uint32_t UnixMode() const {
+    return HostSystem == ZipHostUnix ? (ExternalAttr >> 16) & 07777 : 0;
+  }
+};
+
+// An entry as its local header describes it.
+struct TZipFileInfo {
+  std::string Filename;
+  uint16_t Flag = 0;
+  uint16_t Method = 0;
+  uint32_t TimeStamp = 0;
+  uint32_t Crc = 0;
+  int64_t CSize = 0;
+  int64_t USize = 0;
+  // From the AES extra field of the local header (0 when absent).
+  uint16_t EncVers = 0;
+  uint16_t EncMeth = 0;
+  uint8_t EncMode = 0;
+};
+
+// The only exception of the transfer engine. ZipError holds the code ORed with 0x4000.
+class EZipError : public std::runtime_error {
+ public:
+  EZipError(const std::string& AMessage, int32_t ACode)
+      : std::runtime_error(AMessage), ZipError(ACode | 0x4000) {}
+  int32_t ZipError;
+};
+
+// Code page 437 to Windows-1252 for names stored without the UTF-8 flag.
+std::string OemToAnsiName(std::string_view AName);
+
+// The name as shown and restored: UTF-8 (flag bit 11) or cp437 through the 8-bit code
+// page; "\" counts as a folder delimiter and becomes "/".
+std::string DecodeZipName(std::string_view ARaw, uint16_t AFlag);
+
+// False for names that would leave the destination: absolute ("/x", "C:x"), or with a
+// ".." component. Both delimiters count.
+bool IsSafeEntryName(std::string_view AName);
+
+// A folder entry: the name ends with a delimiter, or the attributes carry 0x10.
+bool IsDirectoryEntry(std::string_view AName, uint32_t AAttr);
+
+}  // namespace qv
