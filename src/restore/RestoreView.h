@@ -17,8 +17,10 @@ using enum TOverwriteMode;
 enum class TRestoreMode : int { rmDirectory = 0, rmFiles = 1, rmSchedule = 2 };
 using enum TRestoreMode;
 
-// Icon of the detail information dialog.
-enum TInfoIcon : int { iiInfo = 0, iiError = 1 };
+// Icon of the detail information dialog; the values are those of the dialog's TInfoIcon
+// (iiInfo, iiError), which lives with the dialog itself.
+enum class TDetailIcon : int { diInfo = 0, diError = 1 };
+using enum TDetailIcon;
 
 // Answer of the password question; the values are the dialog's modal results.
 enum class TPasswordAnswer : int {
@@ -61,7 +63,7 @@ class IRestoreView {
   virtual void ShowInfo(const std::string& text) = 0;
   virtual void ShowError(const std::string& text) = 0;
   virtual void ShowDetailInfo(const std::string& title, const std::string& message,
-                              const std::vector<std::string>& details, TInfoIcon icon) = 0;
+                              const std::vector<std::string>& details, TDetailIcon icon) = 0;
   // The password dialog with Skip shown and the depth group hidden. pwd comes in as the
   // field's text (UTF-8) and, on paOk, goes out as the entered text (UTF-8).
   virtual TPasswordAnswer QueryPassword(const std::string& title, const std::string& prompt,
