@@ -1,0 +1,166 @@
+#include "crypto/AesLib.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace qv {
+
+namespace {
+
+constexpr int CDefaultBufSize = 0x80000;
+
+int AutomaticMode(size_t passwordLength) {
+  if (passwordLength < 32) return 1;
+  if (passwordLength < 48) return 2;
+  return 3;
+}
+
+// Reads until count bytes are in or the source ends. Bytes read, or -1 on a read error.
+int64_t ReadFull(TStream& source, uint8_t* buffer, size_t count) {
+  size_t done = 0;
+  while (done < count) {
+    const int64_t n = source.Read(buffer + done, count - done);
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+bool WriteAll(TStream& dest, const uint8_t* buffer, size_t count) {
+  if (count == 0) return true;
+  return dest.Write(buffer, count) == static_cast<int64_t>(count);
+}
+
+}  // namespace
+
+// ---- TCrypt ----
+
+TCrypt::TCrypt(const std::string& Password, int AMode, int ABufSize)
+    : FPwd(Password.substr(0, std::min(Password.size(), CMaxPasswordLength))),
+      // A buffer of no bytes would make the stream loops spin without progress.
+      CBufSize(ABufSize > 0 ? ABufSize : CDefaultBufSize),
+      CBuffer(static_cast<size_t>(CBufSize)) {
+  FMode = (AMode >= 1 && AMode <= 3) ? AMode : AutomaticMode(FPwd.size());
+}
+
+TCrypt::~TCrypt() {
+  SecureWipe(FPwd.data(), FPwd.size());
+  SecureWipe(CBuffer.data(), CBuffer.size());
+  SecureWipe(&FCryptCtx.FMac, sizeof(FCryptCtx.FMac));
+  SecureWipe(FCryptCtx.FKeystream.data(), FCryptCtx.FKeystream.size());
+  SecureWipe(FCryptCtx.FBatch.data(), FCryptCtx.FBatch.size());
+}
+
+int TCrypt::GetHeaderSize() const { return static_cast<int>(SaltLength(FMode) + CVerifierLength); }
+
+int TCrypt::GetTrailerSize() const { return static_cast<int>(CMacLength); }
+
+// ---- TEncryption ----
+
+TEncryption::TEncryption(const std::string& Password, int AMode, int ABufSize)
+    : TCrypt(Password, AMode, ABufSize) {
+  PoolInit(EntropySample, FPrngCtx);
+}
+
+TEncryption::~TEncryption() {
+  PoolWipe(FPrngCtx);
+  SecureWipe(FCachedKey.data(), FCachedKey.size());
+}
+
+void TEncryption::InitStream(const uint8_t* salt, uint8_t verifier[CVerifierLength]) {
+  const size_t saltLength = SaltLength(FMode);
+  const bool cached = FCachedKey.size() == DerivedLength(FMode) && FCachedSalt.size() == saltLength &&
+                      std::equal(FCachedSalt.begin(), FCachedSalt.end(), salt);
+  if (!cached) {
+    SecureWipe(FCachedKey.data(), FCachedKey.size());
+    const auto* pwd = reinterpret_cast<const uint8_t*>(FPwd.data());
+    FCachedKey = DeriveKeyMaterial(pwd, FPwd.size(), salt, saltLength, CKeyIterations, DerivedLength(FMode));
+    FCachedSalt.assign(salt, salt + saltLength);
+  }
+  // The password is cut and the mode settled on construction, so this cannot fail.
+  InitCryptContextFromKey(FMode, FPwd.size(), FCachedKey.data(), FCryptCtx, verifier);
+}
+
+void TEncryption::Report(TFileAction AAction, int64_t ACount, bool SpeedLimit) {
+  if (FOnProgress) FOnProgress(AAction, ACount, SpeedLimit);
+}
+
+bool TEncryption::WriteHeader(TStream& sDest) {
+  uint8_t header[32];
+  const size_t saltLength = SaltLength(FMode);
+  PoolRead(header, saltLength, FPrngCtx);
+  InitStream(header, header + saltLength);
+  return WriteAll(sDest, header, saltLength + CVerifierLength);
+}
+
+void TEncryption::EncryptBlock(uint8_t* Buffer, size_t BLen) { EncryptData(Buffer, BLen, FCryptCtx); }
+
+bool TEncryption::WriteTrailer(TStream& sDest) {
+  const auto code = FinishMac(FCryptCtx);
+  return WriteAll(sDest, code.data(), code.size());
+}
+
+bool TEncryption::EncryptStream(TStream& sSource, TStream& sDest, bool SpeedLimit) {
+  if (!WriteHeader(sDest)) return false;
+  int64_t total = 0;
+  for (;;) {
+    const int64_t n = ReadFull(sSource, CBuffer.data(), CBuffer.size());
+    if (n < 0) return false;
+    total += n;
+    Report(acEncrypt, total, SpeedLimit);
+    EncryptBlock(CBuffer.data(), static_cast<size_t>(n));
+    if (!WriteAll(sDest, CBuffer.data(), static_cast<size_t>(n))) return false;
+    if (n < CBufSize) break;
+  }
+  return WriteTrailer(sDest);
+}
+
+bool TEncryption::ReadHeader(TStream& sSource) {
+  uint8_t header[32];
+  const size_t saltLength = SaltLength(FMode);
+  const size_t headerLength = saltLength + CVerifierLength;
+  if (ReadFull(sSource, header, headerLength) != static_cast<int64_t>(headerLength)) return false;
+  uint8_t verifier[CVerifierLength];
+  InitStream(header, verifier);
+  return std::memcmp(verifier, header + saltLength, CVerifierLength) == 0;
+}
+
+void TEncryption::DecryptBlock(uint8_t* Buffer, size_t BLen) { DecryptData(Buffer, BLen, FCryptCtx); }
+
+void TEncryption::AuthenticateBlock(const uint8_t* Buffer, size_t BLen) {
+  MacUpdate(FCryptCtx.FMac, Buffer, BLen);
+}
+
+void TEncryption::DecryptBlockOnly(uint8_t* Buffer, size_t BLen) { CtrTransform(Buffer, BLen, FCryptCtx); }
+
+bool TEncryption::ReadTrailer(TStream& sSource) {
+  const auto code = FinishMac(FCryptCtx);
+  uint8_t stored[CMacLength];
+  if (ReadFull(sSource, stored, sizeof(stored)) != static_cast<int64_t>(sizeof(stored))) return false;
+  return CRYPTO_memcmp(code.data(), stored, sizeof(stored)) == 0;
+}
+
+bool TEncryption::DecryptStream(TStream& sSource, TStream* sDest, int64_t SLength, bool SpeedLimit) {
+  const int64_t frame = GetHeaderSize() + GetTrailerSize();
+  if (SLength < frame) return false;
+  if (!ReadHeader(sSource)) return false;
+  int64_t remaining = SLength - frame;
+  int64_t total = 0;
+  while (remaining > 0) {
+    const size_t want = static_cast<size_t>(std::min<int64_t>(CBufSize, remaining));
+    const int64_t n = ReadFull(sSource, CBuffer.data(), want);
+    // A source shorter than announced is a damaged stream, not a reason to read again.
+    if (n != static_cast<int64_t>(want)) return false;
+    total += n;
+    Report(acDecrypt, total, SpeedLimit);
+    DecryptBlock(CBuffer.data(), want);
+    if (sDest != nullptr && !WriteAll(*sDest, CBuffer.data(), want)) return false;
+    remaining -= n;
+  }
+  return ReadTrailer(sSource);
+}
+
+}  // namespace qv
