@@ -1,0 +1,333 @@
+#include "transfer/CopyThread.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sendfile.h>
+#include <unistd.h>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <new>
+#include <random>
+
+#include "base/FileUtils.h"
+#include "crypto/AesLib.h"
+#include "transfer/Crc32.h"
+
+namespace qv {
+
+namespace {
+// A result code of detail and severity, without the operation mark.
+constexpr int Code(uint32_t severity, uint32_t detail) { return static_cast<int>(severity | detail); }
+}  // namespace
+
+namespace {
+
+constexpr int kResultNoMemory = Code(sevError, errNoStream);
+// A temporary name must stay within NAME_MAX with room for the prefix and the suffix.
+constexpr size_t kMaxTempBase = 200;
+constexpr int kTempAttempts = 16;
+constexpr size_t kShellChunk = size_t{64} << 20;
+
+std::string UniqueSuffix() {
+  static std::atomic<uint64_t> counter{0};
+  static const uint64_t seed = [] {
+    std::random_device rd;
+    return (static_cast<uint64_t>(rd()) << 32) ^ rd();
+  }();
+  uint64_t x = seed ^ (static_cast<uint64_t>(getpid()) << 40) ^ ++counter * 0x9E3779B97F4A7C15ull;
+  x ^= x >> 31;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 29;
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(x));
+  return text;
+}
+
+// Cuts a name to at most max bytes without splitting a UTF-8 sequence.
+std::string CutName(const std::string& name, size_t max) {
+  if (name.size() <= max) return name;
+  size_t cut = max;
+  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+  return name.substr(0, cut);
+}
+
+}  // namespace
+
+TCopyThread::TCopyThread(std::string ASourceName, std::string ADestName, bool ASuspend,
+                         int ABufSize, TThreadPriority APriority)
+    : TThread(ASuspend),
+      SourceName(std::move(ASourceName)),
+      DestName(std::move(ADestName)),
+      FBufSize(ABufSize > 0 ? static_cast<uint32_t>(ABufSize) : 0) {
+  SetPriority(APriority);
+  // A buffer that cannot be had leaves FBuffer empty; the job then ends with a code.
+  if (FBufSize > 0) FBuffer.reset(new (std::nothrow) uint8_t[FBufSize]);
+}
+
+TCopyThread::TCopyThread(std::string ASourceName, std::string ADestName, TEncryption* AEncryption,
+                         bool ASuspend, int ABufSize, TThreadPriority APriority)
+    : TCopyThread(std::move(ASourceName), std::move(ADestName), ASuspend, ABufSize, APriority) {
+  FCrypting = AEncryption;
+}
+
+TCopyThread::~TCopyThread() {
+  WaitFor();  // members below must outlive the job
+  ReleaseStreams();
+  if (FCrypting) FCrypting->SetOnProgress(nullptr);
+}
+
+void TCopyThread::SetOnProgress(TProgressEvent AHandler) {
+  FOnProgress = std::move(AHandler);
+  if (!FCrypting) return;
+  if (FOnProgress) {
+    // The decryptor reports on the worker thread; route it to the main thread.
+    FCrypting->SetOnProgress([this](TFileAction AAction, int64_t ACount, bool ASpeedLimit) {
+      DoProgress(AAction, ASpeedLimit, ACount);
+    });
+  } else {
+    FCrypting->SetOnProgress(nullptr);
+  }
+}
+
+void TCopyThread::CancelThread() {
+  FUserBreak.store(true, std::memory_order_release);
+  ReleasePause();
+}
+
+void TCopyThread::Execute() {
+  if (FShellCopy.Contains(scmCopy))
+    FinishThread(DoShellCopy());
+  else
+    FinishThread(DoCopy());
+}
+
+void TCopyThread::FinishThread(int AError) {
+  if (FFinishing.exchange(true)) return;  // the first result stands
+  if (AError != 0) FError.store(AError | FErrFlag, std::memory_order_release);
+  Terminate();
+}
+
+void TCopyThread::DoProgress(TFileAction AAction, bool ASpeedLimit, int64_t ACount) {
+  if (FOnProgress) {
+    FAction = AAction;
+    FSpeedLimit = ASpeedLimit;
+    FCount = ACount;
+    Synchronize([this] { SyncProgress(); });
+  }
+  WaitIfPaused();
+}
+
+void TCopyThread::SyncProgress() {
+  if (FOnProgress) FOnProgress(FAction, FCount, FSpeedLimit);
+}
+
+void TCopyThread::HandleException() noexcept {
+  ReleaseStreams();
+  FinishThread(kResultNoMemory);
+}
+
+int TCopyThread::OpenFiles(TFileTimestamps& Times, uint16_t& Attr) {
+  const int sourceAttr = LongFileGetAttr(SourceName, false);
+  if (sourceAttr < 0 || (sourceAttr & faDirectory)) return Code(sevError, errFileNotFound);
+  if (DestName.empty()) return Code(sevError, errCreateFile);
+  GetFileTimestamps(SourceName, false, Times);
+  Attr = static_cast<uint16_t>(sourceAttr & 0xFFFF);
+  sSource = TFileStream::Open(SourceName, TOpenMode::Read);
+  if (!sSource) return Code(sevError, errOpenFile);
+  return OpenTarget();
+}
+
+int TCopyThread::OpenTarget() {
+  if (DestName.empty()) return Code(sevError, errCreateFile);
+  const int destAttr = LongFileGetAttr(DestName, true);
+  if (destAttr >= 0) {
+    if (destAttr & faDirectory) return Code(sevError, errCreateFile);
+    if (FOverwrite) {
+      if (LongFileSetAttr(DestName, faArchive, true) != 0) return Code(sevError, errSetAttr);
+    } else if (destAttr & faReadOnly) {
+      // Refused explicitly: a process running as root would otherwise replace it.
+      return Code(sevError, errCreateFile);
+    }
+  }
+  return MakeTempTarget();
+}
+
+int TCopyThread::MakeTempTarget() {
+  DiscardTarget();
+  const size_t slash = DestName.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : DestName.substr(0, slash + 1);
+  const std::string base = CutName(slash == std::string::npos ? DestName : DestName.substr(slash + 1),
+                                   kMaxTempBase);
+  for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+    std::string name = folder + "." + base + "." + UniqueSuffix() + ".qvpart";
+    auto stream = TFileStream::Open(name, TOpenMode::CreateNew);
+    if (stream) {
+      sDest = std::move(stream);
+      FTempName = std::move(name);
+      return 0;
+    }
+    if (errno != EEXIST) break;
+  }
+  return Code(sevError, errCreateFile);
+}
+
+int TCopyThread::CommitTarget() {
+  if (!TargetPending()) {
+    sDest.reset();
+    return 0;
+  }
+  bool closed = true;
+  if (auto* file = dynamic_cast<TFileStream*>(sDest.get())) {
+    if (FVerify && !file->Flush()) {
+      DiscardTarget();
+      return Code(sevError, errWriteFile);
+    }
+    closed = file->Close();
+  }
+  sDest.reset();
+  if (!closed || std::rename(FTempName.c_str(), DestName.c_str()) != 0) {
+    DiscardTarget();
+    return Code(sevError, errWriteFile);
+  }
+  FTempName.clear();
+  return 0;
+}
+
+void TCopyThread::DiscardTarget() {
+  sDest.reset();
+  if (!FTempName.empty()) {
+    unlink(FTempName.c_str());
+    FTempName.clear();
+  }
+}
+
+void TCopyThread::ReleaseStreams() {
+  sSource.reset();
+  if (TargetPending())
+    DiscardTarget();
+  else
+    sDest.reset();
+}
+
+int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength) {
+  if (!FBuffer) return kResultNoMemory;
+  int64_t remaining = ALength;
+  int result = 0;
+  do {
+    const int64_t request = remaining < static_cast<int64_t>(FBufSize) ? std::max<int64_t>(remaining, 0)
+                                                                       : static_cast<int64_t>(FBufSize);
+    const int64_t n = sIn.Read(FBuffer.get(), static_cast<size_t>(request));
+    if (n < 0 || n < request) {
+      result = Code(sevError, errReadFile);
+    } else {
+      UTotal += n;
+      DoProgress(acCopy, ASpeedLimit, UTotal);
+      FCrc = Crc32Update(FCrc, FBuffer.get(), static_cast<size_t>(n));
+    }
+    if (result == 0) {
+      const int64_t written = sOut.Write(FBuffer.get(), static_cast<size_t>(n));
+      if (written < 0)
+        result = Code(sevError, errWriteFile);
+      else if (written < n)
+        result = Code(sevError, errDiskFull);
+      if (FUserBreak.load(std::memory_order_acquire)) result = errUserBreak;
+    }
+    remaining -= std::max<int64_t>(n, 0);
+  } while (remaining > 0 && result == 0);
+  return result;
+}
+
+int TCopyThread::FinishFile(bool ACopyStorage, bool ACopyAcl, uint16_t AAttr,
+                            const TFileTimestamps& ATimes) {
+  sSource.reset();
+  int result = CommitTarget();  // the properties go onto the final name
+  if (result != 0) return result;
+  if (ACopyAcl && CopyFilePermissions(SourceName, DestName) != 0) result = Code(sevWarning, errCopyAcl);
+  if (result == 0 && ACopyStorage) result = CopyDetails();
+  if (result == 0) {
+    if (SetFileTimestamps(DestName, ATimes, FCheckTime, FCopyCrTm, false) != 0)
+      result = Code(sevWarning, errSetTimestamp);
+    else if (LongFileSetAttr(DestName, AAttr, false) != 0)
+      result = Code(sevWarning, errSetAttr);
+  }
+  return result;
+}
+
+int TCopyThread::CopyDetails() {
+  TFileSummary summary;
+  if (ReadFileSummary(SourceName, summary) && WriteFileSummary(DestName, summary)) return 0;
+  return Code(sevWarning, errCopyDetails);
+}
+
+int TCopyThread::DoCopy() {
+  TFileTimestamps times;
+  uint16_t attr = 0;
+  int result = OpenFiles(times, attr);
+  if (result == 0) {
+    const int64_t size = sSource->Size();
+    if (size < 0) {
+      result = Code(sevError, errReadFile);
+    } else {
+      DoProgress(acCopy, true, -size);
+      result = CopyData(*sSource, *sDest, true, size);
+    }
+  }
+  if (result == 0) return FinishFile(FCopyStorage, FCopyAcl, attr, times);
+  ReleaseStreams();
+  return result;
+}
+
+int TCopyThread::DoShellCopy() {
+  const TFileTimestamps times = GetFileTimestamps(SourceName, true);
+  const int sourceAttr = LongFileGetAttr(SourceName, true);
+  int result = 0;
+  if (sourceAttr < 0 || (sourceAttr & faDirectory))
+    result = Code(sevError, errFileNotFound);
+  else if (DestName.empty())
+    result = Code(sevError, errCreateFile);
+  if (result == 0) {
+    DoProgress(acCopy, false, -1);
+    // The platform copy: the whole file in the kernel, then mode and modification time
+    // carried over as a desktop shell copy does. Any failure reads as a failed copy.
+    sSource = TFileStream::Open(SourceName, TOpenMode::Read);
+    if (!sSource || OpenTarget() != 0) {
+      result = Code(sevError, errWriteFile);
+    } else {
+      const int in = static_cast<TFileStream&>(*sSource).Handle();
+      const int out = static_cast<TFileStream&>(*sDest).Handle();
+      for (;;) {
+        ssize_t moved = copy_file_range(in, nullptr, out, nullptr, kShellChunk, 0);
+        if (moved < 0 && UTotal == 0 &&
+            (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP))
+          moved = sendfile(out, in, nullptr, kShellChunk);  // file systems without the former
+        if (moved == 0) break;
+        if (moved < 0) {
+          result = Code(sevError, errWriteFile);
+          break;
+        }
+        UTotal += moved;
+        if (FUserBreak.load(std::memory_order_acquire)) {
+          result = errUserBreak;
+          break;
+        }
+      }
+      struct stat st {};
+      if (result == 0 && fstat(in, &st) == 0) fchmod(out, st.st_mode & 07777);
+      sSource.reset();
+      if (result == 0) result = CommitTarget();
+      if (result == 0) {
+        TFileTimestamps written = times;
+        SetFileTimestamps(DestName, written, false, false, false);
+      }
+    }
+    ReleaseStreams();
+  }
+  if (result == 0 && FCopyCrTm) {
+    if (SetFileTimestamps(DestName, times, FCheckTime, true, false) != 0) result = Code(sevWarning, errSetTimestamp);
+  }
+  return result;
+}
+
+}  // namespace qv

@@ -1,0 +1,43 @@
+#include "transfer/DecryptThread.h"
+
+#include "crypto/AesLib.h"
+
+namespace qv {
+
+namespace {
+// A result code of detail and severity, without the operation mark.
+constexpr int Code(uint32_t severity, uint32_t detail) { return static_cast<int>(severity | detail); }
+}  // namespace
+
+TDecryptThread::TDecryptThread(std::string ASourceName, std::string ADestName,
+                               TEncryption* AEncryption, bool ASuspend, int ABufSize,
+                               TThreadPriority APriority)
+    : TCopyThread(std::move(ASourceName), std::move(ADestName), AEncryption, ASuspend, ABufSize,
+                  APriority) {
+  if (AEncryption) FErrFlag = opDecrypt;
+}
+
+void TDecryptThread::Execute() {
+  if (FCrypting)
+    FinishThread(DoDecrypt());
+  else
+    FinishThread(DoCopy());
+}
+
+int TDecryptThread::DoDecrypt() {
+  TFileTimestamps times;
+  uint16_t attr = 0;
+  int result = OpenFiles(times, attr);
+  if (result == 0) {
+    const int64_t size = sSource->Size();
+    // The decryptor checks the code only after writing; on failure the temporary target
+    // with its unauthenticated plaintext is deleted by ReleaseStreams.
+    if (size < 0 || !FCrypting->DecryptStream(*sSource, sDest.get(), size, true))
+      result = Code(sevError, errDecrypt);
+  }
+  if (result == 0) return FinishFile(false, FCopyAcl, attr, times);
+  ReleaseStreams();
+  return result;
+}
+
+}  // namespace qv

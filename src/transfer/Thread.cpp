@@ -1,0 +1,191 @@
+#include "transfer/Thread.h"
+
+#include <chrono>
+#include <deque>
+#include <exception>
+
+namespace qv {
+
+namespace {
+
+// One queued Synchronize call; it lives on the waiting worker's stack.
+struct TSyncCall {
+  const std::function<void()>* Method;
+  bool Done = false;
+  std::exception_ptr Error;
+};
+
+// Shared by all threads: the queue of calls for the main thread and the count of ended
+// threads, so that a waiting CheckSynchronize wakes for either.
+struct TSyncState {
+  std::mutex Mutex;
+  std::condition_variable MainWake;
+  std::condition_variable CallDone;
+  std::deque<TSyncCall*> Queue;
+  uint64_t EndedThreads = 0;
+  std::function<void()> Wake;
+  std::thread::id MainThread = std::this_thread::get_id();
+};
+
+TSyncState& SyncState() {
+  static TSyncState state;
+  return state;
+}
+
+// Captures the main thread while the program is being loaded.
+[[maybe_unused]] const bool gSyncStateReady = (SyncState(), true);
+
+void WakeMainThread() {
+  std::function<void()> wake;
+  {
+    std::lock_guard lock(SyncState().Mutex);
+    wake = SyncState().Wake;
+  }
+  if (wake) wake();
+}
+
+}  // namespace
+
+TThread::TThread(bool ACreateSuspended) : FCreateSuspended(ACreateSuspended) {}
+
+TThread::~TThread() { WaitFor(); }
+
+void TThread::Start() {
+  if (FStarted) return;
+  FStarted = true;
+  FThread = std::thread([this] { ThreadProc(); });
+}
+
+void TThread::Resume() {
+  Start();
+  {
+    std::lock_guard lock(FGateMutex);
+    FPaused.store(false, std::memory_order_release);
+  }
+  FGate.notify_all();
+}
+
+void TThread::Suspend() {
+  std::lock_guard lock(FGateMutex);
+  FPaused.store(true, std::memory_order_release);
+}
+
+void TThread::Terminate() {
+  {
+    std::lock_guard lock(FGateMutex);
+    FTerminated.store(true, std::memory_order_release);
+  }
+  FGate.notify_all();
+}
+
+void TThread::ReleasePause() {
+  {
+    std::lock_guard lock(FGateMutex);
+    FPauseReleased.store(true, std::memory_order_release);
+  }
+  FGate.notify_all();
+}
+
+void TThread::WaitIfPaused() {
+  std::unique_lock lock(FGateMutex);
+  FGate.wait(lock, [this] {
+    return !FPaused.load(std::memory_order_acquire) ||
+           FPauseReleased.load(std::memory_order_acquire) ||
+           FTerminated.load(std::memory_order_acquire);
+  });
+}
+
+void TThread::WaitFor() {
+  if (!FStarted || !FThread.joinable()) return;
+  if (FThread.get_id() == std::this_thread::get_id()) return;  // a thread cannot wait for itself
+  if (IsMainThread()) {
+    // The worker may be blocked in Synchronize; serve it until it has ended.
+    while (!Finished()) CheckSynchronize(20);
+  }
+  FThread.join();
+}
+
+void TThread::HandleException() noexcept {
+  FReturnValue.store(1, std::memory_order_release);
+  Terminate();
+}
+
+void TThread::ThreadProc() {
+  try {
+    Execute();
+  } catch (...) {
+    HandleException();
+  }
+  FFinished.store(true, std::memory_order_release);
+  {
+    std::lock_guard lock(SyncState().Mutex);
+    ++SyncState().EndedThreads;
+  }
+  SyncState().MainWake.notify_all();
+  WakeMainThread();
+}
+
+void TThread::Synchronize(const std::function<void()>& AMethod) {
+  if (!AMethod) return;
+  if (IsMainThread()) {
+    AMethod();
+    return;
+  }
+  auto& state = SyncState();
+  TSyncCall call{&AMethod, false, nullptr};
+  {
+    std::lock_guard lock(state.Mutex);
+    state.Queue.push_back(&call);
+  }
+  state.MainWake.notify_all();
+  WakeMainThread();
+  {
+    std::unique_lock lock(state.Mutex);
+    state.CallDone.wait(lock, [&call] { return call.Done; });
+  }
+  if (call.Error) std::rethrow_exception(call.Error);
+}
+
+bool TThread::CheckSynchronize(int timeoutMs) {
+  auto& state = SyncState();
+  std::unique_lock lock(state.Mutex);
+  if (state.Queue.empty() && timeoutMs > 0) {
+    const uint64_t ended = state.EndedThreads;
+    state.MainWake.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+      return !state.Queue.empty() || state.EndedThreads != ended;
+    });
+  }
+  bool ran = false;
+  while (!state.Queue.empty()) {
+    TSyncCall* call = state.Queue.front();
+    state.Queue.pop_front();
+    lock.unlock();
+    try {
+      (*call->Method)();
+    } catch (...) {
+      call->Error = std::current_exception();
+    }
+    lock.lock();
+    call->Done = true;  // the worker may free the call as soon as it sees this
+    state.CallDone.notify_all();
+    ran = true;
+  }
+  return ran;
+}
+
+void TThread::SetWakeMainThread(std::function<void()> AWake) {
+  std::lock_guard lock(SyncState().Mutex);
+  SyncState().Wake = std::move(AWake);
+}
+
+void TThread::SetMainThreadId(std::thread::id AId) {
+  std::lock_guard lock(SyncState().Mutex);
+  SyncState().MainThread = AId;
+}
+
+bool TThread::IsMainThread() {
+  std::lock_guard lock(SyncState().Mutex);
+  return SyncState().MainThread == std::this_thread::get_id();
+}
+
+}  // namespace qv
