@@ -1,0 +1,80 @@
+#include "base/FormatUtils.h"
+
+#include <langinfo.h>
+#include <locale.h>
+
+#include <charconv>
+#include <cmath>
+
+#include "base/Translation.h"
+
+namespace qv {
+namespace {
+
+std::string& DecimalSeparatorStore() {
+  static std::string separator = ".";
+  return separator;
+}
+
+std::string WithUnit(const std::string& number, const char* unit) {
+  return number + " " + TrUnits(unit);
+}
+
+}  // namespace
+
+void CaptureNumberFormat() {
+  // Read the user's numeric locale without switching the process to it, so that parsing and
+  // printing elsewhere keep the "C" rules.
+  locale_t user = ::newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(nullptr));
+  if (!user) return;
+  const char* radix = ::nl_langinfo_l(RADIXCHAR, user);
+  if (radix && *radix) SetDecimalSeparator(radix);
+  ::freelocale(user);
+}
+
+void SetDecimalSeparator(const std::string& separator) { DecimalSeparatorStore() = separator; }
+
+const std::string& DecimalSeparator() { return DecimalSeparatorStore(); }
+
+std::string FixedToStr(double value, int decimals) {
+  if (decimals < 0) decimals = 0;
+  char buffer[400];
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+  std::string text(buffer, result.ec == std::errc() ? result.ptr : buffer);
+  if (const size_t dot = text.find('.'); dot != std::string::npos)
+    text.replace(dot, 1, DecimalSeparator());
+  return text;
+}
+
+std::string IntToStrSep(int64_t value, int width) {
+  std::string digits = std::to_string(value);
+  if (width < 0) {
+    const size_t start = (value < 0) ? 1 : 0;
+    for (size_t pos = digits.size(); pos > start + 3;) {
+      pos -= 3;
+      digits.insert(pos, 1, ' ');
+    }
+  } else if (static_cast<size_t>(width) > digits.size()) {
+    digits.insert(0, static_cast<size_t>(width) - digits.size(), ' ');
+  }
+  return digits;
+}
+
+std::string SizeToStr(int64_t bytes) {
+  if (bytes < 1024) return WithUnit(std::to_string(bytes), "B");
+  const double k = static_cast<double>(bytes) / 1024.0;
+  if (k < 1024.0) return WithUnit(FixedToStr(k, k < 100.0 ? 2 : 1), "kB");
+  const double m = k / 1024.0;
+  if (m < 1024.0) return WithUnit(FixedToStr(m, m < 100.0 ? 2 : 1), "MB");
+  return WithUnit(FixedToStr(m / 1024.0, 2), "GB");
+}
+
+void FitIntoWorkArea(int& left, int& top, int height, int width, const TRect& workArea) {
+  if (left + width > workArea.Right) left = workArea.Right - width - 20;
+  if (left < workArea.Left) left = workArea.Left + 20;
+  if (top + height > workArea.Bottom) top = workArea.Bottom - height - 30;
+  if (top < workArea.Top) top = workArea.Top + 20;
+}
+
+}  // namespace qv
