@@ -1,0 +1,144 @@
+#pragma once
+// Shared helpers of the transfer tests: temporary folders, file contents, and running a
+// worker to its end on the test's main thread (which serves the worker's Synchronize calls).
+#include <sys/stat.h>
+#include <dirent.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/FtGlobal.h"
+#include "transfer/CopyThread.h"
+
+namespace qv::test {
+
+// Names in a folder, without "." and "..", hidden ones included.
+inline std::vector<std::string> ListDir(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(path.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+  }
+  return names;
+}
+
+// A fresh folder below $TMPDIR (or /tmp), removed with everything in it at the end.
+class TTempDir {
+ public:
+  explicit TTempDir(const std::string& tag = "qvtest") {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + tag + "-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data())) FPath = buffer.data();
+  }
+  ~TTempDir() {
+    if (!FPath.empty()) RemoveTree(FPath);
+  }
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+
+  bool Ok() const { return !FPath.empty(); }
+  const std::string& Path() const { return FPath; }
+  // The path of name inside the folder.
+  std::string operator/(const std::string& name) const { return FPath + "/" + name; }
+
+  static void RemoveTree(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+      chmod(path.c_str(), 0700);
+      for (const auto& name : ListDir(path)) RemoveTree(path + "/" + name);
+      rmdir(path.c_str());
+    } else {
+      unlink(path.c_str());
+    }
+  }
+
+ private:
+  std::string FPath;
+};
+
+inline bool WriteFile(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(out);
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline bool FileExists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// Reproducible bytes: half random, half runs, so both compressible and incompressible data occur.
+inline std::string RandomBytes(size_t size, uint32_t seed = 1) {
+  std::mt19937 gen(seed);
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i / 4096) % 2 ? 'a' + i % 7 : gen());
+  return data;
+}
+
+// Runs a shell command; true when it exited with 0.
+inline bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+// One progress report as the handler received it.
+struct TProgressReport {
+  TFileAction Action;
+  int64_t Count;
+  bool SpeedLimit;
+  bool operator==(const TProgressReport&) const = default;
+};
+
+// Collects the reports of a worker and checks that they arrive on the main thread.
+struct TProgressLog {
+  std::vector<TProgressReport> Reports;
+  bool OffMainThread = false;
+
+  TProgressEvent Handler() {
+    return [this](TFileAction AAction, int64_t ACount, bool ASpeedLimit) {
+      if (!TThread::IsMainThread()) OffMainThread = true;
+      Reports.push_back({AAction, ACount, ASpeedLimit});
+    };
+  }
+};
+
+// Resumes the worker and serves its Synchronize calls until Done, as the restore session does.
+// False when it is not done within the limit (the worker is then cancelled and waited for).
+inline bool RunToEnd(TCopyThread& worker, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  worker.Resume();
+  while (!worker.Done()) {
+    TThread::CheckSynchronize(10);
+    if (std::chrono::steady_clock::now() > deadline) {
+      worker.CancelThread();
+      worker.WaitFor();
+      return false;
+    }
+  }
+  return true;
+}
+
+// Files in folder whose names look like an uncommitted temporary target.
+inline std::vector<std::string> LeftoverTempFiles(const std::string& folder) {
+  std::vector<std::string> found;
+  for (const auto& name : ListDir(folder))
+    if (name.size() > 7 && name.compare(name.size() - 7, 7, ".qvpart") == 0) found.push_back(name);
+  return found;
+}
+
+}  // namespace qv::test

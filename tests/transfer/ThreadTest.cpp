@@ -1,0 +1,220 @@
+// The worker thread base: start rules, Synchronize and its main-thread loop, the pause gate,
+// and that nothing escapes a worker.
+#include "transfer/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+namespace qv {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs a given body as its job.
+class TLambdaThread : public TThread {
+ public:
+  TLambdaThread(bool ASuspended, std::function<void(TLambdaThread&)> ABody)
+      : TThread(ASuspended), FBody(std::move(ABody)) {}
+  ~TLambdaThread() override { WaitFor(); }
+  using TThread::Synchronize;
+  using TThread::WaitIfPaused;
+  using TThread::ReleasePause;
+
+ protected:
+  void Execute() override { FBody(*this); }
+
+ private:
+  std::function<void(TLambdaThread&)> FBody;
+};
+
+// Serves Synchronize calls until the thread has ended; false after a generous limit.
+bool ServeUntilFinished(TThread& thread) {
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!thread.Finished()) {
+    TThread::CheckSynchronize(10);
+    if (std::chrono::steady_clock::now() > deadline) return false;
+  }
+  TThread::CheckSynchronize();
+  return true;
+}
+
+TEST(ThreadStart, SuspendedThreadRunsOnlyWhenResumed) {
+  std::atomic<int> runs{0};
+  {
+    TLambdaThread never(true, [&](TLambdaThread&) { ++runs; });
+    EXPECT_FALSE(never.Started());
+    never.WaitFor();  // returns at once for a thread never started
+  }
+  EXPECT_EQ(runs.load(), 0);
+
+  TLambdaThread once(true, [&](TLambdaThread&) { ++runs; });
+  once.Resume();
+  once.Resume();  // a second start request must not start a second job
+  once.Start();
+  once.WaitFor();
+  EXPECT_TRUE(once.Finished());
+  EXPECT_EQ(runs.load(), 1);
+  EXPECT_EQ(once.ReturnValue(), 0);
+}
+
+TEST(ThreadStart, PriorityIsAcceptedAndKept) {
+  TLambdaThread thread(true, [](TLambdaThread&) {});
+  for (auto p : {tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical}) {
+    thread.SetPriority(p);
+    EXPECT_EQ(thread.Priority(), p);
+  }
+}
+
+TEST(ThreadExceptions, EscapingExceptionStillEndsTheThreadWithANonZeroValue) {
+  TLambdaThread badAlloc(true, [](TLambdaThread&) { throw std::bad_alloc(); });
+  badAlloc.Start();
+  badAlloc.WaitFor();
+  EXPECT_TRUE(badAlloc.Finished());
+  EXPECT_TRUE(badAlloc.Terminated());
+  EXPECT_NE(badAlloc.ReturnValue(), 0);
+
+  TLambdaThread other(true, [](TLambdaThread&) { throw 42; });
+  other.Start();
+  other.WaitFor();
+  EXPECT_NE(other.ReturnValue(), 0);
+}
+
+TEST(ThreadExceptions, ExceptionOfASynchronizedCallReachesTheWorker) {
+  std::atomic<bool> caught{false};
+  TLambdaThread thread(true, [&](TLambdaThread& self) {
+    try {
+      self.Synchronize([] { throw std::runtime_error("handler failed"); });
+    } catch (const std::runtime_error&) {
+      caught = true;
+    }
+  });
+  thread.Start();
+  ASSERT_TRUE(ServeUntilFinished(thread));
+  EXPECT_TRUE(caught.load());
+  EXPECT_EQ(thread.ReturnValue(), 0);
+}
+
+TEST(Synchronize, CallsRunOnTheMainThreadInOrderWhileTheWorkerWaits) {
+  std::vector<int> order;  // written only on the main thread
+  std::vector<int> seenByWorker;
+  bool offMain = false;
+  TLambdaThread thread(true, [&](TLambdaThread& self) {
+    for (int i = 1; i <= 5; ++i) {
+      self.Synchronize([&, i] {
+        if (!TThread::IsMainThread()) offMain = true;
+        order.push_back(i);
+      });
+      // The call has run completely before Synchronize returns.
+      seenByWorker.push_back(static_cast<int>(order.size()));
+    }
+  });
+  thread.Start();
+  ASSERT_TRUE(ServeUntilFinished(thread));
+  EXPECT_FALSE(offMain);
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(seenByWorker, (std::vector<int>{1, 2, 3, 4, 5}));
+}
+
+TEST(Synchronize, WorkerIsHeldUntilTheMainThreadServesTheCall) {
+  std::atomic<bool> queued{false};
+  std::atomic<bool> passed{false};
+  TThread::SetWakeMainThread([&] { queued = true; });
+  TLambdaThread thread(true, [&](TLambdaThread& self) {
+    self.Synchronize([] {});
+    passed = true;
+  });
+  thread.Start();
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!queued && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  ASSERT_TRUE(queued.load()) << "the wake-up hook was not called";
+  EXPECT_FALSE(passed.load());
+  EXPECT_FALSE(thread.Finished());
+  EXPECT_TRUE(TThread::CheckSynchronize());
+  thread.WaitFor();
+  EXPECT_TRUE(passed.load());
+  TThread::SetWakeMainThread(nullptr);
+}
+
+TEST(Synchronize, CallFromTheMainThreadRunsDirectly) {
+  TLambdaThread thread(true, [](TLambdaThread&) {});
+  bool ran = false;
+  thread.Synchronize([&] { ran = true; });
+  EXPECT_TRUE(ran);
+  EXPECT_FALSE(TThread::CheckSynchronize());  // nothing was queued
+}
+
+TEST(CheckSynchronize, WaitingReturnsWhenAThreadEndsLongBeforeTheTimeout) {
+  std::atomic<bool> go{false};
+  TLambdaThread thread(true, [&](TLambdaThread&) {
+    while (!go) std::this_thread::yield();
+  });
+  thread.Start();
+  go = true;
+  const auto start = std::chrono::steady_clock::now();
+  while (!thread.Finished()) TThread::CheckSynchronize(60'000);
+  // A wait that ignored the thread's end would take the full minute.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+}
+
+TEST(CheckSynchronize, DestroyingAWorkerBlockedInSynchronizeServesTheCall) {
+  std::atomic<int> served{0};
+  {
+    TLambdaThread thread(true, [&](TLambdaThread& self) { self.Synchronize([&] { ++served; }); });
+    thread.Start();
+  }  // would deadlock if destruction only joined
+  EXPECT_EQ(served.load(), 1);
+}
+
+TEST(PauseGate, HeldWorkerWaitsUntilContinued) {
+  std::atomic<int> steps{0};
+  std::atomic<bool> atGate{false};
+  TLambdaThread thread(true, [&](TLambdaThread& self) {
+    atGate = true;
+    self.WaitIfPaused();
+    ++steps;
+  });
+  thread.Suspend();
+  thread.Resume();  // starts it and opens the gate...
+  thread.WaitFor();
+  EXPECT_EQ(steps.load(), 1);
+
+  std::atomic<int> held{0};
+  TLambdaThread paused(true, [&](TLambdaThread& self) {
+    self.WaitIfPaused();
+    ++held;
+  });
+  paused.Start();
+  paused.Pause();  // may close the gate before or after the worker arrives
+  paused.Continue();
+  paused.WaitFor();
+  EXPECT_EQ(held.load(), 1);
+  EXPECT_FALSE(paused.Paused());
+}
+
+TEST(PauseGate, ReleaseAndTerminateOpenAClosedGate) {
+  for (int variant = 0; variant < 2; ++variant) {
+    std::atomic<bool> passed{false};
+    TLambdaThread thread(true, [&](TLambdaThread& self) {
+      self.WaitIfPaused();
+      passed = true;
+    });
+    thread.Suspend();
+    thread.Start();  // starts with the gate closed
+    EXPECT_TRUE(thread.Paused());
+    EXPECT_FALSE(passed.load());
+    if (variant == 0)
+      thread.ReleasePause();
+    else
+      thread.Terminate();
+    thread.WaitFor();
+    EXPECT_TRUE(passed.load()) << "variant " << variant;
+  }
+}
+
+}  // namespace
+}  // namespace qv
