@@ -1,0 +1,178 @@
+#include "ui/WinUtils.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QScreen>
+#include <QThread>
+#include <QTimer>
+#include <QWidget>
+
+namespace qv {
+
+void FitIntoRect(int& left, int& top, int height, int width, const QRect& area) {
+  const int right = area.x() + area.width();
+  const int bottom = area.y() + area.height();
+  if (left + width > right) left = right - width - 20;
+  if (left < area.x()) left = area.x() + 20;
+  if (top + height > bottom) top = bottom - height - 30;
+  if (top < area.y()) top = area.y() + 20;
+}
+
+static QScreen* NearestScreen(const QPoint& p) {
+  if (QScreen* s = QGuiApplication::screenAt(p)) return s;
+  QScreen* best = QGuiApplication::primaryScreen();
+  qint64 bestDist = -1;
+  for (QScreen* s : QGuiApplication::screens()) {
+    const QRect g = s->geometry();
+    const int dx = p.x() < g.left() ? g.left() - p.x() : (p.x() > g.right() ? p.x() - g.right() : 0);
+    const int dy = p.y() < g.top() ? g.top() - p.y() : (p.y() > g.bottom() ? p.y() - g.bottom() : 0);
+    const qint64 d = qint64(dx) * dx + qint64(dy) * dy;
+    if (bestDist < 0 || d < bestDist) { bestDist = d; best = s; }
+  }
+  return best;
+}
+
+void FitIntoWorkArea(int& left, int& top, int height, int width) {
+  if (QScreen* s = NearestScreen({left, top})) FitIntoRect(left, top, height, width, s->availableGeometry());
+}
+
+void PlaceDialog(QWidget* form) {
+  const QRect frame = form->frameGeometry();
+  int left = frame.x(), top = frame.y();
+  FitIntoWorkArea(left, top, frame.height(), frame.width());
+  form->move(left, top);
+}
+
+void CenterOnScreen(QWidget* form) {
+  QScreen* s = form->screen() ? form->screen() : QGuiApplication::primaryScreen();
+  if (!s) return;
+  const QRect area = s->availableGeometry();
+  const QSize size = form->frameGeometry().size();
+  form->move(area.x() + (area.width() - size.width()) / 2, area.y() + (area.height() - size.height()) / 2);
+}
+
+void PlaceAt(QWidget* form, const QPoint& pos) {
+  if (pos.x() < 0 && pos.y() < 0) {
+    CenterOnScreen(form);
+    return;
+  }
+  int left = pos.x(), top = pos.y();
+  const QSize size = form->frameGeometry().size();
+  FitIntoWorkArea(left, top, size.height(), size.width());
+  form->move(left, top);
+}
+
+QPoint ControlCornerPos(const QWidget* control) {
+  const QPoint corner(control->width(), control->height());
+  return control->parentWidget() ? control->mapToGlobal(corner) : control->pos() + corner;
+}
+
+int MessageDialogAt(const QString& caption, const QString& message, QMessageBox::Icon kind,
+                    int timeoutSeconds, const QPoint& position,
+                    QMessageBox::StandardButton defaultButton,
+                    QMessageBox::StandardButtons buttons) {
+  QMessageBox box(kind, caption.isEmpty() ? QApplication::applicationDisplayName() : caption,
+                  message, buttons, QApplication::activeWindow());
+  box.setDefaultButton(defaultButton);
+  box.setWindowFlag(Qt::WindowStaysOnTopHint);
+  box.adjustSize();
+  PlaceAt(&box, position);
+  int button = QMessageBox::NoButton;
+  if (timeoutSeconds <= 0) {
+    button = box.exec();
+  } else {
+    // Unanswered for the whole time: closed as if OK had been chosen.
+    bool answered = false;
+    QObject::connect(&box, &QMessageBox::finished, [&](int r) { answered = true; button = r; });
+    box.open();
+    for (int polls = 0; polls < timeoutSeconds * 10 && !answered; ++polls) {
+      QElapsedTimer t;
+      t.start();
+      while (!answered && t.elapsed() < 100) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    if (!answered) {
+      box.close();
+      return mrOk;
+    }
+  }
+  switch (button) {
+    case QMessageBox::Ok: return mrOk;
+    case QMessageBox::Cancel: return mrCancel;
+    case QMessageBox::Abort: return mrAbort;
+    case QMessageBox::Retry: return mrRetry;
+    case QMessageBox::Ignore: return mrIgnore;
+    case QMessageBox::Yes: return mrYes;
+    case QMessageBox::No: return mrNo;
+    default: return mrCancel;
+  }
+}
+
+void InfoDialog(const QString& caption, const QString& message, const QPoint& position) {
+  MessageDialogAt(caption, message, QMessageBox::Information, 0, position, QMessageBox::Ok, QMessageBox::Ok);
+}
+
+void ErrorDialog(const QString& caption, const QString& message, const QPoint& position) {
+  MessageDialogAt(caption, message, QMessageBox::Critical, 0, position, QMessageBox::Ok, QMessageBox::Ok);
+}
+
+bool ConfirmDialog(const QPoint& position, const QString& message, QMessageBox::StandardButton defaultButton) {
+  return MessageDialogAt(QString(), message, QMessageBox::Question, 0, position, defaultButton,
+                         QMessageBox::Yes | QMessageBox::No) == mrYes;
+}
+
+static bool CopyTree(const QString& from, const QString& to) {
+  const QFileInfo src(from);
+  if (!src.isDir() || src.isSymLink()) {
+    QString dest = to;
+    if (QFileInfo(to).isDir()) dest = QDir(to).filePath(src.fileName());
+    QFile::remove(dest);
+    return QFile::copy(from, dest);
+  }
+  QString destDir = QFileInfo(to).isDir() ? QDir(to).filePath(src.fileName()) : to;
+  if (!QDir().mkpath(destDir)) return false;
+  bool ok = true;
+  const auto entries = QDir(from).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+  for (const QFileInfo& e : entries) ok = CopyTree(e.filePath(), QDir(destDir).filePath(e.fileName())) && ok;
+  return ok;
+}
+
+bool ShellFileOperation(QWidget*, const QString& from, const QString& to, bool toTrash,
+                        TShellOperation operation, const QString&) {
+  QString source = from;
+  while (source.size() > 1 && source.endsWith('/')) source.chop(1);
+  if (source.isEmpty() || (!QFileInfo::exists(source) && !QFileInfo(source).isSymLink())) return false;
+  if (operation == TShellOperation::soCopy) return !to.isEmpty() && CopyTree(source, to);
+  if (toTrash) return QFile::moveToTrash(source);
+  const QFileInfo fi(source);
+  if (fi.isDir() && !fi.isSymLink()) return QDir(source).removeRecursively();
+  return QFile::remove(source);
+}
+
+bool ShellCopyFile(QWidget* owner, const QString& source, const QString& dest, bool,
+                   const QString& progressTitle) {
+  return ShellFileOperation(owner, source, dest, false, TShellOperation::soCopy, progressTitle);
+}
+
+bool ShellDeleteFile(QWidget* owner, const QString& path, const QString& progressTitle, bool toRecycleBin) {
+  return ShellFileOperation(owner, path, QString(), toRecycleBin, TShellOperation::soDelete, progressTitle);
+}
+
+bool ResolveShortcut(const QString& linkFile, QString& target, QString& arguments,
+                     QString& description, QString& workingDir) {
+  const QFileInfo fi(linkFile);
+  if (!fi.isSymLink()) return false;
+  target = fi.canonicalFilePath();
+  if (target.isEmpty()) target = fi.symLinkTarget();
+  arguments.clear();
+  description.clear();
+  workingDir = QFileInfo(target).absolutePath();
+  return !target.isEmpty();
+}
+
+}  // namespace qv
