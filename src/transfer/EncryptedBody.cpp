@@ -1,0 +1,164 @@
+#include "transfer/EncryptedBody.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "base/FtGlobal.h"
+#include "crypto/AesLib.h"
+
+namespace qv {
+
+namespace {
+
+constexpr int Code(uint32_t severity, uint32_t detail) { return static_cast<int>(severity | detail); }
+constexpr int kDecryptFailed = Code(sevError, errDecrypt);
+constexpr int kReadFailed = Code(sevError, errReadFile);
+constexpr int kCancelled = Code(sevInfo, errUserBreak);
+constexpr size_t kPassChunk = 524288;
+constexpr size_t kWindow = 262144;
+
+// Forwards to a source and remembers whether a read failed, so that a failure of the
+// medium is told apart from a wrong password or a damaged body.
+class TReadWatch final : public TStream {
+ public:
+  explicit TReadWatch(TStream& ASource) : FSource(ASource) {}
+  int64_t Read(void* buffer, size_t count) override {
+    int64_t n = FSource.Read(buffer, count);
+    if (n < 0) FFailed = true;
+    return n;
+  }
+  int64_t Write(const void*, size_t) override { return -1; }
+  int64_t Seek(int64_t offset, int whence) override { return FSource.Seek(offset, whence); }
+  int64_t Size() override { return FSource.Size(); }
+  bool Failed() const { return FFailed; }
+
+ private:
+  TStream& FSource;
+  bool FFailed = false;
+};
+
+// Plaintext of an already authenticated body, decrypted while it is read. Reading is
+// sequential; a seek may go back within the bytes handed out last (the inflate loop gives
+// back what followed the deflate data).
+class TDecryptingStream final : public TStream {
+ public:
+  TDecryptingStream(TEncryption& AEncryption, TStream& ASource, int64_t APlainSize)
+      : FEncryption(AEncryption), FSource(ASource), FSize(APlainSize), FWindow(kWindow) {}
+
+  int64_t Read(void* buffer, size_t count) override {
+    auto* out = static_cast<uint8_t*>(buffer);
+    size_t done = 0;
+    while (done < count && FPos < FSize) {
+      if (FPos == FWinStart + FWinLen && !Refill()) return -1;
+      if (FPos < FWinStart) return -1;
+      size_t offset = static_cast<size_t>(FPos - FWinStart);
+      size_t n = std::min(count - done, static_cast<size_t>(FWinLen) - offset);
+      std::memcpy(out + done, FWindow.data() + offset, n);
+      done += n;
+      FPos += static_cast<int64_t>(n);
+    }
+    return static_cast<int64_t>(done);
+  }
+  int64_t Write(const void*, size_t) override { return -1; }
+  int64_t Seek(int64_t offset, int whence) override {
+    int64_t target = offset;
+    if (whence == SEEK_CUR) target += FPos;
+    else if (whence == SEEK_END) target += FSize;
+    else if (whence != SEEK_SET) return -1;
+    // The keystream runs forward only: reachable are the decrypted window and its end.
+    if (target < FWinStart || target > FWinStart + FWinLen) return -1;
+    FPos = target;
+    return FPos;
+  }
+  int64_t Size() override { return FSize; }
+
+ private:
+  bool Refill() {
+    size_t len = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(FWindow.size()), FSize - FPos));
+    if (FSource.Read(FWindow.data(), len) != static_cast<int64_t>(len)) return false;
+    FEncryption.DecryptBlockOnly(FWindow.data(), len);
+    FWinStart = FPos;
+    FWinLen = static_cast<int64_t>(len);
+    return true;
+  }
+
+  TEncryption& FEncryption;
+  TStream& FSource;
+  int64_t FSize;
+  int64_t FPos = 0;
+  std::vector<uint8_t> FWindow;
+  int64_t FWinStart = 0;
+  int64_t FWinLen = 0;
+};
+
+int DecryptInMemory(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool ASpeedLimit,
+                    std::unique_ptr<TStream>& APlain) {
+  std::vector<uint8_t> body;
+  try {
+    body.resize(static_cast<size_t>(ALength));
+  } catch (const std::bad_alloc&) {
+    return Code(sevError, errNoStream);
+  }
+  int64_t got = ASource.Read(body.data(), body.size());
+  if (got < 0) return kReadFailed;
+  if (got != ALength) return kDecryptFailed;
+  TReadOnlyMemoryStream cipher(body.data(), body.size());
+  auto plain = std::make_unique<TMemoryStream>();
+  plain->Data().reserve(body.size());
+  if (!AEncryption.DecryptStream(cipher, plain.get(), ALength, ASpeedLimit)) return kDecryptFailed;
+  plain->Seek(0, SEEK_SET);
+  APlain = std::move(plain);
+  return 0;
+}
+
+int DecryptInTwoPasses(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool ASpeedLimit,
+                       std::unique_ptr<TStream>& APlain, const std::atomic<bool>* ACancel) {
+  const int64_t start = ASource.Position();
+  const int64_t plainSize = ALength - AEncryption.GetHeaderSize() - AEncryption.GetTrailerSize();
+  TReadWatch source(ASource);
+  auto failure = [&source] { return source.Failed() ? kReadFailed : kDecryptFailed; };
+
+  // Pass 1: the code over all ciphertext, nothing decrypted.
+  if (!AEncryption.ReadHeader(source)) return failure();
+  std::vector<uint8_t> chunk(static_cast<size_t>(std::min<int64_t>(kPassChunk, std::max<int64_t>(plainSize, 1))));
+  int64_t remaining = plainSize;
+  int64_t total = 0;
+  while (remaining > 0) {
+    size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), remaining));
+    if (source.Read(chunk.data(), want) != static_cast<int64_t>(want)) return failure();
+    total += static_cast<int64_t>(want);
+    if (AEncryption.OnProgress()) AEncryption.OnProgress()(acDecrypt, total, ASpeedLimit);
+    AEncryption.AuthenticateBlock(chunk.data(), want);
+    remaining -= static_cast<int64_t>(want);
+    if (ACancel && ACancel->load(std::memory_order_acquire)) return kCancelled;
+  }
+  if (!AEncryption.ReadTrailer(source)) return failure();
+
+  // Pass 2 is the returned stream: same salt, so the same key stream from its start.
+  if (ASource.Seek(start, SEEK_SET) != start) return kReadFailed;
+  if (!AEncryption.ReadHeader(source)) return failure();
+  APlain = std::make_unique<TDecryptingStream>(AEncryption, ASource, plainSize);
+  return 0;
+}
+
+}  // namespace
+
+int OpenEncryptedBody(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool AInMemory,
+                      bool ASpeedLimit, std::unique_ptr<TStream>& APlain,
+                      const std::atomic<bool>* ACancel) {
+  APlain.reset();
+  const int64_t frame = AEncryption.GetHeaderSize() + AEncryption.GetTrailerSize();
+  if (ALength < frame) return kDecryptFailed;
+  // Lengths come from the container; never believe one that runs past the source.
+  const int64_t position = ASource.Position();
+  const int64_t size = ASource.Size();
+  if (position < 0 || size < 0) return kReadFailed;
+  if (ALength > size - position) return kDecryptFailed;
+  if (AInMemory) return DecryptInMemory(AEncryption, ASource, ALength, ASpeedLimit, APlain);
+  return DecryptInTwoPasses(AEncryption, ASource, ALength, ASpeedLimit, APlain, ACancel);
+}
+
+}  // namespace qv

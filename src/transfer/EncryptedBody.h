@@ -1,0 +1,44 @@
+#pragma once
+// Authenticated plaintext of an encrypted body (salt, verifier, ciphertext, code), for
+// inflating or copying it. Nothing of the plaintext is handed out before the whole body's
+// authentication code has been checked, and no plaintext is written to disk:
+// - small bodies are decrypted into memory and checked there;
+// - larger ones are first authenticated in a read-only pass over the ciphertext, then the
+//   returned stream decrypts on the fly while it is read (a second pass over the source).
+// Independent of the container: gzip members and zip entries use it alike.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "base/Stream.h"
+
+namespace qv {
+
+class TEncryption;
+
+// Bodies up to this many bytes are decrypted in memory.
+inline constexpr int64_t InMemoryBodyLimit = 1048576;
+
+// Opens the body of ALength bytes (header and trailer included) that starts at the current
+// position of ASource. AInMemory chooses the in-memory way. On 0, APlain is the plaintext at
+// position 0 (Size() is the plaintext length). Result codes without operation mark:
+//   0x10B wrong password, authentication failure, body shorter than header and trailer or
+//         than ALength announces;
+//   0x104 the source could not be read;
+//   0x080 ACancel was set during the authentication pass.
+// The decryptor reports progress (acDecrypt, running total of encrypted bytes read,
+// ASpeedLimit) through its own OnProgress. For the on-the-fly way, AEncryption and ASource
+// must outlive APlain and must not be used by anything else meanwhile.
+int OpenEncryptedBody(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool AInMemory,
+                      bool ASpeedLimit, std::unique_ptr<TStream>& APlain,
+                      const std::atomic<bool>* ACancel = nullptr);
+
+// The same, choosing the in-memory way for ALength up to InMemoryBodyLimit.
+inline int OpenEncryptedBody(TEncryption& AEncryption, TStream& ASource, int64_t ALength,
+                             bool ASpeedLimit, std::unique_ptr<TStream>& APlain,
+                             const std::atomic<bool>* ACancel = nullptr) {
+  return OpenEncryptedBody(AEncryption, ASource, ALength, ALength <= InMemoryBodyLimit, ASpeedLimit,
+                           APlain, ACancel);
+}
+
+}  // namespace qv

@@ -1,0 +1,107 @@
+#include "transfer/GUnZipThread.h"
+
+#include <cstdio>
+
+#include "base/FileUtils.h"
+#include "crypto/AesLib.h"
+#include "transfer/EncryptedBody.h"
+#include "transfer/GzipFile.h"
+#include "transfer/Inflater.h"
+
+namespace qv {
+
+namespace {
+constexpr int Code(uint32_t severity, uint32_t detail) { return static_cast<int>(severity | detail); }
+}  // namespace
+
+TGUnZipThread::TGUnZipThread(std::string ASourceName, std::string ADestName,
+                             TEncryption* AEncryption, bool ASuspend, int ABufSize,
+                             TThreadPriority APriority)
+    : TCopyThread(std::move(ASourceName), std::move(ADestName), AEncryption, ASuspend, ABufSize,
+                  APriority) {
+  FErrFlag = opGunzip;
+}
+
+void TGUnZipThread::Execute() { FinishThread(DoGUnzip()); }
+
+int TGUnZipThread::DoGUnzip() {
+  const int sourceAttr = LongFileGetAttr(SourceName, false);
+  int result = 0;
+  if (sourceAttr < 0 || (sourceAttr & faDirectory))
+    result = Code(sevError, errFileNotFound);
+  else if (DestName.empty())
+    result = Code(sevError, errCreateFile);
+  TFileTimestamps times;
+  const uint16_t attr = static_cast<uint16_t>(sourceAttr & 0xFFFF);
+  if (result == 0) {
+    GetFileTimestamps(SourceName, false, times);
+    sSource = TFileStream::Open(SourceName, TOpenMode::Read);
+    if (!sSource) result = Code(sevError, errOpenFile);
+  }
+  if (result != 0) {
+    ReleaseStreams();
+    return result;
+  }
+
+  std::string storedName;  // not used: the target's name comes from the backup file's name
+  uint32_t unixTime = 0;
+  bool encrypted = false;
+  int64_t csize = 0;
+  int64_t usize = 0;
+  bool exactSize = false;
+  result = ReadGzHeader(*sSource, storedName, unixTime, encrypted, csize, usize, &exactSize);
+  if (result == 0) result = OpenTarget();
+  if (result == 0 && encrypted && !FCrypting) result = Code(sevError, errDecrypt);
+  if (result == 0) {
+    const int64_t start = sSource->Position();
+    if (start < 0)
+      result = Code(sevError, errReadFile);
+    else if (encrypted)
+      result = UnpackEncrypted(start, usize, exactSize);
+    else
+      result = UnpackPlain(start, usize, exactSize);
+  }
+  if (result != 0) {
+    ReleaseStreams();  // the temporary target goes; an existing target stays as it was
+    return result;
+  }
+  return FinishFile(false, FCopyAcl, attr, times);
+}
+
+int TGUnZipThread::UnpackEncrypted(int64_t AStart, int64_t USize, bool AExactSize) {
+  const int64_t fileSize = sSource->Size();
+  if (fileSize < 0) return Code(sevError, errReadFile);
+  DoProgress(acDecrypt, true, -fileSize);
+  std::unique_ptr<TStream> plain;
+  const bool inMemory = fileSize <= InMemoryBodyLimit;
+  int result = OpenEncryptedBody(*FCrypting, *sSource, fileSize - AStart - GzTrailerSize, inMemory,
+                                 true, plain, &FUserBreak);
+  if (result != 0) return result;
+  DoProgress(acUnCompress, false, -USize);
+  // The authenticated body still must not unpack to more than the member states.
+  TInflateOutputLimit bound(AExactSize ? (USize < 0 ? 0 : USize) : -1);
+  return InflateData(*plain, sDest.get(), false, plain->Size());
+}
+
+int TGUnZipThread::UnpackPlain(int64_t AStart, int64_t USize, bool AExactSize) {
+  DoProgress(acUnCompress, true, -USize);
+  int result;
+  {
+    // Only the size subfield states the whole size; ISIZE is the size modulo 2^32.
+    TInflateOutputLimit bound(AExactSize ? (USize < 0 ? 0 : USize) : -1);
+    result = GUnzipData(*sSource, sDest.get(), true);
+  }
+  if (result != 0) return result;
+  const int64_t position = sSource->Position();
+  if (position < 0) return Code(sevError, errReadFile);
+  CTotal = position - AStart;
+  if (!AExactSize) {
+    // Compare ISIZE modulo 2^32 only, so members of 4 GiB or more restore: the expected size
+    // is the one with ISIZE as its low half nearest to what was written.
+    USize = static_cast<int64_t>((static_cast<uint64_t>(UTotal) & ~uint64_t{0xFFFFFFFF}) |
+                                 static_cast<uint32_t>(USize));
+  }
+  return CheckGzTrailer(*sSource, USize);
+}
+
+}  // namespace qv
