@@ -18,6 +18,7 @@ class TEncryption;
 class TCopyThread;
 class TZipRead;
 struct TPkHeader;
+class TVersionList;
 
 // One candidate of the schedule mode's version list.
 struct TFileInfo {
@@ -37,7 +38,7 @@ struct TRestoreSettings {
   bool Unpack = true;
   int32_t Timespan = 2;
   bool IgnoreDst = false;
-  int RestoreDate = 0;  // day number from 1899-12-30; 0 on load means "today"
+  int RestoreDate = 0;  // day number from 1899-12-30; a missing key loads as today
   std::string SubDirMask = "*.*";
   std::string DriveID;
 };
@@ -68,6 +69,15 @@ struct TRunOutcome {
   uint32_t Errors = 0;      // counted errors plus errors shown at once
   uint32_t Total = 0;       // schedule mode: entries of the version list
 };
+
+// Kind of a backup file by its extension (case ignored).
+enum class TBackupKind : uint8_t {
+  bkPlain,       // copied as it is
+  bkCompressed,  // ".gz"/".gze" with unpacking on: unpacked, last extension dropped
+  bkEncrypted,   // ".enc": decrypted, last extension dropped
+};
+using enum TBackupKind;
+TBackupKind BackupKind(const std::string& name, bool unpackGz);
 
 // "/" splits the path; true when a component with the extension "zip" is found.
 // On success path becomes the archive, subPath the rest after it (possibly empty).
@@ -126,8 +136,7 @@ class TRestoreSession {
   // ---- the per-file pipeline
   // code receives the worker's error code (0 unless failed).
   TRestoreResult RestoreFile(const std::string& source, const std::string& targetFolder,
-                             bool withProgress, uint32_t& code, bool scheduleMode = false,
-                             const std::string& targetPathOverride = {});
+                             bool withProgress, uint32_t& code);
   TRestoreResult RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
                                  const std::string& displayName, uint32_t& code);
   bool ShouldRestore(const std::string& targetPath, int32_t sourceTime);
@@ -140,18 +149,23 @@ class TRestoreSession {
   IRestoreView& FView;
   TRunOutcome FLastRun;
   bool FTargetExisted = false;
+  bool FRunActive = false;
+  uint64_t FTargetDevice = 0, FTargetInode = 0;  // the destination, kept out of the walk  // a mode is on the stack (also while a stopped run unwinds)
   // Schedule mode state
-  struct TVersionList;
   std::unique_ptr<TVersionList> FVersions;
   uint32_t FBound = 0;
 
+  bool ConfirmNonEmptyTarget();
   void BeginRun();
   void EndRun();
   void WaitWhilePaused();
   void AddErrorLines(const std::string& source, uint32_t code);
   void ShowFile(const std::string& text);
-  bool AskForPassword(const std::string& prompt, const std::string& name, TPasswordAnswer& answer);
-  bool OpenArchive(const std::string& archive);
+  TPasswordAnswer AskForPassword(const std::string& prompt, const std::string& name);
+  TRestoreResult RunPipeline(const std::string& source, std::string targetPath, TBackupKind kind,
+                             bool encrypted, bool withProgress, bool createFolder, uint32_t& code);
+  bool OpenArchive(const std::string& archive, uint32_t& code);
+  bool LeadsIntoArchive(std::string& path, std::string& subPath) const;
   void CloseArchive();
   void RestoreFolder(const std::string& base, const std::string& target, const std::string& sub,
                      uint32_t& copied, uint32_t& errors, bool& cancelRun);
@@ -159,6 +173,7 @@ class TRestoreSession {
                             const std::string& target, uint32_t& copied, uint32_t& errors);
   void CollectVersions(const std::string& base, const std::string& sub);
   void CollectDriveFolders(const std::string& setFolder, const std::string& pattern);
+  void RestoreVersions();
 };
 
 }  // namespace qv

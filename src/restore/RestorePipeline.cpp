@@ -1,0 +1,214 @@
+// The single-file pipeline: kind, password loop, overwrite decision and the worker.
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "base/CodePage.h"
+#include "base/FileUtils.h"
+#include "base/PathUtils.h"
+#include "base/TimeUtils.h"
+#include "crypto/AesLib.h"
+#include "restore/RestoreSession.h"
+#include "restore/RestoreText.h"
+#include "transfer/CopyThread.h"
+#include "transfer/DecryptThread.h"
+#include "transfer/GUnZipThread.h"
+#include "transfer/GzipFile.h"
+#include "transfer/ZipRead.h"
+
+namespace qv {
+
+namespace {
+
+constexpr int CBufSize = 524288;
+constexpr size_t CMaxPasswordBytes = 128;
+
+// Last-write time as Unix seconds (rounded to the nearest second); false when missing.
+bool LastWriteUnix(const std::string& path, bool& isFile, int64_t& seconds) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  isFile = !S_ISDIR(st.st_mode);
+  seconds = FileTimeToUnixSeconds(FileTimeFromTimespec(st.st_mtim));
+  return true;
+}
+
+bool RegularFileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+// The code of a file that needs a password nobody can give.
+uint32_t NoPasswordCode(TBackupKind kind) {
+  return uint32_t{sevError} | errDecrypt | (kind == bkCompressed ? opGunzip : opDecrypt);
+}
+
+}  // namespace
+
+TBackupKind BackupKind(const std::string& name, bool unpackGz) {
+  const std::string ext = LowerAscii(ExtensionOf(name));
+  if (unpackGz && (ext == "gz" || ext == "gze")) return bkCompressed;
+  if (ext == "enc") return bkEncrypted;
+  return bkPlain;
+}
+
+bool TRestoreSession::SourceIsNewer(int32_t sourceTime, int32_t targetTime) const {
+  // Signed 32-bit difference, as the stored times are 32-bit.
+  const int32_t d = static_cast<int32_t>(static_cast<uint32_t>(sourceTime) - static_cast<uint32_t>(targetTime));
+  bool newer = d > DeltaTime;
+  if (newer && DstIgnore) {
+    const int64_t off = static_cast<int64_t>(d) - 3600;
+    newer = (off < 0 ? -off : off) > DeltaTime;
+  }
+  return newer;
+}
+
+bool TRestoreSession::ShouldRestore(const std::string& targetPath, int32_t sourceTime) {
+  bool answer = false;
+  switch (FView.OverwriteMode()) {
+    case omAlways: answer = true; break;
+    case omNever: answer = !RegularFileExists(targetPath); break;
+    case omOlder: {
+      bool isFile = false;
+      int64_t targetTime = 0;
+      if (!LastWriteUnix(targetPath, isFile, targetTime) || !isFile)
+        answer = true;
+      else
+        answer = SourceIsNewer(sourceTime, static_cast<int32_t>(targetTime));
+      break;
+    }
+  }
+  if (answer && FView.OverwriteProtected()) {
+    const int attr = LongFileGetAttr(targetPath);
+    if (attr != -1 && (attr & faReadOnly) != 0) LongFileSetAttr(targetPath, attr & ~faReadOnly);
+  }
+  return answer;
+}
+
+TPasswordAnswer TRestoreSession::AskForPassword(const std::string& prompt, const std::string& name) {
+  std::string pwd;  // CryptPwd is always empty when the question is asked
+  const TPasswordAnswer answer =
+      FView.QueryPassword(Caption(), FormatText(prompt, {ShortenPath(name, 50)}), pwd);
+  if (answer == paOk) {
+    CryptPwd = Utf8ToAnsi(pwd);
+    if (CryptPwd.size() > CMaxPasswordBytes) CryptPwd.resize(CMaxPasswordBytes);
+  }
+  return answer;
+}
+
+TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std::string& targetFolder,
+                                            bool withProgress, uint32_t& code) {
+  code = 0;
+  const TBackupKind kind = BackupKind(source, FView.UnpackGz());
+  bool encrypted = kind == bkEncrypted;
+  if (kind == bkCompressed) {
+    TGzFileInfo info;
+    if (!GetGzFileInfo(source, info)) return rrBadHeader;
+    encrypted = info.Encrypted;
+  }
+  const size_t slash = source.rfind('/');
+  std::string name = slash == std::string::npos ? source : source.substr(slash + 1);
+  if (kind != bkPlain) name = WithoutExtension(name);
+  return RunPipeline(source, WithDelimiter(targetFolder) + name, kind, encrypted, withProgress,
+                     false, code);
+}
+
+TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::string targetPath,
+                                            TBackupKind kind, bool encrypted, bool withProgress,
+                                            bool createFolder, uint32_t& code) {
+  code = 0;
+  std::string prompt = MsgPasswordRequired();
+  for (;;) {
+    if (encrypted && CryptPwd.empty()) {
+      switch (AskForPassword(prompt, source)) {
+        case paCancel: return rrCancelRun;
+        case paSkip: return rrSkipped;
+        case paGiveUp:
+          if (code == 0) code = NoPasswordCode(kind);
+          return rrFailed;
+        case paOk: break;
+      }
+      if (!CryptPwd.empty()) {
+        Decryption.reset();
+        Decryption = std::make_unique<TEncryption>(CryptPwd, 0, CBufSize);
+      } else {
+        // Restored as it is, still encrypted, under its ".enc" name.
+        encrypted = false;
+        targetPath += ".enc";
+      }
+    }
+    bool isFile = false;
+    int64_t sourceTime = 0;
+    LastWriteUnix(source, isFile, sourceTime);
+    if (!ShouldRestore(targetPath, static_cast<int32_t>(sourceTime))) return rrSkipped;
+    if (createFolder) {
+      const size_t slash = targetPath.rfind('/');
+      if (slash != std::string::npos && slash > 0) LongForceDirectories(targetPath.substr(0, slash));
+    }
+    if (kind == bkCompressed)
+      CopyThread = std::make_unique<TGUnZipThread>(source, targetPath, Decryption.get(), true,
+                                                   CBufSize, tpNormal);
+    else if (kind == bkEncrypted && encrypted)
+      CopyThread = std::make_unique<TDecryptThread>(source, targetPath, Decryption.get(), true,
+                                                    CBufSize, tpNormal);
+    else
+      CopyThread = std::make_unique<TCopyThread>(source, targetPath, true, CBufSize, tpNormal);
+    code = RunWorker(withProgress);
+    if (encrypted && ErrorDetail(code) == errDecrypt) {
+      CryptPwd.clear();
+      prompt = MsgPasswordInvalid();
+      continue;
+    }
+    return code == 0 ? rrCopied : rrFailed;
+  }
+}
+
+TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
+                                                const std::string& name, uint32_t& code) {
+  code = 0;
+  if (!IsSafeEntryName(name)) {
+    // Never write outside the destination.
+    code = uint32_t{sevError} | opZip | errCreateFile;
+    return rrFailed;
+  }
+  const size_t slash = targetPath.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    const std::string folder = targetPath.substr(0, slash);
+    if (!LongDirectoryExists(folder)) LongForceDirectories(folder);
+  }
+  const int64_t sourceTime = DosTimeToUnixSeconds(entry.TimeStamp);
+  if (!ShouldRestore(targetPath, static_cast<int32_t>(sourceTime))) return rrSkipped;
+  const auto extract = [&]() -> uint32_t {
+    try {
+      RZip->ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, targetPath);
+      return 0;
+    } catch (const EZipError& e) {
+      return static_cast<uint32_t>(e.ZipError);
+    }
+  };
+  if (!entry.Encrypted()) {
+    code = extract();
+    return code == 0 ? rrCopied : rrFailed;
+  }
+  std::string prompt = MsgPasswordRequired();
+  for (;;) {
+    if (CryptPwd.empty()) {
+      const TPasswordAnswer answer = AskForPassword(prompt, name);
+      if (answer == paCancel) return rrCancelRun;
+      if (answer == paGiveUp) {
+        if (code == 0) code = uint32_t{sevError} | opZip | errDecrypt;
+        return rrFailed;
+      }
+      RZip->InitEncryption(CryptPwd, 0);
+      if (answer == paSkip) return rrSkipped;
+    }
+    code = extract();
+    if (ErrorDetail(code) == errDecrypt) {
+      CryptPwd.clear();
+      prompt = MsgPasswordInvalid();
+      continue;
+    }
+    return code == 0 ? rrCopied : rrFailed;
+  }
+}
+
+}  // namespace qv

@@ -1,0 +1,163 @@
+// The restore session: start/stop/pause, waiting for workers, progress and the run summary.
+#include "restore/RestoreSession.h"
+
+#include <cmath>
+#include <thread>
+
+#include "base/FileUtils.h"
+#include "crypto/AesLib.h"
+#include "restore/RestoreText.h"
+#include "restore/VersionList.h"
+#include "transfer/CopyThread.h"
+#include "transfer/ZipRead.h"
+
+namespace qv {
+
+TRestoreSession::TRestoreSession(IRestoreView& view) : FView(view) {}
+
+TRestoreSession::~TRestoreSession() {
+  // A worker still running (a window closed mid-run) is cancelled before it is joined.
+  if (CopyThread && !CopyThread->Done()) CopyThread->CancelThread();
+  CopyThread.reset();
+  if (RZip) RZip->Cancel();
+}
+
+std::string TRestoreSession::Caption() const { return MsgMainCaption(); }
+
+void TRestoreSession::ApplySettings(const TRestoreSettings& settings) {
+  Source = settings.Source;
+  Target = settings.Target;
+  DeltaTime = settings.Timespan;
+  DstIgnore = settings.IgnoreDst;
+}
+
+void TRestoreSession::StartStop() {
+  if (Restoring) {
+    Restoring = false;
+    if (CopyThread && !CopyThread->Done()) CopyThread->CancelThread();
+    if (RZip) RZip->Cancel();
+  } else if (!FRunActive) {
+    // A click while a stopped run is still unwinding must not start a second, nested run.
+    FView.SetRunning(true);
+    FRunActive = true;
+    FLastRun = TRunOutcome{};
+    switch (FView.RestoreMode()) {
+      case rmFiles: RestoreSelectedFiles(); break;
+      case rmDirectory: RestoreDirectory(); break;
+      default: RestoreFromSchedule(); break;
+    }
+    FRunActive = false;
+  } else {
+    return;
+  }
+  FView.SetRunning(false);
+  SetRestoring(false);
+}
+
+void TRestoreSession::PauseContinue() {
+  Paused = !Paused;
+  FView.SetPauseCaption(Paused);
+  if (CopyThread && !CopyThread->Done()) {
+    if (Paused)
+      CopyThread->Suspend();
+    else
+      CopyThread->Resume();
+  }
+}
+
+bool TRestoreSession::CheckTargetFolder() {
+  const std::string text = FView.TargetText();
+  if (!SameText(text, Target)) Target = text;
+  FTargetExisted = LongDirectoryExists(Target);
+  if (FTargetExisted) return true;
+  if (!FView.Confirm(MsgDestNotFound(), true)) return false;
+  LongForceDirectories(Target);
+  return true;
+}
+
+bool TRestoreSession::ConfirmNonEmptyTarget() {
+  if (!FTargetExisted || IsEmptyDirectory(Target)) return true;
+  return FView.Confirm(MsgDestNotEmpty(), true);
+}
+
+void TRestoreSession::SetRestoring(bool on) {
+  Restoring = on;
+  Paused = false;
+  FView.SetPauseCaption(false);
+  FView.SetPauseEnabled(on);
+}
+
+void TRestoreSession::BeginRun() {
+  SetRestoring(true);
+  FView.SetStatusVisible(true);
+  ErrorList.clear();
+  FLastRun.Started = true;
+}
+
+void TRestoreSession::EndRun() {
+  CryptPwd.clear();
+  FView.SetStatusVisible(false);
+  FView.SetPauseEnabled(false);
+}
+
+uint32_t TRestoreSession::RunWorker(bool withProgress) {
+  if (!CopyThread) return 0;
+  if (withProgress) {
+    FSize = 0;
+    CopyThread->SetOnProgress(
+        [this](TFileAction a, int64_t count, bool limit) { ShowProgress(a, count, limit); });
+  }
+  CopyThread->Resume();
+  if (Paused) CopyThread->Suspend();  // paused between files: the new worker waits too
+  // Wait for the worker's end or a queued call, whichever comes first; never longer than
+  // 10 ms, so that front-end events (Stop, Pause) are seen promptly.
+  while (!CopyThread->Done()) {
+    TThread::CheckSynchronize(10);
+    FView.ProcessMessages();
+  }
+  CopyThread->WaitFor();
+  TThread::CheckSynchronize(0);
+  const uint32_t code = static_cast<uint32_t>(CopyThread->ErrorCode());
+  CopyThread.reset();
+  return code;
+}
+
+void TRestoreSession::ShowProgress(TFileAction, int64_t ACount, bool) {
+  if (ACount < 0) FSize = -ACount;
+  int position = 0;
+  if (FSize > 0 && ACount > 0)
+    position = static_cast<int>(std::lround(static_cast<double>(ACount) / static_cast<double>(FSize) * 100.0));
+  FView.SetProgress(position);
+}
+
+void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
+  const std::string copiedText = FormatText(MsgFilesCopied(), {std::to_string(copied)});
+  if (errors == 0)
+    FView.ShowInfo(copiedText);
+  else
+    FView.ShowDetailInfo(Caption(), copiedText + " - " + FormatText(MsgErrors(), {std::to_string(errors)}),
+                         ErrorList, diError);
+  FLastRun.Copied = copied;
+  FLastRun.Errors += errors;
+  EndRun();
+}
+
+void TRestoreSession::WaitWhilePaused() {
+  while (Paused) {
+    TThread::CheckSynchronize(100);
+    FView.ProcessMessages();
+  }
+}
+
+void TRestoreSession::AddErrorLines(const std::string& source, uint32_t code) {
+  ErrorList.push_back(MsgErrorRestoring() + source);
+  ErrorList.push_back("   " + GetErrorMessage(code));
+}
+
+void TRestoreSession::ShowFile(const std::string& text) {
+  const int width = FView.FileLabelWidth();
+  FView.SetFileLabel(
+      FitPathToWidth(text, width, [this](const std::string& t) { return FView.TextWidth(t); }));
+}
+
+}  // namespace qv

@@ -1,0 +1,39 @@
+#pragma once
+// The restore session's own texts and the small helpers that the modes share.
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+
+namespace qv {
+
+// Fills the placeholders %u, %d and %s of a (possibly translated) format in order.
+// A format with fewer placeholders drops the extra values; a stray "%" stays as it is,
+// so a faulty translation can never read beyond the values given.
+std::string FormatText(const std::string& format, std::initializer_list<std::string> values);
+
+// Resource texts of the main window, translated in the default domain.
+std::string MsgFilesCopied();          // "%u files copied"
+std::string MsgErrors();               // "%u errors"
+std::string MsgPasswordRequired();     // "To restore encrypted file:\n%s\nrequires a password!"
+std::string MsgPasswordInvalid();      // "The password entered for file:\n%s\nis invalid! ..."
+std::string MsgDestNotFound();         // "Destination directory not found - create?"
+std::string MsgDestNotEmpty();         // "Destination directory not empty - start restore anyway?"
+std::string MsgFilesFound();           // "%u files found - start restore?"
+std::string MsgScheduleCopied();       // "%u of %u files copied (%s of %s)"
+std::string MsgNoFilesSelected();      // "No files selected!"
+std::string MsgNoFilesFound();         // "No files found!"
+std::string MsgSearching();            // "Searching for files"
+std::string MsgErrorRestoring();       // "Error restoring file: "
+std::string MsgErrorGzHeader();        // "Error reading gz-header: "
+std::string MsgNoSourceFolder();       // "No source directory selected!"
+std::string MsgMainCaption();          // "Restore files from backup"
+
+// Path pieces with "/" as the delimiter.
+std::string WithDelimiter(const std::string& path);  // empty stays empty
+std::string ExtensionOf(const std::string& name);    // after the last "." of the last component
+std::string WithoutExtension(const std::string& name);
+bool SameText(const std::string& a, const std::string& b);  // ASCII case ignored
+bool StartsWithText(const std::string& text, const std::string& prefix);
+std::string LowerAscii(std::string text);
+
+}  // namespace qv
