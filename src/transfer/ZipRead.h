@@ -138,6 +138,9 @@ class TZipRead : public TZip {
 
   // Asks a running entry worker to stop; safe from a handler nested in the wait.
   void Cancel();
+  // Holds a running entry worker between blocks, and lets it go on.
+  void Pause();
+  void Continue();
 
   // Runs while an entry worker is waited for (front-end events, pause), at least every 10 ms.
   void SetOnProcessMessages(std::function<void()> AHook) { FOnProcessMessages = std::move(AHook); }

@@ -8,6 +8,8 @@
 
 namespace qv {
 
+class TStream;
+
 // Signatures (little-endian "PK" records).
 inline constexpr uint32_t ZipLocalHeaderSig = 0x04034B50;
 inline constexpr uint32_t ZipCentralHeaderSig = 0x02014B50;
@@ -109,5 +111,34 @@ bool IsSafeEntryName(std::string_view AName);
 
 // A folder entry: the name ends with a delimiter, or the attributes carry 0x10.
 bool IsDirectoryEntry(std::string_view AName, uint32_t AAttr);
+
+// Little-endian fields of the archive records.
+inline uint16_t GetLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t GetLe32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline uint64_t GetLe64(const uint8_t* p) {
+  return static_cast<uint64_t>(GetLe32(p)) | (static_cast<uint64_t>(GetLe32(p + 4)) << 32);
+}
+
+// Reads a local header from the stream's position into Info (Zip64 sizes and the AES
+// field included) and leaves the stream on the first data byte. False when the signature
+// is missing, the header is cut short or a size is out of range.
+bool ReadZipLocalHeader(TStream& AStream, TZipFileInfo& Info);
+
+// Walks an extra field block by block; a block running past the end ends the walk.
+// AVisit(id, data, size) is called for each whole block.
+template <class TVisit>
+void WalkZipExtra(const uint8_t* AExtra, size_t ALength, TVisit&& AVisit) {
+  size_t pos = 0;
+  while (pos + 4 <= ALength) {
+    const uint16_t id = GetLe16(AExtra + pos);
+    const uint16_t size = GetLe16(AExtra + pos + 2);
+    if (pos + 4 + size > ALength) break;
+    AVisit(id, AExtra + pos + 4, size);
+    pos += 4u + size;
+  }
+}
 
 }  // namespace qv

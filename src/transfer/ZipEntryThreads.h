@@ -1,0 +1,68 @@
+#pragma once
+// Entry workers of the zip reader: each reads one entry's local header from the archive
+// (positioned there by the reader) and writes the entry's data, decrypted and inflated, to a
+// target file, a stream, or a comparison with an existing file.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "base/Stream.h"
+#include "transfer/CopyThread.h"
+#include "transfer/ZipTypes.h"
+
+namespace qv {
+
+class TZipReadThread : public TCopyThread {
+ public:
+  // Target file AFileName (written through a temporary file renamed on success).
+  // ZStream is the archive at the entry's local header; it is not owned. The thread starts
+  // with Start() (or Resume()), never from the constructor.
+  TZipReadThread(const std::string& AFileName, TEncryption* AEncryption, TStream& ZStream,
+                 bool ASuspend, bool ASpeedLimit, int ABufSize, TThreadPriority APriority,
+                 TProgressEvent AOnProgress);
+  // Target stream ADest, not owned; it stays open for the caller.
+  TZipReadThread(TStream& ADest, TEncryption* AEncryption, TStream& ZStream, bool ASuspend,
+                 bool ASpeedLimit, int ABufSize, TThreadPriority APriority,
+                 TProgressEvent AOnProgress);
+
+  // CRC and sizes of the central directory, for entries written with a data descriptor
+  // (their local header holds zeros).
+  void SetDirectoryEntry(const TPkHeader& AHeader);
+  uint32_t Crc() const { return FCrc; }
+
+ protected:
+  void Execute() override;
+
+  // Reads the local header; false when the signature is missing or the header is cut short.
+  // The archive then stands on the entry's first data byte.
+  bool ReadLocalHeader(TZipFileInfo& Info);
+  // Decrypts and decompresses the entry data into sOut; a result code.
+  int ExtractData(const TZipFileInfo& Info, TStream& sOut);
+  int DoExtract();
+  // The local header, with the directory's CRC and sizes where a data descriptor holds them.
+  bool ReadEntryInfo(TZipFileInfo& Info);
+
+  // Speed-limit flag of every report and of the decryptor (not the pending-report flag).
+  bool FSpeedLimit;
+  TStream& FArchive;
+  TStream* FTargetStream = nullptr;
+
+ private:
+  int ExtractEncrypted(const TZipFileInfo& Info, TStream& sOut);
+  int ExtractPlain(const TZipFileInfo& Info, uint16_t AMethod, TStream& sIn, int64_t ALength,
+                   TStream& sOut, bool ACheckCrc);
+  std::optional<TPkHeader> FDirEntry;
+};
+
+// Extracts the entry into a buffer (memory, or a private temporary file for large entries)
+// and compares it with the reference file named at construction.
+class TZipCompareThread : public TZipReadThread {
+ public:
+  using TZipReadThread::TZipReadThread;
+
+ protected:
+  void Execute() override;
+  int DoCompare();
+};
+
+}  // namespace qv
