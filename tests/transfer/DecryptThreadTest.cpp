@@ -1,0 +1,168 @@
+// The decrypt worker on files made by the project's own encrypting side: round trip, wrong
+// password, damaged and truncated files, and the worker without a decryptor.
+#include "transfer/DecryptThread.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "TestUtil.h"
+#include "crypto/AesLib.h"
+
+namespace qv {
+namespace {
+
+using test::ReadFile;
+using test::TProgressLog;
+using test::TTempDir;
+using test::WriteFile;
+
+constexpr int kCryptBuf = 65536;
+constexpr time_t kPast = 1387028000;
+
+bool Encrypt(const std::string& password, const std::string& plain, const std::string& path) {
+  TEncryption enc(password, 0, kCryptBuf);
+  TReadOnlyMemoryStream in(plain.data(), plain.size());
+  auto out = TFileStream::Open(path, TOpenMode::Create);
+  return out && enc.EncryptStream(in, *out, false);
+}
+
+class DecryptWorker : public ::testing::Test {
+ protected:
+  TTempDir dir;
+  std::string plain = test::RandomBytes(300'000, 31);
+  void SetUp() override {
+    ASSERT_TRUE(dir.Ok());
+    ASSERT_TRUE(Encrypt("correct horse", plain, dir / "file.enc"));
+    timespec ts[2] = {{kPast, 0}, {kPast, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir / "file.enc").c_str(), ts, 0), 0);
+  }
+
+  int Run(const std::string& password, const std::string& src, const std::string& dst,
+          TProgressLog* log = nullptr) {
+    TEncryption dec(password, 0, kCryptBuf);
+    int code;
+    {
+      TDecryptThread worker(src, dst, &dec, true, 524288, tpNormal);
+      if (log) worker.SetOnProgress(log->Handler());
+      EXPECT_TRUE(test::RunToEnd(worker));
+      code = worker.ErrorCode();
+    }
+    EXPECT_FALSE(dec.OnProgress()) << "the worker must clear the decryptor's handler";
+    return code;
+  }
+
+  void ExpectOnlyFiles(std::vector<std::string> names) {
+    auto found = test::ListDir(dir.Path());
+    std::sort(found.begin(), found.end());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(found, names);
+  }
+};
+
+TEST_F(DecryptWorker, RoundTripRestoresBytesTimeAndAttributes) {
+  ASSERT_EQ(chmod((dir / "file.enc").c_str(), 0444), 0);
+  TProgressLog log;
+  EXPECT_EQ(Run("correct horse", dir / "file.enc", dir / "file", &log), 0);
+  EXPECT_EQ(ReadFile(dir / "file"), plain);
+  struct stat st {};
+  ASSERT_EQ(stat((dir / "file").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, kPast);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+
+  // Only the decryptor's reports, on the main thread, rising, below the file size.
+  ASSERT_GE(log.Reports.size(), 4u);
+  EXPECT_FALSE(log.OffMainThread);
+  int64_t last = 0;
+  for (const auto& r : log.Reports) {
+    EXPECT_EQ(r.Action, acDecrypt);
+    EXPECT_TRUE(r.SpeedLimit);
+    EXPECT_GT(r.Count, last);
+    last = r.Count;
+  }
+  EXPECT_EQ(last, static_cast<int64_t>(plain.size()));
+}
+
+TEST_F(DecryptWorker, WrongPasswordWritesNothingAndKeepsTheTarget) {
+  TProgressLog log;
+  EXPECT_EQ(Run("wrong horse", dir / "file.enc", dir / "file", &log), 0x610B);
+  EXPECT_EQ(GetErrorMessage(0x610B), "Error: Decryption failed (Decrypt)");
+  EXPECT_TRUE(log.Reports.empty());
+  ExpectOnlyFiles({"file.enc"});
+
+  ASSERT_TRUE(WriteFile(dir / "file", "the version restored yesterday"));
+  EXPECT_EQ(Run("wrong horse", dir / "file.enc", dir / "file"), 0x610B);
+  EXPECT_EQ(ReadFile(dir / "file"), "the version restored yesterday");
+  ExpectOnlyFiles({"file.enc", "file"});
+}
+
+TEST_F(DecryptWorker, FlippedByteIsDetectedAfterAllDataAndNothingIsKept) {
+  std::string enc = ReadFile(dir / "file.enc");
+  enc[enc.size() / 2] ^= 0x01;
+  ASSERT_TRUE(WriteFile(dir / "bad.enc", enc));
+  ASSERT_TRUE(WriteFile(dir / "file", "old"));
+  TProgressLog log;
+  EXPECT_EQ(Run("correct horse", dir / "bad.enc", dir / "file", &log), 0x610B);
+  ASSERT_FALSE(log.Reports.empty());
+  EXPECT_EQ(log.Reports.back().Count, static_cast<int64_t>(plain.size()));  // all data passed
+  EXPECT_EQ(ReadFile(dir / "file"), "old");
+  ExpectOnlyFiles({"file.enc", "bad.enc", "file"});
+}
+
+TEST_F(DecryptWorker, TruncatedFilesFail) {
+  const std::string enc = ReadFile(dir / "file.enc");
+  for (size_t keep : {size_t{0}, size_t{5}, size_t{27}, enc.size() / 2, enc.size() - 1}) {
+    ASSERT_TRUE(WriteFile(dir / "cut.enc", enc.substr(0, keep)));
+    EXPECT_EQ(Run("correct horse", dir / "cut.enc", dir / "cut"), 0x610B) << keep;
+    EXPECT_FALSE(test::FileExists(dir / "cut")) << keep;
+  }
+  ExpectOnlyFiles({"file.enc", "cut.enc"});
+}
+
+TEST_F(DecryptWorker, EmptyPlaintextRoundTrips) {
+  ASSERT_TRUE(Encrypt("pw", "", dir / "empty.enc"));
+  EXPECT_EQ(Run("pw", dir / "empty.enc", dir / "empty"), 0);
+  EXPECT_TRUE(test::FileExists(dir / "empty"));
+  EXPECT_EQ(ReadFile(dir / "empty"), "");
+}
+
+TEST_F(DecryptWorker, SourceAndTargetFailuresCarryTheDecryptMark) {
+  EXPECT_EQ(Run("correct horse", dir / "missing.enc", dir / "x"), 0x610E);
+  EXPECT_EQ(Run("correct horse", dir / "file.enc", ""), 0x6101);
+  EXPECT_EQ(Run("correct horse", dir / "file.enc", dir / "no/folder/x"), 0x6101);
+}
+
+TEST_F(DecryptWorker, WithoutADecryptorTheFileIsCopiedUnchanged) {
+  TDecryptThread worker(dir / "file.enc", dir / "copy", nullptr, true, 65536, tpNormal);
+  ASSERT_TRUE(test::RunToEnd(worker));
+  EXPECT_EQ(worker.ErrorCode(), 0);
+  EXPECT_EQ(worker.ErrorType(), 0x1000);
+  EXPECT_EQ(ReadFile(dir / "copy"), ReadFile(dir / "file.enc"));
+
+  TDecryptThread missing(dir / "missing", dir / "copy2", nullptr, true, 65536, tpNormal);
+  ASSERT_TRUE(test::RunToEnd(missing));
+  EXPECT_EQ(missing.ErrorCode(), 0x110E);
+  EXPECT_EQ(GetErrorMessage(0x110E), "Error: File not found (Copy)");
+}
+
+TEST_F(DecryptWorker, PauseHoldsADecryption) {
+  TEncryption dec("correct horse", 0, kCryptBuf);
+  TDecryptThread worker(dir / "file.enc", dir / "file", &dec, true, 524288, tpNormal);
+  int reports = 0;
+  worker.SetOnProgress([&](TFileAction, int64_t, bool) {
+    if (++reports == 1) worker.Pause();
+  });
+  worker.Resume();
+  while (reports < 1) TThread::CheckSynchronize(10);
+  for (int i = 0; i < 20; ++i) TThread::CheckSynchronize(10);
+  EXPECT_EQ(reports, 1);
+  EXPECT_FALSE(worker.Done());
+  ASSERT_TRUE(test::RunToEnd(worker));
+  EXPECT_EQ(worker.ErrorCode(), 0);
+  EXPECT_EQ(ReadFile(dir / "file"), plain);
+}
+
+}  // namespace
+}  // namespace qv
