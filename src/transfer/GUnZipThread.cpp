@@ -95,12 +95,9 @@ int TGUnZipThread::UnpackPlain(int64_t AStart, int64_t USize, bool AExactSize) {
   const int64_t position = sSource->Position();
   if (position < 0) return Code(sevError, errReadFile);
   CTotal = position - AStart;
-  if (!AExactSize) {
-    // Compare ISIZE modulo 2^32 only, so members of 4 GiB or more restore: the expected size
-    // is the one with ISIZE as its low half nearest to what was written.
-    USize = static_cast<int64_t>((static_cast<uint64_t>(UTotal) & ~uint64_t{0xFFFFFFFF}) |
-                                 static_cast<uint32_t>(USize));
-  }
+  // Without the size subfield only ISIZE (modulo 2^32) is known; so members of 4 GiB or
+  // more restore.
+  if (!AExactSize) USize = SizeFromIsize(UTotal, static_cast<uint32_t>(USize));
   return CheckGzTrailer(*sSource, USize);
 }
 

@@ -1,13 +1,11 @@
 #include "transfer/GzipFile.h"
 
-#include <iconv.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "base/CodePage.h"
 #include "base/FileUtils.h"
 
 namespace qv {
@@ -121,31 +119,6 @@ int64_t Le64(const uint8_t* p) {
   return static_cast<int64_t>(static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32));
 }
 
-// The stored name of a member written with OS 0: the 8-bit code page (Windows-1252) to
-// UTF-8; bytes the code page does not define become "?".
-std::string AnsiNameToUtf8(const std::string& name) {
-  iconv_t cd = iconv_open("UTF-8", "WINDOWS-1252");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return name;
-  std::string out;
-  out.reserve(name.size() * 2);
-  char* in = const_cast<char*>(name.data());
-  size_t inLeft = name.size();
-  char buf[256];
-  while (inLeft > 0) {
-    char* dst = buf;
-    size_t dstLeft = sizeof buf;
-    size_t rc = iconv(cd, &in, &inLeft, &dst, &dstLeft);
-    out.append(buf, static_cast<size_t>(dst - buf));
-    if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
-      out.push_back('?');
-      ++in;
-      --inLeft;
-    }
-  }
-  iconv_close(cd);
-  return out;
-}
-
 }  // namespace
 
 bool IsGzFile(const std::string& FileName) { return LowerExtension(FileName) == ".gz"; }
@@ -204,7 +177,8 @@ int ReadGzHeader(TStream& AStream, std::string& Filename, uint32_t& UnixTime, bo
     if (!rd.Read(hcrc, 2)) return gzhReadError;
   }
   Encrypted = (flags & gzfEncrypted) != 0;
-  Filename = os == 0 ? AnsiNameToUtf8(rawName) : rawName;
+  // OS 0: written on a system whose names are in its 8-bit code page; else UTF-8.
+  Filename = os == 0 ? AnsiToUtf8(rawName) : rawName;
 
   if (!rd.Finish()) return gzhReadError;
   const int64_t bodyStart = rd.Position();

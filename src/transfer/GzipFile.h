@@ -46,6 +46,13 @@ inline constexpr int gzhBadMagic = 8;   // errGzipHeader
 int ReadGzHeader(TStream& AStream, std::string& Filename, uint32_t& UnixTime, bool& Encrypted,
                  int64_t& CSize, int64_t& USize, bool* AHasSizeField = nullptr);
 
+// The uncompressed size that a member without the size subfield states: the one whose low
+// 32 bits are AIsize and whose high bits are those of AWritten, so that a member of 4 GiB or
+// more checks out when what was written matches ISIZE modulo 2^32.
+inline int64_t SizeFromIsize(int64_t AWritten, uint32_t AIsize) {
+  return static_cast<int64_t>((static_cast<uint64_t>(AWritten) & ~uint64_t{0xFFFFFFFF}) | AIsize);
+}
+
 // Reads the header of FileName into Info; true when it was read. False also when the file
 // cannot be opened (Info then stays cleared).
 bool GetGzFileInfo(const std::string& FileName, TGzFileInfo& Info);
