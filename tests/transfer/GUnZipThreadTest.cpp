@@ -1,0 +1,397 @@
+// The unpack worker end to end on real files: members made by gzip and pigz, members made
+// by a test-side writer of the suite's format (size subfield, encrypted bodies), and the
+// failures that must leave an existing target alone.
+#include "transfer/GUnZipThread.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "crypto/AesLib.h"
+#include "transfer/GzipFile.h"
+#include "transfer/Inflater.h"
+#include "transfer/TestUtil.h"
+
+namespace qv {
+namespace {
+
+using test::ReadFile;
+using test::TProgressLog;
+using test::TTempDir;
+using test::WriteFile;
+
+constexpr int kBuf = 524288;
+
+std::string RawDeflate(const std::string& in, int level = 6) {
+  z_stream z{};
+  deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, in.size()) + 16, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+uint32_t Crc(const std::string& data) {
+  return static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+}
+
+void PutLe(std::string& out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+// The suite's writer side, as far as the tests need it.
+struct TSuiteMember {
+  bool SizeField = true;
+  int64_t StatedUSize = -1;  // -1: the true size
+  std::string Password;      // non-empty: encrypted body (.gze)
+  size_t Padding = 0;        // extra-field bytes after the size subfield
+  int Level = 6;
+  std::string Name = "data.bin";
+};
+
+std::string BuildMember(const std::string& data, const TSuiteMember& m) {
+  std::string body = RawDeflate(data, m.Level);
+  if (!m.Password.empty()) {
+    TEncryption enc(m.Password, 0, kBuf);
+    TReadOnlyMemoryStream src(body.data(), body.size());
+    TMemoryStream dst;
+    EXPECT_TRUE(enc.EncryptStream(src, dst, false));
+    body.assign(dst.Data().begin(), dst.Data().end());
+  }
+  const int64_t usize = m.StatedUSize >= 0 ? m.StatedUSize : static_cast<int64_t>(data.size());
+  uint8_t flags = gzfName | (m.Password.empty() ? 0 : gzfEncrypted);
+  std::string extra;
+  if (m.SizeField) {
+    flags |= gzfExtra;
+    PutLe(extra, 1, 2);
+    PutLe(extra, 16, 2);
+    PutLe(extra, body.size(), 8);
+    PutLe(extra, static_cast<uint64_t>(usize), 8);
+    extra.append(m.Padding, 'p');
+  }
+  std::string out = "\x1f\x8b\x08";
+  out.push_back(static_cast<char>(flags));
+  PutLe(out, 1600000000, 4);
+  out += '\0';
+  out += '\x03';
+  if (m.SizeField) {
+    PutLe(out, extra.size(), 2);
+    out += extra;
+  }
+  out += m.Name + '\0';
+  out += body;
+  PutLe(out, Crc(data), 4);
+  PutLe(out, static_cast<uint64_t>(data.size()), 4);
+  return out;
+}
+
+struct TResult {
+  int Code = -1;
+  uint32_t Crc = 0;
+  TProgressLog Log;
+  int64_t MaxUnCompress() const {
+    int64_t max = 0;
+    for (const auto& r : Log.Reports)
+      if (r.Action == acUnCompress) max = std::max(max, r.Count);
+    return max;
+  }
+  bool Inflated() const { return MaxUnCompress() > 0; }
+};
+
+// Runs the worker; ACancelAt > 0 cancels at the first unpack report of at least that count.
+TResult Unpack(const std::string& src, const std::string& dst, TEncryption* enc, int64_t ACancelAt = 0) {
+  TResult r;
+  TGUnZipThread worker(src, dst, enc, true, kBuf, tpNormal);
+  TProgressEvent log = r.Log.Handler();
+  worker.SetOnProgress([&](TFileAction a, int64_t c, bool s) {
+    log(a, c, s);
+    if (ACancelAt > 0 && a == acUnCompress && c >= ACancelAt) worker.CancelThread();
+  });
+  EXPECT_TRUE(test::RunToEnd(worker));
+  r.Code = worker.ErrorCode();
+  r.Crc = worker.Crc();
+  EXPECT_FALSE(r.Log.OffMainThread);
+  return r;
+}
+
+int64_t MTime(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_mtime) : -1;
+}
+
+TEST(GUnZipThread, RestoresMembersOfGzipAndPigz) {
+  TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  const std::string data = test::RandomBytes(1300000, 11);
+  ASSERT_TRUE(WriteFile(dir / "orig.bin", data));
+  for (std::string tool : {"gzip -c", "gzip -n -c", "pigz -c", "pigz -n -c", "gzip -1 -c"}) {
+    SCOPED_TRACE(tool);
+    const std::string gz = dir / "orig.bin.gz";
+    const std::string out = dir / "restored.bin";
+    ASSERT_TRUE(test::Run("cd '" + dir.Path() + "' && " + tool + " orig.bin > orig.bin.gz"));
+    ASSERT_TRUE(test::Run("touch -d @1500000000 '" + gz + "'"));
+    TResult r = Unpack(gz, out, nullptr);
+    EXPECT_EQ(r.Code, 0);
+    EXPECT_EQ(ReadFile(out), data);
+    EXPECT_EQ(r.Crc, Crc(data));
+    EXPECT_EQ(MTime(out), 1500000000);  // the .gz file's time, not MTIME
+    ASSERT_FALSE(r.Log.Reports.empty());
+    EXPECT_EQ(r.Log.Reports.front(), (test::TProgressReport{acUnCompress, -static_cast<int64_t>(data.size()), true}));
+    EXPECT_EQ(r.Log.Reports.back().Count, static_cast<int64_t>(data.size()));
+    EXPECT_TRUE(test::LeftoverTempFiles(dir.Path()).empty());
+  }
+  // An empty file.
+  ASSERT_TRUE(WriteFile(dir / "empty", ""));
+  ASSERT_TRUE(test::Run("cd '" + dir.Path() + "' && gzip -c empty > empty.gz"));
+  TResult r = Unpack(dir / "empty.gz", dir / "empty.out", nullptr);
+  EXPECT_EQ(r.Code, 0);
+  EXPECT_TRUE(test::FileExists(dir / "empty.out"));
+  EXPECT_EQ(ReadFile(dir / "empty.out"), "");
+}
+
+TEST(GUnZipThread, RestoresTheSuitesPlainAndEncryptedMembers) {
+  TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  TEncryption enc("correct horse", 0, kBuf);
+  for (size_t size : {size_t{0}, size_t{1}, size_t{100000}, size_t{2500000}}) {
+    const std::string data = test::RandomBytes(size, static_cast<uint32_t>(size));
+    for (bool encrypted : {false, true}) {
+      SCOPED_TRACE(std::to_string(size) + (encrypted ? " gze" : " gz"));
+      TSuiteMember m;
+      if (encrypted) m.Password = "correct horse";
+      const std::string src = dir / (encrypted ? "f.gze" : "f.gz");
+      ASSERT_TRUE(WriteFile(src, BuildMember(data, m)));
+      TResult r = Unpack(src, dir / "f", encrypted ? &enc : nullptr);
+      EXPECT_EQ(r.Code, 0);
+      EXPECT_EQ(ReadFile(dir / "f"), data);
+      if (encrypted) {
+        // The decryption is announced with the file size first, then the unpacking.
+        ASSERT_FALSE(r.Log.Reports.empty());
+        EXPECT_EQ(r.Log.Reports.front().Action, acDecrypt);
+        EXPECT_LT(r.Log.Reports.front().Count, 0);
+      }
+    }
+  }
+  // A member without the size subfield is checked against ISIZE.
+  const std::string data = test::RandomBytes(70000, 3);
+  TSuiteMember m;
+  m.SizeField = false;
+  ASSERT_TRUE(WriteFile(dir / "n.gz", BuildMember(data, m)));
+  EXPECT_EQ(Unpack(dir / "n.gz", dir / "n", nullptr).Code, 0);
+  EXPECT_EQ(ReadFile(dir / "n"), data);
+}
+
+TEST(GUnZipThread, FailuresLeaveAnExistingTargetAsItWas) {
+  TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  const std::string data = test::RandomBytes(600000, 5);
+  TSuiteMember plain;
+  TSuiteMember secret;
+  secret.Password = "right password";
+  const std::string good = BuildMember(data, plain);
+  const std::string goodEnc = BuildMember(data, secret);
+  TEncryption rightKey("right password", 0, kBuf);
+  TEncryption wrongKey("wrong password", 0, kBuf);
+
+  std::string flipped = good;
+  flipped[good.size() / 2] ^= 0x40;
+  std::string flippedEnc = goodEnc;
+  flippedEnc[goodEnc.size() / 2] ^= 0x01;
+  std::string truncated = good.substr(0, good.size() - 1000);
+
+  struct TCase {
+    std::string Name;
+    std::string Bytes;
+    TEncryption* Key;
+    std::vector<int> Codes;
+  };
+  const TCase cases[] = {
+      {"bad magic", "This is not compressed at all, just text.", nullptr, {0x3008}},
+      {"flipped body byte", flipped, nullptr, {0x3104, 0x3109}},
+      {"truncated", truncated, nullptr, {0x3104, 0x3109}},
+      {"wrong password", goodEnc, &wrongKey, {0x310B}},
+      {"no password", goodEnc, nullptr, {0x310B}},
+      {"flipped ciphertext", flippedEnc, &rightKey, {0x310B}},
+  };
+  const std::string target = dir / "target.bin";
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    ASSERT_TRUE(WriteFile(target, "existing content"));
+    const std::string src = dir / "src.gz";
+    ASSERT_TRUE(WriteFile(src, c.Bytes));
+    TResult r = Unpack(src, target, c.Key);
+    EXPECT_NE(std::find(c.Codes.begin(), c.Codes.end(), r.Code), c.Codes.end()) << std::hex << r.Code;
+    EXPECT_EQ(ReadFile(target), "existing content");
+    EXPECT_TRUE(test::LeftoverTempFiles(dir.Path()).empty());
+    if (c.Key || c.Name == "no password") EXPECT_FALSE(r.Inflated()) << "inflated before authentication";
+  }
+  // A wrong password creates nothing where no target was.
+  const std::string fresh = dir / "fresh.bin";
+  ASSERT_TRUE(WriteFile(dir / "src.gze", goodEnc));
+  EXPECT_EQ(Unpack(dir / "src.gze", fresh, &wrongKey).Code, 0x310B);
+  EXPECT_FALSE(test::FileExists(fresh));
+  // Missing source, empty target name.
+  EXPECT_EQ(Unpack(dir / "missing.gz", fresh, nullptr).Code, 0x310E);
+  EXPECT_EQ(Unpack(dir / "src.gze", "", &rightKey).Code, 0x3101);
+}
+
+TEST(GUnZipThread, InMemoryDecryptionBoundaryAtOneMebibyte) {
+  TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  TEncryption key("boundary", 0, kBuf);
+  // Incompressible data stored uncompressed, so the file size is set by the padding.
+  const std::string data = test::RandomBytes(1000000, 9);
+  TSuiteMember m;
+  m.Password = "boundary";
+  m.Level = 0;
+  const size_t base = BuildMember(data, m).size();
+  ASSERT_LT(base, size_t{1048576} - 1);
+  for (int64_t delta : {-1, 0, 1}) {
+    const size_t fileSize = static_cast<size_t>(1048576 + delta);
+    SCOPED_TRACE(fileSize);
+    m.Padding = fileSize - base;
+    std::string bytes = BuildMember(data, m);
+    ASSERT_EQ(bytes.size(), fileSize);
+    const std::string src = dir / "b.gze";
+    ASSERT_TRUE(WriteFile(src, bytes));
+    TResult ok = Unpack(src, dir / "b", &key);
+    EXPECT_EQ(ok.Code, 0);
+    EXPECT_EQ(ReadFile(dir / "b"), data);
+
+    // A damaged authentication code: nothing is inflated, nothing written.
+    bytes[bytes.size() - 9] ^= 0x80;
+    ASSERT_TRUE(WriteFile(src, bytes));
+    TResult bad = Unpack(src, dir / "c", &key);
+    EXPECT_EQ(bad.Code, 0x310B);
+    EXPECT_FALSE(bad.Inflated());
+    EXPECT_FALSE(test::FileExists(dir / "c"));
+    EXPECT_TRUE(test::ListDir(dir.Path()).size() == 2u);  // b.gze and b: no buffer file anywhere here
+  }
+}
+
+TEST(GUnZipThread, OutputIsBoundedByTheStatedSize) {
+  TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  TEncryption key("bound", 0, kBuf);
+  const std::string data(3 * 1048576, 'z');  // inflates far beyond what is stated
+  for (bool encrypted : {false, true}) {
+    SCOPED_TRACE(encrypted);
+    TSuiteMember m;
+    m.StatedUSize = 1048576;
+    if (encrypted) m.Password = "bound";
+    ASSERT_TRUE(WriteFile(dir / "z.gz", BuildMember(data, m)));
+    ASSERT_TRUE(WriteFile(dir / "z", "old"));
+    TResult r = Unpack(dir / "z.gz", dir / "z", encrypted ? &key : nullptr);
+    EXPECT_EQ(r.Code, 0x3109);
+    EXPECT_LE(r.MaxUnCompress(), 1048576);
+    EXPECT_EQ(ReadFile(dir / "z"), "old");
+  }
+  // Exactly the stated size is fine; one byte fewer stated is not.
+  TSuiteMember exact;
+  const std::string small = test::RandomBytes(kBuf * 2, 4);
+  ASSERT_TRUE(WriteFile(dir / "e.gz", BuildMember(small, exact)));
+  EXPECT_EQ(Unpack(dir / "e.gz", dir / "e", nullptr).Code, 0);
+  exact.StatedUSize = static_cast<int64_t>(small.size()) - 1;
+  ASSERT_TRUE(WriteFile(dir / "e.gz", BuildMember(small, exact)));
+  EXPECT_EQ(Unpack(dir / "e.gz", dir / "e2", nullptr).Code, 0x3109);
+}
+
+TEST(GUnZipThread, CancelKeepsTheOldTarget) {
+  TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  const std::string data = test::RandomBytes(4 * kBuf, 21);
+  ASSERT_TRUE(WriteFile(dir / "d.gz", BuildMember(data, TSuiteMember{})));
+  ASSERT_TRUE(WriteFile(dir / "d", "previous"));
+  TResult r = Unpack(dir / "d.gz", dir / "d", nullptr, kBuf);
+  EXPECT_EQ(r.Code, 0x3080);
+  EXPECT_LT(r.MaxUnCompress(), static_cast<int64_t>(data.size()));
+  EXPECT_EQ(ReadFile(dir / "d"), "previous");
+  EXPECT_TRUE(test::LeftoverTempFiles(dir.Path()).empty());
+}
+
+// The inflate loop itself, driven directly on the test thread.
+class TInflateProbe : public TCopyThread {
+ public:
+  explicit TInflateProbe(int ABufSize) : TCopyThread("", "", true, ABufSize, tpNormal) {}
+  int Inflate(TStream& sIn, TStream* sOut, int64_t ALength) { return InflateData(sIn, sOut, false, ALength); }
+  int Trailer(TStream& sIn, int64_t USize) { return CheckGzTrailer(sIn, USize); }
+  int64_t Written() const { return UTotal; }
+  uint32_t CrcSoFar() const { return FCrc; }
+};
+
+TEST(GUnZipThread, InflateLoopStopsAtTheDeflateEndAndHonoursItsInputRange) {
+  const std::string data = test::RandomBytes(700000, 8);
+  const std::string deflated = RawDeflate(data);
+  std::string trailer;
+  PutLe(trailer, Crc(data), 4);
+  PutLe(trailer, data.size(), 4);
+  const std::string all = deflated + trailer + "junk after the member";
+
+  // Small output buffers and an unbounded input range: sIn ends on the trailer.
+  for (int bufSize : {1000, 65536, kBuf}) {
+    SCOPED_TRACE(bufSize);
+    TInflateProbe probe(bufSize);
+    TReadOnlyMemoryStream in(all.data(), all.size());
+    TMemoryStream out;
+    EXPECT_EQ(probe.Inflate(in, &out, 0), 0);
+    EXPECT_EQ(in.Position(), static_cast<int64_t>(deflated.size()));
+    EXPECT_EQ(std::string(out.Data().begin(), out.Data().end()), data);
+    EXPECT_EQ(probe.Written(), static_cast<int64_t>(data.size()));
+    EXPECT_EQ(probe.Trailer(in, static_cast<int64_t>(data.size())), 0);
+  }
+  // A bounded range: no byte beyond it is read.
+  {
+    TInflateProbe probe(kBuf);
+    TReadOnlyMemoryStream in(all.data(), all.size());
+    const int64_t half = static_cast<int64_t>(deflated.size() / 2);
+    EXPECT_EQ(probe.Inflate(in, nullptr, half), 0);
+    EXPECT_EQ(in.Position(), half);
+    EXPECT_LT(probe.Written(), static_cast<int64_t>(data.size()));
+    EXPECT_EQ(probe.Trailer(in, static_cast<int64_t>(data.size())), 0x109);  // cut short shows here
+  }
+  // The output bound of the thread.
+  for (int64_t bound : {static_cast<int64_t>(data.size()) - 1, static_cast<int64_t>(data.size())}) {
+    TInflateProbe probe(65536);
+    TReadOnlyMemoryStream in(all.data(), all.size());
+    TInflateOutputLimit limit(bound);
+    EXPECT_EQ(probe.Inflate(in, nullptr, 0), bound < static_cast<int64_t>(data.size()) ? 0x109 : 0);
+    EXPECT_LE(probe.Written(), bound);
+  }
+  EXPECT_EQ(TInflateOutputLimit::Current(), -1);
+  // Trailer checks: CRC, ISIZE and the written size each count.
+  {
+    TInflateProbe probe(kBuf);
+    TReadOnlyMemoryStream in(all.data(), all.size());
+    ASSERT_EQ(probe.Inflate(in, nullptr, 0), 0);
+    const int64_t at = in.Position();
+    EXPECT_EQ(probe.Trailer(in, static_cast<int64_t>(data.size()) + 1), 0x109);
+    in.Seek(at, SEEK_SET);
+    EXPECT_EQ(probe.Trailer(in, static_cast<int64_t>(data.size()) + (int64_t{1} << 32)), 0x109);
+    std::string badCrc = trailer;
+    badCrc[0] ^= 1;
+    TReadOnlyMemoryStream t(badCrc.data(), badCrc.size());
+    EXPECT_EQ(probe.Trailer(t, static_cast<int64_t>(data.size())), 0x109);
+    TReadOnlyMemoryStream shortTrailer(trailer.data(), 7);
+    EXPECT_EQ(probe.Trailer(shortTrailer, static_cast<int64_t>(data.size())), 0x104);
+  }
+  // Corrupt deflate data is a read error.
+  {
+    TInflateProbe probe(kBuf);
+    const std::string bad = "\x07\x00\x00garbage";
+    TReadOnlyMemoryStream in(bad.data(), bad.size());
+    EXPECT_EQ(probe.Inflate(in, nullptr, 0), 0x104);
+  }
+}
+
+}  // namespace
+}  // namespace qv
