@@ -62,12 +62,12 @@ std::string IntToStrSep(int64_t value, int width) {
 }
 
 std::string SizeToStr(int64_t bytes) {
-  if (bytes < 1024) return WithUnit(std::to_string(bytes), "B");
+  if (bytes < 1024) return WithUnit(std::to_string(bytes), N_("B"));
   const double k = static_cast<double>(bytes) / 1024.0;
-  if (k < 1024.0) return WithUnit(FixedToStr(k, k < 100.0 ? 2 : 1), "kB");
+  if (k < 1024.0) return WithUnit(FixedToStr(k, k < 100.0 ? 2 : 1), N_("kB"));
   const double m = k / 1024.0;
-  if (m < 1024.0) return WithUnit(FixedToStr(m, m < 100.0 ? 2 : 1), "MB");
-  return WithUnit(FixedToStr(m / 1024.0, 2), "GB");
+  if (m < 1024.0) return WithUnit(FixedToStr(m, m < 100.0 ? 2 : 1), N_("MB"));
+  return WithUnit(FixedToStr(m / 1024.0, 2), N_("GB"));
 }
 
 void FitIntoWorkArea(int& left, int& top, int height, int width, const TRect& workArea) {

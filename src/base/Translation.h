@@ -1,6 +1,7 @@
 #pragma once
 // Message lookup through GNU gettext. The English text is the message id and the fallback.
 #include <string>
+#include <vector>
 
 namespace qv {
 
@@ -14,5 +15,18 @@ std::string Translate(const char* domain, const char* msgid);
 inline std::string TrUnits(const char* msgid) { return Translate(DomainUnits, msgid); }
 inline std::string TrDialogs(const char* msgid) { return Translate(DomainDialogs, msgid); }
 inline std::string Tr(const char* msgid) { return Translate(DomainDefault, msgid); }
+
+// Marks a string for extraction without translating it where it stands.
+#define N_(text) text
+
+// Where the catalogues are searched: $QUORVEX_LOCALEDIR, else the build tree's catalogues
+// when they exist, else the installed ones.
+std::string CatalogueFolder();
+// Binds the three domains of the program and any extra ones to the catalogue folder, with
+// UTF-8 output; the default domain becomes the process's text domain.
+void BindTextDomains(const std::vector<std::string>& extraDomains = {});
+// Makes gettext use the two-letter code from now on. An empty code leaves the choice to the
+// environment as it was at start-up. Also usable by tests to switch languages.
+void SetTranslationLanguage(const std::string& code);
 
 }  // namespace qv
