@@ -1,0 +1,144 @@
+// Path splitting, label fitting, name patterns, kinds, the timestamp rule and the settings file.
+#include <gtest/gtest.h>
+
+#include "restore/RestoreSession.h"
+#include "restore/VersionList.h"
+#include "ScriptedView.h"
+
+namespace qv::test {
+
+TEST(SplitZipPath, FindsTheArchiveAndTheRest) {
+  std::string p = "/d/B/old.zip/docs/a.txt", sub;
+  ASSERT_TRUE(SplitZipPath(p, sub));
+  EXPECT_EQ(p, "/d/B/old.zip");
+  EXPECT_EQ(sub, "docs/a.txt");
+  p = "/data/x.zip";
+  ASSERT_TRUE(SplitZipPath(p, sub));
+  EXPECT_EQ(p, "/data/x.zip");
+  EXPECT_EQ(sub, "");
+  p = "/a.ZIP/b/c.txt";
+  ASSERT_TRUE(SplitZipPath(p, sub));
+  EXPECT_EQ(p, "/a.ZIP");
+  EXPECT_EQ(sub, "b/c.txt");
+  p = "/data/x.zipped/y";
+  EXPECT_FALSE(SplitZipPath(p, sub));
+  EXPECT_EQ(p, "/data/x.zipped/y");
+  EXPECT_EQ(sub, "");
+  p = "rel/x.zip/";
+  ASSERT_TRUE(SplitZipPath(p, sub));
+  EXPECT_EQ(p, "rel/x.zip");
+  EXPECT_EQ(sub, "");
+}
+
+TEST(FitPathToWidth, CutsLeadingFoldersStepByStep) {
+  const auto width = [](const std::string& t) { return static_cast<int>(t.size()); };
+  const std::string path = "/aaaaaa/b/file.txt";
+  EXPECT_EQ(FitPathToWidth(path, 100, width), path);
+  EXPECT_EQ(FitPathToWidth(path, 16, width), "/.../b/file.txt");
+  EXPECT_EQ(FitPathToWidth(path, 14, width), "/.../file.txt");
+  EXPECT_EQ(FitPathToWidth(path, 12, width), ".../file.txt");
+  EXPECT_EQ(FitPathToWidth(path, 3, width), "file.txt");  // shown even when still too wide
+  EXPECT_EQ(FitPathToWidth("/.cfg/x/y/f", 10, width), "/.../x/y/f");
+  EXPECT_EQ(FitPathToWidth("/.cfg/x/y/f", 9, width), "/.../y/f");
+}
+
+TEST(MatchesMask, FolderListingRules) {
+  EXPECT_TRUE(MatchesMask("noext", "*.*"));
+  EXPECT_TRUE(MatchesMask("BD_2013", "bd*"));
+  EXPECT_TRUE(MatchesMask("LwE", "LWE"));
+  EXPECT_FALSE(MatchesMask("LwEx", "LwE"));
+  EXPECT_TRUE(MatchesMask("BD1", "BD?"));
+  EXPECT_FALSE(MatchesMask("BD12", "BD?"));
+  EXPECT_FALSE(MatchesMask("anything", ""));
+  EXPECT_TRUE(MatchesMask("a.b.c", "*.c"));
+  EXPECT_FALSE(MatchesMask("a.b.c", "*.b"));
+}
+
+TEST(BackupKind, ByExtensionWithUnpackSwitch) {
+  EXPECT_EQ(BackupKind("/x/a.txt.gz", true), bkCompressed);
+  EXPECT_EQ(BackupKind("/x/a.txt.gz", false), bkPlain);
+  EXPECT_EQ(BackupKind("/x/a.txt.GZE", true), bkCompressed);
+  EXPECT_EQ(BackupKind("/x/a.txt.GZE", false), bkPlain);
+  EXPECT_EQ(BackupKind("/x/a.txt.enc", false), bkEncrypted);
+  EXPECT_EQ(BackupKind("/x/a.txt.enc", true), bkEncrypted);
+  EXPECT_EQ(BackupKind("/x/report", true), bkPlain);
+  EXPECT_EQ(BackupKind("/x.gz/archive.tar", true), bkPlain);
+}
+
+TEST(SourceIsNewer, ToleranceAndDaylightSavingAllowance) {
+  TScriptedView view;
+  TRestoreSession s(view);
+  s.DeltaTime = 2;
+  EXPECT_FALSE(s.SourceIsNewer(1002, 1000));
+  EXPECT_TRUE(s.SourceIsNewer(1003, 1000));
+  EXPECT_FALSE(s.SourceIsNewer(900, 1000));
+  s.DstIgnore = true;
+  for (int d : {3598, 3600, 3602, -3600}) EXPECT_FALSE(s.SourceIsNewer(100000 + d, 100000)) << d;
+  for (int d : {3597, 3603}) EXPECT_TRUE(s.SourceIsNewer(100000 + d, 100000)) << d;
+  s.DeltaTime = 7200;
+  EXPECT_FALSE(s.SourceIsNewer(7200, 0));
+  EXPECT_FALSE(s.SourceIsNewer(10800, 0));
+  EXPECT_TRUE(s.SourceIsNewer(10801, 0));
+}
+
+TEST(VersionList, FirstDiscoveryOrderCaseFoldAndNewestWins) {
+  TVersionList list;
+  list.Offer("DOCS/A.TXT", "/s1/DOCS/A.TXT", 100);
+  list.Offer("b", "/s1/b", 50);
+  list.Offer("docs/a.txt", "/s2/docs/a.txt", 200);
+  list.Offer("Docs/A.txt", "/s3/Docs/A.txt", 200);  // equal time: the first found stays
+  list.Offer("B", "/s2/B", 10);                     // older: nothing changes
+  ASSERT_EQ(list.Count(), 2u);
+  EXPECT_EQ(list[0].Key, "docs/a.txt");
+  EXPECT_EQ(list[0].Info.FullPath, "/s2/docs/a.txt");
+  EXPECT_EQ(list[1].Key, "b");
+  EXPECT_EQ(FoldKey("ÄÖÜ/Ĺ"), FoldKey("äöü/ĺ"));
+}
+
+TEST(RestoreSettings, DefaultsUnknownModeAndBooleans) {
+  TTempDir dir("qvsettings");
+  const std::string ini = dir / "QuorvexRestore.ini";
+  TRestoreSettings s = LoadRestoreSettings(ini);
+  EXPECT_EQ(s.Mode, rmFiles);
+  EXPECT_TRUE(s.ReadProtected);
+  EXPECT_TRUE(s.Unpack);
+  EXPECT_EQ(s.Timespan, 2);
+  EXPECT_FALSE(s.IgnoreDst);
+  EXPECT_EQ(s.RestoreDate, TodayDayNumber());
+  EXPECT_EQ(s.SubDirMask, "*.*");
+  EXPECT_EQ(s.DriveID, "");
+  EXPECT_EQ(s.Target, "");
+  ASSERT_TRUE(WriteFile(ini, "[Config]\nMode=5\nUnpack=7\nReadProtected=0\nTimespan=9000\n"));
+  s = LoadRestoreSettings(ini);
+  EXPECT_EQ(s.Mode, rmSchedule);
+  EXPECT_TRUE(s.Unpack);
+  EXPECT_FALSE(s.ReadProtected);
+  EXPECT_EQ(s.Timespan, 9000);  // used unchanged, also outside the dialog's range
+  s.Target = "/restore/here";
+  s.IgnoreDst = true;
+  ASSERT_TRUE(SaveRestoreSettings(ini, s));
+  const std::string text = ReadFile(ini);
+  EXPECT_NE(text.find("Mode=2"), std::string::npos);
+  EXPECT_NE(text.find("IgnoreDst=1"), std::string::npos);
+  EXPECT_NE(text.find("ReadProtected=0"), std::string::npos);
+  const TRestoreSettings back = LoadRestoreSettings(ini);
+  EXPECT_EQ(back.Target, "/restore/here");
+  EXPECT_TRUE(back.IgnoreDst);
+}
+
+TEST(ShowProgress, AnnouncedTotalDrivesThePosition) {
+  struct TProgressView : TScriptedView {
+    int Position = -1;
+    void SetProgress(int p) override { Position = p; }
+  } view;
+  TRestoreSession s(view);
+  s.ShowProgress(acCopy, 250, false);
+  EXPECT_EQ(view.Position, 0);  // before any announcement
+  s.ShowProgress(acCopy, -1000, false);
+  s.ShowProgress(acCopy, 250, false);
+  EXPECT_EQ(view.Position, 25);
+  s.ShowProgress(acCopy, 0, false);
+  EXPECT_EQ(view.Position, 0);
+}
+
+}  // namespace qv::test

@@ -1,0 +1,408 @@
+// The session driven through its three modes by a scripted front-end, on real files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "base/FtGlobal.h"
+#include "restore/RestoreSession.h"
+#include "ScriptedView.h"
+
+namespace qv::test {
+
+namespace {
+
+bool Sh(const std::string& command) { return qv::test::Run(command); }
+
+class RestoreRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.Ok());
+    src = dir / "src";
+    dst = dir / "dst";
+    ::mkdir(src.c_str(), 0755);
+    view.Target = dst;
+  }
+  std::string Src(const std::string& name) { return src + "/" + name; }
+  std::string Dst(const std::string& name) { return dst + "/" + name; }
+  void Put(const std::string& name, const std::string& data, int64_t mtime = 1400000000) {
+    const std::string path = Src(name);
+    const size_t slash = path.rfind('/');
+    Sh("mkdir -p '" + path.substr(0, slash) + "'");
+    ASSERT_TRUE(WriteFile(path, data));
+    SetMTime(path, mtime);
+  }
+  void PutGz(const std::string& name, const std::string& data) {
+    Put(name, data);
+    ASSERT_TRUE(Sh("gzip -n -f '" + Src(name) + "'"));
+  }
+  void PutEnc(const std::string& name, const std::string& data, const std::string& pwd) {
+    Put(name, "");
+    ASSERT_TRUE(WriteEncFile(Src(name) + ".enc", data, pwd));
+    ::unlink(Src(name).c_str());
+  }
+  void Files(std::initializer_list<std::string> names) {
+    view.Mode = rmFiles;
+    view.Items.clear();
+    for (const auto& n : names) view.Items.push_back(n[0] == '/' ? n : Src(n));
+  }
+  void Start() { session.StartStop(); }
+
+  TTempDir dir{"qvrestore"};
+  std::string src, dst;
+  TScriptedView view;
+  TRestoreSession session{view};
+};
+
+}  // namespace
+
+TEST_F(RestoreRun, OverwriteRulesWithToleranceAndProtection) {
+  Put("a.txt", "new", 1400000100);
+  ::mkdir(dst.c_str(), 0755);
+  ASSERT_TRUE(WriteFile(Dst("a.txt"), "old"));
+  SetMTime(Dst("a.txt"), 1400000098);
+  Files({"a.txt"});
+
+  view.Overwrite = omNever;
+  Start();
+  EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
+  EXPECT_EQ(view.Summary(), "0 files copied");
+
+  view.Overwrite = omOlder;  // 2 s newer: within the tolerance
+  Start();
+  EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
+  SetMTime(Dst("a.txt"), 1400000097);  // 3 s newer: written
+  Start();
+  EXPECT_EQ(ReadFile(Dst("a.txt")), "new");
+  EXPECT_EQ(MTime(Dst("a.txt")), 1400000100);
+  EXPECT_EQ(view.Summary(), "1 files copied");
+
+  // DST allowance: one hour newer counts as equal.
+  session.DstIgnore = true;
+  ASSERT_TRUE(WriteFile(Dst("a.txt"), "old"));
+  SetMTime(Dst("a.txt"), 1400000100 - 3600);
+  Start();
+  EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
+
+  // Write-protected target: refused unless the protection may be cleared.
+  view.Overwrite = omAlways;
+  ::chmod(Dst("a.txt").c_str(), 0444);
+  view.Protected = false;
+  Start();
+  EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
+  ASSERT_EQ(view.Errors.size(), 1u);  // a single selection shows its error at once
+  EXPECT_NE(view.Errors[0].find("Could not create file"), std::string::npos);
+  view.Protected = true;
+  Start();
+  EXPECT_EQ(ReadFile(Dst("a.txt")), "new");
+}
+
+TEST_F(RestoreRun, FilesModeKindsAndFailures) {
+  PutGz("a.txt", "alpha");
+  Put("b.bin", "beta");
+  Put("bad.gz", "not a gzip file");
+  Files({"a.txt.gz", "missing.txt", "b.bin", "bad.gz"});
+  Start();
+  EXPECT_EQ(ReadFile(Dst("a.txt")), "alpha");
+  EXPECT_EQ(ReadFile(Dst("b.bin")), "beta");
+  EXPECT_FALSE(FileExists(Dst("bad")));
+  EXPECT_EQ(view.Summary(), "2 files copied");  // missing file and bad header pass silently
+  EXPECT_TRUE(view.Errors.empty());
+
+  // Three selected of which the second fails: the detail summary with two lines.
+  view.Unpack = false;
+  view.Overwrite = omAlways;
+  ::mkdir(Dst("b.bin").c_str(), 0755);  // a folder where the file goes: the worker fails
+  ::unlink(Dst("b.bin").c_str());
+  Sh("rm -f '" + Dst("b.bin") + "' && mkdir -p '" + Dst("b.bin") + "/x'");
+  Files({"a.txt.gz", "b.bin", "a.txt.gz"});
+  Start();
+  EXPECT_EQ(ReadFile(Dst("a.txt.gz")), ReadFile(Src("a.txt.gz")));  // copied unchanged
+  EXPECT_EQ(view.DetailMessage, "2 files copied - 1 errors");
+  ASSERT_EQ(view.Details.size(), 2u);
+  EXPECT_EQ(view.Details[0], "Error restoring file: " + Src("b.bin"));
+  EXPECT_EQ(view.Details[1].substr(0, 3), "   ");
+}
+
+TEST_F(RestoreRun, PasswordAskedOncePerRunAndAgainAfterAFailure) {
+  PutEnc("one.txt", "first", "right");
+  PutEnc("two.txt", "second", "right");
+  PutEnc("three.txt", "third", "right");
+  Files({"one.txt.enc", "two.txt.enc", "three.txt.enc"});
+  view.PasswordAnswers = {{paOk, "wrong"}, {paOk, "right"}};
+  Start();
+  EXPECT_EQ(ReadFile(Dst("one.txt")), "first");
+  EXPECT_EQ(ReadFile(Dst("two.txt")), "second");
+  EXPECT_EQ(ReadFile(Dst("three.txt")), "third");
+  ASSERT_EQ(view.Prompts.size(), 2u);
+  EXPECT_NE(view.Prompts[0].find("requires a password"), std::string::npos);
+  EXPECT_NE(view.Prompts[1].find("is invalid"), std::string::npos);
+  EXPECT_NE(view.Prompts[1].find("one.txt.enc"), std::string::npos);
+  EXPECT_EQ(view.Summary(), "3 files copied");
+  EXPECT_TRUE(session.CryptPwd.empty());  // forgotten at the end of the run
+
+  // The next run asks again; Skip passes one file over, Cancel ends the run.
+  view.Prompts.clear();
+  view.Overwrite = omAlways;
+  Sh("rm -rf '" + dst + "'");
+  view.PasswordAnswers = {{paSkip, ""}, {paCancel, ""}};
+  Start();
+  EXPECT_EQ(view.Prompts.size(), 2u);
+  EXPECT_FALSE(FileExists(Dst("one.txt")));
+  EXPECT_FALSE(FileExists(Dst("three.txt")));
+  EXPECT_EQ(view.Summary(), "0 files copied");
+  EXPECT_TRUE(session.LastRun().Cancelled);
+
+  // OK with an empty password restores the still encrypted file under its ".enc" name.
+  view.PasswordAnswers = {{paOk, ""}};
+  Files({"one.txt.enc"});
+  Start();
+  EXPECT_EQ(ReadFile(Dst("one.txt.enc")), ReadFile(Src("one.txt.enc")));
+}
+
+TEST_F(RestoreRun, DirectoryModeWalkLinksHeadersAndCancelPerLevel) {
+  Put("x.txt", "x");
+  Put("b/y.txt", "y");
+  Put("b/c/z.txt", "z");
+  Sh("mkdir -p '" + src + "/empty' '" + dir.Path() + "/outside'");
+  ASSERT_TRUE(WriteFile(dir / "outside/secret", "s"));
+  ::symlink((dir / "outside").c_str(), Src("linkdir").c_str());
+  ::symlink((dir / "outside/secret").c_str(), Src("linkfile").c_str());
+  Put("bad.gz", "no header");
+  Put("d/old.zip", "a zip met while walking is copied as a file");
+  view.Mode = rmDirectory;
+  view.Folder = src;
+  Start();
+  EXPECT_EQ(ReadFile(Dst("x.txt")), "x");
+  EXPECT_EQ(ReadFile(Dst("b/y.txt")), "y");
+  EXPECT_EQ(ReadFile(Dst("b/c/z.txt")), "z");
+  EXPECT_EQ(ReadFile(Dst("d/old.zip")), "a zip met while walking is copied as a file");
+  EXPECT_TRUE(FileExists(Dst("empty")));
+  EXPECT_FALSE(FileExists(Dst("linkdir")));
+  EXPECT_FALSE(FileExists(Dst("linkfile")));
+  EXPECT_EQ(view.DetailMessage, "4 files copied - 1 errors");
+  ASSERT_EQ(view.Details.size(), 1u);
+  EXPECT_EQ(view.Details[0], "Error reading gz-header: " + Src("bad.gz"));
+
+  // A non-empty destination asks; No ends the run before anything changes.
+  view.ConfirmAnswers = {false};
+  view.DetailMessage.clear();
+  Start();
+  EXPECT_FALSE(session.LastRun().Started);
+  ASSERT_FALSE(view.Questions.empty());
+  EXPECT_EQ(view.Questions.back(), "Destination directory not empty - start restore anyway?");
+
+  // Cancel in a subfolder ends only that level; at the top it would end the walk.
+  TTempDir enc("qvenc");
+  ::mkdir((enc / "s").c_str(), 0755);
+  ::mkdir((enc / "s/sub").c_str(), 0755);
+  ::mkdir((enc / "s/sub/deeper").c_str(), 0755);
+  ::mkdir((enc / "s/sub2").c_str(), 0755);
+  ASSERT_TRUE(WriteEncFile(enc / "s/sub/e.txt.enc", "e", "pw"));
+  ASSERT_TRUE(WriteFile(enc / "s/sub/deeper/after.txt", "skipped with its level"));
+  ASSERT_TRUE(WriteEncFile(enc / "s/sub2/f.txt.enc", "f", "pw"));
+  view.Folder = enc / "s";
+  view.Target = enc / "out";
+  view.PasswordAnswers = {{paCancel, ""}, {paOk, "pw"}};
+  view.Prompts.clear();
+  Start();
+  EXPECT_EQ(view.Prompts.size(), 2u);
+  EXPECT_FALSE(FileExists(enc / "out/sub/e.txt"));
+  EXPECT_FALSE(FileExists(enc / "out/sub/deeper/after.txt"));
+  EXPECT_EQ(ReadFile(enc / "out/sub2/f.txt"), "f");
+  EXPECT_EQ(view.Summary(), "1 files copied");
+}
+
+TEST_F(RestoreRun, DirectoryModeSelectedFolderIsALink) {
+  Put("x.txt", "x");
+  ::symlink(src.c_str(), (dir / "link").c_str());
+  view.Mode = rmDirectory;
+  view.Folder = dir / "link";
+  Start();
+  EXPECT_EQ(view.Summary(), "0 files copied");
+  EXPECT_FALSE(FileExists(Dst("x.txt")));
+}
+
+TEST_F(RestoreRun, StopDuringATransferInFilesAndDirectoryModes) {
+  Put("a.txt", "a");
+  Put("big.bin", RandomBytes(8 << 20));
+  Put("z.txt", "z");
+  view.Overwrite = omAlways;
+  view.OnProcessMessages = [this] {
+    if (session.Restoring && session.CopyThread) session.StartStop();
+  };
+  // Files mode: the first transfer is stopped; it adds no error line.
+  Files({"big.bin", "z.txt"});
+  Start();
+  EXPECT_FALSE(FileExists(Dst("big.bin")));
+  EXPECT_FALSE(FileExists(Dst("z.txt")));
+  EXPECT_EQ(view.Summary(), "0 files copied");
+  EXPECT_TRUE(view.Errors.empty());
+  EXPECT_TRUE(view.Details.empty());
+  EXPECT_TRUE(session.LastRun().Cancelled);
+
+  // Directory mode: the stopped file is an error with its two lines; nothing after it starts.
+  view.OnProcessMessages = [this] {
+    if (session.Restoring && session.CopyThread &&
+        session.CopyThread->GetSourceName().find("big.bin") != std::string::npos)
+      session.StartStop();
+  };
+  view.Mode = rmDirectory;
+  view.Folder = src;
+  Start();
+  EXPECT_EQ(ReadFile(Dst("a.txt")), "a");
+  EXPECT_FALSE(FileExists(Dst("big.bin")));
+  EXPECT_FALSE(FileExists(Dst("z.txt")));
+  EXPECT_EQ(view.DetailMessage, "1 files copied - 1 errors");
+  ASSERT_EQ(view.Details.size(), 2u);
+  EXPECT_EQ(view.Details[0], "Error restoring file: " + Src("big.bin"));
+  EXPECT_EQ(view.Details[1], "   " + GetErrorMessage(static_cast<uint32_t>(opCopy) | errUserBreak));
+}
+
+TEST_F(RestoreRun, PauseHoldsTheWorkerUntilContinue) {
+  Put("big.bin", RandomBytes(4 << 20));
+  Files({"big.bin"});
+  int pausedCalls = 0;
+  view.OnProcessMessages = [&] {
+    if (!session.CopyThread) return;
+    if (!session.Paused && pausedCalls == 0) {
+      session.PauseContinue();
+    } else if (session.Paused && ++pausedCalls == 20) {
+      // Held for 20 rounds of messages: the worker must not have finished meanwhile.
+      EXPECT_FALSE(session.CopyThread->Done());
+      session.PauseContinue();
+    }
+  };
+  Start();
+  EXPECT_EQ(pausedCalls, 20);
+  EXPECT_EQ(ReadFile(Dst("big.bin")), ReadFile(Src("big.bin")));
+  EXPECT_EQ(view.Summary(), "1 files copied");
+}
+
+TEST_F(RestoreRun, ZipPathsInFilesAndDirectoryModes) {
+  if (!Sh("command -v zip >/dev/null")) GTEST_SKIP() << "zip not installed";
+  Put("z/docs/a.txt", "in the archive");
+  Put("z/docs/abc.txt", "prefix match");
+  Put("z/other/o.txt", "other");
+  ASSERT_TRUE(Sh("cd '" + src + "/z' && zip -qr ../old.zip docs other"));
+  Files({"old.zip/docs/a.txt", "old.zip"});
+  Start();
+  EXPECT_EQ(ReadFile(Dst("docs/a.txt")), "in the archive");
+  EXPECT_FALSE(FileExists(Dst("docs/abc.txt")));
+  EXPECT_EQ(view.Summary(), "1 files copied");
+
+  Sh("rm -rf '" + dst + "'");
+  view.Mode = rmDirectory;
+  view.Folder = Src("old.zip/docs/a");  // a plain prefix: a.txt and abc.txt
+  Start();
+  EXPECT_EQ(ReadFile(Dst("docs/a.txt")), "in the archive");
+  EXPECT_EQ(ReadFile(Dst("docs/abc.txt")), "prefix match");
+  EXPECT_FALSE(FileExists(Dst("other/o.txt")));
+
+  // An archive that cannot be read ends its walk with an error line; the run ends normally.
+  Put("broken.zip", "PK but not really");
+  view.Folder = Src("broken.zip");
+  Start();
+  EXPECT_EQ(view.DetailMessage, "0 files copied - 1 errors");
+  ASSERT_EQ(view.Details.size(), 2u);
+  EXPECT_EQ(view.Details[0], "Error restoring file: " + Src("broken.zip"));
+  EXPECT_FALSE(session.Restoring);
+}
+
+class ScheduleRun : public RestoreRun {
+ protected:
+  // 2013-05-10 as a day number from 1899-12-30.
+  static constexpr int CDay = 41404;
+  static constexpr int64_t CEndOfDay = (CDay + 1 - 25569) * int64_t{86400};
+  void SetUp() override {
+    RestoreRun::SetUp();
+    view.Mode = rmSchedule;
+    view.Folder = src;
+    view.Date = CDay;
+    view.Overwrite = omAlways;
+  }
+};
+
+TEST_F(ScheduleRun, LatestVersionBelowTheBound) {
+  Put("BD1/docs/a.txt", "bd1", CEndOfDay - 7200);
+  Put("BD2/docs/a.txt", "bd2", CEndOfDay - 1);
+  Put("BD3/docs/a.txt", "too new", CEndOfDay);
+  Put("BD1/DOCS/B.TXT", "upper", CEndOfDay - 100);
+  Put("BD2/docs/b.txt", "lower", CEndOfDay - 50);
+  Put("BD1/same.txt", "first set", CEndOfDay - 10);
+  Put("BD2/same.txt", "second set", CEndOfDay - 10);
+  Put(".hidden/docs/a.txt", "hidden set", CEndOfDay - 2);
+  Put("BD2/.h/inner.txt", "hidden inside a set", CEndOfDay - 2);
+  Put("loose.txt", "directly in the folder", CEndOfDay - 2);
+  Start();
+  EXPECT_EQ(ReadFile(Dst("docs/a.txt")), "bd2");
+  EXPECT_EQ(ReadFile(Dst("docs/b.txt")), "lower");  // the newer version's spelling
+  EXPECT_EQ(ReadFile(Dst("same.txt")), "first set");
+  EXPECT_EQ(ReadFile(Dst(".h/inner.txt")), "hidden inside a set");
+  EXPECT_FALSE(FileExists(Dst("loose.txt")));
+  ASSERT_FALSE(view.Questions.empty());
+  EXPECT_EQ(view.Questions.back(), "4 files found - start restore?");
+  EXPECT_EQ(view.Summary(), "4 of 4 files copied (36 B of 36 B)");
+
+  // The set mask and an empty mask.
+  Sh("rm -rf '" + dst + "'");
+  view.Sets = "BD1";
+  Start();
+  EXPECT_EQ(ReadFile(Dst("docs/a.txt")), "bd1");
+  view.Sets = "";
+  view.Errors.clear();
+  Start();
+  ASSERT_EQ(view.Errors.size(), 1u);
+  EXPECT_EQ(view.Errors[0], "No files found!");
+}
+
+TEST_F(ScheduleRun, DriveMaskJoinsDriveFolders) {
+  Put("BD1/LwC/docs/x", "c-old", CEndOfDay - 500);
+  Put("BD2/LwD/docs/x", "d-new", CEndOfDay - 5);
+  Put("BD2/Other/docs/x", "not a drive", CEndOfDay - 1);
+  Put("BD2/direct.txt", "directly in a set", CEndOfDay - 1);
+  view.Drive = "Lw*";
+  Start();
+  EXPECT_EQ(ReadFile(Dst("docs/x")), "d-new");
+  EXPECT_FALSE(FileExists(Dst("direct.txt")));
+  Sh("rm -rf '" + dst + "'");
+  view.Drive.clear();
+  Start();
+  EXPECT_EQ(ReadFile(Dst("LwC/docs/x")), "c-old");
+  EXPECT_EQ(ReadFile(Dst("LwD/docs/x")), "d-new");
+  EXPECT_EQ(ReadFile(Dst("direct.txt")), "directly in a set");
+}
+
+TEST_F(ScheduleRun, KindsSizesBadHeaderAndPassword) {
+  Put("BD1/plain.txt", "12345", CEndOfDay - 10);
+  PutEnc("BD1/secret.txt", "secret!", "pw");
+  SetMTime(Src("BD1/secret.txt.enc"), CEndOfDay - 10);
+  Put("BD1/bad.gz", "no gzip", CEndOfDay - 10);
+  view.PasswordAnswers = {{paOk, "pw"}};
+  Start();
+  EXPECT_EQ(ReadFile(Dst("plain.txt")), "12345");
+  EXPECT_EQ(ReadFile(Dst("secret.txt")), "secret!");
+  EXPECT_EQ(view.DetailMessage.substr(0, 20), "2 of 3 files copied ");
+  EXPECT_NE(view.DetailMessage.find(" - 1 errors"), std::string::npos);
+  ASSERT_EQ(view.Details.size(), 2u);
+  EXPECT_EQ(view.Details[0], "Error restoring file: " + Src("BD1/bad.gz"));
+  EXPECT_EQ(view.Details[1], "   " + GetErrorMessage(0x2004));
+}
+
+TEST_F(ScheduleRun, StopEndsTheLoopWithoutAnErrorForTheStoppedFile) {
+  Put("BD1/1.txt", "1", CEndOfDay - 9);
+  Put("BD1/2.txt", "2", CEndOfDay - 9);
+  Put("BD1/3.bin", RandomBytes(32 << 20), CEndOfDay - 9);
+  Put("BD1/4.txt", "4", CEndOfDay - 9);
+  Put("BD1/5.txt", "5", CEndOfDay - 9);
+  view.OnProcessMessages = [this] {
+    if (session.Restoring && session.CopyThread &&
+        session.CopyThread->GetSourceName().find("3.bin") != std::string::npos)
+      session.StartStop();
+  };
+  Start();
+  EXPECT_EQ(ReadFile(Dst("2.txt")), "2");
+  EXPECT_FALSE(FileExists(Dst("4.txt")));
+  EXPECT_TRUE(view.Details.empty());
+  EXPECT_EQ(view.Summary().substr(0, 19), "2 of 5 files copied");
+}
+
+}  // namespace qv::test

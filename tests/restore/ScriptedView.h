@@ -1,0 +1,125 @@
+#pragma once
+// A front-end for the tests: options as fields, scripted answers, and a record of
+// everything the session showed.
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "crypto/AesLib.h"
+#include "base/Stream.h"
+#include "restore/RestoreSession.h"
+#include "transfer/TestUtil.h"
+
+namespace qv::test {
+
+class TScriptedView : public IRestoreView {
+ public:
+  // options
+  TRestoreMode Mode = rmFiles;
+  TOverwriteMode Overwrite = omNever;
+  bool Unpack = true;
+  bool Protected = true;
+  std::string Target;
+  int Date = 0;
+  std::string Sets = "*.*";
+  std::string Drive;
+  std::string Folder;
+  std::vector<std::string> Items;
+  std::vector<bool> Selected;  // empty: every item selected
+
+  // scripted answers
+  std::deque<bool> ConfirmAnswers;  // empty: Yes
+  struct TPwdAnswer {
+    TPasswordAnswer Answer;
+    std::string Password;
+  };
+  std::deque<TPwdAnswer> PasswordAnswers;  // empty: Cancel
+  std::function<void()> OnProcessMessages;
+
+  // record
+  std::vector<std::string> Questions, Infos, Errors, Prompts, Details;
+  std::string DetailMessage;
+  int Processed = 0;
+
+  TRestoreMode RestoreMode() override { return Mode; }
+  TOverwriteMode OverwriteMode() override { return Overwrite; }
+  bool UnpackGz() override { return Unpack; }
+  bool OverwriteProtected() override { return Protected; }
+  std::string TargetText() override { return Target; }
+  int RestoreDate() override { return Date; }
+  std::string SubDirMask() override { return Sets; }
+  std::string DriveMask() override { return Drive; }
+  std::string SelectedFolder() override { return Folder; }
+  int ItemCount() override { return static_cast<int>(Items.size()); }
+  bool ItemSelected(int i) override { return Selected.empty() || Selected[static_cast<size_t>(i)]; }
+  std::string ItemPath(int i) override { return Items[static_cast<size_t>(i)]; }
+  int SelectedCount() override {
+    int n = 0;
+    for (int i = 0; i < ItemCount(); ++i) n += ItemSelected(i) ? 1 : 0;
+    return n;
+  }
+  bool Confirm(const std::string& text, bool) override {
+    Questions.push_back(text);
+    if (ConfirmAnswers.empty()) return true;
+    const bool a = ConfirmAnswers.front();
+    ConfirmAnswers.pop_front();
+    return a;
+  }
+  void ShowInfo(const std::string& text) override { Infos.push_back(text); }
+  void ShowError(const std::string& text) override { Errors.push_back(text); }
+  void ShowDetailInfo(const std::string&, const std::string& message,
+                      const std::vector<std::string>& details, TDetailIcon) override {
+    DetailMessage = message;
+    Details = details;
+  }
+  TPasswordAnswer QueryPassword(const std::string&, const std::string& prompt, std::string& pwd) override {
+    Prompts.push_back(prompt);
+    if (PasswordAnswers.empty()) return paCancel;
+    const TPwdAnswer a = PasswordAnswers.front();
+    PasswordAnswers.pop_front();
+    if (a.Answer == paOk) pwd = a.Password;
+    return a.Answer;
+  }
+  void SetFileLabel(const std::string&) override {}
+  int FileLabelWidth() override { return 1000; }
+  int TextWidth(const std::string& t) override { return static_cast<int>(t.size()); }
+  void SetProgress(int) override {}
+  void SetProgressMarquee(bool) override {}
+  void SetStatusVisible(bool) override {}
+  void SetPauseCaption(bool) override {}
+  void SetPauseEnabled(bool) override {}
+  void SetRunning(bool) override {}
+  void ProcessMessages() override {
+    ++Processed;
+    if (OnProcessMessages) OnProcessMessages();
+  }
+
+  // The one summary line: the information text, or the detail dialog's message.
+  std::string Summary() const { return !DetailMessage.empty() ? DetailMessage : (Infos.empty() ? "" : Infos.back()); }
+};
+
+// Writes an encrypted file with the project's own writer.
+inline bool WriteEncFile(const std::string& path, const std::string& plain, const std::string& password) {
+  TEncryption enc(password, 0, 524288);
+  TReadOnlyMemoryStream in(plain.data(), plain.size());
+  auto out = TFileStream::Open(path, TOpenMode::Create);
+  return out && enc.EncryptStream(in, *out, false);
+}
+
+inline void SetMTime(const std::string& path, int64_t unixSeconds) {
+  struct utimbuf t {static_cast<time_t>(unixSeconds), static_cast<time_t>(unixSeconds)};
+  ::utime(path.c_str(), &t);
+}
+
+inline int64_t MTime(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st.st_mtime;
+}
+
+}  // namespace qv::test
