@@ -1,0 +1,320 @@
+#include "transfer/ZipRead.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <ctime>
+
+#include "base/FtGlobal.h"
+#include "transfer/ZipTestUtil.h"
+
+using namespace qv;
+using namespace qv::test;
+
+namespace {
+
+class ZipReadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Dir.Ok());
+    ASSERT_EQ(::mkdir((Dir / "src").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((Dir / "out").c_str(), 0755), 0);
+  }
+  std::string Src(const std::string& name) const { return Dir / ("src/" + name); }
+  std::string Out(const std::string& name) const { return Dir / ("out/" + name); }
+  // Index of a name in the directory, failing the test when absent.
+  static int Find(const TZipRead& zip, const std::string& name) {
+    const int index = zip.Directory().IndexOf(name);
+    EXPECT_GE(index, 0) << name;
+    return index;
+  }
+
+  TTempDir Dir{"qvzip"};
+};
+
+}  // namespace
+
+TEST_F(ZipReadTest, ZipArchiveWithFoldersEmptyFileAndCommentRestores) {
+  ASSERT_TRUE(::mkdir(Src("docs").c_str(), 0755) == 0);
+  ASSERT_TRUE(::mkdir(Src("docs/sub").c_str(), 0755) == 0);
+  const std::string text = RandomBytes(300000, 3);
+  ASSERT_TRUE(WriteFile(Src("docs/sub/a.txt"), text));
+  ASSERT_TRUE(WriteFile(Src("docs/empty.txt"), ""));
+  ASSERT_TRUE(WriteFile(Src("docs/tiny.txt"), "x"));
+  ::chmod(Src("docs/tiny.txt").c_str(), 0640);
+  ASSERT_TRUE(test::Run("cd '" + Dir.Path() + "/src' && zip -qr ../a.zip docs && zip -q -0 ../a.zip docs/tiny.txt"
+                  " && echo 'an archive comment' | zip -qz ../a.zip"));
+
+  TZipRead zip(Dir / "a.zip");
+  zip.ReadDirectory();
+  const auto& list = zip.Directory();
+  ASSERT_EQ(list.Count(), 5);
+  EXPECT_TRUE(list.Objects(Find(zip, "docs/")).IsDir);
+  EXPECT_TRUE(list.Objects(Find(zip, "DOCS/SUB/")).IsDir);  // lookup ignores case
+  const TPkHeader& empty = list.Objects(Find(zip, "docs/empty.txt"));
+  EXPECT_FALSE(empty.IsDir);
+  EXPECT_EQ(empty.USize, 0);
+  const TPkHeader& big = list.Objects(Find(zip, "docs/sub/a.txt"));
+  EXPECT_EQ(big.CompMethode, ZipMethodDeflated);
+  EXPECT_EQ(big.USize, 300000);
+  EXPECT_LT(big.CSize, big.USize);
+  EXPECT_EQ(list.Objects(Find(zip, "docs/tiny.txt")).CompMethode, ZipMethodStored);
+  EXPECT_EQ(zip.Filename(-1), "");
+  EXPECT_EQ(zip.Filename(list.Count()), "");
+  EXPECT_FALSE(zip.IsEncrypted(list.Count()));
+
+  for (const std::string name : {"docs/sub/a.txt", "docs/empty.txt", "docs/tiny.txt"}) {
+    const TPkHeader& h = list.Objects(Find(zip, name));
+    const std::string target = Out(name.substr(name.rfind('/') + 1));
+    ASSERT_EQ(ZipErrorOf([&] { zip.ExtractToFile(h.Offset, h.TimeStamp, h.Attr, target); }), 0)
+        << name;
+    EXPECT_EQ(ReadFile(target), ReadFile(Src(name))) << name;
+  }
+  EXPECT_TRUE(FileExists(Out("empty.txt")));
+  // Unix permission bits and the DOS timestamp (2-second resolution) come back.
+  struct stat restored {}, original {};
+  ASSERT_EQ(::stat(Out("tiny.txt").c_str(), &restored), 0);
+  ASSERT_EQ(::stat(Src("docs/tiny.txt").c_str(), &original), 0);
+  EXPECT_EQ(restored.st_mode & 0777, 0640u);
+  EXPECT_LE(std::abs(static_cast<long>(restored.st_mtime - original.st_mtime)), 2L);
+  EXPECT_TRUE(ListDir(Dir / "out").size() == 3) << "no temporary files are left";
+
+  TMemoryStream stream;
+  EXPECT_TRUE(zip.ExtractToStream("Docs/Sub/A.TXT", stream));
+  EXPECT_EQ(stream.Position(), 0);
+  EXPECT_EQ(std::string(stream.Data().begin(), stream.Data().end()), text);
+  EXPECT_FALSE(zip.ExtractToStream("docs/missing.txt", stream));
+}
+
+TEST_F(ZipReadTest, EmptyArchiveAndNamesInBothEncodings) {
+  ASSERT_TRUE(RunPython(Dir.Path(), R"PY(
+import zipfile
+zipfile.ZipFile('empty.zip', 'w').close()
+with zipfile.ZipFile('names.zip', 'w') as zf:
+    zf.writestr('\u00fcber-\u20ac.txt', b'utf8')   # non-ASCII: stored with flag bit 11
+    zf.writestr('Xber.txt', b'oem')
+    zf.writestr('dir\\sub\\b.txt', b'backslash')
+data = open('names.zip', 'rb').read().replace(b'Xber.txt', b'\x81ber.txt')
+open('names.zip', 'wb').write(data)
+)PY"));
+  TZipRead empty(Dir / "empty.zip");
+  empty.ReadDirectory();
+  EXPECT_EQ(empty.Directory().Count(), 0);
+
+  TZipRead zip(Dir / "names.zip");
+  zip.ReadDirectory();
+  ASSERT_EQ(zip.Directory().Count(), 3);
+  EXPECT_EQ(zip.Filename(0), "\xC3\xBC" "ber-\xE2\x82\xAC.txt");
+  EXPECT_TRUE(zip.Directory().Objects(0).GpFlag & ZipFlagUtf8);
+  EXPECT_EQ(zip.Filename(1), "\xC3\xBC" "ber.txt");
+  EXPECT_EQ(zip.Directory().Objects(1).FName, "\x81" "ber.txt");
+  EXPECT_EQ(zip.Filename(2), "dir/sub/b.txt");
+  zip.ExtractToFile(1, Out("oem.txt"));
+  EXPECT_EQ(ReadFile(Out("oem.txt")), "oem");
+}
+
+TEST_F(ZipReadTest, Zip64RecordsAndExtraBlocks) {
+  ASSERT_TRUE(RunPython(Dir.Path(), std::string(kZip64Writer) + R"PY(
+import zipfile
+write_zip64('many.zip', [('f%05d' % i, b'%d' % i) for i in range(70000)])
+with zipfile.ZipFile('forced.zip', 'w', zipfile.ZIP_DEFLATED) as zf:
+    with zf.open('big.txt', 'w', force_zip64=True) as f:
+        f.write(b'forced zip64 ' * 1000)
+)PY"));
+  TZipRead many(Dir / "many.zip");
+  many.ReadDirectory();
+  ASSERT_EQ(many.Directory().Count(), 70000);
+  const TPkHeader& last = many.Directory().Objects(69999);
+  EXPECT_EQ(many.Filename(69999), "f69999");
+  EXPECT_EQ(last.USize, 5);
+  EXPECT_GT(last.Offset, 0);
+  many.ExtractToFile(69999, Out("last"));
+  EXPECT_EQ(ReadFile(Out("last")), "69999");
+
+  TZipRead forced(Dir / "forced.zip");
+  forced.ReadDirectory();
+  ASSERT_EQ(forced.Directory().Count(), 1);
+  forced.ExtractToFile(0, Out("big.txt"));
+  EXPECT_EQ(FileSize(Out("big.txt")), 13000);
+}
+
+TEST_F(ZipReadTest, DataDescriptorEntriesTakeTheirValuesFromTheDirectory) {
+  const std::string text = RandomBytes(200000, 5);
+  ASSERT_TRUE(WriteFile(Src("streamed.txt"), text));
+  // Written to a pipe, zip cannot seek back and follows the data with a descriptor.
+  ASSERT_TRUE(test::Run("cd '" + Dir.Path() + "/src' && zip -q - streamed.txt | cat > ../dd.zip"));
+  TZipRead zip(Dir / "dd.zip");
+  zip.ReadDirectory();
+  ASSERT_EQ(zip.Directory().Count(), 1);
+  EXPECT_TRUE(zip.Directory().Objects(0).HasDataDescriptor());
+  zip.ExtractToFile(0, Out("streamed.txt"));
+  EXPECT_EQ(ReadFile(Out("streamed.txt")), text);
+}
+
+TEST_F(ZipReadTest, AesEntriesOf7ZipInEveryStrengthAndMethod) {
+  const std::string text = RandomBytes(150000, 9);
+  ASSERT_TRUE(WriteFile(Src("secret.txt"), text));
+  // Short passwords: the key strength must come from the entry's AES field.
+  struct TCase { const char* strength; const char* level; };
+  for (const TCase c : {TCase{"AES128", "-mx5"}, TCase{"AES256", "-mx5"}, TCase{"AES128", "-mx0"},
+                        TCase{"AES256", "-mx0"}}) {
+    const std::string archive = Dir / (std::string(c.strength) + c.level + ".zip");
+    ASSERT_TRUE(test::Run("cd '" + Dir.Path() + "/src' && 7zz a -bd -bso0 -tzip -mem=" + c.strength + " " +
+                    c.level + " -ppw123 '" + archive + "' secret.txt"));
+    TZipRead zip(archive, "pw123");
+    zip.ReadDirectory();
+    ASSERT_EQ(zip.Directory().Count(), 1);
+    EXPECT_TRUE(zip.IsEncrypted(0));
+    EXPECT_EQ(zip.Directory().Objects(0).EncMode, std::string(c.strength) == "AES256" ? 3 : 1);
+    const std::string target = Out(std::string(c.strength) + c.level);
+    ASSERT_EQ(ZipErrorOf([&] { zip.ExtractToFile(0, target); }), 0) << archive;
+    EXPECT_EQ(ReadFile(target), text) << archive;
+
+    // A wrong password fails with "Decryption failed" and writes nothing; a new password
+    // given afterwards works.
+    zip.InitEncryption("wrong", 0);
+    std::string message;
+    EXPECT_EQ(ZipErrorOf([&] { zip.ExtractToFile(0, target + ".wrong"); }, &message), 0x410B);
+    EXPECT_EQ(message, "Error: Decryption failed");
+    EXPECT_FALSE(FileExists(target + ".wrong"));
+    zip.InitEncryption("pw123", 0);
+    zip.CompareToFile(zip.Directory().Objects(0).Offset, Src("secret.txt"));
+  }
+
+  TZipRead noPassword(Dir / "AES256-mx5.zip");
+  noPassword.ReadDirectory();
+  std::string message;
+  EXPECT_EQ(ZipErrorOf([&] { noPassword.ExtractToFile(0, Out("nopw")); }, &message), 0x410B);
+  EXPECT_EQ(message, FormatMsg(MsgErrorReading(), Dir / "AES256-mx5.zip"));
+  EXPECT_FALSE(FileExists(Out("nopw")));
+}
+
+TEST_F(ZipReadTest, DamagedEntriesFailWithoutLeavingHalfFiles) {
+  ASSERT_TRUE(RunPython(Dir.Path(), R"PY(
+import zipfile
+payload = bytes(range(256)) * 400
+with zipfile.ZipFile('stored.zip', 'w') as zf:
+    zf.writestr('s.bin', payload)
+data = bytearray(open('stored.zip', 'rb').read())
+data[data.find(payload) + 5000] ^= 0xFF
+open('stored.zip', 'wb').write(data)
+# An entry that inflates to more than its header states.
+with zipfile.ZipFile('bomb.zip', 'w', zipfile.ZIP_DEFLATED) as zf:
+    zf.writestr('b.txt', b'A' * 3000000)
+data = bytearray(open('bomb.zip', 'rb').read())
+real = (3000000).to_bytes(4, 'little')
+open('bomb.zip', 'wb').write(bytes(data).replace(real, (1000).to_bytes(4, 'little')))
+)PY"));
+  ASSERT_TRUE(WriteFile(Out("s.bin"), "previous content"));
+  TZipRead stored(Dir / "stored.zip");
+  stored.ReadDirectory();
+  std::string message;
+  EXPECT_EQ(ZipErrorOf([&] { stored.ExtractToFile(0, Out("s.bin")); }, &message), 0x4104);
+  EXPECT_EQ(message, "Error: Could not read from file");
+  EXPECT_EQ(ReadFile(Out("s.bin")), "previous content");
+
+  TZipRead bomb(Dir / "bomb.zip");
+  bomb.ReadDirectory();
+  EXPECT_EQ(bomb.Directory().Objects(0).USize, 1000);
+  EXPECT_EQ(ZipErrorOf([&] { bomb.ExtractToFile(0, Out("b.txt")); }), 0x4109);
+  EXPECT_FALSE(FileExists(Out("b.txt")));
+  EXPECT_EQ(ListDir(Dir / "out").size(), 1u);  // only the untouched s.bin
+}
+
+TEST_F(ZipReadTest, EntryNamesLeavingTheDestinationAreRefused) {
+  ASSERT_TRUE(RunPython(Dir.Path(), R"PY(
+import zipfile
+with zipfile.ZipFile('evil.zip', 'w') as zf:
+    for name in ('../x', '/abs/x', 'a/../../x', 'ok.txt'):
+        zf.writestr(zipfile.ZipInfo(name), b'evil')
+)PY"));
+  TZipRead zip(Dir / "evil.zip");
+  zip.ReadDirectory();
+  ASSERT_EQ(zip.Directory().Count(), 4);
+  for (int i = 0; i < 3; ++i) {
+    const std::string name = zip.Filename(i);
+    std::string message;
+    // A naive caller joins destination and entry name.
+    EXPECT_EQ(ZipErrorOf([&] { zip.ExtractToFile(i, Dir / ("out/" + name)); }, &message), 0x4121)
+        << name;
+    EXPECT_NE(message.find("\"" + name + "\""), std::string::npos) << message;
+  }
+  EXPECT_FALSE(FileExists(Dir / "x"));
+  EXPECT_FALSE(FileExists(Dir.Path() + "/../x"));
+  EXPECT_FALSE(FileExists(Dir / "out/abs"));
+  EXPECT_TRUE(ListDir(Dir / "out").empty());
+  zip.ExtractToFile(3, Out("ok.txt"));  // the reader stays usable
+  EXPECT_EQ(ReadFile(Out("ok.txt")), "evil");
+}
+
+TEST_F(ZipReadTest, GarbageTruncatedAndMissingArchives) {
+  std::string message;
+  EXPECT_EQ(ZipErrorOf([&] { TZipRead zip(Dir / "missing.zip"); }, &message), 0x4102);
+  EXPECT_EQ(message, FormatMsg(MsgErrorOpening(), Dir / "missing.zip"));
+
+  ASSERT_TRUE(WriteFile(Src("f.txt"), RandomBytes(50000, 2)));
+  ASSERT_TRUE(test::Run("cd '" + Dir.Path() + "/src' && zip -q ../good.zip f.txt"));
+  const std::string good = ReadFile(Dir / "good.zip");
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"garbage.zip", RandomBytes(5000, 77)},
+      {"tiny.zip", "PK"},
+      {"empty.zip", ""},
+      {"truncated.zip", good.substr(0, good.size() / 2)},
+      {"cut-directory.zip", good.substr(0, good.size() - 30)},
+  };
+  for (const auto& [name, bytes] : bad) {
+    ASSERT_TRUE(WriteFile(Dir / name, bytes));
+    TZipRead zip(Dir / name);
+    EXPECT_EQ(ZipErrorOf([&] { zip.ReadDirectory(); }, &message), 0x4120) << name;
+    EXPECT_EQ(message, FormatMsg(MsgErrorReading(), Dir / name));
+  }
+  // A directory that claims a local header where there is none.
+  std::string shifted = good;
+  shifted[0] = 'X';
+  ASSERT_TRUE(WriteFile(Dir / "shifted.zip", shifted));
+  TZipRead zip(Dir / "shifted.zip");
+  zip.ReadDirectory();
+  EXPECT_EQ(ZipErrorOf([&] { zip.ExtractToFile(0, Out("f.txt")); }), 0x4104);
+  EXPECT_FALSE(FileExists(Out("f.txt")));
+}
+
+TEST_F(ZipReadTest, CompareAndCancel) {
+  const std::string text = RandomBytes(24 << 20, 4);
+  ASSERT_TRUE(WriteFile(Src("big.bin"), text));
+  ASSERT_TRUE(test::Run("cd '" + Dir.Path() + "/src' && zip -q -1 ../big.zip big.bin"));
+  TZipRead zip(Dir / "big.zip", "", 0, 65536);
+  zip.ReadDirectory();
+  const int64_t offset = zip.Directory().Objects(0).Offset;
+
+  zip.CompareToFile(offset, Src("big.bin"));
+  EXPECT_FALSE(zip.ErrorFlag());
+  ASSERT_TRUE(WriteFile(Out("longer.bin"), text + "!"));
+  EXPECT_EQ(ZipErrorOf([&] { zip.CompareToFile(offset, Out("longer.bin")); }), 0x410C);
+  EXPECT_TRUE(zip.ErrorFlag());
+  std::string changed = text;
+  changed[changed.size() - 10] ^= 1;
+  ASSERT_TRUE(WriteFile(Out("changed.bin"), changed));
+  EXPECT_EQ(ZipErrorOf([&] { zip.CompareToFile(offset, Out("changed.bin")); }), 0x410C);
+  EXPECT_EQ(ZipErrorOf([&] { zip.CompareToFile(offset, Out("missing.bin")); }), 0x410E);
+  EXPECT_FALSE(zip.ErrorFlag());
+
+  // Stop pressed while the entry is inflated: a nested handler calls Cancel.
+  int reports = 0;
+  zip.SetOnProgress([&](TFileAction AAction, int64_t ACount, bool) {
+    ++reports;
+    if (AAction == acUnCompress && ACount > 0) zip.Cancel();
+  });
+  std::string message;
+  EXPECT_EQ(ZipErrorOf([&] { zip.ExtractToFile(0, Out("big.bin")); }, &message), 0x4180);
+  EXPECT_EQ(message, "Error: Terminated by user");
+  EXPECT_LT(reports, 5);
+  EXPECT_FALSE(FileExists(Out("big.bin")));
+
+  // The wait serves the front-end's own message processing.
+  zip.SetOnProgress(nullptr);
+  int hooks = 0;
+  zip.SetOnProcessMessages([&] { ++hooks; });
+  zip.ExtractToFile(0, Out("big.bin"));
+  EXPECT_EQ(ReadFile(Out("big.bin")), text);
+  EXPECT_GT(hooks, 0);
+}
