@@ -1,0 +1,16 @@
+#pragma once
+// Start-up of the command-line program: language, code page, version text, archive listing.
+#include <string>
+
+#include "cli/CliArgs.h"
+
+namespace qv {
+
+// Language selection and the 8-bit code page, as the desktop program does at start.
+void StartCli(const TCliCommand& command);
+// ProgVersName and ProgVersDate on one line.
+std::string CliVersionText();
+// One line per entry: name, size, date, encrypted flag. Returns the exit status.
+int ListArchive(const std::string& archive);
+
+}  // namespace qv

@@ -1,0 +1,155 @@
+#include "cli/CliView.h"
+
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+
+#include "restore/RestoreSession.h"
+
+namespace qv {
+
+std::atomic<bool> GStopRequested{false};
+
+namespace {
+
+int Utf8Length(const std::string& text) {
+  int n = 0;
+  for (unsigned char c : text)
+    if ((c & 0xC0) != 0x80) ++n;
+  return n;
+}
+
+// Reads one line from the terminal; false at its end (Ctrl-D).
+bool ReadTerminalLine(std::string& line, bool echo) {
+  termios saved {};
+  const bool isTty = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (isTty && !echo) {
+    termios quiet = saved;
+    quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  const bool ok = static_cast<bool>(std::getline(std::cin, line));
+  if (isTty && !echo) {
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    std::fputs("\n", stderr);
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return ok;
+}
+
+}  // namespace
+
+TCliView::TCliView(TCliOptions options)
+    : FOptions(std::move(options)),
+      FInteractive(::isatty(STDIN_FILENO) != 0),
+      FShowProgress(!FOptions.Quiet && ::isatty(STDERR_FILENO) != 0) {}
+
+std::string TCliView::SelectedFolder() {
+  if (FOptions.Paths.empty()) return {};
+  std::string folder = FOptions.Paths.front();
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+bool TCliView::Confirm(const std::string& text, bool yesPreselected) {
+  if (FOptions.Yes) return true;
+  if (!FInteractive) {
+    std::fprintf(stderr, "%s No\n", text.c_str());
+    return false;
+  }
+  std::fprintf(stderr, "%s %s ", text.c_str(), yesPreselected ? "[Y/n]" : "[y/N]");
+  std::fflush(stderr);
+  std::string answer;
+  if (!ReadTerminalLine(answer, true)) return false;
+  if (answer.empty()) return yesPreselected;
+  return answer[0] == 'y' || answer[0] == 'Y' || answer[0] == 'j' || answer[0] == 'J';
+}
+
+void TCliView::ShowInfo(const std::string& text) {
+  SetStatusVisible(false);
+  std::printf("%s\n", text.c_str());
+  std::fflush(stdout);
+}
+
+void TCliView::ShowError(const std::string& text) {
+  SetStatusVisible(false);
+  std::printf("%s\n", text.c_str());
+  std::fflush(stdout);
+}
+
+void TCliView::ShowDetailInfo(const std::string&, const std::string& message,
+                              const std::vector<std::string>& details, TDetailIcon) {
+  SetStatusVisible(false);
+  std::printf("%s\n", message.c_str());
+  for (const std::string& line : details) std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+TPasswordAnswer TCliView::QueryPassword(const std::string&, const std::string& prompt,
+                                        std::string& pwd) {
+  if (FOptions.Password) {
+    // A given password is offered once; when it fails it cannot be asked again.
+    if (FFixedPasswordUsed) return paGiveUp;
+    FFixedPasswordUsed = true;
+    pwd = *FOptions.Password;
+    return paOk;
+  }
+  if (!FInteractive) return paGiveUp;
+  SetStatusVisible(false);
+  std::fprintf(stderr, "%s\nPassword (empty line: skip this file, Ctrl-D: cancel): ", prompt.c_str());
+  std::fflush(stderr);
+  std::string line;
+  if (!ReadTerminalLine(line, false)) {
+    std::cin.clear();
+    return paCancel;
+  }
+  if (line.empty()) return paSkip;
+  pwd = line;
+  return paOk;
+}
+
+void TCliView::SetFileLabel(const std::string& text) {
+  FLabel = text;
+  FPosition = 0;
+  DrawProgress();
+}
+
+int TCliView::FileLabelWidth() {
+  winsize ws {};
+  int columns = 80;
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) columns = ws.ws_col;
+  return columns > 20 ? columns - 8 : 12;
+}
+
+int TCliView::TextWidth(const std::string& text) { return Utf8Length(text); }
+
+void TCliView::SetProgress(int position) {
+  if (position == FPosition) return;
+  FPosition = position;
+  DrawProgress();
+}
+
+void TCliView::SetStatusVisible(bool visible) {
+  if (!visible && FLineDrawn) {
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    FLineDrawn = false;
+  }
+}
+
+void TCliView::DrawProgress() {
+  if (!FShowProgress) return;
+  std::fprintf(stderr, "\r\033[K%3d%% %s", FPosition > 100 ? 100 : FPosition, FLabel.c_str());
+  std::fflush(stderr);
+  FLineDrawn = true;
+}
+
+void TCliView::ProcessMessages() {
+  if (GStopRequested.exchange(false) && FSession != nullptr && FSession->Restoring)
+    FSession->StartStop();
+}
+
+}  // namespace qv
