@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
 #include <algorithm>
@@ -211,30 +212,83 @@ void TCopyThread::ReleaseStreams() {
     sDest.reset();
 }
 
+// Moves up to count bytes from the current position of in to out inside the kernel and
+// folds them into crc from a read-only mapping of the source, so the data cross user space
+// at most once. Bytes moved, or -1 when the kernel cannot do it for these files.
+int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count) {
+  const int64_t offset = in.Position();
+  if (offset < 0) return -1;
+  size_t moved = 0;
+  while (moved < count) {
+    const ssize_t n = copy_file_range(in.Handle(), nullptr, out.Handle(), nullptr, count - moved, 0);
+    if (n < 0) return moved == 0 ? -1 : static_cast<int64_t>(moved);
+    if (n == 0) break;
+    moved += static_cast<size_t>(n);
+  }
+  if (moved == 0) return 0;
+  const int64_t page = sysconf(_SC_PAGESIZE);
+  const int64_t start = offset - offset % page;
+  const size_t span = static_cast<size_t>(offset - start) + moved;
+  void* map = mmap(nullptr, span, PROT_READ, MAP_SHARED | MAP_POPULATE, in.Handle(), start);
+  if (map == MAP_FAILED) {
+    // Without a mapping the checksum needs the bytes read back.
+    for (size_t done = 0; done < moved;) {
+      const size_t part = std::min<size_t>(moved - done, FBufSize);
+      if (in.ReadAt(FBuffer.get(), part, offset + static_cast<int64_t>(done)) != static_cast<int64_t>(part))
+        return -2;
+      FCrc = Crc32Update(FCrc, FBuffer.get(), part);
+      done += part;
+    }
+  } else {
+    FCrc = Crc32Update(FCrc, static_cast<const uint8_t*>(map) + (offset - start), moved);
+    munmap(map, span);
+  }
+  return static_cast<int64_t>(moved);
+}
+
 int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength) {
   if (!FBuffer) return kResultNoMemory;
+  // File to file: the kernel moves the data (much faster on tmpfs and copy-on-write file
+  // systems); what it cannot move goes the ordinary way through FBuffer.
+  auto* fileIn = dynamic_cast<TFileStream*>(&sIn);
+  auto* fileOut = dynamic_cast<TFileStream*>(&sOut);
+  bool kernel = fileIn && fileOut;
   int64_t remaining = ALength;
   int result = 0;
   do {
     const int64_t request = remaining < static_cast<int64_t>(FBufSize) ? std::max<int64_t>(remaining, 0)
                                                                        : static_cast<int64_t>(FBufSize);
-    const int64_t n = sIn.Read(FBuffer.get(), static_cast<size_t>(request));
-    if (n < 0 || n < request) {
-      result = Code(sevError, errReadFile);
-    } else {
-      UTotal += n;
-      DoProgress(acCopy, ASpeedLimit, UTotal);
-      FCrc = Crc32Update(FCrc, FBuffer.get(), static_cast<size_t>(n));
+    int64_t moved = 0;  // bytes of this block already in the target
+    if (kernel && request > 0) {
+      moved = KernelCopyBlock(*fileIn, *fileOut, static_cast<size_t>(request));
+      if (moved == -2) {
+        result = Code(sevError, errReadFile);
+        moved = 0;
+      } else if (moved < 0) {
+        kernel = false;
+        moved = 0;
+      }
+    }
+    int64_t n = moved;
+    if (result == 0 && moved < request) {
+      const int64_t got = sIn.Read(FBuffer.get(), static_cast<size_t>(request - moved));
+      if (got < 0 || got < request - moved)
+        result = Code(sevError, errReadFile);
+      else
+        n += got;
     }
     if (result == 0) {
-      const int64_t written = sOut.Write(FBuffer.get(), static_cast<size_t>(n));
+      UTotal += n;
+      DoProgress(acCopy, ASpeedLimit, UTotal);
+      FCrc = Crc32Update(FCrc, FBuffer.get(), static_cast<size_t>(n - moved));
+      const int64_t written = sOut.Write(FBuffer.get(), static_cast<size_t>(n - moved));
       if (written < 0)
         result = Code(sevError, errWriteFile);
-      else if (written < n)
+      else if (written < n - moved)
         result = Code(sevError, errDiskFull);
       if (FUserBreak.load(std::memory_order_acquire)) result = errUserBreak;
     }
-    remaining -= std::max<int64_t>(n, 0);
+    remaining -= n;
   } while (remaining > 0 && result == 0);
   return result;
 }

@@ -162,6 +162,7 @@ class TCopyThread : public TThread {
  private:
   void SyncProgress();
   int MakeTempTarget();
+  int64_t KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count);
   std::string FTempName;  // the uncommitted temporary target, empty when none
   std::atomic<bool> FFinishing{false};
 };

@@ -170,6 +170,27 @@ TEST(CopyDataCodes, ShortOrFailedReadIsReadError) {
   EXPECT_EQ(probe.CopyData(unreadable, out, true, 10), 0x104);
 }
 
+TEST(CopyDataCodes, FileToFileMovesExactBlocksAndDetectsAShortSource) {
+  TTempDir dir;
+  const std::string data = test::RandomBytes(3 * kBuf + 100, 6);
+  ASSERT_TRUE(WriteFile(dir / "src", data));
+  TProbe probe("", "", true, kBuf, tpNormal);
+  {
+    auto in = TFileStream::Open(dir / "src", TOpenMode::Read);
+    auto out = TFileStream::Open(dir / "dst", TOpenMode::Create);
+    ASSERT_TRUE(in && out);
+    EXPECT_EQ(probe.CopyData(*in, *out, true, 2 * kBuf + 1), 0);  // a part of the file
+  }
+  EXPECT_EQ(ReadFile(dir / "dst"), data.substr(0, 2 * kBuf + 1));
+  EXPECT_EQ(probe.Crc(), static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()), 2 * kBuf + 1)));
+  {
+    auto in = TFileStream::Open(dir / "src", TOpenMode::Read);
+    auto out = TFileStream::Open(dir / "dst2", TOpenMode::Create);
+    ASSERT_TRUE(in && out);
+    EXPECT_EQ(probe.CopyData(*in, *out, true, static_cast<int64_t>(data.size()) + 1), 0x104);
+  }
+}
+
 TEST(CopyDataCodes, NoBufferEndsWithACodeInsteadOfLooping) {
   for (int size : {0, -1}) {
     TProbe probe("", "", true, size, tpNormal);

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The copy worker against cp on 1 GiB of mixed data in /dev/shm: best of three runs each.
+set -euo pipefail
+build=$1
+tool=$build/bench_copy
+[ -x "$tool" ] || { echo "bench_copy not built (release build without sanitizers needed)"; exit 0; }
+work=$(mktemp -d /dev/shm/qv-bench-copy.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+# Half random, half text-like, in 1 MiB pieces.
+python3 - "$work/src" <<'PY'
+import os, sys
+with open(sys.argv[1], "wb") as f:
+    text = (b"The quick brown fox jumps over the lazy dog. 0123456789\n" * 20000)[:1 << 20]
+    for i in range(1024):
+        f.write(os.urandom(1 << 20) if i % 2 else text)
+PY
+size=$(stat -c %s "$work/src")
+best_cp=1e9
+for run in 1 2 3; do
+  rm -f "$work/cp"
+  start=$(date +%s.%N)
+  cp "$work/src" "$work/cp"
+  end=$(date +%s.%N)
+  best_cp=$(python3 -c "print(min($best_cp, $end - $start))")
+done
+cmp "$work/src" "$work/cp"
+read -r best_qv mbs_qv < <("$tool" "$work/src" "$work/qv" 3)
+cmp "$work/src" "$work/qv"
+python3 - "$size" "$best_cp" "$best_qv" <<'PY'
+import sys
+size, cp, qv = int(sys.argv[1]), float(sys.argv[2]), float(sys.argv[3])
+print(f"cp          {cp:7.3f} s  {size / cp / 1e6:8.1f} MB/s")
+print(f"copy worker {qv:7.3f} s  {size / qv / 1e6:8.1f} MB/s")
+print(f"ratio (worker/cp) {cp / qv:.2f}  (target >= 0.80)")
+PY
