@@ -9,6 +9,7 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstring>
 
@@ -33,13 +34,15 @@ inline void StoreBigEndian32(uint8_t* p, uint32_t v) {
 }
 
 inline uint64_t LoadLittleEndian64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
   return v;
 }
 
 inline void StoreLittleEndian64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  std::memcpy(p, &v, 8);
 }
 
 inline void SetState(SHA_CTX& c, const uint32_t s[5]) {
@@ -67,7 +70,17 @@ inline void StoreDigest(uint8_t* out, const SHA_CTX& c) {
 }
 
 inline void XorBytes(uint8_t* data, const uint8_t* key, size_t length) {
+  // 16-byte vector lanes, four per step, so the XOR keeps up with the cipher.
+  using TLane = uint64_t __attribute__((vector_size(16)));
   size_t i = 0;
+  for (; i + 64 <= length; i += 64) {
+    TLane a[4];
+    TLane b[4];
+    std::memcpy(a, data + i, 64);
+    std::memcpy(b, key + i, 64);
+    for (int l = 0; l < 4; ++l) a[l] ^= b[l];
+    std::memcpy(data + i, a, 64);
+  }
   for (; i + 8 <= length; i += 8) {
     uint64_t a;
     uint64_t b;

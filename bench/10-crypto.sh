@@ -1,0 +1,5 @@
+#!/usr/bin/env bash
+# Key derivation and stream decryption beside libcrypto's own functions.
+set -euo pipefail
+build=${1:?build folder}
+"$build/bench_crypto"
