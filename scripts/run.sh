@@ -2,4 +2,23 @@
 # The main job: the desktop program when a display is available, otherwise a CLI demo.
 set -euo pipefail
 build=${1:-build}
-"$build/quorvex-restore-cli" --version
+cli="$build/quorvex-restore-cli"
+
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x "$build/quorvex-restore" ]; then
+  # ---- desktop program: started here once it is built ----
+  exec "$build/quorvex-restore"
+fi
+
+"$cli" --version
+demo=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-demo-XXXXXX")
+trap 'rm -rf "$demo"' EXIT
+bash "$(dirname "$0")/make-demo.sh" "$build" "$demo/backup"
+password=$(cat "$demo/backup.password")
+echo "Demo backup folder: $demo/backup (password: $password)"
+find "$demo/backup" -type f | sed "s|$demo/backup/|  |" | sort
+echo "Restoring it in Directory mode to $demo/restored ..."
+status=0
+QUORVEX_PASSWORD="$password" "$cli" --yes --quiet dir --to "$demo/restored" "$demo/backup" || status=$?
+echo "Restored files:"
+find "$demo/restored" -type f | sed "s|$demo/restored/|  |" | sort
+exit $status
