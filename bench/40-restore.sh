@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Restore throughput beside peer tools, in /dev/shm:
+#  - schedule scan of 200,000 files in 30 sets vs find -printf '%T@ %p'
+#  - Directory mode on 20,000 small plain files vs cp -a
+#  - Directory mode on 20,000 small .gz files vs cp -r then gzip -dr
+set -euo pipefail
+build=${1:-build}
+cli=$(realpath "$build/quorvex-restore-cli")
+base=/dev/shm
+[ -d "$base" ] && [ -w "$base" ] || base=${TMPDIR:-/tmp}
+work=$(mktemp -d "$base/qvbench-restore-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+now() { date +%s.%N; }
+secs() { python3 -c "print(f'{$2-$1:.3f}')"; }
+
+python3 - "$work" <<'PY'
+import os, sys, gzip
+w = sys.argv[1]
+# 30 sets x 6667 files (about 200,000), 100 files per folder.
+for s in range(30):
+    for i in range(6667):
+        d = f"{w}/sched/BD{s:02d}/dir{i // 100}"
+        if i % 100 == 0: os.makedirs(d, exist_ok=True)
+        with open(f"{d}/f{i}.txt", "w") as f: f.write("x")
+for kind in ("plain", "gz"):
+    for i in range(20000):
+        d = f"{w}/{kind}/d{i // 500}"
+        if i % 500 == 0: os.makedirs(d, exist_ok=True)
+        data = (b"small file %d\n" % i) * 8
+        if kind == "plain":
+            open(f"{d}/f{i}.txt", "wb").write(data)
+        else:
+            with gzip.GzipFile(f"{d}/f{i}.txt.gz", "wb", mtime=0) as g: g.write(data)
+PY
+
+t0=$(now); find "$work/sched" -printf '%T@ %p\n' > /dev/null; t1=$(now)
+find_s=$(secs $t0 $t1)
+mkdir -p "$work/out-sched"  # empty: only the count question, answered No
+t0=$(now); "$cli" -q schedule --to "$work/out-sched" --date 2099-12-31 "$work/sched" </dev/null >/dev/null 2>&1 || true; t1=$(now)
+scan_s=$(secs $t0 $t1)
+echo "schedule scan 200k files: quorvex ${scan_s}s, find ${find_s}s, ratio $(python3 -c "print(f'{$scan_s/$find_s:.2f}')")x (target <= 3x)"
+
+t0=$(now); cp -a "$work/plain" "$work/cp-plain"; t1=$(now); cp_s=$(secs $t0 $t1)
+t0=$(now); "$cli" -q -y dir --to "$work/out-plain" "$work/plain" >/dev/null; t1=$(now); qv_s=$(secs $t0 $t1)
+echo "dir restore 20k plain: quorvex ${qv_s}s ($(python3 -c "print(int(20000/$qv_s))") files/s), cp -a ${cp_s}s, speed ratio $(python3 -c "print(f'{$cp_s/$qv_s:.2f}')")x (target >= 0.5x)"
+
+t0=$(now); cp -r "$work/gz" "$work/cp-gz"; gzip -dr "$work/cp-gz"; t1=$(now); gz_s=$(secs $t0 $t1)
+t0=$(now); "$cli" -q -y dir --to "$work/out-gz" "$work/gz" >/dev/null; t1=$(now); qv_s=$(secs $t0 $t1)
+echo "dir restore 20k .gz: quorvex ${qv_s}s ($(python3 -c "print(int(20000/$qv_s))") files/s), cp -r + gzip -dr ${gz_s}s, speed ratio $(python3 -c "print(f'{$gz_s/$qv_s:.2f}')")x (target >= 1.0x)"
+cmp -s "$work/cp-gz/d0/f0.txt" "$work/out-gz/d0/f0.txt" || { echo "restored bytes differ"; exit 1; }
