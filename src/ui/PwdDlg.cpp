@@ -83,7 +83,7 @@ int TPasswordDialog::Execute(const QString& Title, const QString& Prompt, bool S
                              std::string& Pwd, int& EncMode) {
   setWindowTitle(Title);
   lblPrompt->setText(Prompt);
-  edtPwd->setText(PasswordFromAnsi(Pwd));
+  edtPwd->setText(QStr(Pwd));
   btnSkip->setVisible(Skip);
   gbEncrypt->setVisible(Enc);
   LayoutFor(Enc);
@@ -92,7 +92,7 @@ int TPasswordDialog::Execute(const QString& Title, const QString& Prompt, bool S
   edtPwd->setFocus();
   const int result = exec();
   if (result != mrOk) return result == mrYes ? mrYes : mrCancel;
-  Pwd = PasswordToAnsi(edtPwd->text());
+  Pwd = StdStr(edtPwd->text());
   if (Enc) EncMode = rbEnc128->isChecked() ? 1 : rbEnc256->isChecked() ? 3 : 0;
   return mrOk;
 }

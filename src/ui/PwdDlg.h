@@ -16,7 +16,8 @@ class TPasswordDialog : public QDialog {
  public:
   explicit TPasswordDialog(QWidget* parent = nullptr);
 
-  // Returns 1 (OK), 2 (Cancel, also Escape or the title bar) or 6 (Skip). Pwd and EncMode
+  // Returns 1 (OK), 2 (Cancel, also Escape or the title bar) or 6 (Skip). Pwd is the text as
+  // UTF-8; the session turns it into the backup's 8-bit code page. Pwd and EncMode
   // change only on OK; EncMode only when the depth group was shown.
   int Execute(const QString& Title, const QString& Prompt, bool Skip, bool Enc,
               std::string& Pwd, int& EncMode);
@@ -43,9 +44,5 @@ class TPasswordDialog : public QDialog {
 // A fresh dialog per question, released afterwards.
 int QueryPassword(const QString& title, const QString& prompt, bool showSkip, int& encMode,
                   std::string& pwd, bool showDepth);
-
-// Passwords travel as 8-bit strings in the backup's code page.
-std::string PasswordToAnsi(const QString& text);
-QString PasswordFromAnsi(const std::string& pwd);
 
 }  // namespace qv

@@ -1,5 +1,7 @@
 #include "ui/WinUtils.h"
 
+#include "base/FormatUtils.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -16,12 +18,8 @@
 namespace qv {
 
 void FitIntoRect(int& left, int& top, int height, int width, const QRect& area) {
-  const int right = area.x() + area.width();
-  const int bottom = area.y() + area.height();
-  if (left + width > right) left = right - width - 20;
-  if (left < area.x()) left = area.x() + 20;
-  if (top + height > bottom) top = bottom - height - 30;
-  if (top < area.y()) top = area.y() + 20;
+  const TRect workArea{area.x(), area.y(), area.x() + area.width(), area.y() + area.height()};
+  FitIntoWorkArea(left, top, height, width, workArea);
 }
 
 static QScreen* NearestScreen(const QPoint& p) {

@@ -1,0 +1,142 @@
+#pragma once
+// The main window: folder tree, the three restore modes, destination and overwrite options,
+// Start/Stop, Pause/Continue and the status panel. It is the restore session's view.
+#include <QMainWindow>
+#include <memory>
+
+#include "restore/RestoreSession.h"
+#include "restore/RestoreView.h"
+
+class QLabel;
+class QRadioButton;
+class QStackedWidget;
+class QLineEdit;
+class QToolButton;
+class QPushButton;
+class QCheckBox;
+class QDateEdit;
+class QProgressBar;
+class QSplitter;
+class QGroupBox;
+
+namespace qv {
+
+class TShellTreeView;
+class TShellListView;
+class TShellDirDialog;
+class TTimeCompareDialog;
+
+class TMainForm : public QMainWindow, public IRestoreView {
+  Q_OBJECT
+ public:
+  // iniName empty: the settings file in the suite's settings folder.
+  explicit TMainForm(const QString& iniName = {}, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  TRestoreSession& Session() { return *FSession; }
+  QString IniName() const { return FIniName; }
+  TShellDirDialog* DirDialog() const { return FDirDialog.get(); }
+
+  // IRestoreView
+  TRestoreMode RestoreMode() override;
+  TOverwriteMode OverwriteMode() override;
+  bool UnpackGz() override;
+  bool OverwriteProtected() override;
+  std::string TargetText() override;
+  int RestoreDate() override;
+  std::string SubDirMask() override;
+  std::string DriveMask() override;
+  std::string SelectedFolder() override;
+  int ItemCount() override;
+  bool ItemSelected(int index) override;
+  std::string ItemPath(int index) override;
+  int SelectedCount() override;
+  bool Confirm(const std::string& text, bool yesPreselected) override;
+  void ShowInfo(const std::string& text) override;
+  void ShowError(const std::string& text) override;
+  void ShowDetailInfo(const std::string& title, const std::string& message,
+                      const std::vector<std::string>& details, TDetailIcon icon) override;
+  TPasswordAnswer QueryPassword(const std::string& title, const std::string& prompt,
+                                std::string& pwd) override;
+  void SetFileLabel(const std::string& text) override;
+  int FileLabelWidth() override;
+  int TextWidth(const std::string& text) override;
+  void SetProgress(int position) override;
+  void SetProgressMarquee(bool on) override;
+  void SetStatusVisible(bool visible) override;
+  void SetPauseCaption(bool paused) override;
+  void SetPauseEnabled(bool enabled) override;
+  void SetRunning(bool running) override;
+  void ProcessMessages() override;
+
+  // Controls, under the names the tests and translators know.
+  TShellTreeView* ShellTreeView = nullptr;
+  TShellListView* ShellListView = nullptr;
+  QSplitter* Splitter = nullptr;
+  QLabel* laFolder = nullptr;
+  QGroupBox* gbMode = nullptr;
+  QRadioButton* rbFiles = nullptr;
+  QRadioButton* rbDirs = nullptr;
+  QRadioButton* rbSched = nullptr;
+  QStackedWidget* pcSource = nullptr;
+  QWidget* tsFiles = nullptr;
+  QWidget* tsDir = nullptr;
+  QWidget* tsSched = nullptr;
+  QDateEdit* dtpRest = nullptr;
+  QLineEdit* edFilter = nullptr;
+  QLineEdit* edDriveId = nullptr;
+  QLineEdit* edTarget = nullptr;
+  QToolButton* btDest = nullptr;
+  QRadioButton* rbOverwriteAll = nullptr;
+  QRadioButton* rbOverwriteOlder = nullptr;
+  QRadioButton* rbOverwriteNone = nullptr;
+  QToolButton* btnTimeSettings = nullptr;
+  QCheckBox* cbGZip = nullptr;
+  QCheckBox* cbProtected = nullptr;
+  QPushButton* btRestore = nullptr;
+  QPushButton* btInfo = nullptr;
+  QPushButton* btQuit = nullptr;
+  QWidget* pnStatus = nullptr;
+  QLabel* laFile = nullptr;
+  QProgressBar* ProgressBar = nullptr;
+  QToolButton* btPause = nullptr;
+  QWidget* pnTop = nullptr;
+
+  // Event handlers of the window.
+  void FormShow();
+  void rbFilesClick();
+  void rbDirsClick();
+  void rbSchedClick();
+  void ShellTreeViewClick();
+  void btDestClick();
+  void btnTimeSettingsClick();
+  void btInfoClick();
+  void btRestoreClick();
+  void btPauseClick();
+
+  static constexpr int StatusHeight = 45;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  std::unique_ptr<TRestoreSession> FSession;
+  std::unique_ptr<TShellDirDialog> FDirDialog;
+  QString FIniName;
+  QString FProgVersName;
+  QString FProgVersDate;
+  bool FShown = false;
+  bool FDirDialogLoaded = false;
+  int FRunDepth = 0;        // btRestoreClick calls on the stack
+  bool FCloseAfterRun = false;
+
+  void BuildControls();
+  void FormCreate();
+  void FormClose();
+  void ShowModePage();
+  QPoint StartButtonCorner() const;
+};
+
+}  // namespace qv

@@ -1,0 +1,45 @@
+#include "ui/ProgramInfo.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QLocale>
+
+#include "base/Startup.h"
+#include "base/SysInfo.h"
+#include "base/Translation.h"
+
+namespace qv {
+
+namespace {
+constexpr const char* kProgramName = "QuorvexRestore";
+
+std::string FileDate() {
+  const QFileInfo program(QString::fromStdString(ProgramFileName()));
+  return QLocale().toString(program.lastModified().date(), QLocale::ShortFormat).toStdString();
+}
+}  // namespace
+
+TProgramInfo ReadProgramInfo() {
+  TProgramInfo info;
+  const TProgramPaths paths = GetProgramPaths(true);
+  info.AppPath = paths.SettingsFolder;
+  info.UserPath = paths.DocumentsFolder;
+  info.IniName = info.AppPath + ProgramName() + ".ini";
+  const TProgramVersion version = GetProgramVersion(kProgramName, " - Vers. 2.5", CopyrightLine(), 3);
+  info.VersName = version.NameWithVersion;
+  info.VersDate = version.FileDate.empty() ? FileDate() : version.FileDate;
+  return info;
+}
+
+std::string AboutText() {
+  const TProgramInfo info = ReadProgramInfo();  // fills the version information
+  TVersionInfo vi = ProgramVersionInfo();
+  if (vi.InternalName.empty()) vi.InternalName = kProgramName;
+  std::string text = vi.InternalName;
+  if (IsNative64Bit()) text += " 64 bit";
+  text += " (" + TrUnits("Version") + " " + vi.Version + ") - " + info.VersDate;
+  text += "\n" + CopyrightLine();
+  return text;
+}
+
+}  // namespace qv
