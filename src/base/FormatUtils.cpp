@@ -36,9 +36,32 @@ void SetDecimalSeparator(const std::string& separator) { DecimalSeparatorStore()
 
 const std::string& DecimalSeparator() { return DecimalSeparatorStore(); }
 
+namespace {
+
+// An exact tie at the last kept decimal (1.125 to two decimals) is rounded away from zero,
+// as users expect, rather than to even.
+double NudgeTie(double value, int decimals) {
+  if (!std::isfinite(value)) return value;
+  char wide[420];
+  const auto r = std::to_chars(wide, wide + sizeof wide, value, std::chars_format::fixed,
+                               decimals + 20);
+  if (r.ec != std::errc()) return value;
+  const std::string_view text(wide, static_cast<size_t>(r.ptr - wide));
+  const size_t dot = text.find('.');
+  if (dot == std::string_view::npos) return value;
+  const std::string_view rest = text.substr(dot + 1 + static_cast<size_t>(decimals));
+  if (rest.empty() || rest[0] != '5' || rest.find_first_not_of('0', 1) != std::string_view::npos)
+    return value;
+  return std::nextafter(value, value < 0 ? -HUGE_VAL : HUGE_VAL);
+}
+
+}  // namespace
+
 std::string FixedToStr(double value, int decimals) {
   if (decimals < 0) decimals = 0;
-  char buffer[400];
+  if (decimals > 60) decimals = 60;
+  value = NudgeTie(value, decimals);
+  char buffer[420];
   const auto result =
       std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
   std::string text(buffer, result.ec == std::errc() ? result.ptr : buffer);

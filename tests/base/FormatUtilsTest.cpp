@@ -35,9 +35,14 @@ TEST_F(FormatTest, LocaleDecimalSeparator) {
   EXPECT_EQ(FixedToStr(3.14159, 3), "3,142");
   EXPECT_EQ(FixedToStr(1234567.5, 1), "1234567,5");
   SetDecimalSeparator(".");
-  EXPECT_EQ(FixedToStr(2.5, 0), "2");
-  EXPECT_EQ(FixedToStr(-0.125, 2), "-0.12");
-  EXPECT_EQ(FixedToStr(1.005, 1), "1.0");
+  // Exact ties round away from zero; 1.005 lies below its tie as a double.
+  EXPECT_EQ(FixedToStr(2.5, 0), "3");
+  EXPECT_EQ(FixedToStr(-0.125, 2), "-0.13");
+  EXPECT_EQ(FixedToStr(0.125, 2), "0.13");
+  EXPECT_EQ(FixedToStr(1.005, 2), "1.00");
+  EXPECT_EQ(FixedToStr(1.05, 1), "1.1");
+  EXPECT_EQ(FixedToStr(1.0, 3), "1.000");
+  EXPECT_EQ(SizeToStr(1152), "1.13 kB");
   CaptureNumberFormat();
   EXPECT_FALSE(DecimalSeparator().empty());
 }
