@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The unpack worker against gzip -dc, pigz -dc and igzip -dc, and the decrypt worker against
+# 7zz x of an AES-256 stored zip entry, on the same 1 GiB of mixed data in /dev/shm.
+# Best of three runs each; every tool writes to a file in /dev/shm.
+set -euo pipefail
+build=$1
+tool=$build/bench_gunzip
+[ -x "$tool" ] || { echo "bench_gunzip not built (release build without sanitizers needed)"; exit 0; }
+runs=${QV_BENCH_RUNS:-3}
+work=$(mktemp -d /dev/shm/qv-bench-gunzip.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+password="bench-password-of-some-length"
+
+# Mixed data, made once and used by every tool: text-like and random parts in 1 MiB pieces.
+python3 - "$work/data" <<'PY'
+import os, random, sys
+rng = random.Random(42)
+words = [b"restore", b"backup", b"archive", b"folder", b"schedule", b"the", b"of", b"and",
+         b"quorvex", b"file", b"2024-05-17", b"12:00:00", b"ERROR", b"INFO", b"size=", b"\n"]
+text = bytearray()
+while len(text) < (1 << 20):
+    text += b" ".join(rng.choice(words) for _ in range(12)) + b"\n"
+text = bytes(text[:1 << 20])
+with open(sys.argv[1], "wb") as f:
+    for i in range(1024):
+        f.write(os.urandom(1 << 20) if i % 3 == 2 else text)
+PY
+size=$(stat -c %s "$work/data")
+pigz -6 -c "$work/data" > "$work/data.gz"
+"$tool" encrypt "$work/data" "$work/data.enc" "$password"
+(cd "$work" && 7zz a -bd -bso0 -bsp0 -tzip -mx=0 -mem=AES256 -p"$password" data.zip data)
+
+# best_of NAME COMMAND...: best wall time of the command, output removed after each run.
+declare -A best
+best_of() {
+  local name=$1; shift
+  local b=1e9
+  for _ in $(seq "$runs"); do
+    rm -rf "$work/out" "$work/7out"
+    local start end
+    start=$(date +%s.%N)
+    "$@"
+    end=$(date +%s.%N)
+    b=$(python3 -c "print(min($b, $end - $start))")
+  done
+  best[$name]=$b
+}
+best_of gzip  sh -c "gzip -dc '$work/data.gz' > '$work/out'"
+cmp -s "$work/data" "$work/out"
+best_of pigz  sh -c "pigz -dc '$work/data.gz' > '$work/out'"
+cmp -s "$work/data" "$work/out"
+best_of igzip sh -c "igzip -dc '$work/data.gz' > '$work/out'"
+cmp -s "$work/data" "$work/out"
+best_of 7zz   7zz x -bd -bso0 -bsp0 -y -p"$password" -o"$work/7out" "$work/data.zip"
+cmp -s "$work/data" "$work/7out/data"
+rm -rf "$work/out" "$work/7out"
+
+read -r qv_gz _ engine < <("$tool" gunzip "$work/data.gz" "$work/out" "$runs")
+cmp -s "$work/data" "$work/out"
+rm -f "$work/out"
+read -r qv_dec _ _ < <("$tool" decrypt "$work/data.enc" "$work/out" "$password" "$runs")
+cmp -s "$work/data" "$work/out"
+rm -f "$work/out"
+
+python3 - "$size" "$engine" "${best[gzip]}" "${best[pigz]}" "${best[igzip]}" "$qv_gz" "${best[7zz]}" "$qv_dec" <<'PY'
+import sys
+size = int(sys.argv[1]); engine = sys.argv[2]
+gz, pz, ig, qg, sz, qd = map(float, sys.argv[3:])
+def row(name, t): print(f"{name:<26} {t:7.3f} s  {size / t / 1e6:8.1f} MB/s")
+print(f"{size / 2**20:.0f} MiB mixed data; unpack engine {engine}")
+row("gzip -dc", gz); row("pigz -dc", pz); row("igzip -dc", ig); row("unpack worker", qg)
+print(f"ratio unpack worker / igzip -dc  {ig / qg:.2f}  (target >= 0.90)")
+print(f"ratio unpack worker / gzip -dc   {gz / qg:.2f}")
+print(f"ratio unpack worker / pigz -dc   {pz / qg:.2f}")
+row("7zz x (AES-256, stored)", sz); row("decrypt worker (.enc)", qd)
+print(f"ratio decrypt worker / 7zz x     {sz / qd:.2f}  (target >= 1.00)")
+PY
