@@ -4,9 +4,9 @@ set -euo pipefail
 build=${1:-build}
 cli="$build/quorvex-restore-cli"
 
-if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x "$build/quorvex-restore" ]; then
-  # ---- desktop program: started here once it is built ----
-  exec "$build/quorvex-restore"
+gui="$build/src/ui/quorvex-restore"
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x "$gui" ]; then
+  exec "$gui" "$@"
 fi
 
 "$cli" --version
