@@ -233,7 +233,9 @@ TEST(GUnZipThread, FailuresLeaveAnExistingTargetAsItWas) {
     EXPECT_NE(std::find(c.Codes.begin(), c.Codes.end(), r.Code), c.Codes.end()) << std::hex << r.Code;
     EXPECT_EQ(ReadFile(target), "existing content");
     EXPECT_TRUE(test::LeftoverTempFiles(dir.Path()).empty());
-    if (c.Key || c.Name == "no password") EXPECT_FALSE(r.Inflated()) << "inflated before authentication";
+    if (c.Key || c.Name == "no password") {
+      EXPECT_FALSE(r.Inflated()) << "inflated before authentication";
+    }
   }
   // A wrong password creates nothing where no target was.
   const std::string fresh = dir / "fresh.bin";
