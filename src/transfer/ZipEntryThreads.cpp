@@ -70,6 +70,14 @@ void TZipReadThread::SetDirectoryEntry(const TPkHeader& AHeader) { FDirEntry = A
 
 void TZipReadThread::Execute() { FinishThread(DoExtract()); }
 
+void TZipReadThread::RunInline() {
+  try {
+    Execute();
+  } catch (...) {
+    HandleException();
+  }
+}
+
 bool TZipReadThread::ReadLocalHeader(TZipFileInfo& Info) {
   return ReadZipLocalHeader(FArchive, Info);
 }

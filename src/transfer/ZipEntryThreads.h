@@ -30,6 +30,10 @@ class TZipReadThread : public TCopyThread {
   void SetDirectoryEntry(const TPkHeader& AHeader);
   uint32_t Crc() const { return FCrc; }
 
+  // Runs the job on the calling thread instead of starting the thread (for entries so small
+  // that a thread of their own costs more than the job). Afterwards Done is true.
+  void RunInline();
+
  protected:
   void Execute() override;
 

@@ -23,6 +23,8 @@ constexpr int64_t Zip64LocatorSize = 20;
 constexpr int64_t Zip64EndRecordSize = 56;
 constexpr size_t CentralHeaderSize = 46;
 constexpr uint32_t Saturated32 = 0xFFFFFFFF;
+// Entries up to this size (compressed and uncompressed) are extracted without a thread.
+constexpr int64_t InlineEntryLimit = 65536;
 
 constexpr int32_t Code(uint32_t severity, uint32_t detail) {
   return static_cast<int32_t>(severity | detail);
@@ -322,19 +324,18 @@ bool TZipRead::IsEncrypted(int AIndex) const {
 }
 
 void TZipRead::CheckEntryName(int64_t AOffset) {
+  // The destination is built from the directory's name; an offset outside the directory is
+  // judged by its local header's name.
   std::string name;
   const int index = FileList.IndexOfOffset(AOffset);
-  if (index >= 0 && !IsSafeEntryName(FileList.Strings(index))) {
+  if (index >= 0) {
     name = FileList.Strings(index);
   } else {
-    // The local header's own name counts as well: a crafted archive may disagree with itself.
     TZipFileInfo local;
-    if (Archive().Seek(AOffset, SEEK_SET) == AOffset && ReadZipLocalHeader(Archive(), local) &&
-        !IsSafeEntryName(local.Filename))
-      name = local.Filename;
-    else
-      return;
+    if (Archive().Seek(AOffset, SEEK_SET) != AOffset || !ReadZipLocalHeader(Archive(), local)) return;
+    name = local.Filename;
   }
+  if (IsSafeEntryName(name)) return;
   throw EZipError(FormatMsg(TrUnits("Entry \"%s\" refused: its path leads outside the destination"),
                             name),
                   Code(sevError, errZipExtract));
@@ -348,7 +349,8 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
   // The key strength of an AES entry: the directory's AES field, else the local header's.
   const int index = FileList.IndexOfOffset(AOffset);
   int keyMode = index >= 0 ? FileList.Objects(index).EncMode : 0;
-  if (keyMode == 0 && AJob != TJob::ExtractStream) {
+  const bool mayBeEncrypted = index < 0 || FileList.Objects(index).Encrypted();
+  if (keyMode == 0 && mayBeEncrypted && FEncrypt && AJob != TJob::ExtractStream) {
     TZipFileInfo local;
     if (Archive().Seek(AOffset, SEEK_SET) == AOffset && ReadZipLocalHeader(Archive(), local))
       keyMode = local.EncMode;
@@ -373,11 +375,28 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
       break;
   }
   if (index >= 0) ZipThread->SetDirectoryEntry(FileList.Objects(index));
-  ZipThread->Start();
-  WaitForWorker();
+  // A tiny entry takes microseconds, less than starting a thread and waking this one again;
+  // it runs here, and messages are still served at least every 10 ms.
+  const bool tiny = index >= 0 && FileList.Objects(index).CSize <= InlineEntryLimit &&
+                    FileList.Objects(index).USize <= InlineEntryLimit;
+  if (tiny) {
+    ZipThread->RunInline();
+    ProcessMessagesIfDue();
+  } else {
+    ZipThread->Start();
+    WaitForWorker();
+  }
   const uint32_t code = static_cast<uint32_t>(ZipThread->ErrorCode());
   ZipThread.reset();
   return code & 0xFF;
+}
+
+void TZipRead::ProcessMessagesIfDue() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - FLastMessages < std::chrono::milliseconds(10)) return;
+  FLastMessages = now;
+  TThread::CheckSynchronize(0);
+  if (FOnProcessMessages) FOnProcessMessages();
 }
 
 void TZipRead::WaitForWorker() {
@@ -385,6 +404,7 @@ void TZipRead::WaitForWorker() {
   bool gaveUp = false;
   while (!ZipThread->Done()) {
     TThread::CheckSynchronize(10);
+    FLastMessages = std::chrono::steady_clock::now();
     if (FOnProcessMessages) FOnProcessMessages();
     if (!gaveUp && FOnTimeout && FOnTimeout()) {
       // Stop the worker rather than leave it blocked in a report nobody serves.

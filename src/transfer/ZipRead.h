@@ -2,6 +2,7 @@
 // Reader of zip archives (Zip64, AES-encrypted entries). It parses the central directory
 // on the main thread and extracts or compares one entry at a time with an entry worker,
 // processing messages while it waits. Every failure is raised as EZipError.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -151,6 +152,8 @@ class TZipRead : public TZip {
   uint32_t RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
                           TStream* AStream);
   void WaitForWorker();
+  // Runs the front-end's message processing when it has not run for 10 ms.
+  void ProcessMessagesIfDue();
   [[noreturn]] void RaiseReading(int32_t ACode = 0x120) const;
   [[noreturn]] static void RaiseWorkerError(uint32_t ALowByte);
   void CheckEntryName(int64_t AOffset);
@@ -160,6 +163,7 @@ class TZipRead : public TZip {
   std::unique_ptr<TZipReadThread> ZipThread;
   int64_t bod = 0;
   std::function<void()> FOnProcessMessages;
+  std::chrono::steady_clock::time_point FLastMessages = std::chrono::steady_clock::now();
 };
 
 }  // namespace qv

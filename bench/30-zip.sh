@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Zip extraction beside unzip, 7zz and bsdtar in one run, in /dev/shm:
+#  1. one 1 GiB deflated entry of mixed data (text-like and random parts), MB/s;
+#  2. the same entry AES-256 encrypted by 7zz, MB/s;
+#  3. 20,000 small entries, plain and AES-256, entries/s.
+# Usage: 30-zip.sh BUILD_DIR   (SIZE_MIB and SMALL_COUNT override the sizes)
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+bench="$build/bench_zip"
+[ -x "$bench" ] || { echo "missing $bench (release build)"; exit 1; }
+size_mib=${SIZE_MIB:-1024}
+small=${SMALL_COUNT:-20000}
+pw=benchpassword
+work=/dev/shm/qv-bench-zip
+mkdir -p "$work"
+cd "$work"
+
+now() { date +%s.%N; }
+# Runs a command with a fresh output folder and prints its wall time in seconds.
+timed() {
+  local out=$1; shift
+  rm -rf "$out"; mkdir -p "$out"
+  local t0 t1
+  t0=$(now); "$@" >/dev/null 2>&1 || { echo "FAILED: $*" >&2; return 1; }; t1=$(now)
+  rm -rf "$out"
+  echo "$t1 - $t0" | bc -l
+}
+
+# ---- fixtures (made once, reused)
+if [ ! -f "big/data-$size_mib.bin" ]; then
+  rm -rf big; mkdir big
+  python3 - "$size_mib" > "big/data-$size_mib.bin" <<'PY'
+import os, sys, random
+random.seed(1)
+words = b"backup restore archive folder schedule password entry stream block verify".split()
+text = b"\n".join(b" ".join(random.choice(words) for _ in range(12)) + b" %d" % i for i in range(120000))
+text = (text * 8)[: 4 << 20]
+out = sys.stdout.buffer
+for i in range(int(sys.argv[1]) // 8):          # 8 MiB: 4 MiB text-like, 4 MiB random
+    out.write(text); out.write(os.urandom(4 << 20))
+PY
+fi
+[ -f "big-$size_mib.zip" ] || (cd big && zip -q -6 "../big-$size_mib.zip" "data-$size_mib.bin")
+[ -f "big-aes-$size_mib.zip" ] || (cd big && 7zz a -bd -bso0 -tzip -mx5 -mem=AES256 "-p$pw" "../big-aes-$size_mib.zip" "data-$size_mib.bin" >/dev/null)
+if [ ! -d "small-$small" ]; then
+  mkdir "small-$small"
+  python3 - "$small" "small-$small" <<'PY'
+import os, sys, random
+random.seed(2)
+n, root = int(sys.argv[1]), sys.argv[2]
+for i in range(n):
+    folder = os.path.join(root, "d%03d" % (i // 500))
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "f%05d.txt" % i), "wb") as f:
+        f.write((b"small entry %d " % i) * random.randint(5, 60))
+PY
+fi
+[ -f "small-$small.zip" ] || zip -q -r "small-$small.zip" "small-$small"
+[ -f "small-aes-$small.zip" ] || 7zz a -bd -bso0 -tzip -mem=AES256 "-p$pw" "small-aes-$small.zip" "small-$small" >/dev/null
+
+mib=$(( $(stat -c %s "big/data-$size_mib.bin") / 1048576 ))
+rate() { echo "scale=1; $1 / $2" | bc -l; }
+ratio() { echo "scale=2; $2 / $1" | bc -l; }   # our time / peer time inverted: peer_s / ours_s
+
+report_big() {   # title ours_s then pairs of name seconds
+  local title=$1 ours=$2; shift 2
+  printf '%s (%d MiB)\n' "$title" "$mib"
+  printf '  %-14s %8.2f s %9s MB/s\n' "quorvex" "$ours" "$(rate "$mib" "$ours")"
+  while [ $# -gt 0 ]; do
+    printf '  %-14s %8.2f s %9s MB/s   quorvex is %sx\n' "$1" "$2" "$(rate "$mib" "$2")" "$(ratio "$ours" "$2")"
+    shift 2
+  done
+}
+report_small() {
+  local title=$1 ours=$2; shift 2
+  printf '%s (%d entries)\n' "$title" "$small"
+  printf '  %-14s %8.2f s %9s entries/s\n' "quorvex" "$ours" "$(rate "$small" "$ours")"
+  while [ $# -gt 0 ]; do
+    printf '  %-14s %8.2f s %9s entries/s   quorvex is %sx\n' "$1" "$2" "$(rate "$small" "$2")" "$(ratio "$ours" "$2")"
+    shift 2
+  done
+}
+
+z="big-$size_mib.zip"; a="big-aes-$size_mib.zip"
+report_big "deflated entry" "$(timed out "$bench" "$z" out)" \
+  unzip "$(timed out unzip -q -o "$z" -d out)" \
+  "7zz x" "$(timed out 7zz x -y -bd -oout "$z")" \
+  "bsdtar -xf" "$(timed out bsdtar -xf "$z" -C out)"
+report_big "AES-256 deflated entry" "$(timed out "$bench" "$a" out "$pw")" \
+  "7zz x" "$(timed out 7zz x -y -bd "-p$pw" -oout "$a")" \
+  "bsdtar -xf" "$(timed out bsdtar --passphrase "$pw" -xf "$a" -C out)"
+s="small-$small.zip"; sa="small-aes-$small.zip"
+report_small "small entries" "$(timed out "$bench" "$s" out)" \
+  "bsdtar -xf" "$(timed out bsdtar -xf "$s" -C out)" \
+  "7zz x" "$(timed out 7zz x -y -bd -oout "$s")"
+report_small "small AES-256 entries" "$(timed out "$bench" "$sa" out "$pw")" \
+  "7zz x" "$(timed out 7zz x -y -bd "-p$pw" -oout "$sa")" \
+  "bsdtar -xf" "$(timed out bsdtar --passphrase "$pw" -xf "$sa" -C out)"
+echo "(fixtures kept in $work; remove it to free /dev/shm)"
