@@ -10,6 +10,7 @@
 #include "base/FileUtils.h"
 #include "base/Translation.h"
 #include "crypto/AesLib.h"
+#include "transfer/EncryptedBody.h"
 #include "transfer/FilePropUtils.h"
 #include "transfer/ZipEntryThreads.h"
 
@@ -130,6 +131,7 @@ TZip::~TZip() = default;
 void TZip::InitEncryption(const std::string& Password, int AKeyMode) {
   FEncryption.reset();
   for (auto& e : FModeEncryption) e.reset();
+  for (auto& e : FAuthEncryption) e.reset();
   FEncrypt = !Password.empty();
   FPassword = Password;
   FKeyMode = AKeyMode;
@@ -147,6 +149,15 @@ TEncryption* TZip::EncryptionFor(int AKeyMode) {
   if (AKeyMode < 1 || AKeyMode > 3 || AKeyMode == FEncryption->KeyMode()) return FEncryption.get();
   auto& slot = FModeEncryption[AKeyMode];
   if (!slot) slot = std::make_unique<TEncryption>(FPassword, AKeyMode, FBufferSize);
+  return slot.get();
+}
+
+TEncryption* TZip::AuthenticatorFor(int AKeyMode) {
+  TEncryption* decryptor = EncryptionFor(AKeyMode);
+  if (!decryptor) return nullptr;
+  const int mode = decryptor->KeyMode();
+  auto& slot = FAuthEncryption[mode];
+  if (!slot) slot = std::make_unique<TEncryption>(FPassword, mode, FBufferSize);
   return slot.get();
 }
 
@@ -375,6 +386,8 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
       break;
   }
   if (index >= 0) ZipThread->SetDirectoryEntry(FileList.Objects(index));
+  if (encryption && index >= 0 && FileList.Objects(index).CSize > InMemoryBodyLimit)
+    ZipThread->SetAuthenticator(AuthenticatorFor(keyMode));
   // A tiny entry takes microseconds, less than starting a thread and waking this one again;
   // it runs here, and messages are still served at least every 10 ms.
   const bool tiny = index >= 0 && FileList.Objects(index).CSize <= InlineEntryLimit &&

@@ -83,6 +83,8 @@ class TZip {
   // The decryptor for an entry's key mode: the password's own one for 0 or its mode,
   // else one built on demand with the same password. Null without a password.
   TEncryption* EncryptionFor(int AKeyMode);
+  // A second decryptor like EncryptionFor's, for checking a body beside its decryption.
+  TEncryption* AuthenticatorFor(int AKeyMode);
   TFileStream& Archive() { return *FStream; }
 
   int32_t FBufferSize;
@@ -105,6 +107,7 @@ class TZip {
   int FKeyMode = 0;
   // Decryptors for the key modes that entries name and the password's mode is not.
   std::unique_ptr<TEncryption> FModeEncryption[4];
+  std::unique_ptr<TEncryption> FAuthEncryption[4];
 };
 
 class TZipRead : public TZip {

@@ -148,7 +148,7 @@ TEST_F(ZipReadTest, DataDescriptorEntriesTakeTheirValuesFromTheDirectory) {
   ASSERT_EQ(zip.Directory().Count(), 1);
   EXPECT_TRUE(zip.Directory().Objects(0).HasDataDescriptor());
   zip.ExtractToFile(0, Out("streamed.txt"));
-  EXPECT_EQ(ReadFile(Out("streamed.txt")), text);
+  EXPECT_TRUE(ReadFile(Out("streamed.txt")) == text);
 }
 
 TEST_F(ZipReadTest, AesEntriesOf7ZipInEveryStrengthAndMethod) {
@@ -168,7 +168,7 @@ TEST_F(ZipReadTest, AesEntriesOf7ZipInEveryStrengthAndMethod) {
     EXPECT_EQ(zip.Directory().Objects(0).EncMode, std::string(c.strength) == "AES256" ? 3 : 1);
     const std::string target = Out(std::string(c.strength) + c.level);
     ASSERT_EQ(ZipErrorOf([&] { zip.ExtractToFile(0, target); }), 0) << archive;
-    EXPECT_EQ(ReadFile(target), text) << archive;
+    EXPECT_TRUE(ReadFile(target) == text) << archive;
 
     // A wrong password fails with "Decryption failed" and writes nothing; a new password
     // given afterwards works.
@@ -315,6 +315,6 @@ TEST_F(ZipReadTest, CompareAndCancel) {
   int hooks = 0;
   zip.SetOnProcessMessages([&] { ++hooks; });
   zip.ExtractToFile(0, Out("big.bin"));
-  EXPECT_EQ(ReadFile(Out("big.bin")), text);
+  EXPECT_TRUE(ReadFile(Out("big.bin")) == text);
   EXPECT_GT(hooks, 0);
 }
