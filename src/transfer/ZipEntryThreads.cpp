@@ -52,7 +52,7 @@ std::unique_ptr<TStream> CreateAnonymousTempFile() {
 TZipReadThread::TZipReadThread(const std::string& AFileName, TEncryption* AEncryption,
                                TStream& ZStream, bool ASuspend, bool ASpeedLimit, int ABufSize,
                                TThreadPriority APriority, TProgressEvent AOnProgress)
-    : TCopyThread(std::string(), AFileName, AEncryption, ASuspend, ABufSize, APriority),
+    : TGUnZipThread(std::string(), AFileName, AEncryption, ASuspend, ABufSize, APriority),
       FSpeedLimit(ASpeedLimit),
       FArchive(ZStream) {
   SetOnProgress(std::move(AOnProgress));

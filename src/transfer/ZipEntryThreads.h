@@ -7,12 +7,12 @@
 #include <string>
 
 #include "base/Stream.h"
-#include "transfer/CopyThread.h"
+#include "transfer/GUnZipThread.h"
 #include "transfer/ZipTypes.h"
 
 namespace qv {
 
-class TZipReadThread : public TCopyThread {
+class TZipReadThread : public TGUnZipThread {
  public:
   // Target file AFileName (written through a temporary file renamed on success).
   // ZStream is the archive at the entry's local header; it is not owned. The thread starts
@@ -28,7 +28,6 @@ class TZipReadThread : public TCopyThread {
   // CRC and sizes of the central directory, for entries written with a data descriptor
   // (their local header holds zeros).
   void SetDirectoryEntry(const TPkHeader& AHeader);
-  uint32_t Crc() const { return FCrc; }
 
   // Runs the job on the calling thread instead of starting the thread (for entries so small
   // that a thread of their own costs more than the job). Afterwards Done is true.
