@@ -97,18 +97,24 @@ int TZipFileList::IndexOf(std::string_view AName) const {
 }
 
 int TZipFileList::IndexOfOffset(int64_t AOffset) const {
+  if (AOffset == FLastOffset) return FLastIndex;
   const auto it = FByOffset.find(AOffset);
-  return it == FByOffset.end() ? -1 : it->second;
+  FLastOffset = AOffset;
+  FLastIndex = it == FByOffset.end() ? -1 : it->second;
+  return FLastIndex;
 }
 
 void TZipFileList::Add(std::string AName, TPkHeader AHeader) {
   const int index = Count();
   FByName.emplace(FoldName(AName), index);
   FByOffset.emplace(AHeader.Offset, index);
+  FLastOffset = -1;
   FItems.push_back({std::move(AName), std::move(AHeader)});
 }
 
 void TZipFileList::Clear() {
+  FLastOffset = -1;
+  FLastIndex = -1;
   FItems.clear();
   FByName.clear();
   FByOffset.clear();

@@ -50,6 +50,9 @@ class TZipFileList {
   std::vector<TZipListItem> FItems;
   std::unordered_map<std::string, int> FByName;    // folded name -> first index
   std::unordered_map<int64_t, int> FByOffset;
+  // The last offset looked up: one extraction asks for the same entry several times.
+  mutable int64_t FLastOffset = -1;
+  mutable int FLastIndex = -1;
 };
 
 // The archive as a read-only file with the decryptor built from a password.
