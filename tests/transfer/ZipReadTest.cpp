@@ -268,6 +268,14 @@ TEST_F(ZipReadTest, GarbageTruncatedAndMissingArchives) {
     EXPECT_EQ(ZipErrorOf([&] { zip.ReadDirectory(); }, &message), 0x4120) << name;
     EXPECT_EQ(message, FormatMsg(MsgErrorReading(), Dir / name));
   }
+  // Raw copies from the archive's position, which a fresh reader has at the start.
+  {
+    TZipRead raw(Dir / "good.zip");
+    TMemoryStream copy;
+    raw.CopyToStream(copy, 100);
+    EXPECT_TRUE(std::string(copy.Data().begin(), copy.Data().end()) == good.substr(0, 100));
+    EXPECT_EQ(ZipErrorOf([&] { raw.CopyToStream(copy, static_cast<int64_t>(good.size())); }), 0x4104);
+  }
   // A directory that claims a local header where there is none.
   std::string shifted = good;
   shifted[0] = 'X';
