@@ -395,9 +395,10 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
   if (encryption && index >= 0 && FileList.Objects(index).CSize > InMemoryBodyLimit)
     ZipThread->SetAuthenticator(AuthenticatorFor(keyMode));
   // A tiny entry takes microseconds, less than starting a thread and waking this one again;
-  // it runs here, and messages are still served at least every 10 ms.
+  // it runs here, and messages are still served at least every 10 ms. Only on the main thread:
+  // elsewhere its progress reports would wait for a main thread that is not serving them.
   const bool tiny = index >= 0 && FileList.Objects(index).CSize <= InlineEntryLimit &&
-                    FileList.Objects(index).USize <= InlineEntryLimit;
+                    FileList.Objects(index).USize <= InlineEntryLimit && TThread::IsMainThread();
   if (tiny) {
     ZipThread->RunInline();
     ProcessMessagesIfDue();

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <thread>
 
 #include "base/FtGlobal.h"
 #include "transfer/ZipTestUtil.h"
@@ -325,4 +326,25 @@ TEST_F(ZipReadTest, CompareAndCancel) {
   zip.ExtractToFile(0, Out("big.bin"));
   EXPECT_TRUE(ReadFile(Out("big.bin")) == text);
   EXPECT_GT(hooks, 0);
+}
+
+TEST_F(ZipReadTest, ReaderOnAnotherThreadServesItsOwnReports) {
+  ASSERT_TRUE(WriteFile(Src("t.txt"), "tiny entry"));
+  ASSERT_TRUE(test::Run("cd '" + Dir.Path() + "/src' && zip -q ../t.zip t.txt"));
+  int reports = 0;
+  std::string error;
+  std::thread other([&] {
+    try {
+      TZipRead zip(Dir / "t.zip");
+      zip.SetOnProgress([&](TFileAction, int64_t, bool) { ++reports; });
+      zip.ReadDirectory();
+      zip.ExtractToFile(0, Out("t.txt"));
+    } catch (const EZipError& e) {
+      error = e.what();
+    }
+  });
+  other.join();
+  EXPECT_EQ(error, "");
+  EXPECT_GT(reports, 0);
+  EXPECT_EQ(ReadFile(Out("t.txt")), "tiny entry");
 }
