@@ -56,6 +56,18 @@ void TThread::Start() {
   FThread = std::thread([this] { ThreadProc(); });
 }
 
+void TThread::RunInline() {
+  if (FStarted) return;
+  FStarted = true;
+  FInline = true;
+  try {
+    Execute();
+  } catch (...) {
+    HandleException();
+  }
+  FFinished.store(true, std::memory_order_release);
+}
+
 void TThread::Resume() {
   Start();
   {
@@ -87,6 +99,7 @@ void TThread::ReleasePause() {
 }
 
 void TThread::WaitIfPaused() {
+  if (FInline) return;  // the only thread that could continue it is running the job
   std::unique_lock lock(FGateMutex);
   FGate.wait(lock, [this] {
     return !FPaused.load(std::memory_order_acquire) ||
@@ -127,7 +140,7 @@ void TThread::ThreadProc() {
 
 void TThread::Synchronize(const std::function<void()>& AMethod) {
   if (!AMethod) return;
-  if (IsMainThread()) {
+  if (FInline || IsMainThread()) {
     AMethod();
     return;
   }

@@ -36,6 +36,13 @@ class TThread {
 
   // Starts the thread if it has not been started yet; otherwise does nothing.
   void Start();
+  // Runs the job on the calling thread instead of starting the thread, for jobs so small that
+  // a thread of their own costs more than the job. Synchronize then runs its call directly,
+  // the pause gate never holds (nobody else could open it), an escaping exception goes to
+  // HandleException as on a thread, and Finished is true afterwards. Does nothing for a job
+  // already started or run.
+  void RunInline();
+  bool RanInline() const { return FInline; }
   // Starts a thread that was never started, and opens the pause gate.
   void Resume();
   // Closes the pause gate: the worker stops at its next WaitIfPaused.
@@ -96,6 +103,7 @@ class TThread {
   std::thread FThread;
   bool FCreateSuspended;
   bool FStarted = false;
+  bool FInline = false;
   TThreadPriority FPriority = tpNormal;
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FFinished{false};

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <new>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace qv {
@@ -214,6 +215,92 @@ TEST(PauseGate, ReleaseAndTerminateOpenAClosedGate) {
     thread.WaitFor();
     EXPECT_TRUE(passed.load()) << "variant " << variant;
   }
+}
+
+TEST(RunInline, JobRunsOnceOnTheCallingThreadAndTheThreadCountsAsEnded) {
+  int runs = 0;
+  std::thread::id ranOn;
+  TLambdaThread thread(true, [&](TLambdaThread&) {
+    ++runs;
+    ranOn = std::this_thread::get_id();
+  });
+  thread.RunInline();
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  EXPECT_TRUE(thread.Finished());
+  EXPECT_TRUE(thread.Started());
+  EXPECT_TRUE(thread.RanInline());
+  // Neither a later start nor a second inline run repeats the job; waiting returns at once.
+  thread.Start();
+  thread.Resume();
+  thread.RunInline();
+  thread.WaitFor();
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(thread.ReturnValue(), 0);
+
+  // A job already running on its own thread is not run a second time inline.
+  std::atomic<int> started{0};
+  TLambdaThread threaded(true, [&](TLambdaThread&) { ++started; });
+  threaded.Start();
+  threaded.RunInline();
+  threaded.WaitFor();
+  EXPECT_EQ(started.load(), 1);
+  EXPECT_FALSE(threaded.RanInline());
+}
+
+TEST(RunInline, SynchronizeRunsDirectlyEvenAwayFromTheMainThread) {
+  // Run inline on a helper thread: nobody serves the queue there, so a queued call would hang.
+  std::vector<int> order;
+  bool queuedSomething = true;
+  std::thread helper([&] {
+    TLambdaThread thread(true, [&](TLambdaThread& self) {
+      self.Synchronize([&] { order.push_back(1); });
+      order.push_back(2);  // the call has run before Synchronize returned
+      self.Synchronize([&] { order.push_back(3); });
+    });
+    thread.RunInline();
+    queuedSomething = TThread::CheckSynchronize();
+  });
+  helper.join();
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+  EXPECT_FALSE(queuedSomething);
+}
+
+TEST(RunInline, ExceptionsEndTheJobAsOnAThread) {
+  TLambdaThread escaping(true, [](TLambdaThread&) { throw std::runtime_error("job failed"); });
+  escaping.RunInline();  // must not propagate to the caller
+  EXPECT_TRUE(escaping.Finished());
+  EXPECT_TRUE(escaping.Terminated());
+  EXPECT_NE(escaping.ReturnValue(), 0);
+
+  bool caught = false;
+  TLambdaThread handled(true, [&](TLambdaThread& self) {
+    try {
+      self.Synchronize([] { throw std::runtime_error("handler failed"); });
+    } catch (const std::runtime_error&) {
+      caught = true;
+    }
+  });
+  handled.RunInline();
+  EXPECT_TRUE(caught);
+  EXPECT_EQ(handled.ReturnValue(), 0);
+}
+
+TEST(RunInline, PauseGateNeverHoldsTheCallingThread) {
+  // Pressed before the run or from a progress handler during it: the caller is the only one
+  // who could continue, so the gate must let the job through.
+  int passed = 0;
+  TLambdaThread thread(true, [&](TLambdaThread& self) {
+    self.WaitIfPaused();
+    ++passed;
+    self.Synchronize([&] { self.Pause(); });
+    self.WaitIfPaused();
+    ++passed;
+  });
+  thread.Suspend();
+  thread.RunInline();
+  EXPECT_EQ(passed, 2);
+  EXPECT_TRUE(thread.Finished());
 }
 
 }  // namespace
