@@ -19,6 +19,9 @@ find "$demo/backup" -type f | sed "s|$demo/backup/|  |" | sort
 echo "Restoring it in Directory mode to $demo/restored ..."
 status=0
 QUORVEX_PASSWORD="$password" "$cli" --yes --quiet dir --to "$demo/restored" "$demo/backup" || status=$?
+echo "Restoring the zip archive's contents to $demo/restored/from-zip ..."
+QUORVEX_PASSWORD="$password" "$cli" --yes --quiet dir --to "$demo/restored/from-zip" \
+  "$demo/backup/old-files.zip" || status=$?
 echo "Restored files:"
 find "$demo/restored" -type f | sed "s|$demo/restored/|  |" | sort
 exit $status
