@@ -21,6 +21,7 @@
 namespace qv {
 
 class TEncryption;  // crypto/AesLib.h; a worker never owns it
+class TInflater;   // transfer/Inflater.h
 
 enum class TShellCopyMode : uint8_t { scmCopy = 0, scmQuiet = 1 };
 using enum TShellCopyMode;
@@ -84,6 +85,10 @@ class TCopyThread : public TThread {
   bool Overwrite() const { return FOverwrite; }
   void SetOverwrite(bool AValue) { FOverwrite = AValue; }
 
+  // A decoder lent by the owner for every inflate of this worker (the zip reader keeps one
+  // for all its entries); without one each inflate makes its own. Not owned.
+  void SetInflater(TInflater* AInflater) { FLentInflater = AInflater; }
+
   // Main thread: the running loop ends after its current block with 0x080 (a paused worker
   // is released to notice it).
   virtual void CancelThread();
@@ -126,8 +131,12 @@ class TCopyThread : public TThread {
   bool HasBuffer() const { return FBuffer != nullptr; }
 
   // Defined with the gzip worker: raw-inflate loop, gzip member loop, trailer check.
-  int InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength);
-  int GUnzipData(TStream& sIn, TStream* sOut, bool ASpeedLimit);
+  // ALength bounds the input (0 or less: up to the end of sIn). An inflate that would produce
+  // more than AMaxOutput bytes stops there as corrupt data (0x109) without writing the
+  // excess; a negative AMaxOutput means no bound. GUnzipData inflates up to the trailer.
+  int InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength,
+                  int64_t AMaxOutput = -1);
+  int GUnzipData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t AMaxOutput = -1);
   int CheckGzTrailer(TStream& sIn, int64_t USize);
   // Defined with the zip entry workers: compares ALength bytes of sIn with sRef.
   int CompareData(TStream& sIn, TStream& sRef, bool ASpeedLimit, int64_t ALength);
@@ -164,6 +173,7 @@ class TCopyThread : public TThread {
   int MakeTempTarget();
   int64_t KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count);
   std::string FTempName;  // the uncommitted temporary target, empty when none
+  TInflater* FLentInflater = nullptr;
   std::atomic<bool> FFinishing{false};
 };
 

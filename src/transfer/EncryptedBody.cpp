@@ -1,9 +1,13 @@
 #include "transfer/EncryptedBody.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "base/FtGlobal.h"
@@ -18,7 +22,7 @@ constexpr int kDecryptFailed = Code(sevError, errDecrypt);
 constexpr int kReadFailed = Code(sevError, errReadFile);
 constexpr int kCancelled = Code(sevInfo, errUserBreak);
 constexpr size_t kPassChunk = 524288;
-constexpr size_t kWindow = 262144;
+constexpr int64_t kWindow = 1048576;
 
 // Forwards to a source and remembers whether a read failed, so that a failure of the
 // medium is told apart from a wrong password or a damaged body.
@@ -40,23 +44,44 @@ class TReadWatch final : public TStream {
   bool FFailed = false;
 };
 
-// Plaintext of an already authenticated body, decrypted while it is read. Reading is
-// sequential; a seek may go back within the bytes handed out last (the inflate loop gives
-// back what followed the deflate data).
+// Plaintext of an already authenticated body, decrypted while it is read. Once the code has
+// been checked nothing stands against working ahead: a helper thread reads and decrypts the
+// next window while the reader uses the current one. Reading is sequential; a seek may go back
+// within the window handed out last (the inflate loop gives back what followed the deflate
+// data). While the stream lives, the helper alone uses the decryptor and the source.
 class TDecryptingStream final : public TStream {
  public:
   TDecryptingStream(TEncryption& AEncryption, TStream& ASource, int64_t APlainSize)
-      : FEncryption(AEncryption), FSource(ASource), FSize(APlainSize), FWindow(kWindow) {}
+      : FEncryption(AEncryption), FSource(ASource), FSize(APlainSize) {
+    for (auto& w : FWindows) w.Data.resize(static_cast<size_t>(std::min<int64_t>(kWindow, std::max<int64_t>(APlainSize, 1))));
+    try {
+      FHelper = std::thread([this] { FillAhead(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: the windows are filled on demand instead.
+    }
+  }
+  ~TDecryptingStream() override {
+    if (!FHelper.joinable()) return;
+    {
+      std::lock_guard lock(FMutex);
+      FStop = true;
+    }
+    FChanged.notify_all();
+    FHelper.join();
+  }
+  TDecryptingStream(const TDecryptingStream&) = delete;
+  TDecryptingStream& operator=(const TDecryptingStream&) = delete;
 
   int64_t Read(void* buffer, size_t count) override {
     auto* out = static_cast<uint8_t*>(buffer);
     size_t done = 0;
     while (done < count && FPos < FSize) {
-      if (FPos == FWinStart + FWinLen && !Refill()) return -1;
+      if (FPos == FWinStart + FWinLen && !NextWindow()) return -1;
       if (FPos < FWinStart) return -1;
+      const TWindow& w = FWindows[FCurrent];
       size_t offset = static_cast<size_t>(FPos - FWinStart);
       size_t n = std::min(count - done, static_cast<size_t>(FWinLen) - offset);
-      std::memcpy(out + done, FWindow.data() + offset, n);
+      std::memcpy(out + done, w.Data.data() + offset, n);
       done += n;
       FPos += static_cast<int64_t>(n);
     }
@@ -76,12 +101,63 @@ class TDecryptingStream final : public TStream {
   int64_t Size() override { return FSize; }
 
  private:
-  bool Refill() {
-    size_t len = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(FWindow.size()), FSize - FPos));
-    if (FSource.Read(FWindow.data(), len) != static_cast<int64_t>(len)) return false;
-    FEncryption.DecryptBlockOnly(FWindow.data(), len);
-    FWinStart = FPos;
-    FWinLen = static_cast<int64_t>(len);
+  enum class TState { Free, Filled, InUse };
+  struct TWindow {
+    std::vector<uint8_t> Data;
+    int64_t Start = 0;
+    int64_t Length = 0;
+    bool Failed = false;
+    TState State = TState::Free;
+  };
+
+  // Reads and decrypts the window that starts at AStart; false when the source fails.
+  bool Fill(TWindow& w, int64_t AStart) {
+    const size_t len = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(w.Data.size()), FSize - AStart));
+    w.Start = AStart;
+    w.Length = static_cast<int64_t>(len);
+    w.Failed = FSource.Read(w.Data.data(), len) != static_cast<int64_t>(len);
+    if (!w.Failed) FEncryption.DecryptBlockOnly(w.Data.data(), len);
+    return !w.Failed;
+  }
+
+  // The helper: the windows in turn, each as soon as the reader has given it back.
+  void FillAhead() {
+    int64_t start = 0;
+    for (size_t k = 0; start < FSize; ++k) {
+      TWindow& w = FWindows[k % 2];
+      {
+        std::unique_lock lock(FMutex);
+        FChanged.wait(lock, [&] { return FStop || w.State == TState::Free; });
+        if (FStop) return;
+      }
+      const bool ok = Fill(w, start);
+      {
+        std::lock_guard lock(FMutex);
+        w.State = TState::Filled;
+      }
+      FChanged.notify_all();
+      if (!ok) return;
+      start += w.Length;
+    }
+  }
+
+  // Gives the current window back and takes the next one.
+  bool NextWindow() {
+    const int next = FCurrent < 0 ? 0 : 1 - FCurrent;
+    TWindow& w = FWindows[next];
+    if (!FHelper.joinable()) {
+      if (!Fill(w, FWinStart + FWinLen)) return false;
+    } else {
+      std::unique_lock lock(FMutex);
+      if (FCurrent >= 0) FWindows[FCurrent].State = TState::Free;
+      FChanged.notify_all();
+      FChanged.wait(lock, [&] { return w.State == TState::Filled; });
+      w.State = TState::InUse;
+    }
+    if (w.Failed) return false;
+    FCurrent = next;
+    FWinStart = w.Start;
+    FWinLen = w.Length;
     return true;
   }
 
@@ -89,9 +165,14 @@ class TDecryptingStream final : public TStream {
   TStream& FSource;
   int64_t FSize;
   int64_t FPos = 0;
-  std::vector<uint8_t> FWindow;
+  TWindow FWindows[2];
+  int FCurrent = -1;
   int64_t FWinStart = 0;
   int64_t FWinLen = 0;
+  std::mutex FMutex;
+  std::condition_variable FChanged;
+  bool FStop = false;
+  std::thread FHelper;  // last: it starts after everything it uses
 };
 
 int DecryptInMemory(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool ASpeedLimit,

@@ -6,12 +6,16 @@
 #include "crypto/AesLib.h"
 #include "transfer/EncryptedBody.h"
 #include "transfer/GzipFile.h"
-#include "transfer/Inflater.h"
 
 namespace qv {
 
 namespace {
 constexpr int Code(uint32_t severity, uint32_t detail) { return static_cast<int>(severity | detail); }
+// Only the size subfield states the whole size; ISIZE is the size modulo 2^32 and bounds nothing.
+int64_t OutputBound(int64_t USize, bool AExactSize) {
+  if (!AExactSize) return -1;
+  return USize < 0 ? 0 : USize;
+}
 }  // namespace
 
 TGUnZipThread::TGUnZipThread(std::string ASourceName, std::string ADestName,
@@ -79,18 +83,12 @@ int TGUnZipThread::UnpackEncrypted(int64_t AStart, int64_t USize, bool AExactSiz
   if (result != 0) return result;
   DoProgress(acUnCompress, false, -USize);
   // The authenticated body still must not unpack to more than the member states.
-  TInflateOutputLimit bound(AExactSize ? (USize < 0 ? 0 : USize) : -1);
-  return InflateData(*plain, sDest.get(), false, plain->Size());
+  return InflateData(*plain, sDest.get(), false, plain->Size(), OutputBound(USize, AExactSize));
 }
 
 int TGUnZipThread::UnpackPlain(int64_t AStart, int64_t USize, bool AExactSize) {
   DoProgress(acUnCompress, true, -USize);
-  int result;
-  {
-    // Only the size subfield states the whole size; ISIZE is the size modulo 2^32.
-    TInflateOutputLimit bound(AExactSize ? (USize < 0 ? 0 : USize) : -1);
-    result = GUnzipData(*sSource, sDest.get(), true);
-  }
+  const int result = GUnzipData(*sSource, sDest.get(), true, OutputBound(USize, AExactSize));
   if (result != 0) return result;
   const int64_t position = sSource->Position();
   if (position < 0) return Code(sevError, errReadFile);

@@ -24,14 +24,21 @@ uint32_t Le32(const uint8_t* p) {
 
 }  // namespace
 
-int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength) {
+int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength,
+                             int64_t AMaxOutput) {
   if (!FBuffer || FBufSize == 0) return Code(sevError, errNoStream);
-  TInflater inflater;
-  std::unique_ptr<uint8_t[]> input(new (std::nothrow) uint8_t[kInflateChunk]);
+  std::unique_ptr<TInflater> own;
+  if (!FLentInflater) own = std::make_unique<TInflater>();
+  TInflater& inflater = FLentInflater ? *FLentInflater : *own;
+  inflater.Reset();
+  const bool bounded = ALength > 0;
+  // A small entry needs no more input buffer than its own length.
+  const size_t inputSize =
+      bounded ? static_cast<size_t>(std::min<int64_t>(ALength, kInflateChunk)) : kInflateChunk;
+  std::unique_ptr<uint8_t[]> input(new (std::nothrow) uint8_t[inputSize]);
   if (!inflater.Valid() || !input) return Code(sevError, errNoStream);
 
-  const int64_t limit = TInflateOutputLimit::Current();
-  const bool bounded = ALength > 0;
+  const int64_t limit = AMaxOutput;
   int64_t inputLeft = ALength;
   bool inputEnd = false;
   bool streamEnd = false;
@@ -43,7 +50,7 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
     n = 0;
     while (n < FBufSize && !streamEnd) {
       if (inflater.AvailIn() == 0 && !inputEnd) {
-        size_t want = kInflateChunk;
+        size_t want = inputSize;
         if (bounded) want = static_cast<size_t>(std::min<int64_t>(inputLeft, static_cast<int64_t>(want)));
         int64_t got = want == 0 ? 0 : sIn.Read(input.get(), want);
         if (got < 0) {
@@ -97,11 +104,11 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
   return result;
 }
 
-int TCopyThread::GUnzipData(TStream& sIn, TStream* sOut, bool ASpeedLimit) {
+int TCopyThread::GUnzipData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t AMaxOutput) {
   int64_t position = sIn.Position();
   int64_t size = sIn.Size();
   if (position < 0 || size < 0) return Code(sevError, errReadFile);
-  return InflateData(sIn, sOut, ASpeedLimit, size - position - GzTrailerSize);
+  return InflateData(sIn, sOut, ASpeedLimit, size - position - GzTrailerSize, AMaxOutput);
 }
 
 int TCopyThread::CheckGzTrailer(TStream& sIn, int64_t USize) {

@@ -183,14 +183,4 @@ uint64_t TInflater::TotalOut() const { return FImpl->TotalOut; }
 
 #endif
 
-namespace {
-thread_local int64_t tOutputLimit = -1;
-}  // namespace
-
-TInflateOutputLimit::TInflateOutputLimit(int64_t AMaxOutput) : FPrevious(tOutputLimit) {
-  tOutputLimit = AMaxOutput < 0 ? -1 : AMaxOutput;
-}
-TInflateOutputLimit::~TInflateOutputLimit() { tOutputLimit = FPrevious; }
-int64_t TInflateOutputLimit::Current() { return tOutputLimit; }
-
 }  // namespace qv

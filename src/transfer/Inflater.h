@@ -65,23 +65,4 @@ class TInflater {
   std::unique_ptr<TImpl> FImpl;
 };
 
-// Output bound of TCopyThread::InflateData on the calling (worker) thread while the guard
-// lives: an inflate that would produce more than AMaxOutput bytes stops there as corrupt
-// data (0x109) without writing the excess. A negative bound means none. Guards nest; the
-// previous bound comes back when a guard ends.
-//
-//   { TInflateOutputLimit bound(entry.USize); result = InflateData(sIn, &out, true, csize); }
-class TInflateOutputLimit {
- public:
-  explicit TInflateOutputLimit(int64_t AMaxOutput);
-  ~TInflateOutputLimit();
-  TInflateOutputLimit(const TInflateOutputLimit&) = delete;
-  TInflateOutputLimit& operator=(const TInflateOutputLimit&) = delete;
-  // The bound in force on this thread, -1 when none.
-  static int64_t Current();
-
- private:
-  int64_t FPrevious;
-};
-
 }  // namespace qv

@@ -7,12 +7,10 @@
 #include <memory>
 #include <new>
 #include <random>
-#include <thread>
 
 #include "base/SysInfo.h"
 #include "crypto/AesLib.h"
 #include "transfer/EncryptedBody.h"
-#include "transfer/Inflater.h"
 
 namespace qv {
 namespace {
@@ -70,14 +68,6 @@ TZipReadThread::TZipReadThread(TStream& ADest, TEncryption* AEncryption, TStream
 void TZipReadThread::SetDirectoryEntry(const TPkHeader& AHeader) { FDirEntry = AHeader; }
 
 void TZipReadThread::Execute() { FinishThread(DoExtract()); }
-
-void TZipReadThread::RunInline() {
-  try {
-    Execute();
-  } catch (...) {
-    HandleException();
-  }
-}
 
 bool TZipReadThread::ReadLocalHeader(TZipFileInfo& Info) {
   return ReadZipLocalHeader(FArchive, Info);
@@ -138,12 +128,6 @@ int TZipReadThread::ExtractEncrypted(const TZipFileInfo& Info, TStream& sOut) {
   DoProgress(acDecrypt, FSpeedLimit, -Info.CSize);
   const int method = EncryptedMethod(Info);
   if (method < 0) return Code(sevError, errReadFile);
-  // Only a target that is committed after the job may receive data before the code is checked.
-  const bool committedLater = !DestName.empty() || dynamic_cast<TZipCompareThread*>(this);
-  if (FAuthenticator && committedLater && Info.CSize > InMemoryBodyLimit &&
-      dynamic_cast<TFileStream*>(&FArchive))
-    return ExtractEncryptedOverlapped(Info, static_cast<uint16_t>(method), sOut);
-
   std::unique_ptr<TStream> plain;
   int result = OpenEncryptedBody(*FCrypting, FArchive, Info.CSize, FSpeedLimit, plain, &FUserBreak);
   if (result != 0) return result;
@@ -153,112 +137,12 @@ int TZipReadThread::ExtractEncrypted(const TZipFileInfo& Info, TStream& sOut) {
   return ExtractPlain(Info, static_cast<uint16_t>(method), *plain, plainSize, sOut, Info.EncVers == 1);
 }
 
-namespace {
-
-// The ciphertext of a body as a stream that decrypts what is read (counter transform only).
-class TCtrStream final : public TStream {
- public:
-  TCtrStream(TStream& ASource, TEncryption& ADecryptor, int64_t ALength)
-      : FSource(ASource), FDecryptor(ADecryptor), FLeft(ALength) {}
-  int64_t Read(void* buffer, size_t count) override {
-    const size_t want = static_cast<size_t>(std::min<int64_t>(FLeft, static_cast<int64_t>(count)));
-    const int64_t n = want == 0 ? 0 : FSource.Read(buffer, want);
-    if (n <= 0) return n;
-    FDecryptor.DecryptBlockOnly(static_cast<uint8_t*>(buffer), static_cast<size_t>(n));
-    FLeft -= n;
-    return n;
-  }
-  int64_t Write(const void*, size_t) override { return -1; }
-  // Forward only. Bytes given back after the end of the deflate data stay unread: nothing
-  // of the entry follows them.
-  int64_t Seek(int64_t offset, int whence) override {
-    return whence == SEEK_CUR && offset <= 0 ? 0 : -1;
-  }
-  int64_t Size() override { return -1; }
-
- private:
-  TStream& FSource;
-  TEncryption& FDecryptor;
-  int64_t FLeft;
-};
-
-// Reads of a file at its own position, so that a helper thread can read beside the worker.
-class TPositionalStream final : public TStream {
- public:
-  TPositionalStream(TFileStream& AFile, int64_t APosition) : FFile(AFile), FPosition(APosition) {}
-  int64_t Read(void* buffer, size_t count) override {
-    const int64_t n = FFile.ReadAt(buffer, count, FPosition);
-    if (n > 0) FPosition += n;
-    return n;
-  }
-  int64_t Write(const void*, size_t) override { return -1; }
-  int64_t Seek(int64_t offset, int whence) override {
-    if (whence != SEEK_SET || offset < 0) return -1;
-    return FPosition = offset;
-  }
-  int64_t Size() override { return FFile.Size(); }
-
- private:
-  TFileStream& FFile;
-  int64_t FPosition;
-};
-
-// Checks the authentication code of a body with its own decryptor and its own reads.
-bool AuthenticateBody(TEncryption& AAuthenticator, TFileStream& AArchive, int64_t AStart,
-                      int64_t ACipherLength, const std::atomic<bool>& ACancel) {
-  TPositionalStream source(AArchive, AStart);
-  if (!AAuthenticator.ReadHeader(source)) return false;
-  constexpr size_t Chunk = 1 << 20;
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[Chunk]);
-  if (!buffer) return false;
-  for (int64_t left = ACipherLength; left > 0;) {
-    if (ACancel.load(std::memory_order_acquire)) return false;
-    const size_t want = static_cast<size_t>(std::min<int64_t>(left, Chunk));
-    if (source.Read(buffer.get(), want) != static_cast<int64_t>(want)) return false;
-    AAuthenticator.AuthenticateBlock(buffer.get(), want);
-    left -= static_cast<int64_t>(want);
-  }
-  return AAuthenticator.ReadTrailer(source);
-}
-
-}  // namespace
-
-int TZipReadThread::ExtractEncryptedOverlapped(const TZipFileInfo& Info, uint16_t AMethod,
-                                               TStream& sOut) {
-  const int64_t start = FArchive.Position();
-  const int64_t cipherLength =
-      Info.CSize - FCrypting->GetHeaderSize() - FCrypting->GetTrailerSize();
-  if (start < 0 || cipherLength < 0 || FAuthenticator->KeyMode() != FCrypting->KeyMode())
-    return Code(sevError, errDecrypt);
-  // A wrong password is known from the verifier before anything is written.
-  if (!FCrypting->ReadHeader(FArchive)) return Code(sevError, errDecrypt);
-
-  std::atomic<bool> stop{false};
-  bool authentic = false;
-  int result;
-  {
-    auto& archive = static_cast<TFileStream&>(FArchive);
-    std::jthread authenticator([&] {
-      authentic = AuthenticateBody(*FAuthenticator, archive, start, cipherLength, stop);
-    });
-    DoProgress(acUnCompress, FSpeedLimit, -Info.USize);
-    TCtrStream plain(FArchive, *FCrypting, cipherLength);
-    result = ExtractPlain(Info, AMethod, plain, cipherLength, sOut, Info.EncVers == 1);
-    // A write failure or a cancel is the outcome; damaged data are judged by the code.
-    if (result != 0 && result != Code(sevError, errReadFile) && result != Code(sevError, errCorrupt))
-      stop.store(true, std::memory_order_release);
-  }  // joins the authenticator
-  if (stop.load(std::memory_order_acquire)) return result;
-  return authentic ? result : Code(sevError, errDecrypt);
-}
-
 int TZipReadThread::ExtractPlain(const TZipFileInfo& Info, uint16_t AMethod, TStream& sIn,
                                  int64_t ALength, TStream& sOut, bool ACheckCrc) {
   int result;
   if (AMethod == ZipMethodDeflated) {
     // An entry that inflates to more than it states is corrupt; nothing beyond is written.
-    TInflateOutputLimit bound(Info.USize);
-    result = InflateData(sIn, &sOut, FSpeedLimit, ALength);
+    result = InflateData(sIn, &sOut, FSpeedLimit, ALength, Info.USize);
     if (result == 0 && UTotal != Info.USize) result = Code(sevError, errReadFile);
   } else {
     result = CopyData(sIn, sOut, FSpeedLimit, Info.USize);

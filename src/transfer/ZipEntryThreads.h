@@ -29,14 +29,6 @@ class TZipReadThread : public TGUnZipThread {
   // (their local header holds zeros).
   void SetDirectoryEntry(const TPkHeader& AHeader);
 
-  // Runs the job on the calling thread instead of starting the thread (for entries so small
-  // that a thread of their own costs more than the job). Afterwards Done is true.
-  void RunInline();
-
-  // A second decryptor with the same password and key mode as AEncryption, not owned. With it,
-  // a large AES entry is authenticated on a helper thread while this worker decrypts and
-  // inflates it into the temporary target, which is committed only when the code matched.
-  void SetAuthenticator(TEncryption* AAuthenticator) { FAuthenticator = AAuthenticator; }
 
  protected:
   void Execute() override;
@@ -57,13 +49,11 @@ class TZipReadThread : public TGUnZipThread {
 
  private:
   int ExtractEncrypted(const TZipFileInfo& Info, TStream& sOut);
-  int ExtractEncryptedOverlapped(const TZipFileInfo& Info, uint16_t AMethod, TStream& sOut);
   // The actual method of an encrypted entry, or -1 when it cannot be decoded.
   static int EncryptedMethod(const TZipFileInfo& Info);
   int ExtractPlain(const TZipFileInfo& Info, uint16_t AMethod, TStream& sIn, int64_t ALength,
                    TStream& sOut, bool ACheckCrc);
   std::optional<TPkHeader> FDirEntry;
-  TEncryption* FAuthenticator = nullptr;
 };
 
 // Extracts the entry into a buffer (memory, or a private temporary file for large entries)

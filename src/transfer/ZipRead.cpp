@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "base/FileUtils.h"
@@ -12,6 +13,7 @@
 #include "crypto/AesLib.h"
 #include "transfer/EncryptedBody.h"
 #include "transfer/FilePropUtils.h"
+#include "transfer/Inflater.h"
 #include "transfer/ZipEntryThreads.h"
 
 namespace qv {
@@ -23,6 +25,7 @@ constexpr int64_t MaxCommentLength = 65535;
 constexpr int64_t Zip64LocatorSize = 20;
 constexpr int64_t Zip64EndRecordSize = 56;
 constexpr size_t CentralHeaderSize = 46;
+constexpr int64_t LocalHeaderSize = 30;
 constexpr uint32_t Saturated32 = 0xFFFFFFFF;
 // Entries up to this size (compressed and uncompressed) are extracted without a thread.
 constexpr int64_t InlineEntryLimit = 65536;
@@ -137,7 +140,6 @@ TZip::~TZip() = default;
 void TZip::InitEncryption(const std::string& Password, int AKeyMode) {
   FEncryption.reset();
   for (auto& e : FModeEncryption) e.reset();
-  for (auto& e : FAuthEncryption) e.reset();
   FEncrypt = !Password.empty();
   FPassword = Password;
   FKeyMode = AKeyMode;
@@ -155,15 +157,6 @@ TEncryption* TZip::EncryptionFor(int AKeyMode) {
   if (AKeyMode < 1 || AKeyMode > 3 || AKeyMode == FEncryption->KeyMode()) return FEncryption.get();
   auto& slot = FModeEncryption[AKeyMode];
   if (!slot) slot = std::make_unique<TEncryption>(FPassword, AKeyMode, FBufferSize);
-  return slot.get();
-}
-
-TEncryption* TZip::AuthenticatorFor(int AKeyMode) {
-  TEncryption* decryptor = EncryptionFor(AKeyMode);
-  if (!decryptor) return nullptr;
-  const int mode = decryptor->KeyMode();
-  auto& slot = FAuthEncryption[mode];
-  if (!slot) slot = std::make_unique<TEncryption>(FPassword, mode, FBufferSize);
   return slot.get();
 }
 
@@ -358,48 +351,76 @@ void TZipRead::CheckEntryName(int64_t AOffset) {
                   Code(sevError, errZipExtract));
 }
 
+bool TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
+  // The local header usually repeats the directory's name and extra field; a little more
+  // covers an extra field that differs.
+  constexpr int64_t Slack = 256;
+  const int64_t available = ArchiveSize() - AHeader.Offset;
+  const int64_t nameAndExtra = std::max<int64_t>(AHeader.DirLength - static_cast<int64_t>(CentralHeaderSize), 0);
+  const int64_t want =
+      std::min<int64_t>(available, LocalHeaderSize + nameAndExtra + AHeader.CSize + Slack);
+  if (want < LocalHeaderSize) return false;
+  FEntryBytes.resize(static_cast<size_t>(want));
+  if (Archive().ReadAt(FEntryBytes.data(), FEntryBytes.size(), AHeader.Offset) != want) return false;
+  // Everything the worker will read must lie in the bytes read: header, name, extra field
+  // and the data of the larger of the two stated compressed sizes.
+  const uint8_t* h = FEntryBytes.data();
+  const uint32_t localSize = GetLe32(h + 18);
+  if (localSize == Saturated32) return false;
+  const int64_t data = std::max<int64_t>(localSize, AHeader.CSize);
+  return LocalHeaderSize + GetLe16(h + 26) + GetLe16(h + 28) + data <= want;
+}
+
 uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
                                   TStream* AStream) {
   if (ZipThread) RaiseReading();  // one entry at a time; nested calls are refused
   if (AOffset < 0 || AOffset >= ArchiveSize()) return errReadFile;
+  const int index = FileList.IndexOfOffset(AOffset);
+  const TPkHeader* header = index >= 0 ? &FileList.Objects(index) : nullptr;
+
+  // A small entry is read with one call, header and data, and worked on in memory.
+  const bool small = header && header->CSize <= InlineEntryLimit && header->USize <= InlineEntryLimit;
+  std::optional<TReadOnlyMemoryStream> inMemory;
+  if (small && ReadSmallEntry(*header)) inMemory.emplace(FEntryBytes.data(), FEntryBytes.size());
+  TStream& source = inMemory ? static_cast<TStream&>(*inMemory) : Archive();
 
   // The key strength of an AES entry: the directory's AES field, else the local header's.
-  const int index = FileList.IndexOfOffset(AOffset);
-  int keyMode = index >= 0 ? FileList.Objects(index).EncMode : 0;
-  const bool mayBeEncrypted = index < 0 || FileList.Objects(index).Encrypted();
+  int keyMode = header ? header->EncMode : 0;
+  const bool mayBeEncrypted = !header || header->Encrypted();
   if (keyMode == 0 && mayBeEncrypted && FEncrypt && AJob != TJob::ExtractStream) {
     TZipFileInfo local;
-    if (Archive().Seek(AOffset, SEEK_SET) == AOffset && ReadZipLocalHeader(Archive(), local))
-      keyMode = local.EncMode;
+    const int64_t at = inMemory ? 0 : AOffset;
+    if (source.Seek(at, SEEK_SET) == at && ReadZipLocalHeader(source, local)) keyMode = local.EncMode;
   }
   TEncryption* encryption = AJob == TJob::ExtractStream ? nullptr : EncryptionFor(keyMode);
-  if (Archive().Seek(AOffset, SEEK_SET) != AOffset) return errReadFile;
+  const int64_t start = inMemory ? 0 : AOffset;
+  if (source.Seek(start, SEEK_SET) != start) return errReadFile;
 
   const bool speedLimit = !FIsTemp;
+  // A small entry needs a block no larger than itself.
+  int32_t block = FBufferSize;
+  if (small) block = static_cast<int32_t>(std::min<int64_t>(block, std::max(header->USize, header->CSize) + 1));
   switch (AJob) {
     case TJob::Extract:
-      ZipThread = std::make_unique<TZipReadThread>(AFileName, encryption, Archive(), false,
-                                                   speedLimit, FBufferSize, FPriority, FOnProgress);
+      ZipThread = std::make_unique<TZipReadThread>(AFileName, encryption, source, false, speedLimit,
+                                                   block, FPriority, FOnProgress);
       break;
     case TJob::ExtractStream:
-      ZipThread = std::make_unique<TZipReadThread>(*AStream, nullptr, Archive(), false, speedLimit,
-                                                   FBufferSize, FPriority, FOnProgress);
+      ZipThread = std::make_unique<TZipReadThread>(*AStream, nullptr, source, false, speedLimit,
+                                                   block, FPriority, FOnProgress);
       break;
     case TJob::Compare:
-      ZipThread = std::make_unique<TZipCompareThread>(AFileName, encryption, Archive(), false,
-                                                      speedLimit, FBufferSize, FPriority,
-                                                      FOnProgress);
+      ZipThread = std::make_unique<TZipCompareThread>(AFileName, encryption, source, false,
+                                                      speedLimit, block, FPriority, FOnProgress);
       break;
   }
-  if (index >= 0) ZipThread->SetDirectoryEntry(FileList.Objects(index));
-  if (encryption && index >= 0 && FileList.Objects(index).CSize > InMemoryBodyLimit)
-    ZipThread->SetAuthenticator(AuthenticatorFor(keyMode));
-  // A tiny entry takes microseconds, less than starting a thread and waking this one again;
+  if (header) ZipThread->SetDirectoryEntry(*header);
+  if (!FInflater) FInflater = std::make_unique<TInflater>();
+  ZipThread->SetInflater(FInflater.get());
+  // A small entry takes microseconds, less than starting a thread and waking this one again;
   // it runs here, and messages are still served at least every 10 ms. Only on the main thread:
   // elsewhere its progress reports would wait for a main thread that is not serving them.
-  const bool tiny = index >= 0 && FileList.Objects(index).CSize <= InlineEntryLimit &&
-                    FileList.Objects(index).USize <= InlineEntryLimit && TThread::IsMainThread();
-  if (tiny) {
+  if (small && TThread::IsMainThread()) {
     ZipThread->RunInline();
     ProcessMessagesIfDue();
   } else {

@@ -19,6 +19,7 @@
 namespace qv {
 
 class TEncryption;
+class TInflater;
 class TZipReadThread;
 
 // The directory: names in central-directory order, each with its header.
@@ -86,8 +87,6 @@ class TZip {
   // The decryptor for an entry's key mode: the password's own one for 0 or its mode,
   // else one built on demand with the same password. Null without a password.
   TEncryption* EncryptionFor(int AKeyMode);
-  // A second decryptor like EncryptionFor's, for checking a body beside its decryption.
-  TEncryption* AuthenticatorFor(int AKeyMode);
   TFileStream& Archive() { return *FStream; }
 
   int32_t FBufferSize;
@@ -110,7 +109,6 @@ class TZip {
   int FKeyMode = 0;
   // Decryptors for the key modes that entries name and the password's mode is not.
   std::unique_ptr<TEncryption> FModeEncryption[4];
-  std::unique_ptr<TEncryption> FAuthEncryption[4];
 };
 
 class TZipRead : public TZip {
@@ -157,6 +155,9 @@ class TZipRead : public TZip {
   // Starts the worker on the entry at AOffset, waits for it, and returns its low byte.
   uint32_t RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
                           TStream* AStream);
+  // Reads the small entry's local header and data into FEntryBytes with one call; false when
+  // they cannot be read so or do not fit the length the directory implies.
+  bool ReadSmallEntry(const TPkHeader& AHeader);
   void WaitForWorker();
   // Runs the front-end's message processing when it has not run for 10 ms.
   void ProcessMessagesIfDue();
@@ -166,6 +167,9 @@ class TZipRead : public TZip {
   void ApplyFileProperties(int64_t AOffset, uint32_t TimeStamp, uint32_t Attr,
                            const std::string& DestFilename);
 
+  // One decoder and one entry buffer serve every extraction in turn; they outlive the worker.
+  std::unique_ptr<TInflater> FInflater;
+  std::vector<uint8_t> FEntryBytes;
   std::unique_ptr<TZipReadThread> ZipThread;
   int64_t bod = 0;
   std::function<void()> FOnProcessMessages;
