@@ -4,6 +4,8 @@
 
 #include "crypto/CipherPrimitives.h"
 
+#include "crypto/Sha1Lanes.h"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
@@ -235,6 +237,55 @@ void MacEnd(THmacSha1& mac, uint8_t* out, size_t length) {
 
 // ---- PBKDF2 ----
 
+namespace {
+
+// U1 = HMAC(password, salt || INT(index)), from the pad states.
+void FirstU(const SHA_CTX& innerPad, const SHA_CTX& outerPad, const uint8_t* salt,
+            size_t saltLength, uint32_t index, uint8_t u[CSha1DigestSize]) {
+  SHA_CTX c = innerPad;
+  uint8_t counter[4];
+  StoreBigEndian32(counter, index);
+  SHA1_Update(&c, salt, saltLength);
+  SHA1_Update(&c, counter, sizeof(counter));
+  uint8_t inner[CSha1DigestSize];
+  SHA1_Final(inner, &c);
+  c = outerPad;
+  SHA1_Update(&c, inner, sizeof(inner));
+  SHA1_Final(u, &c);
+  SecureWipe(inner, sizeof(inner));
+  SecureWipe(&c, sizeof(c));
+}
+
+// The rest of one chain on the library's compression: t = U1 ^ U2 ^ ... ^ U(iterations).
+void RunChainPortable(const SHA_CTX& innerPad, const SHA_CTX& outerPad, const uint8_t u1[CSha1DigestSize],
+                      uint32_t iterations, uint8_t t[CSha1DigestSize]) {
+  // One pre-padded block holding a 20-byte digest: message of 64 + 20 bytes in total.
+  uint8_t block[CSha1BlockSize] = {};
+  block[CSha1DigestSize] = 0x80;
+  constexpr uint32_t CBits = (CSha1BlockSize + CSha1DigestSize) * 8;
+  block[62] = static_cast<uint8_t>(CBits >> 8);
+  block[63] = static_cast<uint8_t>(CBits);
+  uint8_t u[CSha1DigestSize];
+  std::memcpy(u, u1, sizeof(u));
+  std::memcpy(t, u1, CSha1DigestSize);
+  SHA_CTX c;
+  for (uint32_t k = 1; k < iterations; ++k) {
+    std::memcpy(block, u, sizeof(u));
+    c = innerPad;
+    SHA1_Transform(&c, block);
+    StoreDigest(block, c);
+    c = outerPad;
+    SHA1_Transform(&c, block);
+    StoreDigest(u, c);
+    for (size_t j = 0; j < CSha1DigestSize; ++j) t[j] ^= u[j];
+  }
+  SecureWipe(u, sizeof(u));
+  SecureWipe(block, sizeof(block));
+  SecureWipe(&c, sizeof(c));
+}
+
+}  // namespace
+
 std::vector<uint8_t> DeriveKeyMaterial(const uint8_t* password, size_t passwordLength,
                                        const uint8_t* salt, size_t saltLength,
                                        uint32_t iterations, size_t length) {
@@ -254,45 +305,35 @@ std::vector<uint8_t> DeriveKeyMaterial(const uint8_t* password, size_t passwordL
   PadState(key, 0x5C, outerPad);
   SecureWipe(key, sizeof(key));
 
-  // One pre-padded block holding a 20-byte digest: message of 64 + 20 bytes in total.
-  uint8_t block[CSha1BlockSize] = {};
-  block[CSha1DigestSize] = 0x80;
-  constexpr uint32_t CBits = (CSha1BlockSize + CSha1DigestSize) * 8;
-  block[62] = static_cast<uint8_t>(CBits >> 8);
-  block[63] = static_cast<uint8_t>(CBits);
-
-  uint8_t u[CSha1DigestSize];
-  uint8_t t[CSha1DigestSize];
+  // Output blocks are independent chains: with the SHA instructions, up to four of them run
+  // side by side, which hides the latency of each chain's serial compressions.
+  const bool lanes = Sha1LanesActive() && iterations > 1;
+  uint32_t innerWords[5];
+  uint32_t outerWords[5];
+  GetState(innerPad, innerWords);
+  GetState(outerPad, outerWords);
   const size_t blocks = (length + CSha1DigestSize - 1) / CSha1DigestSize;
-  for (size_t i = 1; i <= blocks; ++i) {
-    // U1 = HMAC(password, salt || INT(i)).
-    SHA_CTX c = innerPad;
-    uint8_t index[4];
-    StoreBigEndian32(index, static_cast<uint32_t>(i));
-    SHA1_Update(&c, salt, saltLength);
-    SHA1_Update(&c, index, sizeof(index));
-    SHA1_Final(block, &c);
-    c = outerPad;
-    SHA1_Transform(&c, block);
-    StoreDigest(u, c);
-    std::memcpy(t, u, sizeof(t));
-
-    for (uint32_t k = 1; k < iterations; ++k) {
-      std::memcpy(block, u, sizeof(u));
-      c = innerPad;
-      SHA1_Transform(&c, block);
-      StoreDigest(block, c);
-      c = outerPad;
-      SHA1_Transform(&c, block);
-      StoreDigest(u, c);
-      for (size_t j = 0; j < sizeof(t); ++j) t[j] ^= u[j];
+  uint8_t u1[CMaxSha1Lanes][CSha1DigestSize];
+  uint8_t t[CMaxSha1Lanes][CSha1DigestSize];
+  for (size_t first = 0; first < blocks; first += CMaxSha1Lanes) {
+    const size_t count = std::min(CMaxSha1Lanes, blocks - first);
+    for (size_t l = 0; l < count; ++l) {
+      FirstU(innerPad, outerPad, salt, saltLength, static_cast<uint32_t>(first + l + 1), u1[l]);
     }
-    const size_t offset = (i - 1) * CSha1DigestSize;
-    std::memcpy(result.data() + offset, t, std::min(CSha1DigestSize, length - offset));
+    if (lanes) {
+      Pbkdf2Sha1Lanes(innerWords, outerWords, u1, t, count, iterations);
+    } else {
+      for (size_t l = 0; l < count; ++l) RunChainPortable(innerPad, outerPad, u1[l], iterations, t[l]);
+    }
+    for (size_t l = 0; l < count; ++l) {
+      const size_t offset = (first + l) * CSha1DigestSize;
+      std::memcpy(result.data() + offset, t[l], std::min(CSha1DigestSize, length - offset));
+    }
   }
-  SecureWipe(u, sizeof(u));
+  SecureWipe(u1, sizeof(u1));
   SecureWipe(t, sizeof(t));
-  SecureWipe(block, sizeof(block));
+  SecureWipe(innerWords, sizeof(innerWords));
+  SecureWipe(outerWords, sizeof(outerWords));
   SecureWipe(&innerPad, sizeof(innerPad));
   SecureWipe(&outerPad, sizeof(outerPad));
   return result;
