@@ -118,6 +118,7 @@ void TCliView::SetFileLabel(const std::string& text) {
 }
 
 int TCliView::FileLabelWidth() {
+  if (!FShowProgress) return 72;  // nothing is drawn: no need to ask the terminal
   winsize ws {};
   int columns = 80;
   if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) columns = ws.ws_col;

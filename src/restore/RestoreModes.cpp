@@ -144,6 +144,7 @@ void TRestoreSession::RestoreFolder(const std::string& base, const std::string& 
   const TDirListing listing = ListDirectory(folder);
   bool cancelled = false;
   for (const TDirEntry& entry : listing) {
+    KeepResponsive();
     if (!Restoring) break;
     WaitWhilePaused();
     if (entry.Type != TDirEntry::deFile) continue;  // folders, links, devices, pipes
@@ -194,6 +195,7 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
   }
   const TZipFileList& list = RZip->Directory();
   for (int e = 0; e < list.Count(); ++e) {
+    KeepResponsive();
     WaitWhilePaused();
     const TPkHeader& entry = list.Objects(e);
     if (entry.IsDir) continue;

@@ -1,6 +1,7 @@
 // The single-file pipeline: kind, password loop, overwrite decision and the worker.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "base/CodePage.h"
@@ -23,18 +24,19 @@ namespace {
 constexpr int CBufSize = 524288;
 constexpr size_t CMaxPasswordBytes = 128;
 
-// Last-write time as Unix seconds (rounded to the nearest second); false when missing.
-bool LastWriteUnix(const std::string& path, bool& isFile, int64_t& seconds) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return false;
-  isFile = !S_ISDIR(st.st_mode);
-  seconds = FileTimeToUnixSeconds(FileTimeFromTimespec(st.st_mtim));
-  return true;
-}
+// What the pipeline needs to know of its source, from one stat.
+struct TSourceFacts {
+  int64_t UnixTime = 0;  // last write, rounded to the nearest second
+  int64_t Size = -1;  // regular files only: a pipe or device could block whoever reads it
+};
 
-bool RegularFileExists(const std::string& path) {
+TSourceFacts SourceFacts(const std::string& path) {
+  TSourceFacts facts;
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  if (::stat(path.c_str(), &st) != 0) return facts;
+  facts.UnixTime = FileTimeToUnixSeconds(FileTimeFromTimespec(st.st_mtim));
+  if (S_ISREG(st.st_mode)) facts.Size = static_cast<int64_t>(st.st_size);
+  return facts;
 }
 
 // The code of a file that needs a password nobody can give.
@@ -63,21 +65,25 @@ bool TRestoreSession::SourceIsNewer(int32_t sourceTime, int32_t targetTime) cons
 }
 
 bool TRestoreSession::ShouldRestore(const std::string& targetPath, int32_t sourceTime) {
+  // One stat answers every rule; a folder at the target does not count as a file.
+  struct stat st {};
+  const bool exists = ::stat(targetPath.c_str(), &st) == 0;
+  const bool isFile = exists && !S_ISDIR(st.st_mode);
   bool answer = false;
   switch (FView.OverwriteMode()) {
     case omAlways: answer = true; break;
-    case omNever: answer = !RegularFileExists(targetPath); break;
+    case omNever: answer = !isFile; break;
     case omOlder: {
-      bool isFile = false;
-      int64_t targetTime = 0;
-      if (!LastWriteUnix(targetPath, isFile, targetTime) || !isFile)
+      if (!isFile) {
         answer = true;
-      else
+      } else {
+        const int64_t targetTime = FileTimeToUnixSeconds(FileTimeFromTimespec(st.st_mtim));
         answer = SourceIsNewer(sourceTime, static_cast<int32_t>(targetTime));
+      }
       break;
     }
   }
-  if (answer && FView.OverwriteProtected()) {
+  if (answer && exists && FView.OverwriteProtected()) {
     const int attr = LongFileGetAttr(targetPath);
     if (attr != -1 && (attr & faReadOnly) != 0) LongFileSetAttr(targetPath, attr & ~faReadOnly);
   }
@@ -100,21 +106,24 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
   code = 0;
   const TBackupKind kind = BackupKind(source, FView.UnpackGz());
   bool encrypted = kind == bkEncrypted;
+  int64_t expandedSize = 0;
   if (kind == bkCompressed) {
     TGzFileInfo info;
     if (!GetGzFileInfo(source, info)) return rrBadHeader;
     encrypted = info.Encrypted;
+    expandedSize = info.USize;
   }
   const size_t slash = source.rfind('/');
   std::string name = slash == std::string::npos ? source : source.substr(slash + 1);
   if (kind != bkPlain) name = WithoutExtension(name);
   return RunPipeline(source, WithDelimiter(targetFolder) + name, kind, encrypted, withProgress,
-                     false, code);
+                     false, code, expandedSize);
 }
 
 TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::string targetPath,
                                             TBackupKind kind, bool encrypted, bool withProgress,
-                                            bool createFolder, uint32_t& code) {
+                                            bool createFolder, uint32_t& code,
+                                            int64_t expandedSize) {
   code = 0;
   std::string prompt = MsgPasswordRequired();
   for (;;) {
@@ -136,10 +145,8 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
         targetPath += ".enc";
       }
     }
-    bool isFile = false;
-    int64_t sourceTime = 0;
-    LastWriteUnix(source, isFile, sourceTime);
-    if (!ShouldRestore(targetPath, static_cast<int32_t>(sourceTime))) return rrSkipped;
+    const TSourceFacts facts = SourceFacts(source);
+    if (!ShouldRestore(targetPath, static_cast<int32_t>(facts.UnixTime))) return rrSkipped;
     if (createFolder) {
       const size_t slash = targetPath.rfind('/');
       if (slash != std::string::npos && slash > 0) LongForceDirectories(targetPath.substr(0, slash));
@@ -152,7 +159,7 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
                                                     CBufSize, tpNormal);
     else
       CopyThread = std::make_unique<TCopyThread>(source, targetPath, true, CBufSize, tpNormal);
-    code = RunWorker(withProgress);
+    code = RunWorker(withProgress, facts.Size < 0 ? -1 : std::max(facts.Size, expandedSize));
     if (encrypted && ErrorDetail(code) == errDecrypt) {
       CryptPwd.clear();
       prompt = MsgPasswordInvalid();

@@ -92,6 +92,7 @@ void TRestoreSession::BeginRun() {
   FView.SetStatusVisible(true);
   ErrorList.clear();
   FLastRun.Started = true;
+  FLastMessages = {};  // a run sees pending events before its first file
 }
 
 void TRestoreSession::EndRun() {
@@ -100,26 +101,50 @@ void TRestoreSession::EndRun() {
   FView.SetPauseEnabled(false);
 }
 
-uint32_t TRestoreSession::RunWorker(bool withProgress) {
+uint32_t TRestoreSession::RunWorker(bool withProgress, int64_t jobSize) {
   if (!CopyThread) return 0;
   if (withProgress) {
     FSize = 0;
     CopyThread->SetOnProgress(
         [this](TFileAction a, int64_t count, bool limit) { ShowProgress(a, count, limit); });
   }
-  CopyThread->Resume();
-  if (Paused) CopyThread->Suspend();  // paused between files: the new worker waits too
-  // Wait for the worker's end or a queued call, whichever comes first; never longer than
-  // 10 ms, so that front-end events (Stop, Pause) are seen promptly.
-  while (!CopyThread->Done()) {
-    TThread::CheckSynchronize(10);
-    FView.ProcessMessages();
+  const bool runInline = !Paused && jobSize >= 0 && jobSize <= CInlineJobLimit;
+  if (runInline) {
+    // Over before any Stop or Pause could reach it; its reports run directly.
+    CopyThread->RunInline();
+  } else {
+    if (Paused) {
+      // Paused between files: the new worker waits at its first gate until Continue.
+      CopyThread->Suspend();
+      CopyThread->Start();
+    } else {
+      CopyThread->Resume();
+    }
+    // Wait for the worker's end or a queued call, whichever comes first; never longer than
+    // 10 ms, so that front-end events (Stop, Pause) are seen promptly.
+    while (!CopyThread->Done()) {
+      TThread::CheckSynchronize(10);
+      FView.ProcessMessages();
+    }
+    CopyThread->WaitFor();
+    TThread::CheckSynchronize(0);
   }
-  CopyThread->WaitFor();
-  TThread::CheckSynchronize(0);
   const uint32_t code = static_cast<uint32_t>(CopyThread->ErrorCode());
   CopyThread.reset();
+  if (runInline)
+    KeepResponsive();
+  else
+    FLastMessages = std::chrono::steady_clock::now();
   return code;
+}
+
+void TRestoreSession::KeepResponsive() {
+  // Half the 10 ms of the worker wait: a tiny job or a skip never adds much to it.
+  constexpr auto CInterval = std::chrono::milliseconds(5);
+  const auto now = std::chrono::steady_clock::now();
+  if (now - FLastMessages < CInterval) return;
+  FLastMessages = now;
+  FView.ProcessMessages();
 }
 
 void TRestoreSession::ShowProgress(TFileAction, int64_t ACount, bool) {

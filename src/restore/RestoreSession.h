@@ -2,6 +2,7 @@
 // The restore session: state shared by the three restore modes, the per-file pipeline,
 // the start/stop/pause state machine and the settings file. Free of any GUI toolkit;
 // the front-end is reached through IRestoreView.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -129,7 +130,11 @@ class TRestoreSession {
   // ---- operations shared by the modes
   bool CheckTargetFolder();  // false when the user declined
   void SetRestoring(bool on);
-  uint32_t RunWorker(bool withProgress);
+  // jobSize: bytes the worker reads or writes at most, when known (-1 unknown). A job of at
+  // most CInlineJobLimit bytes runs on this thread while no pause is pressed: a thread of its
+  // own costs more than such a job.
+  uint32_t RunWorker(bool withProgress, int64_t jobSize = -1);
+  static constexpr int64_t CInlineJobLimit = 64 * 1024;
   void ShowProgress(TFileAction AAction, int64_t ACount, bool ASpeedLimit);
   void ShowRunSummary(uint32_t copied, uint32_t errors);
 
@@ -149,8 +154,9 @@ class TRestoreSession {
   IRestoreView& FView;
   TRunOutcome FLastRun;
   bool FTargetExisted = false;
-  bool FRunActive = false;
-  uint64_t FTargetDevice = 0, FTargetInode = 0;  // the destination, kept out of the walk  // a mode is on the stack (also while a stopped run unwinds)
+  bool FRunActive = false;  // a mode is on the stack (also while a stopped run unwinds)
+  uint64_t FTargetDevice = 0, FTargetInode = 0;  // the destination, kept out of the walk
+  std::chrono::steady_clock::time_point FLastMessages{};
   // Schedule mode state
   std::unique_ptr<TVersionList> FVersions;
   uint32_t FBound = 0;
@@ -159,11 +165,16 @@ class TRestoreSession {
   void BeginRun();
   void EndRun();
   void WaitWhilePaused();
+  // Processes the front-end's messages when some milliseconds have passed since the last
+  // time, so that runs of small inline jobs or skipped files stay responsive.
+  void KeepResponsive();
   void AddErrorLines(const std::string& source, uint32_t code);
   void ShowFile(const std::string& text);
   TPasswordAnswer AskForPassword(const std::string& prompt, const std::string& name);
+  // expandedSize: the unpacked size of a compressed file (0 when not known or not compressed).
   TRestoreResult RunPipeline(const std::string& source, std::string targetPath, TBackupKind kind,
-                             bool encrypted, bool withProgress, bool createFolder, uint32_t& code);
+                             bool encrypted, bool withProgress, bool createFolder, uint32_t& code,
+                             int64_t expandedSize = 0);
   bool OpenArchive(const std::string& archive, uint32_t& code);
   bool LeadsIntoArchive(std::string& path, std::string& subPath) const;
   void CloseArchive();

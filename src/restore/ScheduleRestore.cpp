@@ -128,12 +128,14 @@ void TRestoreSession::RestoreVersions() {
     } else {
       const int position = static_cast<int>(std::lround(100.0 * static_cast<double>(i) / static_cast<double>(n) - 1.0));
       FView.SetProgress(position < 0 ? 0 : position);
-      r = RunPipeline(source, WithDelimiter(Target) + key, kind, encrypted, false, true, code);
+      r = RunPipeline(source, WithDelimiter(Target) + key, kind, encrypted, false, true, code,
+                      kind == bkCompressed ? size : 0);
       if (r == rrCopied) {
         ++copied;
         copiedBytes += size;
       }
     }
+    KeepResponsive();
     WaitWhilePaused();
     if (r == rrCancelRun || !Restoring) {
       FLastRun.Cancelled = true;

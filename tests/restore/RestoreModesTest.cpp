@@ -393,6 +393,10 @@ TEST_F(ScheduleRun, StopEndsTheLoopWithoutAnErrorForTheStoppedFile) {
   Put("BD1/3.bin", RandomBytes(32 << 20), CEndOfDay - 9);
   Put("BD1/4.txt", "4", CEndOfDay - 9);
   Put("BD1/5.txt", "5", CEndOfDay - 9);
+  // Paused as 3.bin comes up, its worker waits at its first gate; Stop reaches it there.
+  view.OnFileLabel = [this](const std::string& label) {
+    if (label.find("3.bin") != std::string::npos && !session.Paused) session.PauseContinue();
+  };
   view.OnProcessMessages = [this] {
     if (session.Restoring && session.CopyThread &&
         session.CopyThread->GetSourceName().find("3.bin") != std::string::npos)
@@ -400,6 +404,7 @@ TEST_F(ScheduleRun, StopEndsTheLoopWithoutAnErrorForTheStoppedFile) {
   };
   Start();
   EXPECT_EQ(ReadFile(Dst("2.txt")), "2");
+  EXPECT_FALSE(FileExists(Dst("3.bin")));
   EXPECT_FALSE(FileExists(Dst("4.txt")));
   EXPECT_TRUE(view.Details.empty());
   EXPECT_EQ(view.Summary().substr(0, 19), "2 of 5 files copied");

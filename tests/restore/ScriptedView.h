@@ -40,6 +40,7 @@ class TScriptedView : public IRestoreView {
   };
   std::deque<TPwdAnswer> PasswordAnswers;  // empty: Cancel
   std::function<void()> OnProcessMessages;
+  std::function<void(const std::string&)> OnFileLabel;
 
   // record
   std::vector<std::string> Questions, Infos, Errors, Prompts, Details;
@@ -85,7 +86,9 @@ class TScriptedView : public IRestoreView {
     if (a.Answer == paOk) pwd = a.Password;
     return a.Answer;
   }
-  void SetFileLabel(const std::string&) override {}
+  void SetFileLabel(const std::string& text) override {
+    if (OnFileLabel) OnFileLabel(text);
+  }
   int FileLabelWidth() override { return 1000; }
   int TextWidth(const std::string& t) override { return static_cast<int>(t.size()); }
   void SetProgress(int) override {}
