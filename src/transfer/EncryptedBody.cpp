@@ -21,7 +21,6 @@ constexpr int Code(uint32_t severity, uint32_t detail) { return static_cast<int>
 constexpr int kDecryptFailed = Code(sevError, errDecrypt);
 constexpr int kReadFailed = Code(sevError, errReadFile);
 constexpr int kCancelled = Code(sevInfo, errUserBreak);
-constexpr size_t kPassChunk = 524288;
 constexpr int64_t kWindow = 1048576;
 
 // Forwards to a source and remembers whether a read failed, so that a failure of the
@@ -44,23 +43,22 @@ class TReadWatch final : public TStream {
   bool FFailed = false;
 };
 
-// Plaintext of an already authenticated body, decrypted while it is read. Once the code has
-// been checked nothing stands against working ahead: a helper thread reads and decrypts the
-// next window while the reader uses the current one. Reading is sequential; a seek may go back
-// within the window handed out last (the inflate loop gives back what followed the deflate
-// data). While the stream lives, the helper alone uses the decryptor and the source.
-class TDecryptingStream final : public TStream {
+// A source read in windows, the next one on a helper thread while the caller works on the
+// current one: for the authentication pass as read, for the second pass (the code checked)
+// decrypted as well. While it lives, the helper alone uses the source and the decryptor.
+// Without a thread to be had, the windows are filled on demand.
+class TWindowReader {
  public:
-  TDecryptingStream(TEncryption& AEncryption, TStream& ASource, int64_t APlainSize)
-      : FEncryption(AEncryption), FSource(ASource), FSize(APlainSize) {
-    for (auto& w : FWindows) w.Data.resize(static_cast<size_t>(std::min<int64_t>(kWindow, std::max<int64_t>(APlainSize, 1))));
+  TWindowReader(TStream& ASource, int64_t ALength, TEncryption* ADecryptor)
+      : FSource(ASource), FDecryptor(ADecryptor), FLength(ALength) {
+    const auto size = static_cast<size_t>(std::min<int64_t>(kWindow, std::max<int64_t>(ALength, 1)));
+    for (auto& w : FWindows) w.Data.resize(size);
     try {
       FHelper = std::thread([this] { FillAhead(); });
     } catch (const std::system_error&) {
-      // No thread to be had: the windows are filled on demand instead.
     }
   }
-  ~TDecryptingStream() override {
+  ~TWindowReader() {
     if (!FHelper.joinable()) return;
     {
       std::lock_guard lock(FMutex);
@@ -69,19 +67,99 @@ class TDecryptingStream final : public TStream {
     FChanged.notify_all();
     FHelper.join();
   }
-  TDecryptingStream(const TDecryptingStream&) = delete;
-  TDecryptingStream& operator=(const TDecryptingStream&) = delete;
+  TWindowReader(const TWindowReader&) = delete;
+  TWindowReader& operator=(const TWindowReader&) = delete;
+
+  // Gives the current window back and takes the next one; false when the source failed.
+  // Only while bytes of ALength are left.
+  bool Next() {
+    const int next = FCurrent < 0 ? 0 : 1 - FCurrent;
+    TWindow& w = FWindows[next];
+    if (!FHelper.joinable()) {
+      Fill(w, FCurrent < 0 ? 0 : Start() + Length());
+    } else {
+      std::unique_lock lock(FMutex);
+      if (FCurrent >= 0) FWindows[FCurrent].State = TState::Free;
+      FChanged.notify_all();
+      FChanged.wait(lock, [&] { return w.State == TState::Filled; });
+      w.State = TState::InUse;
+    }
+    if (w.Failed) return false;
+    FCurrent = next;
+    return true;
+  }
+  // The current window: its offset in the source range, its bytes.
+  int64_t Start() const { return FCurrent < 0 ? 0 : FWindows[FCurrent].Start; }
+  int64_t Length() const { return FCurrent < 0 ? 0 : FWindows[FCurrent].Length; }
+  uint8_t* Data() { return FWindows[FCurrent < 0 ? 0 : FCurrent].Data.data(); }
+
+ private:
+  enum class TState { Free, Filled, InUse };
+  struct TWindow {
+    std::vector<uint8_t> Data;
+    int64_t Start = 0;
+    int64_t Length = 0;
+    bool Failed = false;
+    TState State = TState::Free;
+  };
+
+  void Fill(TWindow& w, int64_t AStart) {
+    const auto len = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(w.Data.size()), FLength - AStart));
+    w.Start = AStart;
+    w.Length = static_cast<int64_t>(len);
+    w.Failed = FSource.Read(w.Data.data(), len) != static_cast<int64_t>(len);
+    if (!w.Failed && FDecryptor) FDecryptor->DecryptBlockOnly(w.Data.data(), len);
+  }
+
+  // The helper: the windows in turn, each as soon as the caller has given it back.
+  void FillAhead() {
+    int64_t start = 0;
+    for (size_t k = 0; start < FLength; ++k) {
+      TWindow& w = FWindows[k % 2];
+      {
+        std::unique_lock lock(FMutex);
+        FChanged.wait(lock, [&] { return FStop || w.State == TState::Free; });
+        if (FStop) return;
+      }
+      Fill(w, start);
+      {
+        std::lock_guard lock(FMutex);
+        w.State = TState::Filled;
+      }
+      FChanged.notify_all();
+      if (w.Failed) return;
+      start += w.Length;
+    }
+  }
+
+  TStream& FSource;
+  TEncryption* FDecryptor;
+  int64_t FLength;
+  TWindow FWindows[2];
+  int FCurrent = -1;
+  std::mutex FMutex;
+  std::condition_variable FChanged;
+  bool FStop = false;
+  std::thread FHelper;  // last: it starts after everything it uses
+};
+
+// Plaintext of an already authenticated body, decrypted while it is read (ahead, on a helper
+// thread). Reading is sequential; a seek may go back within the window handed out last (the
+// inflate loop gives back what followed the deflate data).
+class TDecryptingStream final : public TStream {
+ public:
+  TDecryptingStream(TEncryption& AEncryption, TStream& ASource, int64_t APlainSize)
+      : FSize(APlainSize), FWindows(ASource, APlainSize, &AEncryption) {}
 
   int64_t Read(void* buffer, size_t count) override {
     auto* out = static_cast<uint8_t*>(buffer);
     size_t done = 0;
     while (done < count && FPos < FSize) {
-      if (FPos == FWinStart + FWinLen && !NextWindow()) return -1;
-      if (FPos < FWinStart) return -1;
-      const TWindow& w = FWindows[FCurrent];
-      size_t offset = static_cast<size_t>(FPos - FWinStart);
-      size_t n = std::min(count - done, static_cast<size_t>(FWinLen) - offset);
-      std::memcpy(out + done, w.Data.data() + offset, n);
+      if (FPos == FWindows.Start() + FWindows.Length() && !FWindows.Next()) return -1;
+      if (FPos < FWindows.Start()) return -1;
+      const auto offset = static_cast<size_t>(FPos - FWindows.Start());
+      const size_t n = std::min(count - done, static_cast<size_t>(FWindows.Length()) - offset);
+      std::memcpy(out + done, FWindows.Data() + offset, n);
       done += n;
       FPos += static_cast<int64_t>(n);
     }
@@ -94,85 +172,16 @@ class TDecryptingStream final : public TStream {
     else if (whence == SEEK_END) target += FSize;
     else if (whence != SEEK_SET) return -1;
     // The keystream runs forward only: reachable are the decrypted window and its end.
-    if (target < FWinStart || target > FWinStart + FWinLen) return -1;
+    if (target < FWindows.Start() || target > FWindows.Start() + FWindows.Length()) return -1;
     FPos = target;
     return FPos;
   }
   int64_t Size() override { return FSize; }
 
  private:
-  enum class TState { Free, Filled, InUse };
-  struct TWindow {
-    std::vector<uint8_t> Data;
-    int64_t Start = 0;
-    int64_t Length = 0;
-    bool Failed = false;
-    TState State = TState::Free;
-  };
-
-  // Reads and decrypts the window that starts at AStart; false when the source fails.
-  bool Fill(TWindow& w, int64_t AStart) {
-    const size_t len = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(w.Data.size()), FSize - AStart));
-    w.Start = AStart;
-    w.Length = static_cast<int64_t>(len);
-    w.Failed = FSource.Read(w.Data.data(), len) != static_cast<int64_t>(len);
-    if (!w.Failed) FEncryption.DecryptBlockOnly(w.Data.data(), len);
-    return !w.Failed;
-  }
-
-  // The helper: the windows in turn, each as soon as the reader has given it back.
-  void FillAhead() {
-    int64_t start = 0;
-    for (size_t k = 0; start < FSize; ++k) {
-      TWindow& w = FWindows[k % 2];
-      {
-        std::unique_lock lock(FMutex);
-        FChanged.wait(lock, [&] { return FStop || w.State == TState::Free; });
-        if (FStop) return;
-      }
-      const bool ok = Fill(w, start);
-      {
-        std::lock_guard lock(FMutex);
-        w.State = TState::Filled;
-      }
-      FChanged.notify_all();
-      if (!ok) return;
-      start += w.Length;
-    }
-  }
-
-  // Gives the current window back and takes the next one.
-  bool NextWindow() {
-    const int next = FCurrent < 0 ? 0 : 1 - FCurrent;
-    TWindow& w = FWindows[next];
-    if (!FHelper.joinable()) {
-      if (!Fill(w, FWinStart + FWinLen)) return false;
-    } else {
-      std::unique_lock lock(FMutex);
-      if (FCurrent >= 0) FWindows[FCurrent].State = TState::Free;
-      FChanged.notify_all();
-      FChanged.wait(lock, [&] { return w.State == TState::Filled; });
-      w.State = TState::InUse;
-    }
-    if (w.Failed) return false;
-    FCurrent = next;
-    FWinStart = w.Start;
-    FWinLen = w.Length;
-    return true;
-  }
-
-  TEncryption& FEncryption;
-  TStream& FSource;
   int64_t FSize;
   int64_t FPos = 0;
-  TWindow FWindows[2];
-  int FCurrent = -1;
-  int64_t FWinStart = 0;
-  int64_t FWinLen = 0;
-  std::mutex FMutex;
-  std::condition_variable FChanged;
-  bool FStop = false;
-  std::thread FHelper;  // last: it starts after everything it uses
+  TWindowReader FWindows;
 };
 
 int DecryptInMemory(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool ASpeedLimit,
@@ -204,17 +213,16 @@ int DecryptInTwoPasses(TEncryption& AEncryption, TStream& ASource, int64_t ALeng
 
   // Pass 1: the code over all ciphertext, nothing decrypted.
   if (!AEncryption.ReadHeader(source)) return failure();
-  std::vector<uint8_t> chunk(static_cast<size_t>(std::min<int64_t>(kPassChunk, std::max<int64_t>(plainSize, 1))));
-  int64_t remaining = plainSize;
-  int64_t total = 0;
-  while (remaining > 0) {
-    size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), remaining));
-    if (source.Read(chunk.data(), want) != static_cast<int64_t>(want)) return failure();
-    total += static_cast<int64_t>(want);
-    if (AEncryption.OnProgress()) AEncryption.OnProgress()(acDecrypt, total, ASpeedLimit);
-    AEncryption.AuthenticateBlock(chunk.data(), want);
-    remaining -= static_cast<int64_t>(want);
-    if (ACancel && ACancel->load(std::memory_order_acquire)) return kCancelled;
+  {
+    // The next window is read while this one is hashed.
+    TWindowReader windows(source, plainSize, nullptr);
+    for (int64_t total = 0; total < plainSize;) {
+      if (!windows.Next()) return failure();
+      total += windows.Length();
+      if (AEncryption.OnProgress()) AEncryption.OnProgress()(acDecrypt, total, ASpeedLimit);
+      AEncryption.AuthenticateBlock(windows.Data(), static_cast<size_t>(windows.Length()));
+      if (ACancel && ACancel->load(std::memory_order_acquire)) return kCancelled;
+    }
   }
   if (!AEncryption.ReadTrailer(source)) return failure();
 
