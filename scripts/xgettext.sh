@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Refreshes the translation templates po/<domain>/<domain>.pot from the sources.
-#   units            TrUnits("..."), N_("...") in src/base, and the message table of FtGlobal.cpp
-#   dialogs          TrDialogs("...")
-#   quorvex-restore  Tr("..."), N_("...") outside src/base
+#   units            TrUnits("...") anywhere, N_("...") in src/base, and the message table of FtGlobal.cpp
+#   dialogs          TrDialogs("..."), and D("...") (with its wrappers Fill, FillCounts and the
+#                    hint of makeSmall) of the desktop program's dialogs (src/ui)
+#   quorvex-restore  Tr("..."), N_("...") outside src/base, and T("...") of the desktop
+#                    program's window (src/ui)
 # Usage: scripts/xgettext.sh [xgettext-executable]   (run from the source folder)
 set -euo pipefail
 XGETTEXT=${1:-xgettext}
@@ -45,19 +47,23 @@ write_pot() {  # domain, parts...
 
 # units: the helpers' own marks, then every text of the error-message table.
 mapfile -t base < <(sources src/base)
+mapfile -t all < <(sources src)
 extract "$tmp/units-marked.pot" TrUnits N_ -- "${base[@]}"
+extract "$tmp/units-elsewhere.pot" TrUnits -- "${all[@]}"
 "$XGETTEXT" "${common[@]}" --extract-all -o "$tmp/units-table.pot" src/base/FtGlobal.cpp
 fix_charset "$tmp/units-table.pot"
 # The table file also holds format strings that are no messages.
 msggrep --invert-match --msgid -E -e '^(%0?[0-9]*X|%s)$' -o "$tmp/units-table-clean.pot" "$tmp/units-table.pot"
-write_pot units "$tmp/units-marked.pot" "$tmp/units-table-clean.pot"
+write_pot units "$tmp/units-marked.pot" "$tmp/units-elsewhere.pot" "$tmp/units-table-clean.pot"
 
-mapfile -t all < <(sources src)
+mapfile -t ui < <(sources src/ui)
 extract "$tmp/dialogs.pot" TrDialogs -- "${all[@]}"
-write_pot dialogs "$tmp/dialogs.pot"
+extract "$tmp/dialogs-ui.pot" D Fill FillCounts makeSmall:3 -- "${ui[@]}"
+write_pot dialogs "$tmp/dialogs.pot" "$tmp/dialogs-ui.pot"
 
 mapfile -t others < <(find src -mindepth 1 -maxdepth 1 -type d ! -name base | LC_ALL=C sort)
 mapfile -t rest < <(sources "${others[@]}")
 extract "$tmp/default-tr.pot" Tr -- "${all[@]}"
 extract "$tmp/default-n.pot" N_ -- "${rest[@]}"
-write_pot quorvex-restore "$tmp/default-tr.pot" "$tmp/default-n.pot"
+extract "$tmp/default-ui.pot" T -- "${ui[@]}"
+write_pot quorvex-restore "$tmp/default-tr.pot" "$tmp/default-n.pot" "$tmp/default-ui.pot"

@@ -3,6 +3,10 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "base/CodePage.h"
+#include "base/Translation.h"
+#include "restore/RestoreText.h"
+
 namespace qv {
 
 namespace {
@@ -43,7 +47,30 @@ bool ReadPasswordFile(const std::string& path, std::string& password) {
   return true;
 }
 
+// iconv knows the name: a probe character converts.
+bool KnownCodePage(const std::string& name) {
+  return !name.empty() && !ConvertCodePage("A", "UTF-8", name).empty();
+}
+
+std::string Fill(const std::string& format, const std::string& value) {
+  return FormatText(format, {value});
+}
+
 }  // namespace
+
+void ScanStartupSwitches(const std::vector<std::string>& args, TCliCommand& command) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--") break;
+    const bool hasValue = i + 1 < args.size();
+    std::string v;
+    if (a == "--lang" && hasValue) command.Language = args[++i];
+    else if (a == "--ini" && hasValue) command.IniPath = args[++i];
+    else if (a == "--codepage" && hasValue) command.CodePage = args[++i];
+    else if (TakeColonSwitch(a, "lang", v)) command.Language = v;
+    else if (TakeColonSwitch(a, "ini", v)) command.IniPath = v;
+  }
+}
 
 bool ParseIsoDate(const std::string& text, int& dayNumber) {
   if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
@@ -59,27 +86,27 @@ bool ParseIsoDate(const std::string& text, int& dayNumber) {
 }
 
 std::string CliUsage() {
-  return "usage:\n"
-         "  quorvex-restore-cli [OPTIONS] files    --to DEST PATH...\n"
-         "  quorvex-restore-cli [OPTIONS] dir      --to DEST FOLDER\n"
-         "  quorvex-restore-cli [OPTIONS] schedule --to DEST --date YYYY-MM-DD [--sets MASK] [--drive MASK] FOLDER\n"
-         "  quorvex-restore-cli list ARCHIVE.zip\n"
-         "options:\n"
-         "  --overwrite never|always|older   overwrite rule (default never)\n"
-         "  --tolerance SECONDS              timestamp tolerance of \"older\" (default 2)\n"
-         "  --ignore-dst                     ignore a one-hour difference within the tolerance\n"
-         "  --no-unpack                      copy .gz/.gze files as they are\n"
-         "  --keep-protected                 do not overwrite write-protected files\n"
-         "  --password-file FILE             password from the first line of FILE\n"
-         "                                   (also QUORVEX_PASSWORD; otherwise asked on the terminal)\n"
-         "  -y, --yes                        answer Yes to every question of the run\n"
-         "  --sets MASK                      backup-set folders to scan (default *.*)\n"
-         "  --drive MASK                     drive-identifier folders inside each set\n"
-         "  --lang CODE, --ini PATH          language and settings path (-lang:de, -l:de, -ini:PATH)\n"
-         "  --codepage NAME                  8-bit code page of passwords and names (default CP1252)\n"
-         "  -q, --quiet                      no progress display\n"
-         "  --help, --version\n"
-         "exit status: 0 no errors, 1 errors, 2 bad arguments, 3 not started or cancelled\n";
+  return Tr("usage:\n"
+            "  quorvex-restore-cli [OPTIONS] files    --to DEST PATH...\n"
+            "  quorvex-restore-cli [OPTIONS] dir      --to DEST FOLDER\n"
+            "  quorvex-restore-cli [OPTIONS] schedule --to DEST --date YYYY-MM-DD [--sets MASK] [--drive MASK] FOLDER\n"
+            "  quorvex-restore-cli list ARCHIVE.zip\n"
+            "options:\n"
+            "  --overwrite never|always|older   overwrite rule (default never)\n"
+            "  --tolerance SECONDS              timestamp tolerance of \"older\" (default 2)\n"
+            "  --ignore-dst                     ignore a one-hour difference within the tolerance\n"
+            "  --no-unpack                      copy .gz/.gze files as they are\n"
+            "  --keep-protected                 do not overwrite write-protected files\n"
+            "  --password-file FILE             password from the first line of FILE\n"
+            "                                   (also QUORVEX_PASSWORD; otherwise asked on the terminal)\n"
+            "  -y, --yes                        answer Yes to every question of the run\n"
+            "  --sets MASK                      backup-set folders to scan (default *.*)\n"
+            "  --drive MASK                     drive-identifier folders inside each set\n"
+            "  --lang CODE, --ini PATH          language and settings path (-lang:de, -l:de, -ini:PATH)\n"
+            "  --codepage NAME                  8-bit code page of passwords and names (default CP1252)\n"
+            "  -q, --quiet                      no progress display\n"
+            "  --help, --version\n"
+            "exit status: 0 no errors, 1 errors, 2 bad arguments, 3 not started or cancelled\n");
 }
 
 bool ParseCliArgs(const std::vector<std::string>& args, TCliCommand& command, std::string& error) {
@@ -93,7 +120,7 @@ bool ParseCliArgs(const std::vector<std::string>& args, TCliCommand& command, st
     const std::string& a = args[i];
     const auto value = [&](std::string& out) {
       if (i + 1 >= args.size()) {
-        error = "option " + a + " needs a value";
+        error = Fill(Tr("option %s needs a value"), a);
         return false;
       }
       out = args[++i];
@@ -111,11 +138,11 @@ bool ParseCliArgs(const std::vector<std::string>& args, TCliCommand& command, st
       if (v == "never") o.Overwrite = omNever;
       else if (v == "always") o.Overwrite = omAlways;
       else if (v == "older") o.Overwrite = omOlder;
-      else { error = "--overwrite takes never, always or older"; return false; }
+      else { error = Tr("--overwrite takes never, always or older"); return false; }
     } else if (a == "--tolerance") {
       long n = 0;
       if (!value(v)) return false;
-      if (!ParseInt(v, n) || n < 0 || n > 0x7FFFFFFF) { error = "--tolerance takes seconds"; return false; }
+      if (!ParseInt(v, n) || n < 0 || n > 0x7FFFFFFF) { error = Tr("--tolerance takes seconds"); return false; }
       o.Tolerance = static_cast<int>(n);
     } else if (a == "--ignore-dst") {
       o.IgnoreDst = true;
@@ -144,6 +171,13 @@ bool ParseCliArgs(const std::vector<std::string>& args, TCliCommand& command, st
       if (!value(command.IniPath)) return false;
     } else if (a == "--codepage") {
       if (!value(command.CodePage)) return false;
+      // An unknown one would silently turn passwords and names into something else.
+      if (!KnownCodePage(command.CodePage)) {
+        error = Fill(Tr("unknown code page %s (names as iconv knows them, e.g. CP1252, CP1250, "
+                        "ISO-8859-15)"),
+                     command.CodePage);
+        return false;
+      }
     } else if (TakeColonSwitch(a, "lang", v)) {
       command.Language = v;
     } else if (TakeColonSwitch(a, "ini", v)) {
@@ -152,7 +186,7 @@ bool ParseCliArgs(const std::vector<std::string>& args, TCliCommand& command, st
       positional.insert(positional.end(), args.begin() + static_cast<long>(i) + 1, args.end());
       break;
     } else if (a.size() > 1 && a[0] == '-') {
-      error = "unknown option " + a;
+      error = Fill(Tr("unknown option %s"), a);
       return false;
     } else if (subcommand.empty() && command.Kind != TCliCommand::ckVersion) {
       subcommand = a;
@@ -162,32 +196,32 @@ bool ParseCliArgs(const std::vector<std::string>& args, TCliCommand& command, st
   }
   if (command.Kind == TCliCommand::ckVersion) return true;
   if (subcommand.empty()) {
-    error = "no subcommand given";
+    error = Tr("no subcommand given");
     return false;
   }
   o.Paths = positional;
   if (subcommand == "list") {
-    if (positional.size() != 1) { error = "list takes one archive"; return false; }
+    if (positional.size() != 1) { error = Tr("list takes one archive"); return false; }
     command.Kind = TCliCommand::ckList;
     return true;
   }
   if (subcommand == "files") o.Mode = rmFiles;
   else if (subcommand == "dir") o.Mode = rmDirectory;
   else if (subcommand == "schedule") o.Mode = rmSchedule;
-  else { error = "unknown subcommand " + subcommand; return false; }
-  if (!haveTarget || o.Target.empty()) { error = "--to DEST is required"; return false; }
-  if (o.Mode == rmFiles && positional.empty()) { error = "files needs at least one PATH"; return false; }
-  if (o.Mode != rmFiles && positional.size() != 1) { error = subcommand + " takes one FOLDER"; return false; }
+  else { error = Fill(Tr("unknown subcommand %s"), subcommand); return false; }
+  if (!haveTarget || o.Target.empty()) { error = Tr("--to DEST is required"); return false; }
+  if (o.Mode == rmFiles && positional.empty()) { error = Tr("files needs at least one PATH"); return false; }
+  if (o.Mode != rmFiles && positional.size() != 1) { error = Fill(Tr("%s takes one FOLDER"), subcommand); return false; }
   if (o.Mode == rmSchedule) {
-    if (date.empty()) { error = "schedule needs --date YYYY-MM-DD"; return false; }
-    if (!ParseIsoDate(date, o.RestoreDate)) { error = "--date takes YYYY-MM-DD"; return false; }
+    if (date.empty()) { error = Tr("schedule needs --date YYYY-MM-DD"); return false; }
+    if (!ParseIsoDate(date, o.RestoreDate)) { error = Tr("--date takes YYYY-MM-DD"); return false; }
   } else if (!date.empty() && !ParseIsoDate(date, o.RestoreDate)) {
-    error = "--date takes YYYY-MM-DD";
+    error = Tr("--date takes YYYY-MM-DD");
     return false;
   }
   if (!passwordFile.empty()) {
     std::string pwd;
-    if (!ReadPasswordFile(passwordFile, pwd)) { error = "cannot read " + passwordFile; return false; }
+    if (!ReadPasswordFile(passwordFile, pwd)) { error = Fill(Tr("cannot read %s"), passwordFile); return false; }
     o.Password = pwd;
   } else if (const char* env = std::getenv("QUORVEX_PASSWORD")) {
     o.Password = std::string(env);

@@ -18,10 +18,13 @@ struct TCliCommand {
   TCliOptions Options;
   std::string Language;  // --lang / -lang:
   std::string IniPath;   // --ini / -ini:
-  std::string CodePage;  // --codepage
+  std::string CodePage;  // --codepage; checked by ParseCliArgs
 };
 
-// False with a message for anything that does not fit the contract.
+// Language, settings path and code page from wherever they stand on the command line, even
+// one that does not parse, so that every later message is already translated.
+void ScanStartupSwitches(const std::vector<std::string>& args, TCliCommand& command);
+// False with a (translated) message for anything that does not fit the contract.
 bool ParseCliArgs(const std::vector<std::string>& args, TCliCommand& command, std::string& error);
 std::string CliUsage();
 // Day number from 1899-12-30 of a date written YYYY-MM-DD; false when it is no valid date.

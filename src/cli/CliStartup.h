@@ -6,7 +6,8 @@
 
 namespace qv {
 
-// Language selection and the 8-bit code page, as the desktop program does at start.
+// Language selection and the 8-bit code page, as the desktop program does at start. An
+// unknown code page is left to ParseCliArgs to refuse.
 void StartCli(const TCliCommand& command);
 // ProgVersName and ProgVersDate on one line.
 std::string CliVersionText();

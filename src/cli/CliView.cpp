@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "base/Translation.h"
 #include "restore/RestoreSession.h"
 
 namespace qv {
@@ -57,14 +58,15 @@ std::string TCliView::SelectedFolder() {
 bool TCliView::Confirm(const std::string& text, bool yesPreselected) {
   if (FOptions.Yes) return true;
   if (!FInteractive) {
-    std::fprintf(stderr, "%s No\n", text.c_str());
+    std::fprintf(stderr, "%s %s\n", text.c_str(), Tr("No").c_str());
     return false;
   }
-  std::fprintf(stderr, "%s %s ", text.c_str(), yesPreselected ? "[Y/n]" : "[y/N]");
+  std::fprintf(stderr, "%s %s ", text.c_str(), (yesPreselected ? Tr("[Y/n]") : Tr("[y/N]")).c_str());
   std::fflush(stderr);
   std::string answer;
   if (!ReadTerminalLine(answer, true)) return false;
   if (answer.empty()) return yesPreselected;
+  // English and German first letters of Yes, whichever language the question came in.
   return answer[0] == 'y' || answer[0] == 'Y' || answer[0] == 'j' || answer[0] == 'J';
 }
 
@@ -99,7 +101,8 @@ TPasswordAnswer TCliView::QueryPassword(const std::string&, const std::string& p
   }
   if (!FInteractive) return paGiveUp;
   SetStatusVisible(false);
-  std::fprintf(stderr, "%s\nPassword (empty line: skip this file, Ctrl-D: cancel): ", prompt.c_str());
+  std::fprintf(stderr, "%s\n%s", prompt.c_str(),
+               Tr("Password (empty line: skip this file, Ctrl-D: cancel): ").c_str());
   std::fflush(stderr);
   std::string line;
   if (!ReadTerminalLine(line, false)) {

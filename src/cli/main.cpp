@@ -38,12 +38,14 @@ int RunRestore(qv::TCliOptions options) {
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   qv::TCliCommand command;
+  // The language first, so that even a complaint about the arguments is translated.
+  qv::ScanStartupSwitches(args, command);
+  qv::StartCli(command);
   std::string error;
   if (!qv::ParseCliArgs(args, command, error)) {
     std::fprintf(stderr, "quorvex-restore-cli: %s\n%s", error.c_str(), qv::CliUsage().c_str());
     return qv::CExitBadArgs;
   }
-  qv::StartCli(command);
   switch (command.Kind) {
     case qv::TCliCommand::ckHelp:
       std::fputs(qv::CliUsage().c_str(), stdout);
