@@ -37,12 +37,13 @@ std::string UniqueSuffix() {
     std::random_device rd;
     return (static_cast<uint64_t>(rd()) << 32) ^ rd();
   }();
-  uint64_t x = seed ^ (static_cast<uint64_t>(getpid()) << 40) ^ ++counter * 0x9E3779B97F4A7C15ull;
+  static const uint64_t process = static_cast<uint64_t>(getpid());
+  uint64_t x = seed ^ (process << 40) ^ ++counter * 0x9E3779B97F4A7C15ull;
   x ^= x >> 31;
   x *= 0xBF58476D1CE4E5B9ull;
   x ^= x >> 29;
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(x));
+  std::string text(16, '0');
+  for (int i = 15; i >= 0; --i, x >>= 4) text[static_cast<size_t>(i)] = "0123456789abcdef"[x & 15];
   return text;
 }
 

@@ -1,5 +1,6 @@
 #include "transfer/ZipRead.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "base/FileUtils.h"
+#include "base/TimeUtils.h"
 #include "base/Translation.h"
 #include "crypto/AesLib.h"
 #include "transfer/EncryptedBody.h"
@@ -457,7 +459,14 @@ void TZipRead::WaitForWorker() {
 
 void TZipRead::ApplyFileProperties(int64_t AOffset, uint32_t TimeStamp, uint32_t Attr,
                                    const std::string& DestFilename) {
-  if (SetFileDosTime(DestFilename, TimeStamp, true) != 0)
+  // Entries of one archive mostly share their times, and each conversion asks the zone rules
+  // again; the last one is kept.
+  if (TimeStamp != FLastDosTime || FLastUnixTime == 0) {
+    FLastDosTime = TimeStamp;
+    FLastUnixTime = DosTimeToUnixSeconds(TimeStamp);
+  }
+  const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(FLastUnixTime), 0}};
+  if (FLastUnixTime == 0 || ::utimensat(AT_FDCWD, DestFilename.c_str(), times, 0) != 0)
     throw EZipError(FormatMsg(MsgErrorSetTime(), DestFilename), Code(sevWarning, errSetTimestamp));
   const int index = FileList.IndexOfOffset(AOffset);
   const uint32_t unixMode = index >= 0 ? FileList.Objects(index).UnixMode() : 0;

@@ -171,6 +171,8 @@ class TZipRead : public TZip {
   std::unique_ptr<TInflater> FInflater;
   std::vector<uint8_t> FEntryBytes;
   std::unique_ptr<TZipReadThread> ZipThread;
+  uint32_t FLastDosTime = 0;   // the last entry time converted, and its Unix seconds (0: none)
+  int64_t FLastUnixTime = 0;
   int64_t bod = 0;
   std::function<void()> FOnProcessMessages;
   std::chrono::steady_clock::time_point FLastMessages = std::chrono::steady_clock::now();

@@ -1,5 +1,6 @@
 #include "transfer/ZipTypes.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -45,7 +46,12 @@ std::string OemToAnsiName(std::string_view AName) {
 }
 
 std::string DecodeZipName(std::string_view ARaw, uint16_t AFlag) {
-  std::string name = (AFlag & ZipFlagUtf8) ? std::string(ARaw) : AnsiToUtf8(OemToAnsiName(ARaw));
+  // Plain ASCII comes out of both code-page steps unchanged (0x15 is the one exception), so
+  // most names need no conversion.
+  const bool plain = std::all_of(ARaw.begin(), ARaw.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x80 && c != '\x15';
+  });
+  std::string name = (AFlag & ZipFlagUtf8) || plain ? std::string(ARaw) : AnsiToUtf8(OemToAnsiName(ARaw));
   for (char& c : name)
     if (c == '\\') c = '/';
   return name;
