@@ -168,5 +168,79 @@ TEST(EncryptedBody, TwoPassStreamSeeksBackOnlyWithinWhatItHandedOut) {
   EXPECT_EQ(first + rest, plain);
 }
 
+// Reads well on the authentication pass; on the second pass (after the seek back to the
+// body's start) reads beyond failAfter fail.
+class TSecondPassFailingStream final : public TStream {
+ public:
+  TSecondPassFailingStream(const std::string& data, int64_t failAfter) : FData(data), FFailAfter(failAfter) {}
+  int64_t Read(void* buffer, size_t count) override {
+    size_t n = std::min(count, FData.size() - static_cast<size_t>(FPos));
+    if (FSecondPass && FPos + static_cast<int64_t>(n) > FFailAfter) return -1;
+    std::memcpy(buffer, FData.data() + FPos, n);
+    FPos += static_cast<int64_t>(n);
+    return static_cast<int64_t>(n);
+  }
+  int64_t Write(const void*, size_t) override { return -1; }
+  int64_t Seek(int64_t offset, int whence) override {
+    if (whence == SEEK_SET) {
+      if (offset < FPos) FSecondPass = true;
+      FPos = offset;
+    } else if (whence == SEEK_END) {
+      FPos = static_cast<int64_t>(FData.size()) + offset;
+    } else {
+      FPos += offset;
+    }
+    return FPos;
+  }
+  int64_t Size() override { return static_cast<int64_t>(FData.size()); }
+
+ private:
+  const std::string& FData;
+  int64_t FFailAfter;
+  int64_t FPos = 0;
+  bool FSecondPass = false;
+};
+
+TEST(EncryptedBody, SecondPassDecryptsAheadAcrossWindowEdgesFailsCleanlyAndStopsEarly) {
+  TEncryption enc("ahead", 0, kBuf);
+  // Sizes around the decryption windows of the second pass.
+  for (size_t size : {size_t{1048577}, size_t{2} << 20, (size_t{3} << 20) + 12345}) {
+    SCOPED_TRACE(size);
+    const std::string plain = test::RandomBytes(size, static_cast<uint32_t>(size));
+    const std::string good = Encrypt(plain, "ahead");
+    TReadOnlyMemoryStream src(good.data(), good.size());
+    std::unique_ptr<TStream> body;
+    ASSERT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()), false, false, body), 0);
+    EXPECT_TRUE(ReadAll(*body) == plain);
+  }
+  const std::string plain = test::RandomBytes(5 << 20, 77);
+  const std::string good = Encrypt(plain, "ahead");
+  // A medium failing in the second pass: a read error, after the good bytes before it.
+  {
+    TSecondPassFailingStream src(good, 3 << 20);
+    std::unique_ptr<TStream> body;
+    ASSERT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()), false, false, body), 0);
+    std::vector<char> buf(100000);
+    int64_t total = 0;
+    int64_t n;
+    while ((n = body->Read(buf.data(), buf.size())) > 0) {
+      ASSERT_EQ(std::memcmp(buf.data(), plain.data() + total, static_cast<size_t>(n)), 0);
+      total += n;
+    }
+    EXPECT_EQ(n, -1);
+    EXPECT_LT(total, 3 << 20);
+  }
+  // Released after a few bytes, while the helper waits for a window to fill: no hang.
+  for (int64_t taken : {int64_t{0}, int64_t{10}, int64_t{1} << 20}) {
+    TReadOnlyMemoryStream src(good.data(), good.size());
+    std::unique_ptr<TStream> body;
+    ASSERT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()), false, false, body), 0);
+    std::string some(static_cast<size_t>(taken), '\0');
+    ASSERT_EQ(body->Read(some.data(), some.size()), taken);
+    EXPECT_EQ(some, plain.substr(0, static_cast<size_t>(taken)));
+    body.reset();
+  }
+}
+
 }  // namespace
 }  // namespace qv

@@ -222,6 +222,56 @@ open('bomb.zip', 'wb').write(bytes(data).replace(real, (1000).to_bytes(4, 'littl
   EXPECT_EQ(ListDir(Dir / "out").size(), 1u);  // only the untouched s.bin
 }
 
+// Small entries are read with one call from what the directory implies; local headers that
+// say more than the directory (a longer extra field, a larger compressed size) still extract,
+// and a corrupt entry does not disturb the decoder the later entries share.
+TEST_F(ZipReadTest, SmallEntriesWhoseLocalHeadersDifferFromTheDirectory) {
+  ASSERT_TRUE(RunPython(Dir.Path(), R"PY(
+import struct, zlib
+def raw_deflate(data):
+    c = zlib.compressobj(6, zlib.DEFLATED, -15)
+    return c.compress(data) + c.flush()
+text = b'small entry text ' * 40
+entries = [  # name, method, stored bytes, crc, usize, local extra, central csize
+    ('extra.txt', 0, text, zlib.crc32(text), len(text), struct.pack('<HH', 0xCAFE, 2000) + b'x' * 2000, len(text)),
+    ('bad.txt', 8, b'\xff' * 40, 0, 100, b'', 40),
+    ('good.txt', 8, raw_deflate(text), zlib.crc32(text), len(text), b'', None),
+    ('sizes.txt', 0, text, zlib.crc32(text), len(text), b'', 10),
+]
+out = bytearray(); central = bytearray()
+for name, method, stored, crc, usize, extra, csize in entries:
+    n = name.encode(); off = len(out)
+    out += struct.pack('<IHHHHHIIIHH', 0x04034B50, 20, 0, method, 0, 0x21, crc, len(stored), usize, len(n), len(extra))
+    out += n + extra + stored
+    central += struct.pack('<IHHHHHHIIIHHHHHII', 0x02014B50, 20, 20, 0, method, 0, 0x21, crc,
+                           len(stored) if csize is None else csize, usize, len(n), 0, 0, 0, 0, 0, off)
+    central += n
+cd = len(out); out += central
+out += struct.pack('<IHHHHIIH', 0x06054B50, 0, 0, len(entries), len(entries), len(central), cd, 0)
+open('small.zip', 'wb').write(out)
+)PY"));
+  const std::string text = [] {
+    std::string t;
+    for (int i = 0; i < 40; ++i) t += "small entry text ";
+    return t;
+  }();
+  TZipRead zip(Dir / "small.zip");
+  zip.ReadDirectory();
+  ASSERT_EQ(zip.Directory().Count(), 4);
+  zip.ExtractToFile(Find(zip, "extra.txt"), Out("extra.txt"));
+  EXPECT_EQ(ReadFile(Out("extra.txt")), text);
+  EXPECT_EQ(ZipErrorOf([&] { zip.ExtractToFile(Find(zip, "bad.txt"), Out("bad.txt")); }), 0x4104);
+  EXPECT_FALSE(FileExists(Out("bad.txt")));
+  for (int round = 0; round < 2; ++round) {
+    zip.ExtractToFile(Find(zip, "good.txt"), Out("good.txt"));
+    EXPECT_EQ(ReadFile(Out("good.txt")), text);
+    EXPECT_EQ(ZipErrorOf([&] { zip.ExtractToFile(Find(zip, "bad.txt"), Out("bad.txt")); }), 0x4104);
+  }
+  zip.ExtractToFile(Find(zip, "sizes.txt"), Out("sizes.txt"));
+  EXPECT_EQ(ReadFile(Out("sizes.txt")), text);
+  EXPECT_TRUE(LeftoverTempFiles(Dir / "out").empty());
+}
+
 TEST_F(ZipReadTest, EntryNamesLeavingTheDestinationAreRefused) {
   ASSERT_TRUE(RunPython(Dir.Path(), R"PY(
 import zipfile

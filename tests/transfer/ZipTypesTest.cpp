@@ -21,6 +21,11 @@ TEST(ZipNames, DecodingHonoursTheUtf8FlagAndBackslashes) {
   EXPECT_EQ(DecodeZipName("\x81" "ber.txt", 0), "\xC3\xBC" "ber.txt");
   EXPECT_EQ(DecodeZipName("\xC3\xBC" "ber.txt", ZipFlagUtf8), "\xC3\xBC" "ber.txt");
   EXPECT_EQ(DecodeZipName("dir\\sub\\a.txt", 0), "dir/sub/a.txt");
+  // Plain ASCII passes unchanged, but 0x15 is the section sign of the OEM code page, also
+  // among otherwise plain characters.
+  EXPECT_EQ(DecodeZipName("plain name~.txt", 0), "plain name~.txt");
+  EXPECT_EQ(DecodeZipName("a\x15" "b.txt", 0), "a\xC2\xA7" "b.txt");
+  EXPECT_EQ(DecodeZipName("a\x15" "b.txt", ZipFlagUtf8), "a\x15" "b.txt");
 }
 
 TEST(ZipNames, NamesLeavingTheDestinationAreUnsafe) {
