@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 
@@ -146,6 +147,10 @@ void TCliView::SetStatusVisible(bool visible) {
 
 void TCliView::DrawProgress() {
   if (!FShowProgress) return;
+  // A terminal redrawn for each of thousands of small files would set the pace of the run.
+  const auto now = std::chrono::steady_clock::now();
+  if (FLineDrawn && now - FLastDraw < std::chrono::milliseconds(50)) return;
+  FLastDraw = now;
   std::fprintf(stderr, "\r\033[K%3d%% %s", FPosition > 100 ? 100 : FPosition, FLabel.c_str());
   std::fflush(stderr);
   FLineDrawn = true;

@@ -2,6 +2,7 @@
 // The command-line front-end of the restore session: options from the command line,
 // questions and the password on the terminal, the summary and error lines on stdout.
 #include <atomic>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -83,6 +84,7 @@ class TCliView : public IRestoreView {
   std::string FLabel;
   int FPosition = 0;
   bool FLineDrawn = false;
+  std::chrono::steady_clock::time_point FLastDraw{};
 };
 
 }  // namespace qv
