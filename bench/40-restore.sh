@@ -40,11 +40,22 @@ t0=$(now); "$cli" -q schedule --to "$work/out-sched" --date 2099-12-31 "$work/sc
 scan_s=$(secs $t0 $t1)
 echo "schedule scan 200k files: quorvex ${scan_s}s, find ${find_s}s, ratio $(python3 -c "print(f'{$scan_s/$find_s:.2f}')")x (target <= 3x)"
 
-t0=$(now); cp -a "$work/plain" "$work/cp-plain"; t1=$(now); cp_s=$(secs $t0 $t1)
-t0=$(now); "$cli" -q -y dir --to "$work/out-plain" "$work/plain" >/dev/null; t1=$(now); qv_s=$(secs $t0 $t1)
+# Best of three rounds each: the machine may be shared, and the first round warms caches.
+best() {  # best: command... ; prints the shortest wall time of three runs; $out is removed before each
+  local b=""
+  for _ in 1 2 3; do
+    rm -rf "$out"
+    local t0 t1 s
+    t0=$(now); "$@" >/dev/null; t1=$(now); s=$(secs $t0 $t1)
+    if [ -z "$b" ] || python3 -c "import sys; sys.exit(0 if $s < $b else 1)"; then b=$s; fi
+  done
+  echo "$b"
+}
+out=$work/cp-plain; cp_s=$(best cp -a "$work/plain" "$out")
+out=$work/out-plain; qv_s=$(best "$cli" -q -y dir --to "$out" "$work/plain")
 echo "dir restore 20k plain: quorvex ${qv_s}s ($(python3 -c "print(int(20000/$qv_s))") files/s), cp -a ${cp_s}s, speed ratio $(python3 -c "print(f'{$cp_s/$qv_s:.2f}')")x (target >= 0.5x)"
 
-t0=$(now); cp -r "$work/gz" "$work/cp-gz"; gzip -dr "$work/cp-gz"; t1=$(now); gz_s=$(secs $t0 $t1)
-t0=$(now); "$cli" -q -y dir --to "$work/out-gz" "$work/gz" >/dev/null; t1=$(now); qv_s=$(secs $t0 $t1)
+out=$work/cp-gz; gz_s=$(best sh -c 'cp -r "$1" "$2" && gzip -dr "$2"' sh "$work/gz" "$out")
+out=$work/out-gz; qv_s=$(best "$cli" -q -y dir --to "$out" "$work/gz")
 echo "dir restore 20k .gz: quorvex ${qv_s}s ($(python3 -c "print(int(20000/$qv_s))") files/s), cp -r + gzip -dr ${gz_s}s, speed ratio $(python3 -c "print(f'{$gz_s/$qv_s:.2f}')")x (target >= 1.0x)"
 cmp -s "$work/cp-gz/d0/f0.txt" "$work/out-gz/d0/f0.txt" || { echo "restored bytes differ"; exit 1; }
