@@ -1,5 +1,7 @@
 #include "crypto/AesLib.h"
 
+#include "crypto/MacWorker.h"
+
 #include <openssl/crypto.h>
 
 #include <algorithm>
@@ -10,6 +12,8 @@ namespace qv {
 namespace {
 
 constexpr int CDefaultBufSize = 0x80000;
+// Blocks in flight between reader and authenticating helper.
+constexpr size_t CMacSlots = 3;
 
 int AutomaticMode(size_t passwordLength) {
   if (passwordLength < 32) return 1;
@@ -147,7 +151,11 @@ bool TEncryption::DecryptStream(TStream& sSource, TStream* sDest, int64_t SLengt
   const int64_t frame = GetHeaderSize() + GetTrailerSize();
   if (SLength < frame) return false;
   if (!ReadHeader(sSource)) return false;
-  int64_t remaining = SLength - frame;
+  return DecryptRest(sSource, sDest, SLength - frame, SpeedLimit);
+}
+
+bool TEncryption::DecryptRest(TStream& sSource, TStream* sDest, int64_t ACipherLength, bool SpeedLimit) {
+  int64_t remaining = ACipherLength;
   int64_t total = 0;
   while (remaining > 0) {
     const size_t want = static_cast<size_t>(std::min<int64_t>(CBufSize, remaining));
@@ -160,6 +168,38 @@ bool TEncryption::DecryptStream(TStream& sSource, TStream* sDest, int64_t SLengt
     if (sDest != nullptr && !WriteAll(*sDest, CBuffer.data(), want)) return false;
     remaining -= n;
   }
+  return ReadTrailer(sSource);
+}
+
+bool TEncryption::DecryptStreamOverlapped(TStream& sSource, TStream* sDest, int64_t SLength,
+                                          bool SpeedLimit) {
+  const int64_t frame = GetHeaderSize() + GetTrailerSize();
+  // Streams of up to two work buffers do not repay a thread; without a destination the MAC
+  // is all the work.
+  if (sDest == nullptr || SLength - frame <= 2 * static_cast<int64_t>(CBufSize))
+    return DecryptStream(sSource, sDest, SLength, SpeedLimit);
+  if (!ReadHeader(sSource)) return false;
+  const size_t slotSize = CBuffer.size();
+  FMacSlots.resize(CMacSlots * slotSize);
+  TMacWorker mac(FCryptCtx.FMac, FMacSlots.data(), slotSize, CMacSlots);
+  if (!mac.Start()) return DecryptRest(sSource, sDest, SLength - frame, SpeedLimit);
+
+  int64_t remaining = SLength - frame;
+  int64_t total = 0;
+  while (remaining > 0) {
+    const size_t want = static_cast<size_t>(std::min<int64_t>(CBufSize, remaining));
+    uint8_t* slot = mac.NextSlot();
+    const int64_t n = ReadFull(sSource, slot, want);
+    if (n != static_cast<int64_t>(want)) return false;  // the worker drops the rest
+    mac.Submit(want);
+    total += n;
+    Report(acDecrypt, total, SpeedLimit);
+    // The helper reads the same slot for the MAC; the plaintext goes to the work buffer.
+    CtrTransformTo(slot, CBuffer.data(), want, FCryptCtx);
+    if (!WriteAll(*sDest, CBuffer.data(), want)) return false;
+    remaining -= n;
+  }
+  mac.Finish();
   return ReadTrailer(sSource);
 }
 

@@ -64,6 +64,10 @@ class TEncryption : public TCrypt {
   // before the code is checked: on false the caller discards sDest. A source shorter
   // than SLength, or SLength below header + trailer, gives false.
   bool DecryptStream(TStream& sSource, TStream* sDest, int64_t SLength, bool SpeedLimit);
+  // DecryptStream with the same reads, writes, reports and result, for a thread that has a
+  // core to spare: on long streams with a destination the code is computed on a helper
+  // thread from the same ciphertext blocks while this thread decrypts and writes them.
+  bool DecryptStreamOverlapped(TStream& sSource, TStream* sDest, int64_t SLength, bool SpeedLimit);
 
   // Two-pass reading, so nothing is used before it is authenticated and no plaintext
   // is kept on disk:
@@ -80,11 +84,15 @@ class TEncryption : public TCrypt {
   // Initialises FCryptCtx for salt, reusing the last derivation when the salt repeats.
   void InitStream(const uint8_t* salt, uint8_t verifier[CVerifierLength]);
   void Report(TFileAction AAction, int64_t ACount, bool SpeedLimit);
+  // The ciphertext loop and trailer check of DecryptStream after its header.
+  bool DecryptRest(TStream& sSource, TStream* sDest, int64_t ACipherLength, bool SpeedLimit);
 
   TPrngContext FPrngCtx;
   TProgressEvent FOnProgress;
   std::vector<uint8_t> FCachedSalt;
   std::vector<uint8_t> FCachedKey;
+  // Ciphertext slots shared with the authenticating helper; kept for the next stream.
+  std::vector<uint8_t> FMacSlots;
 };
 
 }  // namespace qv

@@ -71,27 +71,28 @@ inline void StoreDigest(uint8_t* out, const SHA_CTX& c) {
   StoreBigEndian32(out + 16, c.h4);
 }
 
-inline void XorBytes(uint8_t* data, const uint8_t* key, size_t length) {
+// out = in XOR key; in may equal out.
+inline void XorBytesTo(uint8_t* out, const uint8_t* in, const uint8_t* key, size_t length) {
   // 16-byte vector lanes, four per step, so the XOR keeps up with the cipher.
   using TLane = uint64_t __attribute__((vector_size(16)));
   size_t i = 0;
   for (; i + 64 <= length; i += 64) {
     TLane a[4];
     TLane b[4];
-    std::memcpy(a, data + i, 64);
+    std::memcpy(a, in + i, 64);
     std::memcpy(b, key + i, 64);
     for (int l = 0; l < 4; ++l) a[l] ^= b[l];
-    std::memcpy(data + i, a, 64);
+    std::memcpy(out + i, a, 64);
   }
   for (; i + 8 <= length; i += 8) {
     uint64_t a;
     uint64_t b;
-    std::memcpy(&a, data + i, 8);
+    std::memcpy(&a, in + i, 8);
     std::memcpy(&b, key + i, 8);
     a ^= b;
-    std::memcpy(data + i, &a, 8);
+    std::memcpy(out + i, &a, 8);
   }
-  for (; i < length; ++i) data[i] ^= key[i];
+  for (; i < length; ++i) out[i] = in[i] ^ key[i];
 }
 
 // Adds 1 to the counter's first 8 bytes (little-endian); bytes 8..15 never change.
@@ -372,10 +373,15 @@ int InitCryptContext(int mode, const uint8_t* password, size_t passwordLength,
 }
 
 void CtrTransform(uint8_t* data, size_t length, TFCryptContext& context) {
+  CtrTransformTo(data, data, length, context);
+}
+
+void CtrTransformTo(const uint8_t* in, uint8_t* out, size_t length, TFCryptContext& context) {
   size_t i = 0;
   // Rest of the current keystream block.
   while (i < length && context.FPosition < CAesBlockSize) {
-    data[i++] ^= context.FKeystream[context.FPosition++];
+    out[i] = in[i] ^ context.FKeystream[context.FPosition++];
+    ++i;
   }
   size_t fullBlocks = (length - i) / CAesBlockSize;
   if (fullBlocks > 0 && context.FBatch.size() < CBatchBlocks * CAesBlockSize) {
@@ -391,7 +397,7 @@ void CtrTransform(uint8_t* data, size_t length, TFCryptContext& context) {
       std::memcpy(block + 8, context.FCounter.data() + 8, 8);
     }
     context.FAes.EncryptBlocks(batch, batch, n);
-    XorBytes(data + i, batch, n * CAesBlockSize);
+    XorBytesTo(out + i, in + i, batch, n * CAesBlockSize);
     i += n * CAesBlockSize;
     fullBlocks -= n;
   }
@@ -400,7 +406,7 @@ void CtrTransform(uint8_t* data, size_t length, TFCryptContext& context) {
     IncrementCounter(context.FCounter);
     context.FAes.EncryptBlock(context.FCounter.data(), context.FKeystream.data());
     context.FPosition = 0;
-    while (i < length) data[i++] ^= context.FKeystream[context.FPosition++];
+    for (; i < length; ++i) out[i] = in[i] ^ context.FKeystream[context.FPosition++];
   }
 }
 

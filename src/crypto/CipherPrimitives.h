@@ -107,6 +107,9 @@ int InitCryptContext(int mode, const uint8_t* password, size_t passwordLength,
 
 // Counter-mode keystream XOR in place; the keystream position carries over between calls.
 void CtrTransform(uint8_t* data, size_t length, TFCryptContext& context);
+// The same from in to out (in may equal out); the authentication state is not touched, so
+// another thread may feed the MAC meanwhile.
+void CtrTransformTo(const uint8_t* in, uint8_t* out, size_t length, TFCryptContext& context);
 // Encrypt then authenticate the ciphertext.
 void EncryptData(uint8_t* data, size_t length, TFCryptContext& context);
 // Authenticate the ciphertext, then decrypt it.

@@ -30,9 +30,10 @@ int TDecryptThread::DoDecrypt() {
   int result = OpenFiles(times, attr);
   if (result == 0) {
     const int64_t size = sSource->Size();
-    // The decryptor checks the code only after writing; on failure the temporary target
-    // with its unauthenticated plaintext is deleted by ReleaseStreams.
-    if (size < 0 || !FCrypting->DecryptStream(*sSource, sDest.get(), size, true))
+    // The decryptor checks the code only after writing (computed on a helper thread beside
+    // the decryption); on failure the temporary target with its unauthenticated plaintext is
+    // deleted by ReleaseStreams, so nothing unauthenticated reaches DestName.
+    if (size < 0 || !FCrypting->DecryptStreamOverlapped(*sSource, sDest.get(), size, true))
       result = Code(sevError, errDecrypt);
   }
   if (result == 0) return FinishFile(false, FCopyAcl, attr, times);

@@ -1,6 +1,7 @@
 // Arbitrary bytes into DecryptStream: it must answer true or false, never crash, hang or
 // read past its length. Half the inputs are first turned into a valid stream and then
-// damaged, so the fuzzer also reaches the data loop and the code check.
+// damaged, so the fuzzer also reaches the data loop and the code check. The overlapped
+// variant (code computed on a helper thread) must give the same answer and the same bytes.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -66,15 +67,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int64_t length = static_cast<int64_t>(stream.size()) + delta;
   // The source may hold more than the length says, but must never be read beyond it.
   const size_t limit = length < 0 ? 0 : static_cast<size_t>(length);
+  const bool toMemory = (selector & 0x40) == 0;
   TBoundedSource source(stream.data(), stream.size(), limit);
   qv::TMemoryStream out;
-  const bool ok = crypt.DecryptStream(source, (selector & 0x40) != 0 ? nullptr : &out, length, false);
+  const bool ok = crypt.DecryptStream(source, toMemory ? &out : nullptr, length, false);
+
+  TBoundedSource again(stream.data(), stream.size(), limit);
+  qv::TMemoryStream outOverlapped;
+  const bool okOverlapped = crypt.DecryptStreamOverlapped(again, toMemory ? &outOverlapped : nullptr, length, false);
+  if (ok != okOverlapped || out.Data() != outOverlapped.Data()) std::abort();
 
   if (damageValidStream && delta == 0 && flipAt == 0) {
     // Untouched: must decrypt to the input exactly.
     if (!ok) std::abort();
-    const bool written = (selector & 0x40) == 0;
-    if (written && (out.Data().size() != size ||
+    if (toMemory && (out.Data().size() != size ||
                     (size > 0 && std::memcmp(out.Data().data(), data, size) != 0))) {
       std::abort();
     }

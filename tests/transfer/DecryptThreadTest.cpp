@@ -111,6 +111,24 @@ TEST_F(DecryptWorker, FlippedByteIsDetectedAfterAllDataAndNothingIsKept) {
   ExpectOnlyFiles({"file.enc", "bad.enc", "file"});
 }
 
+TEST_F(DecryptWorker, FilesAroundTheHelperThreadLimitRestoreAndDamageInTheirLastBlockFails) {
+  // Up to two work buffers of ciphertext are authenticated inline, longer ones on a helper.
+  for (size_t size : {2 * size_t{kCryptBuf}, 2 * size_t{kCryptBuf} + 1, 7 * size_t{kCryptBuf} + 3}) {
+    const std::string data = test::RandomBytes(size, static_cast<uint32_t>(size));
+    ASSERT_TRUE(Encrypt("correct horse", data, dir / "sized.enc"));
+    EXPECT_EQ(Run("correct horse", dir / "sized.enc", dir / "sized"), 0) << size;
+    EXPECT_EQ(ReadFile(dir / "sized"), data) << size;
+
+    std::string enc = ReadFile(dir / "sized.enc");
+    enc[enc.size() - 11] ^= 0x80;  // last ciphertext byte
+    ASSERT_TRUE(WriteFile(dir / "sized.enc", enc));
+    ASSERT_TRUE(WriteFile(dir / "sized", "kept"));
+    EXPECT_EQ(Run("correct horse", dir / "sized.enc", dir / "sized"), 0x610B) << size;
+    EXPECT_EQ(ReadFile(dir / "sized"), "kept") << size;
+  }
+  ExpectOnlyFiles({"file.enc", "sized.enc", "sized"});
+}
+
 TEST_F(DecryptWorker, TruncatedFilesFail) {
   const std::string enc = ReadFile(dir / "file.enc");
   for (size_t keep : {size_t{0}, size_t{5}, size_t{27}, enc.size() / 2, enc.size() - 1}) {
