@@ -5,6 +5,7 @@
 #include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define QV_SHA1_LANES 1
 #endif
@@ -17,13 +18,21 @@ std::atomic<bool> GLanesEnabled{true};
 
 #ifdef QV_SHA1_LANES
 
+// Straight from CPUID: not every compiler knows "sha" as a __builtin_cpu_supports name.
 bool CpuHasShaExtensions() {
-  static const bool has = __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
+  static const bool has = [] {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    const bool ssse3 = (c & bit_SSSE3) != 0;
+    const bool sse41 = (c & bit_SSE4_1) != 0;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    return ssse3 && sse41 && (b & bit_SHA) != 0;
+  }();
   return has;
 }
 
-#define QV_SHA_TARGET __attribute__((target("sha,sse4.1")))
-#define QV_SHA_INLINE inline __attribute__((always_inline, target("sha,sse4.1")))
+#define QV_SHA_TARGET __attribute__((target("sha,ssse3,sse4.1")))
+#define QV_SHA_INLINE inline __attribute__((always_inline, target("sha,ssse3,sse4.1")))
 
 // Register layout of the SHA instructions: the chaining words A..D with A in the top
 // dword; E alone in the top dword; message words W0..W3 of a group with W0 on top. A
