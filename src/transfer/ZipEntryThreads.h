@@ -15,8 +15,9 @@ namespace qv {
 class TZipReadThread : public TGUnZipThread {
  public:
   // Target file AFileName (written through a temporary file renamed on success).
-  // ZStream is the archive at the entry's local header; it is not owned. The thread starts
-  // with Start() (or Resume()), never from the constructor.
+  // ZStream is the archive at the entry's local header (for a small entry, the entry's bytes
+  // read into memory by the reader); it is not owned. The thread starts with Start() (or
+  // Resume()) or runs with RunInline(), never from the constructor.
   TZipReadThread(const std::string& AFileName, TEncryption* AEncryption, TStream& ZStream,
                  bool ASuspend, bool ASpeedLimit, int ABufSize, TThreadPriority APriority,
                  TProgressEvent AOnProgress);

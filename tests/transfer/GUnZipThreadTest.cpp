@@ -321,6 +321,29 @@ TEST(GUnZipThread, CancelKeepsTheOldTarget) {
   EXPECT_TRUE(test::LeftoverTempFiles(dir.Path()).empty());
 }
 
+// A target that takes only its first ACapacity bytes; then writes come short, or fail.
+class TFullTarget final : public TStream {
+ public:
+  TFullTarget(int64_t ACapacity, bool AFail) : FCapacity(ACapacity), FFail(AFail) {}
+  int64_t Read(void*, size_t) override { return -1; }
+  int64_t Write(const void*, size_t count) override {
+    ++Writes;
+    const int64_t room = FCapacity - Taken;
+    if (room <= 0 && FFail) return -1;
+    const int64_t n = std::min<int64_t>(room, static_cast<int64_t>(count));
+    Taken += n;
+    return n;
+  }
+  int64_t Seek(int64_t, int) override { return Taken; }
+  int64_t Size() override { return Taken; }
+  int64_t Taken = 0;
+  int Writes = 0;
+
+ private:
+  int64_t FCapacity;
+  bool FFail;
+};
+
 // The inflate loop itself, driven directly on the test thread.
 class TInflateProbe : public TCopyThread {
  public:
@@ -375,6 +398,23 @@ TEST(GUnZipThread, InflateLoopStopsAtTheDeflateEndAndHonoursItsInputRange) {
     EXPECT_LE(out.Size(), bound);
     TReadOnlyMemoryStream again(all.data(), all.size());
     EXPECT_EQ(probe.Inflate(again, nullptr, 0), 0);
+  }
+  // A target that fills up or fails midway, for short and for long inputs (the long ones are
+  // stored while the next block inflates): the first failure is the result, what was written
+  // is counted, and no block is written after it.
+  for (int64_t length : {static_cast<int64_t>(deflated.size()), int64_t{0}}) {
+    for (bool fail : {false, true}) {
+      SCOPED_TRACE(std::to_string(length) + (fail ? " fail" : " full"));
+      TInflateProbe probe(65536);
+      TReadOnlyMemoryStream in(all.data(), all.size());
+      // Full: three whole blocks and a short write; failing: three whole blocks and a failure.
+      const int64_t capacity = fail ? 3 * 65536 : 200000;
+      TFullTarget target(capacity, fail);
+      EXPECT_EQ(probe.Inflate(in, &target, length), fail ? 0x105 : 0x107);
+      EXPECT_EQ(target.Taken, capacity);
+      EXPECT_EQ(probe.Written(), capacity);
+      EXPECT_EQ(target.Writes, 4);
+    }
   }
   // A decoder lent for many inflates starts each one afresh, also after a corrupt stream.
   {
