@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "crypto/AesVector.h"
+
 struct evp_cipher_ctx_st;
 
 namespace qv {
@@ -93,6 +95,8 @@ struct TFCryptContext {
   uint32_t FMode = 0;
   // Scratch for batches of counter blocks, so the cipher runs over many blocks per call.
   std::vector<uint8_t> FBatch;
+  // The same key for the vector AES instructions, when the CPU has them.
+  TAesVectorKey FVectorKey;
 };
 
 // Initialises context from key material already derived for (password, mode, salt);
