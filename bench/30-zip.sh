@@ -81,19 +81,22 @@ report_small() {
   done
 }
 
+# Output folder of this run only: fixtures are shared, outputs are not.
+o="out.$$"
+trap 'rm -rf "$work/$o"' EXIT
 z="big-$size_mib.zip"; a="big-aes-$size_mib.zip"
-report_big "deflated entry" "$(timed out "$bench" "$z" out)" \
-  unzip "$(timed out unzip -q -o "$z" -d out)" \
-  "7zz x" "$(timed out 7zz x -y -bd -oout "$z")" \
-  "bsdtar -xf" "$(timed out bsdtar -xf "$z" -C out)"
-report_big "AES-256 deflated entry" "$(timed out "$bench" "$a" out "$pw")" \
-  "7zz x" "$(timed out 7zz x -y -bd "-p$pw" -oout "$a")" \
-  "bsdtar -xf" "$(timed out bsdtar --passphrase "$pw" -xf "$a" -C out)"
+report_big "deflated entry" "$(timed "$o" "$bench" "$z" "$o")" \
+  unzip "$(timed "$o" unzip -q -o "$z" -d "$o")" \
+  "7zz x" "$(timed "$o" 7zz x -y -bd "-o$o" "$z")" \
+  "bsdtar -xf" "$(timed "$o" bsdtar -xf "$z" -C "$o")"
+report_big "AES-256 deflated entry" "$(timed "$o" "$bench" "$a" "$o" "$pw")" \
+  "7zz x" "$(timed "$o" 7zz x -y -bd "-p$pw" "-o$o" "$a")" \
+  "bsdtar -xf" "$(timed "$o" bsdtar --passphrase "$pw" -xf "$a" -C "$o")"
 s="small-$small.zip"; sa="small-aes-$small.zip"
-report_small "small entries" "$(timed out "$bench" "$s" out)" \
-  "bsdtar -xf" "$(timed out bsdtar -xf "$s" -C out)" \
-  "7zz x" "$(timed out 7zz x -y -bd -oout "$s")"
-report_small "small AES-256 entries" "$(timed out "$bench" "$sa" out "$pw")" \
-  "7zz x" "$(timed out 7zz x -y -bd "-p$pw" -oout "$sa")" \
-  "bsdtar -xf" "$(timed out bsdtar --passphrase "$pw" -xf "$sa" -C out)"
+report_small "small entries" "$(timed "$o" "$bench" "$s" "$o")" \
+  "bsdtar -xf" "$(timed "$o" bsdtar -xf "$s" -C "$o")" \
+  "7zz x" "$(timed "$o" 7zz x -y -bd "-o$o" "$s")"
+report_small "small AES-256 entries" "$(timed "$o" "$bench" "$sa" "$o" "$pw")" \
+  "7zz x" "$(timed "$o" 7zz x -y -bd "-p$pw" "-o$o" "$sa")" \
+  "bsdtar -xf" "$(timed "$o" bsdtar --passphrase "$pw" -xf "$sa" -C "$o")"
 echo "(fixtures kept in $work; remove it to free /dev/shm)"
