@@ -281,7 +281,7 @@ int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t
     if (result == 0) {
       UTotal += n;
       DoProgress(acCopy, ASpeedLimit, UTotal);
-      FCrc = Crc32Update(FCrc, FBuffer.get(), static_cast<size_t>(n - moved));
+      if (FCrcWanted) FCrc = Crc32Update(FCrc, FBuffer.get(), static_cast<size_t>(n - moved));
       const int64_t written = sOut.Write(FBuffer.get(), static_cast<size_t>(n - moved));
       if (written < 0)
         result = Code(sevError, errWriteFile);

@@ -161,6 +161,9 @@ class TCopyThread : public TThread {
   TZCompressionLevel FCompLevel = zcDefault;
   TZStrategy FCompType = zsDefault;
   uint32_t FCrc = 0;
+  // False where nothing will compare FCrc (an AES entry of the second kind stores none and
+  // relies on its authentication code); the loops then skip the sum.
+  bool FCrcWanted = true;
   int64_t UTotal = 0;
   int64_t CTotal = 0;
   TEncryption* FCrypting = nullptr;

@@ -15,7 +15,7 @@ class TGUnZipThread : public TCopyThread {
   TGUnZipThread(std::string ASourceName, std::string ADestName, TEncryption* AEncryption,
                 bool ASuspend, int ABufSize, TThreadPriority APriority);
 
-  // CRC-32 of the data written.
+  // CRC-32 of the data written (0 for a zip entry whose CRC is not checked).
   uint32_t Crc() const { return FCrc; }
 
  protected:

@@ -84,7 +84,7 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
       result = Code(sevError, errCorrupt);  // more than the member or entry states
       break;
     }
-    FCrc = Crc32Update(FCrc, FBuffer.get(), n);
+    if (FCrcWanted) FCrc = Crc32Update(FCrc, FBuffer.get(), n);
     count += static_cast<int64_t>(n);
     DoProgress(acUnCompress, ASpeedLimit, count);
     int64_t written = sOut ? sOut->Write(FBuffer.get(), n) : static_cast<int64_t>(n);

@@ -139,6 +139,7 @@ int TZipReadThread::ExtractEncrypted(const TZipFileInfo& Info, TStream& sOut) {
 
 int TZipReadThread::ExtractPlain(const TZipFileInfo& Info, uint16_t AMethod, TStream& sIn,
                                  int64_t ALength, TStream& sOut, bool ACheckCrc) {
+  FCrcWanted = ACheckCrc;
   int result;
   if (AMethod == ZipMethodDeflated) {
     // An entry that inflates to more than it states is corrupt; nothing beyond is written.
