@@ -56,7 +56,6 @@ TCrypt::~TCrypt() {
   SecureWipe(&FCryptCtx.FMac, sizeof(FCryptCtx.FMac));
   SecureWipe(FCryptCtx.FKeystream.data(), FCryptCtx.FKeystream.size());
   SecureWipe(FCryptCtx.FBatch.data(), FCryptCtx.FBatch.size());
-  SecureWipe(&FCryptCtx.FVectorKey, sizeof(FCryptCtx.FVectorKey));
 }
 
 int TCrypt::GetHeaderSize() const { return static_cast<int>(SaltLength(FMode) + CVerifierLength); }

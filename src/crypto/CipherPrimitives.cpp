@@ -353,7 +353,6 @@ int InitCryptContextFromKey(int mode, size_t passwordLength, const uint8_t* keyM
   context.FCounter.fill(0);
   context.FKeystream.fill(0);
   context.FAes.Expand(keyMaterial, k);
-  AesVectorExpand(keyMaterial, k, context.FVectorKey);
   MacBegin(context.FMac);
   MacKey(context.FMac, keyMaterial + k, k);
   verifier[0] = keyMaterial[2 * k];
@@ -389,12 +388,6 @@ void CtrTransformTo(const uint8_t* in, uint8_t* out, size_t length, TFCryptConte
     context.FBatch.resize(CBatchBlocks * CAesBlockSize);
   }
   uint64_t counter = LoadLittleEndian64(context.FCounter.data());
-  if (fullBlocks > 0 && context.FVectorKey.FRounds != 0 && AesVectorActive()) {
-    const uint64_t high = LoadLittleEndian64(context.FCounter.data() + 8);
-    counter = AesVectorCtr(context.FVectorKey, counter, high, in + i, out + i, fullBlocks);
-    i += fullBlocks * CAesBlockSize;
-    fullBlocks = 0;
-  }
   while (fullBlocks > 0) {
     const size_t n = std::min(fullBlocks, CBatchBlocks);
     uint8_t* batch = context.FBatch.data();

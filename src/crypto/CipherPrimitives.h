@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "crypto/AesVector.h"
 
 struct evp_cipher_ctx_st;
 
@@ -95,8 +94,6 @@ struct TFCryptContext {
   uint32_t FMode = 0;
   // Scratch for batches of counter blocks, so the cipher runs over many blocks per call.
   std::vector<uint8_t> FBatch;
-  // The same key for the vector AES instructions, when the CPU has them.
-  TAesVectorKey FVectorKey;
 };
 
 // Initialises context from key material already derived for (password, mode, salt);
