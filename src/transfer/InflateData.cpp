@@ -1,8 +1,13 @@
 // The inflate loops of the worker base: raw deflate from a bounded input range, the gzip
 // member body, and the member trailer check.
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "transfer/CopyThread.h"
 #include "transfer/Crc32.h"
@@ -16,6 +21,96 @@ namespace {
 constexpr int Code(uint32_t severity, uint32_t detail) { return static_cast<int>(severity | detail); }
 // Input is read in chunks of this size.
 constexpr size_t kInflateChunk = 131072;
+
+// Streams with more compressed input than this (or of unknown length) are written ahead.
+constexpr int64_t kWriteAheadMin = 1048576;
+
+// Takes the inflated blocks: their CRC, then the target. For long streams a helper thread does
+// that for one block while the next one is inflated. The first failure stands; later blocks
+// are dropped.
+class TBlockWriter {
+ public:
+  // ASum false: the CRC is not wanted and stays ACrc.
+  TBlockWriter(TStream* AOut, uint32_t ACrc, bool ASum) : FOut(AOut), FCrc(ACrc), FSum(ASum) {}
+  ~TBlockWriter() { Finish(); }
+  TBlockWriter(const TBlockWriter&) = delete;
+  TBlockWriter& operator=(const TBlockWriter&) = delete;
+
+  // False when no thread can be had; blocks are then stored in Put itself.
+  bool StartHelper() {
+    try {
+      FHelper = std::thread([this] { StoreHanded(); });
+      return true;
+    } catch (const std::system_error&) {
+      return false;
+    }
+  }
+  // With the helper, returns once the block handed before is stored: the caller may then fill
+  // that one's buffer again, not this one's.
+  void Put(const uint8_t* AData, size_t ASize) {
+    if (!FHelper.joinable()) {
+      Store(AData, ASize);
+      return;
+    }
+    std::unique_lock lock(FMutex);
+    FChanged.wait(lock, [this] { return !FBusy; });
+    FData = AData;
+    FSize = ASize;
+    FBusy = true;
+    FChanged.notify_all();
+  }
+  // Waits for the last block; afterwards Crc, Written and Error are final.
+  void Finish() {
+    if (!FHelper.joinable()) return;
+    {
+      std::unique_lock lock(FMutex);
+      FChanged.wait(lock, [this] { return !FBusy; });
+      FStop = true;
+    }
+    FChanged.notify_all();
+    FHelper.join();
+  }
+  int Error() const { return FError.load(std::memory_order_acquire); }
+  uint32_t Crc() const { return FCrc; }
+  int64_t Written() const { return FWritten; }
+
+ private:
+  void Store(const uint8_t* AData, size_t ASize) {
+    if (Error() != 0) return;
+    if (FSum) FCrc = Crc32Update(FCrc, AData, ASize);
+    const int64_t written = FOut ? FOut->Write(AData, ASize) : static_cast<int64_t>(ASize);
+    if (written > 0) FWritten += written;
+    if (written < 0)
+      FError.store(Code(sevError, errWriteFile), std::memory_order_release);
+    else if (written < static_cast<int64_t>(ASize))
+      FError.store(Code(sevError, errDiskFull), std::memory_order_release);
+  }
+  void StoreHanded() {
+    std::unique_lock lock(FMutex);
+    for (;;) {
+      FChanged.wait(lock, [this] { return FBusy || FStop; });
+      if (!FBusy) return;
+      lock.unlock();
+      Store(FData, FSize);
+      lock.lock();
+      FBusy = false;
+      FChanged.notify_all();
+    }
+  }
+
+  TStream* FOut;
+  uint32_t FCrc;
+  bool FSum;
+  int64_t FWritten = 0;
+  std::atomic<int> FError{0};
+  std::mutex FMutex;
+  std::condition_variable FChanged;
+  const uint8_t* FData = nullptr;
+  size_t FSize = 0;
+  bool FBusy = false;
+  bool FStop = false;
+  std::thread FHelper;
+};
 
 uint32_t Le32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -38,6 +133,16 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
   std::unique_ptr<uint8_t[]> input(new (std::nothrow) uint8_t[inputSize]);
   if (!inflater.Valid() || !input) return Code(sevError, errNoStream);
 
+  // Two output buffers when the blocks are stored ahead: one inflated into, one being stored.
+  TBlockWriter writer(sOut, FCrc, FCrcWanted);
+  std::unique_ptr<uint8_t[]> second;
+  if (!bounded || ALength > kWriteAheadMin) {
+    second.reset(new (std::nothrow) uint8_t[FBufSize]);
+    if (second && !writer.StartHelper()) second.reset();
+  }
+  uint8_t* const buffers[2] = {FBuffer.get(), second ? second.get() : FBuffer.get()};
+  size_t current = 0;
+
   const int64_t limit = AMaxOutput;
   int64_t inputLeft = ALength;
   bool inputEnd = false;
@@ -47,6 +152,8 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
   size_t n;
   do {
     // Fill one buffer: fewer bytes only when the stream has ended or the input is used up.
+    uint8_t* const block = buffers[current];
+    current ^= 1;
     n = 0;
     while (n < FBufSize && !streamEnd) {
       if (inflater.AvailIn() == 0 && !inputEnd) {
@@ -63,7 +170,7 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
       }
       const uint64_t consumedBefore = inflater.TotalIn();
       size_t produced = 0;
-      TInflateStatus st = inflater.Inflate(FBuffer.get() + n, FBufSize - n, produced);
+      TInflateStatus st = inflater.Inflate(block + n, FBufSize - n, produced);
       n += produced;
       if (st == TInflateStatus::DataError) {
         result = Code(sevError, errReadFile);
@@ -84,17 +191,17 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
       result = Code(sevError, errCorrupt);  // more than the member or entry states
       break;
     }
-    if (FCrcWanted) FCrc = Crc32Update(FCrc, FBuffer.get(), n);
     count += static_cast<int64_t>(n);
     DoProgress(acUnCompress, ASpeedLimit, count);
-    int64_t written = sOut ? sOut->Write(FBuffer.get(), n) : static_cast<int64_t>(n);
-    if (written > 0) UTotal += written;
-    if (written < 0)
-      result = Code(sevError, errWriteFile);
-    else if (written < static_cast<int64_t>(n))
-      result = Code(sevError, errDiskFull);
-    if (result == 0 && FUserBreak.load(std::memory_order_acquire)) result = errUserBreak;
+    writer.Put(block, n);
+    if (writer.Error() != 0) break;
+    if (FUserBreak.load(std::memory_order_acquire)) result = errUserBreak;
   } while (n >= FBufSize && result == 0);
+  writer.Finish();
+  FCrc = writer.Crc();
+  UTotal += writer.Written();
+  // A block that could not be stored came before anything found later.
+  if (writer.Error() != 0) result = writer.Error();
 
   // Put sIn on the first byte after the deflate data.
   if (streamEnd && inflater.AvailIn() > 0) {

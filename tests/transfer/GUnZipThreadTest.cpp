@@ -399,8 +399,9 @@ TEST(GUnZipThread, InflateLoopStopsAtTheDeflateEndAndHonoursItsInputRange) {
     TReadOnlyMemoryStream again(all.data(), all.size());
     EXPECT_EQ(probe.Inflate(again, nullptr, 0), 0);
   }
-  // A target that fills up or fails midway, with a bounded and an open input range: the first
-  // failure is the result, what was written is counted, and no block is written after it.
+  // A target that fills up or fails midway, for a short input and an open one (whose blocks are
+  // stored on a helper thread while the next one inflates): the first failure is the result,
+  // what was written is counted, and no block is written after it.
   for (int64_t length : {static_cast<int64_t>(deflated.size()), int64_t{0}}) {
     for (bool fail : {false, true}) {
       SCOPED_TRACE(std::to_string(length) + (fail ? " fail" : " full"));
