@@ -1,5 +1,6 @@
 #include "transfer/Thread.h"
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <exception>
@@ -11,7 +12,7 @@ namespace {
 // One queued Synchronize call; it lives on the waiting worker's stack.
 struct TSyncCall {
   const std::function<void()>* Method;
-  bool Done = false;
+  std::atomic<bool> Done{false};
   std::exception_ptr Error;
 };
 
@@ -22,7 +23,8 @@ struct TSyncState {
   std::condition_variable MainWake;
   std::condition_variable CallDone;
   std::deque<TSyncCall*> Queue;
-  uint64_t EndedThreads = 0;
+  std::atomic<uint64_t> Queued{0};  // calls ever queued, readable without the mutex
+  std::atomic<uint64_t> EndedThreads{0};
   std::function<void()> Wake;
   std::thread::id MainThread = std::this_thread::get_id();
 };
@@ -42,6 +44,24 @@ void WakeMainThread() {
     wake = SyncState().Wake;
   }
   if (wake) wake();
+}
+
+// A progress report is a round trip to the main thread once per block; when both sides have a
+// core, the answer comes within microseconds, so each side spins that long before sleeping.
+constexpr auto kSpinTime = std::chrono::microseconds(50);
+
+template <typename Ready>
+bool SpinUntil(Ready ready) {
+  const auto until = std::chrono::steady_clock::now() + kSpinTime;
+  do {
+    for (int i = 0; i < 64; ++i) {
+      if (ready()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+  } while (std::chrono::steady_clock::now() < until);
+  return ready();
 }
 
 }  // namespace
@@ -132,7 +152,7 @@ void TThread::ThreadProc() {
   FFinished.store(true, std::memory_order_release);
   {
     std::lock_guard lock(SyncState().Mutex);
-    ++SyncState().EndedThreads;
+    SyncState().EndedThreads.fetch_add(1, std::memory_order_release);
   }
   SyncState().MainWake.notify_all();
   WakeMainThread();
@@ -145,16 +165,18 @@ void TThread::Synchronize(const std::function<void()>& AMethod) {
     return;
   }
   auto& state = SyncState();
-  TSyncCall call{&AMethod, false, nullptr};
+  TSyncCall call{&AMethod, {}, nullptr};
   {
     std::lock_guard lock(state.Mutex);
     state.Queue.push_back(&call);
+    state.Queued.fetch_add(1, std::memory_order_release);
   }
   state.MainWake.notify_all();
   WakeMainThread();
-  {
+  const auto done = [&call] { return call.Done.load(std::memory_order_acquire); };
+  if (!SpinUntil(done)) {
     std::unique_lock lock(state.Mutex);
-    state.CallDone.wait(lock, [&call] { return call.Done; });
+    state.CallDone.wait(lock, done);
   }
   if (call.Error) std::rethrow_exception(call.Error);
 }
@@ -163,9 +185,17 @@ bool TThread::CheckSynchronize(int timeoutMs) {
   auto& state = SyncState();
   std::unique_lock lock(state.Mutex);
   if (state.Queue.empty() && timeoutMs > 0) {
-    const uint64_t ended = state.EndedThreads;
+    const uint64_t queued = state.Queued.load(std::memory_order_acquire);
+    const uint64_t ended = state.EndedThreads.load(std::memory_order_acquire);
+    const auto arrived = [&] {
+      return state.Queued.load(std::memory_order_acquire) != queued ||
+             state.EndedThreads.load(std::memory_order_acquire) != ended;
+    };
+    lock.unlock();
+    SpinUntil(arrived);
+    lock.lock();
     state.MainWake.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-      return !state.Queue.empty() || state.EndedThreads != ended;
+      return !state.Queue.empty() || arrived();
     });
   }
   bool ran = false;
@@ -179,7 +209,7 @@ bool TThread::CheckSynchronize(int timeoutMs) {
       call->Error = std::current_exception();
     }
     lock.lock();
-    call->Done = true;  // the worker may free the call as soon as it sees this
+    call->Done.store(true, std::memory_order_release);  // the worker may free the call now
     state.CallDone.notify_all();
     ran = true;
   }
