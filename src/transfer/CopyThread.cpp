@@ -226,7 +226,7 @@ int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t c
     if (n == 0) break;
     moved += static_cast<size_t>(n);
   }
-  if (moved == 0) return 0;
+  if (moved == 0 || !FCrcWanted) return static_cast<int64_t>(moved);
   const int64_t page = sysconf(_SC_PAGESIZE);
   const int64_t start = offset - offset % page;
   const size_t span = static_cast<size_t>(offset - start) + moved;
@@ -325,6 +325,7 @@ int TCopyThread::DoCopy() {
     if (size < 0) {
       result = Code(sevError, errReadFile);
     } else {
+      FCrcWanted = false;  // nobody compares a plain copy's checksum
       DoProgress(acCopy, true, -size);
       result = CopyData(*sSource, *sDest, true, size);
     }

@@ -97,15 +97,14 @@ TEST_F(CopyBlocks, OneByteMoreTakesASecondBlockOfOneByte) {
                              {acCopy, -(kBuf + 1), true}, {acCopy, kBuf, true}, {acCopy, kBuf + 1, true}}));
 }
 
-TEST_F(CopyBlocks, CrcAndTotalFollowTheData) {
+TEST_F(CopyBlocks, TotalFollowsTheData) {
+  // The plain copy job has no reader of its checksum and skips it; the loop's checksum is
+  // checked where the loop is called directly (CopyDataCodes).
   const std::string data = test::RandomBytes(3 * kBuf + 123, 9);
   ASSERT_TRUE(WriteFile(dir / "src", data));
   TProbe worker(dir / "src", dir / "dst", true, kBuf, tpNormal);
   ASSERT_TRUE(test::RunToEnd(worker));
   EXPECT_EQ(worker.ErrorCode(), 0);
-  const uint32_t expected =
-      static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
-  EXPECT_EQ(worker.Crc(), expected);
   EXPECT_EQ(worker.Total(), static_cast<int64_t>(data.size()));
   EXPECT_EQ(ReadFile(dir / "dst"), data);
 }
