@@ -14,13 +14,13 @@ std::string FormatText(const std::string& format, std::initializer_list<std::str
   for (size_t i = 0; i < format.size(); ++i) {
     const char c = format[i];
     if (c == '%' && i + 1 < format.size()) {
-      const char spec = format[i + 1];
-      if (spec == 'u' || spec == 'd' || spec == 's') {
+      const char conversion = format[i + 1];
+      if (conversion == 'u' || conversion == 'd' || conversion == 's') {
         if (next != values.end()) out += *next++;
         ++i;
         continue;
       }
-      if (spec == '%') {
+      if (conversion == '%') {
         out += '%';
         ++i;
         continue;

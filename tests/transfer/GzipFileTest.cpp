@@ -25,7 +25,7 @@ void PutLe(std::string& out, uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
-struct THeaderSpec {
+struct THeaderFields {
   uint8_t Flags = 0;
   uint8_t Os = 3;
   uint32_t MTime = 0x5F5E1234;
@@ -34,7 +34,7 @@ struct THeaderSpec {
   std::string Comment;  // FLG bit 4
 };
 
-std::string BuildHeader(const THeaderSpec& h) {
+std::string BuildHeader(const THeaderFields& h) {
   std::string out = "\x1f\x8b\x08";
   out.push_back(static_cast<char>(h.Flags));
   PutLe(out, h.MTime, 4);
@@ -150,24 +150,24 @@ TEST(GzipFile, SizeSubfieldAndOtherExtraFields) {
   const std::string body = "BODYBYTES";
   // The suite's subfield: sizes taken as given (64-bit).
   {
-    THeaderSpec spec;
-    spec.Flags = gzfExtra | gzfName;
-    spec.Extra = SizeSubfield(0x123456789A, 0x1000000005);
-    spec.Name = "big.bin";
-    THeader h = Parse(Member(BuildHeader(spec), body, 5));
+    THeaderFields fields;
+    fields.Flags = gzfExtra | gzfName;
+    fields.Extra = SizeSubfield(0x123456789A, 0x1000000005);
+    fields.Name = "big.bin";
+    THeader h = Parse(Member(BuildHeader(fields), body, 5));
     ASSERT_EQ(h.Result, gzhOk);
     EXPECT_EQ(h.CSize, 0x123456789A);
     EXPECT_EQ(h.USize, 0x1000000005);
     EXPECT_TRUE(h.Exact);
     EXPECT_EQ(h.Filename, "big.bin");
-    EXPECT_EQ(h.BodyStart, static_cast<int64_t>(BuildHeader(spec).size()));
+    EXPECT_EQ(h.BodyStart, static_cast<int64_t>(BuildHeader(fields).size()));
   }
   // Bytes after the first 20 are skipped; stored zeros fall back to the defaults.
   {
-    THeaderSpec spec;
-    spec.Flags = gzfExtra;
-    spec.Extra = SizeSubfield(0, 0) + "PADDINGPADDING";
-    const std::string header = BuildHeader(spec);
+    THeaderFields fields;
+    fields.Flags = gzfExtra;
+    fields.Extra = SizeSubfield(0, 0) + "PADDINGPADDING";
+    const std::string header = BuildHeader(fields);
     THeader h = Parse(Member(header, body, 77));
     ASSERT_EQ(h.Result, gzhOk);
     EXPECT_EQ(h.BodyStart, static_cast<int64_t>(header.size()));
@@ -177,10 +177,10 @@ TEST(GzipFile, SizeSubfieldAndOtherExtraFields) {
   }
   // A field of 19 bytes is skipped whole even when it begins with ID 1.
   {
-    THeaderSpec spec;
-    spec.Flags = gzfExtra;
-    spec.Extra = SizeSubfield(1000, 2000).substr(0, 19);
-    const std::string header = BuildHeader(spec);
+    THeaderFields fields;
+    fields.Flags = gzfExtra;
+    fields.Extra = SizeSubfield(1000, 2000).substr(0, 19);
+    const std::string header = BuildHeader(fields);
     THeader h = Parse(Member(header, body, 9));
     ASSERT_EQ(h.Result, gzhOk);
     EXPECT_EQ(h.BodyStart, static_cast<int64_t>(header.size()));
@@ -189,12 +189,12 @@ TEST(GzipFile, SizeSubfieldAndOtherExtraFields) {
   }
   // Another first subfield ID: the sizes are not read.
   {
-    THeaderSpec spec;
-    spec.Flags = gzfExtra;
-    spec.Extra = SizeSubfield(1000, 2000);
-    spec.Extra[0] = 'A';
-    spec.Extra[1] = 'P';
-    THeader h = Parse(Member(BuildHeader(spec), body, 3));
+    THeaderFields fields;
+    fields.Flags = gzfExtra;
+    fields.Extra = SizeSubfield(1000, 2000);
+    fields.Extra[0] = 'A';
+    fields.Extra[1] = 'P';
+    THeader h = Parse(Member(BuildHeader(fields), body, 3));
     ASSERT_EQ(h.Result, gzhOk);
     EXPECT_EQ(h.USize, 3);
     EXPECT_FALSE(h.Exact);
@@ -202,13 +202,13 @@ TEST(GzipFile, SizeSubfieldAndOtherExtraFields) {
 }
 
 TEST(GzipFile, CommentHeaderCrcAndEncryptedFlag) {
-  THeaderSpec spec;
-  spec.Flags = gzfExtra | gzfName | gzfComment | gzfHeaderCrc | gzfEncrypted | 0x01 | 0xC0;
-  spec.Extra = SizeSubfield(4, 8);
-  spec.Name = "n.txt";
-  spec.Comment = "a comment that is dropped";
-  spec.MTime = 0xFEDCBA98;
-  const std::string header = BuildHeader(spec);
+  THeaderFields fields;
+  fields.Flags = gzfExtra | gzfName | gzfComment | gzfHeaderCrc | gzfEncrypted | 0x01 | 0xC0;
+  fields.Extra = SizeSubfield(4, 8);
+  fields.Name = "n.txt";
+  fields.Comment = "a comment that is dropped";
+  fields.MTime = 0xFEDCBA98;
+  const std::string header = BuildHeader(fields);
   THeader h = Parse(Member(header, "XXXX", 8));
   ASSERT_EQ(h.Result, gzhOk);
   EXPECT_TRUE(h.Encrypted);
@@ -220,16 +220,16 @@ TEST(GzipFile, CommentHeaderCrcAndEncryptedFlag) {
 TEST(GzipFile, NameEncodingFollowsTheOsByte) {
   const std::string cp1252 = "Gr\xFC\xDF" "e \x80.txt";  // "Grüße €.txt" in Windows-1252
   const std::string utf8 = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC.txt";
-  THeaderSpec spec;
-  spec.Flags = gzfName;
-  spec.Name = cp1252;
-  spec.Os = 0;
-  EXPECT_EQ(Parse(Member(BuildHeader(spec), "", 0)).Filename, utf8);
-  spec.Os = 11;  // any other value: the bytes are UTF-8 already
-  EXPECT_EQ(Parse(Member(BuildHeader(spec), "", 0)).Filename, cp1252);
-  spec.Name = utf8;
-  spec.Os = 3;
-  EXPECT_EQ(Parse(Member(BuildHeader(spec), "", 0)).Filename, utf8);
+  THeaderFields fields;
+  fields.Flags = gzfName;
+  fields.Name = cp1252;
+  fields.Os = 0;
+  EXPECT_EQ(Parse(Member(BuildHeader(fields), "", 0)).Filename, utf8);
+  fields.Os = 11;  // any other value: the bytes are UTF-8 already
+  EXPECT_EQ(Parse(Member(BuildHeader(fields), "", 0)).Filename, cp1252);
+  fields.Name = utf8;
+  fields.Os = 3;
+  EXPECT_EQ(Parse(Member(BuildHeader(fields), "", 0)).Filename, utf8);
 }
 
 TEST(GzipFile, DamagedHeaders) {
@@ -241,10 +241,10 @@ TEST(GzipFile, DamagedHeaders) {
     EXPECT_EQ(h.Filename, "");
   }
   // Cut inside the fixed part, the extra field, the size subfield or the header CRC.
-  THeaderSpec spec;
-  spec.Flags = gzfExtra | gzfHeaderCrc;
-  spec.Extra = SizeSubfield(1, 2) + std::string(100, 'p');
-  const std::string header = BuildHeader(spec);
+  THeaderFields fields;
+  fields.Flags = gzfExtra | gzfHeaderCrc;
+  fields.Extra = SizeSubfield(1, 2) + std::string(100, 'p');
+  const std::string header = BuildHeader(fields);
   for (size_t cut : {size_t{0}, size_t{5}, size_t{9}, size_t{11}, size_t{20}, size_t{60}, header.size() - 1}) {
     SCOPED_TRACE(cut);
     EXPECT_EQ(Parse(header.substr(0, cut)).Result, gzhReadError);
@@ -252,7 +252,7 @@ TEST(GzipFile, DamagedHeaders) {
   // A name without its zero byte ends at the end of the stream; the missing trailer then
   // cannot give ISIZE.
   {
-    THeaderSpec named;
+    THeaderFields named;
     named.Flags = gzfName;
     named.Name = "abc";
     std::string bytes = BuildHeader(named);
@@ -263,7 +263,7 @@ TEST(GzipFile, DamagedHeaders) {
   }
   // A very long name is consumed whole but kept short.
   {
-    THeaderSpec named;
+    THeaderFields named;
     named.Flags = gzfName;
     named.Name = std::string(100000, 'n');
     const std::string header2 = BuildHeader(named);
@@ -277,13 +277,13 @@ TEST(GzipFile, DamagedHeaders) {
 TEST(GzipFile, FileInfoOfAFile) {
   TTempDir dir;
   ASSERT_TRUE(dir.Ok());
-  THeaderSpec spec;
-  spec.Flags = gzfExtra | gzfName | gzfEncrypted;
-  spec.Extra = SizeSubfield(10, 20);
-  spec.Name = "doc.txt";
-  spec.MTime = 1234567;
+  THeaderFields fields;
+  fields.Flags = gzfExtra | gzfName | gzfEncrypted;
+  fields.Extra = SizeSubfield(10, 20);
+  fields.Name = "doc.txt";
+  fields.MTime = 1234567;
   const std::string path = dir / "doc.txt.gze";
-  ASSERT_TRUE(WriteFile(path, Member(BuildHeader(spec), "0123456789", 20)));
+  ASSERT_TRUE(WriteFile(path, Member(BuildHeader(fields), "0123456789", 20)));
   ASSERT_EQ(chmod(path.c_str(), 0444), 0);
   TGzFileInfo info;
   ASSERT_TRUE(GetGzFileInfo(path, info));
