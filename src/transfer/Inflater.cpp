@@ -1,7 +1,6 @@
 #include "transfer/Inflater.h"
 
 #include <algorithm>
-#include <climits>
 
 #ifdef QV_USE_ISAL
 #include <isa-l/igzip_lib.h>
@@ -14,12 +13,10 @@ namespace qv {
 namespace {
 // Both engines count in 32-bit words; larger caller ranges are fed piece by piece.
 constexpr size_t kEngineMax = size_t{1} << 30;
-}  // namespace
 
-#ifdef QV_USE_ISAL
-
-struct TInflater::TImpl {
-  inflate_state State{};
+// What both engines keep beside their own state: the input they cannot hold yet, the totals
+// and how the stream ended.
+struct TStreamState {
   const uint8_t* Rest = nullptr;  // input beyond what the engine holds
   size_t RestSize = 0;
   uint64_t TotalIn = 0;
@@ -27,21 +24,32 @@ struct TInflater::TImpl {
   bool Done = false;
   bool Broken = false;
 
+  // Hands the engine the next piece of data (next_in/avail_in) and keeps the remainder.
+  template <class TByte, class TCount>
+  void Feed(const uint8_t* data, size_t size, TByte*& nextIn, TCount& availIn) {
+    size_t now = std::min(size, kEngineMax);
+    nextIn = const_cast<TByte*>(data);
+    availIn = static_cast<TCount>(now);
+    Rest = data + now;
+    RestSize = size - now;
+  }
+};
+}  // namespace
+
+#ifdef QV_USE_ISAL
+
+struct TInflater::TImpl : TStreamState {
+  inflate_state State{};
+
+  TImpl() { Init(); }
   void Init() {
     isal_inflate_init(&State);
     State.crc_flag = ISAL_DEFLATE;
     State.hist_bits = 0;  // full 32 KiB window
-    Rest = nullptr;
-    RestSize = 0;
-    TotalIn = TotalOut = 0;
-    Done = Broken = false;
+    static_cast<TStreamState&>(*this) = {};
   }
   void Feed(const uint8_t* data, size_t size) {
-    size_t now = std::min(size, kEngineMax);
-    State.next_in = const_cast<uint8_t*>(data);
-    State.avail_in = static_cast<uint32_t>(now);
-    Rest = data + now;
-    RestSize = size - now;
+    TStreamState::Feed(data, size, State.next_in, State.avail_in);
   }
   // Whole bytes the engine read ahead into its bit buffer but did not use at the stream's
   // end; they belong to what follows the stream.
@@ -50,15 +58,8 @@ struct TInflater::TImpl {
   }
 };
 
-TInflater::TInflater() : FImpl(std::make_unique<TImpl>()) { FImpl->Init(); }
-TInflater::~TInflater() = default;
 bool TInflater::Valid() const { return true; }
-void TInflater::Reset() { FImpl->Init(); }
 const char* TInflater::EngineName() { return "isa-l"; }
-
-void TInflater::SetInput(const void* data, size_t size) {
-  FImpl->Feed(static_cast<const uint8_t*>(data), size);
-}
 
 size_t TInflater::AvailIn() const {
   return FImpl->State.avail_in + FImpl->ReadAhead() + FImpl->RestSize;
@@ -96,21 +97,13 @@ TInflateStatus TInflater::Inflate(void* out, size_t outSize, size_t& produced) {
   return TInflateStatus::Ok;
 }
 
-bool TInflater::Finished() const { return FImpl->Done; }
 uint64_t TInflater::TotalIn() const { return FImpl->TotalIn - FImpl->ReadAhead(); }
-uint64_t TInflater::TotalOut() const { return FImpl->TotalOut; }
 
 #else  // zlib
 
-struct TInflater::TImpl {
+struct TInflater::TImpl : TStreamState {
   z_stream Z{};
   bool Ready = false;
-  const uint8_t* Rest = nullptr;
-  size_t RestSize = 0;
-  uint64_t TotalIn = 0;
-  uint64_t TotalOut = 0;
-  bool Done = false;
-  bool Broken = false;
 
   TImpl() { Ready = inflateInit2(&Z, -15) == Z_OK; }
   ~TImpl() {
@@ -120,29 +113,13 @@ struct TInflater::TImpl {
     if (Ready) Ready = inflateReset(&Z) == Z_OK;
     Z.next_in = nullptr;
     Z.avail_in = 0;
-    Rest = nullptr;
-    RestSize = 0;
-    TotalIn = TotalOut = 0;
-    Done = Broken = false;
+    static_cast<TStreamState&>(*this) = {};
   }
-  void Feed(const uint8_t* data, size_t size) {
-    size_t now = std::min(size, kEngineMax);
-    Z.next_in = const_cast<Bytef*>(data);
-    Z.avail_in = static_cast<uInt>(now);
-    Rest = data + now;
-    RestSize = size - now;
-  }
+  void Feed(const uint8_t* data, size_t size) { TStreamState::Feed(data, size, Z.next_in, Z.avail_in); }
 };
 
-TInflater::TInflater() : FImpl(std::make_unique<TImpl>()) {}
-TInflater::~TInflater() = default;
 bool TInflater::Valid() const { return FImpl->Ready; }
-void TInflater::Reset() { FImpl->Init(); }
 const char* TInflater::EngineName() { return "zlib"; }
-
-void TInflater::SetInput(const void* data, size_t size) {
-  FImpl->Feed(static_cast<const uint8_t*>(data), size);
-}
 
 size_t TInflater::AvailIn() const { return FImpl->Z.avail_in + FImpl->RestSize; }
 
@@ -177,10 +154,18 @@ TInflateStatus TInflater::Inflate(void* out, size_t outSize, size_t& produced) {
   return TInflateStatus::Ok;
 }
 
-bool TInflater::Finished() const { return FImpl->Done; }
 uint64_t TInflater::TotalIn() const { return FImpl->TotalIn; }
-uint64_t TInflater::TotalOut() const { return FImpl->TotalOut; }
 
 #endif
+
+// Engine-independent members.
+TInflater::TInflater() : FImpl(std::make_unique<TImpl>()) {}
+TInflater::~TInflater() = default;
+void TInflater::Reset() { FImpl->Init(); }
+void TInflater::SetInput(const void* data, size_t size) {
+  FImpl->Feed(static_cast<const uint8_t*>(data), size);
+}
+bool TInflater::Finished() const { return FImpl->Done; }
+uint64_t TInflater::TotalOut() const { return FImpl->TotalOut; }
 
 }  // namespace qv
