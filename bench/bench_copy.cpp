@@ -1,14 +1,11 @@
 // Copies one file with the copy worker as the restore session runs it (512 KiB blocks,
 // a progress report per block served on the main thread) and prints the time and MB/s.
 // Usage: bench_copy SOURCE TARGET [RUNS]
-#include <chrono>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
-#include "base/FtGlobal.h"
-#include "transfer/CopyThread.h"
+#include "BenchWorker.h"
 
 int main(int argc, char** argv) {
   if (argc < 3) {
@@ -22,19 +19,8 @@ int main(int argc, char** argv) {
     // As for cp: no earlier target whose pages the run would have to free.
     std::remove(argv[2]);
     qv::TCopyThread worker(argv[1], argv[2], true, 524288, qv::tpNormal);
-    int64_t lastCount = 0;
-    worker.SetOnProgress([&](qv::TFileAction, int64_t count, bool) {
-      if (count > 0) lastCount = count;
-    });
-    const auto start = std::chrono::steady_clock::now();
-    worker.Resume();
-    while (!worker.Done()) qv::TThread::CheckSynchronize(10);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (worker.ErrorCode() != 0) {
-      std::fprintf(stderr, "%s\n", qv::GetErrorMessage(static_cast<uint32_t>(worker.ErrorCode())).c_str());
-      return 1;
-    }
-    bytes = lastCount;
+    const double seconds = RunWorker(worker, argv[2], bytes);
+    if (seconds < 0) return 1;
     best = std::min(best, seconds);
   }
   std::printf("%.4f %.1f\n", best, static_cast<double>(bytes) / best / 1e6);

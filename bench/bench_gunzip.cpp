@@ -5,13 +5,12 @@
 //        bench_gunzip decrypt SOURCE.enc TARGET PASSWORD [RUNS]
 //        bench_gunzip encrypt SOURCE TARGET.enc PASSWORD
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
-#include "base/FtGlobal.h"
+#include "BenchWorker.h"
 #include "crypto/AesLib.h"
 #include "transfer/DecryptThread.h"
 #include "transfer/GUnZipThread.h"
@@ -28,27 +27,6 @@ int Usage(const char* self) {
                "       %s encrypt SOURCE TARGET.enc PASSWORD\n",
                self, self, self);
   return 2;
-}
-
-// Runs one worker to its end; seconds, or a negative value on failure.
-// With QV_BENCH_NO_PROGRESS set, no handler is bound: the difference shows what the
-// synchronized per-block report costs.
-double RunOnce(qv::TCopyThread& worker, int64_t& restored) {
-  static const bool noProgress = std::getenv("QV_BENCH_NO_PROGRESS") != nullptr;
-  if (!noProgress) {
-    worker.SetOnProgress([&](qv::TFileAction, int64_t count, bool) {
-      if (count > 0) restored = count;
-    });
-  }
-  const auto start = std::chrono::steady_clock::now();
-  worker.Resume();
-  while (!worker.Done()) qv::TThread::CheckSynchronize(10);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (worker.ErrorCode() != 0) {
-    std::fprintf(stderr, "%s\n", qv::GetErrorMessage(static_cast<uint32_t>(worker.ErrorCode())).c_str());
-    return -1;
-  }
-  return seconds;
 }
 
 int Encrypt(const std::string& source, const std::string& target, const std::string& password) {
@@ -84,12 +62,8 @@ int main(int argc, char** argv) {
       worker = std::make_unique<qv::TDecryptThread>(argv[2], argv[3], key.get(), true, kBuf, qv::tpNormal);
     else
       worker = std::make_unique<qv::TGUnZipThread>(argv[2], argv[3], nullptr, true, kBuf, qv::tpNormal);
-    const double seconds = RunOnce(*worker, restored);
+    const double seconds = RunWorker(*worker, argv[3], restored);
     if (seconds < 0) return 1;
-    if (restored == 0) {
-      auto out = qv::TFileStream::Open(argv[3], qv::TOpenMode::Read);
-      restored = out ? out->Size() : 0;
-    }
     best = std::min(best, seconds);
   }
   // For decryption the reports count encrypted bytes, which differ from the plaintext only
