@@ -297,22 +297,17 @@ void TZipRead::ReadDirectory() {
     WalkZipExtra(variable.data() + nameLength, extraLength,
                  [&](uint16_t id, const uint8_t* data, size_t blockSize) {
                    if (id == ZipExtraZip64) {
-                     size_t pos = 0;
-                     auto take = [&](uint32_t field32, int64_t& value) {
-                       if (field32 == Saturated32 && pos + 8 <= blockSize) {
-                         value = static_cast<int64_t>(GetLe64(data + pos));
-                         pos += 8;
-                       }
-                     };
-                     take(usize32, header.USize);
-                     take(csize32, header.CSize);
-                     take(offset32, header.Offset);
+                     TZip64Extra zip64(data, blockSize);
+                     zip64.Take(usize32, header.USize);
+                     zip64.Take(csize32, header.CSize);
+                     zip64.Take(offset32, header.Offset);
                    } else if (id == ZipExtraAes && blockSize >= 7) {
+                     const TZipAesExtra aes = ParseZipAesExtra(data);
                      header.Tag = ZipExtraAes;
-                     header.EncVers = GetLe16(data);
-                     header.EncMode = data[4] >= 1 && data[4] <= 3 ? data[4] : 0;
-                     header.EncMeth = GetLe16(data + 5);
-                     header.IsAE2 = header.EncVers == 2;
+                     header.EncVers = aes.Version;
+                     header.EncMode = aes.Mode;
+                     header.EncMeth = aes.Method;
+                     header.IsAE2 = aes.Version == 2;
                    }
                  });
     if (header.Offset < 0 || header.CSize < 0 || header.USize < 0) RaiseReading();

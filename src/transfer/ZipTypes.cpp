@@ -99,17 +99,14 @@ bool ReadZipLocalHeader(TStream& AStream, TZipFileInfo& Info) {
   WalkZipExtra(tail.data() + nameLength, extraLength,
                [&](uint16_t id, const uint8_t* data, size_t size) {
                  if (id == ZipExtraZip64) {
-                   size_t pos = 0;
-                   if (usize32 == 0xFFFFFFFF && pos + 8 <= size) {
-                     Info.USize = static_cast<int64_t>(GetLe64(data + pos));
-                     pos += 8;
-                   }
-                   if (csize32 == 0xFFFFFFFF && pos + 8 <= size)
-                     Info.CSize = static_cast<int64_t>(GetLe64(data + pos));
+                   TZip64Extra zip64(data, size);
+                   zip64.Take(usize32, Info.USize);
+                   zip64.Take(csize32, Info.CSize);
                  } else if (id == ZipExtraAes && size >= 7) {
-                   Info.EncVers = GetLe16(data);
-                   Info.EncMode = data[4] >= 1 && data[4] <= 3 ? data[4] : 0;
-                   Info.EncMeth = GetLe16(data + 5);
+                   const TZipAesExtra aes = ParseZipAesExtra(data);
+                   Info.EncVers = aes.Version;
+                   Info.EncMode = aes.Mode;
+                   Info.EncMeth = aes.Method;
                  }
                });
   return Info.CSize >= 0 && Info.USize >= 0;

@@ -122,6 +122,35 @@ inline uint64_t GetLe64(const uint8_t* p) {
   return static_cast<uint64_t>(GetLe32(p)) | (static_cast<uint64_t>(GetLe32(p + 4)) << 32);
 }
 
+// The data of an AES extra field block (7 bytes or more).
+struct TZipAesExtra {
+  uint16_t Version = 0;  // vendor version: 1 (AE-1) or 2 (AE-2)
+  uint8_t Mode = 0;      // key strength 1..3, 0 when out of range
+  uint16_t Method = 0;   // the actual compression method
+};
+inline TZipAesExtra ParseZipAesExtra(const uint8_t* AData) {
+  const uint8_t mode = AData[4] >= 1 && AData[4] <= 3 ? AData[4] : 0;
+  return {GetLe16(AData), mode, GetLe16(AData + 5)};
+}
+
+// The data of a Zip64 extra field block: one 64-bit value for each header field saturated at
+// 0xFFFFFFFF, in the fixed order uncompressed size, compressed size, offset.
+class TZip64Extra {
+ public:
+  TZip64Extra(const uint8_t* AData, size_t ASize) : FData(AData), FSize(ASize) {}
+  // Replaces AValue with the next value when AField32 is saturated and the block holds one.
+  void Take(uint32_t AField32, int64_t& AValue) {
+    if (AField32 != 0xFFFFFFFF || FPos + 8 > FSize) return;
+    AValue = static_cast<int64_t>(GetLe64(FData + FPos));
+    FPos += 8;
+  }
+
+ private:
+  const uint8_t* FData;
+  size_t FSize;
+  size_t FPos = 0;
+};
+
 // Reads a local header from the stream's position into Info (Zip64 sizes and the AES
 // field included) and leaves the stream on the first data byte. False when the signature
 // is missing, the header is cut short or a size is out of range.
