@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "base/FileUtils.h"
+#include "base/PathUtils.h"
 #include "restore/DirList.h"
 #include "restore/RestoreSession.h"
 #include "restore/RestoreText.h"
@@ -71,7 +72,7 @@ void TRestoreSession::RestoreSelectedFiles() {
           if (entry.IsDir || subPath.empty() || !SameText(name, subPath)) continue;
           uint32_t entryCode = 0;
           const TRestoreResult r =
-              RestoreZipEntry(entry, WithDelimiter(Target) + subPath, subPath, entryCode);
+              RestoreZipEntry(entry, AddPathDelimiter(Target) + subPath, subPath, entryCode);
           if (r == rrCancelRun) { cancel = true; break; }
           if (r == rrSkipped) continue;
           source = archive + ":" + subPath;
@@ -135,11 +136,9 @@ void TRestoreSession::RestoreDirectory() {
 void TRestoreSession::RestoreFolder(const std::string& base, const std::string& target,
                                     const std::string& sub, uint32_t& copied, uint32_t& errors,
                                     bool& cancelRun) {
-  const std::string folder = WithDelimiter(base) + sub;
-  std::string folderItself = folder;
-  while (folderItself.size() > 1 && folderItself.back() == '/') folderItself.pop_back();
-  if (IsLinkLoop(folderItself, false)) return;
-  const std::string targetFolder = WithDelimiter(target) + sub;
+  const std::string folder = AddPathDelimiter(base) + sub;
+  if (IsLinkLoop(ExcludeTrailingDelimiter(folder), false)) return;
+  const std::string targetFolder = AddPathDelimiter(target) + sub;
   if (!LongDirectoryExists(targetFolder)) LongForceDirectories(targetFolder);
   const TDirListing listing = ListDirectory(folder);
   bool cancelled = false;
@@ -148,7 +147,7 @@ void TRestoreSession::RestoreFolder(const std::string& base, const std::string& 
     if (!Restoring) break;
     WaitWhilePaused();
     if (entry.Type != TDirEntry::deFile) continue;  // folders, links, devices, pipes
-    const std::string sourcePath = WithDelimiter(folder) + entry.Name;
+    const std::string sourcePath = AddPathDelimiter(folder) + entry.Name;
     ShowFile(sourcePath);
     uint32_t code = 0;
     const TRestoreResult r = RestoreFile(sourcePath, targetFolder, true, code);
@@ -203,7 +202,7 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
     ShowFile(name);
     if (!subPath.empty() && !StartsWithText(name, subPath)) continue;
     uint32_t entryCode = 0;
-    const TRestoreResult r = RestoreZipEntry(entry, WithDelimiter(target) + name, name, entryCode);
+    const TRestoreResult r = RestoreZipEntry(entry, AddPathDelimiter(target) + name, name, entryCode);
     if (r == rrCopied) ++copied;
     if (r == rrCancelRun) {
       FLastRun.Cancelled = true;

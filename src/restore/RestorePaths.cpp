@@ -2,17 +2,13 @@
 #include <cctype>
 #include <string>
 
+#include "base/PathUtils.h"
 #include "restore/RestoreSession.h"
 #include "restore/RestoreText.h"
 
 namespace qv {
 
 namespace {
-
-std::string LastComponent(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // Drops the first folder of a folder part ("/a/b/" -> "/.../b/", "/.../b/" -> "/.../").
 std::string CutFirstFolder(const std::string& folder) {
@@ -32,7 +28,7 @@ bool SplitZipPath(std::string& path, std::string& subPath) {
   std::string r = path;
   while (!r.empty() && r.back() == '/') r.pop_back();
   while (!r.empty()) {
-    const std::string last = LastComponent(r);
+    const std::string last = ExtractFileName(r);
     const size_t dot = last.rfind('.');
     if (dot != std::string::npos && SameText(last.substr(dot + 1), "zip")) {
       subPath = path.size() > r.size() + 1 ? path.substr(r.size() + 1) : std::string();

@@ -47,7 +47,7 @@ uint32_t NoPasswordCode(TBackupKind kind) {
 }  // namespace
 
 TBackupKind BackupKind(const std::string& name, bool unpackGz) {
-  const std::string ext = LowerAscii(ExtensionOf(name));
+  const std::string ext = LowerAscii(GetExtension(name));
   if (unpackGz && (ext == "gz" || ext == "gze")) return bkCompressed;
   if (ext == "enc") return bkEncrypted;
   return bkPlain;
@@ -113,10 +113,9 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
     encrypted = info.Encrypted;
     expandedSize = info.USize;
   }
-  const size_t slash = source.rfind('/');
-  std::string name = slash == std::string::npos ? source : source.substr(slash + 1);
-  if (kind != bkPlain) name = WithoutExtension(name);
-  return RunPipeline(source, WithDelimiter(targetFolder) + name, kind, encrypted, withProgress,
+  std::string name = ExtractFileName(source);
+  if (kind != bkPlain) name = DeleteExtension(name);
+  return RunPipeline(source, AddPathDelimiter(targetFolder) + name, kind, encrypted, withProgress,
                      false, code, expandedSize);
 }
 

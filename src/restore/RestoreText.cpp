@@ -1,6 +1,5 @@
 #include "restore/RestoreText.h"
 
-#include <algorithm>
 #include <cctype>
 
 #include "base/Translation.h"
@@ -48,25 +47,6 @@ std::string MsgErrorRestoring() { return Tr("Error restoring file: "); }
 std::string MsgErrorGzHeader() { return Tr("Error reading gz-header: "); }
 std::string MsgNoSourceFolder() { return Tr("No source directory selected!"); }
 std::string MsgMainCaption() { return Tr("Restore files from backup"); }
-
-std::string WithDelimiter(const std::string& path) {
-  if (path.empty() || path.back() == '/') return path;
-  return path + '/';
-}
-
-std::string ExtensionOf(const std::string& name) {
-  const size_t slash = name.rfind('/');
-  const size_t dot = name.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
-  return name.substr(dot + 1);
-}
-
-std::string WithoutExtension(const std::string& name) {
-  const size_t slash = name.rfind('/');
-  const size_t dot = name.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return name;
-  return name.substr(0, dot);
-}
 
 std::string LowerAscii(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

@@ -28,11 +28,8 @@ std::string MsgErrorGzHeader();        // "Error reading gz-header: "
 std::string MsgNoSourceFolder();       // "No source directory selected!"
 std::string MsgMainCaption();          // "Restore files from backup"
 
-// Path pieces with "/" as the delimiter.
-std::string WithDelimiter(const std::string& path);  // empty stays empty
-std::string ExtensionOf(const std::string& name);    // after the last "." of the last component
-std::string WithoutExtension(const std::string& name);
-bool SameText(const std::string& a, const std::string& b);  // ASCII case ignored
+// Text comparison with ASCII case ignored.
+bool SameText(const std::string& a, const std::string& b);
 bool StartsWithText(const std::string& text, const std::string& prefix);
 std::string LowerAscii(std::string text);
 

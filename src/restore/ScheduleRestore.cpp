@@ -3,6 +3,7 @@
 
 #include "base/FileUtils.h"
 #include "base/FormatUtils.h"
+#include "base/PathUtils.h"
 #include "base/TimeUtils.h"
 #include "restore/DirList.h"
 #include "restore/RestoreSession.h"
@@ -29,12 +30,10 @@ std::vector<std::string> MatchingFolders(const std::string& parent, const std::s
 }  // namespace
 
 void TRestoreSession::CollectVersions(const std::string& base, const std::string& sub) {
-  const std::string folder = WithDelimiter(WithDelimiter(base) + sub);
-  std::string folderItself = folder;
-  while (folderItself.size() > 1 && folderItself.back() == '/') folderItself.pop_back();
-  if (IsLinkLoop(folderItself, false)) return;
+  const std::string folder = AddPathDelimiter(AddPathDelimiter(base) + sub);
+  if (IsLinkLoop(ExcludeTrailingDelimiter(folder), false)) return;
   const TDirListing listing = ListDirectory(folder, true);
-  const std::string keyPrefix = sub.empty() ? std::string() : WithDelimiter(sub);
+  const std::string keyPrefix = sub.empty() ? std::string() : AddPathDelimiter(sub);
   for (const TDirEntry& e : listing) {
     if (!Restoring) break;
     if (e.Type != TDirEntry::deFile) continue;  // folders later; links and devices never
@@ -52,7 +51,7 @@ void TRestoreSession::CollectDriveFolders(const std::string& setFolder, const st
   for (const std::string& name : MatchingFolders(setFolder, pattern.empty() ? "*.*" : pattern)) {
     if (!Restoring) break;
     WaitWhilePaused();
-    CollectVersions(WithDelimiter(setFolder) + name, std::string());
+    CollectVersions(AddPathDelimiter(setFolder) + name, std::string());
   }
 }
 
@@ -63,7 +62,7 @@ void TRestoreSession::RestoreFromSchedule() {
   FVersions = std::make_unique<TVersionList>();
   FBound = static_cast<uint32_t>(DateTimeToUnixSeconds(static_cast<double>(FView.RestoreDate()) + 1.0));
   const std::string selected = FView.SelectedFolder();
-  Source = WithDelimiter(selected);
+  Source = AddPathDelimiter(selected);
   FView.SetFileLabel(MsgSearching());
   FView.SetProgressMarquee(true);
   const std::string driveMask = FView.DriveMask();
@@ -111,11 +110,11 @@ void TRestoreSession::RestoreVersions() {
         encrypted = info.Encrypted;
         size = info.USize;
       }
-      key = WithoutExtension(key);
+      key = DeleteExtension(key);
     } else {
       size = static_cast<int64_t>(GetFileSize64(source));
       if (kind == bkEncrypted) {
-        key = WithoutExtension(key);
+        key = DeleteExtension(key);
         encrypted = true;
         size -= 30;
       }
@@ -128,7 +127,7 @@ void TRestoreSession::RestoreVersions() {
     } else {
       const int position = static_cast<int>(std::lround(100.0 * static_cast<double>(i) / static_cast<double>(n) - 1.0));
       FView.SetProgress(position < 0 ? 0 : position);
-      r = RunPipeline(source, WithDelimiter(Target) + key, kind, encrypted, false, true, code,
+      r = RunPipeline(source, AddPathDelimiter(Target) + key, kind, encrypted, false, true, code,
                       kind == bkCompressed ? size : 0);
       if (r == rrCopied) {
         ++copied;
