@@ -11,15 +11,14 @@
 #include <memory>
 #include <vector>
 
+#include "base/PathUtils.h"
+
 namespace qv {
 namespace {
 
+// The last name of a path; a trailing "/" does not count.
 std::string BaseName(const std::string& path) {
-  size_t end = path.size();
-  while (end > 1 && path[end - 1] == '/') --end;
-  const size_t slash = path.rfind('/', end - 1);
-  const size_t start = (slash == std::string::npos) ? 0 : slash + 1;
-  return path.substr(start, end - start);
+  return ExtractFileName(ExcludeTrailingDelimiter(path));
 }
 
 bool QueryStat(const std::string& path, bool followLink, struct stat& st) {
@@ -145,11 +144,8 @@ bool IsLinkLoop(const std::string& path, bool followLink) {
   const std::string target = GetSymLinkTarget(path);
   if (target.empty()) return true;  // dangling or circular: never to be entered
   // Where the link itself lives, with the folders above it resolved.
-  std::string holder = path;
-  while (holder.size() > 1 && holder.back() == '/') holder.pop_back();
-  const size_t slash = holder.rfind('/');
-  const std::string parent = (slash == std::string::npos) ? "." : holder.substr(0, slash + 1);
-  const std::string parentReal = GetSymLinkTarget(parent.empty() ? "/" : parent);
+  const std::string parent = ExtractFilePath(ExcludeTrailingDelimiter(path));
+  const std::string parentReal = GetSymLinkTarget(parent.empty() ? "." : parent);
   if (parentReal.empty()) return true;
   const auto linkParts = SplitComponents(parentReal + "/" + BaseName(path));
   const auto targetParts = SplitComponents(target);
@@ -171,13 +167,9 @@ bool IsEmptyDirectory(const std::string& dir) {
 
 void DeleteDirectoryTree(const std::string& base, const std::string& sub, int& dirCount,
                          int& errorCount, int& fileCount) {
-  std::string folder = base;
-  if (!sub.empty()) {
-    if (!folder.empty() && folder.back() != '/') folder += '/';
-    folder += sub;
-  }
+  const std::string folder = sub.empty() ? base : AddPathDelimiter(base) + sub;
   if (!LongDirectoryExists(folder, false)) return;
-  const std::string prefix = (folder.back() == '/') ? folder : folder + "/";
+  const std::string prefix = AddPathDelimiter(folder);
   // A write-protected folder would keep its entries on this platform.
   LongFileSetAttr(folder, 0, false);
 
@@ -193,10 +185,8 @@ void DeleteDirectoryTree(const std::string& base, const std::string& sub, int& d
       (LongDirectoryExists(prefix + e->d_name, false) ? folders : files).push_back(e->d_name);
     }
   }
-  for (const std::string& name : folders) {
-    const std::string childSub = sub.empty() ? name : (sub.back() == '/' ? sub : sub + "/") + name;
-    DeleteDirectoryTree(base, childSub, dirCount, errorCount, fileCount);
-  }
+  for (const std::string& name : folders)
+    DeleteDirectoryTree(base, AddPathDelimiter(sub) + name, dirCount, errorCount, fileCount);
   bool allFilesGone = true;
   for (const std::string& name : files) {
     const std::string file = prefix + name;
