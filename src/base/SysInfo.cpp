@@ -19,25 +19,15 @@ std::string Env(const char* name) {
   return value ? std::string(value) : std::string();
 }
 
-std::string PasswdHome() {
+// A text field of this user's password-database entry; empty when there is none.
+std::string PasswdField(char* passwd::*field) {
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
   passwd pw{};
   passwd* result = nullptr;
   if (::getpwuid_r(::geteuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result &&
-      result->pw_dir)
-    return result->pw_dir;
-  return {};
-}
-
-std::string PasswdName() {
-  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
-  passwd pw{};
-  passwd* result = nullptr;
-  if (::getpwuid_r(::geteuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result &&
-      result->pw_name)
-    return result->pw_name;
+      result->*field)
+    return result->*field;
   return {};
 }
 
@@ -95,7 +85,7 @@ std::string GetTempDir() {
 }
 
 std::string CurrentUserName() {
-  std::string name = PasswdName();
+  std::string name = PasswdField(&passwd::pw_name);
   if (name.empty()) name = Env("USER");
   if (name.empty()) name = Env("LOGNAME");
   return name;
@@ -109,7 +99,7 @@ std::string CurrentComputerName() {
 
 std::string GetProfileDir() {
   const std::string home = Env("HOME");
-  return home.empty() ? PasswdHome() : home;
+  return home.empty() ? PasswdField(&passwd::pw_dir) : home;
 }
 
 std::string GetAllUsersDir() {
