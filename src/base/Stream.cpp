@@ -33,6 +33,23 @@ int64_t SeekInRange(size_t& position, size_t size, int64_t offset, int whence) {
   return target;
 }
 
+// Repeats readSome(to, count, done) until count bytes arrived or the end was reached.
+template <typename TReadSome>
+int64_t ReadFully(void* buffer, size_t count, TReadSome readSome) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = readSome(out + done, count - done, done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
 }  // namespace
 
 std::unique_ptr<TFileStream> TFileStream::Open(const std::string& path, TOpenMode mode,
@@ -57,33 +74,15 @@ bool TFileStream::Close() {
 }
 
 int64_t TFileStream::Read(void* buffer, size_t count) {
-  auto* out = static_cast<uint8_t*>(buffer);
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::read(FHandle, out + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<int64_t>(done);
+  return ReadFully(buffer, count, [this](uint8_t* to, size_t n, size_t) {
+    return ::read(FHandle, to, n);
+  });
 }
 
 int64_t TFileStream::ReadAt(void* buffer, size_t count, int64_t offset) {
-  auto* out = static_cast<uint8_t*>(buffer);
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::pread(FHandle, out + done, count - done, offset + static_cast<int64_t>(done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<int64_t>(done);
+  return ReadFully(buffer, count, [this, offset](uint8_t* to, size_t n, size_t done) {
+    return ::pread(FHandle, to, n, offset + static_cast<int64_t>(done));
+  });
 }
 
 int64_t TFileStream::Write(const void* buffer, size_t count) {
