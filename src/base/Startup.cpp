@@ -1,6 +1,5 @@
 #include "base/Startup.h"
 
-#include <langinfo.h>
 #include <locale.h>
 
 #include <algorithm>
@@ -9,7 +8,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <functional>
-#include <mutex>
 #include <utility>
 
 #include "base/FileUtils.h"
@@ -54,7 +52,7 @@ std::string Lower(std::string text) {
   return text;
 }
 
-std::string FirstTwo(const std::string& text) { return text.substr(0, std::min<size_t>(2, text.size())); }
+std::string FirstTwo(const std::string& text) { return text.substr(0, 2); }
 
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
   for (size_t pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos + to.size()))
@@ -138,7 +136,6 @@ std::string ReadLanguageSetting(const std::vector<std::string>& args) {
       code = FirstTwo(text);
       continue;
     }
-    text = arg.substr(1);
     if (StripPrefix(text, "ini")) candidate = ExpandPathPlaceholders(text);
   }
   std::string folder;
@@ -217,7 +214,7 @@ std::string ExpandPathPlaceholders(const std::string& text) {
   };
   std::string result = text;
   for (const TPlaceholder& p : placeholders)
-    if (Lower(result).find(p.Name) != std::string::npos)
+    if (result.find(p.Name) != std::string::npos)
       result = ReplaceAll(result, p.Name, p.Value());
   return result;
 }
