@@ -212,13 +212,8 @@ bool ParseCliArgs(const std::vector<std::string>& args, TCliCommand& command, st
   if (!haveTarget || o.Target.empty()) { error = Tr("--to DEST is required"); return false; }
   if (o.Mode == rmFiles && positional.empty()) { error = Tr("files needs at least one PATH"); return false; }
   if (o.Mode != rmFiles && positional.size() != 1) { error = Fill(Tr("%s takes one FOLDER"), subcommand); return false; }
-  if (o.Mode == rmSchedule) {
-    if (date.empty()) { error = Tr("schedule needs --date YYYY-MM-DD"); return false; }
-    if (!ParseIsoDate(date, o.RestoreDate)) { error = Tr("--date takes YYYY-MM-DD"); return false; }
-  } else if (!date.empty() && !ParseIsoDate(date, o.RestoreDate)) {
-    error = Tr("--date takes YYYY-MM-DD");
-    return false;
-  }
+  if (o.Mode == rmSchedule && date.empty()) { error = Tr("schedule needs --date YYYY-MM-DD"); return false; }
+  if (!date.empty() && !ParseIsoDate(date, o.RestoreDate)) { error = Tr("--date takes YYYY-MM-DD"); return false; }
   if (!passwordFile.empty()) {
     std::string pwd;
     if (!ReadPasswordFile(passwordFile, pwd)) { error = Fill(Tr("cannot read %s"), passwordFile); return false; }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "base/PathUtils.h"
 #include "base/Translation.h"
 #include "restore/RestoreSession.h"
 
@@ -16,13 +17,6 @@ namespace qv {
 std::atomic<bool> GStopRequested{false};
 
 namespace {
-
-int Utf8Length(const std::string& text) {
-  int n = 0;
-  for (unsigned char c : text)
-    if ((c & 0xC0) != 0x80) ++n;
-  return n;
-}
 
 // Reads one line from the terminal; false at its end (Ctrl-D).
 bool ReadTerminalLine(std::string& line, bool echo) {
@@ -51,9 +45,7 @@ TCliView::TCliView(TCliOptions options)
 
 std::string TCliView::SelectedFolder() {
   if (FOptions.Paths.empty()) return {};
-  std::string folder = FOptions.Paths.front();
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  return folder;
+  return ExcludeTrailingDelimiter(FOptions.Paths.front());
 }
 
 bool TCliView::Confirm(const std::string& text, bool yesPreselected) {
@@ -77,11 +69,8 @@ void TCliView::ShowInfo(const std::string& text) {
   std::fflush(stdout);
 }
 
-void TCliView::ShowError(const std::string& text) {
-  SetStatusVisible(false);
-  std::printf("%s\n", text.c_str());
-  std::fflush(stdout);
-}
+// Error lines go to stdout with the other results.
+void TCliView::ShowError(const std::string& text) { ShowInfo(text); }
 
 void TCliView::ShowDetailInfo(const std::string&, const std::string& message,
                               const std::vector<std::string>& details, TDetailIcon) {
@@ -129,7 +118,7 @@ int TCliView::FileLabelWidth() {
   return columns > 20 ? columns - 8 : 12;
 }
 
-int TCliView::TextWidth(const std::string& text) { return Utf8Length(text); }
+int TCliView::TextWidth(const std::string& text) { return static_cast<int>(Utf8Length(text)); }
 
 void TCliView::SetProgress(int position) {
   if (position == FPosition) return;

@@ -1,14 +1,13 @@
 // quorvex-restore-cli: the restore session without a window.
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "base/Startup.h"
 #include "cli/CliArgs.h"
-#include "cli/CliView.h"
 #include "cli/CliStartup.h"
+#include "cli/CliView.h"
 #include "restore/RestoreSession.h"
 
 namespace {
@@ -36,7 +35,7 @@ int RunRestore(qv::TCliOptions options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  const std::vector<std::string> args = qv::CommandLineArgs(argc, argv);
   qv::TCliCommand command;
   // The language first, so that even a complaint about the arguments is translated.
   qv::ScanStartupSwitches(args, command);
