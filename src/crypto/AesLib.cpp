@@ -154,20 +154,29 @@ bool TEncryption::DecryptStream(TStream& sSource, TStream* sDest, int64_t SLengt
   return DecryptRest(sSource, sDest, SLength - frame, SpeedLimit);
 }
 
-bool TEncryption::DecryptRest(TStream& sSource, TStream* sDest, int64_t ACipherLength, bool SpeedLimit) {
+bool TEncryption::DecryptRest(TStream& sSource, TStream* sDest, int64_t ACipherLength, bool SpeedLimit,
+                              TMacWorker* AMac) {
   int64_t remaining = ACipherLength;
   int64_t total = 0;
   while (remaining > 0) {
     const size_t want = static_cast<size_t>(std::min<int64_t>(CBufSize, remaining));
-    const int64_t n = ReadFull(sSource, CBuffer.data(), want);
+    // With a helper the ciphertext goes to its slot and stays there for the MAC; the
+    // plaintext then goes to the work buffer.
+    uint8_t* block = AMac != nullptr ? AMac->NextSlot() : CBuffer.data();
+    const int64_t n = ReadFull(sSource, block, want);
     // A source shorter than announced is a damaged stream, not a reason to read again.
-    if (n != static_cast<int64_t>(want)) return false;
+    if (n != static_cast<int64_t>(want)) return false;  // a helper drops the rest
+    if (AMac != nullptr) AMac->Submit(want);
     total += n;
     Report(acDecrypt, total, SpeedLimit);
-    DecryptBlock(CBuffer.data(), want);
+    if (AMac != nullptr)
+      CtrTransformTo(block, CBuffer.data(), want, FCryptCtx);
+    else
+      DecryptBlock(CBuffer.data(), want);
     if (sDest != nullptr && !WriteAll(*sDest, CBuffer.data(), want)) return false;
     remaining -= n;
   }
+  if (AMac != nullptr) AMac->Finish();
   return ReadTrailer(sSource);
 }
 
@@ -182,25 +191,7 @@ bool TEncryption::DecryptStreamOverlapped(TStream& sSource, TStream* sDest, int6
   const size_t slotSize = CBuffer.size();
   FMacSlots.resize(CMacSlots * slotSize);
   TMacWorker mac(FCryptCtx.FMac, FMacSlots.data(), slotSize, CMacSlots);
-  if (!mac.Start()) return DecryptRest(sSource, sDest, SLength - frame, SpeedLimit);
-
-  int64_t remaining = SLength - frame;
-  int64_t total = 0;
-  while (remaining > 0) {
-    const size_t want = static_cast<size_t>(std::min<int64_t>(CBufSize, remaining));
-    uint8_t* slot = mac.NextSlot();
-    const int64_t n = ReadFull(sSource, slot, want);
-    if (n != static_cast<int64_t>(want)) return false;  // the worker drops the rest
-    mac.Submit(want);
-    total += n;
-    Report(acDecrypt, total, SpeedLimit);
-    // The helper reads the same slot for the MAC; the plaintext goes to the work buffer.
-    CtrTransformTo(slot, CBuffer.data(), want, FCryptCtx);
-    if (!WriteAll(*sDest, CBuffer.data(), want)) return false;
-    remaining -= n;
-  }
-  mac.Finish();
-  return ReadTrailer(sSource);
+  return DecryptRest(sSource, sDest, SLength - frame, SpeedLimit, mac.Start() ? &mac : nullptr);
 }
 
 }  // namespace qv

@@ -22,6 +22,8 @@
 
 namespace qv {
 
+class TMacWorker;
+
 class TCrypt {
  public:
   // Password: 8-bit bytes, only the first 128 are kept. AMode 1..3 fixes the key mode,
@@ -84,8 +86,10 @@ class TEncryption : public TCrypt {
   // Initialises FCryptCtx for salt, reusing the last derivation when the salt repeats.
   void InitStream(const uint8_t* salt, uint8_t verifier[CVerifierLength]);
   void Report(TFileAction AAction, int64_t ACount, bool SpeedLimit);
-  // The ciphertext loop and trailer check of DecryptStream after its header.
-  bool DecryptRest(TStream& sSource, TStream* sDest, int64_t ACipherLength, bool SpeedLimit);
+  // The ciphertext loop and trailer check after the header. AMac, when given and started,
+  // feeds the MAC on its helper thread instead of this thread.
+  bool DecryptRest(TStream& sSource, TStream* sDest, int64_t ACipherLength, bool SpeedLimit,
+                   TMacWorker* AMac = nullptr);
 
   TPrngContext FPrngCtx;
   TProgressEvent FOnProgress;
