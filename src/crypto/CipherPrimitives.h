@@ -8,9 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <vector>
-
 
 struct evp_cipher_ctx_st;
 

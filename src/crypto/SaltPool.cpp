@@ -13,9 +13,6 @@ namespace qv {
 
 namespace {
 
-constexpr size_t CDigestSize = 20;
-constexpr size_t CBlockSize = 64;
-
 // The clock as last resort, so the pool never waits on a source that gives nothing.
 size_t ClockSample(uint8_t* buffer, size_t count) {
   const auto ticks = static_cast<uint64_t>(
@@ -38,17 +35,17 @@ size_t EntropySample(uint8_t* buffer, size_t count) {
 }
 
 void PoolMix(uint8_t buffer[CPoolSize]) {
-  for (size_t i = 0; i < CPoolSize; i += CDigestSize) {
+  for (size_t i = 0; i < CPoolSize; i += CSha1DigestSize) {
     // Chaining words from the 20 bytes before i, cyclically; little-endian words.
-    const size_t prev = (i + CPoolSize - CDigestSize) % CPoolSize;
+    const size_t prev = (i + CPoolSize - CSha1DigestSize) % CPoolSize;
     uint32_t state[5];
     for (size_t w = 0; w < 5; ++w) {
       const uint8_t* p = buffer + prev + 4 * w;
       state[w] = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
                  static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
     }
-    uint8_t block[CBlockSize];
-    for (size_t j = 0; j < CBlockSize; ++j) block[j] = buffer[(i + j) % CPoolSize];
+    uint8_t block[CSha1BlockSize];
+    for (size_t j = 0; j < CSha1BlockSize; ++j) block[j] = buffer[(i + j) % CPoolSize];
     Sha1Compress(state, block);
     for (size_t w = 0; w < 5; ++w) {
       uint8_t* p = buffer + i + 4 * w;
