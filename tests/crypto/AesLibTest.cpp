@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <tuple>
 
 #include "crypto/CryptoTestUtil.h"
@@ -11,6 +10,8 @@ namespace qv {
 namespace {
 
 using test::RandomBytes;
+using test::TLimitedSink;
+using test::TProbeSource;
 
 std::vector<uint8_t> Encrypt(TEncryption& enc, const std::vector<uint8_t>& plain) {
   TReadOnlyMemoryStream src(plain.data(), plain.size());
@@ -37,47 +38,6 @@ std::pair<bool, std::vector<uint8_t>> Decrypt(const std::string& pwd, int mode,
   TEncryption dec(pwd, mode, bufSize);
   return Decrypt(dec, stream);
 }
-
-// A source that counts reads and can fail or end early.
-class TProbeStream final : public TStream {
- public:
-  explicit TProbeStream(std::vector<uint8_t> data, int64_t failAt = -1)
-      : FData(std::move(data)), FFailAt(failAt) {}
-  int64_t Read(void* buffer, size_t count) override {
-    ++Reads;
-    if (FFailAt >= 0 && static_cast<int64_t>(FPos) >= FFailAt) return -1;
-    const size_t n = std::min(count, FData.size() - FPos);
-    if (n > 0) std::memcpy(buffer, FData.data() + FPos, n);
-    FPos += n;
-    return static_cast<int64_t>(n);
-  }
-  int64_t Write(const void*, size_t) override { return -1; }
-  int64_t Seek(int64_t, int) override { return -1; }
-  int64_t Size() override { return static_cast<int64_t>(FData.size()); }
-  size_t Position() const { return FPos; }
-  int Reads = 0;
-
- private:
-  std::vector<uint8_t> FData;
-  int64_t FFailAt;
-  size_t FPos = 0;
-};
-
-// A destination that takes at most Capacity bytes, like a full disk.
-class TFullDisk final : public TStream {
- public:
-  explicit TFullDisk(size_t capacity) : Capacity(capacity) {}
-  int64_t Read(void*, size_t) override { return -1; }
-  int64_t Write(const void*, size_t count) override {
-    const size_t n = std::min(count, Capacity - Used);
-    Used += n;
-    return static_cast<int64_t>(n);
-  }
-  int64_t Seek(int64_t, int) override { return -1; }
-  int64_t Size() override { return static_cast<int64_t>(Used); }
-  size_t Capacity;
-  size_t Used = 0;
-};
 
 // ---- Key modes and password ----
 
@@ -213,7 +173,7 @@ TEST(EncryptedStream, WrongPasswordOrModeFails) {
   EXPECT_FALSE(Decrypt("right", 2, stream).first);
   // A wrong password stops at the verifier, before any data are read or written.
   TEncryption dec("wrong", 3, 4096);
-  TProbeStream src(stream);
+  TProbeSource src(stream);
   TMemoryStream dst;
   EXPECT_FALSE(dec.DecryptStream(src, &dst, static_cast<int64_t>(stream.size()), false));
   EXPECT_EQ(src.Position(), 18u);
@@ -245,7 +205,7 @@ TEST(EncryptedStream, ReadsExactlyItsLengthAndNoMore) {
   const size_t length = stream.size();
   stream.insert(stream.end(), 64, 0xEE);  // whatever follows in the container
   TEncryption dec("bounded", 1, 1000);
-  TProbeStream src(stream);
+  TProbeSource src(stream);
   TMemoryStream dst;
   EXPECT_TRUE(dec.DecryptStream(src, &dst, static_cast<int64_t>(length), false));
   EXPECT_EQ(src.Position(), length);
@@ -259,13 +219,13 @@ TEST(EncryptedStream, TruncatedSourceFailsWithoutLooping) {
                      stream.size() - 1}) {
     std::vector<uint8_t> truncated(stream.begin(), stream.begin() + static_cast<long>(cut));
     TEncryption dec("short", 1, 1000);
-    TProbeStream src(truncated);
+    TProbeSource src(truncated);
     EXPECT_FALSE(dec.DecryptStream(src, nullptr, static_cast<int64_t>(stream.size()), false)) << cut;
     EXPECT_LT(src.Reads, 20) << cut;
   }
   // The length may also claim far more than the source holds.
   TEncryption dec("short", 1, 1000);
-  TProbeStream src(stream);
+  TProbeSource src(stream);
   EXPECT_FALSE(dec.DecryptStream(src, nullptr, int64_t{1} << 40, false));
   EXPECT_LT(src.Reads, 20);
 }
@@ -274,7 +234,7 @@ TEST(EncryptedStream, LengthBelowHeaderAndTrailerFailsWithoutReading) {
   const auto stream = Encrypt("tiny", 1, {});
   for (int64_t length : {int64_t{-1}, int64_t{0}, int64_t{10}, int64_t{19}, INT64_MIN}) {
     TEncryption dec("tiny", 1, 1000);
-    TProbeStream src(stream);
+    TProbeSource src(stream);
     EXPECT_FALSE(dec.DecryptStream(src, nullptr, length, false)) << length;
     EXPECT_EQ(src.Reads, 0) << length;
   }
@@ -287,21 +247,21 @@ TEST(EncryptedStream, StreamFailuresGiveFalse) {
   const auto plain = RandomBytes(3000, 10);
   const auto stream = Encrypt("fail", 1, plain);
   TEncryption dec("fail", 1, 1000);
-  TProbeStream failingRead(stream, 1500);
+  TProbeSource failingRead(stream, 1500);
   EXPECT_FALSE(dec.DecryptStream(failingRead, nullptr, static_cast<int64_t>(stream.size()), false));
 
   TReadOnlyMemoryStream src(stream.data(), stream.size());
-  TFullDisk full(1200);
+  TLimitedSink full(1200);
   EXPECT_FALSE(dec.DecryptStream(src, &full, static_cast<int64_t>(stream.size()), false));
 
   TEncryption enc("fail", 1, 1000);
   TReadOnlyMemoryStream plainSrc(plain.data(), plain.size());
-  TFullDisk tooSmall(plain.size());  // room for the data but not for the code
+  TLimitedSink tooSmall(plain.size());  // room for the data but not for the code
   EXPECT_FALSE(enc.EncryptStream(plainSrc, tooSmall, false));
-  TFullDisk noRoom(4);
+  TLimitedSink noRoom(4);
   TReadOnlyMemoryStream plainSrc2(plain.data(), plain.size());
   EXPECT_FALSE(enc.EncryptStream(plainSrc2, noRoom, false));
-  TProbeStream badSource(plain, 100);
+  TProbeSource badSource(plain, 100);
   TMemoryStream out;
   EXPECT_FALSE(enc.EncryptStream(badSource, out, false));
 }

@@ -1,12 +1,17 @@
 #pragma once
-// Helpers shared by the encryption tests: hex, random bytes, reference AES/HMAC from libcrypto.
+// Helpers shared by the encryption tests: hex, random bytes, reference AES/HMAC from libcrypto,
+// probing sources and size-limited destinations.
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "base/Stream.h"
 
 namespace qv::test {
 
@@ -50,5 +55,59 @@ inline std::vector<uint8_t> ReferenceHmac(const std::vector<uint8_t>& key, const
   HMAC(EVP_sha1(), key.data(), static_cast<int>(key.size()), data, length, out.data(), &len);
   return out;
 }
+
+// PBKDF2-HMAC-SHA1 computed by libcrypto, as an independent reference.
+inline std::vector<uint8_t> LibraryPbkdf2(const std::vector<uint8_t>& pwd, const std::vector<uint8_t>& salt,
+                                          uint32_t iterations, size_t length) {
+  std::vector<uint8_t> out(length);
+  PKCS5_PBKDF2_HMAC_SHA1(reinterpret_cast<const char*>(pwd.data()), static_cast<int>(pwd.size()),
+                         salt.data(), static_cast<int>(salt.size()), static_cast<int>(iterations),
+                         static_cast<int>(length), out.data());
+  return out;
+}
+
+// A source over a copy of data that counts its reads and fails from offset failAt on.
+class TProbeSource final : public TStream {
+ public:
+  explicit TProbeSource(std::vector<uint8_t> data, int64_t failAt = -1)
+      : FData(std::move(data)), FFailAt(failAt) {}
+  int64_t Read(void* buffer, size_t count) override {
+    ++Reads;
+    if (FFailAt >= 0 && static_cast<int64_t>(FPos) >= FFailAt) return -1;
+    const size_t n = std::min(count, FData.size() - FPos);
+    if (n > 0) std::memcpy(buffer, FData.data() + FPos, n);
+    FPos += n;
+    return static_cast<int64_t>(n);
+  }
+  int64_t Write(const void*, size_t) override { return -1; }
+  int64_t Seek(int64_t, int) override { return -1; }
+  int64_t Size() override { return static_cast<int64_t>(FData.size()); }
+  size_t Position() const { return FPos; }
+  int Reads = 0;
+
+ private:
+  std::vector<uint8_t> FData;
+  int64_t FFailAt;
+  size_t FPos = 0;
+};
+
+// A destination that keeps at most limit bytes, then reports a full disk.
+class TLimitedSink final : public TStream {
+ public:
+  explicit TLimitedSink(size_t limit) : FLimit(limit) {}
+  int64_t Read(void*, size_t) override { return -1; }
+  int64_t Write(const void* buffer, size_t count) override {
+    const size_t n = std::min(count, FLimit - Data.size());
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    Data.insert(Data.end(), bytes, bytes + n);
+    return static_cast<int64_t>(n);
+  }
+  int64_t Seek(int64_t, int) override { return -1; }
+  int64_t Size() override { return static_cast<int64_t>(Data.size()); }
+  std::vector<uint8_t> Data;
+
+ private:
+  size_t FLimit;
+};
 
 }  // namespace qv::test

@@ -13,6 +13,8 @@ namespace qv {
 namespace {
 
 using test::RandomBytes;
+using test::TLimitedSink;
+using test::TProbeSource;
 
 constexpr int kBuf = 4096;
 
@@ -23,45 +25,6 @@ std::vector<uint8_t> Encrypt(const std::string& pwd, const std::vector<uint8_t>&
   EXPECT_TRUE(enc.EncryptStream(src, dst, false));
   return dst.Data();
 }
-
-// A destination that takes at most FLimit bytes, then reports a full disk.
-class TLimitedSink final : public TStream {
- public:
-  explicit TLimitedSink(size_t limit) : FLimit(limit) {}
-  int64_t Read(void*, size_t) override { return -1; }
-  int64_t Write(const void* buffer, size_t count) override {
-    const size_t n = std::min(count, FLimit - Data.size());
-    Data.insert(Data.end(), static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + n);
-    return static_cast<int64_t>(n);
-  }
-  int64_t Seek(int64_t, int) override { return -1; }
-  int64_t Size() override { return static_cast<int64_t>(Data.size()); }
-  std::vector<uint8_t> Data;
-
- private:
-  size_t FLimit;
-};
-
-// A source over a byte vector that counts what was read and may fail from an offset on.
-class TCountingSource final : public TStream {
- public:
-  explicit TCountingSource(const std::vector<uint8_t>& data, int64_t failAt = -1) : FData(data), FFailAt(failAt) {}
-  int64_t Read(void* buffer, size_t count) override {
-    if (FFailAt >= 0 && static_cast<int64_t>(Position) >= FFailAt) return -1;
-    const size_t n = std::min(count, FData.size() - Position);
-    if (n > 0) std::memcpy(buffer, FData.data() + Position, n);
-    Position += n;
-    return static_cast<int64_t>(n);
-  }
-  int64_t Write(const void*, size_t) override { return -1; }
-  int64_t Seek(int64_t, int) override { return -1; }
-  int64_t Size() override { return static_cast<int64_t>(FData.size()); }
-  size_t Position = 0;
-
- private:
-  const std::vector<uint8_t>& FData;
-  int64_t FFailAt;
-};
 
 struct TOutcome {
   bool Ok = false;
@@ -83,13 +46,13 @@ TOutcome RunLoop(bool overlapped, const std::string& pwd, const std::vector<uint
     o.Reports.push_back(count);
     if (std::this_thread::get_id() != caller) o.ReportsOnCallingThread = false;
   });
-  TCountingSource source(stream, failReadAt);
+  TProbeSource source(stream, failReadAt);
   TLimitedSink sink(sinkLimit);
   const int64_t size = length < 0 ? static_cast<int64_t>(stream.size()) : length;
   o.Ok = overlapped ? dec.DecryptStreamOverlapped(source, &sink, size, true)
                     : dec.DecryptStream(source, &sink, size, true);
   o.Written = sink.Data;
-  o.Read = source.Position;
+  o.Read = source.Position();
   return o;
 }
 

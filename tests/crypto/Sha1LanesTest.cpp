@@ -1,7 +1,6 @@
 #include "crypto/Sha1Lanes.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <cstring>
 #include <random>
@@ -17,6 +16,7 @@ namespace {
 
 using test::Bytes;
 using test::FromHex;
+using test::LibraryPbkdf2;
 using test::RandomBytes;
 
 // Switches the SHA instruction lanes on or off for one scope.
@@ -30,15 +30,6 @@ class TLanesSetting {
  private:
   bool FPrevious;
 };
-
-std::vector<uint8_t> LibraryPbkdf2(const std::vector<uint8_t>& pwd, const std::vector<uint8_t>& salt,
-                                   uint32_t iterations, size_t length) {
-  std::vector<uint8_t> out(length);
-  PKCS5_PBKDF2_HMAC_SHA1(reinterpret_cast<const char*>(pwd.data()), static_cast<int>(pwd.size()),
-                         salt.data(), static_cast<int>(salt.size()), static_cast<int>(iterations),
-                         static_cast<int>(length), out.data());
-  return out;
-}
 
 std::vector<uint8_t> Derive(const std::vector<uint8_t>& pwd, const std::vector<uint8_t>& salt,
                             uint32_t iterations, size_t length) {
