@@ -13,7 +13,6 @@
 #include <random>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "base/Stream.h"
@@ -34,16 +33,12 @@ struct Clock {
 
 double Seconds(Clock::time_point since) { return Clock::now() - since; }
 
-// Best of several runs, in seconds.
+// One run, in seconds.
 template <typename F>
-double Best(int runs, F&& f) {
-  double best = 1e30;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    f();
-    best = std::min(best, Seconds(start));
-  }
-  return best;
+double Time(F&& f) {
+  const auto start = Clock::now();
+  f();
+  return Seconds(start);
 }
 
 template <typename F>
@@ -137,15 +132,15 @@ void BenchStream() {
   double tHmac = 1e30;
   double tCtr = 1e30;
   for (int r = 0; r < CRuns; ++r) {
-    tDecrypt = std::min(tDecrypt, Best(1, [&] {
+    tDecrypt = std::min(tDecrypt, Time([&] {
       qv::TReadOnlyMemoryStream src(stream.data(), stream.size());
       if (!crypt.DecryptStream(src, nullptr, static_cast<int64_t>(stream.size()), false)) std::exit(1);
     }));
-    tHmac = std::min(tHmac, Best(1, [&] {
+    tHmac = std::min(tHmac, Time([&] {
       unsigned len = 0;
       HMAC(EVP_sha1(), key.data(), static_cast<int>(key.size()), stream.data() + 10, CSize, digest, &len);
     }));
-    tCtr = std::min(tCtr, Best(1, [&] {
+    tCtr = std::min(tCtr, Time([&] {
       EVP_EncryptInit_ex(ctx, EVP_aes_128_ctr(), nullptr, aesKey, iv);
       int outLength = 0;
       EVP_EncryptUpdate(ctx, work.data(), &outLength, work.data(), static_cast<int>(work.size()));
