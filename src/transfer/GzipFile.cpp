@@ -7,18 +7,16 @@
 
 #include "base/CodePage.h"
 #include "base/FileUtils.h"
+#include "base/PathUtils.h"
+#include "transfer/LittleEndian.h"
 
 namespace qv {
 
 namespace {
 
-// Lower-cased extension of the last path component, dot included; empty when none.
+// Lower-cased extension of the last path component, without the dot; empty when none.
 std::string LowerExtension(const std::string& FileName) {
-  size_t nameStart = FileName.find_last_of('/');
-  nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
-  size_t dot = FileName.find_last_of('.');
-  if (dot == std::string::npos || dot < nameStart) return {};
-  std::string ext = FileName.substr(dot);
+  std::string ext = GetExtension(FileName);
   for (char& c : ext) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
@@ -110,20 +108,11 @@ class THeaderReader {
   bool FEnd = false;
 };
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-int64_t Le64(const uint8_t* p) {
-  return static_cast<int64_t>(static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32));
-}
-
 }  // namespace
 
-bool IsGzFile(const std::string& FileName) { return LowerExtension(FileName) == ".gz"; }
-bool IsGzeFile(const std::string& FileName) { return LowerExtension(FileName) == ".gze"; }
-bool IsEncFile(const std::string& FileName) { return LowerExtension(FileName) == ".enc"; }
+bool IsGzFile(const std::string& FileName) { return LowerExtension(FileName) == "gz"; }
+bool IsGzeFile(const std::string& FileName) { return LowerExtension(FileName) == "gze"; }
+bool IsEncFile(const std::string& FileName) { return LowerExtension(FileName) == "enc"; }
 
 int ReadGzHeader(TStream& AStream, std::string& Filename, uint32_t& UnixTime, bool& Encrypted,
                  int64_t& CSize, int64_t& USize, bool* AHasSizeField) {
@@ -136,28 +125,28 @@ int ReadGzHeader(TStream& AStream, std::string& Filename, uint32_t& UnixTime, bo
   uint8_t fixed[10];
   int64_t got = rd.ReadSome(fixed, sizeof fixed);
   if (got < 0) return gzhReadError;
-  if (got >= 2 && Le16(fixed) != 0x8B1F) return gzhBadMagic;
+  if (got >= 2 && GetLe16(fixed) != 0x8B1F) return gzhBadMagic;
   if (got < static_cast<int64_t>(sizeof fixed)) return gzhReadError;
 
   const uint8_t flags = fixed[3];
   const uint8_t os = fixed[9];
-  UnixTime = Le32(fixed + 4);
+  UnixTime = GetLe32(fixed + 4);
   CSize = 0;
   USize = 0;
 
   if (flags & gzfExtra) {
     uint8_t lenBytes[2];
     if (!rd.Read(lenBytes, 2)) return gzhReadError;
-    int64_t xlen = Le16(lenBytes);
+    int64_t xlen = GetLe16(lenBytes);
     if (xlen >= 20) {
       uint8_t id[2];
       if (!rd.Read(id, 2)) return gzhReadError;
       xlen -= 2;
-      if (Le16(id) == 1) {
+      if (GetLe16(id) == 1) {
         uint8_t sizes[18];
         if (!rd.Read(sizes, sizeof sizes)) return gzhReadError;
-        CSize = Le64(sizes + 2);
-        USize = Le64(sizes + 10);
+        CSize = static_cast<int64_t>(GetLe64(sizes + 2));
+        USize = static_cast<int64_t>(GetLe64(sizes + 10));
         xlen -= 18;
       }
     }
@@ -191,7 +180,7 @@ int ReadGzHeader(TStream& AStream, std::string& Filename, uint32_t& UnixTime, bo
     if (size < 4 || AStream.Seek(size - 4, SEEK_SET) != size - 4 || AStream.Read(isize, 4) != 4 ||
         AStream.Seek(bodyStart, SEEK_SET) != bodyStart)
       return gzhReadError;
-    USize = Le32(isize);
+    USize = GetLe32(isize);
   }
   return gzhOk;
 }

@@ -13,6 +13,7 @@
 #include "transfer/Crc32.h"
 #include "transfer/GzipFile.h"
 #include "transfer/Inflater.h"
+#include "transfer/LittleEndian.h"
 
 namespace qv {
 
@@ -111,11 +112,6 @@ class TBlockWriter {
   bool FStop = false;
   std::thread FHelper;
 };
-
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 }  // namespace
 
@@ -222,8 +218,8 @@ int TCopyThread::CheckGzTrailer(TStream& sIn, int64_t USize) {
   uint8_t trailer[8];
   if (sIn.Read(trailer, sizeof trailer) != static_cast<int64_t>(sizeof trailer))
     return Code(sevError, errReadFile);
-  const uint32_t crc = Le32(trailer);
-  const uint32_t isize = Le32(trailer + 4);
+  const uint32_t crc = GetLe32(trailer);
+  const uint32_t isize = GetLe32(trailer + 4);
   if (crc != FCrc) return Code(sevError, errCorrupt);
   if (isize != static_cast<uint32_t>(USize)) return Code(sevError, errCorrupt);
   if (UTotal != USize) return Code(sevError, errCorrupt);

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "transfer/LittleEndian.h"
+
 namespace qv {
 
 class TStream;
@@ -111,16 +113,6 @@ bool IsSafeEntryName(std::string_view AName);
 
 // A folder entry: the name ends with a delimiter, or the attributes carry 0x10.
 bool IsDirectoryEntry(std::string_view AName, uint32_t AAttr);
-
-// Little-endian fields of the archive records.
-inline uint16_t GetLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t GetLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline uint64_t GetLe64(const uint8_t* p) {
-  return static_cast<uint64_t>(GetLe32(p)) | (static_cast<uint64_t>(GetLe32(p + 4)) << 32);
-}
 
 // The data of an AES extra field block (7 bytes or more).
 struct TZipAesExtra {
