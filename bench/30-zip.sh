@@ -62,24 +62,17 @@ mib=$(( $(stat -c %s "big/data-$size_mib.bin") / 1048576 ))
 rate() { echo "scale=1; $1 / $2" | bc -l; }
 ratio() { echo "scale=2; $2 / $1" | bc -l; }   # our time / peer time inverted: peer_s / ours_s
 
-report_big() {   # title ours_s then pairs of name seconds
-  local title=$1 ours=$2; shift 2
-  printf '%s (%d MiB)\n' "$title" "$mib"
-  printf '  %-14s %8.2f s %9s MB/s\n' "quorvex" "$ours" "$(rate "$mib" "$ours")"
+report() {   # title count what unit ours_s, then pairs of name seconds
+  local title=$1 count=$2 what=$3 unit=$4 ours=$5; shift 5
+  printf '%s (%d %s)\n' "$title" "$count" "$what"
+  printf '  %-14s %8.2f s %9s %s\n' "quorvex" "$ours" "$(rate "$count" "$ours")" "$unit"
   while [ $# -gt 0 ]; do
-    printf '  %-14s %8.2f s %9s MB/s   quorvex is %sx\n' "$1" "$2" "$(rate "$mib" "$2")" "$(ratio "$ours" "$2")"
+    printf '  %-14s %8.2f s %9s %s   quorvex is %sx\n' "$1" "$2" "$(rate "$count" "$2")" "$unit" "$(ratio "$ours" "$2")"
     shift 2
   done
 }
-report_small() {
-  local title=$1 ours=$2; shift 2
-  printf '%s (%d entries)\n' "$title" "$small"
-  printf '  %-14s %8.2f s %9s entries/s\n' "quorvex" "$ours" "$(rate "$small" "$ours")"
-  while [ $# -gt 0 ]; do
-    printf '  %-14s %8.2f s %9s entries/s   quorvex is %sx\n' "$1" "$2" "$(rate "$small" "$2")" "$(ratio "$ours" "$2")"
-    shift 2
-  done
-}
+report_big() { local title=$1; shift; report "$title" "$mib" MiB MB/s "$@"; }
+report_small() { local title=$1; shift; report "$title" "$small" entries entries/s "$@"; }
 
 # Output folder of this run only: fixtures are shared, outputs are not.
 o="out.$$"
