@@ -156,7 +156,11 @@ void TRestoreSession::ShowProgress(TFileAction, int64_t ACount, bool) {
 }
 
 void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
-  const std::string copiedText = FormatText(MsgFilesCopied(), {std::to_string(copied)});
+  ReportRun(FormatText(MsgFilesCopied(), {std::to_string(copied)}), copied, errors);
+  EndRun();
+}
+
+void TRestoreSession::ReportRun(const std::string& copiedText, uint32_t copied, uint32_t errors) {
   if (errors == 0)
     FView.ShowInfo(copiedText);
   else
@@ -164,7 +168,6 @@ void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
                          ErrorList, diError);
   FLastRun.Copied = copied;
   FLastRun.Errors += errors;
-  EndRun();
 }
 
 void TRestoreSession::WaitWhilePaused() {

@@ -168,6 +168,9 @@ class TRestoreSession {
   // Processes the front-end's messages when some milliseconds have passed since the last
   // time, so that runs of small inline jobs or skipped files stay responsive.
   void KeepResponsive();
+  // The summary line (with the error count and the detail list when there were errors),
+  // recorded in the outcome of the run.
+  void ReportRun(const std::string& copiedText, uint32_t copied, uint32_t errors);
   void AddErrorLines(const std::string& source, uint32_t code);
   void ShowFile(const std::string& text);
   TPasswordAnswer AskForPassword(const std::string& prompt, const std::string& name);

@@ -149,13 +149,7 @@ void TRestoreSession::RestoreVersions() {
 
   const std::string text = FormatText(MsgScheduleCopied(), {std::to_string(copied), std::to_string(n),
                                                           SizeToStr(copiedBytes), SizeToStr(totalBytes)});
-  if (errors == 0)
-    FView.ShowInfo(text);
-  else
-    FView.ShowDetailInfo(Caption(), text + " - " + FormatText(MsgErrors(), {std::to_string(errors)}),
-                         ErrorList, diError);
-  FLastRun.Copied = copied;
-  FLastRun.Errors += errors;
+  ReportRun(text, copied, errors);
   FLastRun.Total = static_cast<uint32_t>(n);
 }
 
