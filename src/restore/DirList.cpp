@@ -40,7 +40,6 @@ TDirListing ListDirectory(const std::string& folder, bool withTimes) {
       case DT_REG: entry.Type = TDirEntry::deFile; break;
       case DT_DIR: entry.Type = TDirEntry::deFolder; break;
       case DT_LNK: entry.Type = TDirEntry::deLink; break;
-      case DT_UNKNOWN: entry.Type = TDirEntry::deOther; break;
       default: entry.Type = TDirEntry::deOther; break;
     }
     const bool needStat = d->d_type == DT_UNKNOWN || entry.Type == TDirEntry::deFolder ||

@@ -1,15 +1,11 @@
 // The Files and Directory modes.
-#include <dirent.h>
 #include <sys/stat.h>
-
-#include <algorithm>
 
 #include "base/FileUtils.h"
 #include "base/PathUtils.h"
 #include "restore/DirList.h"
 #include "restore/RestoreSession.h"
 #include "restore/RestoreText.h"
-#include "transfer/CopyThread.h"
 #include "transfer/ZipRead.h"
 
 namespace qv {

@@ -2,7 +2,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include "base/CodePage.h"
 #include "base/FileUtils.h"

@@ -2,7 +2,6 @@
 #include "restore/RestoreSession.h"
 
 #include <cmath>
-#include <thread>
 
 #include "base/FileUtils.h"
 #include "crypto/AesLib.h"

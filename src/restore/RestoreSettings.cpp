@@ -1,5 +1,4 @@
 // The settings file of the restore window: section "Config".
-#include <cmath>
 #include <ctime>
 
 #include "base/IniFile.h"
