@@ -9,22 +9,10 @@
 namespace qv {
 namespace {
 
+using test::Encrypt;
 using test::RandomBytes;
 using test::TLimitedSink;
 using test::TProbeSource;
-
-std::vector<uint8_t> Encrypt(TEncryption& enc, const std::vector<uint8_t>& plain) {
-  TReadOnlyMemoryStream src(plain.data(), plain.size());
-  TMemoryStream dst;
-  EXPECT_TRUE(enc.EncryptStream(src, dst, false));
-  return dst.Data();
-}
-
-std::vector<uint8_t> Encrypt(const std::string& pwd, int mode, const std::vector<uint8_t>& plain,
-                             int bufSize = 4096) {
-  TEncryption enc(pwd, mode, bufSize);
-  return Encrypt(enc, plain);
-}
 
 std::pair<bool, std::vector<uint8_t>> Decrypt(TEncryption& dec, const std::vector<uint8_t>& stream) {
   TReadOnlyMemoryStream src(stream.data(), stream.size());

@@ -1,6 +1,7 @@
 #pragma once
-// Helpers shared by the encryption tests: hex, random bytes, reference AES/HMAC from libcrypto,
-// probing sources and size-limited destinations.
+// Helpers shared by the encryption tests: hex, random bytes, streams made by our own writer,
+// reference AES/HMAC/PBKDF2 from libcrypto, probing sources and size-limited destinations.
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "base/Stream.h"
+#include "crypto/AesLib.h"
 
 namespace qv::test {
 
@@ -30,6 +32,20 @@ inline std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
   std::vector<uint8_t> out(n);
   for (auto& b : out) b = static_cast<uint8_t>(gen());
   return out;
+}
+
+// The whole of plain as one encrypted stream from enc.
+inline std::vector<uint8_t> Encrypt(TEncryption& enc, const std::vector<uint8_t>& plain) {
+  TReadOnlyMemoryStream src(plain.data(), plain.size());
+  TMemoryStream dst;
+  EXPECT_TRUE(enc.EncryptStream(src, dst, false));
+  return dst.Data();
+}
+
+inline std::vector<uint8_t> Encrypt(const std::string& pwd, int mode, const std::vector<uint8_t>& plain,
+                                    int bufSize = 4096) {
+  TEncryption enc(pwd, mode, bufSize);
+  return Encrypt(enc, plain);
 }
 
 // One AES block encrypted by libcrypto directly, as an independent reference.

@@ -19,11 +19,7 @@ using test::TProbeSource;
 constexpr int kBuf = 4096;
 
 std::vector<uint8_t> Encrypt(const std::string& pwd, const std::vector<uint8_t>& plain) {
-  TEncryption enc(pwd, 0, kBuf);
-  TReadOnlyMemoryStream src(plain.data(), plain.size());
-  TMemoryStream dst;
-  EXPECT_TRUE(enc.EncryptStream(src, dst, false));
-  return dst.Data();
+  return test::Encrypt(pwd, 0, plain, kBuf);
 }
 
 struct TOutcome {

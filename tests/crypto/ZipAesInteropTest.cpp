@@ -197,12 +197,9 @@ TEST_F(ZipAesInterop, OurStreamsExtractWithSevenZip) {
   const auto plain = test::RandomBytes(70001, 32);
   for (int mode = 1; mode <= 3; ++mode) {
     const std::string password = "ours-" + std::to_string(mode);
-    TEncryption enc(password, mode, 0x80000);
-    TReadOnlyMemoryStream src(plain.data(), plain.size());
-    TMemoryStream encrypted;
-    ASSERT_TRUE(enc.EncryptStream(src, encrypted, false));
+    const auto encrypted = test::Encrypt(password, mode, plain, 0x80000);
     const std::string name = "entry" + std::to_string(mode) + ".bin";
-    const auto zip = MinimalAesZip(name, encrypted.Data(), plain.size(), mode);
+    const auto zip = MinimalAesZip(name, encrypted, plain.size(), mode);
     const std::string zipName = "ours" + std::to_string(mode) + ".zip";
     WriteFile(FDir / zipName, zip);
 
