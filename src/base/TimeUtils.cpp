@@ -88,7 +88,7 @@ int64_t DosTimeToUnixSeconds(uint32_t dosTime) {
   local.tm_isdst = -1;  // the zone rules of that date decide
   const time_t t = mktime(&local);
   if (t == static_cast<time_t>(-1)) return 0;  // DOS times start in 1980, so -1 is a failure
-  return FileTimeToUnixSeconds(FileTimeFromUnixSeconds(static_cast<int64_t>(t)));
+  return static_cast<int64_t>(t);
 }
 
 uint32_t UnixSecondsToDosTime(int64_t seconds) {
