@@ -13,19 +13,14 @@ namespace qv::test {
 
 namespace {
 
-class InlineRun : public ::testing::Test {
+class InlineRun : public TRestoreFixture {
  protected:
+  InlineRun() : TRestoreFixture("qvinline") {}
   void SetUp() override {
-    ASSERT_TRUE(dir.Ok());
-    src = dir / "src";
-    dst = dir / "dst";
-    ::mkdir(src.c_str(), 0755);
-    view.Target = dst;
+    TRestoreFixture::SetUp();
     view.Mode = rmDirectory;
     view.Folder = src;
   }
-  std::string Src(const std::string& name) const { return src + "/" + name; }
-  std::string Dst(const std::string& name) const { return dst + "/" + name; }
   void PutSmallFiles(int count) {
     for (int i = 0; i < count; ++i)
       ASSERT_TRUE(WriteFile(Src("f" + std::to_string(1000 + i) + ".txt"), "small " + std::to_string(i)));
@@ -42,10 +37,6 @@ class InlineRun : public ::testing::Test {
     };
   }
 
-  TTempDir dir{"qvinline"};
-  std::string src, dst;
-  TScriptedView view;
-  TRestoreSession session{view};
   std::vector<std::string> threadedSources;
 };
 

@@ -12,17 +12,9 @@ namespace {
 
 bool Sh(const std::string& command) { return qv::test::Run(command); }
 
-class RestoreRun : public ::testing::Test {
+class RestoreRun : public TRestoreFixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(dir.Ok());
-    src = dir / "src";
-    dst = dir / "dst";
-    ::mkdir(src.c_str(), 0755);
-    view.Target = dst;
-  }
-  std::string Src(const std::string& name) { return src + "/" + name; }
-  std::string Dst(const std::string& name) { return dst + "/" + name; }
+  RestoreRun() : TRestoreFixture("qvrestore") {}
   void Put(const std::string& name, const std::string& data, int64_t mtime = 1400000000) {
     const std::string path = Src(name);
     const size_t slash = path.rfind('/');
@@ -45,11 +37,6 @@ class RestoreRun : public ::testing::Test {
     for (const auto& n : names) view.Items.push_back(n[0] == '/' ? n : Src(n));
   }
   void Start() { session.StartStop(); }
-
-  TTempDir dir{"qvrestore"};
-  std::string src, dst;
-  TScriptedView view;
-  TRestoreSession session{view};
 };
 
 }  // namespace

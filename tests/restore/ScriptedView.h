@@ -1,6 +1,7 @@
 #pragma once
 // A front-end for the tests: options as fields, scripted answers, and a record of
-// everything the session showed.
+// everything the session showed; and the fixture that runs a session with it on real folders.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -104,6 +105,27 @@ class TScriptedView : public IRestoreView {
 
   // The one summary line: the information text, or the detail dialog's message.
   std::string Summary() const { return !DetailMessage.empty() ? DetailMessage : (Infos.empty() ? "" : Infos.back()); }
+};
+
+// A fresh temporary folder with "src" made and "dst" as the view's destination (not made),
+// and a session driven by the scripted view.
+class TRestoreFixture : public ::testing::Test {
+ protected:
+  explicit TRestoreFixture(const std::string& tempTag) : dir(tempTag) {}
+  void SetUp() override {
+    ASSERT_TRUE(dir.Ok());
+    src = dir / "src";
+    dst = dir / "dst";
+    ::mkdir(src.c_str(), 0755);
+    view.Target = dst;
+  }
+  std::string Src(const std::string& name) const { return src + "/" + name; }
+  std::string Dst(const std::string& name) const { return dst + "/" + name; }
+
+  TTempDir dir;
+  std::string src, dst;
+  TScriptedView view;
+  TRestoreSession session{view};
 };
 
 // Writes an encrypted file with the project's own writer.
