@@ -27,7 +27,6 @@ class TMacWorker {
   bool Start();
   // The slot for the next block; waits while the helper still consumes it.
   uint8_t* NextSlot();
-  size_t SlotSize() const { return FSlotSize; }
   // Hands the slot from NextSlot, now holding length bytes, to the helper.
   void Submit(size_t length);
   // Waits until every submitted block is in the MAC, then ends the helper.
