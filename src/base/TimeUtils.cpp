@@ -64,6 +64,13 @@ int64_t FileTimeToUnixSeconds(TFileTime ft) {
   return DateTimeToUnixSeconds(FileTimeToDate(ft));
 }
 
+bool IsValidDate(int year, int month, int day) {
+  if (month < 1 || month > 12 || day < 1) return false;
+  static constexpr int kDaysInMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return day <= kDaysInMonth[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
 int64_t DosTimeToUnixSeconds(uint32_t dosTime) {
   const unsigned date = dosTime >> 16;
   const unsigned time = dosTime & 0xFFFF;
@@ -73,10 +80,7 @@ int64_t DosTimeToUnixSeconds(uint32_t dosTime) {
   const int second = 2 * static_cast<int>(time & 0x1F);
   const int minute = (time >> 5) & 0x3F;
   const int hour = time >> 11;
-  if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59) return 0;
-  static constexpr int kDaysInMonth[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  if (day > kDaysInMonth[month - 1] || (month == 2 && day == 29 && !leap)) return 0;
+  if (!IsValidDate(year, month, day) || hour > 23 || minute > 59 || second > 59) return 0;
 
   tm local{};
   local.tm_year = year - 1900;

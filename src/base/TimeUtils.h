@@ -31,6 +31,9 @@ int64_t DateTimeToUnixSeconds(double date);
 // Rounds to the nearest second; an unconvertible file time gives -2209161600 (1899-12-30).
 int64_t FileTimeToUnixSeconds(TFileTime ft);
 
+// True when the day exists in the (proleptic) Gregorian calendar.
+bool IsValidDate(int year, int month, int day);
+
 // DOS date and time read as local time; 0 when the fields are invalid or the local time
 // cannot be resolved.
 int64_t DosTimeToUnixSeconds(uint32_t dosTime);

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "base/CodePage.h"
+#include "base/TimeUtils.h"
 #include "base/Translation.h"
 #include "restore/RestoreText.h"
 
@@ -77,10 +78,7 @@ bool ParseIsoDate(const std::string& text, int& dayNumber) {
   long y = 0, m = 0, d = 0;
   if (!ParseInt(text.substr(0, 4), y) || !ParseInt(text.substr(5, 2), m) || !ParseInt(text.substr(8, 2), d))
     return false;
-  if (m < 1 || m > 12 || d < 1) return false;
-  static const int CDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-  if (d > CDays[m - 1] + (m == 2 && leap ? 1 : 0)) return false;
+  if (!IsValidDate(static_cast<int>(y), static_cast<int>(m), static_cast<int>(d))) return false;
   dayNumber = static_cast<int>(DaysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)) + 25569);
   return true;
 }

@@ -111,3 +111,15 @@ TEST(DosTimes, InvalidFieldsGiveZero) {
   EXPECT_EQ(UnixSecondsToDosTime(0), Dos(1980, 1, 1, 0, 0, 0));
   EXPECT_EQ(UnixSecondsToDosTime(5'000'000'000LL), Dos(2107, 12, 31, 23, 59, 58));
 }
+
+TEST(CalendarDates, MonthLengthsAndCenturyLeapRules) {
+  EXPECT_TRUE(IsValidDate(2024, 2, 29));
+  EXPECT_FALSE(IsValidDate(2023, 2, 29));
+  EXPECT_TRUE(IsValidDate(2000, 2, 29));   // divisible by 400
+  EXPECT_FALSE(IsValidDate(1900, 2, 29));  // a century that is not
+  EXPECT_TRUE(IsValidDate(2023, 12, 31));
+  EXPECT_FALSE(IsValidDate(2023, 11, 31));
+  EXPECT_FALSE(IsValidDate(2023, 0, 1));
+  EXPECT_FALSE(IsValidDate(2023, 13, 1));
+  EXPECT_FALSE(IsValidDate(2023, 1, 0));
+}

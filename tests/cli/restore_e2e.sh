@@ -81,6 +81,7 @@ check "no files found exits 3" '[ $? -eq 3 ]'
 
 # Bad arguments.
 "$cli" schedule --to x "$s" >/dev/null 2>&1; check "missing date exits 2" '[ $? -eq 2 ]'
+"$cli" schedule --to x --date 2023-02-29 "$s" >/dev/null 2>&1; check "no such day exits 2" '[ $? -eq 2 ]'
 "$cli" --overwrite sometimes dir --to x "$s" >/dev/null 2>&1; check "bad rule exits 2" '[ $? -eq 2 ]'
 "$cli" --version | grep -q "QuorvexRestore (Version" || { echo "FAIL: version"; fail=1; }
 
