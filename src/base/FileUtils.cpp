@@ -26,12 +26,12 @@ bool QueryStat(const std::string& path, bool followLink, struct stat& st) {
   return (followLink ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) == 0;
 }
 
-uint32_t AttributesOf(const std::string& path, const struct stat& st) {
+uint32_t AttributesOf(const std::string& path, mode_t mode) {
   uint32_t attr = 0;
-  if (S_ISDIR(st.st_mode)) attr |= faDirectory;
-  if (S_ISLNK(st.st_mode)) attr |= faSymLink;
-  if (S_ISREG(st.st_mode)) attr |= faArchive;
-  if (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) attr |= faReadOnly;
+  if (S_ISDIR(mode)) attr |= faDirectory;
+  if (S_ISLNK(mode)) attr |= faSymLink;
+  if (S_ISREG(mode)) attr |= faArchive;
+  if (!S_ISLNK(mode) && (mode & S_IWUSR) == 0) attr |= faReadOnly;
   const std::string name = BaseName(path);
   if (name.size() > 1 && name[0] == '.' && name != "..") attr |= faHidden;
   return attr == 0 ? faNormal : attr;
@@ -80,7 +80,7 @@ bool LongFileExists(const std::string& path, bool followLink) {
 int LongFileGetAttr(const std::string& path, bool followLink) {
   struct stat st{};
   if (!QueryStat(path, followLink, st)) return -1;
-  return static_cast<int>(AttributesOf(path, st));
+  return static_cast<int>(AttributesOf(path, st.st_mode));
 }
 
 int LongFileSetAttr(const std::string& path, int attributes, bool followLink) {
@@ -103,11 +103,9 @@ bool FindFileOnly(const std::string& path, TSearchRec& findData) {
   if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0)
     return false;
   if (S_ISDIR(stx.stx_mode)) return false;
-  struct stat st{};
-  st.st_mode = stx.stx_mode;
   findData.Name = BaseName(path);
   findData.Size = stx.stx_size;
-  findData.Attr = AttributesOf(path, st);
+  findData.Attr = AttributesOf(path, stx.stx_mode);
   auto toFileTime = [](const statx_timestamp& t) {
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(t.tv_sec);
