@@ -2,22 +2,16 @@
 
 #include <libintl.h>
 #include <locale.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <optional>
 
 #include "BuildConfig.h"
+#include "base/FileUtils.h"
 
 namespace qv {
 namespace {
-
-bool IsFolder(const char* path) {
-  struct stat st{};
-  return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // LANGUAGE as the user set it, captured before the first change.
 const std::optional<std::string>& OriginalLanguageVariable() {
@@ -36,7 +30,7 @@ std::string Translate(const char* domain, const char* msgid) {
 
 std::string CatalogueFolder() {
   if (const char* dir = std::getenv("QUORVEX_LOCALEDIR"); dir && *dir) return dir;
-  if (IsFolder(QV_BUILD_LOCALEDIR)) return QV_BUILD_LOCALEDIR;
+  if (LongDirectoryExists(QV_BUILD_LOCALEDIR)) return QV_BUILD_LOCALEDIR;
   return QV_INSTALL_LOCALEDIR;
 }
 
