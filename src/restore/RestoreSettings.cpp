@@ -1,5 +1,6 @@
 // The settings file of the restore window: section "Config".
 #include <ctime>
+#include <utility>
 
 #include "base/IniFile.h"
 #include "restore/RestoreSession.h"
@@ -9,6 +10,13 @@ namespace qv {
 namespace {
 
 constexpr const char* CSection = "Config";
+
+// The window's placement, first in the section in this order.
+constexpr std::pair<const char*, int TRestoreSettings::*> CWindowKeys[] = {
+    {"Top", &TRestoreSettings::Top},       {"Left", &TRestoreSettings::Left},
+    {"Height", &TRestoreSettings::Height}, {"Width", &TRestoreSettings::Width},
+    {"Split", &TRestoreSettings::Split},
+};
 
 int32_t ClampToInt32(int64_t value) {
   if (value > INT32_MAX) return INT32_MAX;
@@ -34,11 +42,8 @@ int TodayDayNumber() {
 TRestoreSettings LoadRestoreSettings(const std::string& iniName) {
   const TIniFile ini(iniName);
   TRestoreSettings s;
-  s.Top = ClampToInt32(ini.ReadInteger(CSection, "Top", s.Top));
-  s.Left = ClampToInt32(ini.ReadInteger(CSection, "Left", s.Left));
-  s.Height = ClampToInt32(ini.ReadInteger(CSection, "Height", s.Height));
-  s.Width = ClampToInt32(ini.ReadInteger(CSection, "Width", s.Width));
-  s.Split = ClampToInt32(ini.ReadInteger(CSection, "Split", s.Split));
+  for (const auto& [key, field] : CWindowKeys)
+    s.*field = ClampToInt32(ini.ReadInteger(CSection, key, s.*field));
   s.Source = ini.ReadString(CSection, "Source", "");
   s.Target = ini.ReadString(CSection, "Target", "");
   switch (ini.ReadInteger(CSection, "Mode", 1)) {
@@ -58,11 +63,7 @@ TRestoreSettings LoadRestoreSettings(const std::string& iniName) {
 
 bool SaveRestoreSettings(const std::string& iniName, const TRestoreSettings& s) {
   TIniFile ini(iniName);
-  ini.WriteInteger(CSection, "Top", s.Top);
-  ini.WriteInteger(CSection, "Left", s.Left);
-  ini.WriteInteger(CSection, "Height", s.Height);
-  ini.WriteInteger(CSection, "Width", s.Width);
-  ini.WriteInteger(CSection, "Split", s.Split);
+  for (const auto& [key, field] : CWindowKeys) ini.WriteInteger(CSection, key, s.*field);
   ini.WriteString(CSection, "Source", s.Source);
   ini.WriteString(CSection, "Target", s.Target);
   ini.WriteInteger(CSection, "Mode", static_cast<int>(s.Mode));
