@@ -20,8 +20,8 @@ void StartCli(const TCliCommand& command) {
 }
 
 std::string CliVersionText() {
-  GetProgramVersion(ProgramName(), QV_VERSION, "", 3);
-  return ProgVersName() + " - " + ProgVersDate();
+  const TProgramVersion version = GetProgramVersion(ProgramName(), QV_VERSION, "", 3);
+  return version.NameWithVersion + " - " + version.FileDate;
 }
 
 int ListArchive(const std::string& archive) {

@@ -9,7 +9,7 @@ namespace qv {
 // Language selection and the 8-bit code page, as the desktop program does at start. An
 // unknown code page is left to ParseCliArgs to refuse.
 void StartCli(const TCliCommand& command);
-// ProgVersName and ProgVersDate on one line.
+// The name with the version and the program file's date on one line.
 std::string CliVersionText();
 // One line per entry: name, size, date, encrypted flag. Returns the exit status.
 int ListArchive(const std::string& archive);
