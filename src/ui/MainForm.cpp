@@ -252,8 +252,8 @@ void TMainForm::FormCreate() {
   if (s.Width > 0) bounds.setWidth(s.Width);
   if (s.Height > 0) bounds.setHeight(s.Height);
   setGeometry(bounds);
-  if (s.Split > 0) Splitter->setSizes({s.Split, std::max(200, bounds.width() - s.Split)});
-  else Splitter->setSizes({260, std::max(200, bounds.width() - 260)});
+  const int split = s.Split > 0 ? s.Split : 260;
+  Splitter->setSizes({split, std::max(200, bounds.width() - split)});
   FSession->ApplySettings(s);
   (s.Mode == rmFiles ? rbFiles : s.Mode == rmDirectory ? rbDirs : rbSched)->setChecked(true);
   cbProtected->setChecked(s.ReadProtected);
@@ -305,15 +305,15 @@ void TMainForm::FormClose() {
   s.Width = g.width();
   s.Split = Splitter->sizes().value(0, 0);
   s.Source = StdStr(ShellTreeView->Path());
-  s.Target = StdStr(edTarget->text());
-  s.Mode = rbFiles->isChecked() ? rmFiles : rbDirs->isChecked() ? rmDirectory : rmSchedule;
-  s.ReadProtected = cbProtected->isChecked();
-  s.Unpack = cbGZip->isChecked();
+  s.Target = TargetText();
+  s.Mode = RestoreMode();
+  s.ReadProtected = OverwriteProtected();
+  s.Unpack = UnpackGz();
   s.Timespan = FSession->DeltaTime;
   s.IgnoreDst = FSession->DstIgnore;
-  s.RestoreDate = int(kDayZero.daysTo(dtpRest->date()));
-  s.SubDirMask = StdStr(edFilter->text());
-  s.DriveID = StdStr(edDriveId->text());
+  s.RestoreDate = RestoreDate();
+  s.SubDirMask = SubDirMask();
+  s.DriveID = DriveMask();
   SaveRestoreSettings(StdStr(FIniName), s);
 }
 
@@ -351,8 +351,7 @@ void TMainForm::ShellTreeViewClick() {
 }
 
 void TMainForm::btDestClick() {
-  std::string dir = FSession->Target;
-  QString chosen = QStr(dir);
+  QString chosen = QStr(FSession->Target);
   if (FDirDialog->Execute(T("Select destination directory"), true, true, QString(), chosen)) {
     FSession->Target = StdStr(chosen);
     edTarget->setText(chosen);
