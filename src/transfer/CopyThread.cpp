@@ -19,13 +19,8 @@
 namespace qv {
 
 namespace {
-// A result code of detail and severity, without the operation mark.
-constexpr int Code(uint32_t severity, uint32_t detail) { return static_cast<int>(severity | detail); }
-}  // namespace
 
-namespace {
-
-constexpr int kResultNoMemory = Code(sevError, errNoStream);
+constexpr int kResultNoMemory = ResultCode(sevError, errNoStream);
 // A temporary name must stay within NAME_MAX with room for the prefix and the suffix.
 constexpr size_t kMaxTempBase = 200;
 constexpr int kTempAttempts = 16;
@@ -132,25 +127,25 @@ void TCopyThread::HandleException() noexcept {
 
 int TCopyThread::OpenFiles(TFileTimestamps& Times, uint16_t& Attr) {
   const int sourceAttr = LongFileGetAttr(SourceName, false);
-  if (sourceAttr < 0 || (sourceAttr & faDirectory)) return Code(sevError, errFileNotFound);
-  if (DestName.empty()) return Code(sevError, errCreateFile);
+  if (sourceAttr < 0 || (sourceAttr & faDirectory)) return ResultCode(sevError, errFileNotFound);
+  if (DestName.empty()) return ResultCode(sevError, errCreateFile);
   GetFileTimestamps(SourceName, false, Times);
   Attr = static_cast<uint16_t>(sourceAttr & 0xFFFF);
   sSource = TFileStream::Open(SourceName, TOpenMode::Read);
-  if (!sSource) return Code(sevError, errOpenFile);
+  if (!sSource) return ResultCode(sevError, errOpenFile);
   return OpenTarget();
 }
 
 int TCopyThread::OpenTarget() {
-  if (DestName.empty()) return Code(sevError, errCreateFile);
+  if (DestName.empty()) return ResultCode(sevError, errCreateFile);
   const int destAttr = LongFileGetAttr(DestName, true);
   if (destAttr >= 0) {
-    if (destAttr & faDirectory) return Code(sevError, errCreateFile);
+    if (destAttr & faDirectory) return ResultCode(sevError, errCreateFile);
     if (FOverwrite) {
-      if (LongFileSetAttr(DestName, faArchive, true) != 0) return Code(sevError, errSetAttr);
+      if (LongFileSetAttr(DestName, faArchive, true) != 0) return ResultCode(sevError, errSetAttr);
     } else if (destAttr & faReadOnly) {
       // Refused explicitly: a process running as root would otherwise replace it.
-      return Code(sevError, errCreateFile);
+      return ResultCode(sevError, errCreateFile);
     }
   }
   return MakeTempTarget();
@@ -172,7 +167,7 @@ int TCopyThread::MakeTempTarget() {
     }
     if (errno != EEXIST) break;
   }
-  return Code(sevError, errCreateFile);
+  return ResultCode(sevError, errCreateFile);
 }
 
 int TCopyThread::CommitTarget() {
@@ -184,14 +179,14 @@ int TCopyThread::CommitTarget() {
   if (auto* file = dynamic_cast<TFileStream*>(sDest.get())) {
     if (FVerify && !file->Flush()) {
       DiscardTarget();
-      return Code(sevError, errWriteFile);
+      return ResultCode(sevError, errWriteFile);
     }
     closed = file->Close();
   }
   sDest.reset();
   if (!closed || std::rename(FTempName.c_str(), DestName.c_str()) != 0) {
     DiscardTarget();
-    return Code(sevError, errWriteFile);
+    return ResultCode(sevError, errWriteFile);
   }
   FTempName.clear();
   return 0;
@@ -263,7 +258,7 @@ int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t
     if (kernel && request > 0) {
       moved = KernelCopyBlock(*fileIn, *fileOut, static_cast<size_t>(request));
       if (moved == -2) {
-        result = Code(sevError, errReadFile);
+        result = ResultCode(sevError, errReadFile);
         moved = 0;
       } else if (moved < 0) {
         kernel = false;
@@ -274,7 +269,7 @@ int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t
     if (result == 0 && moved < request) {
       const int64_t got = sIn.Read(FBuffer.get(), static_cast<size_t>(request - moved));
       if (got < 0 || got < request - moved)
-        result = Code(sevError, errReadFile);
+        result = ResultCode(sevError, errReadFile);
       else
         n += got;
     }
@@ -284,9 +279,9 @@ int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t
       if (FCrcWanted) FCrc = Crc32Update(FCrc, FBuffer.get(), static_cast<size_t>(n - moved));
       const int64_t written = sOut.Write(FBuffer.get(), static_cast<size_t>(n - moved));
       if (written < 0)
-        result = Code(sevError, errWriteFile);
+        result = ResultCode(sevError, errWriteFile);
       else if (written < n - moved)
-        result = Code(sevError, errDiskFull);
+        result = ResultCode(sevError, errDiskFull);
       if (FUserBreak.load(std::memory_order_acquire)) result = errUserBreak;
     }
     remaining -= n;
@@ -299,13 +294,13 @@ int TCopyThread::FinishFile(bool ACopyStorage, bool ACopyAcl, uint16_t AAttr,
   sSource.reset();
   int result = CommitTarget();  // the properties go onto the final name
   if (result != 0) return result;
-  if (ACopyAcl && CopyFilePermissions(SourceName, DestName) != 0) result = Code(sevWarning, errCopyAcl);
+  if (ACopyAcl && CopyFilePermissions(SourceName, DestName) != 0) result = ResultCode(sevWarning, errCopyAcl);
   if (result == 0 && ACopyStorage) result = CopyDetails();
   if (result == 0) {
     if (SetFileTimestamps(DestName, ATimes, FCheckTime, FCopyCrTm, false) != 0)
-      result = Code(sevWarning, errSetTimestamp);
+      result = ResultCode(sevWarning, errSetTimestamp);
     else if (LongFileSetAttr(DestName, AAttr, false) != 0)
-      result = Code(sevWarning, errSetAttr);
+      result = ResultCode(sevWarning, errSetAttr);
   }
   return result;
 }
@@ -313,7 +308,7 @@ int TCopyThread::FinishFile(bool ACopyStorage, bool ACopyAcl, uint16_t AAttr,
 int TCopyThread::CopyDetails() {
   TFileSummary summary;
   if (ReadFileSummary(SourceName, summary) && WriteFileSummary(DestName, summary)) return 0;
-  return Code(sevWarning, errCopyDetails);
+  return ResultCode(sevWarning, errCopyDetails);
 }
 
 int TCopyThread::DoCopy() {
@@ -323,7 +318,7 @@ int TCopyThread::DoCopy() {
   if (result == 0) {
     const int64_t size = sSource->Size();
     if (size < 0) {
-      result = Code(sevError, errReadFile);
+      result = ResultCode(sevError, errReadFile);
     } else {
       FCrcWanted = false;  // nobody compares a plain copy's checksum
       DoProgress(acCopy, true, -size);
@@ -340,16 +335,16 @@ int TCopyThread::DoShellCopy() {
   const int sourceAttr = LongFileGetAttr(SourceName, true);
   int result = 0;
   if (sourceAttr < 0 || (sourceAttr & faDirectory))
-    result = Code(sevError, errFileNotFound);
+    result = ResultCode(sevError, errFileNotFound);
   else if (DestName.empty())
-    result = Code(sevError, errCreateFile);
+    result = ResultCode(sevError, errCreateFile);
   if (result == 0) {
     DoProgress(acCopy, false, -1);
     // The platform copy: the whole file in the kernel, then mode and modification time
     // carried over as a desktop shell copy does. Any failure reads as a failed copy.
     sSource = TFileStream::Open(SourceName, TOpenMode::Read);
     if (!sSource || OpenTarget() != 0) {
-      result = Code(sevError, errWriteFile);
+      result = ResultCode(sevError, errWriteFile);
     } else {
       const int in = static_cast<TFileStream&>(*sSource).Handle();
       const int out = static_cast<TFileStream&>(*sDest).Handle();
@@ -360,7 +355,7 @@ int TCopyThread::DoShellCopy() {
           moved = sendfile(out, in, nullptr, kShellChunk);  // file systems without the former
         if (moved == 0) break;
         if (moved < 0) {
-          result = Code(sevError, errWriteFile);
+          result = ResultCode(sevError, errWriteFile);
           break;
         }
         UTotal += moved;
@@ -381,7 +376,7 @@ int TCopyThread::DoShellCopy() {
     ReleaseStreams();
   }
   if (result == 0 && FCopyCrTm) {
-    if (SetFileTimestamps(DestName, times, FCheckTime, true, false) != 0) result = Code(sevWarning, errSetTimestamp);
+    if (SetFileTimestamps(DestName, times, FCheckTime, true, false) != 0) result = ResultCode(sevWarning, errSetTimestamp);
   }
   return result;
 }

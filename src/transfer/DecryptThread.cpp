@@ -4,11 +4,6 @@
 
 namespace qv {
 
-namespace {
-// A result code of detail and severity, without the operation mark.
-constexpr int Code(uint32_t severity, uint32_t detail) { return static_cast<int>(severity | detail); }
-}  // namespace
-
 TDecryptThread::TDecryptThread(std::string ASourceName, std::string ADestName,
                                TEncryption* AEncryption, bool ASuspend, int ABufSize,
                                TThreadPriority APriority)
@@ -34,7 +29,7 @@ int TDecryptThread::DoDecrypt() {
     // the decryption); on failure the temporary target with its unauthenticated plaintext is
     // deleted by ReleaseStreams, so nothing unauthenticated reaches DestName.
     if (size < 0 || !FCrypting->DecryptStreamOverlapped(*sSource, sDest.get(), size, true))
-      result = Code(sevError, errDecrypt);
+      result = ResultCode(sevError, errDecrypt);
   }
   if (result == 0) return FinishFile(false, FCopyAcl, attr, times);
   ReleaseStreams();

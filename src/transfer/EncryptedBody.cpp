@@ -17,10 +17,9 @@ namespace qv {
 
 namespace {
 
-constexpr int Code(uint32_t severity, uint32_t detail) { return static_cast<int>(severity | detail); }
-constexpr int kDecryptFailed = Code(sevError, errDecrypt);
-constexpr int kReadFailed = Code(sevError, errReadFile);
-constexpr int kCancelled = Code(sevInfo, errUserBreak);
+constexpr int kDecryptFailed = ResultCode(sevError, errDecrypt);
+constexpr int kReadFailed = ResultCode(sevError, errReadFile);
+constexpr int kCancelled = ResultCode(sevInfo, errUserBreak);
 constexpr int64_t kWindow = 1048576;
 
 // Forwards to a source and remembers whether a read failed, so that a failure of the
@@ -190,7 +189,7 @@ int DecryptInMemory(TEncryption& AEncryption, TStream& ASource, int64_t ALength,
   try {
     body.resize(static_cast<size_t>(ALength));
   } catch (const std::bad_alloc&) {
-    return Code(sevError, errNoStream);
+    return ResultCode(sevError, errNoStream);
   }
   int64_t got = ASource.Read(body.data(), body.size());
   if (got < 0) return kReadFailed;

@@ -10,7 +10,6 @@
 namespace qv {
 
 namespace {
-constexpr int Code(uint32_t severity, uint32_t detail) { return static_cast<int>(severity | detail); }
 // Only the size subfield states the whole size; ISIZE is the size modulo 2^32 and bounds nothing.
 int64_t OutputBound(int64_t USize, bool AExactSize) {
   if (!AExactSize) return -1;
@@ -32,15 +31,15 @@ int TGUnZipThread::DoGUnzip() {
   const int sourceAttr = LongFileGetAttr(SourceName, false);
   int result = 0;
   if (sourceAttr < 0 || (sourceAttr & faDirectory))
-    result = Code(sevError, errFileNotFound);
+    result = ResultCode(sevError, errFileNotFound);
   else if (DestName.empty())
-    result = Code(sevError, errCreateFile);
+    result = ResultCode(sevError, errCreateFile);
   TFileTimestamps times;
   const uint16_t attr = static_cast<uint16_t>(sourceAttr & 0xFFFF);
   if (result == 0) {
     GetFileTimestamps(SourceName, false, times);
     sSource = TFileStream::Open(SourceName, TOpenMode::Read);
-    if (!sSource) result = Code(sevError, errOpenFile);
+    if (!sSource) result = ResultCode(sevError, errOpenFile);
   }
   if (result != 0) {
     ReleaseStreams();
@@ -55,11 +54,11 @@ int TGUnZipThread::DoGUnzip() {
   bool exactSize = false;
   result = ReadGzHeader(*sSource, storedName, unixTime, encrypted, csize, usize, &exactSize);
   if (result == 0) result = OpenTarget();
-  if (result == 0 && encrypted && !FCrypting) result = Code(sevError, errDecrypt);
+  if (result == 0 && encrypted && !FCrypting) result = ResultCode(sevError, errDecrypt);
   if (result == 0) {
     const int64_t start = sSource->Position();
     if (start < 0)
-      result = Code(sevError, errReadFile);
+      result = ResultCode(sevError, errReadFile);
     else if (encrypted)
       result = UnpackEncrypted(start, usize, exactSize);
     else
@@ -74,7 +73,7 @@ int TGUnZipThread::DoGUnzip() {
 
 int TGUnZipThread::UnpackEncrypted(int64_t AStart, int64_t USize, bool AExactSize) {
   const int64_t fileSize = sSource->Size();
-  if (fileSize < 0) return Code(sevError, errReadFile);
+  if (fileSize < 0) return ResultCode(sevError, errReadFile);
   DoProgress(acDecrypt, true, -fileSize);
   std::unique_ptr<TStream> plain;
   const bool inMemory = fileSize <= InMemoryBodyLimit;
@@ -91,7 +90,7 @@ int TGUnZipThread::UnpackPlain(int64_t AStart, int64_t USize, bool AExactSize) {
   const int result = GUnzipData(*sSource, sDest.get(), true, OutputBound(USize, AExactSize));
   if (result != 0) return result;
   const int64_t position = sSource->Position();
-  if (position < 0) return Code(sevError, errReadFile);
+  if (position < 0) return ResultCode(sevError, errReadFile);
   CTotal = position - AStart;
   // Without the size subfield only ISIZE (modulo 2^32) is known; so members of 4 GiB or
   // more restore.

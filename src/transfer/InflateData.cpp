@@ -19,7 +19,6 @@ namespace qv {
 
 namespace {
 
-constexpr int Code(uint32_t severity, uint32_t detail) { return static_cast<int>(severity | detail); }
 // Input is read in chunks of this size.
 constexpr size_t kInflateChunk = 131072;
 
@@ -82,9 +81,9 @@ class TBlockWriter {
     const int64_t written = FOut ? FOut->Write(AData, ASize) : static_cast<int64_t>(ASize);
     if (written > 0) FWritten += written;
     if (written < 0)
-      FError.store(Code(sevError, errWriteFile), std::memory_order_release);
+      FError.store(ResultCode(sevError, errWriteFile), std::memory_order_release);
     else if (written < static_cast<int64_t>(ASize))
-      FError.store(Code(sevError, errDiskFull), std::memory_order_release);
+      FError.store(ResultCode(sevError, errDiskFull), std::memory_order_release);
   }
   void StoreHanded() {
     std::unique_lock lock(FMutex);
@@ -117,7 +116,7 @@ class TBlockWriter {
 
 int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength,
                              int64_t AMaxOutput) {
-  if (!FBuffer || FBufSize == 0) return Code(sevError, errNoStream);
+  if (!FBuffer || FBufSize == 0) return ResultCode(sevError, errNoStream);
   std::unique_ptr<TInflater> own;
   if (!FLentInflater) own = std::make_unique<TInflater>();
   TInflater& inflater = FLentInflater ? *FLentInflater : *own;
@@ -127,7 +126,7 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
   const size_t inputSize =
       bounded ? static_cast<size_t>(std::min<int64_t>(ALength, kInflateChunk)) : kInflateChunk;
   std::unique_ptr<uint8_t[]> input(new (std::nothrow) uint8_t[inputSize]);
-  if (!inflater.Valid() || !input) return Code(sevError, errNoStream);
+  if (!inflater.Valid() || !input) return ResultCode(sevError, errNoStream);
 
   // Two output buffers when the blocks are stored ahead: one inflated into, one being stored.
   TBlockWriter writer(sOut, FCrc, FCrcWanted);
@@ -157,7 +156,7 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
         if (bounded) want = static_cast<size_t>(std::min<int64_t>(inputLeft, static_cast<int64_t>(want)));
         int64_t got = want == 0 ? 0 : sIn.Read(input.get(), want);
         if (got < 0) {
-          result = Code(sevError, errReadFile);
+          result = ResultCode(sevError, errReadFile);
           break;
         }
         if (bounded) inputLeft -= got;
@@ -169,7 +168,7 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
       TInflateStatus st = inflater.Inflate(block + n, FBufSize - n, produced);
       n += produced;
       if (st == TInflateStatus::DataError) {
-        result = Code(sevError, errReadFile);
+        result = ResultCode(sevError, errReadFile);
         break;
       }
       if (st == TInflateStatus::StreamEnd) {
@@ -177,14 +176,14 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
       } else if (produced == 0 && inflater.TotalIn() == consumedBefore) {
         if (inflater.AvailIn() == 0 && inputEnd) break;  // cut short: the checks will tell
         if (inflater.AvailIn() > 0) {                     // the decoder is stuck
-          result = Code(sevError, errReadFile);
+          result = ResultCode(sevError, errReadFile);
           break;
         }
       }
     }
     if (result != 0) break;
     if (limit >= 0 && count + static_cast<int64_t>(n) > limit) {
-      result = Code(sevError, errCorrupt);  // more than the member or entry states
+      result = ResultCode(sevError, errCorrupt);  // more than the member or entry states
       break;
     }
     count += static_cast<int64_t>(n);
@@ -202,7 +201,7 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
   // Put sIn on the first byte after the deflate data.
   if (streamEnd && inflater.AvailIn() > 0) {
     int64_t back = static_cast<int64_t>(inflater.AvailIn());
-    if (sIn.Seek(-back, SEEK_CUR) < 0 && result == 0) result = Code(sevError, errReadFile);
+    if (sIn.Seek(-back, SEEK_CUR) < 0 && result == 0) result = ResultCode(sevError, errReadFile);
   }
   return result;
 }
@@ -210,19 +209,19 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
 int TCopyThread::GUnzipData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t AMaxOutput) {
   int64_t position = sIn.Position();
   int64_t size = sIn.Size();
-  if (position < 0 || size < 0) return Code(sevError, errReadFile);
+  if (position < 0 || size < 0) return ResultCode(sevError, errReadFile);
   return InflateData(sIn, sOut, ASpeedLimit, size - position - GzTrailerSize, AMaxOutput);
 }
 
 int TCopyThread::CheckGzTrailer(TStream& sIn, int64_t USize) {
   uint8_t trailer[8];
   if (sIn.Read(trailer, sizeof trailer) != static_cast<int64_t>(sizeof trailer))
-    return Code(sevError, errReadFile);
+    return ResultCode(sevError, errReadFile);
   const uint32_t crc = GetLe32(trailer);
   const uint32_t isize = GetLe32(trailer + 4);
-  if (crc != FCrc) return Code(sevError, errCorrupt);
-  if (isize != static_cast<uint32_t>(USize)) return Code(sevError, errCorrupt);
-  if (UTotal != USize) return Code(sevError, errCorrupt);
+  if (crc != FCrc) return ResultCode(sevError, errCorrupt);
+  if (isize != static_cast<uint32_t>(USize)) return ResultCode(sevError, errCorrupt);
+  if (UTotal != USize) return ResultCode(sevError, errCorrupt);
   return 0;
 }
 

@@ -15,7 +15,6 @@
 namespace qv {
 namespace {
 
-constexpr int Code(uint32_t severity, uint32_t detail) { return static_cast<int>(severity | detail); }
 // Entries larger than this are buffered for a comparison in a temporary file.
 constexpr int64_t InMemoryCompareLimit = 1048576;
 
@@ -91,7 +90,7 @@ bool TZipReadThread::ReadEntryInfo(TZipFileInfo& Info) {
 }
 
 int TZipReadThread::DoExtract() {
-  if (!HasBuffer()) return Code(sevError, errReadFile);
+  if (!HasBuffer()) return ResultCode(sevError, errReadFile);
   TStream* out = FTargetStream;
   const bool ownTarget = !DestName.empty();
   if (ownTarget) {
@@ -99,10 +98,10 @@ int TZipReadThread::DoExtract() {
     if (rc != 0) return rc;
     out = sDest.get();
   } else if (!out) {
-    return Code(sevError, errNoStream);
+    return ResultCode(sevError, errNoStream);
   }
   TZipFileInfo info;
-  int result = ReadEntryInfo(info) ? ExtractData(info, *out) : Code(sevError, errReadFile);
+  int result = ReadEntryInfo(info) ? ExtractData(info, *out) : ResultCode(sevError, errReadFile);
   if (ownTarget) {
     if (result == 0) result = CommitTarget();
     else DiscardTarget();
@@ -124,10 +123,10 @@ int TZipReadThread::EncryptedMethod(const TZipFileInfo& Info) {
 }
 
 int TZipReadThread::ExtractEncrypted(const TZipFileInfo& Info, TStream& sOut) {
-  if (!FCrypting) return Code(sevError, errDecrypt);
+  if (!FCrypting) return ResultCode(sevError, errDecrypt);
   DoProgress(acDecrypt, FSpeedLimit, -Info.CSize);
   const int method = EncryptedMethod(Info);
-  if (method < 0) return Code(sevError, errReadFile);
+  if (method < 0) return ResultCode(sevError, errReadFile);
   std::unique_ptr<TStream> plain;
   int result = OpenEncryptedBody(*FCrypting, FArchive, Info.CSize, FSpeedLimit, plain, &FUserBreak);
   if (result != 0) return result;
@@ -144,11 +143,11 @@ int TZipReadThread::ExtractPlain(const TZipFileInfo& Info, uint16_t AMethod, TSt
   if (AMethod == ZipMethodDeflated) {
     // An entry that inflates to more than it states is corrupt; nothing beyond is written.
     result = InflateData(sIn, &sOut, FSpeedLimit, ALength, Info.USize);
-    if (result == 0 && UTotal != Info.USize) result = Code(sevError, errReadFile);
+    if (result == 0 && UTotal != Info.USize) result = ResultCode(sevError, errReadFile);
   } else {
     result = CopyData(sIn, sOut, FSpeedLimit, Info.USize);
   }
-  if (result == 0 && ACheckCrc && FCrc != Info.Crc) result = Code(sevError, errReadFile);
+  if (result == 0 && ACheckCrc && FCrc != Info.Crc) result = ResultCode(sevError, errReadFile);
   return result;
 }
 
@@ -157,17 +156,17 @@ int TZipReadThread::ExtractPlain(const TZipFileInfo& Info, uint16_t AMethod, TSt
 void TZipCompareThread::Execute() { FinishThread(DoCompare()); }
 
 int TZipCompareThread::DoCompare() {
-  if (!HasBuffer()) return Code(sevError, errReadFile);
-  if (!IsRegularFile(DestName)) return Code(sevError, errFileNotFound);
+  if (!HasBuffer()) return ResultCode(sevError, errReadFile);
+  if (!IsRegularFile(DestName)) return ResultCode(sevError, errFileNotFound);
   auto reference = TFileStream::Open(DestName, TOpenMode::Read);
-  if (!reference) return Code(sevError, errOpenFile);
+  if (!reference) return ResultCode(sevError, errOpenFile);
   TZipFileInfo info;
-  if (!ReadEntryInfo(info)) return Code(sevError, errReadFile);
+  if (!ReadEntryInfo(info)) return ResultCode(sevError, errReadFile);
   const bool big = info.CSize > InMemoryCompareLimit || info.USize > InMemoryCompareLimit;
   std::unique_ptr<TStream> copy;
   if (big) copy = CreateAnonymousTempFile();
   else copy = std::make_unique<TMemoryStream>();
-  if (!copy) return Code(sevError, errCreateFile);
+  if (!copy) return ResultCode(sevError, errCreateFile);
   int result = ExtractData(info, *copy);
   if (result == 0) result = CompareData(*copy, *reference, FSpeedLimit, -1);
   return result;
@@ -179,27 +178,27 @@ int TZipCompareThread::DoCompare() {
 // is the length to compare, or the reference's size when negative.
 int TCopyThread::CompareData(TStream& sIn, TStream& sRef, bool ASpeedLimit, int64_t ALength) {
   std::unique_ptr<uint8_t[]> second(new (std::nothrow) uint8_t[FBufSize]);
-  if (!second || !FBuffer) return Code(sevError, errReadFile);
+  if (!second || !FBuffer) return ResultCode(sevError, errReadFile);
   int64_t remaining = ALength >= 0 ? ALength : sRef.Size();
-  if (remaining < 0) return Code(sevError, errReadFile);
+  if (remaining < 0) return ResultCode(sevError, errReadFile);
   DoProgress(acVerify, ASpeedLimit, -remaining);
-  if (sIn.Size() != remaining) return Code(sevError, errVerify);
-  if (sIn.Seek(0, SEEK_SET) != 0) return Code(sevError2, errReadFile);
-  if (sRef.Seek(0, SEEK_SET) != 0) return Code(sevError, errReadFile);
+  if (sIn.Size() != remaining) return ResultCode(sevError, errVerify);
+  if (sIn.Seek(0, SEEK_SET) != 0) return ResultCode(sevError2, errReadFile);
+  if (sRef.Seek(0, SEEK_SET) != 0) return ResultCode(sevError, errReadFile);
   int result = 0;
   int64_t count = 0;
   do {
     const size_t request = static_cast<size_t>(std::min<int64_t>(remaining, FBufSize));
     const int64_t n = sRef.Read(FBuffer.get(), request);
-    if (n < 0 || n < static_cast<int64_t>(request)) return Code(sevError, errReadFile);
+    if (n < 0 || n < static_cast<int64_t>(request)) return ResultCode(sevError, errReadFile);
     count += n;
     DoProgress(acVerify, ASpeedLimit, count);
     const int64_t m = sIn.Read(second.get(), static_cast<size_t>(n));
-    if (m != n) result = Code(sevError2, errReadFile);
+    if (m != n) result = ResultCode(sevError2, errReadFile);
     else if (FUserBreak.load(std::memory_order_acquire)) result = errUserBreak;
     remaining -= n;
     if (result == 0 && std::memcmp(FBuffer.get(), second.get(), static_cast<size_t>(n)) != 0)
-      result = Code(sevError, errVerify);
+      result = ResultCode(sevError, errVerify);
   } while (remaining > 0 && result == 0);
   return result;
 }

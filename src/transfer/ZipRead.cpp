@@ -32,10 +32,6 @@ constexpr uint32_t Saturated32 = 0xFFFFFFFF;
 // Entries up to this size (compressed and uncompressed) are extracted without a thread.
 constexpr int64_t InlineEntryLimit = 65536;
 
-constexpr int32_t Code(uint32_t severity, uint32_t detail) {
-  return static_cast<int32_t>(severity | detail);
-}
-
 std::string FoldName(std::string_view AName) {
   std::string folded(AName);
   for (char& c : folded)
@@ -345,7 +341,7 @@ void TZipRead::CheckEntryName(int64_t AOffset) {
   if (IsSafeEntryName(name)) return;
   throw EZipError(FormatMsg(TrUnits("Entry \"%s\" refused: its path leads outside the destination"),
                             name),
-                  Code(sevError, errZipExtract));
+                  ResultCode(sevError, errZipExtract));
 }
 
 bool TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
@@ -462,13 +458,13 @@ void TZipRead::ApplyFileProperties(int64_t AOffset, uint32_t TimeStamp, uint32_t
   }
   const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(FLastUnixTime), 0}};
   if (FLastUnixTime == 0 || ::utimensat(AT_FDCWD, DestFilename.c_str(), times, 0) != 0)
-    throw EZipError(FormatMsg(MsgErrorSetTime(), DestFilename), Code(sevWarning, errSetTimestamp));
+    throw EZipError(FormatMsg(MsgErrorSetTime(), DestFilename), ResultCode(sevWarning, errSetTimestamp));
   const int index = FileList.IndexOfOffset(AOffset);
   const uint32_t unixMode = index >= 0 ? FileList.Objects(index).UnixMode() : 0;
   // Entries made on Unix carry permission bits; set-id and sticky bits are not restored.
   const int rc = unixMode != 0 ? (::chmod(DestFilename.c_str(), unixMode & 0777) == 0 ? 0 : errno)
                                : LongFileSetAttr(DestFilename, static_cast<int>(Attr & 0xFFFF), false);
-  if (rc != 0) throw EZipError(FormatMsg(MsgErrorSetAttr(), DestFilename), Code(sevWarning, errSetAttr));
+  if (rc != 0) throw EZipError(FormatMsg(MsgErrorSetAttr(), DestFilename), ResultCode(sevWarning, errSetAttr));
 }
 
 void TZipRead::ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
@@ -485,7 +481,7 @@ void TZipRead::ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
 void TZipRead::ExtractToFile(int AIndex, const std::string& DestFilename) {
   if (AIndex < 0 || AIndex >= FileList.Count()) return;
   const TPkHeader& header = FileList.Objects(AIndex);
-  if (header.Encrypted() && !FEncrypt) RaiseReading(Code(sevError, errDecrypt));
+  if (header.Encrypted() && !FEncrypt) RaiseReading(ResultCode(sevError, errDecrypt));
   ExtractToFile(header.Offset, header.TimeStamp, header.Attr, DestFilename);
 }
 
