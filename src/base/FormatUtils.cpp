@@ -100,4 +100,28 @@ void FitIntoWorkArea(int& left, int& top, int height, int width, const TRect& wo
   if (top < workArea.Top) top = workArea.Top + 20;
 }
 
+std::string EscapeControlChars(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '\n': out += "\\n"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\\': out += "\\\\"; continue;
+      default: break;
+    }
+    if (u < 0x20 || u == 0x7F) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace qv

@@ -19,6 +19,10 @@ std::string IntToStrSep(int64_t value, int width = 0);
 // Fixed-point with the given decimals, the locale decimal separator, no thousands separator.
 std::string FixedToStr(double value, int decimals);
 
+// A name from a backup made safe to print: control characters become "\n", "\t", "\x1b", ...,
+// and a backslash becomes "\\", so a name can neither forge an output line nor drive a terminal.
+std::string EscapeControlChars(const std::string& text);
+
 struct TRect {
   int Left = 0;
   int Top = 0;

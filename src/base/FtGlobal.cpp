@@ -39,6 +39,13 @@ const char* DetailText(uint32_t detail) {
     case errZipSignature: return "Illegal zip signature";
     case errZipExtract: return "Could not extract file";
     case errFormat: return "Unsupported file format";
+    case errUnsupportedMethod: return "Unsupported compression method";
+    case errUnsupportedEncryption: return "Unsupported encryption method";
+    case errNameRefused: return "Name refused: it leads outside the destination";
+    case errVerifyFailed: return "Verification failed";
+    case errNotRegularFile: return "Not a regular file";
+    case errReadFolder: return "Could not read folder";
+    case errArchiveAsFile: return "This is an archive: open it in the folder tree to choose entries";
     case errUserBreak: return "Terminated by user";
     default: return nullptr;
   }

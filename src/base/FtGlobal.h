@@ -36,6 +36,13 @@ enum : uint32_t {
   errZipSignature = 32,
   errZipExtract = 33,
   errFormat = 34,
+  errUnsupportedMethod = 35,      // a compression method the program cannot unpack
+  errUnsupportedEncryption = 36,  // an encryption the program cannot decrypt (ZipCrypto, ...)
+  errNameRefused = 37,            // a restored name that is empty, "." / "..", or leads outside
+  errVerifyFailed = 38,           // a restored file read back differs from what was written
+  errNotRegularFile = 39,         // a FIFO, device or socket named as a source
+  errReadFolder = 40,             // a folder that cannot be listed
+  errArchiveAsFile = 41,          // a zip archive selected as a file
   errUserBreak = 128,
 };
 

@@ -72,6 +72,7 @@ bool TRestoreSession::ShouldRestore(const std::string& targetPath, int32_t sourc
   switch (FView.OverwriteMode()) {
     case omAlways: answer = true; break;
     case omNever: answer = !isFile; break;
+    case omKeepBoth: answer = !isFile; break;  // until the keep-both names are built
     case omOlder: {
       if (!isFile) {
         answer = true;

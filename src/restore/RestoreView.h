@@ -9,8 +9,9 @@
 
 namespace qv {
 
-// Which existing targets may be replaced ("Allways", "Only older", "Never").
-enum class TOverwriteMode : uint8_t { omNever, omAlways, omOlder };
+// Which existing targets may be replaced ("Allways", "Only older", "Never"); with "Keep both"
+// an existing target stays and the restored file is written beside it as "STEM (N).EXT".
+enum class TOverwriteMode : uint8_t { omNever, omAlways, omOlder, omKeepBoth };
 using enum TOverwriteMode;
 
 // The checked restore mode; the values are those of the settings key "Mode".
@@ -33,6 +34,37 @@ enum class TPasswordAnswer : int {
 };
 using enum TPasswordAnswer;
 
+// What a run does with the items it selects: restore them, only decide what a restore would
+// do (write nothing, ask nothing), or read every item to its end without writing it.
+enum class TRunKind : uint8_t { rkRestore, rkDryRun, rkTest };
+using enum TRunKind;
+
+// The outcome of one item, reported in the order of the run.
+enum class TItemAction : uint8_t {
+  iaRestored, iaSkipped, iaFailed,  // a restore
+  iaNew, iaReplace, iaSkip,         // a dry run's decision (iaFailed for an item that would fail)
+  iaTested,                         // a test run (iaFailed when the item does not read back)
+};
+using enum TItemAction;
+
+struct TItemReport {
+  TItemAction Action = iaRestored;
+  std::string Source;   // the backup file or "archive/entry"
+  std::string Target;   // the restored path, when there is one
+  std::string Set;      // schedule mode: the set folder the version comes from
+  int64_t Bytes = -1;   // restored size, when known
+  uint32_t Code = 0;    // error code of a failed item
+  std::string Message;  // its text
+  std::string Reason;   // why an item is skipped ("exists", "not older")
+};
+
+// Totals of a run for a progress display that counts files and bytes.
+struct TRunProgress {
+  uint32_t FilesDone = 0, FilesTotal = 0;  // FilesTotal 0 = not known yet
+  int64_t BytesDone = 0, BytesTotal = 0;
+  std::string Current;                     // the item being restored
+};
+
 class IRestoreView {
  public:
   virtual ~IRestoreView() = default;
@@ -46,6 +78,11 @@ class IRestoreView {
   virtual int RestoreDate() = 0;          // whole day number counted from 1899-12-30
   virtual std::string SubDirMask() = 0;   // "Scan only matching subdirectories:"
   virtual std::string DriveMask() = 0;    // "Only for this drive identifier:"
+  virtual TRunKind RunKind() { return rkRestore; }
+  virtual bool VerifyRestored() { return false; }  // read each target back after its rename
+  // Case-insensitive globs on the item's relative path ("**" crosses "/"); empty = all.
+  virtual std::vector<std::string> IncludePatterns() { return {}; }
+  virtual std::vector<std::string> ExcludePatterns() { return {}; }
   // The tolerance and the daylight-saving allowance are fields of the session
   // (TRestoreSession::DeltaTime, DstIgnore); the front-end's settings dialog edits them there.
 
@@ -79,6 +116,9 @@ class IRestoreView {
   virtual void SetPauseCaption(bool paused) = 0;           // hint "Continue" when paused, else "Pause"
   virtual void SetPauseEnabled(bool enabled) = 0;
   virtual void SetRunning(bool running) = 0;  // "Stop" while running, "Start" otherwise; enables controls
+
+  virtual void ItemDone(const TItemReport& /*report*/) {}
+  virtual void RunProgress(const TRunProgress& /*progress*/) {}
 
   // Runs pending user events (Stop, Pause, ...), which may call back into the session.
   virtual void ProcessMessages() = 0;

@@ -82,3 +82,18 @@ TEST(FitIntoWorkArea, MovesInsideWithMargins) {
   EXPECT_EQ(left, 1940);
   EXPECT_EQ(top, 20);
 }
+
+TEST(EscapeControlChars, NamesCannotForgeLinesOrDriveTheTerminal) {
+  const struct {
+    std::string in, out;
+  } rows[] = {
+      {"plain name.txt", "plain name.txt"},
+      {"evil\nError restoring file: forged", "evil\\nError restoring file: forged"},
+      {"\x1b[2Jclear", "\\x1b[2Jclear"},
+      {"tab\there\r", "tab\\there\\r"},
+      {"back\\slash", "back\\\\slash"},
+      {"del\x7f", "del\\x7f"},
+      {"\xc3\x84pfel", "\xc3\x84pfel"},  // UTF-8 letters pass through
+  };
+  for (const auto& r : rows) EXPECT_EQ(EscapeControlChars(r.in), r.out) << r.in;
+}
