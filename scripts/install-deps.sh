@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
   zlib1g-dev libisal-dev libssl-dev gettext libgtest-dev
-  qt6-base-dev qt6-l10n-tools qt6-translations-l10n xvfb xauth
+  qt6-base-dev qt6-l10n-tools qt6-translations-l10n libqt6svg6 xvfb xauth openbox xdotool
   gzip pigz isal zip unzip 7zip libarchive-tools python3
 )
 

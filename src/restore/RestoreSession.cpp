@@ -1,7 +1,9 @@
 // The restore session: start/stop/pause, waiting for workers, progress and the run summary.
 #include "restore/RestoreSession.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 #include "base/FileUtils.h"
 #include "crypto/AesLib.h"
@@ -69,9 +71,13 @@ bool TRestoreSession::CheckTargetFolder() {
   if (!SameText(text, Target)) Target = text;
   FTargetExisted = LongDirectoryExists(Target);
   if (FTargetExisted) return true;
-  if (!FView.Confirm(MsgDestNotFound(), true)) return false;
-  LongForceDirectories(Target);
-  return true;
+  if (!FView.Confirm(MsgDestNotFound() + "\n" + Target, true)) return false;
+  if (LongForceDirectories(Target)) return true;
+  // Said once here, instead of once per file as every copy fails.
+  const int reason = errno;
+  FView.ShowError(FormatText(MsgDestNotCreated(), {Target, std::strerror(reason)}));
+  ++FLastRun.Errors;
+  return false;
 }
 
 bool TRestoreSession::ConfirmNonEmptyTarget() {

@@ -37,6 +37,7 @@ std::string MsgPasswordInvalid() {
   return Tr("The password entered for file:\n%s\nis invalid! Please try again!");
 }
 std::string MsgDestNotFound() { return Tr("Destination directory not found - create?"); }
+std::string MsgDestNotCreated() { return Tr("Could not create destination directory:\n%s\n%s"); }
 std::string MsgDestNotEmpty() { return Tr("Destination directory not empty - start restore anyway?"); }
 std::string MsgFilesFound() { return Tr("%u files found - start restore?"); }
 std::string MsgScheduleCopied() { return Tr("%u of %u files copied (%s of %s)"); }

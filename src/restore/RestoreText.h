@@ -17,6 +17,7 @@ std::string MsgErrors();               // "%u errors"
 std::string MsgPasswordRequired();     // "To restore encrypted file:\n%s\nrequires a password!"
 std::string MsgPasswordInvalid();      // "The password entered for file:\n%s\nis invalid! ..."
 std::string MsgDestNotFound();         // "Destination directory not found - create?"
+std::string MsgDestNotCreated();       // "Could not create destination directory:\n%s\n%s" (folder, reason)
 std::string MsgDestNotEmpty();         // "Destination directory not empty - start restore anyway?"
 std::string MsgFilesFound();           // "%u files found - start restore?"
 std::string MsgScheduleCopied();       // "%u of %u files copied (%s of %s)"

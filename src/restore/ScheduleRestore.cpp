@@ -35,6 +35,7 @@ void TRestoreSession::CollectVersions(const std::string& base, const std::string
   const TDirListing listing = ListDirectory(folder, true);
   const std::string keyPrefix = sub.empty() ? std::string() : AddPathDelimiter(sub);
   for (const TDirEntry& e : listing) {
+    KeepResponsive();  // the search repaints and sees Stop and Pause
     if (!Restoring) break;
     if (e.Type != TDirEntry::deFile) continue;  // folders later; links and devices never
     const uint32_t t = static_cast<uint32_t>(e.UnixTime);

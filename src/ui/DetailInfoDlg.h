@@ -29,11 +29,23 @@ class TDetailInfoDialog : public QDialog {
   QLabel* laInfo = nullptr;
   QPushButton* btDetails = nullptr;
   QPushButton* OKBtn = nullptr;
+  QPushButton* btCopy = nullptr;
   QListWidget* lbDetails = nullptr;
   bool ShowDetails = false;
 
+  // The size the user gave the dialog, kept for the next one and in the settings file.
+  static void LoadSize(const QString& iniName);
+  static void SaveSize(const QString& iniName);
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void done(int result) override;
+
  private:
   void SetFolded(bool folded);
+  void CopyToClipboard();
+  static int SavedWidth;
+  static int SavedListHeight;
 };
 
 void ShowDetailInfo(const QPoint& position, const QString& title, const QString& message,

@@ -7,7 +7,10 @@
 #include <QDir>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -21,6 +24,7 @@
 #include <QVBoxLayout>
 
 #include "base/Translation.h"
+#include "restore/RestoreText.h"
 #include "transfer/Thread.h"
 #include "ui/DetailInfoDlg.h"
 #include "ui/ProgramInfo.h"
@@ -35,7 +39,54 @@ namespace qv {
 namespace {
 QString T(const char* msgid) { return QStr(Tr(msgid)); }
 const QDate kDayZero(1899, 12, 30);
+
+QString TextOf(QWidget* w) {
+  if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
+  if (auto* g = qobject_cast<QGroupBox*>(w)) return g->title();
+  if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
+  return {};
+}
+
+void SetTextOf(QWidget* w, const QString& text) {
+  if (auto* b = qobject_cast<QAbstractButton*>(w)) b->setText(text);
+  else if (auto* g = qobject_cast<QGroupBox*>(w)) g->setTitle(text);
+  else if (auto* l = qobject_cast<QLabel*>(w)) l->setText(text);
+}
+
+// Gives each control an Alt letter of its own, in the order given: the first free letter
+// that starts a word, else any free letter. Works for every translation alike.
+void AssignMnemonics(const std::vector<QWidget*>& controls) {
+  QString used;
+  for (QWidget* w : controls) {
+    QString text = TextOf(w).remove('&');
+    int at = -1;
+    for (int pass = 0; pass < 2 && at < 0; ++pass)
+      for (int i = 0; i < text.size() && at < 0; ++i) {
+        const QChar c = text[i].toLower();
+        const bool wordStart = i == 0 || !text[i - 1].isLetter();
+        if (c.isLetter() && (pass == 1 || wordStart) && !used.contains(c)) at = i;
+      }
+    if (at < 0) continue;
+    used += text[at].toLower();
+    SetTextOf(w, text.insert(at, '&'));
+  }
+}
+
+// Tab lands on the checked button of a radio group only; the arrow keys move within it.
+void TabToCheckedRadio(const std::vector<QRadioButton*>& group) {
+  auto update = [group] {
+    for (QRadioButton* rb : group) rb->setFocusPolicy(rb->isChecked() ? Qt::StrongFocus : Qt::ClickFocus);
+  };
+  for (QRadioButton* rb : group) QObject::connect(rb, &QRadioButton::toggled, rb, update);
+  update();
+}
 }  // namespace
+
+QString TMainForm::DefaultTarget() {
+  // A folder of its own in the home folder: always there and writable, and restored files
+  // do not mix with (or replace) the live ones unless the user chooses so.
+  return QDir::homePath() + "/" + T("Restored");
+}
 
 TMainForm::TMainForm(const QString& iniName, QWidget* parent) : QMainWindow(parent), FIniName(iniName) {
   setObjectName("MainForm");
@@ -57,6 +108,7 @@ TMainForm::~TMainForm() {
 
 void TMainForm::BuildControls() {
   setWindowTitle(T("Restore files from backup"));
+  setWindowIcon(QIcon::fromTheme("quorvex-restore", QIcon(":/icons/quorvex-restore.svg")));
   auto* central = new QWidget(this);
   setCentralWidget(central);
   auto* outer = new QVBoxLayout(central);
@@ -113,6 +165,7 @@ void TMainForm::BuildControls() {
   filesLayout->setContentsMargins(0, 0, 0, 0);
   ShellListView = new TShellListView(tsFiles);
   ShellListView->setObjectName("ShellListView");
+  ShellListView->SetEditable(false);  // the backup is read, never renamed
   filesLayout->addWidget(ShellListView);
   tsDir = new QWidget;
   auto* dirLayout = new QVBoxLayout(tsDir);
@@ -122,6 +175,9 @@ void TMainForm::BuildControls() {
   dirLayout->addWidget(dirText);
   tsSched = new QWidget;
   auto* schedLayout = new QGridLayout(tsSched);
+  auto* schedText = new QLabel(T("Restore the latest version of each file relative to a given date"), tsSched);
+  schedText->setWordWrap(true);
+  schedLayout->addWidget(schedText, 0, 0, 1, 3);
   dtpRest = new QDateEdit(tsSched);
   dtpRest->setObjectName("dtpRest");
   dtpRest->setCalendarPopup(true);
@@ -130,15 +186,21 @@ void TMainForm::BuildControls() {
   edFilter->setObjectName("edFilter");
   edDriveId = new QLineEdit(tsSched);
   edDriveId->setObjectName("edDriveId");
-  schedLayout->addWidget(new QLabel(T("Restore date:"), tsSched), 0, 0);
-  schedLayout->addWidget(dtpRest, 0, 1);
-  schedLayout->addWidget(new QLabel(T("Scan only matching subdirectories:"), tsSched), 1, 0);
-  schedLayout->addWidget(edFilter, 1, 1);
-  schedLayout->addWidget(new QLabel(T("(e.g. BD*)"), tsSched), 1, 2);
-  schedLayout->addWidget(new QLabel(T("Only for this drive identifier:"), tsSched), 2, 0);
-  schedLayout->addWidget(edDriveId, 2, 1);
-  schedLayout->addWidget(new QLabel(T("(e.g. LwE)"), tsSched), 2, 2);
-  schedLayout->setRowStretch(3, 1);
+  laDate = new QLabel(T("Date:"), tsSched);
+  laDate->setBuddy(dtpRest);
+  laFilter = new QLabel(T("Scan only matching subdirectories:"), tsSched);
+  laFilter->setBuddy(edFilter);
+  laDriveId = new QLabel(T("Only for this drive identifier:"), tsSched);
+  laDriveId->setBuddy(edDriveId);
+  schedLayout->addWidget(laDate, 1, 0);
+  schedLayout->addWidget(dtpRest, 1, 1);
+  schedLayout->addWidget(laFilter, 2, 0);
+  schedLayout->addWidget(edFilter, 2, 1);
+  schedLayout->addWidget(new QLabel(T("(e.g. BD*)"), tsSched), 2, 2);
+  schedLayout->addWidget(laDriveId, 3, 0);
+  schedLayout->addWidget(edDriveId, 3, 1);
+  schedLayout->addWidget(new QLabel(T("(e.g. LwE)"), tsSched), 3, 2);
+  schedLayout->setRowStretch(4, 1);
   schedLayout->setColumnStretch(1, 1);
   pcSource->addWidget(tsFiles);
   pcSource->addWidget(tsDir);
@@ -146,20 +208,20 @@ void TMainForm::BuildControls() {
   rightLayout->addWidget(pcSource, 1);
 
   auto* destRow = new QHBoxLayout;
-  auto* destLabel = new QLabel(T("Restore to:"), right);
+  laTarget = new QLabel(T("Restore to:"), right);
   edTarget = new QLineEdit(right);
   edTarget->setObjectName("edTarget");
-  destLabel->setBuddy(edTarget);
+  laTarget->setBuddy(edTarget);
   btDest = new QToolButton(right);
   btDest->setObjectName("btDest");
   btDest->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
   btDest->setToolTip(T("Select where to restore files"));
-  destRow->addWidget(destLabel);
+  destRow->addWidget(laTarget);
   destRow->addWidget(edTarget, 1);
   destRow->addWidget(btDest);
   rightLayout->addLayout(destRow);
 
-  auto* gbOverwrite = new QGroupBox(T("Overwrite existing files"), right);
+  gbOverwrite = new QGroupBox(T("Overwrite existing files"), right);
   auto* owLayout = new QHBoxLayout(gbOverwrite);
   rbOverwriteAll = new QRadioButton(T("Allways"), gbOverwrite);
   rbOverwriteOlder = new QRadioButton(T("Only older"), gbOverwrite);
@@ -192,6 +254,7 @@ void TMainForm::BuildControls() {
   auto* buttons = new QHBoxLayout;
   btRestore = new QPushButton(T("Start"), right);
   btRestore->setObjectName("btRestore");
+  btRestore->setDefault(true);  // Enter starts (keyPressEvent)
   btInfo = new QPushButton(right);
   btInfo->setObjectName("btInfo");
   btInfo->setIcon(style()->standardIcon(QStyle::SP_MessageBoxInformation));
@@ -236,7 +299,16 @@ void TMainForm::BuildControls() {
   connect(btQuit, &QPushButton::clicked, this, &QWidget::close);
   connect(btRestore, &QPushButton::clicked, this, &TMainForm::btRestoreClick);
   connect(btPause, &QToolButton::clicked, this, &TMainForm::btPauseClick);
+  TabToCheckedRadio({rbFiles, rbDirs, rbSched});
+  TabToCheckedRadio({rbOverwriteAll, rbOverwriteOlder, rbOverwriteNone});
+  AssignKeys();
   resize(860, 560);
+}
+
+void TMainForm::AssignKeys() {
+  // Start keeps its letter when it reads "Stop" (SetRunning).
+  AssignMnemonics({btRestore, rbFiles, rbDirs, rbSched, laTarget, rbOverwriteAll, rbOverwriteOlder,
+                   rbOverwriteNone, cbGZip, cbProtected, laDate, laFilter, laDriveId, btQuit});
 }
 
 void TMainForm::FormCreate() {
@@ -246,14 +318,9 @@ void TMainForm::FormCreate() {
   if (FIniName.isEmpty()) FIniName = QStr(info.IniName);
 
   const TRestoreSettings s = LoadRestoreSettings(StdStr(FIniName));
-  QRect bounds = geometry();
-  if (s.Left != -1) bounds.moveLeft(s.Left);
-  if (s.Top != -1) bounds.moveTop(s.Top);
-  if (s.Width > 0) bounds.setWidth(s.Width);
-  if (s.Height > 0) bounds.setHeight(s.Height);
-  setGeometry(bounds);
+  ApplyBounds(s);
   const int split = s.Split > 0 ? s.Split : 260;
-  Splitter->setSizes({split, std::max(200, bounds.width() - split)});
+  Splitter->setSizes({split, std::max(200, width() - split)});
   FSession->ApplySettings(s);
   (s.Mode == rmFiles ? rbFiles : s.Mode == rmDirectory ? rbDirs : rbSched)->setChecked(true);
   cbProtected->setChecked(s.ReadProtected);
@@ -270,6 +337,27 @@ void TMainForm::FormCreate() {
   SetStatusVisible(false);
 }
 
+void TMainForm::ApplyBounds(const TRestoreSettings& s) {
+  QSize size = this->size();
+  if (s.Width > 0) size.setWidth(s.Width);
+  if (s.Height > 0) size.setHeight(s.Height);
+  const bool placed = s.Left != -1 || s.Top != -1;
+  // Stored bounds come from another screen set-up perhaps: keep them on a screen that is there.
+  QScreen* screen = placed ? QGuiApplication::screenAt(QPoint(s.Left, s.Top) + QPoint(size.width() / 2, 20)) : nullptr;
+  if (!screen) screen = QGuiApplication::primaryScreen();
+  if (screen) {
+    const QRect area = screen->availableGeometry();
+    size = size.boundedTo(area.size() - QSize(0, 40)).expandedTo(minimumSizeHint());
+    if (placed) {
+      const int left = std::clamp(s.Left, area.left(), std::max(area.left(), area.right() - size.width()));
+      const int top = std::clamp(s.Top, area.top(), std::max(area.top(), area.bottom() - size.height() - 40));
+      move(left, top);
+    }
+  }
+  // Without a stored place the window manager places the window.
+  resize(size);
+}
+
 void TMainForm::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   if (!FShown) {
@@ -280,9 +368,11 @@ void TMainForm::showEvent(QShowEvent* event) {
 
 void TMainForm::FormShow() {
   SetStatusVisible(false);
+  if (FSession->Target.empty()) FSession->Target = StdStr(DefaultTarget());
   edTarget->setText(QStr(FSession->Target));
   if (!FDirDialogLoaded) {
     FDirDialog->LoadFromIni(FIniName, "DirDialog");
+    TDetailInfoDialog::LoadSize(FIniName);
     FDirDialogLoaded = true;
   }
   ShowModePage();
@@ -298,11 +388,11 @@ void TMainForm::ShowModePage() {
 
 void TMainForm::FormClose() {
   TRestoreSettings s;
-  const QRect g = geometry();
-  s.Top = g.top();
-  s.Left = g.left();
-  s.Height = g.height();
-  s.Width = g.width();
+  // The frame's place and the inner size: what move() and resize() take back.
+  s.Top = y();
+  s.Left = x();
+  s.Height = height();
+  s.Width = width();
   s.Split = Splitter->sizes().value(0, 0);
   s.Source = StdStr(ShellTreeView->Path());
   s.Target = TargetText();
@@ -315,6 +405,7 @@ void TMainForm::FormClose() {
   s.SubDirMask = SubDirMask();
   s.DriveID = DriveMask();
   SaveRestoreSettings(StdStr(FIniName), s);
+  TDetailInfoDialog::SaveSize(FIniName);
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
@@ -342,7 +433,7 @@ void TMainForm::ShellTreeViewClick() {
   const TShellFolder* folder = ShellTreeView->SelectedFolder();
   if (!folder) return;
   const QString path = folder->PathName.isEmpty() ? folder->Name : folder->PathName;
-  const QFontMetrics metrics(ShellTreeView->font());
+  const QFontMetrics metrics(laFolder->font());  // bold: measured as drawn
   const int maxWidth = pnTop->width() - 10;
   laFolder->setText(QStr(FitPathToWidth(StdStr(path), maxWidth, [&](const std::string& s) {
     return metrics.horizontalAdvance(QStr(s));
@@ -372,10 +463,65 @@ void TMainForm::btInfoClick() {
   InfoDialog(FProgVersName, QStr(AboutText()), StartButtonCorner());
 }
 
-void TMainForm::btRestoreClick() {
+void TMainForm::btRestoreClick() { StartRun(rkRestore); }
+
+void TMainForm::keyPressEvent(QKeyEvent* event) {
+  // Enter starts a run from anywhere in the window, as a dialog's default button would.
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (enter && event->modifiers() == Qt::NoModifier && FRunDepth == 0 && btRestore->isEnabled()) {
+    btRestore->click();
+    return;
+  }
+  QMainWindow::keyPressEvent(event);
+}
+
+bool TMainForm::AcceptTarget() {
+  QString text = edTarget->text();
+  if (text == "~" || text.startsWith("~/")) text = QDir::homePath() + text.mid(1);
+  if (text.trimmed().isEmpty()) {
+    ShowError(Tr("Choose the folder to restore to under \"Restore to:\"."));
+    edTarget->setFocus();
+    return false;
+  }
+  if (QDir::isRelativePath(text)) {
+    // A relative path would land in whatever folder the program was started from.
+    ShowError(FormatText(Tr("\"%s\" is not a full path. Enter the folder to restore to from the root, "
+                            "starting with \"/\"."), {StdStr(text)}));
+    edTarget->setFocus();
+    return false;
+  }
+  if (text != edTarget->text()) edTarget->setText(text);
+  return true;
+}
+
+TMainForm::TRunInputs TMainForm::CaptureInputs(TRunKind kind) {
+  TRunInputs in;
+  in.Kind = kind;
+  in.Mode = RestoreMode();
+  in.Overwrite = OverwriteMode();
+  in.Unpack = UnpackGz();
+  in.Protected = OverwriteProtected();
+  in.Target = TargetText();
+  in.Date = RestoreDate();
+  in.SubDirMask = SubDirMask();
+  in.DriveMask = DriveMask();
+  in.Folder = SelectedFolder();
+  for (int i = 0; i < ShellListView->Count(); ++i)
+    if (ShellListView->IsSelected(i)) in.Items.push_back(StdStr(ShellListView->Item(i).PathName));
+  return in;
+}
+
+void TMainForm::StartRun(TRunKind kind) {
+  // A click while a run is on the stack is Stop (or nothing while a stopped run unwinds).
+  const bool starting = FRunDepth == 0 && !FSession->Restoring;
+  if (starting) {
+    if (!AcceptTarget()) return;
+    FRun = CaptureInputs(kind);
+  }
   ++FRunDepth;
   FSession->StartStop();
   --FRunDepth;
+  if (FRunDepth == 0) FRun.reset();
   if (FRunDepth == 0 && FCloseAfterRun) {
     FCloseAfterRun = false;
     QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
@@ -389,31 +535,40 @@ QPoint TMainForm::StartButtonCorner() const { return ControlCornerPos(btRestore)
 // ---------------------------------------------------------------- the session's view
 
 TRestoreMode TMainForm::RestoreMode() {
+  if (FRun) return FRun->Mode;
   return rbFiles->isChecked() ? rmFiles : rbDirs->isChecked() ? rmDirectory : rmSchedule;
 }
 
 TOverwriteMode TMainForm::OverwriteMode() {
+  if (FRun) return FRun->Overwrite;
   return rbOverwriteAll->isChecked() ? omAlways : rbOverwriteOlder->isChecked() ? omOlder : omNever;
 }
 
-bool TMainForm::UnpackGz() { return cbGZip->isChecked(); }
-bool TMainForm::OverwriteProtected() { return cbProtected->isChecked(); }
-std::string TMainForm::TargetText() { return StdStr(edTarget->text()); }
-int TMainForm::RestoreDate() { return int(kDayZero.daysTo(dtpRest->date())); }
-std::string TMainForm::SubDirMask() { return StdStr(edFilter->text()); }
-std::string TMainForm::DriveMask() { return StdStr(edDriveId->text()); }
+bool TMainForm::UnpackGz() { return FRun ? FRun->Unpack : cbGZip->isChecked(); }
+bool TMainForm::OverwriteProtected() { return FRun ? FRun->Protected : cbProtected->isChecked(); }
+std::string TMainForm::TargetText() { return FRun ? FRun->Target : StdStr(edTarget->text()); }
+int TMainForm::RestoreDate() { return FRun ? FRun->Date : int(kDayZero.daysTo(dtpRest->date())); }
+std::string TMainForm::SubDirMask() { return FRun ? FRun->SubDirMask : StdStr(edFilter->text()); }
+std::string TMainForm::DriveMask() { return FRun ? FRun->DriveMask : StdStr(edDriveId->text()); }
+TRunKind TMainForm::RunKind() { return FRun ? FRun->Kind : rkRestore; }
 
 std::string TMainForm::SelectedFolder() {
+  if (FRun) return FRun->Folder;
   const TShellFolder* f = ShellTreeView->SelectedFolder();
   return f ? StdStr(f->PathName) : std::string();
 }
 
-int TMainForm::ItemCount() { return ShellListView->Count(); }
-bool TMainForm::ItemSelected(int index) { return index >= 0 && index < ShellListView->Count() && ShellListView->IsSelected(index); }
+// A run reads the files selected when it was started, whatever the list shows meanwhile.
+int TMainForm::ItemCount() { return FRun ? int(FRun->Items.size()) : ShellListView->Count(); }
+bool TMainForm::ItemSelected(int index) {
+  if (FRun) return index >= 0 && size_t(index) < FRun->Items.size();
+  return index >= 0 && index < ShellListView->Count() && ShellListView->IsSelected(index);
+}
 std::string TMainForm::ItemPath(int index) {
+  if (FRun) return index >= 0 && size_t(index) < FRun->Items.size() ? FRun->Items[size_t(index)] : std::string();
   return index >= 0 && index < ShellListView->Count() ? StdStr(ShellListView->Item(index).PathName) : std::string();
 }
-int TMainForm::SelectedCount() { return ShellListView->SelectedCount(); }
+int TMainForm::SelectedCount() { return FRun ? int(FRun->Items.size()) : ShellListView->SelectedCount(); }
 
 bool TMainForm::Confirm(const std::string& text, bool yesPreselected) {
   return ConfirmDialog(StartButtonCorner(), QStr(text), yesPreselected ? QMessageBox::Yes : QMessageBox::No);
@@ -435,7 +590,11 @@ TPasswordAnswer TMainForm::QueryPassword(const std::string& title, const std::st
   return result == mrOk ? paOk : result == mrYes ? paSkip : paCancel;
 }
 
-void TMainForm::SetFileLabel(const std::string& text) { laFile->setText(QStr(text)); }
+void TMainForm::SetFileLabel(const std::string& text) {
+  laFile->setText(QStr(text));
+  // Each file starts at 0 %; the schedule mode's bar counts files instead.
+  if (RestoreMode() != rmSchedule) ProgressBar->setValue(0);
+}
 int TMainForm::FileLabelWidth() { return laFile->width(); }
 int TMainForm::TextWidth(const std::string& text) { return laFile->fontMetrics().horizontalAdvance(QStr(text)); }
 void TMainForm::SetProgress(int position) { ProgressBar->setValue(std::clamp(position, 0, 100)); }
@@ -457,8 +616,24 @@ void TMainForm::SetPauseCaption(bool paused) {
 void TMainForm::SetPauseEnabled(bool enabled) { btPause->setEnabled(enabled); }
 
 void TMainForm::SetRunning(bool running) {
-  btRestore->setText(running ? T("Stop") : T("Start"));
+  // The letter Start was given stays on the button when it reads Stop.
+  const QString current = btRestore->text();
+  const int key = current.indexOf('&');
+  QString text = running ? T("Stop") : T("Start");
+  if (key >= 0 && key + 1 < current.size()) {
+    const int at = text.indexOf(current[key + 1], 0, Qt::CaseInsensitive);
+    if (at >= 0) text.insert(at, '&');
+  }
+  btRestore->setText(text);
+  EnableInputs(!running);
   btRestore->setIcon(style()->standardIcon(running ? QStyle::SP_MediaStop : QStyle::SP_MediaPlay));
+}
+
+void TMainForm::EnableInputs(bool on) {
+  // What a run uses was taken at Start; the controls say so by not taking changes meanwhile.
+  for (QWidget* w : std::initializer_list<QWidget*>{ShellTreeView, ShellListView, gbMode, edTarget, btDest,
+                                                    gbOverwrite, cbGZip, cbProtected, tsSched})
+    w->setEnabled(on);
 }
 
 void TMainForm::ProcessMessages() {

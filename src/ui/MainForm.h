@@ -3,6 +3,9 @@
 // Start/Stop, Pause/Continue and the status panel. It is the restore session's view.
 #include <QMainWindow>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "restore/RestoreSession.h"
 #include "restore/RestoreView.h"
@@ -51,6 +54,7 @@ class TMainForm : public QMainWindow, public IRestoreView {
   bool ItemSelected(int index) override;
   std::string ItemPath(int index) override;
   int SelectedCount() override;
+  TRunKind RunKind() override;
   bool Confirm(const std::string& text, bool yesPreselected) override;
   void ShowInfo(const std::string& text) override;
   void ShowError(const std::string& text) override;
@@ -82,11 +86,16 @@ class TMainForm : public QMainWindow, public IRestoreView {
   QWidget* tsFiles = nullptr;
   QWidget* tsDir = nullptr;
   QWidget* tsSched = nullptr;
+  QLabel* laDate = nullptr;
+  QLabel* laFilter = nullptr;
+  QLabel* laDriveId = nullptr;
   QDateEdit* dtpRest = nullptr;
   QLineEdit* edFilter = nullptr;
   QLineEdit* edDriveId = nullptr;
   QLineEdit* edTarget = nullptr;
   QToolButton* btDest = nullptr;
+  QLabel* laTarget = nullptr;
+  QGroupBox* gbOverwrite = nullptr;
   QRadioButton* rbOverwriteAll = nullptr;
   QRadioButton* rbOverwriteOlder = nullptr;
   QRadioButton* rbOverwriteNone = nullptr;
@@ -115,11 +124,27 @@ class TMainForm : public QMainWindow, public IRestoreView {
   void btPauseClick();
 
   static constexpr int StatusHeight = 45;
+  // Where restored files go when no destination has been chosen yet.
+  static QString DefaultTarget();
+  // The inputs of the run on the stack, frozen when it was started (none while idle).
+  struct TRunInputs {
+    TRunKind Kind = rkRestore;
+    TRestoreMode Mode = rmFiles;
+    TOverwriteMode Overwrite = omNever;
+    bool Unpack = true;
+    bool Protected = true;
+    std::string Target;
+    int Date = 0;
+    std::string SubDirMask, DriveMask, Folder;
+    std::vector<std::string> Items;  // the selected files, in list order
+  };
+  const std::optional<TRunInputs>& RunInputs() const { return FRun; }
 
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   std::unique_ptr<TRestoreSession> FSession;
@@ -131,8 +156,16 @@ class TMainForm : public QMainWindow, public IRestoreView {
   bool FDirDialogLoaded = false;
   int FRunDepth = 0;        // btRestoreClick calls on the stack
   bool FCloseAfterRun = false;
+  std::optional<TRunInputs> FRun;
 
   void BuildControls();
+  void AssignKeys();
+  void ApplyBounds(const TRestoreSettings& s);
+  // Checks "Restore to:" before a run; false (after saying why) when it cannot be used.
+  bool AcceptTarget();
+  TRunInputs CaptureInputs(TRunKind kind);
+  void StartRun(TRunKind kind);
+  void EnableInputs(bool on);
   void FormCreate();
   void FormClose();
   void ShowModePage();

@@ -1,5 +1,7 @@
 #include "ui/PwdDlg.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QGroupBox>
 #include <QLabel>
@@ -72,11 +74,12 @@ void TPasswordDialog::reject() { done(mrCancel); }
 
 void TPasswordDialog::LayoutFor(bool showGroup) {
   const int height = showGroup ? Hgt : Hgt - kGroupHeight;
-  setFixedSize(kWidth, height);
+  const int width = std::max(kWidth, TitleWidth(windowTitle()));  // the whole title stays readable
+  setFixedSize(width, height);
   const int top = height - 40;
   btnSkip->setGeometry(12, top, 90, 28);
-  OKBtn->setGeometry(kWidth - 196, top, 90, 28);
-  CancelBtn->setGeometry(kWidth - 100, top, 90, 28);
+  OKBtn->setGeometry(width - 196, top, 90, 28);
+  CancelBtn->setGeometry(width - 100, top, 90, 28);
 }
 
 int TPasswordDialog::Execute(const QString& Title, const QString& Prompt, bool Skip, bool Enc,

@@ -696,13 +696,14 @@ QVariant TShellListModel::headerData(int section, Qt::Orientation orientation, i
 Qt::ItemFlags TShellListModel::flags(const QModelIndex& index) const {
   Qt::ItemFlags f = QAbstractTableModel::flags(index);
   // Names of plain files may be edited in place; entries of an archive may not.
-  if (index.isValid() && index.column() == colName && FItems[size_t(index.row())].Kind == TShellKind::skFile)
+  if (FEditable && index.isValid() && index.column() == colName &&
+      FItems[size_t(index.row())].Kind == TShellKind::skFile)
     f |= Qt::ItemIsEditable;
   return f;
 }
 
 bool TShellListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-  if (role != Qt::EditRole || !index.isValid() || index.column() != colName) return false;
+  if (!FEditable || role != Qt::EditRole || !index.isValid() || index.column() != colName) return false;
   TShellFolder& f = FItems[size_t(index.row())];
   const QString name = value.toString().trimmed();
   if (name.isEmpty() || name.contains('/') || name == f.Name) return false;
@@ -756,6 +757,12 @@ void TShellListView::SetFolder(const TShellFolder& folder) {
   FModel->SetFolder(folder, otNonFolders | otHidden);
   if (!FWatcher.directories().isEmpty()) FWatcher.removePaths(FWatcher.directories());
   if (folder.Kind == TShellKind::skFolder && QFileInfo(folder.PathName).isDir()) FWatcher.addPath(folder.PathName);
+}
+
+void TShellListView::SetEditable(bool on) {
+  FModel->SetEditable(on);
+  setEditTriggers(on ? QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked
+                     : QAbstractItemView::NoEditTriggers);
 }
 
 void TShellListView::SetObjectTypes(unsigned types) { FModel->SetFolder(FModel->Folder(), types); }

@@ -154,6 +154,9 @@ class TShellListModel : public QAbstractTableModel {
   void Reload();
   const TShellFolder& Folder() const { return FFolder; }
   const std::vector<TShellFolder>& Items() const { return FItems; }
+  // Names of plain files may be edited in place (renaming the file) only when editable.
+  void SetEditable(bool on) { FEditable = on; }
+  bool Editable() const { return FEditable; }
 
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
@@ -169,6 +172,7 @@ class TShellListModel : public QAbstractTableModel {
   std::vector<TShellFolder> FItems;
   int FSortColumn = colName;
   Qt::SortOrder FSortOrder = Qt::AscendingOrder;
+  bool FEditable = true;
 };
 
 class TShellListView : public QTreeView {
@@ -179,6 +183,7 @@ class TShellListView : public QTreeView {
   void SetFolder(const TShellFolder& folder);
   const TShellFolder& Folder() const { return FModel->Folder(); }
   void SetObjectTypes(unsigned types);
+  void SetEditable(bool on);
   int Count() const { return int(FModel->Items().size()); }
   const TShellFolder& Item(int index) const { return FModel->Items()[size_t(index)]; }
   bool IsSelected(int index) const;

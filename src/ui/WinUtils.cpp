@@ -7,6 +7,8 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QPointer>
@@ -71,6 +73,16 @@ QPoint ControlCornerPos(const QWidget* control) {
   return control->parentWidget() ? control->mapToGlobal(corner) : control->pos() + corner;
 }
 
+int TitleWidth(const QString& title) {
+  QString full = title;
+  const QString name = QApplication::applicationDisplayName();
+  if (!name.isEmpty() && !full.endsWith(name)) full += (full.isEmpty() ? "" : QString(" \u2014 ")) + name;
+  QFont font = QApplication::font();
+  font.setBold(true);  // title bars often draw bold
+  // Room for the title bar's buttons and icon; never wider than a usual screen.
+  return std::min(QFontMetrics(font).horizontalAdvance(full) + 140, 900);
+}
+
 int MessageDialogAt(const QString& caption, const QString& message, QMessageBox::Icon kind,
                     int timeoutSeconds, const QPoint& position,
                     QMessageBox::StandardButton defaultButton,
@@ -79,6 +91,10 @@ int MessageDialogAt(const QString& caption, const QString& message, QMessageBox:
                   message, buttons, QApplication::activeWindow());
   box.setDefaultButton(defaultButton);
   box.setWindowFlag(Qt::WindowStaysOnTopHint);
+  // A narrow box would have its title (with the program's name appended) cut in the middle.
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+    grid->addItem(new QSpacerItem(TitleWidth(box.windowTitle()), 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                  grid->rowCount(), 0, 1, grid->columnCount());
   box.adjustSize();
   PlaceAt(&box, position);
   int button = QMessageBox::NoButton;
@@ -140,13 +156,31 @@ static bool CopyTree(const QString& from, const QString& to) {
   return ok;
 }
 
+namespace {
+// Qt 6.4 moves into "files" of the working folder when the home trash's parent is missing:
+// make the home trash first, and accept only a move that landed in a trash's "files".
+bool MoveToTrash(const QString& source) {
+  QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
+  if (!QDir::isAbsolutePath(dataHome)) dataHome = QDir::homePath() + "/.local/share";
+  const QString trash = dataHome + "/Trash";
+  if (!QDir().mkpath(trash + "/files") || !QDir().mkpath(trash + "/info")) return false;
+  QFile::setPermissions(trash, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  QString inTrash;
+  if (!QFile::moveToTrash(source, &inTrash)) return false;
+  const bool inAFilesFolder = QDir::isAbsolutePath(inTrash) && QFileInfo(QFileInfo(inTrash).path()).fileName() == "files";
+  if (inAFilesFolder && !QFileInfo::exists(source)) return true;
+  if (!inTrash.isEmpty() && QFileInfo::exists(inTrash) && !QFileInfo::exists(source)) QFile::rename(inTrash, source);
+  return false;
+}
+}  // namespace
+
 bool ShellFileOperation(QWidget*, const QString& from, const QString& to, bool toTrash,
                         TShellOperation operation, const QString&) {
   QString source = from;
   while (source.size() > 1 && source.endsWith('/')) source.chop(1);
   if (source.isEmpty() || (!QFileInfo::exists(source) && !QFileInfo(source).isSymLink())) return false;
   if (operation == TShellOperation::soCopy) return !to.isEmpty() && CopyTree(source, to);
-  if (toTrash) return QFile::moveToTrash(source);
+  if (toTrash) return MoveToTrash(source);
   const QFileInfo fi(source);
   if (fi.isDir() && !fi.isSymLink()) return QDir(source).removeRecursively();
   return QFile::remove(source);

@@ -25,6 +25,8 @@ void CenterOnScreen(QWidget* form);
 // Screen position of the lower right corner of a control; message boxes of a run go there.
 QPoint ControlCornerPos(const QWidget* control);
 
+// Width a dialog needs so that the window manager can show its whole title.
+int TitleWidth(const QString& title);
 // A standard message dialog. Both coordinates of position negative centre it. A positive
 // timeout closes an unanswered dialog after that many seconds with the result OK.
 int MessageDialogAt(const QString& caption, const QString& message, QMessageBox::Icon kind,

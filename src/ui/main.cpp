@@ -1,9 +1,11 @@
 // The desktop program: translation first, then the application, then the main window.
 #include <QApplication>
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QTranslator>
 
 #include "base/Startup.h"
+#include "base/Translation.h"
 #include "ui/MainForm.h"
 
 int main(int argc, char* argv[]) {
@@ -11,7 +13,9 @@ int main(int argc, char* argv[]) {
 
   QApplication app(argc, argv);
   QApplication::setApplicationName("quorvex-restore");
-  QApplication::setApplicationDisplayName("Restore Quorvex files");
+  QApplication::setApplicationDisplayName(QString::fromStdString(qv::Tr("Restore Quorvex files")));
+  // The installed icon theme first; the copy built into the program otherwise.
+  QApplication::setWindowIcon(QIcon::fromTheme("quorvex-restore", QIcon(":/icons/quorvex-restore.svg")));
   QApplication::setDesktopFileName("quorvex-restore");
 
   // Qt's own texts (standard buttons, file dialogs) in the chosen language.

@@ -68,10 +68,10 @@ class MainFormTest : public QObject {
     QCOMPARE(form->dtpRest->date(), QDate::currentDate());
     QCOMPARE(form->edFilter->text(), QString("*.*"));
     QVERIFY(form->edDriveId->text().isEmpty());
-    QVERIFY(form->edTarget->text().isEmpty());
+    QCOMPARE(form->edTarget->text(), TMainForm::DefaultTarget());  // a folder of its own at home
     QCOMPARE(form->pnStatus->height(), 0);
     QVERIFY(!form->btPause->isEnabled());
-    QCOMPARE(form->btRestore->text(), QString("Start"));
+    QCOMPARE(form->btRestore->text().remove('&'), QString("Start"));
     QCOMPARE(form->windowTitle(), QString("Restore files from backup"));
   }
 
@@ -140,7 +140,7 @@ class MainFormTest : public QObject {
     QVERIFY(script.Done());
     QCOMPARE(Names(dest), (QStringList{"a.txt", "c.txt"}));
     QCOMPARE(ReadFile(dest + "/c.txt"), QByteArray("gamma"));
-    QCOMPARE(form->btRestore->text(), QString("Start"));
+    QCOMPARE(form->btRestore->text().remove('&'), QString("Start"));
     QCOMPARE(form->pnStatus->height(), 0);
   }
 
@@ -233,7 +233,7 @@ class MainFormTest : public QObject {
     form->btRestore->click();
     QVERIFY(script.Done());
     QVERIFY(!QFileInfo::exists(missing));
-    QCOMPARE(form->btRestore->text(), QString("Start"));
+    QCOMPARE(form->btRestore->text().remove('&'), QString("Start"));
 
     form->rbDirs->click();
     form->edTarget->setText(full);
