@@ -50,12 +50,20 @@ void TRestoreSession::RestoreSelectedFiles() {
     EndRun();
     return;
   }
+  for (int i = 0; i < FView.ItemCount(); ++i) {
+    if (!FView.ItemSelected(i) || !FFilter.Accepts(FView.ItemPath(i))) continue;
+    ++FProgress.FilesTotal;
+    FProgress.BytesTotal += static_cast<int64_t>(GetFileSize64(FView.ItemPath(i)));
+  }
   // The selection is read item by item: the list may change while the run goes on.
   for (int i = 0; i < FView.ItemCount(); ++i) {
     if (!FView.ItemSelected(i)) continue;
     std::string source = FView.ItemPath(i);
+    if (!FFilter.Accepts(source)) continue;
     ShowFile(source);
+    ItemStarted(source);
     uint32_t code = 0;
+    TItemAction action = iaSkipped;
     std::string archive = source, subPath;
     if (LeadsIntoArchive(archive, subPath)) {
       if (!OpenArchive(archive, code)) {
@@ -73,13 +81,19 @@ void TRestoreSession::RestoreSelectedFiles() {
           if (r == rrSkipped) continue;
           source = archive + ":" + subPath;
           code = entryCode;
-          if (r == rrCopied) ++copied;
+          if (r == rrCopied) {
+            ++copied;
+            action = iaRestored;
+          }
         }
         CloseArchive();
       }
     } else if (LongFileExists(source)) {
       const TRestoreResult r = RestoreFile(source, Target, true, code);
-      if (r == rrCopied) ++copied;
+      if (r == rrCopied) {
+        ++copied;
+        action = iaRestored;
+      }
       if (r == rrCancelRun) cancel = true;
       if (r == rrBadHeader) code = 0;  // passed over silently in this mode
     }
@@ -87,6 +101,9 @@ void TRestoreSession::RestoreSelectedFiles() {
       FLastRun.Cancelled = true;
       break;
     }
+    const int64_t size = static_cast<int64_t>(GetFileSize64(source));
+    ReportItem(code != 0 ? iaFailed : action, source, size, code);
+    ItemFinished(size);
     if (code != 0) {
       if (FView.SelectedCount() < 2) {
         FView.ShowError(GetErrorMessage(code));
@@ -122,6 +139,7 @@ void TRestoreSession::RestoreDirectory() {
     RestoreArchiveFolder(source, subPath, Target, copied, errors);
   } else {
     bool cancelRun = false;
+    CountFolder(source, std::string());
     RestoreFolder(source, Target, std::string(), copied, errors, cancelRun);
     if (cancelRun) FLastRun.Cancelled = true;
   }
@@ -143,24 +161,33 @@ void TRestoreSession::RestoreFolder(const std::string& base, const std::string& 
     if (!Restoring) break;
     WaitWhilePaused();
     if (entry.Type != TDirEntry::deFile) continue;  // folders, links, devices, pipes
+    if (!FFilter.Accepts(sub.empty() ? entry.Name : sub + "/" + entry.Name)) continue;
     const std::string sourcePath = AddPathDelimiter(folder) + entry.Name;
     ShowFile(sourcePath);
+    ItemStarted(sourcePath);
     uint32_t code = 0;
     const TRestoreResult r = RestoreFile(sourcePath, targetFolder, true, code);
+    const int64_t size = static_cast<int64_t>(GetFileSize64(sourcePath));
     switch (r) {
-      case rrCopied: ++copied; break;
-      case rrSkipped: break;
+      case rrCopied:
+        ++copied;
+        ReportItem(iaRestored, sourcePath, size, 0);
+        break;
+      case rrSkipped: ReportItem(iaSkipped, sourcePath, -1, 0); break;
       case rrBadHeader:
         ++errors;
         ErrorList.push_back(MsgErrorGzHeader() + sourcePath);
+        ReportItem(iaFailed, sourcePath, -1, uint32_t{opGzip} | errReadFile);
         break;
       case rrFailed:
         ++errors;
         AddErrorLines(sourcePath, code);
+        ReportItem(iaFailed, sourcePath, -1, code);
         break;
       case rrCancelRun: cancelled = true; break;
     }
     if (cancelled) break;
+    ItemFinished(size);
   }
   if (cancelled) {
     // Cancel ends this folder level; at the top level it ends the whole walk.
@@ -173,8 +200,25 @@ void TRestoreSession::RestoreFolder(const std::string& base, const std::string& 
     if (entry.Type != TDirEntry::deFolder) continue;
     // A destination inside the source is not walked into: it would restore itself forever.
     if (entry.Device == FTargetDevice && entry.Inode == FTargetInode) continue;
+    if (!FFilter.EntersFolder(sub.empty() ? entry.Name : sub + "/" + entry.Name)) continue;
     RestoreFolder(base, target, sub.empty() ? entry.Name : sub + "/" + entry.Name, copied, errors,
                   cancelRun);
+  }
+}
+
+void TRestoreSession::CountFolder(const std::string& base, const std::string& sub) {
+  const std::string folder = AddPathDelimiter(base) + sub;
+  if (IsLinkLoop(ExcludeTrailingDelimiter(folder), false)) return;
+  const TDirListing listing = ListDirectory(folder);
+  for (const TDirEntry& entry : listing) {
+    const std::string relPath = sub.empty() ? entry.Name : sub + "/" + entry.Name;
+    if (entry.Type == TDirEntry::deFile && FFilter.Accepts(relPath)) {
+      ++FProgress.FilesTotal;
+      FProgress.BytesTotal += static_cast<int64_t>(GetFileSize64(AddPathDelimiter(folder) + entry.Name));
+    } else if (entry.Type == TDirEntry::deFolder && FFilter.EntersFolder(relPath) &&
+               !(entry.Device == FTargetDevice && entry.Inode == FTargetInode)) {
+      CountFolder(base, relPath);
+    }
   }
 }
 
@@ -189,14 +233,30 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
     return;
   }
   const TZipFileList& list = RZip->Directory();
+  // The entry's path below the selected folder, for the filter.
+  const auto relative = [&](const std::string& name) {
+    if (subPath.empty()) return name;
+    const size_t skip = subPath.size() + (name.size() > subPath.size() && name[subPath.size()] == '/');
+    return name.substr(skip);
+  };
+  const auto selected = [&](int e) {
+    const std::string& name = list.Strings(e);
+    return !list.Objects(e).IsDir && (subPath.empty() || StartsWithText(name, subPath)) &&
+           FFilter.AcceptsWithFolders(relative(name));
+  };
+  for (int e = 0; e < list.Count(); ++e) {
+    if (!selected(e)) continue;
+    ++FProgress.FilesTotal;
+    FProgress.BytesTotal += list.Objects(e).USize;
+  }
   for (int e = 0; e < list.Count(); ++e) {
     KeepResponsive();
     WaitWhilePaused();
     const TPkHeader& entry = list.Objects(e);
-    if (entry.IsDir) continue;
+    if (!selected(e)) continue;
     const std::string& name = list.Strings(e);
     ShowFile(name);
-    if (!subPath.empty() && !StartsWithText(name, subPath)) continue;
+    ItemStarted(name);
     uint32_t entryCode = 0;
     const TRestoreResult r = RestoreZipEntry(entry, AddPathDelimiter(target) + name, name, entryCode);
     if (r == rrCopied) ++copied;
@@ -209,6 +269,9 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
       ++errors;
       AddErrorLines(archive + ":" + name, entryCode);
     }
+    ReportItem(r == rrCopied ? iaRestored : r == rrFailed ? iaFailed : iaSkipped, archive + ":" + name,
+               entry.USize, entryCode);
+    ItemFinished(entry.USize);
   }
   CloseArchive();
 }

@@ -145,6 +145,7 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
       }
     }
     const TSourceFacts facts = SourceFacts(source);
+    FItemTarget = targetPath;
     if (!ShouldRestore(targetPath, static_cast<int32_t>(facts.UnixTime))) return rrSkipped;
     if (createFolder) {
       const size_t slash = targetPath.rfind('/');
@@ -182,6 +183,7 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     if (!LongDirectoryExists(folder)) LongForceDirectories(folder);
   }
   const int64_t sourceTime = DosTimeToUnixSeconds(entry.TimeStamp);
+  FItemTarget = targetPath;
   if (!ShouldRestore(targetPath, static_cast<int32_t>(sourceTime))) return rrSkipped;
   const auto extract = [&]() -> uint32_t {
     try {

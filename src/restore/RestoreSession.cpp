@@ -91,6 +91,8 @@ void TRestoreSession::BeginRun() {
   FView.SetStatusVisible(true);
   ErrorList.clear();
   FLastRun.Started = true;
+  FFilter = TPathFilter(FView.IncludePatterns(), FView.ExcludePatterns());
+  FProgress = TRunProgress{};
   FLastMessages = {};  // a run sees pending events before its first file
 }
 
@@ -152,6 +154,11 @@ void TRestoreSession::ShowProgress(TFileAction, int64_t ACount, bool) {
   if (FSize > 0 && ACount > 0)
     position = static_cast<int>(std::lround(static_cast<double>(ACount) / static_cast<double>(FSize) * 100.0));
   FView.SetProgress(position);
+  if (ACount > 0) {
+    TRunProgress within = FProgress;
+    within.BytesDone += ACount;
+    FView.RunProgress(within);
+  }
 }
 
 void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
@@ -179,6 +186,33 @@ void TRestoreSession::WaitWhilePaused() {
 void TRestoreSession::AddErrorLines(const std::string& source, uint32_t code) {
   ErrorList.push_back(MsgErrorRestoring() + source);
   ErrorList.push_back("   " + GetErrorMessage(code));
+}
+
+void TRestoreSession::ItemStarted(const std::string& name) {
+  FProgress.Current = name;
+  FItemTarget.clear();
+  FView.RunProgress(FProgress);
+}
+
+void TRestoreSession::ItemFinished(int64_t bytes) {
+  ++FProgress.FilesDone;
+  if (bytes > 0) FProgress.BytesDone += bytes;
+  FView.RunProgress(FProgress);
+}
+
+void TRestoreSession::ReportItem(TItemAction action, const std::string& source, int64_t bytes,
+                                 uint32_t code) {
+  TItemReport report;
+  report.Action = action;
+  report.Source = source;
+  if (action != iaFailed) report.Target = FItemTarget;
+  if (action == iaRestored) report.Bytes = bytes;
+  if (action == iaFailed) {
+    report.Code = code;
+    report.Message = GetErrorMessage(code);
+  }
+  if (action == iaSkipped) report.Reason = FView.OverwriteMode() == omOlder ? "not older" : "exists";
+  FView.ItemDone(report);
 }
 
 void TRestoreSession::ShowFile(const std::string& text) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/FtGlobal.h"
+#include "restore/PathFilter.h"
 #include "restore/RestoreView.h"
 
 namespace qv {
@@ -157,6 +158,9 @@ class TRestoreSession {
   bool FRunActive = false;  // a mode is on the stack (also while a stopped run unwinds)
   uint64_t FTargetDevice = 0, FTargetInode = 0;  // the destination, kept out of the walk
   std::chrono::steady_clock::time_point FLastMessages{};
+  TPathFilter FFilter;      // the view's include and exclude patterns of this run
+  TRunProgress FProgress;   // files and bytes of this run, for RunProgress
+  std::string FItemTarget;  // where the pipeline writes the current item
   // Schedule mode state
   std::unique_ptr<TVersionList> FVersions;
   uint32_t FBound = 0;
@@ -173,6 +177,12 @@ class TRestoreSession {
   void ReportRun(const std::string& copiedText, uint32_t copied, uint32_t errors);
   void AddErrorLines(const std::string& source, uint32_t code);
   void ShowFile(const std::string& text);
+  // Totals for the view's progress: an item starts, an item is over (bytes of its source).
+  void ItemStarted(const std::string& name);
+  void ItemFinished(int64_t bytes);
+  void ReportItem(TItemAction action, const std::string& source, int64_t bytes, uint32_t code);
+  // Directory mode counts what it will walk, so that the totals are known from the start.
+  void CountFolder(const std::string& base, const std::string& sub);
   TPasswordAnswer AskForPassword(const std::string& prompt, const std::string& name);
   // expandedSize: the unpacked size of a compressed file (0 when not known or not compressed).
   TRestoreResult RunPipeline(const std::string& source, std::string targetPath, TBackupKind kind,

@@ -15,6 +15,12 @@ namespace qv {
 
 namespace {
 
+// The relative path a version is restored to: ".gz", ".gze" and ".enc" dropped.
+std::string RestoredName(const std::string& key) {
+  const std::string ext = LowerAscii(GetExtension(key));
+  return ext == "gz" || ext == "gze" || ext == "enc" ? DeleteExtension(key) : key;
+}
+
 bool IsHiddenName(const std::string& name) { return !name.empty() && name.front() == '.'; }
 
 // Folders directly below parent whose names match the pattern; hidden ones left out.
@@ -37,13 +43,15 @@ void TRestoreSession::CollectVersions(const std::string& base, const std::string
   for (const TDirEntry& e : listing) {
     if (!Restoring) break;
     if (e.Type != TDirEntry::deFile) continue;  // folders later; links and devices never
+    if (!FFilter.Accepts(RestoredName(keyPrefix + e.Name))) continue;
     const uint32_t t = static_cast<uint32_t>(e.UnixTime);
     if (!(t < FBound)) continue;
     FVersions->Offer(keyPrefix + e.Name, folder + e.Name, t);
   }
   for (const TDirEntry& e : listing) {
     if (!Restoring) break;
-    if (e.Type == TDirEntry::deFolder) CollectVersions(base, keyPrefix + e.Name);
+    if (e.Type == TDirEntry::deFolder && FFilter.EntersFolder(keyPrefix + e.Name))
+      CollectVersions(base, keyPrefix + e.Name);
   }
 }
 
@@ -84,6 +92,9 @@ void TRestoreSession::RestoreFromSchedule() {
   } else if (!FView.Confirm(FormatText(MsgFilesFound(), {std::to_string(n)}), true)) {
     FLastRun.NothingToDo = true;
   } else {
+    FProgress.FilesTotal = static_cast<uint32_t>(n);
+    for (size_t i = 0; i < n; ++i)
+      FProgress.BytesTotal += static_cast<int64_t>(GetFileSize64((*FVersions)[i].Info.FullPath));
     RestoreVersions();
   }
   FVersions.reset();
@@ -99,6 +110,8 @@ void TRestoreSession::RestoreVersions() {
     std::string key = (*FVersions)[i].Key;
     const std::string source = (*FVersions)[i].Info.FullPath;
     ShowFile(key);
+    ItemStarted(key);
+    const int64_t backupSize = static_cast<int64_t>(GetFileSize64(source));
     const TBackupKind kind = BackupKind(key, unpack);
     bool encrypted = false;
     int64_t size = 0;
@@ -144,6 +157,8 @@ void TRestoreSession::RestoreVersions() {
       ++errors;
       AddErrorLines(source, code);
     }
+    ReportItem(r == rrCopied ? iaRestored : r == rrFailed ? iaFailed : iaSkipped, source, size, code);
+    ItemFinished(backupSize);
   }
   FView.SetProgress(101);
 
