@@ -108,7 +108,7 @@ TEST_F(InlineRun, StopReachesARunOfSmallFiles) {
   session.StartStop();
   // Messages are processed before the first file: nothing after the Stop starts.
   EXPECT_EQ(RestoredCount(50), 0);
-  EXPECT_EQ(view.Summary(), "0 files copied");
+  EXPECT_EQ(view.Summary(), "0 files copied\nStopped by user.");
   EXPECT_TRUE(session.LastRun().Cancelled);
 }
 
