@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <utility>
 
 #include "base/PathUtils.h"
 #include "base/Translation.h"
@@ -82,10 +83,10 @@ void TCliView::ShowDetailInfo(const std::string&, const std::string& message,
 
 TPasswordAnswer TCliView::QueryPassword(const std::string&, const std::string& prompt,
                                         std::string& pwd) {
-  if (FOptions.Password) {
-    // A given password is offered once; when it fails it cannot be asked again.
-    if (FFixedPasswordUsed) return paGiveUp;
-    FFixedPasswordUsed = true;
+  // A given password is offered for every encrypted item; an item it does not open is asked
+  // for on the terminal, or fails alone when there is none.
+  const bool rejected = std::exchange(FPasswordRejected, false);
+  if (FOptions.Password && !rejected) {
     pwd = *FOptions.Password;
     return paOk;
   }

@@ -73,6 +73,7 @@ class TCliView : public IRestoreView {
   void SetPauseEnabled(bool) override {}
   void SetRunning(bool) override {}
   void ProcessMessages() override;
+  void PasswordRejected() override { FPasswordRejected = true; }
 
  private:
   void DrawProgress();
@@ -80,7 +81,7 @@ class TCliView : public IRestoreView {
   TRestoreSession* FSession = nullptr;
   bool FInteractive;       // stdin is a terminal: questions can be asked
   bool FShowProgress;      // stderr is a terminal and not quiet
-  bool FFixedPasswordUsed = false;
+  bool FPasswordRejected = false;  // the last password did not open the current item
   std::string FLabel;
   int FPosition = 0;
   bool FLineDrawn = false;
