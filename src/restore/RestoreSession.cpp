@@ -167,9 +167,6 @@ void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
 void TRestoreSession::ReportRun(const std::string& copiedText, uint32_t copied, uint32_t errors) {
   std::string text = copiedText;
   if (errors != 0) text += " - " + FormatText(MsgErrors(), {std::to_string(errors)});
-  // What did not happen is said too: a rerun that skips everything is no "0 files copied" alone.
-  if (FSkipped != 0) text += "\n" + FormatText(MsgSkipped(), {std::to_string(FSkipped)});
-  if (Stopped) text += "\n" + MsgStoppedByUser();
   if (errors == 0)
     FView.ShowInfo(text);
   else

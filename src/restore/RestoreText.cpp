@@ -49,8 +49,6 @@ std::string MsgSearching() { return Tr("Searching for files"); }
 std::string MsgErrorRestoring() { return Tr("Error restoring file: "); }
 std::string MsgErrorGzHeader() { return Tr("Error reading gz-header: "); }
 std::string MsgNoSourceFolder() { return Tr("No source directory selected!"); }
-std::string MsgSkipped() { return Tr("%u skipped"); }
-std::string MsgStoppedByUser() { return Tr("Stopped by user."); }
 std::string MsgMainCaption() { return Tr("Restore files from backup"); }
 
 std::string LowerAscii(std::string text) {

@@ -27,8 +27,6 @@ std::string MsgSearching();            // "Searching for files"
 std::string MsgErrorRestoring();       // "Error restoring file: "
 std::string MsgErrorGzHeader();        // "Error reading gz-header: "
 std::string MsgNoSourceFolder();       // "No source directory selected!"
-std::string MsgSkipped();              // "%u skipped"
-std::string MsgStoppedByUser();        // "Stopped by user."
 std::string MsgMainCaption();          // "Restore files from backup"
 
 // The one case folding of every name comparison: each UTF-8 letter to its lower case
