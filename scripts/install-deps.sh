@@ -8,6 +8,7 @@ PACKAGES=(
   zlib1g-dev libisal-dev libssl-dev gettext libgtest-dev
   qt6-base-dev qt6-l10n-tools qt6-translations-l10n xvfb xauth
   gzip pigz isal zip unzip 7zip libarchive-tools python3 groff man-db zsh fish
+  dpkg-dev fakeroot file lintian desktop-file-utils appstream
 )
 
 missing=()

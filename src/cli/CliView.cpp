@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "base/FormatUtils.h"
 #include "base/PathUtils.h"
@@ -192,7 +193,8 @@ TPasswordAnswer TCliView::QueryPassword(const std::string&, const std::string& p
                                         std::string& pwd) {
   // A given password is offered for every item; the item it does not open is asked for on a
   // terminal, or fails alone.
-  if (FOptions.Password && !IsRetryPrompt(prompt)) {
+  const bool rejected = std::exchange(FPasswordRejected, false) || IsRetryPrompt(prompt);
+  if (FOptions.Password && !rejected) {
     pwd = *FOptions.Password;
     return paOk;
   }
