@@ -193,7 +193,7 @@ void TRestoreSession::ReportItem(TRestoreResult result, const std::string& sourc
   switch (result) {
     case rrCopied:
       report.Action = iaRestored;
-      report.Bytes = bytes;
+      report.Bytes = bytes >= 0 || FLastTarget.empty() ? bytes : static_cast<int64_t>(GetFileSize64(FLastTarget));
       break;
     case rrSkipped:
       report.Action = iaSkipped;
