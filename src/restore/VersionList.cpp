@@ -106,7 +106,7 @@ void FindBelow(const std::string& folder, const std::vector<std::string>& parts,
 
 }  // namespace
 
-std::vector<TVersionEntry> ListVersions(const std::string& folder, const std::string& relPath,
+std::vector<TVersionEntry> FindVersions(const std::string& folder, const std::string& relPath,
                                         const std::string& setMask, const std::string& driveMask,
                                         bool unpackGz) {
   std::vector<TVersionEntry> versions;

@@ -56,7 +56,7 @@ struct TVersionEntry {
 // rules (sets matching setMask, hidden sets left out, drive folders matching driveMask when
 // it is not empty) and keyed as it keys (case ignored, .gz/.gze/.enc dropped), newest first;
 // equal times keep the order in which the sets are listed.
-std::vector<TVersionEntry> ListVersions(const std::string& folder, const std::string& relPath,
+std::vector<TVersionEntry> FindVersions(const std::string& folder, const std::string& relPath,
                                         const std::string& setMask, const std::string& driveMask,
                                         bool unpackGz = true);
 
