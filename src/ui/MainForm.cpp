@@ -108,7 +108,7 @@ TMainForm::~TMainForm() {
 
 void TMainForm::BuildControls() {
   setWindowTitle(T("Restore files from backup"));
-  setWindowIcon(QIcon::fromTheme("quorvex-restore", QIcon(":/icons/quorvex-restore.svg")));
+  setWindowIcon(ProgramIcon());
   auto* central = new QWidget(this);
   setCentralWidget(central);
   auto* outer = new QVBoxLayout(central);
@@ -574,14 +574,21 @@ bool TMainForm::Confirm(const std::string& text, bool yesPreselected) {
   return ConfirmDialog(StartButtonCorner(), QStr(text), yesPreselected ? QMessageBox::Yes : QMessageBox::No);
 }
 
-void TMainForm::ShowInfo(const std::string& text) { InfoDialog(windowTitle(), QStr(text), StartButtonCorner()); }
+QString TMainForm::SummaryText(const std::string& text) const {
+  // A stopped run's summary says so: its counts are not the whole selection.
+  QString shown = QStr(text);
+  if (FRun && FSession->Stopped) shown += "\n" + T("Stopped by user.");
+  return shown;
+}
+
+void TMainForm::ShowInfo(const std::string& text) { InfoDialog(windowTitle(), SummaryText(text), StartButtonCorner()); }
 void TMainForm::ShowError(const std::string& text) { ErrorDialog(windowTitle(), QStr(text), StartButtonCorner()); }
 
 void TMainForm::ShowDetailInfo(const std::string& title, const std::string& message,
                                const std::vector<std::string>& details, TDetailIcon icon) {
   QStringList lines;
   for (const std::string& d : details) lines << QStr(d);
-  qv::ShowDetailInfo(StartButtonCorner(), QStr(title), QStr(message), lines, icon == diError ? iiError : iiInfo);
+  qv::ShowDetailInfo(StartButtonCorner(), QStr(title), SummaryText(message), lines, icon == diError ? iiError : iiInfo);
 }
 
 TPasswordAnswer TMainForm::QueryPassword(const std::string& title, const std::string& prompt, std::string& pwd) {

@@ -170,6 +170,7 @@ class TMainForm : public QMainWindow, public IRestoreView {
   void FormClose();
   void ShowModePage();
   QPoint StartButtonCorner() const;
+  QString SummaryText(const std::string& text) const;
 };
 
 }  // namespace qv

@@ -11,6 +11,7 @@
 #include <QGridLayout>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QPointer>
 #include <QScreen>
 #include <QThread>
@@ -71,6 +72,11 @@ void PlaceAt(QWidget* form, const QPoint& pos) {
 QPoint ControlCornerPos(const QWidget* control) {
   const QPoint corner(control->width(), control->height());
   return control->parentWidget() ? control->mapToGlobal(corner) : control->pos() + corner;
+}
+
+QIcon ProgramIcon() {
+  const QIcon builtIn(":/icons/quorvex-restore.svg");
+  return QIcon::fromTheme("io.quorvex.Restore", QIcon::fromTheme("quorvex-restore", builtIn));
 }
 
 int TitleWidth(const QString& title) {

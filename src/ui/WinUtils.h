@@ -1,5 +1,6 @@
 #pragma once
 // Window placement, message boxes and the shell operations of the desktop program.
+#include <QIcon>
 #include <QMessageBox>
 #include <QPoint>
 #include <QRect>
@@ -24,6 +25,9 @@ void PlaceAt(QWidget* form, const QPoint& pos);
 void CenterOnScreen(QWidget* form);
 // Screen position of the lower right corner of a control; message boxes of a run go there.
 QPoint ControlCornerPos(const QWidget* control);
+
+// The program's icon: from the icon theme where it is installed, else the copy built in.
+QIcon ProgramIcon();
 
 // Width a dialog needs so that the window manager can show its whole title.
 int TitleWidth(const QString& title);

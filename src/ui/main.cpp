@@ -1,11 +1,11 @@
 // The desktop program: translation first, then the application, then the main window.
 #include <QApplication>
-#include <QIcon>
 #include <QLibraryInfo>
 #include <QTranslator>
 
 #include "base/Startup.h"
 #include "base/Translation.h"
+#include "ui/WinUtils.h"
 #include "ui/MainForm.h"
 
 int main(int argc, char* argv[]) {
@@ -14,9 +14,8 @@ int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("quorvex-restore");
   QApplication::setApplicationDisplayName(QString::fromStdString(qv::Tr("Restore Quorvex files")));
-  // The installed icon theme first; the copy built into the program otherwise.
-  QApplication::setWindowIcon(QIcon::fromTheme("quorvex-restore", QIcon(":/icons/quorvex-restore.svg")));
-  QApplication::setDesktopFileName("quorvex-restore");
+  QApplication::setWindowIcon(qv::ProgramIcon());
+  QApplication::setDesktopFileName("io.quorvex.Restore");  // the installed desktop entry
 
   // Qt's own texts (standard buttons, file dialogs) in the chosen language.
   QTranslator qtTranslator;

@@ -276,8 +276,9 @@ class MainFormTest : public QObject {
       });
     });
     TDialogScript script;
-    script.Then(TDialogScript::Press(QMessageBox::Ok, "0 files copied"));
+    script.Then(TDialogScript::Press(QMessageBox::Ok, "Stopped by user."));
     form->btRestore->click();
+    QVERIFY2(!script.Seen.isEmpty() && script.Seen[0].startsWith("0 files copied"), qPrintable(script.Seen.join(" | ")));
     QVERIFY(pausedSeen);
     QVERIFY(continueHint);
     QCOMPARE(laterAt, heldAt);  // nothing moved while paused
