@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include "base/Startup.h"
+#include "base/Translation.h"
 #include "ui/DetailInfoDlg.h"
 #include "ui/MainForm.h"
 #include "ui/PwdDlg.h"
@@ -75,5 +76,14 @@ int main(int argc, char** argv) {
   });
   info.Execute({-1, -1}, form.windowTitle(), "3 files copied - 1 errors", iiError,
                {"Error restoring file: " + backup + "/budget.xlsx.gz", "   Error: CRC error in \"budget.xlsx\""});
+
+  // The same window in German.
+  SetTranslationLanguage("de");
+  TMainForm german(home.path() + "/shot-de.ini");
+  german.resize(900, 560);
+  german.show();
+  german.ShellTreeView->SetPath(backup);
+  german.ShellListView->SelectNames({"notes.txt.enc"});
+  Save(&german, out, "main-german");
   return 0;
 }
