@@ -226,6 +226,9 @@ void TMainForm::BuildControls() {
   rbOverwriteAll = new QRadioButton(T("Allways"), gbOverwrite);
   rbOverwriteOlder = new QRadioButton(T("Only older"), gbOverwrite);
   rbOverwriteNone = new QRadioButton(T("Never"), gbOverwrite);
+  rbOverwriteKeepBoth = new QRadioButton(T("Keep both"), gbOverwrite);
+  rbOverwriteKeepBoth->setObjectName("rbOverwriteKeepBoth");
+  rbOverwriteKeepBoth->setToolTip(T("Keep the existing file and restore beside it as \"name (1).ext\""));
   rbOverwriteAll->setObjectName("rbOverwriteAll");
   rbOverwriteOlder->setObjectName("rbOverwriteOlder");
   rbOverwriteNone->setObjectName("rbOverwriteNone");
@@ -238,6 +241,7 @@ void TMainForm::BuildControls() {
   owLayout->addWidget(rbOverwriteOlder);
   owLayout->addWidget(btnTimeSettings);
   owLayout->addWidget(rbOverwriteNone);
+  owLayout->addWidget(rbOverwriteKeepBoth);
   owLayout->addStretch();
   rightLayout->addWidget(gbOverwrite);
 
@@ -300,7 +304,7 @@ void TMainForm::BuildControls() {
   connect(btRestore, &QPushButton::clicked, this, &TMainForm::btRestoreClick);
   connect(btPause, &QToolButton::clicked, this, &TMainForm::btPauseClick);
   TabToCheckedRadio({rbFiles, rbDirs, rbSched});
-  TabToCheckedRadio({rbOverwriteAll, rbOverwriteOlder, rbOverwriteNone});
+  TabToCheckedRadio({rbOverwriteAll, rbOverwriteOlder, rbOverwriteNone, rbOverwriteKeepBoth});
   AssignKeys();
   resize(860, 560);
 }
@@ -308,7 +312,7 @@ void TMainForm::BuildControls() {
 void TMainForm::AssignKeys() {
   // Start keeps its letter when it reads "Stop" (SetRunning).
   AssignMnemonics({btRestore, rbFiles, rbDirs, rbSched, laTarget, rbOverwriteAll, rbOverwriteOlder,
-                   rbOverwriteNone, cbGZip, cbProtected, laDate, laFilter, laDriveId, btQuit});
+                   rbOverwriteNone, rbOverwriteKeepBoth, cbGZip, cbProtected, laDate, laFilter, laDriveId, btQuit});
 }
 
 void TMainForm::FormCreate() {
@@ -541,6 +545,7 @@ TRestoreMode TMainForm::RestoreMode() {
 
 TOverwriteMode TMainForm::OverwriteMode() {
   if (FRun) return FRun->Overwrite;
+  if (rbOverwriteKeepBoth->isChecked()) return omKeepBoth;
   return rbOverwriteAll->isChecked() ? omAlways : rbOverwriteOlder->isChecked() ? omOlder : omNever;
 }
 

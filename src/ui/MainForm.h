@@ -99,6 +99,7 @@ class TMainForm : public QMainWindow, public IRestoreView {
   QRadioButton* rbOverwriteAll = nullptr;
   QRadioButton* rbOverwriteOlder = nullptr;
   QRadioButton* rbOverwriteNone = nullptr;
+  QRadioButton* rbOverwriteKeepBoth = nullptr;
   QToolButton* btnTimeSettings = nullptr;
   QCheckBox* cbGZip = nullptr;
   QCheckBox* cbProtected = nullptr;

@@ -70,7 +70,8 @@ class WindowRunTest : public QObject {
     const std::vector<QWidget*> common{form->ShellTreeView, form->laFolder, form->rbFiles, form->rbDirs,
                                        form->rbSched, form->laTarget, form->edTarget, form->btDest,
                                        form->rbOverwriteAll, form->rbOverwriteOlder, form->btnTimeSettings,
-                                       form->rbOverwriteNone, form->cbGZip, form->cbProtected,
+                                       form->rbOverwriteNone, form->rbOverwriteKeepBoth, form->cbGZip,
+                                       form->cbProtected,
                                        form->btRestore, form->btInfo, form->btQuit};
     const std::vector<std::pair<QRadioButton*, std::vector<QWidget*>>> pages{
         {form->rbFiles, {form->ShellListView}},
@@ -101,17 +102,20 @@ class WindowRunTest : public QObject {
     QTest::addColumn<QString>("rule");
     QTest::addColumn<int>("targetAgeHours");  // positive: the existing target is older than the backup
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("never, older target") << "rbOverwriteNone" << 5 << QByteArray("old");
-    QTest::newRow("never, newer target") << "rbOverwriteNone" << -5 << QByteArray("old");
-    QTest::newRow("always, newer target") << "rbOverwriteAll" << -5 << QByteArray("new");
-    QTest::newRow("only older, older target") << "rbOverwriteOlder" << 5 << QByteArray("new");
-    QTest::newRow("only older, newer target") << "rbOverwriteOlder" << -5 << QByteArray("old");
+    QTest::addColumn<QString>("besideName");  // keep both: the restored copy beside the kept file
+    QTest::newRow("never, older target") << "rbOverwriteNone" << 5 << QByteArray("old") << "";
+    QTest::newRow("never, newer target") << "rbOverwriteNone" << -5 << QByteArray("old") << "";
+    QTest::newRow("always, newer target") << "rbOverwriteAll" << -5 << QByteArray("new") << "";
+    QTest::newRow("only older, older target") << "rbOverwriteOlder" << 5 << QByteArray("new") << "";
+    QTest::newRow("only older, newer target") << "rbOverwriteOlder" << -5 << QByteArray("old") << "";
+    QTest::newRow("keep both, newer target") << "rbOverwriteKeepBoth" << -5 << QByteArray("old") << "a (1).txt";
   }
 
   void overwriteRules() {
     QFETCH(QString, rule);
     QFETCH(int, targetAgeHours);
     QFETCH(QByteArray, expected);
+    QFETCH(QString, besideName);
     QTemporaryDir dir;
     const QString src = dir.filePath("backup"), dest = dir.filePath("dest");
     const QDateTime backupTime = QDateTime::currentDateTimeUtc().addDays(-2);
@@ -128,7 +132,10 @@ class WindowRunTest : public QObject {
     AnswerEveryBox(script, QMessageBox::Ok);
     form->btRestore->click();
     QCOMPARE(ReadFile(dest + "/a.txt"), expected);
-    QCOMPARE(script.Seen, QStringList{expected == "new" ? "1 files copied" : "0 files copied"});
+    const bool restored = expected == "new" || !besideName.isEmpty();
+    QCOMPARE(script.Seen, QStringList{restored ? "1 files copied" : "0 files copied"});
+    QCOMPARE(FilesIn(dest), besideName.isEmpty() ? QStringList{"a.txt"} : (QStringList{"a (1).txt", "a.txt"}));
+    if (!besideName.isEmpty()) QCOMPARE(ReadFile(dest + "/" + besideName), QByteArray("new"));
   }
 
   void scheduleRunThroughWindow() {
