@@ -12,8 +12,11 @@
 #include <QMutex>
 #include <QStandardPaths>
 #include <QTextStream>
+#include <QThreadPool>
+#include <QApplication>
 #include <algorithm>
 #include <map>
+#include <mutex>
 
 #include "base/Translation.h"
 #include "transfer/ZipRead.h"
@@ -99,13 +102,43 @@ bool SplitArchivePath(const QString& path, QString& archive, QString& inner) {
 
 }  // namespace
 
-std::shared_ptr<const TZipListing> ReadZipListing(const QString& archive) {
-  struct TCached { qint64 Size; QDateTime Time; std::shared_ptr<const TZipListing> Listing; };
-  static std::map<QString, TCached> cache;
+namespace {
+// Listings by archive, valid while the archive's size and time stay; shared with the readers
+// that run on the thread pool.
+struct TCachedListing { qint64 Size; QDateTime Time; std::shared_ptr<const TZipListing> Listing; };
+std::mutex gZipCacheMutex;
+std::map<QString, TCachedListing> gZipCache;
+// Archives being read on the pool, with the calls waiting for each (main thread only).
+std::map<QString, std::vector<std::pair<QPointer<QObject>, std::function<void()>>>> gZipWaiters;
+}  // namespace
+
+std::shared_ptr<const TZipListing> CachedZipListing(const QString& archive) {
   const QFileInfo fi(archive);
-  auto it = cache.find(archive);
-  if (it != cache.end() && it->second.Size == fi.size() && it->second.Time == fi.lastModified())
+  std::lock_guard lock(gZipCacheMutex);
+  auto it = gZipCache.find(archive);
+  if (it != gZipCache.end() && it->second.Size == fi.size() && it->second.Time == fi.lastModified())
     return it->second.Listing;
+  return nullptr;
+}
+
+void ReadZipListingLater(const QString& archive, QObject* context, std::function<void()> done) {
+  auto& waiters = gZipWaiters[archive];
+  waiters.emplace_back(context, std::move(done));
+  if (waiters.size() > 1) return;  // already being read
+  QThreadPool::globalInstance()->start([archive] {
+    ReadZipListing(archive);
+    QMetaObject::invokeMethod(qApp, [archive] {
+      auto calls = std::move(gZipWaiters[archive]);
+      gZipWaiters.erase(archive);
+      for (auto& [ctx, call] : calls)
+        if (ctx) call();
+    }, Qt::QueuedConnection);
+  });
+}
+
+std::shared_ptr<const TZipListing> ReadZipListing(const QString& archive) {
+  if (auto cached = CachedZipListing(archive)) return cached;
+  const QFileInfo fi(archive);
 
   auto listing = std::make_shared<TZipListing>();
   try {
@@ -123,8 +156,9 @@ std::shared_ptr<const TZipListing> ReadZipListing(const QString& archive) {
     // An unreadable archive shows as an empty folder.
     listing->Entries.clear();
   }
-  if (cache.size() > 64) cache.clear();
-  cache[archive] = {fi.size(), fi.lastModified(), listing};
+  std::lock_guard lock(gZipCacheMutex);
+  if (gZipCache.size() > 64) gZipCache.clear();
+  gZipCache[archive] = {fi.size(), fi.lastModified(), listing};
   return listing;
 }
 
@@ -398,10 +432,37 @@ bool TShellTreeModel::hasChildren(const QModelIndex& parent) const {
 
 bool TShellTreeModel::canFetchMore(const QModelIndex& parent) const { return !NodeAt(parent)->Fetched; }
 
+QString ArchiveOf(const TShellFolder& folder) {
+  if (folder.Kind == TShellKind::skZipArchive) return folder.PathName;
+  QString archive, inner;
+  if (folder.Kind == TShellKind::skZipFolder && SplitArchivePath(folder.PathName, archive, inner)) return archive;
+  return {};
+}
+
 void TShellTreeModel::fetchMore(const QModelIndex& parent) {
+  TNode* node = NodeAt(parent);
+  if (node->Fetched || node->Loading) return;
+  const QString archive = ArchiveOf(node->Folder);
+  if (!archive.isEmpty() && !CachedZipListing(archive)) {
+    // A large archive's directory is read off the window thread; the node fills in after.
+    node->Loading = true;
+    const QString path = node->Folder.PathName;
+    ReadZipListingLater(archive, this, [this, path] {
+      for (const QModelIndex& i : LoadedNodesFor(path)) {
+        NodeAt(i)->Loading = false;
+        fetchMore(i);
+      }
+    });
+    return;
+  }
+  FetchNow(parent);
+}
+
+void TShellTreeModel::FetchNow(const QModelIndex& parent) {
   TNode* node = NodeAt(parent);
   if (node->Fetched) return;
   node->Fetched = true;
+  node->Loading = false;
   auto children = ReadChildren(node);
   if (children.empty()) {
     // The expander goes away once we know there is nothing below.
@@ -465,7 +526,7 @@ QModelIndex TShellTreeModel::FindPath(const QString& rawPath) {
   for (int guard = 0; guard < 4096; ++guard) {
     TNode* node = NodeAt(current);
     if (node->Folder.PathName == path) return current;
-    if (canFetchMore(current)) fetchMore(current);
+    if (canFetchMore(current)) FetchNow(current);  // a path set in code is there when this returns
     int best = -1;
     qsizetype bestLength = -1;
     for (size_t i = 0; i < node->Children.size(); ++i) {
@@ -635,6 +696,18 @@ TShellListModel::TShellListModel(QObject* parent) : QAbstractTableModel(parent) 
 void TShellListModel::SetFolder(const TShellFolder& folder, unsigned objectTypes) {
   FFolder = folder;
   FObjectTypes = objectTypes;
+  const QString archive = ArchiveOf(folder);
+  if (!archive.isEmpty() && !CachedZipListing(archive)) {
+    // Empty until the archive's directory has been read off the window thread.
+    beginResetModel();
+    FItems.clear();
+    endResetModel();
+    const QString path = folder.PathName;
+    ReadZipListingLater(archive, this, [this, path] {
+      if (FFolder.PathName == path) Reload();
+    });
+    return;
+  }
   Reload();
 }
 

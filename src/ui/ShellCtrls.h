@@ -7,6 +7,7 @@
 #include <QFileSystemWatcher>
 #include <QPointer>
 #include <QTreeView>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -46,6 +47,12 @@ struct TZipListing {
   bool Valid = false;
 };
 std::shared_ptr<const TZipListing> ReadZipListing(const QString& archive);
+// The listing when it is cached and current, else nullptr (never reads).
+std::shared_ptr<const TZipListing> CachedZipListing(const QString& archive);
+// Reads the listing on the thread pool, then runs done on the window thread unless context is gone.
+void ReadZipListingLater(const QString& archive, QObject* context, std::function<void()> done);
+// The archive a zip archive or zip folder object lies in; empty for anything else.
+QString ArchiveOf(const TShellFolder& folder);
 
 // The objects directly inside a folder, filtered by the object types, sorted by name.
 std::vector<TShellFolder> ListFolder(const TShellFolder& folder, unsigned objectTypes);
@@ -63,6 +70,7 @@ class TShellTreeModel : public QAbstractItemModel {
     TNode* Parent = nullptr;
     std::vector<std::unique_ptr<TNode>> Children;
     bool Fetched = false;
+    bool Loading = false;  // an archive's directory is being read for it
   };
 
   explicit TShellTreeModel(QObject* parent = nullptr);
@@ -91,6 +99,8 @@ class TShellTreeModel : public QAbstractItemModel {
   bool hasChildren(const QModelIndex& parent = {}) const override;
   bool canFetchMore(const QModelIndex& parent) const override;
   void fetchMore(const QModelIndex& parent) override;
+  // Reads the children at once (paths set in code); fetchMore may read an archive later.
+  void FetchNow(const QModelIndex& parent);
 
  private:
   std::unique_ptr<TNode> FInvisible;

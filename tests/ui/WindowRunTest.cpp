@@ -384,6 +384,25 @@ class WindowRunTest : public QObject {
     TDetailInfoDialog::LoadSize(dir.filePath("none.ini"));  // back to the defaults for the other tests
   }
 
+  void archiveInTreeIsReadOffTheWindowThread() {
+    QTemporaryDir dir;
+    WriteFile(dir.filePath("work/docs/a.txt"), "a");
+    QDir().mkpath(dir.filePath("x"));
+    if (!Run("zip", {"-qr", dir.filePath("x/big.zip"), "docs"}, dir.filePath("work"))) QSKIP("zip is not installed");
+    TShellTreeView tree;
+    tree.SetRoot(dir.filePath("x"));
+    TShellTreeModel* model = tree.Model();
+    const QModelIndex top = model->TopIndex();
+    model->FetchNow(top);
+    QCOMPARE(model->rowCount(top), 1);
+    const QModelIndex archive = model->index(0, 0, top);
+    QVERIFY(model->hasChildren(archive));
+    model->fetchMore(archive);
+    QCOMPARE(model->rowCount(archive), 0);  // not read on this thread
+    QTRY_COMPARE(model->rowCount(archive), 1);
+    QCOMPARE(model->index(0, 0, archive).data().toString(), QString("docs"));
+  }
+
   void recycleBinWithoutDataFolder() {
     QTemporaryDir dir;
     const QString victim = dir.filePath("victim"), work = dir.filePath("work");
