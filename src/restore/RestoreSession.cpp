@@ -1,6 +1,8 @@
 // The restore session: start/stop/pause, waiting for workers, progress and the run summary.
 #include "restore/RestoreSession.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
 
 #include "base/FileUtils.h"
@@ -184,10 +186,13 @@ void TRestoreSession::ReportItem(TRestoreResult result, const std::string& sourc
   report.Target = FLastTarget;
   report.Set = set;
   switch (result) {
-    case rrCopied:
+    case rrCopied: {
       report.Action = iaRestored;
       report.Bytes = bytes;
+      struct stat st {};
+      if (report.Bytes < 0 && ::stat(FLastTarget.c_str(), &st) == 0) report.Bytes = st.st_size;
       break;
+    }
     case rrSkipped:
       report.Action = iaSkipped;
       report.Reason = FSkipReason;
