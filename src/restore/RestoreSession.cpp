@@ -1,8 +1,6 @@
 // The restore session: start/stop/pause, waiting for workers, progress and the run summary.
 #include "restore/RestoreSession.h"
 
-#include <sys/stat.h>
-
 #include <cmath>
 
 #include "base/FileUtils.h"
@@ -97,6 +95,8 @@ void TRestoreSession::BeginRun() {
   FSkipped = 0;
   FSearchErrors = 0;
   FLastRun.Started = true;
+  FFilter = TPathFilter(FView.IncludePatterns(), FView.ExcludePatterns());
+  FProgress = TRunProgress{};
   FLastMessages = {};  // a run sees pending events before its first file
 }
 
@@ -159,6 +159,11 @@ void TRestoreSession::ShowProgress(TFileAction, int64_t ACount, bool) {
   if (FSize > 0 && ACount > 0)
     position = static_cast<int>(std::lround(static_cast<double>(ACount) / static_cast<double>(FSize) * 100.0));
   FView.SetProgress(position);
+  if (ACount > 0) {
+    TRunProgress within = FProgress;
+    within.BytesDone += ACount;
+    FView.RunProgress(within);
+  }
 }
 
 void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
@@ -186,13 +191,10 @@ void TRestoreSession::ReportItem(TRestoreResult result, const std::string& sourc
   report.Target = FLastTarget;
   report.Set = set;
   switch (result) {
-    case rrCopied: {
+    case rrCopied:
       report.Action = iaRestored;
-      report.Bytes = bytes;
-      struct stat st {};
-      if (report.Bytes < 0 && ::stat(FLastTarget.c_str(), &st) == 0) report.Bytes = st.st_size;
+      report.Bytes = bytes >= 0 || FLastTarget.empty() ? bytes : static_cast<int64_t>(GetFileSize64(FLastTarget));
       break;
-    }
     case rrSkipped:
       report.Action = iaSkipped;
       report.Reason = FSkipReason;
@@ -219,6 +221,17 @@ void TRestoreSession::WaitWhilePaused() {
 void TRestoreSession::AddErrorLines(const std::string& source, uint32_t code) {
   ErrorList.push_back(MsgErrorRestoring() + source);
   ErrorList.push_back("   " + GetErrorMessage(code));
+}
+
+void TRestoreSession::ItemStarted(const std::string& name) {
+  FProgress.Current = name;
+  FView.RunProgress(FProgress);
+}
+
+void TRestoreSession::ItemFinished(int64_t bytes) {
+  ++FProgress.FilesDone;
+  if (bytes > 0) FProgress.BytesDone += bytes;
+  FView.RunProgress(FProgress);
 }
 
 void TRestoreSession::ShowFile(const std::string& text) {
