@@ -180,6 +180,7 @@ TEST_F(SessionRun, FailureIsNeverReportedAsSuccess) {
       {rmFiles, {Src("fifo"), Src("ok.txt")}, "", "1 files copied - 1 errors"},
       {rmFiles, {Src("dangling"), Src("ok.txt")}, "", "1 files copied - 1 errors"},
       {rmFiles, {Src("gone.txt"), Src("ok.txt")}, "", "1 files copied - 1 errors"},
+      {rmFiles, {Src("gone.txt")}, "", "0 files copied - 1 errors"},  // also when it is the only one
       {rmDirectory, {}, src, "1 files copied - 2 errors"},  // the fifo and the dangling link
       {rmDirectory, {}, src + "/missing", "0 files copied - 1 errors"},
   };
