@@ -3,6 +3,7 @@
 
 #include "base/FileUtils.h"
 #include "base/PathUtils.h"
+#include "base/TargetFile.h"
 #include "restore/DirList.h"
 #include "restore/RestoreSession.h"
 #include "restore/RestoreText.h"
@@ -135,7 +136,7 @@ void TRestoreSession::RestoreFolder(const std::string& base, const std::string& 
   const std::string folder = AddPathDelimiter(base) + sub;
   if (IsLinkLoop(ExcludeTrailingDelimiter(folder), false)) return;
   const std::string targetFolder = AddPathDelimiter(target) + sub;
-  if (!LongDirectoryExists(targetFolder)) LongForceDirectories(targetFolder);
+  ForceDirectoriesBeneath(target, targetFolder);  // a folder it cannot make fails its files
   const TDirListing listing = ListDirectory(folder);
   bool cancelled = false;
   for (const TDirEntry& entry : listing) {
