@@ -163,9 +163,17 @@ struct TTargetPlace {
   bool Create = false;
 };
 
+// A folder reached through an open handle by a walk that entered no link.
+bool IsHandlePath(const std::string& APath) {
+  static const std::string prefix = "/proc/self/fd/";
+  return APath.compare(0, prefix.size(), prefix) == 0;
+}
+
 int PlaceOf(const std::string& ARoot, const std::string& ADestName, TTargetPlace& APlace) {
   std::vector<std::string> parts;
-  if (ARoot.empty()) {
+  // Past the system's path limit the walk hands over its folder's handle instead of a path
+  // below the root; that folder is the boundary then.
+  if (ARoot.empty() || (!RelativeBelow(ARoot, ADestName) && IsHandlePath(ADestName))) {
     const size_t slash = ADestName.rfind('/');
     APlace.Root = slash == std::string::npos ? std::string(".") : ADestName.substr(0, slash + 1);
     APlace.Leaf = slash == std::string::npos ? ADestName : ADestName.substr(slash + 1);

@@ -137,7 +137,7 @@ TEST_F(Destination, HostileLinksChangeNothingOutside) {
       EXPECT_EQ(Snapshot(outside), before);
       EXPECT_EQ(fs::status(dir.Path()).permissions(), parentBefore);
       if (row.Refused) {
-        EXPECT_NE(Joined(view.Details).find("Name refused"), std::string::npos) << Joined(view.Details);
+        EXPECT_NE(Joined(view.Details).find("Name refused"), std::string::npos) << Joined(view.Details) << "|" << Joined(view.Errors) << "|" << view.Summary();
       } else {
         struct stat st {};
         ASSERT_EQ(::lstat(Dst(row.RegularAt).c_str(), &st), 0);
