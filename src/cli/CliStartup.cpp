@@ -66,9 +66,4 @@ int ListArchive(const std::string& archive) {
   }
 }
 
-int ListVersions(const TCliOptions&) {
-  std::fprintf(stderr, "quorvex-restore-cli: %s\n", Tr("versions is not available in this build").c_str());
-  return 3;
-}
-
 }  // namespace qv

@@ -87,6 +87,7 @@ class TCliView : public IRestoreView {
   void ItemDone(const TItemReport& report) override;
   void RunProgress(const TRunProgress& progress) override;
   void ProcessMessages() override;
+  void PasswordRejected() override { FPasswordRejected = true; }
 
  private:
   struct TMessage {
@@ -103,6 +104,7 @@ class TCliView : public IRestoreView {
   TRestoreSession* FSession = nullptr;
   bool FInteractive;   // stdin is a terminal and no --json: questions can be asked
   bool FShowProgress;  // stderr is a terminal, not quiet, no --json
+  bool FPasswordRejected = false;  // the last password did not open the current item
   std::optional<TMessage> FLastMessage;  // printed when the next one comes, or at the end
   bool FLineDrawn = false;
   bool FStopped = false;  // Ctrl-C, SIGTERM or SIGHUP stopped the run

@@ -78,7 +78,7 @@ bool TakeStopRequest() {
   return true;
 }
 
-TPromptResult ReadPromptLine(std::string& line, bool echo) {
+TPromptResult ReadPromptLine(const std::string& prompt, std::string& line, bool echo) {
   line.clear();
   termios saved {};
   const bool isTty = ::tcgetattr(STDIN_FILENO, &saved) == 0;
@@ -89,6 +89,9 @@ TPromptResult ReadPromptLine(std::string& line, bool echo) {
     GEchoOff.store(true);
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
   }
+  // Only now: whatever is typed after the prompt appears must reach this read.
+  std::fputs(prompt.c_str(), stderr);
+  std::fflush(stderr);
   TPromptResult result = TPromptResult::prLine;
   for (;;) {
     if (TakeStopRequest()) {
