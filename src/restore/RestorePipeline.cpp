@@ -187,11 +187,16 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
                                             bool createFolder, uint32_t& code,
                                             int64_t expandedSize) {
   FLastTarget = targetPath;
+  bool noKey = false;  // an empty password for a compressed file: its data cannot be had
   const auto passwordGiven = [&](TPasswordAnswer answer) {
     if (answer != paOk) return;
+    noKey = false;
     if (!CryptPwd.empty()) {
       Decryption.reset();
       Decryption = std::make_unique<TEncryption>(CryptPwd, 0, CBufSize);
+    } else if (kind == bkCompressed) {
+      // Unpacking needs the key, and an earlier password's decryptor is not this file's.
+      noKey = true;
     } else {
       // Restored as it is, still encrypted, under its ".enc" name.
       encrypted = false;
@@ -199,6 +204,10 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
     }
   };
   const auto attempt = [&](uint32_t& result) {
+    if (noKey) {
+      result = NoPasswordCode(kind);
+      return rrFailed;
+    }
     const TSourceFacts facts = SourceFacts(source);
     const std::string target = TargetFor(targetPath);
     FLastTarget = target;
