@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "base/FileUtils.h"
@@ -88,6 +91,59 @@ class TDirectoryReader {
   size_t FWindowPos = 0;
 };
 
+std::string FolderOf(const std::string& APath) {
+  const size_t slash = APath.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : APath.substr(0, slash);
+}
+
+std::string RealPath(const std::string& APath) {
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(APath.c_str(), nullptr), &std::free);
+  return real ? std::string(real.get()) : std::string();
+}
+
+// How many folders the link ALinkPath lies below the destination root, as the file system
+// has them (a folder on the way may itself be a link); -1 when its folder is not inside.
+// The root is ALinkPath without AEntryName when it ends so, else the link's own folder.
+int LinkFolderDepth(const std::string& ALinkPath, const std::string& AEntryName) {
+  const std::string suffix = "/" + AEntryName;
+  const bool mirrored = !AEntryName.empty() && ALinkPath.size() > suffix.size() &&
+                        ALinkPath.compare(ALinkPath.size() - suffix.size(), suffix.size(), suffix) == 0;
+  const std::string root = RealPath(mirrored ? ALinkPath.substr(0, ALinkPath.size() - suffix.size())
+                                             : FolderOf(ALinkPath));
+  const std::string folder = RealPath(FolderOf(ALinkPath));
+  if (root.empty() || folder.empty()) return -1;
+  if (folder == root) return 0;
+  const std::string prefix = root == "/" ? root : root + "/";
+  if (folder.compare(0, prefix.size(), prefix) != 0) return -1;
+  return static_cast<int>(std::count(folder.begin() + static_cast<std::ptrdiff_t>(prefix.size()), folder.end(), '/')) + 1;
+}
+
+// Puts a symbolic link to ATarget at APath through a temporary name, so that an existing file
+// is replaced in one step or not at all. A folder or a write-protected file there is refused,
+// as for a restored file. Detail 0 or errCreateFile.
+uint32_t CreateLinkReplacing(const std::string& ATarget, const std::string& APath) {
+  struct stat st {};
+  if (::lstat(APath.c_str(), &st) == 0 &&
+      (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0)))
+    return errCreateFile;
+  const std::string folder = FolderOf(APath);
+  const std::string base = APath.substr(APath.rfind('/') + 1).substr(0, 100);
+  std::random_device seed;
+  std::mt19937_64 rng(seed());
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::string temp = folder + "/." + base + "." + std::to_string(rng() % 1000000000000ULL) + ".qvpart";
+    if (::symlink(ATarget.c_str(), temp.c_str()) != 0) {
+      if (errno == EEXIST) continue;
+      return errCreateFile;
+    }
+    if (::rename(temp.c_str(), APath.c_str()) == 0) return 0;
+    ::unlink(temp.c_str());
+    return errCreateFile;
+  }
+  return errCreateFile;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------- TZipFileList
@@ -105,10 +161,24 @@ int TZipFileList::IndexOfOffset(int64_t AOffset) const {
   return FLastIndex;
 }
 
+int64_t TZipFileList::SpanAt(int64_t AOffset, int64_t AEnd) const {
+  if (!FOffsetsSorted) {
+    std::sort(FOffsets.begin(), FOffsets.end());
+    FOffsetsSorted = true;
+  }
+  const auto first = std::lower_bound(FOffsets.begin(), FOffsets.end(), AOffset);
+  const auto next = std::upper_bound(first, FOffsets.end(), AOffset);
+  if (next - first > 1) return -1;
+  const int64_t end = next == FOffsets.end() ? AEnd : std::min(*next, AEnd);
+  return std::max<int64_t>(end - AOffset, 0);
+}
+
 void TZipFileList::Add(std::string AName, TPkHeader AHeader) {
   const int index = Count();
   FByName.emplace(FoldName(AName), index);
   FByOffset.emplace(AHeader.Offset, index);
+  FOffsets.push_back(AHeader.Offset);
+  FOffsetsSorted = FOffsetsSorted && (FOffsets.size() < 2 || FOffsets[FOffsets.size() - 2] <= AHeader.Offset);
   FLastOffset = -1;
   FItems.push_back({std::move(AName), std::move(AHeader)});
 }
@@ -119,6 +189,8 @@ void TZipFileList::Clear() {
   FItems.clear();
   FByName.clear();
   FByOffset.clear();
+  FOffsets.clear();
+  FOffsetsSorted = true;
 }
 
 // ---------------------------------------------------------------------------- TZip
@@ -189,18 +261,30 @@ TZipRead::~TZipRead() {
   }
 }
 
-void TZipRead::RaiseReading(int32_t ACode) const {
-  throw EZipError(FormatMsg(MsgErrorReading(), ZName), ACode);
+void TZipRead::RaiseReading(int32_t ACode, const std::string& AWhat) const {
+  std::string message = FormatMsg(MsgErrorReading(), ZName);
+  if (!AWhat.empty()) message += ": " + AWhat;
+  throw EZipError(message, ACode);
 }
 
-void TZipRead::RaiseWorkerError(uint32_t ALowByte) {
+void TZipRead::RaiseWorkerError(uint32_t ALowByte, const TPkHeader* AHeader) {
   const uint32_t code = sevError | ALowByte;
-  throw EZipError(GetErrorMessage(code), static_cast<int32_t>(code));
+  std::string message = GetErrorMessage(code);
+  if (ALowByte == errUnsupportedMethod && AHeader) {
+    const bool aes = AHeader->CompMethode == ZipMethodAes && AHeader->EncVers != 0;
+    message += " (" + ZipMethodName(aes ? AHeader->EncMeth : AHeader->CompMethode) + ")";
+  }
+  throw EZipError(message, static_cast<int32_t>(code));
+}
+
+const TPkHeader* TZipRead::HeaderAt(int64_t AOffset) const {
+  const int index = FileList.IndexOfOffset(AOffset);
+  return index >= 0 ? &FileList.Objects(index) : nullptr;
 }
 
 void TZipRead::ReadDirectory() {
   const int64_t size = ArchiveSize();
-  if (size < EndRecordSize) RaiseReading();
+  if (size < EndRecordSize) RaiseReading(0x120, TrUnits("too short for a zip archive"));
 
   // The end record, searched backwards over the longest possible comment. A record whose
   // comment reaches exactly to the end of the file wins over one followed by other bytes.
@@ -219,7 +303,7 @@ void TZipRead::ReadDirectory() {
     }
     if (recordEnd < tailLength && endPos < 0) endPos = pos;
   }
-  if (endPos < 0) RaiseReading();
+  if (endPos < 0) RaiseReading(0x120, TrUnits("no end of central directory record"));
   const uint8_t* end = tail.data() + endPos;
   const int64_t endOffset = tailStart + endPos;
 
@@ -240,18 +324,28 @@ void TZipRead::ReadDirectory() {
           Archive().ReadAt(record, sizeof record, static_cast<int64_t>(recordOffset)) !=
               Zip64EndRecordSize ||
           GetLe32(record) != Zip64EndRecordSig)
-        RaiseReading();
+        RaiseReading(0x120, TrUnits("Zip64 end of central directory record"));
       count = GetLe64(record + 32) & 0xFFFFFFFF;
       dirSize = GetLe64(record + 40);
       dirOffset = GetLe64(record + 48);
     } else if (dirOffset == Saturated32 || dirSize == Saturated32) {
-      RaiseReading();
+      RaiseReading(0x120, TrUnits("Zip64 end of central directory locator"));
     }
     // Without a locator, 0xFFFF is simply the number of entries.
   }
-  // Nothing from the archive is trusted beyond what the file can hold.
-  if (dirOffset > static_cast<uint64_t>(endOffset)) RaiseReading();
-  if (count > (static_cast<uint64_t>(endOffset) - dirOffset) / CentralHeaderSize) RaiseReading();
+  // Nothing from the archive is trusted beyond what the file can hold. These are damaged
+  // records, not wrong signatures.
+  const int32_t damaged = ResultCode(sevError, errCorrupt);
+  if (dirOffset > static_cast<uint64_t>(endOffset))
+    RaiseReading(damaged, FormatMsg(TrUnits("the central directory offset %s lies beyond the end record"),
+                                    std::to_string(dirOffset)));
+  if (count > (static_cast<uint64_t>(endOffset) - dirOffset) / CentralHeaderSize)
+    RaiseReading(damaged, FormatMsg(TrUnits("the directory counts %s entries, more than the archive can hold"),
+                                    std::to_string(count)));
+  const auto centralHeader = [count](uint64_t i) {
+    return FormatMsg(TrUnits("central directory header %s"),
+                     std::to_string(i + 1) + "/" + std::to_string(count));
+  };
 
   bod = static_cast<int64_t>(dirOffset);
   TDirectoryReader reader(Archive(), bod, endOffset);
@@ -259,7 +353,7 @@ void TZipRead::ReadDirectory() {
   std::vector<uint8_t> variable;
   for (uint64_t i = 0; i < count; ++i) {
     uint8_t h[CentralHeaderSize];
-    if (!reader.Read(h, sizeof h) || GetLe32(h) != ZipCentralHeaderSig) RaiseReading();
+    if (!reader.Read(h, sizeof h) || GetLe32(h) != ZipCentralHeaderSig) RaiseReading(0x120, centralHeader(i));
     TPkHeader header;
     const uint16_t versionMadeBy = GetLe16(h + 4);
     const uint16_t versionNeeded = GetLe16(h + 6);
@@ -286,7 +380,8 @@ void TZipRead::ReadDirectory() {
     header.DirLength = static_cast<uint16_t>(CentralHeaderSize + nameLength + extraLength);
 
     variable.resize(nameLength + extraLength);
-    if (!variable.empty() && !reader.Read(variable.data(), variable.size())) RaiseReading();
+    if (!variable.empty() && !reader.Read(variable.data(), variable.size()))
+      RaiseReading(0x120, centralHeader(i));
     header.FName.assign(reinterpret_cast<const char*>(variable.data()), nameLength);
     std::string name = DecodeZipName(header.FName, header.GpFlag);
 
@@ -306,8 +401,8 @@ void TZipRead::ReadDirectory() {
                      header.IsAE2 = aes.Version == 2;
                    }
                  });
-    if (header.Offset < 0 || header.CSize < 0 || header.USize < 0) RaiseReading();
-    if (!reader.Skip(commentLength)) RaiseReading();
+    if (header.Offset < 0 || header.CSize < 0 || header.USize < 0) RaiseReading(0x120, centralHeader(i));
+    if (!reader.Skip(commentLength)) RaiseReading(0x120, centralHeader(i));
 
     constexpr int64_t Limit32 = int64_t{1} << 32;
     header.Zip64 = header.Offset >= Limit32 || header.CSize >= Limit32 || header.USize >= Limit32;
@@ -326,22 +421,25 @@ bool TZipRead::IsEncrypted(int AIndex) const {
   return AIndex >= 0 && AIndex < FileList.Count() && FileList.Objects(AIndex).Encrypted();
 }
 
-void TZipRead::CheckEntryName(int64_t AOffset) {
+std::string TZipRead::EntryNameAt(int64_t AOffset) {
   // The destination is built from the directory's name; an offset outside the directory is
   // judged by its local header's name.
-  std::string name;
   const int index = FileList.IndexOfOffset(AOffset);
-  if (index >= 0) {
-    name = FileList.Strings(index);
-  } else {
-    TZipFileInfo local;
-    if (Archive().Seek(AOffset, SEEK_SET) != AOffset || !ReadZipLocalHeader(Archive(), local)) return;
-    name = local.Filename;
-  }
-  if (IsSafeEntryName(name)) return;
+  if (index >= 0) return FileList.Strings(index);
+  TZipFileInfo local;
+  if (Archive().Seek(AOffset, SEEK_SET) != AOffset || !ReadZipLocalHeader(Archive(), local)) return {};
+  return local.Filename;
+}
+
+void TZipRead::RaiseRefused(const std::string& AName) {
   throw EZipError(FormatMsg(TrUnits("Entry \"%s\" refused: its path leads outside the destination"),
-                            name),
-                  ResultCode(sevError, errZipExtract));
+                            AName),
+                  ResultCode(sevError, errNameRefused));
+}
+
+void TZipRead::CheckEntryName(int64_t AOffset) {
+  const std::string name = EntryNameAt(AOffset);
+  if (!name.empty() && !IsSafeEntryName(name)) RaiseRefused(name);
 }
 
 bool TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
@@ -368,8 +466,11 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
                                   TStream* AStream) {
   if (ZipThread) RaiseReading();  // one entry at a time; nested calls are refused
   if (AOffset < 0 || AOffset >= ArchiveSize()) return errReadFile;
-  const int index = FileList.IndexOfOffset(AOffset);
-  const TPkHeader* header = index >= 0 ? &FileList.Objects(index) : nullptr;
+  const TPkHeader* header = HeaderAt(AOffset);
+  // An entry owns the bytes up to the next local header or the directory; entries that share
+  // their data with another one would multiply what a small archive writes.
+  const int64_t span = FileList.SpanAt(AOffset, AOffset < bod ? bod : ArchiveSize());
+  if (span < 0) return errCorrupt;
 
   // A small entry is read with one call, header and data, and worked on in memory.
   const bool small = header && header->CSize <= InlineEntryLimit && header->USize <= InlineEntryLimit;
@@ -399,7 +500,8 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
                                                    block, FPriority, FOnProgress);
       break;
     case TJob::ExtractStream:
-      ZipThread = std::make_unique<TZipReadThread>(*AStream, nullptr, source, false, speedLimit,
+    case TJob::ExtractLink:
+      ZipThread = std::make_unique<TZipReadThread>(*AStream, encryption, source, false, speedLimit,
                                                    block, FPriority, FOnProgress);
       break;
     case TJob::Compare:
@@ -408,6 +510,7 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
       break;
   }
   if (header) ZipThread->SetDirectoryEntry(*header);
+  ZipThread->SetEntrySpan(span);
   if (!FInflater) FInflater = std::make_unique<TInflater>();
   ZipThread->SetInflater(FInflater.get());
   // A small entry takes microseconds, less than starting a thread and waking this one again;
@@ -470,12 +573,39 @@ void TZipRead::ApplyFileProperties(int64_t AOffset, uint32_t TimeStamp, uint32_t
 void TZipRead::ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
                              const std::string& DestFilename) {
   CheckEntryName(Offset);
+  const TPkHeader* header = HeaderAt(Offset);
+  if (header && header->IsSymLink()) {
+    ExtractLink(Offset, *header, TimeStamp, DestFilename);
+    return;
+  }
   const uint32_t low = RunEntryWorker(TJob::Extract, Offset, DestFilename, nullptr);
   if (low != 0) {
     FErrorFlag = low == errWriteFile || low == errDiskFull;
-    RaiseWorkerError(low);
+    RaiseWorkerError(low, header);
   }
   ApplyFileProperties(Offset, TimeStamp, Attr, DestFilename);
+}
+
+void TZipRead::ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t TimeStamp,
+                           const std::string& DestFilename) {
+  const std::string name = EntryNameAt(AOffset);
+  if (AHeader.USize > ZipMaxLinkTarget) RaiseRefused(name);
+  TMemoryStream text;
+  const uint32_t low = RunEntryWorker(TJob::ExtractLink, AOffset, {}, &text);
+  if (low != 0) {
+    FErrorFlag = low == errWriteFile || low == errDiskFull;
+    RaiseWorkerError(low, &AHeader);
+  }
+  const std::string target(text.Data().begin(), text.Data().end());
+  const int depth = LinkFolderDepth(DestFilename, name);
+  if (depth < 0 || !LinkTargetStaysInside(target, depth)) RaiseRefused(name);
+  if (const uint32_t detail = CreateLinkReplacing(target, DestFilename); detail != 0)
+    RaiseWorkerError(detail);
+  // The link's own time; a link has no permission bits of its own on Linux.
+  const int64_t seconds = DosTimeToUnixSeconds(TimeStamp);
+  const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
+  if (seconds == 0 || ::utimensat(AT_FDCWD, DestFilename.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+    throw EZipError(FormatMsg(MsgErrorSetTime(), DestFilename), ResultCode(sevWarning, errSetTimestamp));
 }
 
 void TZipRead::ExtractToFile(int AIndex, const std::string& DestFilename) {
@@ -490,7 +620,7 @@ bool TZipRead::ExtractToStream(const std::string& AFilename, TStream& sDest) {
   if (index < 0) return false;
   const uint32_t low = RunEntryWorker(TJob::ExtractStream, FileList.Objects(index).Offset, {}, &sDest);
   sDest.Seek(0, SEEK_SET);
-  if (low != 0) RaiseWorkerError(low);
+  if (low != 0) RaiseWorkerError(low, &FileList.Objects(index));
   return true;
 }
 
@@ -498,7 +628,7 @@ void TZipRead::CompareToFile(int64_t Offset, const std::string& RefFilename) {
   const uint32_t low = RunEntryWorker(TJob::Compare, Offset, RefFilename, nullptr);
   if (low != 0) {
     FErrorFlag = low == errVerify;
-    RaiseWorkerError(low);
+    RaiseWorkerError(low, HeaderAt(Offset));
   }
 }
 
