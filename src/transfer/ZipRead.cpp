@@ -611,6 +611,7 @@ void TZipRead::ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t T
 void TZipRead::ExtractToFile(int AIndex, const std::string& DestFilename) {
   if (AIndex < 0 || AIndex >= FileList.Count()) return;
   const TPkHeader& header = FileList.Objects(AIndex);
+  if (header.UnsupportedEncryption()) RaiseWorkerError(errUnsupportedEncryption);
   if (header.Encrypted() && !FEncrypt) RaiseReading(ResultCode(sevError, errDecrypt));
   ExtractToFile(header.Offset, header.TimeStamp, header.Attr, DestFilename);
 }
