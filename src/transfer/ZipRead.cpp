@@ -421,13 +421,13 @@ bool TZipRead::IsEncrypted(int AIndex) const {
   return AIndex >= 0 && AIndex < FileList.Count() && FileList.Objects(AIndex).Encrypted();
 }
 
-std::string TZipRead::EntryNameAt(int64_t AOffset) {
+std::optional<std::string> TZipRead::EntryNameAt(int64_t AOffset) {
   // The destination is built from the directory's name; an offset outside the directory is
-  // judged by its local header's name.
+  // judged by its local header's name (none when it cannot be read: the worker fails then).
   const int index = FileList.IndexOfOffset(AOffset);
   if (index >= 0) return FileList.Strings(index);
   TZipFileInfo local;
-  if (Archive().Seek(AOffset, SEEK_SET) != AOffset || !ReadZipLocalHeader(Archive(), local)) return {};
+  if (Archive().Seek(AOffset, SEEK_SET) != AOffset || !ReadZipLocalHeader(Archive(), local)) return std::nullopt;
   return local.Filename;
 }
 
@@ -438,8 +438,8 @@ void TZipRead::RaiseRefused(const std::string& AName) {
 }
 
 void TZipRead::CheckEntryName(int64_t AOffset) {
-  const std::string name = EntryNameAt(AOffset);
-  if (!name.empty() && !IsSafeEntryName(name)) RaiseRefused(name);
+  const std::optional<std::string> name = EntryNameAt(AOffset);
+  if (name && !IsSafeEntryName(*name)) RaiseRefused(*name);
 }
 
 bool TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
@@ -588,7 +588,7 @@ void TZipRead::ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
 
 void TZipRead::ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t TimeStamp,
                            const std::string& DestFilename) {
-  const std::string name = EntryNameAt(AOffset);
+  const std::string name = EntryNameAt(AOffset).value_or(std::string());
   if (AHeader.USize > ZipMaxLinkTarget) RaiseRefused(name);
   TMemoryStream text;
   const uint32_t low = RunEntryWorker(TJob::ExtractLink, AOffset, {}, &text);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -176,7 +177,7 @@ class TZipRead : public TZip {
   [[noreturn]] static void RaiseWorkerError(uint32_t ALowByte, const TPkHeader* AHeader = nullptr);
   const TPkHeader* HeaderAt(int64_t AOffset) const;
   // The name the entry at AOffset is restored under.
-  std::string EntryNameAt(int64_t AOffset);
+  std::optional<std::string> EntryNameAt(int64_t AOffset);
   void CheckEntryName(int64_t AOffset);
   [[noreturn]] static void RaiseRefused(const std::string& AName);
   void ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t TimeStamp,
