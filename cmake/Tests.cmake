@@ -20,6 +20,7 @@ if(NOT QV_FUZZ)
   qv_unit_tests(crypto qv-base qv-crypto)
   qv_unit_tests(transfer qv-base qv-crypto qv-transfer)
   qv_unit_tests(restore quorvex-core)
+  qv_unit_tests(cli qv-cli)
 
   # End-to-end runs of the built CLI: tests/cli/*.sh, each given the CLI's path.
   file(GLOB QV_CLI_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/cli/*.sh)
@@ -28,6 +29,14 @@ if(NOT QV_FUZZ)
     add_test(NAME cli_${_name} COMMAND bash ${t} $<TARGET_FILE:quorvex-restore-cli>)
     set_tests_properties(cli_${_name} PROPERTIES LABELS cli ENVIRONMENT "${QV_TEST_ENV}" TIMEOUT 600)
   endforeach()
+
+  # The Debian packages, built and unpacked into a fresh root (needs the window and the demo's
+  # bench_restore, so only in the full release build).
+  if(TARGET quorvex-restore AND TARGET bench_restore)
+    add_test(NAME package COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/check.sh
+      ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+    set_tests_properties(package PROPERTIES LABELS package TIMEOUT 600)
+  endif()
 endif()
 
 # Fuzz targets: tests/fuzz/*.cpp, each a libFuzzer program.

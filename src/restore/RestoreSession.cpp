@@ -33,6 +33,7 @@ void TRestoreSession::ApplySettings(const TRestoreSettings& settings) {
 void TRestoreSession::StartStop() {
   if (Restoring) {
     Restoring = false;
+    Stopped = true;
     if (CopyThread && !CopyThread->Done()) CopyThread->CancelThread();
     if (RZip) RZip->Cancel();
   } else if (!FRunActive) {
@@ -90,11 +91,17 @@ void TRestoreSession::BeginRun() {
   SetRestoring(true);
   FView.SetStatusVisible(true);
   ErrorList.clear();
+  Stopped = false;
+  FSkipped = 0;
+  FSearchErrors = 0;
   FLastRun.Started = true;
+  FFilter = TPathFilter(FView.IncludePatterns(), FView.ExcludePatterns());
+  FProgress = TRunProgress{};
   FLastMessages = {};  // a run sees pending events before its first file
 }
 
 void TRestoreSession::EndRun() {
+  CloseArchive();
   CryptPwd.clear();
   FView.SetStatusVisible(false);
   FView.SetPauseEnabled(false);
@@ -152,6 +159,11 @@ void TRestoreSession::ShowProgress(TFileAction, int64_t ACount, bool) {
   if (FSize > 0 && ACount > 0)
     position = static_cast<int>(std::lround(static_cast<double>(ACount) / static_cast<double>(FSize) * 100.0));
   FView.SetProgress(position);
+  if (ACount > 0) {
+    TRunProgress within = FProgress;
+    within.BytesDone += ACount;
+    FView.RunProgress(within);
+  }
 }
 
 void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
@@ -160,17 +172,47 @@ void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
 }
 
 void TRestoreSession::ReportRun(const std::string& copiedText, uint32_t copied, uint32_t errors) {
+  std::string text = copiedText;
+  if (errors != 0) text += " - " + FormatText(MsgErrors(), {std::to_string(errors)});
   if (errors == 0)
-    FView.ShowInfo(copiedText);
+    FView.ShowInfo(text);
   else
-    FView.ShowDetailInfo(Caption(), copiedText + " - " + FormatText(MsgErrors(), {std::to_string(errors)}),
-                         ErrorList, diError);
+    FView.ShowDetailInfo(Caption(), text, ErrorList, diError);
   FLastRun.Copied = copied;
+  FLastRun.Skipped = FSkipped;
+  FLastRun.Stopped = Stopped;
   FLastRun.Errors += errors;
 }
 
+void TRestoreSession::ReportItem(TRestoreResult result, const std::string& source, uint32_t code,
+                                 const std::string& set, int64_t bytes) {
+  TItemReport report;
+  report.Source = source;
+  report.Target = FLastTarget;
+  report.Set = set;
+  switch (result) {
+    case rrCopied:
+      report.Action = iaRestored;
+      report.Bytes = bytes >= 0 || FLastTarget.empty() ? bytes : static_cast<int64_t>(GetFileSize64(FLastTarget));
+      break;
+    case rrSkipped:
+      report.Action = iaSkipped;
+      report.Reason = FSkipReason;
+      ++FSkipped;
+      break;
+    case rrFailed:
+    case rrBadHeader:
+      report.Action = iaFailed;
+      report.Code = code;
+      report.Message = GetErrorMessage(code);
+      break;
+    case rrCancelRun: return;
+  }
+  FView.ItemDone(report);
+}
+
 void TRestoreSession::WaitWhilePaused() {
-  while (Paused) {
+  while (Paused && Restoring) {
     TThread::CheckSynchronize(100);
     FView.ProcessMessages();
   }
@@ -179,6 +221,17 @@ void TRestoreSession::WaitWhilePaused() {
 void TRestoreSession::AddErrorLines(const std::string& source, uint32_t code) {
   ErrorList.push_back(MsgErrorRestoring() + source);
   ErrorList.push_back("   " + GetErrorMessage(code));
+}
+
+void TRestoreSession::ItemStarted(const std::string& name) {
+  FProgress.Current = name;
+  FView.RunProgress(FProgress);
+}
+
+void TRestoreSession::ItemFinished(int64_t bytes) {
+  ++FProgress.FilesDone;
+  if (bytes > 0) FProgress.BytesDone += bytes;
+  FView.RunProgress(FProgress);
 }
 
 void TRestoreSession::ShowFile(const std::string& text) {
