@@ -181,13 +181,10 @@ int TZipReadThread::ExtractEncrypted(const TZipFileInfo& Info, TStream& sOut) {
   const int64_t frame = FCrypting->GetHeaderSize() + FCrypting->GetTrailerSize();
   if (start < 0 || size < 0) return ResultCode(sevError, errReadFile);
   if (Info.CSize < frame || Info.CSize > size - start) return ResultCode(sevError, errCorrupt);
-  // Only the verifier tells a wrong password; once it matches, a failing code means damaged
-  // data, and asking for another password would not help. The key derived here is reused.
-  if (!FCrypting->ReadHeader(FArchive)) return ResultCode(sevError, errDecrypt);
-  if (FArchive.Seek(start, SEEK_SET) != start) return ResultCode(sevError, errReadFile);
+  // Only a verifier mismatch comes back as a wrong password (the session asks again); a
+  // failing code once the verifier matched is a corrupt entry.
   std::unique_ptr<TStream> plain;
-  int result = OpenEncryptedBody(*FCrypting, FArchive, Info.CSize, FSpeedLimit, plain, &FUserBreak);
-  if (result == ResultCode(sevError, errDecrypt)) return ResultCode(sevError, errCorrupt);
+  const int result = OpenEncryptedBody(*FCrypting, FArchive, Info.CSize, FSpeedLimit, plain, &FUserBreak);
   if (result != 0) return result;
   const int64_t plainSize = plain->Size();
   // Stored plaintext must be exactly as long as stated: the size field is not authenticated.
@@ -204,7 +201,8 @@ int TZipReadThread::ExtractPlain(const TZipFileInfo& Info, uint16_t AMethod, TSt
   if (AMethod == ZipMethodDeflated) {
     // An entry that inflates to more than it states is corrupt; nothing beyond is written.
     result = InflateData(sIn, &sOut, FSpeedLimit, ALength, Info.USize);
-    if (result == 0 && UTotal != Info.USize) result = ResultCode(sevError, errReadFile);
+    // The deflate data must end where they say, and hold exactly the stated size.
+    if (result == 0 && (!FInflateEnded || UTotal != Info.USize)) result = ResultCode(sevError, errReadFile);
   } else {
     result = CopyData(sIn, sOut, FSpeedLimit, Info.USize);
   }

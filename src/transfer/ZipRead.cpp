@@ -104,19 +104,22 @@ std::string RealPath(const std::string& APath) {
 
 // How many folders the link ALinkPath lies below the destination root, as the file system
 // has them (a folder on the way may itself be a link); -1 when its folder is not inside.
-// The root is ALinkPath without AEntryName when it ends so, else the link's own folder.
+// The root is the link's folder without the entry name's folders when it ends so (the
+// name's own last part may differ: "keep both" renames it), else the link's own folder.
 int LinkFolderDepth(const std::string& ALinkPath, const std::string& AEntryName) {
-  const std::string suffix = "/" + AEntryName;
-  const bool mirrored = !AEntryName.empty() && ALinkPath.size() > suffix.size() &&
-                        ALinkPath.compare(ALinkPath.size() - suffix.size(), suffix.size(), suffix) == 0;
-  const std::string root = RealPath(mirrored ? ALinkPath.substr(0, ALinkPath.size() - suffix.size())
-                                             : FolderOf(ALinkPath));
-  const std::string folder = RealPath(FolderOf(ALinkPath));
-  if (root.empty() || folder.empty()) return -1;
-  if (folder == root) return 0;
-  const std::string prefix = root == "/" ? root : root + "/";
-  if (folder.compare(0, prefix.size(), prefix) != 0) return -1;
-  return static_cast<int>(std::count(folder.begin() + static_cast<std::ptrdiff_t>(prefix.size()), folder.end(), '/')) + 1;
+  const std::string folder = FolderOf(ALinkPath);
+  const size_t slash = AEntryName.rfind('/');
+  const std::string suffix = slash == std::string::npos ? std::string() : "/" + AEntryName.substr(0, slash);
+  const bool mirrored = folder.size() > suffix.size() &&
+                        folder.compare(folder.size() - suffix.size(), suffix.size(), suffix) == 0;
+  const std::string realRoot = RealPath(mirrored ? folder.substr(0, folder.size() - suffix.size()) : folder);
+  const std::string realFolder = RealPath(folder);
+  if (realRoot.empty() || realFolder.empty()) return -1;
+  if (realFolder == realRoot) return 0;
+  const std::string prefix = realRoot == "/" ? realRoot : realRoot + "/";
+  if (realFolder.compare(0, prefix.size(), prefix) != 0) return -1;
+  return static_cast<int>(std::count(realFolder.begin() + static_cast<std::ptrdiff_t>(prefix.size()),
+                                     realFolder.end(), '/')) + 1;
 }
 
 // Puts a symbolic link to ATarget at APath through a temporary name, so that an existing file

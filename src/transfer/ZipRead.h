@@ -140,8 +140,8 @@ class TZipRead : public TZip {
   // temporary file renamed on success), then sets its timestamp and attributes. An entry
   // whose name would leave the destination is refused (0x125) and nothing is written. A
   // symbolic-link entry becomes a link when its target is relative and stays inside the
-  // destination (DestFilename without the entry name, else the folder of DestFilename);
-  // otherwise it is refused (0x125) as well.
+  // destination (the folder of DestFilename without the entry name's folders, else that
+  // folder itself); otherwise it is refused (0x125) as well.
   void ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
                      const std::string& DestFilename);
   void ExtractToFile(int AIndex, const std::string& DestFilename);

@@ -224,6 +224,11 @@ with zipfile.ZipFile('links.zip', 'w') as zf:
   // may not climb at all.
   EXPECT_EQ(ZipErrorOf([&] { zip.ExtractToFile(zip.Directory().IndexOf("sub/l2"), Out("flat")); }), 0x4125);
   EXPECT_FALSE(FileExists(Out("flat")));
+  // Renamed beside an existing file ("keep both"), it keeps its place below the root.
+  ASSERT_EQ(ZipErrorOf([&] { zip.ExtractToFile(zip.Directory().IndexOf("sub/l2"), Out("sub/l2 (1)")); }), 0);
+  char kept[PATH_MAX] = {};
+  EXPECT_EQ(std::string(kept, std::max<ssize_t>(::readlink(Out("sub/l2 (1)").c_str(), kept, sizeof kept), 0)),
+            "../f.bin");
   EXPECT_TRUE(LeftoverTempFiles(Dir / "out").empty());
   EXPECT_TRUE(LeftoverTempFiles(Dir / "out/sub").empty());
 
