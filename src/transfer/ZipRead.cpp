@@ -1,6 +1,7 @@
 #include "transfer/ZipRead.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "base/FileUtils.h"
+#include "base/TargetFile.h"
 #include "base/TimeUtils.h"
 #include "base/Translation.h"
 #include "crypto/AesLib.h"
@@ -102,46 +104,78 @@ std::string RealPath(const std::string& APath) {
   return real ? std::string(real.get()) : std::string();
 }
 
-// How many folders the link ALinkPath lies below the destination root, as the file system
-// has them (a folder on the way may itself be a link); -1 when its folder is not inside.
-// The root is the link's folder without the entry name's folders when it ends so (the
-// name's own last part may differ: "keep both" renames it), else the link's own folder.
-int LinkFolderDepth(const std::string& ALinkPath, const std::string& AEntryName) {
+// The folder an open descriptor stands for, as the kernel resolved it.
+std::string RealPathOf(const TFd& AFolder) {
+  char buffer[PATH_MAX];
+  const std::string proc = "/proc/self/fd/" + std::to_string(AFolder.Get());
+  const ssize_t n = ::readlink(proc.c_str(), buffer, sizeof buffer);
+  return n > 0 && static_cast<size_t>(n) < sizeof buffer ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+// Without a destination given: the link's folder without the entry name's folders when it
+// ends so (the name's own last part may differ: "keep both" renames it), else that folder.
+std::string InferredRoot(const std::string& ALinkPath, const std::string& AEntryName) {
   const std::string folder = FolderOf(ALinkPath);
   const size_t slash = AEntryName.rfind('/');
   const std::string suffix = slash == std::string::npos ? std::string() : "/" + AEntryName.substr(0, slash);
   const bool mirrored = folder.size() > suffix.size() &&
                         folder.compare(folder.size() - suffix.size(), suffix.size(), suffix) == 0;
-  const std::string realRoot = RealPath(mirrored ? folder.substr(0, folder.size() - suffix.size()) : folder);
-  const std::string realFolder = RealPath(folder);
-  if (realRoot.empty() || realFolder.empty()) return -1;
-  if (realFolder == realRoot) return 0;
-  const std::string prefix = realRoot == "/" ? realRoot : realRoot + "/";
-  if (realFolder.compare(0, prefix.size(), prefix) != 0) return -1;
-  return static_cast<int>(std::count(realFolder.begin() + static_cast<std::ptrdiff_t>(prefix.size()),
-                                     realFolder.end(), '/')) + 1;
+  return mirrored ? folder.substr(0, folder.size() - suffix.size()) : folder;
 }
 
-// Puts a symbolic link to ATarget at APath through a temporary name, so that an existing file
-// is replaced in one step or not at all. A folder or a write-protected file there is refused,
-// as for a restored file. Detail 0 or errCreateFile.
-uint32_t CreateLinkReplacing(const std::string& ATarget, const std::string& APath) {
+// How many folders ARealFolder lies below ARealRoot; -1 when it is not inside.
+int FolderDepth(const std::string& ARealFolder, const std::string& ARealRoot) {
+  if (ARealRoot.empty() || ARealFolder.empty()) return -1;
+  if (ARealFolder == ARealRoot) return 0;
+  const std::string prefix = ARealRoot == "/" ? ARealRoot : ARealRoot + "/";
+  if (ARealFolder.compare(0, prefix.size(), prefix) != 0) return -1;
+  return static_cast<int>(std::count(ARealFolder.begin() + static_cast<std::ptrdiff_t>(prefix.size()),
+                                     ARealFolder.end(), '/')) + 1;
+}
+
+// Opens the folder a link entry goes to, below the destination as files are, and tells how
+// deep below the destination it really lies (a folder on the way may itself be a link).
+// A detail code; errNameRefused when the folder is not inside.
+uint32_t OpenLinkFolder(const TTargetRules& ARules, const std::string& ALinkPath,
+                        const std::string& AEntryName, TFd& AFolder, int& ADepth) {
+  std::string root = ARules.Root;
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  std::string relative;
+  if (!root.empty()) {
+    const std::string prefix = root == "/" ? root : root + "/";
+    if (ALinkPath.compare(0, prefix.size(), prefix) != 0) return errNameRefused;
+    relative = FolderOf(ALinkPath.substr(prefix.size()));
+    if (relative == ".") relative.clear();
+  } else {
+    root = InferredRoot(ALinkPath, AEntryName);
+    const std::string folder = FolderOf(ALinkPath);
+    relative = folder.size() > root.size() ? folder.substr(root.size() + 1) : std::string();
+  }
+  if (const int rc = OpenFolderBeneath(root, relative, false, AFolder); rc != 0) return static_cast<uint32_t>(rc);
+  ADepth = FolderDepth(RealPathOf(AFolder), RealPath(root));
+  return ADepth < 0 ? uint32_t{errNameRefused} : 0u;
+}
+
+// Puts a symbolic link to ATarget at ABase in AFolder through a temporary name, so that an
+// existing file is replaced in one step or not at all. A folder there is refused, and a
+// write-protected file unless AReplaceProtected, as for a restored file. A detail code.
+uint32_t CreateLinkReplacing(const std::string& ATarget, const TFd& AFolder, const std::string& ABase,
+                             bool AReplaceProtected) {
   struct stat st {};
-  if (::lstat(APath.c_str(), &st) == 0 &&
-      (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0)))
+  if (::fstatat(AFolder.Get(), ABase.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0 && !AReplaceProtected)))
     return errCreateFile;
-  const std::string folder = FolderOf(APath);
-  const std::string base = APath.substr(APath.rfind('/') + 1).substr(0, 100);
   std::random_device seed;
   std::mt19937_64 rng(seed());
   for (int attempt = 0; attempt < 16; ++attempt) {
-    const std::string temp = folder + "/." + base + "." + std::to_string(rng() % 1000000000000ULL) + ".qvpart";
-    if (::symlink(ATarget.c_str(), temp.c_str()) != 0) {
+    const std::string temp = "." + ABase.substr(0, 100) + "." + std::to_string(::getpid()) + "-" +
+                             std::to_string(rng() % 1000000000000ULL) + ".qvpart";
+    if (::symlinkat(ATarget.c_str(), AFolder.Get(), temp.c_str()) != 0) {
       if (errno == EEXIST) continue;
-      return errCreateFile;
+      return static_cast<uint32_t>(DetailFromErrno(errno, errCreateFile));
     }
-    if (::rename(temp.c_str(), APath.c_str()) == 0) return 0;
-    ::unlink(temp.c_str());
+    if (::renameat(AFolder.Get(), temp.c_str(), AFolder.Get(), ABase.c_str()) == 0) return 0;
+    ::unlinkat(AFolder.Get(), temp.c_str(), 0);
     return errCreateFile;
   }
   return errCreateFile;
@@ -514,6 +548,10 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
   }
   if (header) ZipThread->SetDirectoryEntry(*header);
   ZipThread->SetEntrySpan(span);
+  if (AJob == TJob::Extract) {
+    ZipThread->SetDestinationRoot(FTargetRules.Root);
+    ZipThread->SetOverwrite(FTargetRules.ReplaceProtected);
+  }
   if (!FInflater) FInflater = std::make_unique<TInflater>();
   ZipThread->SetInflater(FInflater.get());
   // A small entry takes microseconds, less than starting a thread and waking this one again;
@@ -600,14 +638,18 @@ void TZipRead::ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t T
     RaiseWorkerError(low, &AHeader);
   }
   const std::string target(text.Data().begin(), text.Data().end());
-  const int depth = LinkFolderDepth(DestFilename, name);
-  if (depth < 0 || !LinkTargetStaysInside(target, depth)) RaiseRefused(name);
-  if (const uint32_t detail = CreateLinkReplacing(target, DestFilename); detail != 0)
+  TFd folder;
+  int depth = -1;
+  const uint32_t place = OpenLinkFolder(FTargetRules, DestFilename, name, folder, depth);
+  if (place == errNameRefused || (place == 0 && !LinkTargetStaysInside(target, depth))) RaiseRefused(name);
+  if (place != 0) RaiseWorkerError(place);
+  const std::string base = DestFilename.substr(DestFilename.rfind('/') + 1);
+  if (const uint32_t detail = CreateLinkReplacing(target, folder, base, FTargetRules.ReplaceProtected); detail != 0)
     RaiseWorkerError(detail);
   // The link's own time; a link has no permission bits of its own on Linux.
   const int64_t seconds = DosTimeToUnixSeconds(TimeStamp);
   const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
-  if (seconds == 0 || ::utimensat(AT_FDCWD, DestFilename.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+  if (seconds == 0 || ::utimensat(folder.Get(), base.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
     throw EZipError(FormatMsg(MsgErrorSetTime(), DestFilename), ResultCode(sevWarning, errSetTimestamp));
 }
 

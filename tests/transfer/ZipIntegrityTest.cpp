@@ -229,6 +229,13 @@ with zipfile.ZipFile('links.zip', 'w') as zf:
   char kept[PATH_MAX] = {};
   EXPECT_EQ(std::string(kept, std::max<ssize_t>(::readlink(Out("sub/l2 (1)").c_str(), kept, sizeof kept), 0)),
             "../f.bin");
+  // With the destination given, a folder on the way that leads out of it is not entered.
+  TTempDir elsewhere{"qvzipelse"};
+  ASSERT_EQ(::symlink(elsewhere.Path().c_str(), Out("away").c_str()), 0);
+  zip.SetTargetRules(TTargetRules{Dir / "out", false});
+  EXPECT_EQ(ZipErrorOf([&] { zip.ExtractToFile(zip.Directory().IndexOf("l1"), Out("away/l1")); }), 0x4125);
+  EXPECT_TRUE(ListDir(elsewhere.Path()).empty());
+  ASSERT_EQ(ZipErrorOf([&] { zip.ExtractToFile(zip.Directory().IndexOf("sub/l2"), Out("sub/l2")); }), 0);
   EXPECT_TRUE(LeftoverTempFiles(Dir / "out").empty());
   EXPECT_TRUE(LeftoverTempFiles(Dir / "out/sub").empty());
 
