@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -101,14 +102,25 @@ std::string FormatProgressLine(const TRunProgress& p, double seconds, int column
   const int percent = static_cast<int>(100.0 * (fraction > 1.0 ? 1.0 : fraction));
   const double speed = seconds > 0.2 ? static_cast<double>(p.BytesDone) / seconds : 0.0;
   const double eta = speed > 0 && p.BytesTotal > 0 ? static_cast<double>(p.BytesTotal - p.BytesDone) / speed : -1;
-  std::string line = "[" + std::to_string(p.FilesDone) + "/" +
-                     (p.FilesTotal > 0 ? std::to_string(p.FilesTotal) : std::string("?")) + "] " +
-                     std::to_string(percent) + "% " + SizeToStr(p.BytesDone) + " " + Tr("of") + " " +
-                     SizeToStr(p.BytesTotal) + "  " + SizeToStr(static_cast<int64_t>(speed)) + "/s  " +
-                     Tr("ETA") + " " + Duration(eta) + "  ";
+  // On a narrow terminal the speed goes first, then the ETA, then the bytes: the name keeps
+  // a readable part.
+  const std::string counts = "[" + std::to_string(p.FilesDone) + "/" +
+                             (p.FilesTotal > 0 ? std::to_string(p.FilesTotal) : std::string("?")) + "] " +
+                             std::to_string(percent) + "% ";
+  const std::string bytes = SizeToStr(p.BytesDone) + " " + Tr("of") + " " + SizeToStr(p.BytesTotal) + "  ";
+  const std::string rate = SizeToStr(static_cast<int64_t>(speed)) + "/s  ";
+  const std::string remaining = Tr("ETA") + " " + Duration(eta) + "  ";
+  const std::string name = EscapeControlChars(p.Current);
+  const size_t nameRoom = std::min(Utf8Length(name), std::max<size_t>(12, width / 3));
+  std::string line;
+  for (const std::string& candidate : {counts + bytes + rate + remaining, counts + bytes + remaining,
+                                       counts + bytes, counts}) {
+    line = candidate;
+    if (Utf8Length(line) + nameRoom <= width) break;
+  }
   const size_t used = Utf8Length(line);
   if (used >= width) return HeadToWidth(line, width);
-  return line + TailToWidth(EscapeControlChars(p.Current), width - used);
+  return line + TailToWidth(name, width - used);
 }
 
 TCliView::TCliView(TCliOptions options)
@@ -133,10 +145,8 @@ bool TCliView::Confirm(const std::string& text, bool yesPreselected) {
     std::fprintf(stderr, "%s %s\n", text.c_str(), Tr("No").c_str());
     return false;
   }
-  std::fprintf(stderr, "%s %s ", text.c_str(), (yesPreselected ? Tr("[Y/n]") : Tr("[y/N]")).c_str());
-  std::fflush(stderr);
   std::string answer;
-  switch (ReadPromptLine(answer, true)) {
+  switch (ReadPromptLine(text + " " + (yesPreselected ? Tr("[Y/n]") : Tr("[y/N]")) + " ", answer, true)) {
     case TPromptResult::prInterrupted: std::fputs("\n", stderr); return false;
     case TPromptResult::prEndOfInput: std::fputs("\n", stderr); return false;
     case TPromptResult::prLine: break;
@@ -184,17 +194,17 @@ TPasswordAnswer TCliView::QueryPassword(const std::string&, const std::string& p
   // A given password is offered for every item; the item it does not open is asked for on a
   // terminal, or fails alone.
   const bool rejected = std::exchange(FPasswordRejected, false) || IsRetryPrompt(prompt);
-  if (FOptions.Password && !rejected) {
+  // An empty one (an empty file, an empty variable) is no password: every item is alike.
+  if (FOptions.Password && !FOptions.Password->empty() && !rejected) {
     pwd = *FOptions.Password;
     return paOk;
   }
   if (!FInteractive || FOptions.Kind == rkDryRun) return paGiveUp;
   ClearProgressLine();
-  std::fprintf(stderr, "%s\n%s", EscapeControlChars(prompt).c_str(),
-               Tr("Password (empty line: skip this file, Ctrl-D: cancel): ").c_str());
-  std::fflush(stderr);
   std::string line;
-  switch (ReadPromptLine(line, false)) {
+  switch (ReadPromptLine(EscapeControlChars(prompt) + "\n" +
+                             Tr("Password (empty line: skip this file, Ctrl-D: cancel): "),
+                         line, false)) {
     case TPromptResult::prInterrupted:
     case TPromptResult::prEndOfInput: return paCancel;
     case TPromptResult::prLine: break;

@@ -78,7 +78,7 @@ bool TakeStopRequest() {
   return true;
 }
 
-TPromptResult ReadPromptLine(std::string& line, bool echo) {
+TPromptResult ReadPromptLine(const std::string& prompt, std::string& line, bool echo) {
   line.clear();
   termios saved {};
   const bool isTty = ::tcgetattr(STDIN_FILENO, &saved) == 0;
@@ -89,6 +89,9 @@ TPromptResult ReadPromptLine(std::string& line, bool echo) {
     GEchoOff.store(true);
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
   }
+  // Only now: whatever is typed after the prompt appears must reach this read.
+  std::fputs(prompt.c_str(), stderr);
+  std::fflush(stderr);
   TPromptResult result = TPromptResult::prLine;
   for (;;) {
     if (TakeStopRequest()) {
@@ -129,7 +132,9 @@ int TerminalColumns() {
   static int columns = 0;
   if (GWinchPending.exchange(false)) {
     winsize ws {};
-    columns = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
+    // A terminal that does not know its size (a bare pty, a serial line) gets the classic 80.
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) != 0) columns = ::isatty(STDERR_FILENO) ? 80 : 0;
+    else columns = ws.ws_col > 0 ? ws.ws_col : 80;
   }
   return columns;
 }

@@ -13,8 +13,9 @@ void RemoveStopSignals();
 bool TakeStopRequest();
 
 enum class TPromptResult { prLine, prEndOfInput, prInterrupted };
-// One line from the terminal on stdin (without its line break); echo off for passwords.
-TPromptResult ReadPromptLine(std::string& line, bool echo);
+// Shows prompt on stderr and reads one line from the terminal on stdin (without its line
+// break); echo off for passwords.
+TPromptResult ReadPromptLine(const std::string& prompt, std::string& line, bool echo);
 
 // Columns of the terminal on stderr, 0 when it is none; refreshed after SIGWINCH.
 int TerminalColumns();

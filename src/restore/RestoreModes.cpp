@@ -75,6 +75,7 @@ int TRestoreSession::FindArchiveEntry(const std::string& subPath) {
 TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive, const std::string& subPath,
                                                      std::string& source, uint32_t& code) {
   FLastTarget.clear();
+  FInputProblem = true;
   if (!OpenArchive(archive, code)) {
     source = archive;
     return rrFailed;
@@ -94,16 +95,21 @@ TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive,
   const std::string& name = RZip->Directory().Strings(index);
   // The entry's own spelling: it is what the archive restores.
   source = archive + ":" + name;
+  FInputProblem = false;
   return RestoreZipEntry(entry, AddPathDelimiter(Target) + name, name, code);
 }
 
 TRestoreResult TRestoreSession::RestoreSelectedPath(const std::string& source, uint32_t& code) {
   code = SourceProblem(source);
   FLastTarget.clear();
+  FInputProblem = code != 0;
   if (code != 0) return rrFailed;
   const TRestoreResult r = RestoreFile(source, Target, true, code);
   // The header of a .gz that cannot be read: the item is not restored, which is an error.
-  if (r == rrBadHeader) code = uint32_t{sevError} | opGzip | errReadFile;
+  if (r == rrBadHeader) {
+    code = uint32_t{sevError} | opGzip | errReadFile;
+    FInputProblem = true;
+  }
   return r;
 }
 
@@ -117,11 +123,18 @@ void TRestoreSession::RestoreSelectedFiles() {
     EndRun();
     return;
   }
+  for (int i = 0; i < FView.ItemCount(); ++i) {
+    if (!FView.ItemSelected(i) || !FFilter.Accepts(FView.ItemPath(i))) continue;
+    ++FProgress.FilesTotal;
+    FProgress.BytesTotal += static_cast<int64_t>(GetFileSize64(FView.ItemPath(i)));
+  }
   // The selection is read item by item: the list may change while the run goes on.
   for (int i = 0; i < FView.ItemCount(); ++i) {
     if (!FView.ItemSelected(i)) continue;
     std::string source = FView.ItemPath(i);
+    if (!FFilter.Accepts(source)) continue;
     ShowFile(source);
+    ItemStarted(source);
     uint32_t code = 0;
     std::string archive = source, subPath;
     const TRestoreResult r = SplitZipPath(archive, subPath)
@@ -133,8 +146,11 @@ void TRestoreSession::RestoreSelectedFiles() {
       break;
     }
     ReportItem(r, source, code);
+    ItemFinished(static_cast<int64_t>(GetFileSize64(FView.ItemPath(i))));
     if (code != 0 && r != rrCopied && r != rrSkipped) {
-      if (FView.SelectedCount() < 2) {
+      // A transfer failure of the only selected item is shown at once; an input that is not
+      // there or cannot be read is always listed with its path.
+      if (FView.SelectedCount() < 2 && !FInputProblem) {
         FView.ShowError(GetErrorMessage(code));
         ++FLastRun.Errors;
       } else {
@@ -177,6 +193,8 @@ void TRestoreSession::RestoreDirectory() {
       ++errors;
       AddErrorLines(sourceDir.Valid() ? Target : source, CFolderUnreadable);
     } else {
+      FWalkRoot = ExcludeTrailingDelimiter(source);
+      CountFolder(sourceDir, std::string());
       RestoreFolder(sourceDir, ExcludeTrailingDelimiter(source), targetDir,
                     ExcludeTrailingDelimiter(Target), true, copied, errors, cancelRun);
     }
@@ -210,6 +228,8 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
     // A link to a folder is not entered (it could lead anywhere, also in a circle).
     if (entry.Type == TDirEntry::deLink && entry.LinkTarget == TDirEntry::deFolder) continue;
     const std::string displayPath = sourcePath + "/" + entry.Name;
+    if (!FFilter.Accepts(WalkRelative(displayPath))) continue;
+    ItemStarted(displayPath);
     uint32_t code = 0;
     TRestoreResult r = rrFailed;
     if (!file) {
@@ -224,6 +244,8 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
       break;
     }
     ReportItem(r, displayPath, r == rrBadHeader ? uint32_t{sevError} | opGzip | errGzipHeader : code);
+    struct stat st {};
+    ItemFinished(::fstatat(sourceDir.Fd(), entry.Name.c_str(), &st, 0) == 0 ? st.st_size : 0);
     switch (r) {
       case rrCopied: ++copied; break;
       case rrBadHeader:
@@ -248,6 +270,7 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
     // A destination inside the source is not walked into: it would restore itself forever.
     if (entry.Device == FTargetDevice && entry.Inode == FTargetInode) continue;
     const std::string subSource = sourcePath + "/" + entry.Name;
+    if (!FFilter.EntersFolder(WalkRelative(subSource))) continue;
     const TDirHandle subDir = OpenFolder(sourceDir.Fd(), entry.Name);
     if (!subDir.Valid()) {
       ++errors;
@@ -257,11 +280,38 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
     const std::string subTarget = targetPath + "/" + entry.Name;
     const TDirHandle subTargetDir = OpenOrMakeFolder(targetDir.Fd(), entry.Name);
     if (!subTargetDir.Valid()) {
+      // A link in the destination is not entered: it could lead out of it.
+      struct stat link {};
+      const bool isLink = ::fstatat(targetDir.Fd(), entry.Name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISLNK(link.st_mode);
+      const uint32_t detail = isLink ? errNameRefused : errCreateFile;
       ++errors;
-      AddErrorLines(subTarget, uint32_t{sevError} | errCreateFile);
+      AddErrorLines(subTarget, uint32_t{sevError} | detail);
       continue;
     }
     RestoreFolder(subDir, subSource, subTargetDir, subTarget, false, copied, errors, cancelRun);
+  }
+}
+
+std::string TRestoreSession::WalkRelative(const std::string& path) const {
+  return path.size() > FWalkRoot.size() ? path.substr(FWalkRoot.size() + 1) : std::string();
+}
+
+void TRestoreSession::CountFolder(const TDirHandle& folder, const std::string& relPath) {
+  for (const TDirEntry& entry : ListDirectory(folder)) {
+    const std::string rel = relPath.empty() ? entry.Name : relPath + "/" + entry.Name;
+    if (entry.Type == TDirEntry::deFolder) {
+      if (entry.Device == FTargetDevice && entry.Inode == FTargetInode) continue;
+      if (!FFilter.EntersFolder(rel)) continue;
+      const TDirHandle sub = OpenFolder(folder.Fd(), entry.Name);
+      if (sub.Valid()) CountFolder(sub, rel);
+    } else if (!(entry.Type == TDirEntry::deLink && entry.LinkTarget == TDirEntry::deFolder) &&
+               FFilter.Accepts(rel)) {
+      ++FProgress.FilesTotal;
+      struct stat st {};
+      if (::fstatat(folder.Fd(), entry.Name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode))
+        FProgress.BytesTotal += st.st_size;
+    }
   }
 }
 
@@ -277,15 +327,30 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
   }
   const std::string folder = FoldCase(subPath);
   const TZipFileList& list = RZip->Directory();
+  // The entry's path below the selected folder, for the filter.
+  const auto relative = [&](const std::string& name) {
+    if (subPath.empty()) return name;
+    return name.size() > subPath.size() ? name.substr(subPath.size() + 1) : std::string();
+  };
+  const auto selected = [&](int e) {
+    const std::string& name = list.Strings(e);
+    return !list.Objects(e).IsDir && InArchiveFolder(FoldCase(name), folder) &&
+           FFilter.AcceptsWithFolders(relative(name));
+  };
+  for (int e = 0; e < list.Count(); ++e) {
+    if (!selected(e)) continue;
+    ++FProgress.FilesTotal;
+    FProgress.BytesTotal += list.Objects(e).USize;
+  }
   for (int e = 0; e < list.Count(); ++e) {
     KeepResponsive();
     WaitWhilePaused();
     if (!Restoring) break;
     const TPkHeader& entry = list.Objects(e);
-    if (entry.IsDir) continue;
+    if (!selected(e)) continue;
     const std::string& name = list.Strings(e);
-    if (!InArchiveFolder(FoldCase(name), folder)) continue;
     ShowFile(name);
+    ItemStarted(name);
     uint32_t entryCode = 0;
     const TRestoreResult r = RestoreZipEntry(entry, AddPathDelimiter(target) + name, name, entryCode);
     if (r == rrCopied) ++copied;
@@ -294,7 +359,8 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
       break;
     }
     if (!Restoring) break;
-    ReportItem(r, archive + ":" + name, entryCode);
+    ReportItem(r, archive + ":" + name, entryCode, {}, entry.USize);
+    ItemFinished(entry.USize);
     if (r == rrFailed) {
       ++errors;
       AddErrorLines(archive + ":" + name, entryCode);

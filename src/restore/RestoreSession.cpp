@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "base/FileUtils.h"
+#include "base/TargetFile.h"
 #include "crypto/AesLib.h"
 #include "restore/RestoreText.h"
 #include "restore/VersionList.h"
@@ -95,11 +96,14 @@ void TRestoreSession::BeginRun() {
   FSkipped = 0;
   FSearchErrors = 0;
   FLastRun.Started = true;
+  FFilter = TPathFilter(FView.IncludePatterns(), FView.ExcludePatterns());
+  FProgress = TRunProgress{};
   FLastMessages = {};  // a run sees pending events before its first file
 }
 
 void TRestoreSession::EndRun() {
   CloseArchive();
+  FinishDestination(Target);
   CryptPwd.clear();
   FView.SetStatusVisible(false);
   FView.SetPauseEnabled(false);
@@ -157,6 +161,11 @@ void TRestoreSession::ShowProgress(TFileAction, int64_t ACount, bool) {
   if (FSize > 0 && ACount > 0)
     position = static_cast<int>(std::lround(static_cast<double>(ACount) / static_cast<double>(FSize) * 100.0));
   FView.SetProgress(position);
+  if (ACount > 0) {
+    TRunProgress within = FProgress;
+    within.BytesDone += ACount;
+    FView.RunProgress(within);
+  }
 }
 
 void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
@@ -186,7 +195,7 @@ void TRestoreSession::ReportItem(TRestoreResult result, const std::string& sourc
   switch (result) {
     case rrCopied:
       report.Action = iaRestored;
-      report.Bytes = bytes;
+      report.Bytes = bytes >= 0 || FLastTarget.empty() ? bytes : static_cast<int64_t>(GetFileSize64(FLastTarget));
       break;
     case rrSkipped:
       report.Action = iaSkipped;
@@ -214,6 +223,17 @@ void TRestoreSession::WaitWhilePaused() {
 void TRestoreSession::AddErrorLines(const std::string& source, uint32_t code) {
   ErrorList.push_back(MsgErrorRestoring() + source);
   ErrorList.push_back("   " + GetErrorMessage(code));
+}
+
+void TRestoreSession::ItemStarted(const std::string& name) {
+  FProgress.Current = name;
+  FView.RunProgress(FProgress);
+}
+
+void TRestoreSession::ItemFinished(int64_t bytes) {
+  ++FProgress.FilesDone;
+  if (bytes > 0) FProgress.BytesDone += bytes;
+  FView.RunProgress(FProgress);
 }
 
 void TRestoreSession::ShowFile(const std::string& text) {

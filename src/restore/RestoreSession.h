@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/FtGlobal.h"
+#include "restore/PathFilter.h"
 #include "restore/RestoreView.h"
 
 namespace qv {
@@ -174,6 +175,8 @@ class TRestoreSession {
   bool FRunActive = false;  // a mode is on the stack (also while a stopped run unwinds)
   uint64_t FTargetDevice = 0, FTargetInode = 0;  // the destination, kept out of the walk
   std::chrono::steady_clock::time_point FLastMessages{};
+  TPathFilter FFilter;      // the view's include and exclude patterns of this run
+  TRunProgress FProgress;   // files and bytes of this run, for RunProgress
   // Schedule mode state
   std::unique_ptr<TVersionList> FVersions;
   int64_t FBound = 0;
@@ -181,6 +184,7 @@ class TRestoreSession {
   // The last pipeline's target (after "keep both") and why it was passed over.
   std::string FLastTarget;
   std::string FSkipReason;
+  bool FInputProblem = false;  // Files mode: the item failed before any transfer (missing, unreadable)
   uint32_t FSkipped = 0;
   // The archive open in RZip across the items of a Files run, its password and its names.
   std::string FArchiveName;
@@ -217,6 +221,14 @@ class TRestoreSession {
                               uint32_t& code, const std::function<void(TPasswordAnswer)>& passwordGiven,
                               const std::function<TRestoreResult(uint32_t&)>& attempt);
   void ShowFile(const std::string& text);
+  // Totals for the view's progress: an item starts, an item is over (bytes of its source).
+  void ItemStarted(const std::string& name);
+  void ItemFinished(int64_t bytes);
+  // Directory mode counts what it will walk, so that the totals are known from the start.
+  void CountFolder(const TDirHandle& folder, const std::string& relPath);
+  // The Directory walk's selected folder, to which the filter's paths are relative.
+  std::string FWalkRoot;
+  std::string WalkRelative(const std::string& path) const;
   TPasswordAnswer AskForPassword(const std::string& prompt, const std::string& name);
   // expandedSize: the unpacked size of a compressed file (0 when not known or not compressed).
   TRestoreResult RunPipeline(const std::string& source, std::string targetPath, TBackupKind kind,

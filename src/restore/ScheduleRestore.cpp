@@ -47,11 +47,14 @@ void TRestoreSession::CollectVersions(const std::string& base, const std::string
     if (!(e.UnixTime < FBound)) continue;
     // Keyed by the name the file is restored under: a plain copy in one set and a .gz in
     // another are one file, and the newest of them wins.
-    FVersions->Offer(keyPrefix + RestoredName(e.Name, unpack), folder + e.Name, e.UnixTime, set);
+    const std::string key = keyPrefix + RestoredName(e.Name, unpack);
+    if (!FFilter.Accepts(key)) continue;
+    FVersions->Offer(key, folder + e.Name, e.UnixTime, set);
   }
   for (const TDirEntry& e : listing) {
     if (!Restoring) break;
-    if (e.Type == TDirEntry::deFolder) CollectVersions(base, keyPrefix + e.Name, set);
+    if (e.Type == TDirEntry::deFolder && FFilter.EntersFolder(keyPrefix + e.Name))
+      CollectVersions(base, keyPrefix + e.Name, set);
   }
 }
 
@@ -110,6 +113,9 @@ void TRestoreSession::RestoreFromSchedule() {
   } else if (!FView.Confirm(FormatText(MsgFilesFound(), {std::to_string(n)}), true)) {
     FLastRun.NothingToDo = true;
   } else {
+    FProgress.FilesTotal = static_cast<uint32_t>(n);
+    for (size_t i = 0; i < n; ++i)
+      FProgress.BytesTotal += static_cast<int64_t>(GetFileSize64((*FVersions)[i].Info.FullPath));
     RestoreVersions();
   }
   FVersions.reset();
@@ -131,6 +137,8 @@ void TRestoreSession::RestoreVersions() {
     const std::string source = (*FVersions)[i].Info.FullPath;
     const std::string& set = (*FVersions)[i].Set;
     ShowFile(key);
+    ItemStarted(key);
+    const int64_t backupSize = static_cast<int64_t>(GetFileSize64(source));
     const TBackupKind kind = BackupKind(source, unpack);
     bool encrypted = false;
     int64_t size = 0;
@@ -174,6 +182,7 @@ void TRestoreSession::RestoreVersions() {
       break;
     }
     ReportItem(r, source, code, set, size);
+    ItemFinished(backupSize);
     if (r == rrFailed) {
       ++errors;
       AddErrorLines(source, code);
