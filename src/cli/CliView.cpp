@@ -194,7 +194,8 @@ TPasswordAnswer TCliView::QueryPassword(const std::string&, const std::string& p
   // A given password is offered for every item; the item it does not open is asked for on a
   // terminal, or fails alone.
   const bool rejected = std::exchange(FPasswordRejected, false) || IsRetryPrompt(prompt);
-  if (FOptions.Password && !rejected) {
+  // An empty one (an empty file, an empty variable) is no password: every item is alike.
+  if (FOptions.Password && !FOptions.Password->empty() && !rejected) {
     pwd = *FOptions.Password;
     return paOk;
   }

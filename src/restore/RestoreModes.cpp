@@ -75,6 +75,7 @@ int TRestoreSession::FindArchiveEntry(const std::string& subPath) {
 TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive, const std::string& subPath,
                                                      std::string& source, uint32_t& code) {
   FLastTarget.clear();
+  FInputProblem = true;
   if (!OpenArchive(archive, code)) {
     source = archive;
     return rrFailed;
@@ -94,16 +95,21 @@ TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive,
   const std::string& name = RZip->Directory().Strings(index);
   // The entry's own spelling: it is what the archive restores.
   source = archive + ":" + name;
+  FInputProblem = false;
   return RestoreZipEntry(entry, AddPathDelimiter(Target) + name, name, code);
 }
 
 TRestoreResult TRestoreSession::RestoreSelectedPath(const std::string& source, uint32_t& code) {
   code = SourceProblem(source);
   FLastTarget.clear();
+  FInputProblem = code != 0;
   if (code != 0) return rrFailed;
   const TRestoreResult r = RestoreFile(source, Target, true, code);
   // The header of a .gz that cannot be read: the item is not restored, which is an error.
-  if (r == rrBadHeader) code = uint32_t{sevError} | opGzip | errReadFile;
+  if (r == rrBadHeader) {
+    code = uint32_t{sevError} | opGzip | errReadFile;
+    FInputProblem = true;
+  }
   return r;
 }
 
@@ -142,7 +148,9 @@ void TRestoreSession::RestoreSelectedFiles() {
     ReportItem(r, source, code);
     ItemFinished(static_cast<int64_t>(GetFileSize64(FView.ItemPath(i))));
     if (code != 0 && r != rrCopied && r != rrSkipped) {
-      if (FView.SelectedCount() < 2) {
+      // A transfer failure of the only selected item is shown at once; an input that is not
+      // there or cannot be read is always listed with its path.
+      if (FView.SelectedCount() < 2 && !FInputProblem) {
         FView.ShowError(GetErrorMessage(code));
         ++FLastRun.Errors;
       } else {
@@ -272,8 +280,13 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
     const std::string subTarget = targetPath + "/" + entry.Name;
     const TDirHandle subTargetDir = OpenOrMakeFolder(targetDir.Fd(), entry.Name);
     if (!subTargetDir.Valid()) {
+      // A link in the destination is not entered: it could lead out of it.
+      struct stat link {};
+      const bool isLink = ::fstatat(targetDir.Fd(), entry.Name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISLNK(link.st_mode);
+      const uint32_t detail = isLink ? errNameRefused : errCreateFile;
       ++errors;
-      AddErrorLines(subTarget, uint32_t{sevError} | errCreateFile);
+      AddErrorLines(subTarget, uint32_t{sevError} | detail);
       continue;
     }
     RestoreFolder(subDir, subSource, subTargetDir, subTarget, false, copied, errors, cancelRun);

@@ -6,6 +6,7 @@
 #include "base/CodePage.h"
 #include "base/FileUtils.h"
 #include "base/PathUtils.h"
+#include "base/TargetFile.h"
 #include "base/TimeUtils.h"
 #include "crypto/AesLib.h"
 #include "restore/RestoreSession.h"
@@ -36,6 +37,15 @@ TSourceFacts SourceFacts(const std::string& path) {
   facts.UnixTime = FileTimeToUnixSeconds(FileTimeFromTimespec(st.st_mtim));
   if (S_ISREG(st.st_mode)) facts.Size = static_cast<int64_t>(st.st_size);
   return facts;
+}
+
+uint32_t OperationOf(TBackupKind kind) {
+  switch (kind) {
+    case bkCompressed: return opGunzip;
+    case bkEncrypted: return opDecrypt;
+    case bkPlain: break;
+  }
+  return opCopy;
 }
 
 // The code of a file that needs a password nobody can give.
@@ -76,30 +86,23 @@ bool TRestoreSession::SourceIsNewer(int32_t sourceTime, int32_t targetTime) cons
 }
 
 bool TRestoreSession::ShouldRestore(const std::string& targetPath, int32_t sourceTime) {
-  // One stat answers every rule; a folder at the target does not count as a file.
-  struct stat st {};
-  const bool exists = ::stat(targetPath.c_str(), &st) == 0;
-  const bool isFile = exists && !S_ISDIR(st.st_mode);
-  bool answer = false;
+  // Looked at below the destination; a folder at the target does not count as a file. A
+  // target that cannot be reached is left to the worker, which says why.
+  const TTargetState target = InspectTarget(Target, targetPath);
+  if (target.Detail != 0) return true;
   switch (FView.OverwriteMode()) {
-    case omAlways: answer = true; break;
-    case omNever: answer = !isFile; break;
-    case omKeepBoth: answer = !isFile; break;  // until the keep-both names are built
+    case omAlways: return true;
+    case omNever: return !target.Exists;
+    case omKeepBoth: return !target.Exists;  // until the keep-both names are built
     case omOlder: {
-      if (!isFile) {
-        answer = true;
-      } else {
-        const int64_t targetTime = FileTimeToUnixSeconds(FileTimeFromTimespec(st.st_mtim));
-        answer = SourceIsNewer(sourceTime, static_cast<int32_t>(targetTime));
-      }
-      break;
+      if (!target.Exists) return true;
+      const int64_t targetTime = FileTimeToUnixSeconds(FileTimeFromTimespec(target.LastWrite));
+      return SourceIsNewer(sourceTime, static_cast<int32_t>(targetTime));
     }
   }
-  if (answer && exists && FView.OverwriteProtected()) {
-    const int attr = LongFileGetAttr(targetPath);
-    if (attr != -1 && (attr & faReadOnly) != 0) LongFileSetAttr(targetPath, attr & ~faReadOnly);
-  }
-  return answer;
+  // A write-protected target is not touched here: the worker replaces it as a whole when the
+  // new file is complete and "Overwrite write-protected files" allows it.
+  return false;
 }
 
 TPasswordAnswer TRestoreSession::AskForPassword(const std::string& prompt, const std::string& name) {
@@ -128,6 +131,11 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
     expandedSize = info.USize;
   }
   const std::string name = RestoredName(ExtractFileName(source), FView.UnpackGz());
+  if (!IsPlainName(name)) {
+    // "..gz" would restore as "." and "...gz" as "..": names of folders, never of a file.
+    code = uint32_t{sevError} | errNameRefused | OperationOf(kind);
+    return rrFailed;
+  }
   return RunPipeline(source, AddPathDelimiter(targetFolder) + name, kind, encrypted, withProgress,
                      false, code, expandedSize);
 }
@@ -179,11 +187,16 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
                                             bool createFolder, uint32_t& code,
                                             int64_t expandedSize) {
   FLastTarget = targetPath;
+  bool noKey = false;  // an empty password for a compressed file: its data cannot be had
   const auto passwordGiven = [&](TPasswordAnswer answer) {
     if (answer != paOk) return;
+    noKey = false;
     if (!CryptPwd.empty()) {
       Decryption.reset();
       Decryption = std::make_unique<TEncryption>(CryptPwd, 0, CBufSize);
+    } else if (kind == bkCompressed) {
+      // Unpacking needs the key, and an earlier password's decryptor is not this file's.
+      noKey = true;
     } else {
       // Restored as it is, still encrypted, under its ".enc" name.
       encrypted = false;
@@ -191,6 +204,10 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
     }
   };
   const auto attempt = [&](uint32_t& result) {
+    if (noKey) {
+      result = NoPasswordCode(kind);
+      return rrFailed;
+    }
     const TSourceFacts facts = SourceFacts(source);
     const std::string target = TargetFor(targetPath);
     FLastTarget = target;
@@ -198,10 +215,7 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
       NoteSkip();
       return rrSkipped;
     }
-    if (createFolder) {
-      const size_t slash = target.rfind('/');
-      if (slash != std::string::npos && slash > 0) LongForceDirectories(target.substr(0, slash));
-    }
+    if (createFolder) ForceDirectoriesBeneath(Target, ExtractFilePath(target));  // the worker reports a failure
     if (kind == bkCompressed)
       CopyThread = std::make_unique<TGUnZipThread>(source, target, Decryption.get(), true,
                                                    CBufSize, tpNormal);
@@ -210,6 +224,8 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
                                                     CBufSize, tpNormal);
     else
       CopyThread = std::make_unique<TCopyThread>(source, target, true, CBufSize, tpNormal);
+    CopyThread->SetDestinationRoot(Target);
+    CopyThread->SetOverwrite(FView.OverwriteProtected());
     result = RunWorker(withProgress, facts.Size < 0 ? -1 : std::max(facts.Size, expandedSize));
     return result == 0 ? rrCopied : rrFailed;
   };
@@ -225,11 +241,11 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     code = uint32_t{sevError} | opZip | errNameRefused;
     return rrFailed;
   }
-  const size_t slash = targetPath.rfind('/');
-  if (slash != std::string::npos && slash > 0) {
-    const std::string folder = targetPath.substr(0, slash);
-    if (!LongDirectoryExists(folder)) LongForceDirectories(folder);
+  if (const int detail = ForceDirectoriesBeneath(Target, ExtractFilePath(targetPath)); detail != 0) {
+    code = uint32_t{sevError} | opZip | static_cast<uint32_t>(detail);
+    return rrFailed;
   }
+  RZip->SetTargetRules(TTargetRules{Target, FView.OverwriteProtected()});
   const std::string target = TargetFor(targetPath);
   FLastTarget = target;
   const int64_t sourceTime = DosTimeToUnixSeconds(entry.TimeStamp);
@@ -242,7 +258,8 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     RZip->InitEncryption(CryptPwd, 0);
     FArchivePwd = CryptPwd;
   }
-  bool encrypted = entry.Encrypted();
+  // ZipCrypto and the like: no password opens them here, so none is asked for.
+  bool encrypted = entry.Encrypted() && !entry.UnsupportedEncryption();
   const auto passwordGiven = [&](TPasswordAnswer) {
     RZip->InitEncryption(CryptPwd, 0);
     FArchivePwd = CryptPwd;

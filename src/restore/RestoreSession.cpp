@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/FileUtils.h"
+#include "base/TargetFile.h"
 #include "crypto/AesLib.h"
 #include "restore/RestoreText.h"
 #include "restore/VersionList.h"
@@ -109,6 +110,7 @@ void TRestoreSession::BeginRun() {
 
 void TRestoreSession::EndRun() {
   CloseArchive();
+  FinishDestination(Target);
   CryptPwd.clear();
   FView.SetStatusVisible(false);
   FView.SetPauseEnabled(false);

@@ -184,6 +184,7 @@ class TRestoreSession {
   // The last pipeline's target (after "keep both") and why it was passed over.
   std::string FLastTarget;
   std::string FSkipReason;
+  bool FInputProblem = false;  // Files mode: the item failed before any transfer (missing, unreadable)
   uint32_t FSkipped = 0;
   // The archive open in RZip across the items of a Files run, its password and its names.
   std::string FArchiveName;
@@ -246,7 +247,10 @@ class TRestoreSession {
                      uint32_t& copied, uint32_t& errors, bool& cancelRun);
   void RestoreArchiveFolder(const std::string& archive, const std::string& subPath,
                             const std::string& target, uint32_t& copied, uint32_t& errors);
-  void CollectVersions(const std::string& base, const std::string& sub, const std::string& set);
+  void CollectVersions(const std::string& base, const std::string& set);
+  // folder and keyPrefix end with "/" (keyPrefix is empty at the top of a set).
+  void CollectVersionsIn(const TDirHandle& dir, const std::string& folder, const std::string& keyPrefix,
+                         const std::string& set);
   void CollectDriveFolders(const std::string& setFolder, const std::string& pattern,
                            const std::string& set);
   void AddSearchError(const std::string& path, uint32_t code);

@@ -53,6 +53,9 @@ if [ -x "$bench" ]; then
   check "password per item: exit 1" '[ $rc -eq 1 ]'
   check "password per item: summary" 'echo "$out" | grep -qx "2 files copied - 1 errors"'
   check "password per item: files" '[ "$(cat "$work/r4/f3.txt")" = "plain 3" ] && [ ! -e "$work/r4/f2.txt" ]'
+  # An empty password given is no password: every encrypted item fails alike.
+  out=$(QUORVEX_PASSWORD= "$cli" -q -y files --to "$work/r6" "$e/f1.txt.enc" "$e/f2.txt.enc" </dev/null)
+  check "empty password: every item fails" 'echo "$out" | grep -qx "0 files copied - 2 errors" && [ -z "$(ls -A "$work/r6")" ]'
 fi
 
 # versions: newest first across kinds and sets, exit 3 when there is none.

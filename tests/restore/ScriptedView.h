@@ -47,6 +47,8 @@ class TScriptedView : public IRestoreView {
   std::vector<std::string> Questions, Infos, Errors, Prompts, Details;
   std::string DetailMessage;
   int Processed = 0;
+  std::vector<TItemReport> Reports;  // every ItemDone, in order
+  int Rejected = 0;                  // PasswordRejected calls
 
   TRestoreMode RestoreMode() override { return Mode; }
   TOverwriteMode OverwriteMode() override { return Overwrite; }
@@ -98,6 +100,8 @@ class TScriptedView : public IRestoreView {
   void SetPauseCaption(bool) override {}
   void SetPauseEnabled(bool) override {}
   void SetRunning(bool) override {}
+  void ItemDone(const TItemReport& report) override { Reports.push_back(report); }
+  void PasswordRejected() override { ++Rejected; }
   void ProcessMessages() override {
     ++Processed;
     if (OnProcessMessages) OnProcessMessages();
