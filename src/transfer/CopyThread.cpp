@@ -137,6 +137,10 @@ int TCopyThread::OpenFiles(TFileTimestamps& Times, uint16_t& Attr) {
 }
 
 int TCopyThread::OpenTarget() {
+  if (FTestOnly) {
+    sDest = std::make_unique<TNullStream>();
+    return 0;
+  }
   if (DestName.empty()) return ResultCode(sevError, errCreateFile);
   const int destAttr = LongFileGetAttr(DestName, true);
   if (destAttr >= 0) {
@@ -161,6 +165,11 @@ int TCopyThread::MakeTempTarget() {
     std::string name = folder + "." + base + "." + UniqueSuffix() + ".qvpart";
     auto stream = TFileStream::Open(name, TOpenMode::CreateNew);
     if (stream) {
+      if (FVerifyTarget) {
+        FWrittenCrc = 0;
+        FWrittenSize = 0;
+        stream->SetOnWrite([this](const void* AData, size_t ASize) { NoteWritten(AData, ASize); });
+      }
       sDest = std::move(stream);
       FTempName = std::move(name);
       return 0;
@@ -189,7 +198,32 @@ int TCopyThread::CommitTarget() {
     return ResultCode(sevError, errWriteFile);
   }
   FTempName.clear();
-  return 0;
+  return FVerifyTarget ? VerifyTarget() : 0;
+}
+
+void TCopyThread::NoteWritten(const void* AData, size_t ASize) {
+  FWrittenCrc = Crc32Update(FWrittenCrc, AData, ASize);
+  FWrittenSize += static_cast<int64_t>(ASize);
+}
+
+// Reads the renamed target back by its name, as any later reader will see it.
+int TCopyThread::VerifyTarget() {
+  if (FVerifyHook) FVerifyHook(DestName);
+  if (!FBuffer) return kResultNoMemory;
+  auto file = TFileStream::Open(DestName, TOpenMode::Read);
+  if (!file) return ResultCode(sevError, errVerifyFailed);
+  uint32_t crc = 0;
+  int64_t size = 0;
+  for (;;) {
+    const int64_t n = file->Read(FBuffer.get(), FBufSize);
+    if (n < 0) return ResultCode(sevError, errVerifyFailed);
+    if (n == 0) break;
+    crc = Crc32Update(crc, FBuffer.get(), static_cast<size_t>(n));
+    size += n;
+    if (size > FWrittenSize) return ResultCode(sevError, errVerifyFailed);
+    if (FUserBreak.load(std::memory_order_acquire)) return errUserBreak;
+  }
+  return crc == FWrittenCrc && size == FWrittenSize ? 0 : ResultCode(sevError, errVerifyFailed);
 }
 
 void TCopyThread::DiscardTarget() {
@@ -221,7 +255,12 @@ int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t c
     if (n == 0) break;
     moved += static_cast<size_t>(n);
   }
-  if (moved == 0 || !FCrcWanted) return static_cast<int64_t>(moved);
+  if (moved == 0 || (!FCrcWanted && !FVerifyTarget)) return static_cast<int64_t>(moved);
+  // The copied bytes never passed Write: sum them for the checksum and the digest here.
+  const auto sum = [this](const uint8_t* AData, size_t ASize) {
+    if (FCrcWanted) FCrc = Crc32Update(FCrc, AData, ASize);
+    if (FVerifyTarget) NoteWritten(AData, ASize);
+  };
   const int64_t page = sysconf(_SC_PAGESIZE);
   const int64_t start = offset - offset % page;
   const size_t span = static_cast<size_t>(offset - start) + moved;
@@ -232,11 +271,11 @@ int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t c
       const size_t part = std::min<size_t>(moved - done, FBufSize);
       if (in.ReadAt(FBuffer.get(), part, offset + static_cast<int64_t>(done)) != static_cast<int64_t>(part))
         return -2;
-      FCrc = Crc32Update(FCrc, FBuffer.get(), part);
+      sum(FBuffer.get(), part);
       done += part;
     }
   } else {
-    FCrc = Crc32Update(FCrc, static_cast<const uint8_t*>(map) + (offset - start), moved);
+    sum(static_cast<const uint8_t*>(map) + (offset - start), moved);
     munmap(map, span);
   }
   return static_cast<int64_t>(moved);
@@ -292,6 +331,10 @@ int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t
 int TCopyThread::FinishFile(bool ACopyStorage, bool ACopyAcl, uint16_t AAttr,
                             const TFileTimestamps& ATimes) {
   sSource.reset();
+  if (FTestOnly) {
+    sDest.reset();
+    return 0;
+  }
   int result = CommitTarget();  // the properties go onto the final name
   if (result != 0) return result;
   if (ACopyAcl && CopyFilePermissions(SourceName, DestName) != 0) result = ResultCode(sevWarning, errCopyAcl);
