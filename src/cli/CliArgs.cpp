@@ -97,6 +97,9 @@ std::string CliUsage() {
             "  --keep-protected                 do not overwrite write-protected files\n"
             "  --password-file FILE             password from the first line of FILE\n"
             "                                   (also QUORVEX_PASSWORD; otherwise asked on the terminal)\n"
+            "  --dry-run                        decide every item, write nothing, ask nothing\n"
+            "  --test                           read every item to its end, write nothing (no --to)\n"
+            "  --verify                         read each restored file back and compare\n"
             "  -y, --yes                        answer Yes to every question of the run\n"
             "  --sets MASK                      backup-set folders to scan (default *.*)\n"
             "  --drive MASK                     drive-identifier folders inside each set\n"
@@ -142,6 +145,12 @@ bool ParseCliArgs(const std::vector<std::string>& args, TCliCommand& command, st
       if (!value(v)) return false;
       if (!ParseInt(v, n) || n < 0 || n > 0x7FFFFFFF) { error = Tr("--tolerance takes seconds"); return false; }
       o.Tolerance = static_cast<int>(n);
+    } else if (a == "--dry-run") {
+      o.RunKind = rkDryRun;
+    } else if (a == "--test") {
+      o.RunKind = rkTest;
+    } else if (a == "--verify") {
+      o.Verify = true;
     } else if (a == "--ignore-dst") {
       o.IgnoreDst = true;
     } else if (a == "--no-unpack") {
@@ -207,7 +216,8 @@ bool ParseCliArgs(const std::vector<std::string>& args, TCliCommand& command, st
   else if (subcommand == "dir") o.Mode = rmDirectory;
   else if (subcommand == "schedule") o.Mode = rmSchedule;
   else { error = Fill(Tr("unknown subcommand %s"), subcommand); return false; }
-  if (!haveTarget || o.Target.empty()) { error = Tr("--to DEST is required"); return false; }
+  if (o.RunKind == rkTest) haveTarget = true;  // a test writes nothing anywhere
+  else if (!haveTarget || o.Target.empty()) { error = Tr("--to DEST is required"); return false; }
   if (o.Mode == rmFiles && positional.empty()) { error = Tr("files needs at least one PATH"); return false; }
   if (o.Mode != rmFiles && positional.size() != 1) { error = Fill(Tr("%s takes one FOLDER"), subcommand); return false; }
   if (o.Mode == rmSchedule && date.empty()) { error = Tr("schedule needs --date YYYY-MM-DD"); return false; }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "base/FormatUtils.h"
 #include "base/PathUtils.h"
 #include "base/Translation.h"
 #include "restore/RestoreSession.h"
@@ -102,6 +103,25 @@ TPasswordAnswer TCliView::QueryPassword(const std::string&, const std::string& p
   if (line.empty()) return paSkip;
   pwd = line;
   return paOk;
+}
+
+// A dry run prints one line per decision; the other runs report through their summary.
+void TCliView::ItemDone(const TItemReport& report) {
+  if (FOptions.RunKind != rkDryRun) return;
+  const std::string target = EscapeControlChars(report.Target);
+  const std::string source = EscapeControlChars(report.Source);
+  std::string line;
+  switch (report.Action) {
+    case iaNew: line = "new     " + target + " <- " + source; break;
+    case iaReplace: line = "replace " + target + " <- " + source; break;
+    case iaSkip: line = "skip    " + target + " (" + report.Reason + ")"; break;
+    case iaFailed: line = "fail    " + source + ": " + report.Message; break;
+    default: return;
+  }
+  if (!report.Set.empty() && report.Action != iaSkip && report.Action != iaFailed)
+    line += " [" + EscapeControlChars(report.Set) + "]";
+  SetStatusVisible(false);
+  std::printf("%s\n", line.c_str());
 }
 
 void TCliView::SetFileLabel(const std::string& text) {

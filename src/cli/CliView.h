@@ -28,6 +28,8 @@ struct TCliOptions {
   std::string Sets = "*.*";
   std::string Drive;
   std::vector<std::string> Paths;  // files mode: the items; dir and schedule: one folder
+  TRunKind RunKind = rkRestore;    // --dry-run, --test
+  bool Verify = false;             // --verify
 };
 
 // Set by the SIGINT handler; the view turns it into Stop.
@@ -48,6 +50,9 @@ class TCliView : public IRestoreView {
   int RestoreDate() override { return FOptions.RestoreDate; }
   std::string SubDirMask() override { return FOptions.Sets; }
   std::string DriveMask() override { return FOptions.Drive; }
+  TRunKind RunKind() override { return FOptions.RunKind; }
+  bool VerifyRestored() override { return FOptions.Verify; }
+  void ItemDone(const TItemReport& report) override;
 
   std::string SelectedFolder() override;
   int ItemCount() override { return static_cast<int>(FOptions.Paths.size()); }

@@ -15,6 +15,7 @@ bool TRestoreSession::OpenArchive(const std::string& archive, uint32_t& code) {
   try {
     RZip = std::make_unique<TZipRead>(archive, std::string(), 0, 524288);
     RZip->SetOnProcessMessages([this] { FView.ProcessMessages(); });
+    RZip->SetVerifyTargets(FVerifying);
     if (!CryptPwd.empty()) RZip->InitEncryption(CryptPwd, 0);
     RZip->ReadDirectory();
     return true;
@@ -81,14 +82,17 @@ void TRestoreSession::RestoreSelectedFiles() {
       const TRestoreResult r = RestoreFile(source, Target, true, code);
       if (r == rrCopied) ++copied;
       if (r == rrCancelRun) cancel = true;
-      if (r == rrBadHeader) code = 0;  // passed over silently in this mode
+      // Passed over silently by a restore; a preview or a test says what a restore cannot do.
+      if (r == rrBadHeader) code = WritesNothing() ? ResultCode(sevError, errGzipHeader) | opGunzip : 0;
+    } else if (WritesNothing()) {
+      code = ResultCode(sevError, errFileNotFound) | opCopy;
     }
     if (cancel || !Restoring) {
       FLastRun.Cancelled = true;
       break;
     }
     if (code != 0) {
-      if (FView.SelectedCount() < 2) {
+      if (FView.SelectedCount() < 2 && FRunKind == rkRestore) {
         FView.ShowError(GetErrorMessage(code));
         ++FLastRun.Errors;
       } else {
@@ -135,7 +139,7 @@ void TRestoreSession::RestoreFolder(const std::string& base, const std::string& 
   const std::string folder = AddPathDelimiter(base) + sub;
   if (IsLinkLoop(ExcludeTrailingDelimiter(folder), false)) return;
   const std::string targetFolder = AddPathDelimiter(target) + sub;
-  if (!LongDirectoryExists(targetFolder)) LongForceDirectories(targetFolder);
+  if (!WritesNothing() && !LongDirectoryExists(targetFolder)) LongForceDirectories(targetFolder);
   const TDirListing listing = ListDirectory(folder);
   bool cancelled = false;
   for (const TDirEntry& entry : listing) {
@@ -153,6 +157,7 @@ void TRestoreSession::RestoreFolder(const std::string& base, const std::string& 
       case rrBadHeader:
         ++errors;
         ErrorList.push_back(MsgErrorGzHeader() + sourcePath);
+        if (WritesNothing()) ReportItem(iaFailed, sourcePath, std::string(), ResultCode(sevError, errGzipHeader) | opGunzip);
         break;
       case rrFailed:
         ++errors;

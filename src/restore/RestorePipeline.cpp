@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "base/CodePage.h"
 #include "base/FileUtils.h"
@@ -64,26 +65,11 @@ bool TRestoreSession::SourceIsNewer(int32_t sourceTime, int32_t targetTime) cons
 }
 
 bool TRestoreSession::ShouldRestore(const std::string& targetPath, int32_t sourceTime) {
-  // One stat answers every rule; a folder at the target does not count as a file.
-  struct stat st {};
-  const bool exists = ::stat(targetPath.c_str(), &st) == 0;
-  const bool isFile = exists && !S_ISDIR(st.st_mode);
-  bool answer = false;
-  switch (FView.OverwriteMode()) {
-    case omAlways: answer = true; break;
-    case omNever: answer = !isFile; break;
-    case omKeepBoth: answer = !isFile; break;  // until the keep-both names are built
-    case omOlder: {
-      if (!isFile) {
-        answer = true;
-      } else {
-        const int64_t targetTime = FileTimeToUnixSeconds(FileTimeFromTimespec(st.st_mtim));
-        answer = SourceIsNewer(sourceTime, static_cast<int32_t>(targetTime));
-      }
-      break;
-    }
-  }
-  if (answer && exists && FView.OverwriteProtected()) {
+  std::optional<int64_t> targetTime;
+  const TTargetDecision decision = DecideTarget(targetPath, sourceTime, targetTime);
+  // Keep-both writes beside an existing target, never over it.
+  const bool answer = decision == tdReplace || (decision == tdNew && !targetTime);
+  if (answer && decision == tdReplace && FView.OverwriteProtected()) {
     const int attr = LongFileGetAttr(targetPath);
     if (attr != -1 && (attr & faReadOnly) != 0) LongFileSetAttr(targetPath, attr & ~faReadOnly);
   }
@@ -124,6 +110,9 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
                                             bool createFolder, uint32_t& code,
                                             int64_t expandedSize) {
   code = 0;
+  // A dry run asks nothing: the item is decided under the name a right password gives.
+  if (FRunKind == rkDryRun)
+    return PreviewItem(source, targetPath, static_cast<int32_t>(SourceFacts(source).UnixTime));
   std::string prompt = MsgPasswordRequired();
   for (;;) {
     if (encrypted && CryptPwd.empty()) {
@@ -145,8 +134,9 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
       }
     }
     const TSourceFacts facts = SourceFacts(source);
-    if (!ShouldRestore(targetPath, static_cast<int32_t>(facts.UnixTime))) return rrSkipped;
-    if (createFolder) {
+    const bool testing = FRunKind == rkTest;  // every item is read; no target is looked at
+    if (!testing && !ShouldRestore(targetPath, static_cast<int32_t>(facts.UnixTime))) return rrSkipped;
+    if (createFolder && !testing) {
       const size_t slash = targetPath.rfind('/');
       if (slash != std::string::npos && slash > 0) LongForceDirectories(targetPath.substr(0, slash));
     }
@@ -158,13 +148,17 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
                                                     CBufSize, tpNormal);
     else
       CopyThread = std::make_unique<TCopyThread>(source, targetPath, true, CBufSize, tpNormal);
+    CopyThread->SetTestOnly(testing);
+    CopyThread->SetVerifyTarget(FVerifying);
     code = RunWorker(withProgress, facts.Size < 0 ? -1 : std::max(facts.Size, expandedSize));
     if (encrypted && ErrorDetail(code) == errDecrypt) {
       CryptPwd.clear();
       prompt = MsgPasswordInvalid();
       continue;
     }
-    return code == 0 ? rrCopied : rrFailed;
+    const TRestoreResult result = code == 0 ? rrCopied : rrFailed;
+    NoteWorkerResult(result, source);
+    return result;
   }
 }
 
@@ -177,15 +171,20 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     return rrFailed;
   }
   const size_t slash = targetPath.rfind('/');
-  if (slash != std::string::npos && slash > 0) {
+  if (slash != std::string::npos && slash > 0 && !WritesNothing()) {
     const std::string folder = targetPath.substr(0, slash);
     if (!LongDirectoryExists(folder)) LongForceDirectories(folder);
   }
+  const std::string source = RZip->ArchiveName() + ":" + name;
   const int64_t sourceTime = DosTimeToUnixSeconds(entry.TimeStamp);
-  if (!ShouldRestore(targetPath, static_cast<int32_t>(sourceTime))) return rrSkipped;
+  if (FRunKind == rkDryRun) return PreviewItem(source, targetPath, static_cast<int32_t>(sourceTime));
+  if (FRunKind == rkRestore && !ShouldRestore(targetPath, static_cast<int32_t>(sourceTime))) return rrSkipped;
   const auto extract = [&]() -> uint32_t {
     try {
-      RZip->ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, targetPath);
+      if (FRunKind == rkTest)
+        RZip->TestEntry(entry.Offset);
+      else
+        RZip->ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, targetPath);
       return 0;
     } catch (const EZipError& e) {
       return static_cast<uint32_t>(e.ZipError);
@@ -193,7 +192,9 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
   };
   if (!entry.Encrypted()) {
     code = extract();
-    return code == 0 ? rrCopied : rrFailed;
+    const TRestoreResult result = code == 0 ? rrCopied : rrFailed;
+    NoteWorkerResult(result, source);
+    return result;
   }
   std::string prompt = MsgPasswordRequired();
   for (;;) {
@@ -213,7 +214,9 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
       prompt = MsgPasswordInvalid();
       continue;
     }
-    return code == 0 ? rrCopied : rrFailed;
+    const TRestoreResult result = code == 0 ? rrCopied : rrFailed;
+    NoteWorkerResult(result, source);
+    return result;
   }
 }
 

@@ -40,6 +40,7 @@ void TRestoreSession::StartStop() {
     FView.SetRunning(true);
     FRunActive = true;
     FLastRun = TRunOutcome{};
+    BeginRunKind();
     switch (FView.RestoreMode()) {
       case rmFiles: RestoreSelectedFiles(); break;
       case rmDirectory: RestoreDirectory(); break;
@@ -68,14 +69,15 @@ bool TRestoreSession::CheckTargetFolder() {
   const std::string text = FView.TargetText();
   if (!SameText(text, Target)) Target = text;
   FTargetExisted = LongDirectoryExists(Target);
-  if (FTargetExisted) return true;
+  // A test needs no destination; a dry run asks nothing and creates nothing.
+  if (FTargetExisted || WritesNothing()) return true;
   if (!FView.Confirm(MsgDestNotFound(), true)) return false;
   LongForceDirectories(Target);
   return true;
 }
 
 bool TRestoreSession::ConfirmNonEmptyTarget() {
-  if (!FTargetExisted || IsEmptyDirectory(Target)) return true;
+  if (!FTargetExisted || WritesNothing() || IsEmptyDirectory(Target)) return true;
   return FView.Confirm(MsgDestNotEmpty(), true);
 }
 
@@ -159,12 +161,30 @@ void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
   EndRun();
 }
 
-void TRestoreSession::ReportRun(const std::string& copiedText, uint32_t copied, uint32_t errors) {
-  if (errors == 0)
+void TRestoreSession::ReportRun(const std::string& restoredText, uint32_t copied, uint32_t errors) {
+  const auto number = [](uint32_t n) { return std::to_string(n); };
+  std::string copiedText = restoredText;
+  if (FVerifying) copiedText += FormatText(MsgVerified(), {number(FCounts.Verified)});
+  if (FRunKind == rkDryRun) {
+    // Every item, failures too, was reported one by one.
+    FView.ShowInfo(FormatText(MsgDryRunSummary(), {number(copied), number(FCounts.New), number(FCounts.Replaced),
+                                                   number(FCounts.Skipped), number(errors)}));
+  } else if (FRunKind == rkTest) {
+    const std::string text = FormatText(MsgTestedSummary(), {number(copied), number(errors)});
+    if (errors == 0)
+      FView.ShowInfo(text);
+    else
+      FView.ShowDetailInfo(Caption(), text, ErrorList, diError);
+  } else if (errors == 0) {
     FView.ShowInfo(copiedText);
-  else
-    FView.ShowDetailInfo(Caption(), copiedText + " - " + FormatText(MsgErrors(), {std::to_string(errors)}),
-                         ErrorList, diError);
+  } else {
+    FView.ShowDetailInfo(Caption(), copiedText + " - " + FormatText(MsgErrors(), {number(errors)}), ErrorList,
+                         diError);
+  }
+  FLastRun.Verified = FCounts.Verified;
+  FLastRun.New = FCounts.New;
+  FLastRun.Replaced = FCounts.Replaced;
+  FLastRun.Skipped = FCounts.Skipped;
   FLastRun.Copied = copied;
   FLastRun.Errors += errors;
 }
@@ -179,6 +199,7 @@ void TRestoreSession::WaitWhilePaused() {
 void TRestoreSession::AddErrorLines(const std::string& source, uint32_t code) {
   ErrorList.push_back(MsgErrorRestoring() + source);
   ErrorList.push_back("   " + GetErrorMessage(code));
+  if (WritesNothing()) ReportItem(iaFailed, source, std::string(), code);
 }
 
 void TRestoreSession::ShowFile(const std::string& text) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <string>
 #include <vector>
@@ -69,7 +70,14 @@ struct TRunOutcome {
   uint32_t Copied = 0;
   uint32_t Errors = 0;      // counted errors plus errors shown at once
   uint32_t Total = 0;       // schedule mode: entries of the version list
+  uint32_t Verified = 0;    // restored files read back and found equal
+  // A dry run: Copied counts the items it would restore, these split and complete it.
+  uint32_t New = 0, Replaced = 0, Skipped = 0;
 };
+
+// What the overwrite rule makes of one target, decided without touching anything.
+enum class TTargetDecision : uint8_t { tdNew, tdReplace, tdSkipExists, tdSkipNotOlder };
+using enum TTargetDecision;
 
 // Kind of a backup file by its extension (case ignored).
 enum class TBackupKind : uint8_t {
@@ -146,6 +154,10 @@ class TRestoreSession {
                                  const std::string& displayName, uint32_t& code);
   bool ShouldRestore(const std::string& targetPath, int32_t sourceTime);
   bool SourceIsNewer(int32_t sourceTime, int32_t targetTime) const;
+  // The decision of ShouldRestore without its side effects. targetTime receives the existing
+  // target's last write (Unix seconds) when a file exists there, and stays empty otherwise.
+  TTargetDecision DecideTarget(const std::string& targetPath, int32_t sourceTime,
+                               std::optional<int64_t>& targetTime);
 
   // The outcome of the last run.
   const TRunOutcome& LastRun() const { return FLastRun; }
@@ -157,6 +169,20 @@ class TRestoreSession {
   bool FRunActive = false;  // a mode is on the stack (also while a stopped run unwinds)
   uint64_t FTargetDevice = 0, FTargetInode = 0;  // the destination, kept out of the walk
   std::chrono::steady_clock::time_point FLastMessages{};
+  // What the run does (read once when it starts); see TRunKind.
+  TRunKind FRunKind = rkRestore;
+  bool FVerifying = false;  // a restore whose targets are read back
+  TRunOutcome FCounts;      // dry-run decisions and verified files of the run
+  std::string FItemSet;     // schedule mode: the set folder of the version in the pipeline
+  bool WritesNothing() const { return FRunKind != rkRestore; }
+  void BeginRunKind();
+  // A dry run's item: decided, reported and counted; rrCopied when it would be restored.
+  TRestoreResult PreviewItem(const std::string& source, const std::string& targetPath, int32_t sourceTime);
+  void ReportItem(TItemAction action, const std::string& source, const std::string& targetPath,
+                  uint32_t code = 0);
+  // The worker's result in a test or a verified restore, reported and counted.
+  void NoteWorkerResult(TRestoreResult result, const std::string& source);
+  std::string SetFolderOf(const std::string& fullPath) const;
   // Schedule mode state
   std::unique_ptr<TVersionList> FVersions;
   uint32_t FBound = 0;
@@ -170,7 +196,7 @@ class TRestoreSession {
   void KeepResponsive();
   // The summary line (with the error count and the detail list when there were errors),
   // recorded in the outcome of the run.
-  void ReportRun(const std::string& copiedText, uint32_t copied, uint32_t errors);
+  void ReportRun(const std::string& restoredText, uint32_t copied, uint32_t errors);
   void AddErrorLines(const std::string& source, uint32_t code);
   void ShowFile(const std::string& text);
   TPasswordAnswer AskForPassword(const std::string& prompt, const std::string& name);

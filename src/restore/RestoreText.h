@@ -27,6 +27,12 @@ std::string MsgErrorRestoring();       // "Error restoring file: "
 std::string MsgErrorGzHeader();        // "Error reading gz-header: "
 std::string MsgNoSourceFolder();       // "No source directory selected!"
 std::string MsgMainCaption();          // "Restore files from backup"
+std::string MsgDryRunSummary();        // "Dry run: %u to restore (%u new, %u replaced), %u skipped, %u errors"
+std::string MsgTestedSummary();        // "%u files tested OK - %u errors"
+std::string MsgVerified();             // ", %u verified"
+std::string MsgReasonExists();         // "exists"
+std::string MsgReasonNotOlder();       // "not older"
+std::string MsgBothTimes();            // "backup %s, target %s" (UTC)
 
 // Text comparison with ASCII case ignored.
 bool SameText(const std::string& a, const std::string& b);

@@ -81,7 +81,7 @@ void TRestoreSession::RestoreFromSchedule() {
   if (n == 0) {
     FView.ShowError(MsgNoFilesFound());
     FLastRun.NothingToDo = true;
-  } else if (!FView.Confirm(FormatText(MsgFilesFound(), {std::to_string(n)}), true)) {
+  } else if (!WritesNothing() && !FView.Confirm(FormatText(MsgFilesFound(), {std::to_string(n)}), true)) {
     FLastRun.NothingToDo = true;
   } else {
     RestoreVersions();
@@ -122,6 +122,7 @@ void TRestoreSession::RestoreVersions() {
     totalBytes += size;
     uint32_t code = 0;
     TRestoreResult r = rrFailed;
+    FItemSet = SetFolderOf(source);
     if (!headerRead) {
       code = uint32_t{opGzip} | errReadFile;
     } else {
@@ -145,6 +146,7 @@ void TRestoreSession::RestoreVersions() {
       AddErrorLines(source, code);
     }
   }
+  FItemSet.clear();
   FView.SetProgress(101);
 
   const std::string text = FormatText(MsgScheduleCopied(), {std::to_string(copied), std::to_string(n),
