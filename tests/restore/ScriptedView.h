@@ -32,6 +32,8 @@ class TScriptedView : public IRestoreView {
   std::string Folder;
   std::vector<std::string> Items;
   std::vector<bool> Selected;  // empty: every item selected
+  TRunKind Kind = rkRestore;
+  bool Verify = false;
 
   // scripted answers
   std::deque<bool> ConfirmAnswers;  // empty: Yes
@@ -46,6 +48,7 @@ class TScriptedView : public IRestoreView {
   // record
   std::vector<std::string> Questions, Infos, Errors, Prompts, Details;
   std::string DetailMessage;
+  std::vector<TItemReport> Reports;
   int Processed = 0;
 
   TRestoreMode RestoreMode() override { return Mode; }
@@ -56,6 +59,9 @@ class TScriptedView : public IRestoreView {
   int RestoreDate() override { return Date; }
   std::string SubDirMask() override { return Sets; }
   std::string DriveMask() override { return Drive; }
+  TRunKind RunKind() override { return Kind; }
+  bool VerifyRestored() override { return Verify; }
+  void ItemDone(const TItemReport& report) override { Reports.push_back(report); }
   std::string SelectedFolder() override { return Folder; }
   int ItemCount() override { return static_cast<int>(Items.size()); }
   bool ItemSelected(int i) override { return Selected.empty() || Selected[static_cast<size_t>(i)]; }
