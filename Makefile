@@ -6,7 +6,7 @@ BUILD_FUZZ  ?= build-fuzz
 FUZZ_SECONDS ?= 20
 CMAKE_GEN   := -G Ninja
 
-.PHONY: all deps build build-asan test test-release test-asan run bench fuzz xgettext screenshots clean
+.PHONY: all deps build build-asan test test-release test-asan run bench fuzz xgettext screenshots package clean
 
 all: build
 
@@ -52,6 +52,11 @@ xgettext: build
 
 screenshots: build
 	@bash scripts/screenshots.sh $(BUILD)
+
+# The Debian packages quorvex-restore-cli and quorvex-restore, into $(BUILD)/package.
+package: build
+	cd $(BUILD) && cpack -G DEB
+	@ls -l $(BUILD)/package/*.deb
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ)

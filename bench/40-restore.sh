@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Restore throughput beside peer tools, in /dev/shm:
 #  - schedule scan of 200,000 files in 30 sets vs find -printf '%T@ %p'
+#  - versions of one file over the same tree vs the same find
 #  - Directory mode on 20,000 small plain files vs cp -a
 #  - Directory mode on 20,000 small .gz files vs cp -r then gzip -dr
 set -euo pipefail
@@ -39,6 +40,9 @@ mkdir -p "$work/out-sched"  # empty: only the count question, answered No
 t0=$(now); "$cli" -q schedule --to "$work/out-sched" --date 2099-12-31 "$work/sched" </dev/null >/dev/null 2>&1 || true; t1=$(now)
 scan_s=$(secs $t0 $t1)
 echo "schedule scan 200k files: quorvex ${scan_s}s, find ${find_s}s, ratio $(python3 -c "print(f'{$scan_s/$find_s:.2f}')")x (target <= 3x)"
+t0=$(now); "$cli" versions "$work/sched" dir33/f3333.txt >/dev/null; t1=$(now)
+ver_s=$(secs $t0 $t1)
+echo "versions of one file over 200k files: quorvex ${ver_s}s, find ${find_s}s, ratio $(python3 -c "print(f'{$ver_s/$find_s:.2f}')")x (target <= 1.5x)"
 
 # Best of three rounds each: the machine may be shared, and the first round warms caches.
 best() {  # best: command... ; prints the shortest wall time of three runs; $out is removed before each

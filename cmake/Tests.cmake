@@ -28,6 +28,14 @@ if(NOT QV_FUZZ)
     add_test(NAME cli_${_name} COMMAND bash ${t} $<TARGET_FILE:quorvex-restore-cli>)
     set_tests_properties(cli_${_name} PROPERTIES LABELS cli ENVIRONMENT "${QV_TEST_ENV}" TIMEOUT 600)
   endforeach()
+
+  # The Debian packages, built and unpacked into a fresh root (needs the window and the demo's
+  # bench_restore, so only in the full release build).
+  if(TARGET quorvex-restore AND TARGET bench_restore)
+    add_test(NAME package COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/check.sh
+      ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+    set_tests_properties(package PROPERTIES LABELS package TIMEOUT 600)
+  endif()
 endif()
 
 # Fuzz targets: tests/fuzz/*.cpp, each a libFuzzer program.

@@ -7,7 +7,8 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
   zlib1g-dev libisal-dev libssl-dev gettext libgtest-dev
   qt6-base-dev qt6-l10n-tools qt6-translations-l10n xvfb xauth
-  gzip pigz isal zip unzip 7zip libarchive-tools python3
+  gzip pigz isal zip unzip 7zip libarchive-tools python3 groff man-db zsh fish
+  dpkg-dev fakeroot file lintian desktop-file-utils appstream
 )
 
 missing=()

@@ -92,7 +92,8 @@ int64_t TFileStream::Write(const void* buffer, size_t count) {
     const ssize_t n = ::write(FHandle, in + done, count - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno == ENOSPC || errno == EDQUOT) break;  // short count: the medium is full
+      // Short count: the medium is full, or the file may grow no further (size limit).
+      if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG) break;
       return -1;
     }
     if (n == 0) break;

@@ -4,11 +4,13 @@
 #include <locale.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 
 #include "BuildConfig.h"
 #include "base/FileUtils.h"
+#include "base/SysInfo.h"
 
 namespace qv {
 namespace {
@@ -28,8 +30,15 @@ std::string Translate(const char* domain, const char* msgid) {
   return dgettext(domain, msgid);
 }
 
-std::string CatalogueFolder() {
+std::string CatalogueFolder() { return CatalogueFolderFor(ProgramFileName()); }
+
+std::string CatalogueFolderFor(const std::string& programFile) {
   if (const char* dir = std::getenv("QUORVEX_LOCALEDIR"); dir && *dir) return dir;
+  if (!programFile.empty()) {
+    const std::filesystem::path bin = std::filesystem::path(programFile).parent_path();
+    const std::string beside = (bin / QV_RELATIVE_LOCALEDIR).lexically_normal().string();
+    if (LongDirectoryExists(beside)) return beside;
+  }
   if (LongDirectoryExists(QV_BUILD_LOCALEDIR)) return QV_BUILD_LOCALEDIR;
   return QV_INSTALL_LOCALEDIR;
 }

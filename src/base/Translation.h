@@ -5,9 +5,11 @@
 
 namespace qv {
 
-inline constexpr const char* DomainDefault = "quorvex-restore";  // main window, timestamp dialog
-inline constexpr const char* DomainDialogs = "dialogs";          // the dialogs
-inline constexpr const char* DomainUnits = "units";              // error texts, size units
+// The installed catalogues share the system's locale folder, so every domain carries the
+// program's name: po/dialogs becomes quorvex-restore-dialogs.mo (cmake/Translations.cmake).
+inline constexpr const char* DomainDefault = "quorvex-restore";         // main window, timestamp dialog
+inline constexpr const char* DomainDialogs = "quorvex-restore-dialogs";  // the dialogs
+inline constexpr const char* DomainUnits = "quorvex-restore-units";      // error texts, size units
 
 // Looks up msgid in the given text domain; returns msgid when there is no translation.
 std::string Translate(const char* domain, const char* msgid);
@@ -19,9 +21,12 @@ inline std::string Tr(const char* msgid) { return Translate(DomainDefault, msgid
 // Marks a string for extraction without translating it where it stands.
 #define N_(text) text
 
-// Where the catalogues are searched: $QUORVEX_LOCALEDIR, else the build tree's catalogues
-// when they exist, else the installed ones.
+// Where the catalogues are searched: $QUORVEX_LOCALEDIR, else the installed ones beside the
+// program (bin/../share/locale, so a moved prefix keeps working), else the build tree's, else
+// the folder of the configured prefix.
 std::string CatalogueFolder();
+// The same choice for a program file at the given path.
+std::string CatalogueFolderFor(const std::string& programFile);
 // Binds the three domains of the program and any extra ones to the catalogue folder, with
 // UTF-8 output; the default domain becomes the process's text domain.
 void BindTextDomains(const std::vector<std::string>& extraDomains = {});

@@ -1,11 +1,18 @@
 #include "cli/CliArgs.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "base/CodePage.h"
+#include "base/PathUtils.h"
 #include "base/TimeUtils.h"
 #include "base/Translation.h"
+#include "cli/CliOptions.h"
+#include "restore/RestoreSession.h"
 #include "restore/RestoreText.h"
 
 namespace qv {
@@ -22,11 +29,15 @@ long DaysFromCivil(long y, unsigned m, unsigned d) {
   return era * 146097 + static_cast<long>(doe) - 719468;
 }
 
-bool ParseInt(const std::string& text, long& value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  value = std::strtol(text.c_str(), &end, 10);
-  return end != nullptr && *end == '\0';
+// Decimal digits only: no sign, no blanks, no overflow beyond max.
+bool ParseDigits(const std::string& text, long max, long& value) {
+  if (text.empty() || text.size() > 10) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  return value <= max;
 }
 
 // "-lang:de", "-l:de", "-ini:x": the switches of the desktop program.
@@ -48,13 +59,243 @@ bool ReadPasswordFile(const std::string& path, std::string& password) {
   return true;
 }
 
+// One pattern a line; empty lines and lines starting with "#" are left out.
+bool ReadPatternFile(const std::string& path, std::vector<std::string>& patterns) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    patterns.push_back(line);
+  }
+  return !in.bad();
+}
+
 // iconv knows the name: a probe character converts.
 bool KnownCodePage(const std::string& name) {
   return !name.empty() && !ConvertCodePage("A", "UTF-8", name).empty();
 }
 
-std::string Fill(const std::string& format, const std::string& value) {
-  return FormatText(format, {value});
+std::string Fill(const std::string& format, std::initializer_list<std::string> values) {
+  return FormatText(format, values);
+}
+
+struct TSeenOption {
+  const TCliOptionDef* Def;
+  std::string Value;
+};
+
+// The raw command line: options with their values, the subcommand and the rest.
+struct TRawCommand {
+  std::vector<TSeenOption> Seen;
+  std::string Subcommand;
+  std::vector<std::string> Positional;
+  bool Has(TOptionId id) const {
+    for (const TSeenOption& s : Seen)
+      if (s.Def->Id == id) return true;
+    return false;
+  }
+};
+
+bool TakeLongOption(const std::vector<std::string>& args, size_t& i, TRawCommand& raw,
+                    std::string& error) {
+  const std::string& a = args[i];
+  const size_t eq = a.find('=');
+  const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+  const TCliOptionDef* def = FindLongOption(name);
+  if (def == nullptr) {
+    error = Fill(Tr("unknown option %s"), {a});
+    return false;
+  }
+  TSeenOption seen{def, {}};
+  if (def->ValueName == nullptr) {
+    if (eq != std::string::npos) {
+      error = Fill(Tr("option %s takes no value"), {OptionLabel(*def)});
+      return false;
+    }
+  } else if (eq != std::string::npos) {
+    seen.Value = a.substr(eq + 1);
+  } else if (i + 1 < args.size()) {
+    seen.Value = args[++i];
+  } else {
+    error = Fill(Tr("option %s needs a value"), {OptionLabel(*def)});
+    return false;
+  }
+  raw.Seen.push_back(seen);
+  return true;
+}
+
+// "-y", "-q", "-yq"; the desktop program's "-lang:de" and "-ini:PATH".
+bool TakeShortOptions(const std::vector<std::string>& args, size_t i, TRawCommand& raw,
+                      std::string& error) {
+  const std::string& a = args[i];
+  std::string v;
+  if (TakeColonSwitch(a, "lang", v)) {
+    raw.Seen.push_back({&OptionDef(oLang), v});
+    return true;
+  }
+  if (TakeColonSwitch(a, "ini", v)) {
+    raw.Seen.push_back({&OptionDef(oIni), v});
+    return true;
+  }
+  for (size_t k = 1; k < a.size(); ++k) {
+    const TCliOptionDef* def = FindShortOption(a[k]);
+    if (def == nullptr || def->ValueName != nullptr) {
+      error = Fill(Tr("unknown option %s"), {a});
+      return false;
+    }
+    raw.Seen.push_back({def, {}});
+  }
+  return true;
+}
+
+bool SplitCommandLine(const std::vector<std::string>& args, TRawCommand& raw, std::string& error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--") {
+      raw.Positional.insert(raw.Positional.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+      break;
+    }
+    if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
+      if (!TakeLongOption(args, i, raw, error)) return false;
+    } else if (a.size() > 1 && a[0] == '-') {
+      if (!TakeShortOptions(args, i, raw, error)) return false;
+    } else if (raw.Subcommand.empty()) {
+      raw.Subcommand = a;
+    } else {
+      raw.Positional.push_back(a);
+    }
+  }
+  return true;
+}
+
+// Every option must belong to the subcommand, and only repeatable ones may come twice.
+bool CheckApplicable(const TRawCommand& raw, const TSubcommandDef& sc, std::string& error) {
+  for (size_t i = 0; i < raw.Seen.size(); ++i) {
+    const TCliOptionDef& def = *raw.Seen[i].Def;
+    if ((def.AppliesTo & sc.Bit) == 0) {
+      error = Fill(Tr("%s does not apply to %s"), {OptionLabel(def), sc.Name});
+      return false;
+    }
+    for (size_t k = 0; k < i && !def.Repeatable; ++k)
+      if (raw.Seen[k].Def == &def) {
+        error = Fill(Tr("%s is given more than once"), {OptionLabel(def)});
+        return false;
+      }
+  }
+  return true;
+}
+
+bool ParseOverwrite(const std::string& value, TOverwriteMode& mode) {
+  static constexpr struct {
+    const char* Name;
+    TOverwriteMode Mode;
+  } CRules[] = {{"never", omNever}, {"always", omAlways}, {"older", omOlder}, {"keep-both", omKeepBoth}};
+  for (const auto& rule : CRules)
+    if (SameText(value, rule.Name)) {
+      mode = rule.Mode;
+      return true;
+    }
+  return false;
+}
+
+// Combinations that the table alone cannot express.
+bool CheckCombinations(const TRawCommand& raw, const TCliOptions& o, std::string& error) {
+  const auto needs = [&](TOptionId id, bool ok, const char* format) {
+    if (raw.Has(id) && !ok) {
+      error = Fill(Tr(format), {OptionLabel(OptionDef(id))});
+      return false;
+    }
+    return true;
+  };
+  const bool older = o.Overwrite == omOlder;
+  const bool restore = !raw.Has(oDryRun) && !raw.Has(oTest);
+  if (!needs(oTolerance, older, "%s applies only to --overwrite older")) return false;
+  if (!needs(oIgnoreDst, older, "%s applies only to --overwrite older")) return false;
+  if (!needs(oTest, !raw.Has(oDryRun), "%s and --dry-run exclude each other")) return false;
+  if (!needs(oVerify, restore, "%s applies only to a restore, not to --dry-run or --test")) return false;
+  if (!needs(oTo, !raw.Has(oTest), "%s does not apply to --test: it writes nothing")) return false;
+  if (!needs(oOverwrite, !raw.Has(oTest), "%s does not apply to --test: it writes nothing")) return false;
+  return true;
+}
+
+bool ApplyOption(const TSeenOption& seen, TCliCommand& command, std::string& error) {
+  TCliOptions& o = command.Options;
+  const std::string& v = seen.Value;
+  const std::string label = OptionLabel(*seen.Def);
+  long n = 0;
+  switch (seen.Def->Id) {
+    case oTo:
+      o.Target = v;
+      if (v.empty()) error = Fill(Tr("%s needs a folder"), {label});
+      break;
+    case oOverwrite:
+      if (!ParseOverwrite(v, o.Overwrite)) error = Tr("--overwrite takes never, always, older or keep-both");
+      break;
+    case oTolerance:
+      if (ParseDigits(v, 0x7FFFFFFF, n)) o.Tolerance = static_cast<int>(n);
+      else error = Tr("--tolerance takes a number of seconds");
+      break;
+    case oIgnoreDst: o.IgnoreDst = true; break;
+    case oNoUnpack: o.Unpack = false; break;
+    case oKeepProtected: o.OverwriteProtected = false; break;
+    case oPasswordFile: {
+      std::string pwd;
+      if (ReadPasswordFile(v, pwd)) o.Password = pwd;
+      else error = Fill(Tr("cannot read %s"), {v});
+      break;
+    }
+    case oYes: o.Yes = true; break;
+    case oDate:
+      if (!ParseIsoDate(v, o.RestoreDate))
+        error = Fill(Tr("--date takes a day YYYY-MM-DD from 1970-01-01 to 9999-12-31, not %s"), {v});
+      break;
+    case oSets: o.Sets = v; break;
+    case oDrive: o.Drive = v; break;
+    case oInclude: o.Include.push_back(v); break;
+    case oExclude: o.Exclude.push_back(v); break;
+    case oIncludeFrom:
+      if (!ReadPatternFile(v, o.Include)) error = Fill(Tr("cannot read %s"), {v});
+      break;
+    case oExcludeFrom:
+      if (!ReadPatternFile(v, o.Exclude)) error = Fill(Tr("cannot read %s"), {v});
+      break;
+    case oDryRun: o.Kind = rkDryRun; break;
+    case oTest: o.Kind = rkTest; break;
+    case oVerify: o.Verify = true; break;
+    case oJson: o.Json = true; break;
+    case oQuiet: o.Quiet = true; break;
+    case oLang: command.Language = v; break;
+    case oIni: command.IniPath = v; break;
+    case oCodePage:
+      command.CodePage = v;
+      // An unknown one would silently turn passwords and names into something else.
+      if (!KnownCodePage(v))
+        error = Fill(Tr("unknown code page %s (names as iconv knows them, e.g. CP1252, CP1250, ISO-8859-15)"), {v});
+      break;
+    case oHelp:
+    case oVersion: break;
+  }
+  return error.empty();
+}
+
+bool CheckPositional(const TSubcommandDef& sc, size_t count, std::string& error) {
+  switch (sc.Bit) {
+    case scFiles:
+      if (count == 0) error = Tr("files needs at least one PATH");
+      break;
+    case scList:
+      if (count != 1) error = Tr("list takes one ARCHIVE.zip");
+      break;
+    case scVersions:
+      if (count != 2) error = Tr("versions takes FOLDER and RELPATH");
+      break;
+    default:
+      if (count != 1) error = Fill(Tr("%s takes one FOLDER"), {sc.Name});
+      break;
+  }
+  return error.empty();
 }
 
 }  // namespace
@@ -68,6 +309,9 @@ void ScanStartupSwitches(const std::vector<std::string>& args, TCliCommand& comm
     if (a == "--lang" && hasValue) command.Language = args[++i];
     else if (a == "--ini" && hasValue) command.IniPath = args[++i];
     else if (a == "--codepage" && hasValue) command.CodePage = args[++i];
+    else if (a.rfind("--lang=", 0) == 0) command.Language = a.substr(7);
+    else if (a.rfind("--ini=", 0) == 0) command.IniPath = a.substr(6);
+    else if (a.rfind("--codepage=", 0) == 0) command.CodePage = a.substr(11);
     else if (TakeColonSwitch(a, "lang", v)) command.Language = v;
     else if (TakeColonSwitch(a, "ini", v)) command.IniPath = v;
   }
@@ -76,161 +320,89 @@ void ScanStartupSwitches(const std::vector<std::string>& args, TCliCommand& comm
 bool ParseIsoDate(const std::string& text, int& dayNumber) {
   if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
   long y = 0, m = 0, d = 0;
-  if (!ParseInt(text.substr(0, 4), y) || !ParseInt(text.substr(5, 2), m) || !ParseInt(text.substr(8, 2), d))
+  if (!ParseDigits(text.substr(0, 4), 9999, y) || !ParseDigits(text.substr(5, 2), 12, m) ||
+      !ParseDigits(text.substr(8, 2), 31, d))
     return false;
-  if (!IsValidDate(static_cast<int>(y), static_cast<int>(m), static_cast<int>(d))) return false;
+  if (y < 1970 || !IsValidDate(static_cast<int>(y), static_cast<int>(m), static_cast<int>(d))) return false;
   dayNumber = static_cast<int>(DaysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)) + 25569);
   return true;
 }
 
-std::string CliUsage() {
-  return Tr("usage:\n"
-            "  quorvex-restore-cli [OPTIONS] files    --to DEST PATH...\n"
-            "  quorvex-restore-cli [OPTIONS] dir      --to DEST FOLDER\n"
-            "  quorvex-restore-cli [OPTIONS] schedule --to DEST --date YYYY-MM-DD [--sets MASK] [--drive MASK] FOLDER\n"
-            "  quorvex-restore-cli list ARCHIVE.zip\n"
-            "options:\n"
-            "  --overwrite never|always|older   overwrite rule (default never)\n"
-            "  --tolerance SECONDS              timestamp tolerance of \"older\" (default 2)\n"
-            "  --ignore-dst                     ignore a one-hour difference within the tolerance\n"
-            "  --no-unpack                      copy .gz/.gze files as they are\n"
-            "  --keep-protected                 do not overwrite write-protected files\n"
-            "  --password-file FILE             password from the first line of FILE\n"
-            "                                   (also QUORVEX_PASSWORD; otherwise asked on the terminal)\n"
-            "  --dry-run                        decide every item, write nothing, ask nothing\n"
-            "  --test                           read every item to its end, write nothing (no --to)\n"
-            "  --verify                         read each restored file back and compare\n"
-            "  -y, --yes                        answer Yes to every question of the run\n"
-            "  --sets MASK                      backup-set folders to scan (default *.*)\n"
-            "  --drive MASK                     drive-identifier folders inside each set\n"
-            "  --lang CODE, --ini PATH          language and settings path (-lang:de, -l:de, -ini:PATH)\n"
-            "  --codepage NAME                  8-bit code page of passwords and names (default CP1252)\n"
-            "  -q, --quiet                      no progress display\n"
-            "  --help, --version\n"
-            "exit status: 0 no errors, 1 errors, 2 bad arguments, 3 not started or cancelled\n");
-}
-
 bool ParseCliArgs(const std::vector<std::string>& args, TCliCommand& command, std::string& error) {
-  TCliOptions& o = command.Options;
-  std::string subcommand;
-  std::string passwordFile;
-  std::string date;
-  bool haveTarget = false;
-  std::vector<std::string> positional;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const auto value = [&](std::string& out) {
-      if (i + 1 >= args.size()) {
-        error = Fill(Tr("option %s needs a value"), a);
-        return false;
-      }
-      out = args[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--help" || a == "-h") {
-      command.Kind = TCliCommand::ckHelp;
-      return true;
-    } else if (a == "--version") {
-      command.Kind = TCliCommand::ckVersion;
-      continue;
-    } else if (a == "--overwrite") {
-      if (!value(v)) return false;
-      if (v == "never") o.Overwrite = omNever;
-      else if (v == "always") o.Overwrite = omAlways;
-      else if (v == "older") o.Overwrite = omOlder;
-      else { error = Tr("--overwrite takes never, always or older"); return false; }
-    } else if (a == "--tolerance") {
-      long n = 0;
-      if (!value(v)) return false;
-      if (!ParseInt(v, n) || n < 0 || n > 0x7FFFFFFF) { error = Tr("--tolerance takes seconds"); return false; }
-      o.Tolerance = static_cast<int>(n);
-    } else if (a == "--dry-run") {
-      o.RunKind = rkDryRun;
-    } else if (a == "--test") {
-      o.RunKind = rkTest;
-    } else if (a == "--verify") {
-      o.Verify = true;
-    } else if (a == "--ignore-dst") {
-      o.IgnoreDst = true;
-    } else if (a == "--no-unpack") {
-      o.Unpack = false;
-    } else if (a == "--keep-protected") {
-      o.OverwriteProtected = false;
-    } else if (a == "--password-file") {
-      if (!value(passwordFile)) return false;
-    } else if (a == "-y" || a == "--yes") {
-      o.Yes = true;
-    } else if (a == "-q" || a == "--quiet") {
-      o.Quiet = true;
-    } else if (a == "--to") {
-      if (!value(o.Target)) return false;
-      haveTarget = true;
-    } else if (a == "--date") {
-      if (!value(date)) return false;
-    } else if (a == "--sets") {
-      if (!value(o.Sets)) return false;
-    } else if (a == "--drive") {
-      if (!value(o.Drive)) return false;
-    } else if (a == "--lang") {
-      if (!value(command.Language)) return false;
-    } else if (a == "--ini") {
-      if (!value(command.IniPath)) return false;
-    } else if (a == "--codepage") {
-      if (!value(command.CodePage)) return false;
-      // An unknown one would silently turn passwords and names into something else.
-      if (!KnownCodePage(command.CodePage)) {
-        error = Fill(Tr("unknown code page %s (names as iconv knows them, e.g. CP1252, CP1250, "
-                        "ISO-8859-15)"),
-                     command.CodePage);
-        return false;
-      }
-    } else if (TakeColonSwitch(a, "lang", v)) {
-      command.Language = v;
-    } else if (TakeColonSwitch(a, "ini", v)) {
-      command.IniPath = v;
-    } else if (a == "--") {
-      positional.insert(positional.end(), args.begin() + static_cast<long>(i) + 1, args.end());
-      break;
-    } else if (a.size() > 1 && a[0] == '-') {
-      error = Fill(Tr("unknown option %s"), a);
-      return false;
-    } else if (subcommand.empty() && command.Kind != TCliCommand::ckVersion) {
-      subcommand = a;
-    } else {
-      positional.push_back(a);
-    }
-  }
-  if (command.Kind == TCliCommand::ckVersion) return true;
-  if (subcommand.empty()) {
-    error = Tr("no subcommand given");
-    return false;
-  }
-  o.Paths = positional;
-  if (subcommand == "list") {
-    if (positional.size() != 1) { error = Tr("list takes one archive"); return false; }
-    command.Kind = TCliCommand::ckList;
+  TRawCommand raw;
+  if (!SplitCommandLine(args, raw, error)) return false;
+  if (raw.Has(oHelp)) {
+    command.Kind = TCliCommand::ckHelp;
     return true;
   }
-  if (subcommand == "files") o.Mode = rmFiles;
-  else if (subcommand == "dir") o.Mode = rmDirectory;
-  else if (subcommand == "schedule") o.Mode = rmSchedule;
-  else { error = Fill(Tr("unknown subcommand %s"), subcommand); return false; }
-  if (o.RunKind == rkTest) haveTarget = true;  // a test writes nothing anywhere
-  else if (!haveTarget || o.Target.empty()) { error = Tr("--to DEST is required"); return false; }
-  if (o.Mode == rmFiles && positional.empty()) { error = Tr("files needs at least one PATH"); return false; }
-  if (o.Mode != rmFiles && positional.size() != 1) { error = Fill(Tr("%s takes one FOLDER"), subcommand); return false; }
-  if (o.Mode == rmSchedule && date.empty()) { error = Tr("schedule needs --date YYYY-MM-DD"); return false; }
-  if (!date.empty() && !ParseIsoDate(date, o.RestoreDate)) { error = Tr("--date takes YYYY-MM-DD"); return false; }
-  if (!passwordFile.empty()) {
-    std::string pwd;
-    if (!ReadPasswordFile(passwordFile, pwd)) { error = Fill(Tr("cannot read %s"), passwordFile); return false; }
-    o.Password = pwd;
-  } else if (const char* env = std::getenv("QUORVEX_PASSWORD")) {
-    o.Password = std::string(env);
+  if (raw.Has(oVersion)) {
+    // A code page that does not exist is refused even here: a script learns it at once.
+    for (const TSeenOption& seen : raw.Seen)
+      if (seen.Def->Id == oCodePage && !ApplyOption(seen, command, error)) return false;
+    command.Kind = TCliCommand::ckVersion;
+    return true;
+  }
+  if (raw.Subcommand.empty()) {
+    error = Fill(Tr("no command given (%s)"), {SubcommandNames(scAny)});
+    return false;
+  }
+  const TSubcommandDef* sc = FindSubcommand(raw.Subcommand);
+  if (sc == nullptr) {
+    error = Fill(Tr("unknown command %s (%s)"), {raw.Subcommand, SubcommandNames(scAny)});
+    return false;
+  }
+  if (!CheckApplicable(raw, *sc, error)) return false;
+  for (const TSeenOption& seen : raw.Seen)
+    if (!ApplyOption(seen, command, error)) return false;
+  TCliOptions& o = command.Options;
+  if (!CheckCombinations(raw, o, error)) return false;
+  if (!CheckPositional(*sc, raw.Positional.size(), error)) return false;
+  o.Paths = raw.Positional;
+  switch (sc->Bit) {
+    case scList: command.Kind = TCliCommand::ckList; return true;
+    case scVersions: command.Kind = TCliCommand::ckVersions; return true;
+    case scFiles: o.Mode = rmFiles; break;
+    case scDir: o.Mode = rmDirectory; break;
+    default: o.Mode = rmSchedule; break;
+  }
+  if (!raw.Has(oTo) && o.Kind != rkTest) {
+    error = Tr("--to DEST is required");
+    return false;
+  }
+  if (o.Mode == rmSchedule && !raw.Has(oDate)) {
+    error = Tr("schedule needs --date YYYY-MM-DD");
+    return false;
+  }
+  if (!o.Password) {
+    if (const char* env = std::getenv("QUORVEX_PASSWORD")) o.Password = std::string(env);
   }
   command.Kind = TCliCommand::ckRestore;
   return true;
+}
+
+std::string CheckSourceFolder(const TCliCommand& command) {
+  const TCliOptions& o = command.Options;
+  const bool walked = command.Kind == TCliCommand::ckVersions ||
+                      (command.Kind == TCliCommand::ckRestore && o.Mode != rmFiles);
+  if (!walked || o.Paths.empty()) return {};
+  const std::string folder = ExcludeTrailingDelimiter(o.Paths.front());
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return {};
+    // Directory mode also takes an archive itself.
+    std::string archive = folder, sub;
+    if (o.Mode == rmDirectory && command.Kind == TCliCommand::ckRestore && S_ISREG(st.st_mode) &&
+        SplitZipPath(archive, sub) && sub.empty())
+      return {};
+    return std::strerror(ENOTDIR);
+  }
+  const int err = errno;
+  if (o.Mode == rmDirectory && command.Kind == TCliCommand::ckRestore) {
+    // A folder inside an archive: the archive must be a file.
+    std::string archive = folder, sub;
+    if (SplitZipPath(archive, sub) && ::stat(archive.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return {};
+  }
+  return std::strerror(err);
 }
 
 }  // namespace qv

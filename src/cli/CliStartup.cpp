@@ -1,15 +1,34 @@
 #include "cli/CliStartup.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <ctime>
 
 #include "BuildConfig.h"
 #include "base/CodePage.h"
+#include "base/FormatUtils.h"
 #include "base/Startup.h"
 #include "base/TimeUtils.h"
+#include "base/Translation.h"
 #include "transfer/ZipRead.h"
 
 namespace qv {
+
+namespace {
+
+// The program file's last change as YYYY-MM-DD (local calendar); unambiguous in any locale.
+std::string ProgramFileDate() {
+  struct stat st {};
+  if (::stat("/proc/self/exe", &st) != 0) return "?";
+  std::tm local {};
+  localtime_r(&st.st_mtime, &local);
+  char date[16];
+  std::strftime(date, sizeof date, "%Y-%m-%d", &local);
+  return date;
+}
+
+}  // namespace
 
 void StartCli(const TCliCommand& command) {
   std::vector<std::string> switches;
@@ -21,13 +40,15 @@ void StartCli(const TCliCommand& command) {
 
 std::string CliVersionText() {
   const TProgramVersion version = GetProgramVersion(ProgramName(), QV_VERSION, "", 3);
-  return version.NameWithVersion + " - " + version.FileDate;
+  return version.NameWithVersion + " - " + ProgramFileDate();
 }
 
 int ListArchive(const std::string& archive) {
   try {
     TZipRead zip(archive);
     zip.ReadDirectory();
+    std::printf("%s\t%s\t%s\t%s\n", Tr("NAME").c_str(), Tr("SIZE").c_str(), Tr("DATE").c_str(),
+                Tr("ENCRYPTED").c_str());
     for (const TZipListItem& item : zip.Directory()) {
       const TPkHeader& h = item.Header;
       const std::time_t t = static_cast<std::time_t>(DosTimeToUnixSeconds(h.TimeStamp));
@@ -35,12 +56,12 @@ int ListArchive(const std::string& archive) {
       localtime_r(&t, &local);
       char date[32];
       std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
-      std::printf("%s\t%lld\t%s\t%s\n", item.Name.c_str(), static_cast<long long>(h.USize), date,
-                  h.Encrypted() ? "encrypted" : "-");
+      std::printf("%s\t%lld\t%s\t%s\n", EscapeControlChars(item.Name).c_str(),
+                  static_cast<long long>(h.USize), date, h.Encrypted() ? "encrypted" : "-");
     }
     return 0;
   } catch (const EZipError& e) {
-    std::printf("%s\n", e.what());
+    std::fprintf(stderr, "quorvex-restore-cli: %s: %s\n", EscapeControlChars(archive).c_str(), e.what());
     return 1;
   }
 }

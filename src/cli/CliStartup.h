@@ -9,9 +9,12 @@ namespace qv {
 // Language selection and the 8-bit code page, as the desktop program does at start. An
 // unknown code page is left to ParseCliArgs to refuse.
 void StartCli(const TCliCommand& command);
-// The name with the version and the program file's date on one line.
+// The name with the version and the program file's date (YYYY-MM-DD) on one line.
 std::string CliVersionText();
-// One line per entry: name, size, date, encrypted flag. Returns the exit status.
+// A header line, then one line per entry: name, size, date, encrypted flag; errors on
+// stderr. Returns the exit status.
 int ListArchive(const std::string& archive);
+// Every version of one file across the backup sets (Paths: FOLDER, RELPATH).
+int ListVersions(const TCliOptions& options);
 
 }  // namespace qv

@@ -1,48 +1,137 @@
 #include "cli/CliView.h"
 
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
-#include <iostream>
+#include <utility>
 
 #include "base/FormatUtils.h"
 #include "base/PathUtils.h"
 #include "base/Translation.h"
+#include "cli/CliArgs.h"
+#include "cli/JsonText.h"
+#include "cli/Terminal.h"
 #include "restore/RestoreSession.h"
+#include "restore/RestoreText.h"
 
 namespace qv {
 
-std::atomic<bool> GStopRequested{false};
-
 namespace {
 
-// Reads one line from the terminal; false at its end (Ctrl-D).
-bool ReadTerminalLine(std::string& line, bool echo) {
-  termios saved {};
-  const bool isTty = ::tcgetattr(STDIN_FILENO, &saved) == 0;
-  if (isTty && !echo) {
-    termios quiet = saved;
-    quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
-    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+constexpr auto CDrawInterval = std::chrono::milliseconds(100);   // 10 lines a second
+constexpr auto CJsonInterval = std::chrono::milliseconds(250);   // 4 objects a second
+
+// The last `width` characters of text (UTF-8), "..." in front when anything was cut.
+std::string TailToWidth(const std::string& text, size_t width) {
+  const size_t length = Utf8Length(text);
+  if (length <= width) return text;
+  if (width <= 3) return std::string(width, '.');
+  size_t drop = length - (width - 3);
+  size_t i = 0;
+  while (i < text.size() && drop > 0) {
+    ++i;
+    while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
+    --drop;
   }
-  const bool ok = static_cast<bool>(std::getline(std::cin, line));
-  if (isTty && !echo) {
-    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-    std::fputs("\n", stderr);
+  return "..." + text.substr(i);
+}
+
+// The first `width` characters of text (UTF-8).
+std::string HeadToWidth(const std::string& text, size_t width) {
+  size_t i = 0;
+  for (size_t n = 0; i < text.size() && n < width; ++n) {
+    ++i;
+    while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
   }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return ok;
+  return text.substr(0, i);
+}
+
+std::string Duration(double seconds) {
+  if (seconds < 0 || seconds > 359999) return "-:--:--";
+  const long s = static_cast<long>(seconds + 0.5);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+  return buf;
+}
+
+const char* ActionName(TItemAction action) {
+  switch (action) {
+    case iaRestored: return "restored";
+    case iaSkipped: return "skipped";
+    case iaFailed: return "failed";
+    case iaNew: return "new";
+    case iaReplace: return "replace";
+    case iaSkip: return "skip";
+    case iaTested: return "tested";
+  }
+  return "failed";
+}
+
+// The dry run's line of one item; empty for the items a restore does not list.
+std::string DryRunLine(const TItemReport& r) {
+  const std::string target = EscapeControlChars(r.Target);
+  const std::string source = EscapeControlChars(r.Source);
+  const std::string set = r.Set.empty() ? std::string() : " [" + EscapeControlChars(r.Set) + "]";
+  switch (r.Action) {
+    case iaNew: return "new     " + target + " <- " + source + set;
+    case iaReplace: return "replace " + target + " <- " + source + set;
+    case iaSkip: return "skip    " + target + " (" + r.Reason + ")";
+    case iaFailed: return "fail    " + source + ": " + r.Message;
+    default: return {};
+  }
+}
+
+// The fixed start of "The password entered for file: %s is invalid!": the question that
+// follows a password that did not open the item.
+bool IsRetryPrompt(const std::string& prompt) {
+  const std::string format = MsgPasswordInvalid();
+  const std::string head = format.substr(0, format.find("%s"));
+  return !head.empty() && prompt.compare(0, head.size(), head) == 0;
 }
 
 }  // namespace
 
+std::string FormatProgressLine(const TRunProgress& p, double seconds, int columns) {
+  if (columns < 2) return {};
+  const size_t width = static_cast<size_t>(columns - 1);
+  const double fraction =
+      p.BytesTotal > 0 ? static_cast<double>(p.BytesDone) / static_cast<double>(p.BytesTotal)
+      : p.FilesTotal > 0 ? static_cast<double>(p.FilesDone) / static_cast<double>(p.FilesTotal)
+                         : 0.0;
+  const int percent = static_cast<int>(100.0 * (fraction > 1.0 ? 1.0 : fraction));
+  const double speed = seconds > 0.2 ? static_cast<double>(p.BytesDone) / seconds : 0.0;
+  const double eta = speed > 0 && p.BytesTotal > 0 ? static_cast<double>(p.BytesTotal - p.BytesDone) / speed : -1;
+  // On a narrow terminal the speed goes first, then the ETA, then the bytes: the name keeps
+  // a readable part.
+  const std::string counts = "[" + std::to_string(p.FilesDone) + "/" +
+                             (p.FilesTotal > 0 ? std::to_string(p.FilesTotal) : std::string("?")) + "] " +
+                             std::to_string(percent) + "% ";
+  const std::string bytes = SizeToStr(p.BytesDone) + " " + Tr("of") + " " + SizeToStr(p.BytesTotal) + "  ";
+  const std::string rate = SizeToStr(static_cast<int64_t>(speed)) + "/s  ";
+  const std::string remaining = Tr("ETA") + " " + Duration(eta) + "  ";
+  const std::string name = EscapeControlChars(p.Current);
+  const size_t nameRoom = std::min(Utf8Length(name), std::max<size_t>(12, width / 3));
+  std::string line;
+  for (const std::string& candidate : {counts + bytes + rate + remaining, counts + bytes + remaining,
+                                       counts + bytes, counts}) {
+    line = candidate;
+    if (Utf8Length(line) + nameRoom <= width) break;
+  }
+  const size_t used = Utf8Length(line);
+  if (used >= width) return HeadToWidth(line, width);
+  return line + TailToWidth(name, width - used);
+}
+
 TCliView::TCliView(TCliOptions options)
     : FOptions(std::move(options)),
-      FInteractive(::isatty(STDIN_FILENO) != 0),
-      FShowProgress(!FOptions.Quiet && ::isatty(STDERR_FILENO) != 0) {}
+      FInteractive(!FOptions.Json && ::isatty(STDIN_FILENO) != 0),
+      FShowProgress(!FOptions.Quiet && !FOptions.Json && ::isatty(STDERR_FILENO) != 0),
+      FStart(std::chrono::steady_clock::now()) {}
+
+double TCliView::Seconds() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
+}
 
 std::string TCliView::SelectedFolder() {
   if (FOptions.Paths.empty()) return {};
@@ -51,123 +140,173 @@ std::string TCliView::SelectedFolder() {
 
 bool TCliView::Confirm(const std::string& text, bool yesPreselected) {
   if (FOptions.Yes) return true;
+  ClearProgressLine();
   if (!FInteractive) {
     std::fprintf(stderr, "%s %s\n", text.c_str(), Tr("No").c_str());
     return false;
   }
-  std::fprintf(stderr, "%s %s ", text.c_str(), (yesPreselected ? Tr("[Y/n]") : Tr("[y/N]")).c_str());
-  std::fflush(stderr);
   std::string answer;
-  if (!ReadTerminalLine(answer, true)) return false;
+  switch (ReadPromptLine(text + " " + (yesPreselected ? Tr("[Y/n]") : Tr("[y/N]")) + " ", answer, true)) {
+    case TPromptResult::prInterrupted: std::fputs("\n", stderr); return false;
+    case TPromptResult::prEndOfInput: std::fputs("\n", stderr); return false;
+    case TPromptResult::prLine: break;
+  }
   if (answer.empty()) return yesPreselected;
   // English and German first letters of Yes, whichever language the question came in.
   return answer[0] == 'y' || answer[0] == 'Y' || answer[0] == 'j' || answer[0] == 'J';
 }
 
-void TCliView::ShowInfo(const std::string& text) {
-  SetStatusVisible(false);
-  std::printf("%s\n", text.c_str());
-  std::fflush(stdout);
-}
+void TCliView::ShowInfo(const std::string& text) { ShowMessage({text, {}}); }
 
 // Error lines go to stdout with the other results.
-void TCliView::ShowError(const std::string& text) { ShowInfo(text); }
+void TCliView::ShowError(const std::string& text) { ShowMessage({text, {}}); }
 
 void TCliView::ShowDetailInfo(const std::string&, const std::string& message,
                               const std::vector<std::string>& details, TDetailIcon) {
-  SetStatusVisible(false);
-  std::printf("%s\n", message.c_str());
-  for (const std::string& line : details) std::printf("%s\n", line.c_str());
+  ShowMessage({message, details});
+}
+
+void TCliView::ShowMessage(TMessage message) {
+  // The last message of a run is its summary: it is held back for the lines that follow it.
+  if (FLastMessage) PrintMessage(*FLastMessage, false);
+  FLastMessage = std::move(message);
+}
+
+void TCliView::PrintLine(const std::string& line) {
+  ClearProgressLine();
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+}
+
+void TCliView::PrintMessage(const TMessage& message, bool withRunLines) {
+  if (FOptions.Json) return;  // the summary object carries the last one
+  PrintLine(EscapeControlChars(message.Text));
+  if (withRunLines) {
+    if (FSkipped > 0) PrintLine(FormatText(Tr("%u skipped"), {std::to_string(FSkipped)}));
+    if (FStopped) PrintLine(Tr("Stopped by user."));
+  }
+  for (const std::string& line : message.Details) PrintLine(EscapeControlChars(line));
   std::fflush(stdout);
 }
 
 TPasswordAnswer TCliView::QueryPassword(const std::string&, const std::string& prompt,
                                         std::string& pwd) {
-  if (FOptions.Password) {
-    // A given password is offered once; when it fails it cannot be asked again.
-    if (FFixedPasswordUsed) return paGiveUp;
-    FFixedPasswordUsed = true;
+  // A given password is offered for every item; the item it does not open is asked for on a
+  // terminal, or fails alone.
+  const bool rejected = std::exchange(FPasswordRejected, false) || IsRetryPrompt(prompt);
+  // An empty one (an empty file, an empty variable) is no password: every item is alike.
+  if (FOptions.Password && !FOptions.Password->empty() && !rejected) {
     pwd = *FOptions.Password;
     return paOk;
   }
-  if (!FInteractive) return paGiveUp;
-  SetStatusVisible(false);
-  std::fprintf(stderr, "%s\n%s", prompt.c_str(),
-               Tr("Password (empty line: skip this file, Ctrl-D: cancel): ").c_str());
-  std::fflush(stderr);
+  if (!FInteractive || FOptions.Kind == rkDryRun) return paGiveUp;
+  ClearProgressLine();
   std::string line;
-  if (!ReadTerminalLine(line, false)) {
-    std::cin.clear();
-    return paCancel;
+  switch (ReadPromptLine(EscapeControlChars(prompt) + "\n" +
+                             Tr("Password (empty line: skip this file, Ctrl-D: cancel): "),
+                         line, false)) {
+    case TPromptResult::prInterrupted:
+    case TPromptResult::prEndOfInput: return paCancel;
+    case TPromptResult::prLine: break;
   }
   if (line.empty()) return paSkip;
   pwd = line;
   return paOk;
 }
 
-// A dry run prints one line per decision; the other runs report through their summary.
-void TCliView::ItemDone(const TItemReport& report) {
-  if (FOptions.RunKind != rkDryRun) return;
-  const std::string target = EscapeControlChars(report.Target);
-  const std::string source = EscapeControlChars(report.Source);
-  std::string line;
-  switch (report.Action) {
-    case iaNew: line = "new     " + target + " <- " + source; break;
-    case iaReplace: line = "replace " + target + " <- " + source; break;
-    case iaSkip: line = "skip    " + target + " (" + report.Reason + ")"; break;
-    case iaFailed: line = "fail    " + source + ": " + report.Message; break;
-    default: return;
-  }
-  if (!report.Set.empty() && report.Action != iaSkip && report.Action != iaFailed)
-    line += " [" + EscapeControlChars(report.Set) + "]";
-  SetStatusVisible(false);
-  std::printf("%s\n", line.c_str());
-}
-
-void TCliView::SetFileLabel(const std::string& text) {
-  FLabel = text;
-  FPosition = 0;
-  DrawProgress();
-}
-
-int TCliView::FileLabelWidth() {
-  if (!FShowProgress) return 72;  // nothing is drawn: no need to ask the terminal
-  winsize ws {};
-  int columns = 80;
-  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) columns = ws.ws_col;
-  return columns > 20 ? columns - 8 : 12;
-}
-
 int TCliView::TextWidth(const std::string& text) { return static_cast<int>(Utf8Length(text)); }
 
-void TCliView::SetProgress(int position) {
-  if (position == FPosition) return;
-  FPosition = position;
-  DrawProgress();
+void TCliView::SetStatusVisible(bool visible) {
+  if (!visible) ClearProgressLine();
 }
 
-void TCliView::SetStatusVisible(bool visible) {
-  if (!visible && FLineDrawn) {
-    std::fputs("\r\033[K", stderr);
-    std::fflush(stderr);
-    FLineDrawn = false;
+void TCliView::ClearProgressLine() {
+  if (!FLineDrawn) return;
+  std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+  FLineDrawn = false;
+}
+
+void TCliView::ItemDone(const TItemReport& r) {
+  if (r.Action == iaSkipped || r.Action == iaSkip) ++FSkipped;
+  if (r.Action == iaFailed) ++FItemErrors;
+  if ((r.Action == iaRestored || r.Action == iaTested) && r.Bytes > 0) FRestoredBytes += r.Bytes;
+  if (FOptions.Json) {
+    TJsonObject o;
+    o.Add("type", "item").Add("action", ActionName(r.Action));
+    if (!r.Source.empty()) o.Add("source", r.Source);
+    if (!r.Target.empty()) o.Add("target", r.Target);
+    if (!r.Set.empty()) o.Add("set", r.Set);
+    if (r.Bytes >= 0) o.Add("bytes", r.Bytes);
+    if (r.Action == iaFailed) o.Add("code", static_cast<int64_t>(r.Code)).Add("message", r.Message);
+    if (!r.Reason.empty()) o.Add("reason", r.Reason);
+    std::printf("%s\n", o.Text().c_str());
+    return;
+  }
+  if (FOptions.Kind == rkDryRun) {
+    const std::string line = DryRunLine(r);
+    if (!line.empty()) PrintLine(line);
   }
 }
 
-void TCliView::DrawProgress() {
-  if (!FShowProgress) return;
-  // A terminal redrawn for each of thousands of small files would set the pace of the run.
+void TCliView::RunProgress(const TRunProgress& progress) {
+  if (!FShowProgress && !FOptions.Json) return;
   const auto now = std::chrono::steady_clock::now();
-  if (FLineDrawn && now - FLastDraw < std::chrono::milliseconds(50)) return;
+  if (FOptions.Json) {
+    if (now - FLastDraw < CJsonInterval) return;
+    FLastDraw = now;
+    TJsonObject o;
+    o.Add("type", "progress")
+        .Add("files_done", int64_t{progress.FilesDone})
+        .Add("files_total", int64_t{progress.FilesTotal})
+        .Add("bytes_done", progress.BytesDone)
+        .Add("bytes_total", progress.BytesTotal)
+        .AddSeconds("seconds", Seconds());
+    std::printf("%s\n", o.Text().c_str());
+    return;
+  }
+  // A terminal redrawn for each of thousands of small files would set the pace of the run.
+  if (FLineDrawn && now - FLastDraw < CDrawInterval) return;
+  const int columns = TerminalColumns();
+  if (columns < 2) return;
   FLastDraw = now;
-  std::fprintf(stderr, "\r\033[K%3d%% %s", FPosition > 100 ? 100 : FPosition, FLabel.c_str());
+  const std::string line = FormatProgressLine(progress, Seconds(), columns);
+  std::fprintf(stderr, "\r\033[K%s", line.c_str());
   std::fflush(stderr);
   FLineDrawn = true;
 }
 
 void TCliView::ProcessMessages() {
-  if (GStopRequested.exchange(false) && FSession != nullptr && FSession->Restoring)
+  if (TakeStopRequest() && FSession != nullptr && FSession->Restoring) {
+    FStopped = true;
     FSession->StartStop();
+  }
+}
+
+int TCliView::FinishRun() {
+  ClearProgressLine();
+  const TRunOutcome& run = FSession->LastRun();
+  int exitCode = CExitOk;
+  if (!run.Started || run.NothingToDo || run.Cancelled || FStopped) exitCode = CExitNotRun;
+  else if (run.Errors > 0) exitCode = CExitErrors;
+  if (!FOptions.Json) {
+    if (FLastMessage) PrintMessage(*FLastMessage, true);
+    else if (FStopped) PrintLine(Tr("Stopped by user."));
+    std::fflush(stdout);
+    return exitCode;
+  }
+  TJsonObject o;
+  o.Add("type", "summary")
+      .Add("copied", int64_t{run.Copied})
+      .Add("skipped", int64_t{FSkipped})
+      .Add("errors", int64_t{run.Errors})
+      .Add("bytes", FRestoredBytes)
+      .AddSeconds("seconds", Seconds())
+      .Add("text", FLastMessage ? FLastMessage->Text : std::string())
+      .Add("exit", int64_t{exitCode});
+  std::printf("%s\n", o.Text().c_str());
+  std::fflush(stdout);
+  return exitCode;
 }
 
 }  // namespace qv

@@ -1,7 +1,7 @@
 #pragma once
 // The command-line front-end of the restore session: options from the command line,
-// questions and the password on the terminal, the summary and error lines on stdout.
-#include <atomic>
+// questions and the password on the terminal, a progress line on stderr, the summary and
+// error lines (or JSON lines) on stdout.
 #include <chrono>
 #include <optional>
 #include <string>
@@ -15,11 +15,14 @@ class TRestoreSession;
 
 struct TCliOptions {
   TRestoreMode Mode = rmFiles;
+  TRunKind Kind = rkRestore;
   TOverwriteMode Overwrite = omNever;
   int Tolerance = 2;
   bool IgnoreDst = false;
   bool Unpack = true;
   bool OverwriteProtected = true;
+  bool Verify = false;
+  bool Json = false;
   std::optional<std::string> Password;  // from a file or the environment
   bool Yes = false;
   bool Quiet = false;
@@ -27,13 +30,13 @@ struct TCliOptions {
   int RestoreDate = 0;
   std::string Sets = "*.*";
   std::string Drive;
+  std::vector<std::string> Include, Exclude;
   std::vector<std::string> Paths;  // files mode: the items; dir and schedule: one folder
-  TRunKind RunKind = rkRestore;    // --dry-run, --test
-  bool Verify = false;             // --verify
 };
 
-// Set by the SIGINT handler; the view turns it into Stop.
-extern std::atomic<bool> GStopRequested;
+// The progress line: "[3/10] 42% 1.00 MB of 2.38 MB  512.0 kB/s  ETA 0:00:03  ...name",
+// at most columns - 1 wide (the last column would wrap on some terminals).
+std::string FormatProgressLine(const TRunProgress& progress, double seconds, int columns);
 
 class TCliView : public IRestoreView {
  public:
@@ -41,6 +44,9 @@ class TCliView : public IRestoreView {
   void SetSession(TRestoreSession* session) { FSession = session; }
   int Tolerance() const { return FOptions.Tolerance; }
   bool IgnoreDst() const { return FOptions.IgnoreDst; }
+  // After the run: the summary (with the skipped count and a stop), then its error lines;
+  // with --json the summary object. Returns the exit status.
+  int FinishRun();
 
   TRestoreMode RestoreMode() override { return FOptions.Mode; }
   TOverwriteMode OverwriteMode() override { return FOptions.Overwrite; }
@@ -50,9 +56,10 @@ class TCliView : public IRestoreView {
   int RestoreDate() override { return FOptions.RestoreDate; }
   std::string SubDirMask() override { return FOptions.Sets; }
   std::string DriveMask() override { return FOptions.Drive; }
-  TRunKind RunKind() override { return FOptions.RunKind; }
+  TRunKind RunKind() override { return FOptions.Kind; }
   bool VerifyRestored() override { return FOptions.Verify; }
-  void ItemDone(const TItemReport& report) override;
+  std::vector<std::string> IncludePatterns() override { return FOptions.Include; }
+  std::vector<std::string> ExcludePatterns() override { return FOptions.Exclude; }
 
   std::string SelectedFolder() override;
   int ItemCount() override { return static_cast<int>(FOptions.Paths.size()); }
@@ -68,28 +75,43 @@ class TCliView : public IRestoreView {
   TPasswordAnswer QueryPassword(const std::string& title, const std::string& prompt,
                                 std::string& pwd) override;
 
-  void SetFileLabel(const std::string& text) override;
-  int FileLabelWidth() override;
+  void SetFileLabel(const std::string&) override {}
+  int FileLabelWidth() override { return 1000; }  // the progress line shortens the name itself
   int TextWidth(const std::string& text) override;
-  void SetProgress(int position) override;
+  void SetProgress(int) override {}
   void SetProgressMarquee(bool) override {}
   void SetStatusVisible(bool visible) override;
   void SetPauseCaption(bool) override {}
   void SetPauseEnabled(bool) override {}
   void SetRunning(bool) override {}
+  void ItemDone(const TItemReport& report) override;
+  void RunProgress(const TRunProgress& progress) override;
   void ProcessMessages() override;
+  void PasswordRejected() override { FPasswordRejected = true; }
 
  private:
-  void DrawProgress();
+  struct TMessage {
+    std::string Text;
+    std::vector<std::string> Details;
+  };
+  void ShowMessage(TMessage message);
+  void PrintMessage(const TMessage& message, bool withRunLines);
+  void PrintLine(const std::string& line);
+  void ClearProgressLine();
+  double Seconds() const;
+
   TCliOptions FOptions;
   TRestoreSession* FSession = nullptr;
-  bool FInteractive;       // stdin is a terminal: questions can be asked
-  bool FShowProgress;      // stderr is a terminal and not quiet
-  bool FFixedPasswordUsed = false;
-  std::string FLabel;
-  int FPosition = 0;
+  bool FInteractive;   // stdin is a terminal and no --json: questions can be asked
+  bool FShowProgress;  // stderr is a terminal, not quiet, no --json
+  bool FPasswordRejected = false;  // the last password did not open the current item
+  std::optional<TMessage> FLastMessage;  // printed when the next one comes, or at the end
   bool FLineDrawn = false;
+  bool FStopped = false;  // Ctrl-C, SIGTERM or SIGHUP stopped the run
+  std::chrono::steady_clock::time_point FStart;
   std::chrono::steady_clock::time_point FLastDraw{};
+  uint32_t FSkipped = 0, FItemErrors = 0;
+  int64_t FRestoredBytes = 0;
 };
 
 }  // namespace qv

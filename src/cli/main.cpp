@@ -1,22 +1,20 @@
 // quorvex-restore-cli: the restore session without a window.
-#include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "base/FormatUtils.h"
 #include "base/Startup.h"
+#include "base/Translation.h"
 #include "cli/CliArgs.h"
+#include "cli/CliOptions.h"
 #include "cli/CliStartup.h"
 #include "cli/CliView.h"
+#include "cli/Terminal.h"
 #include "restore/RestoreSession.h"
 
 namespace {
-
-extern "C" void OnInterrupt(int) {
-  qv::GStopRequested.store(true);
-  // A second Ctrl-C ends the program at once.
-  std::signal(SIGINT, SIG_DFL);
-}
 
 int RunRestore(qv::TCliOptions options) {
   qv::TCliView view(std::move(options));
@@ -24,36 +22,65 @@ int RunRestore(qv::TCliOptions options) {
   view.SetSession(&session);
   session.DeltaTime = view.Tolerance();
   session.DstIgnore = view.IgnoreDst();
-  std::signal(SIGINT, OnInterrupt);
+  qv::InstallStopSignals();
   session.StartStop();
-  std::signal(SIGINT, SIG_DFL);
-  const qv::TRunOutcome& run = session.LastRun();
-  if (!run.Started || run.NothingToDo || run.Cancelled) return qv::CExitNotRun;
-  return run.Errors > 0 ? qv::CExitErrors : qv::CExitOk;
+  const int exitCode = view.FinishRun();
+  qv::RemoveStopSignals();
+  return exitCode;
+}
+
+// The build's hidden switch: "--generate KIND FILE" writes a man page or a completion script.
+int Generate(const std::vector<std::string>& args) {
+  const std::string text = args.size() == 3 ? qv::GenerateCliDocument(args[1]) : std::string();
+  if (text.empty()) return qv::CExitBadArgs;
+  std::ofstream out(args[2], std::ios::binary | std::ios::trunc);
+  out << text;
+  return out.good() ? qv::CExitOk : qv::CExitErrors;
+}
+
+void UsageError(const std::string& message) {
+  std::fprintf(stderr, "quorvex-restore-cli: %s\n%s\n", message.c_str(),
+               qv::Tr("Try 'quorvex-restore-cli --help'.").c_str());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args = qv::CommandLineArgs(argc, argv);
+  if (!args.empty() && args.front() == "--generate") return Generate(args);
   qv::TCliCommand command;
   // The language first, so that even a complaint about the arguments is translated.
   qv::ScanStartupSwitches(args, command);
   qv::StartCli(command);
   std::string error;
   if (!qv::ParseCliArgs(args, command, error)) {
-    std::fprintf(stderr, "quorvex-restore-cli: %s\n%s", error.c_str(), qv::CliUsage().c_str());
+    UsageError(error);
+    return qv::CExitBadArgs;
+  }
+  // The core does not carry out a dry run, a test or a verification yet: refusing them is
+  // better than a "dry run" that writes.
+  if (command.Kind == qv::TCliCommand::ckRestore &&
+      (command.Options.Kind != qv::rkRestore || command.Options.Verify)) {
+    UsageError(qv::Tr("--dry-run, --test and --verify are not available in this build"));
+    return qv::CExitBadArgs;
+  }
+  const std::string folderProblem = qv::CheckSourceFolder(command);
+  if (!folderProblem.empty()) {
+    std::fprintf(stderr, "quorvex-restore-cli: %s: %s\n",
+                 qv::EscapeControlChars(command.Options.Paths.front()).c_str(), folderProblem.c_str());
     return qv::CExitBadArgs;
   }
   switch (command.Kind) {
     case qv::TCliCommand::ckHelp:
-      std::fputs(qv::CliUsage().c_str(), stdout);
+      std::fputs(qv::CliHelpText().c_str(), stdout);
       return qv::CExitOk;
     case qv::TCliCommand::ckVersion:
       std::printf("%s\n", qv::CliVersionText().c_str());
       return qv::CExitOk;
     case qv::TCliCommand::ckList:
       return qv::ListArchive(command.Options.Paths.front());
+    case qv::TCliCommand::ckVersions:
+      return qv::ListVersions(command.Options);
     case qv::TCliCommand::ckRestore:
       return RunRestore(command.Options);
   }

@@ -38,6 +38,21 @@ bool WriteAll(TStream& dest, const uint8_t* buffer, size_t count) {
   return dest.Write(buffer, count) == static_cast<int64_t>(count);
 }
 
+// dfNone when all count bytes went to dest; a refusal and a full medium apart.
+TDecryptFailure WriteBlock(TStream& dest, const uint8_t* buffer, size_t count) {
+  if (count == 0) return dfNone;
+  const int64_t written = dest.Write(buffer, count);
+  if (written < 0) return dfWrite;
+  return written < static_cast<int64_t>(count) ? dfDiskFull : dfNone;
+}
+
+// A read of count bytes: dfNone when all came, dfRead on a failure, dfCorrupt when the
+// source ended first.
+TDecryptFailure ReadFailure(int64_t got, size_t count) {
+  if (got < 0) return dfRead;
+  return got == static_cast<int64_t>(count) ? dfNone : dfCorrupt;
+}
+
 }  // namespace
 
 // ---- TCrypt ----
@@ -126,10 +141,10 @@ bool TEncryption::ReadHeader(TStream& sSource) {
   uint8_t header[32];
   const size_t saltLength = SaltLength(FMode);
   const size_t headerLength = saltLength + CVerifierLength;
-  if (ReadFull(sSource, header, headerLength) != static_cast<int64_t>(headerLength)) return false;
+  if (!Fail(ReadFailure(ReadFull(sSource, header, headerLength), headerLength))) return false;
   uint8_t verifier[CVerifierLength];
   InitStream(header, verifier);
-  return std::memcmp(verifier, header + saltLength, CVerifierLength) == 0;
+  return Fail(std::memcmp(verifier, header + saltLength, CVerifierLength) == 0 ? dfNone : dfPassword);
 }
 
 void TEncryption::DecryptBlock(uint8_t* Buffer, size_t BLen) { DecryptData(Buffer, BLen, FCryptCtx); }
@@ -143,13 +158,14 @@ void TEncryption::DecryptBlockOnly(uint8_t* Buffer, size_t BLen) { CtrTransform(
 bool TEncryption::ReadTrailer(TStream& sSource) {
   const auto code = FinishMac(FCryptCtx);
   uint8_t stored[CMacLength];
-  if (ReadFull(sSource, stored, sizeof(stored)) != static_cast<int64_t>(sizeof(stored))) return false;
-  return CRYPTO_memcmp(code.data(), stored, sizeof(stored)) == 0;
+  if (!Fail(ReadFailure(ReadFull(sSource, stored, sizeof(stored)), sizeof(stored)))) return false;
+  return Fail(CRYPTO_memcmp(code.data(), stored, sizeof(stored)) == 0 ? dfNone : dfCorrupt);
 }
 
 bool TEncryption::DecryptStream(TStream& sSource, TStream* sDest, int64_t SLength, bool SpeedLimit) {
   const int64_t frame = GetHeaderSize() + GetTrailerSize();
-  if (SLength < frame) return false;
+  // Too short to hold even the header: damaged, whatever the password.
+  if (SLength < frame) return Fail(dfCorrupt);
   if (!ReadHeader(sSource)) return false;
   return DecryptRest(sSource, sDest, SLength - frame, SpeedLimit);
 }
@@ -165,7 +181,7 @@ bool TEncryption::DecryptRest(TStream& sSource, TStream* sDest, int64_t ACipherL
     uint8_t* block = AMac != nullptr ? AMac->NextSlot() : CBuffer.data();
     const int64_t n = ReadFull(sSource, block, want);
     // A source shorter than announced is a damaged stream, not a reason to read again.
-    if (n != static_cast<int64_t>(want)) return false;  // a helper drops the rest
+    if (!Fail(ReadFailure(n, want))) return false;  // a helper drops the rest
     if (AMac != nullptr) AMac->Submit(want);
     total += n;
     Report(acDecrypt, total, SpeedLimit);
@@ -173,8 +189,9 @@ bool TEncryption::DecryptRest(TStream& sSource, TStream* sDest, int64_t ACipherL
       CtrTransformTo(block, CBuffer.data(), want, FCryptCtx);
     else
       DecryptBlock(CBuffer.data(), want);
-    if (sDest != nullptr && !WriteAll(*sDest, CBuffer.data(), want)) return false;
+    if (sDest != nullptr && !Fail(WriteBlock(*sDest, CBuffer.data(), want))) return false;
     remaining -= n;
+    if (Cancelled()) return Fail(dfCancelled);
   }
   if (AMac != nullptr) AMac->Finish();
   return ReadTrailer(sSource);
@@ -183,6 +200,7 @@ bool TEncryption::DecryptRest(TStream& sSource, TStream* sDest, int64_t ACipherL
 bool TEncryption::DecryptStreamOverlapped(TStream& sSource, TStream* sDest, int64_t SLength,
                                           bool SpeedLimit) {
   const int64_t frame = GetHeaderSize() + GetTrailerSize();
+  if (SLength < frame) return Fail(dfCorrupt);
   // Streams of up to two work buffers do not repay a thread; without a destination the MAC
   // is all the work.
   if (sDest == nullptr || SLength - frame <= 2 * static_cast<int64_t>(CBufSize))

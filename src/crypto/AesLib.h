@@ -9,6 +9,7 @@
 //
 // No method raises; every failure is the Boolean result. One object serves any number
 // of streams in sequence; it is not thread-safe (one worker at a time).
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -23,6 +24,19 @@
 namespace qv {
 
 class TMacWorker;
+
+// Why the last operation of the reading side failed. Only a verifier mismatch says that the
+// password is wrong; everything after a matching verifier is damage, a medium or a stop.
+enum class TDecryptFailure : uint8_t {
+  dfNone,
+  dfPassword,   // verifier mismatch
+  dfCorrupt,    // code mismatch, or the stream is shorter than stated
+  dfRead,       // the source could not be read
+  dfWrite,      // the destination refused data
+  dfDiskFull,   // the destination took fewer bytes than handed (medium full)
+  dfCancelled,  // the cancel flag was set between blocks
+};
+using enum TDecryptFailure;
 
 class TCrypt {
  public:
@@ -82,6 +96,13 @@ class TEncryption : public TCrypt {
   const TProgressEvent& OnProgress() const { return FOnProgress; }
   void SetOnProgress(TProgressEvent AEvent) { FOnProgress = std::move(AEvent); }
 
+  // Set by ReadHeader, ReadTrailer and the decrypting stream methods; dfNone after success.
+  TDecryptFailure LastFailure() const { return FFailure; }
+  // A flag (not owned, null for none) that the decrypting loops test after each block; a set
+  // flag ends them with false and dfCancelled. The worker that lends it clears it again.
+  void SetCancelFlag(const std::atomic<bool>* ACancel) { FCancel = ACancel; }
+  const std::atomic<bool>* CancelFlag() const { return FCancel; }
+
  private:
   // Initialises FCryptCtx for salt, reusing the last derivation when the salt repeats.
   void InitStream(const uint8_t* salt, uint8_t verifier[CVerifierLength]);
@@ -91,8 +112,16 @@ class TEncryption : public TCrypt {
   bool DecryptRest(TStream& sSource, TStream* sDest, int64_t ACipherLength, bool SpeedLimit,
                    TMacWorker* AMac = nullptr);
 
+  bool Fail(TDecryptFailure AFailure) {
+    FFailure = AFailure;
+    return AFailure == dfNone;
+  }
+  bool Cancelled() const { return FCancel != nullptr && FCancel->load(std::memory_order_acquire); }
+
   TPrngContext FPrngCtx;
   TProgressEvent FOnProgress;
+  TDecryptFailure FFailure = dfNone;
+  const std::atomic<bool>* FCancel = nullptr;
   std::vector<uint8_t> FCachedSalt;
   std::vector<uint8_t> FCachedKey;
   // Ciphertext slots shared with the authenticating helper; kept for the next stream.

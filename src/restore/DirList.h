@@ -1,6 +1,8 @@
 #pragma once
 // A folder listing for the restore walks: names sorted, symbolic links reported as such
-// (never followed), and, when asked, each file's last-write time.
+// (never entered; what they point to is noted), and, when asked, each file's last-write time.
+// The walks list a folder through its open handle, so their depth is not bounded by the
+// length of a path.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -13,14 +15,52 @@ struct TDirEntry {
   enum TType : uint8_t { deFile, deFolder, deLink, deOther };
   std::string Name;
   TType Type = deOther;
-  int64_t UnixTime = 0;  // last write, rounded to whole seconds (only with times)
+  TType LinkTarget = deOther;  // links: the kind of what it leads to
+  bool Dangling = false;       // links: leads nowhere
+  int64_t UnixTime = 0;  // last write, rounded to whole seconds (only with times; links: the target's)
   dev_t Device = 0;      // folders only
   ino_t Inode = 0;       // folders only
 };
 using TDirListing = std::vector<TDirEntry>;
 
-// Lists folder without "." and ".."; a folder that cannot be read gives an empty listing.
-TDirListing ListDirectory(const std::string& folder, bool withTimes = false);
+// An open folder handle, closed with the object.
+class TDirHandle {
+ public:
+  TDirHandle() = default;
+  explicit TDirHandle(int fd) : FFd(fd) {}
+  ~TDirHandle();
+  TDirHandle(TDirHandle&& other) noexcept : FFd(other.FFd) { other.FFd = -1; }
+  TDirHandle& operator=(TDirHandle&& other) noexcept;
+  TDirHandle(const TDirHandle&) = delete;
+  TDirHandle& operator=(const TDirHandle&) = delete;
+  int Fd() const { return FFd; }
+  bool Valid() const { return FFd >= 0; }
+
+ private:
+  int FFd = -1;
+};
+
+// Opens a folder (parent -1: a path) without following a final symbolic link.
+TDirHandle OpenFolder(int parent, const std::string& name);
+// Opens the folder name below parent, creating it first when it is missing.
+TDirHandle OpenOrMakeFolder(int parent, const std::string& name);
+
+// Lists folder without "." and ".."; a folder that cannot be read gives an empty listing
+// and, when ok is given, false in it.
+TDirListing ListDirectory(const std::string& folder, bool withTimes = false, bool* ok = nullptr);
+TDirListing ListDirectory(const TDirHandle& folder, bool withTimes = false, bool* ok = nullptr);
+
+// Folders directly below parent whose names match the pattern (MatchesMask); hidden ones
+// (names beginning with ".") left out. Sorted by name.
+std::vector<std::string> MatchingFolders(const std::string& parent, const std::string& pattern,
+                                         bool* ok = nullptr);
+
+// A path by which the file name inside the open folder can be reached: the full path as it
+// is while it fits the system's limit, else one through the folder's handle.
+std::string AccessPath(const TDirHandle& folder, const std::string& fullPath, const std::string& name);
+
+// The same for a folder into which names of up to 255 bytes are written.
+std::string FolderAccessPath(const TDirHandle& folder, const std::string& fullPath);
 
 // Rounds a modification time to whole Unix seconds, as the restore compares times.
 int64_t RoundedUnixSeconds(const struct timespec& ts);

@@ -1,5 +1,8 @@
 // The Files and Directory modes.
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <unordered_map>
 
 #include "base/FileUtils.h"
 #include "base/PathUtils.h"
@@ -10,14 +13,33 @@
 
 namespace qv {
 
+namespace {
+
+constexpr uint32_t CNotFound = uint32_t{sevError} | errFileNotFound;
+constexpr uint32_t CFolderUnreadable = uint32_t{sevError} | errReadFolder;
+
+// An entry of an archive folder: the folder itself or below it, never a name that only
+// begins with the same text ("docs2").
+bool InArchiveFolder(const std::string& foldedName, const std::string& foldedFolder) {
+  if (foldedFolder.empty()) return true;
+  if (foldedName.compare(0, foldedFolder.size(), foldedFolder) != 0) return false;
+  return foldedName.size() == foldedFolder.size() || foldedName[foldedFolder.size()] == '/';
+}
+
+}  // namespace
+
 bool TRestoreSession::OpenArchive(const std::string& archive, uint32_t& code) {
   code = 0;
+  if (RZip && FArchiveName == archive) return true;
+  CloseArchive();
   try {
     RZip = std::make_unique<TZipRead>(archive, std::string(), 0, 524288);
     RZip->SetOnProcessMessages([this] { FView.ProcessMessages(); });
     RZip->SetVerifyTargets(FVerifying);
     if (!CryptPwd.empty()) RZip->InitEncryption(CryptPwd, 0);
+    FArchivePwd = CryptPwd;
     RZip->ReadDirectory();
+    FArchiveName = archive;
     return true;
   } catch (const EZipError& e) {
     code = static_cast<uint32_t>(e.ZipError);
@@ -26,72 +48,101 @@ bool TRestoreSession::OpenArchive(const std::string& archive, uint32_t& code) {
   }
 }
 
-void TRestoreSession::CloseArchive() { RZip.reset(); }
+void TRestoreSession::CloseArchive() {
+  RZip.reset();
+  FArchiveName.clear();
+  FArchivePwd.clear();
+  FArchiveIndex.reset();
+}
 
-bool TRestoreSession::LeadsIntoArchive(std::string& path, std::string& subPath) const {
-  std::string archive = path;
-  std::string sub;
-  if (!SplitZipPath(archive, sub)) return false;
-  // A real folder whose name ends in ".zip" is a folder, not an archive.
-  struct stat st {};
-  if (::stat(archive.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;
-  path = archive;
-  subPath = sub;
-  return true;
+int TRestoreSession::FindArchiveEntry(const std::string& subPath) {
+  if (!FArchiveIndex) {
+    FArchiveIndex = std::make_unique<TArchiveIndex>();
+    const TZipFileList& list = RZip->Directory();
+    for (int e = 0; e < list.Count(); ++e) {
+      if (list.Objects(e).IsDir) continue;
+      FArchiveIndex->Exact.try_emplace(list.Strings(e), e);
+      FArchiveIndex->Folded[FoldCase(list.Strings(e))].push_back(e);
+    }
+  }
+  if (const auto exact = FArchiveIndex->Exact.find(subPath); exact != FArchiveIndex->Exact.end())
+    return exact->second;
+  const auto folded = FArchiveIndex->Folded.find(FoldCase(subPath));
+  // Several names that differ only in case: none of them is the one meant.
+  if (folded == FArchiveIndex->Folded.end() || folded->second.size() != 1) return -1;
+  return folded->second.front();
+}
+
+TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive, const std::string& subPath,
+                                                     std::string& source, uint32_t& code) {
+  FLastTarget.clear();
+  if (!OpenArchive(archive, code)) {
+    source = archive;
+    return rrFailed;
+  }
+  source = archive + ":" + subPath;
+  if (subPath.empty()) {
+    code = uint32_t{sevError} | errArchiveAsFile;
+    source = archive;
+    return rrFailed;
+  }
+  const int index = FindArchiveEntry(subPath);
+  if (index < 0) {
+    code = uint32_t{sevError} | opZip | errFileNotFound;
+    return rrFailed;
+  }
+  const TPkHeader& entry = RZip->Directory().Objects(index);
+  const std::string& name = RZip->Directory().Strings(index);
+  // The entry's own spelling: it is what the archive restores.
+  source = archive + ":" + name;
+  return RestoreZipEntry(entry, AddPathDelimiter(Target) + name, name, code);
+}
+
+TRestoreResult TRestoreSession::RestoreSelectedPath(const std::string& source, uint32_t& code) {
+  code = SourceProblem(source);
+  FLastTarget.clear();
+  if (code != 0) return rrFailed;
+  const TRestoreResult r = RestoreFile(source, Target, true, code);
+  // The header of a .gz that cannot be read: the item is not restored, which is an error.
+  if (r == rrBadHeader) code = uint32_t{sevError} | opGzip | errReadFile;
+  return r;
 }
 
 void TRestoreSession::RestoreSelectedFiles() {
   if (!CheckTargetFolder()) return;
   BeginRun();
   uint32_t copied = 0, errors = 0;
-  bool cancel = false;
   if (FView.SelectedCount() == 0) {
     FView.ShowError(MsgNoFilesSelected());
     FLastRun.NothingToDo = true;
     EndRun();
     return;
   }
+  for (int i = 0; i < FView.ItemCount(); ++i) {
+    if (!FView.ItemSelected(i) || !FFilter.Accepts(FView.ItemPath(i))) continue;
+    ++FProgress.FilesTotal;
+    FProgress.BytesTotal += static_cast<int64_t>(GetFileSize64(FView.ItemPath(i)));
+  }
   // The selection is read item by item: the list may change while the run goes on.
   for (int i = 0; i < FView.ItemCount(); ++i) {
     if (!FView.ItemSelected(i)) continue;
     std::string source = FView.ItemPath(i);
+    if (!FFilter.Accepts(source)) continue;
     ShowFile(source);
+    ItemStarted(source);
     uint32_t code = 0;
     std::string archive = source, subPath;
-    if (LeadsIntoArchive(archive, subPath)) {
-      if (!OpenArchive(archive, code)) {
-        source = archive;
-      } else {
-        const TZipFileList& list = RZip->Directory();
-        for (int e = 0; e < list.Count() && !cancel; ++e) {
-          const TPkHeader& entry = list.Objects(e);
-          const std::string& name = list.Strings(e);
-          if (entry.IsDir || subPath.empty() || !SameText(name, subPath)) continue;
-          uint32_t entryCode = 0;
-          const TRestoreResult r =
-              RestoreZipEntry(entry, AddPathDelimiter(Target) + subPath, subPath, entryCode);
-          if (r == rrCancelRun) { cancel = true; break; }
-          if (r == rrSkipped) continue;
-          source = archive + ":" + subPath;
-          code = entryCode;
-          if (r == rrCopied) ++copied;
-        }
-        CloseArchive();
-      }
-    } else if (LongFileExists(source)) {
-      const TRestoreResult r = RestoreFile(source, Target, true, code);
-      if (r == rrCopied) ++copied;
-      if (r == rrCancelRun) cancel = true;
-      // Passed over silently by a restore; a preview or a test says what a restore cannot do.
-      if (r == rrBadHeader) code = WritesNothing() ? ResultCode(sevError, errGzipHeader) | opGunzip : 0;
-    } else if (WritesNothing()) {
-      code = ResultCode(sevError, errFileNotFound) | opCopy;
-    }
-    if (cancel || !Restoring) {
+    const TRestoreResult r = SplitZipPath(archive, subPath)
+                                 ? RestoreSelectedEntry(archive, subPath, source, code)
+                                 : RestoreSelectedPath(source, code);
+    if (r == rrCopied) ++copied;
+    if (r == rrCancelRun || !Restoring) {
       FLastRun.Cancelled = true;
       break;
     }
-    if (code != 0) {
+    ReportItem(r, source, code);
+    ItemFinished(static_cast<int64_t>(GetFileSize64(FView.ItemPath(i))));
+    if (code != 0 && r != rrCopied && r != rrSkipped) {
       if (FView.SelectedCount() < 2 && FRunKind == rkRestore) {
         FView.ShowError(GetErrorMessage(code));
         ++FLastRun.Errors;
@@ -100,6 +151,7 @@ void TRestoreSession::RestoreSelectedFiles() {
         AddErrorLines(source, code);
       }
     }
+    KeepResponsive();
   }
   ShowRunSummary(copied, errors);
 }
@@ -122,64 +174,135 @@ void TRestoreSession::RestoreDirectory() {
     FTargetInode = targetStat.st_ino;
   }
   std::string subPath;
-  if (LeadsIntoArchive(source, subPath)) {
+  if (SplitZipPath(source, subPath)) {
     RestoreArchiveFolder(source, subPath, Target, copied, errors);
   } else {
+    // The selected folder and the destination may be links themselves; below them none is
+    // followed.
+    const TDirHandle sourceDir(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const TDirHandle targetDir(::open(Target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     bool cancelRun = false;
-    RestoreFolder(source, Target, std::string(), copied, errors, cancelRun);
+    // A dry run or a test neither needs nor makes the destination.
+    if (!sourceDir.Valid() || (!targetDir.Valid() && !WritesNothing())) {
+      ++errors;
+      AddErrorLines(sourceDir.Valid() ? Target : source, CFolderUnreadable);
+    } else {
+      FWalkRoot = ExcludeTrailingDelimiter(source);
+      CountFolder(sourceDir, std::string());
+      RestoreFolder(sourceDir, ExcludeTrailingDelimiter(source), targetDir,
+                    ExcludeTrailingDelimiter(Target), true, copied, errors, cancelRun);
+    }
     if (cancelRun) FLastRun.Cancelled = true;
   }
   if (!Restoring) FLastRun.Cancelled = true;
   ShowRunSummary(copied, errors);
 }
 
-void TRestoreSession::RestoreFolder(const std::string& base, const std::string& target,
-                                    const std::string& sub, uint32_t& copied, uint32_t& errors,
-                                    bool& cancelRun) {
-  const std::string folder = AddPathDelimiter(base) + sub;
-  if (IsLinkLoop(ExcludeTrailingDelimiter(folder), false)) return;
-  const std::string targetFolder = AddPathDelimiter(target) + sub;
-  if (!WritesNothing() && !LongDirectoryExists(targetFolder)) LongForceDirectories(targetFolder);
-  const TDirListing listing = ListDirectory(folder);
+void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::string& sourcePath,
+                                    const TDirHandle& targetDir, const std::string& targetPath,
+                                    bool top, uint32_t& copied, uint32_t& errors, bool& cancelRun) {
+  bool listed = false;
+  const TDirListing listing = ListDirectory(sourceDir, false, &listed);
+  if (!listed) {
+    ++errors;
+    AddErrorLines(sourcePath, CFolderUnreadable);
+    return;
+  }
+  // Past the system's path limit the workers reach the folders through their handles.
+  const std::string targetFolder = targetDir.Valid() ? FolderAccessPath(targetDir, targetPath) : targetPath;
   bool cancelled = false;
   for (const TDirEntry& entry : listing) {
     KeepResponsive();
     if (!Restoring) break;
     WaitWhilePaused();
-    if (entry.Type != TDirEntry::deFile) continue;  // folders, links, devices, pipes
-    const std::string sourcePath = AddPathDelimiter(folder) + entry.Name;
-    ShowFile(sourcePath);
+    if (!Restoring) break;
+    const bool file = entry.Type == TDirEntry::deFile ||
+                      (entry.Type == TDirEntry::deLink && entry.LinkTarget == TDirEntry::deFile);
+    if (entry.Type == TDirEntry::deFolder) continue;
+    // A link to a folder is not entered (it could lead anywhere, also in a circle).
+    if (entry.Type == TDirEntry::deLink && entry.LinkTarget == TDirEntry::deFolder) continue;
+    const std::string displayPath = sourcePath + "/" + entry.Name;
+    if (!FFilter.Accepts(WalkRelative(displayPath))) continue;
+    ItemStarted(displayPath);
     uint32_t code = 0;
-    const TRestoreResult r = RestoreFile(sourcePath, targetFolder, true, code);
+    TRestoreResult r = rrFailed;
+    if (!file) {
+      code = entry.Dangling ? CNotFound : uint32_t{sevError} | errNotRegularFile;
+      FLastTarget.clear();
+    } else {
+      ShowFile(displayPath);
+      r = RestoreFile(AccessPath(sourceDir, displayPath, entry.Name), targetFolder, true, code);
+    }
+    if (r == rrCancelRun) {
+      cancelled = true;
+      break;
+    }
+    ReportItem(r, displayPath, r == rrBadHeader ? uint32_t{sevError} | opGzip | errGzipHeader : code);
+    struct stat st {};
+    ItemFinished(::fstatat(sourceDir.Fd(), entry.Name.c_str(), &st, 0) == 0 ? st.st_size : 0);
     switch (r) {
       case rrCopied: ++copied; break;
-      case rrSkipped: break;
       case rrBadHeader:
         ++errors;
-        ErrorList.push_back(MsgErrorGzHeader() + sourcePath);
-        if (WritesNothing()) ReportItem(iaFailed, sourcePath, std::string(), ResultCode(sevError, errGzipHeader) | opGunzip);
+        ErrorList.push_back(MsgErrorGzHeader() + displayPath);
         break;
       case rrFailed:
         ++errors;
-        AddErrorLines(sourcePath, code);
+        AddErrorLines(displayPath, code);
         break;
-      case rrCancelRun: cancelled = true; break;
+      default: break;
     }
-    if (cancelled) break;
   }
   if (cancelled) {
     // Cancel ends this folder level; at the top level it ends the whole walk.
-    if (sub.empty()) cancelRun = true;
+    if (top) cancelRun = true;
     return;
   }
-  if (!Restoring) return;
   for (const TDirEntry& entry : listing) {
     if (!Restoring) break;
     if (entry.Type != TDirEntry::deFolder) continue;
     // A destination inside the source is not walked into: it would restore itself forever.
     if (entry.Device == FTargetDevice && entry.Inode == FTargetInode) continue;
-    RestoreFolder(base, target, sub.empty() ? entry.Name : sub + "/" + entry.Name, copied, errors,
-                  cancelRun);
+    const std::string subSource = sourcePath + "/" + entry.Name;
+    if (!FFilter.EntersFolder(WalkRelative(subSource))) continue;
+    const TDirHandle subDir = OpenFolder(sourceDir.Fd(), entry.Name);
+    if (!subDir.Valid()) {
+      ++errors;
+      AddErrorLines(subSource, CFolderUnreadable);
+      continue;
+    }
+    const std::string subTarget = targetPath + "/" + entry.Name;
+    const TDirHandle subTargetDir = !WritesNothing()     ? OpenOrMakeFolder(targetDir.Fd(), entry.Name)
+                                    : targetDir.Valid() ? OpenFolder(targetDir.Fd(), entry.Name)
+                                                        : TDirHandle();
+    if (!subTargetDir.Valid() && !WritesNothing()) {
+      ++errors;
+      AddErrorLines(subTarget, uint32_t{sevError} | errCreateFile);
+      continue;
+    }
+    RestoreFolder(subDir, subSource, subTargetDir, subTarget, false, copied, errors, cancelRun);
+  }
+}
+
+std::string TRestoreSession::WalkRelative(const std::string& path) const {
+  return path.size() > FWalkRoot.size() ? path.substr(FWalkRoot.size() + 1) : std::string();
+}
+
+void TRestoreSession::CountFolder(const TDirHandle& folder, const std::string& relPath) {
+  for (const TDirEntry& entry : ListDirectory(folder)) {
+    const std::string rel = relPath.empty() ? entry.Name : relPath + "/" + entry.Name;
+    if (entry.Type == TDirEntry::deFolder) {
+      if (entry.Device == FTargetDevice && entry.Inode == FTargetInode) continue;
+      if (!FFilter.EntersFolder(rel)) continue;
+      const TDirHandle sub = OpenFolder(folder.Fd(), entry.Name);
+      if (sub.Valid()) CountFolder(sub, rel);
+    } else if (!(entry.Type == TDirEntry::deLink && entry.LinkTarget == TDirEntry::deFolder) &&
+               FFilter.Accepts(rel)) {
+      ++FProgress.FilesTotal;
+      struct stat st {};
+      if (::fstatat(folder.Fd(), entry.Name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode))
+        FProgress.BytesTotal += st.st_size;
+    }
   }
 }
 
@@ -193,15 +316,32 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
     AddErrorLines(archive, code);
     return;
   }
+  const std::string folder = FoldCase(subPath);
   const TZipFileList& list = RZip->Directory();
+  // The entry's path below the selected folder, for the filter.
+  const auto relative = [&](const std::string& name) {
+    if (subPath.empty()) return name;
+    return name.size() > subPath.size() ? name.substr(subPath.size() + 1) : std::string();
+  };
+  const auto selected = [&](int e) {
+    const std::string& name = list.Strings(e);
+    return !list.Objects(e).IsDir && InArchiveFolder(FoldCase(name), folder) &&
+           FFilter.AcceptsWithFolders(relative(name));
+  };
+  for (int e = 0; e < list.Count(); ++e) {
+    if (!selected(e)) continue;
+    ++FProgress.FilesTotal;
+    FProgress.BytesTotal += list.Objects(e).USize;
+  }
   for (int e = 0; e < list.Count(); ++e) {
     KeepResponsive();
     WaitWhilePaused();
+    if (!Restoring) break;
     const TPkHeader& entry = list.Objects(e);
-    if (entry.IsDir) continue;
+    if (!selected(e)) continue;
     const std::string& name = list.Strings(e);
     ShowFile(name);
-    if (!subPath.empty() && !StartsWithText(name, subPath)) continue;
+    ItemStarted(name);
     uint32_t entryCode = 0;
     const TRestoreResult r = RestoreZipEntry(entry, AddPathDelimiter(target) + name, name, entryCode);
     if (r == rrCopied) ++copied;
@@ -210,6 +350,8 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
       break;
     }
     if (!Restoring) break;
+    ReportItem(r, archive + ":" + name, entryCode, {}, entry.USize);
+    ItemFinished(entry.USize);
     if (r == rrFailed) {
       ++errors;
       AddErrorLines(archive + ":" + name, entryCode);

@@ -1,5 +1,8 @@
 // Path helpers of the restore session: archive paths, label fitting and name patterns.
+#include <sys/stat.h>
+
 #include <cctype>
+#include <cerrno>
 #include <string>
 
 #include "base/PathUtils.h"
@@ -25,24 +28,44 @@ std::string CutFirstFolder(const std::string& folder) {
 }  // namespace
 
 bool SplitZipPath(std::string& path, std::string& subPath) {
-  std::string r = path;
-  while (!r.empty() && r.back() == '/') r.pop_back();
-  while (!r.empty()) {
-    const std::string last = ExtractFileName(r);
+  // Component by component from the start: the first archive that is a real file wins, so
+  // "outer.zip/docs/inner.zip" opens outer.zip.
+  size_t end = 0;
+  while (end < path.size()) {
+    size_t next = path.find('/', end + 1);
+    if (next == std::string::npos) next = path.size();
+    const std::string prefix = path.substr(0, next);
+    const std::string last = ExtractFileName(prefix);
     const size_t dot = last.rfind('.');
-    if (dot != std::string::npos && SameText(last.substr(dot + 1), "zip")) {
-      subPath = path.size() > r.size() + 1 ? path.substr(r.size() + 1) : std::string();
-      path = r;
+    struct stat st {};
+    if (dot != std::string::npos && SameText(last.substr(dot + 1), "zip") &&
+        ::stat(prefix.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      size_t rest = next;
+      while (rest < path.size() && path[rest] == '/') ++rest;
+      subPath = path.substr(rest);
+      while (!subPath.empty() && subPath.back() == '/') subPath.pop_back();
+      path = prefix;
       return true;
     }
-    const size_t slash = r.rfind('/');
-    if (slash == std::string::npos || slash == r.size() - 1 || slash == 0)
-      r.clear();
-    else
-      r.resize(slash);
+    end = next;
   }
   subPath.clear();
   return false;
+}
+
+std::string KeepBothName(const std::string& targetPath) {
+  const size_t slash = targetPath.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : targetPath.substr(0, slash + 1);
+  const std::string name = targetPath.substr(folder.size());
+  const size_t dot = name.rfind('.');
+  const bool hasExt = dot != std::string::npos && dot > 0;
+  const std::string stem = hasExt ? name.substr(0, dot) : name;
+  const std::string ext = hasExt ? name.substr(dot) : std::string();
+  for (unsigned n = 1;; ++n) {
+    const std::string candidate = folder + stem + " (" + std::to_string(n) + ")" + ext;
+    struct stat st {};
+    if (::lstat(candidate.c_str(), &st) != 0 && errno == ENOENT) return candidate;
+  }
 }
 
 std::string FitPathToWidth(const std::string& path, int maxWidth,
@@ -69,26 +92,39 @@ std::string FitPathToWidth(const std::string& path, int maxWidth,
 
 namespace {
 
-bool MatchFrom(const std::string& name, size_t n, const std::string& mask, size_t m) {
-  // Iterative glob with one backtrack point for the last "*".
-  size_t starMask = std::string::npos, starName = 0;
+std::u32string CodePoints(const std::string& utf8) {
+  std::u32string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
+    if (i + length > utf8.size()) length = 1;
+    char32_t cp = length == 1 ? c : (c & (0x7F >> length));
+    for (size_t k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3Fu);
+    out += cp;
+    i += length;
+  }
+  return out;
+}
+
+// Iterative glob on code points with one backtrack point for the last "*".
+bool Glob(const std::u32string& name, const std::u32string& mask) {
+  size_t n = 0, m = 0, starMask = std::u32string::npos, starName = 0;
   while (n < name.size()) {
-    if (m < mask.size() && (mask[m] == '?' ||
-                            std::tolower(static_cast<unsigned char>(mask[m])) ==
-                                std::tolower(static_cast<unsigned char>(name[n])))) {
+    if (m < mask.size() && (mask[m] == U'?' || mask[m] == name[n])) {
       ++n;
       ++m;
-    } else if (m < mask.size() && mask[m] == '*') {
+    } else if (m < mask.size() && mask[m] == U'*') {
       starMask = m++;
       starName = n;
-    } else if (starMask != std::string::npos) {
+    } else if (starMask != std::u32string::npos) {
       m = starMask + 1;
       n = ++starName;
     } else {
       return false;
     }
   }
-  while (m < mask.size() && mask[m] == '*') ++m;
+  while (m < mask.size() && mask[m] == U'*') ++m;
   return m == mask.size();
 }
 
@@ -97,11 +133,15 @@ bool MatchFrom(const std::string& name, size_t n, const std::string& mask, size_
 bool MatchesMask(const std::string& name, const std::string& mask) {
   if (mask.empty()) return false;
   if (mask == "*.*" || mask == "*") return true;
-  // A listing also matches "name" against "name.*" and "*." (names without extension).
-  if (mask.size() >= 2 && mask.compare(mask.size() - 2, 2, ".*") == 0 &&
-      MatchFrom(name, 0, mask.substr(0, mask.size() - 2), 0))
+  const std::u32string n = CodePoints(FoldCase(name));
+  std::u32string m = CodePoints(FoldCase(mask));
+  if (Glob(n, m)) return true;
+  // A listing also matches "name" against "name.*", and a name without a dot against a
+  // mask ending in "." ("*." = names without extension).
+  if (m.size() >= 2 && m.compare(m.size() - 2, 2, U".*") == 0 && Glob(n, m.substr(0, m.size() - 2)))
     return true;
-  return MatchFrom(name, 0, mask, 0);
+  if (m.back() == U'.' && n.find(U'.') == std::u32string::npos) return Glob(n, m.substr(0, m.size() - 1));
+  return false;
 }
 
 }  // namespace qv

@@ -46,6 +46,18 @@ uint32_t NoPasswordCode(TBackupKind kind) {
 
 }  // namespace
 
+uint32_t SourceProblem(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return uint32_t{sevError} | errFileNotFound;  // also a dangling link
+  // A pipe or device would block whoever opens it, or never end.
+  if (!S_ISREG(st.st_mode)) return uint32_t{sevError} | errNotRegularFile;
+  return 0;
+}
+
+std::string RestoredName(const std::string& name, bool unpackGz) {
+  return BackupKind(name, unpackGz) == bkPlain ? name : DeleteExtension(name);
+}
+
 TBackupKind BackupKind(const std::string& name, bool unpackGz) {
   const std::string ext = LowerAscii(GetExtension(name));
   if (unpackGz && (ext == "gz" || ext == "gze")) return bkCompressed;
@@ -89,7 +101,9 @@ TPasswordAnswer TRestoreSession::AskForPassword(const std::string& prompt, const
 
 TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std::string& targetFolder,
                                             bool withProgress, uint32_t& code) {
-  code = 0;
+  code = SourceProblem(source);
+  FLastTarget.clear();
+  if (code != 0) return rrFailed;
   const TBackupKind kind = BackupKind(source, FView.UnpackGz());
   bool encrypted = kind == bkEncrypted;
   int64_t expandedSize = 0;
@@ -99,75 +113,119 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
     encrypted = info.Encrypted;
     expandedSize = info.USize;
   }
-  std::string name = ExtractFileName(source);
-  if (kind != bkPlain) name = DeleteExtension(name);
+  const std::string name = RestoredName(ExtractFileName(source), FView.UnpackGz());
   return RunPipeline(source, AddPathDelimiter(targetFolder) + name, kind, encrypted, withProgress,
                      false, code, expandedSize);
+}
+
+TRestoreResult TRestoreSession::PasswordLoop(const std::string& name, bool& encrypted, uint32_t giveUpCode,
+                                             uint32_t& code,
+                                             const std::function<void(TPasswordAnswer)>& passwordGiven,
+                                             const std::function<TRestoreResult(uint32_t&)>& attempt) {
+  code = 0;
+  std::string prompt = MsgPasswordRequired();
+  for (;;) {
+    if (encrypted && CryptPwd.empty()) {
+      const TPasswordAnswer answer = AskForPassword(prompt, name);
+      if (answer == paCancel) return rrCancelRun;
+      if (answer == paGiveUp) {
+        if (code == 0) code = giveUpCode;
+        return rrFailed;
+      }
+      passwordGiven(answer);
+      if (answer == paSkip) {
+        FSkipReason = "no password";
+        return rrSkipped;
+      }
+    }
+    const TRestoreResult result = attempt(code);
+    if (result == rrFailed && encrypted && ErrorDetail(code) == errDecrypt) {
+      // Only a wrong password leads here: a damaged file fails with its own code.
+      CryptPwd.clear();
+      FView.PasswordRejected();
+      prompt = MsgPasswordInvalid();
+      continue;
+    }
+    return result;
+  }
+}
+
+std::string TRestoreSession::TargetFor(const std::string& targetPath) {
+  if (FView.OverwriteMode() != omKeepBoth) return targetPath;
+  struct stat st {};
+  return ::lstat(targetPath.c_str(), &st) == 0 ? KeepBothName(targetPath) : targetPath;
+}
+
+void TRestoreSession::NoteSkip() {
+  FSkipReason = FView.OverwriteMode() == omOlder ? "not older" : "exists";
 }
 
 TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::string targetPath,
                                             TBackupKind kind, bool encrypted, bool withProgress,
                                             bool createFolder, uint32_t& code,
                                             int64_t expandedSize) {
-  code = 0;
+  FLastTarget = targetPath;
   // A dry run asks nothing: the item is decided under the name a right password gives.
   if (FRunKind == rkDryRun)
-    return PreviewItem(source, targetPath, static_cast<int32_t>(SourceFacts(source).UnixTime));
-  std::string prompt = MsgPasswordRequired();
-  for (;;) {
-    if (encrypted && CryptPwd.empty()) {
-      switch (AskForPassword(prompt, source)) {
-        case paCancel: return rrCancelRun;
-        case paSkip: return rrSkipped;
-        case paGiveUp:
-          if (code == 0) code = NoPasswordCode(kind);
-          return rrFailed;
-        case paOk: break;
-      }
-      if (!CryptPwd.empty()) {
-        Decryption.reset();
-        Decryption = std::make_unique<TEncryption>(CryptPwd, 0, CBufSize);
-      } else {
-        // Restored as it is, still encrypted, under its ".enc" name.
-        encrypted = false;
-        targetPath += ".enc";
-      }
+    return PreviewItem(TargetFor(targetPath), static_cast<int32_t>(SourceFacts(source).UnixTime));
+  const bool testing = FRunKind == rkTest;  // every item is read; no target is looked at
+  bool noKey = false;  // an empty password for a compressed file: its data cannot be had
+  const auto passwordGiven = [&](TPasswordAnswer answer) {
+    if (answer != paOk) return;
+    noKey = false;
+    if (!CryptPwd.empty()) {
+      Decryption.reset();
+      Decryption = std::make_unique<TEncryption>(CryptPwd, 0, CBufSize);
+    } else if (kind == bkCompressed) {
+      // Unpacking needs the key, and an earlier password's decryptor is not this file's.
+      noKey = true;
+    } else {
+      // Restored as it is, still encrypted, under its ".enc" name.
+      encrypted = false;
+      targetPath += ".enc";
+    }
+  };
+  const auto attempt = [&](uint32_t& result) {
+    if (noKey) {
+      result = NoPasswordCode(kind);
+      return rrFailed;
     }
     const TSourceFacts facts = SourceFacts(source);
-    const bool testing = FRunKind == rkTest;  // every item is read; no target is looked at
-    if (!testing && !ShouldRestore(targetPath, static_cast<int32_t>(facts.UnixTime))) return rrSkipped;
+    const std::string target = TargetFor(targetPath);
+    FLastTarget = target;
+    if (!testing && !ShouldRestore(target, static_cast<int32_t>(facts.UnixTime))) {
+      NoteSkip();
+      return rrSkipped;
+    }
     if (createFolder && !testing) {
-      const size_t slash = targetPath.rfind('/');
-      if (slash != std::string::npos && slash > 0) LongForceDirectories(targetPath.substr(0, slash));
+      const size_t slash = target.rfind('/');
+      if (slash != std::string::npos && slash > 0) LongForceDirectories(target.substr(0, slash));
     }
     if (kind == bkCompressed)
-      CopyThread = std::make_unique<TGUnZipThread>(source, targetPath, Decryption.get(), true,
+      CopyThread = std::make_unique<TGUnZipThread>(source, target, Decryption.get(), true,
                                                    CBufSize, tpNormal);
     else if (kind == bkEncrypted && encrypted)
-      CopyThread = std::make_unique<TDecryptThread>(source, targetPath, Decryption.get(), true,
+      CopyThread = std::make_unique<TDecryptThread>(source, target, Decryption.get(), true,
                                                     CBufSize, tpNormal);
     else
-      CopyThread = std::make_unique<TCopyThread>(source, targetPath, true, CBufSize, tpNormal);
+      CopyThread = std::make_unique<TCopyThread>(source, target, true, CBufSize, tpNormal);
     CopyThread->SetTestOnly(testing);
     CopyThread->SetVerifyTarget(FVerifying);
-    code = RunWorker(withProgress, facts.Size < 0 ? -1 : std::max(facts.Size, expandedSize));
-    if (encrypted && ErrorDetail(code) == errDecrypt) {
-      CryptPwd.clear();
-      prompt = MsgPasswordInvalid();
-      continue;
-    }
-    const TRestoreResult result = code == 0 ? rrCopied : rrFailed;
-    NoteWorkerResult(result, source);
-    return result;
-  }
+    result = RunWorker(withProgress, facts.Size < 0 ? -1 : std::max(facts.Size, expandedSize));
+    return result == 0 ? rrCopied : rrFailed;
+  };
+  const TRestoreResult result = PasswordLoop(source, encrypted, NoPasswordCode(kind), code, passwordGiven, attempt);
+  NoteWorkerResult(result);
+  return result;
 }
 
 TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
                                                 const std::string& name, uint32_t& code) {
   code = 0;
+  FLastTarget = targetPath;
   if (!IsSafeEntryName(name)) {
     // Never write outside the destination.
-    code = uint32_t{sevError} | opZip | errCreateFile;
+    code = uint32_t{sevError} | opZip | errNameRefused;
     return rrFailed;
   }
   const size_t slash = targetPath.rfind('/');
@@ -175,49 +233,40 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     const std::string folder = targetPath.substr(0, slash);
     if (!LongDirectoryExists(folder)) LongForceDirectories(folder);
   }
-  const std::string source = RZip->ArchiveName() + ":" + name;
+  const std::string target = TargetFor(targetPath);
+  FLastTarget = target;
   const int64_t sourceTime = DosTimeToUnixSeconds(entry.TimeStamp);
-  if (FRunKind == rkDryRun) return PreviewItem(source, targetPath, static_cast<int32_t>(sourceTime));
-  if (FRunKind == rkRestore && !ShouldRestore(targetPath, static_cast<int32_t>(sourceTime))) return rrSkipped;
-  const auto extract = [&]() -> uint32_t {
+  if (FRunKind == rkDryRun) return PreviewItem(target, static_cast<int32_t>(sourceTime));
+  if (FRunKind == rkRestore && !ShouldRestore(target, static_cast<int32_t>(sourceTime))) {
+    NoteSkip();
+    return rrSkipped;
+  }
+  // The reader may still hold the password of an earlier item.
+  if (FArchivePwd != CryptPwd) {
+    RZip->InitEncryption(CryptPwd, 0);
+    FArchivePwd = CryptPwd;
+  }
+  bool encrypted = entry.Encrypted();
+  const auto passwordGiven = [&](TPasswordAnswer) {
+    RZip->InitEncryption(CryptPwd, 0);
+    FArchivePwd = CryptPwd;
+  };
+  const auto attempt = [&](uint32_t& result) {
     try {
       if (FRunKind == rkTest)
         RZip->TestEntry(entry.Offset);
       else
-        RZip->ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, targetPath);
-      return 0;
+        RZip->ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, target);
+      result = 0;
     } catch (const EZipError& e) {
-      return static_cast<uint32_t>(e.ZipError);
+      result = static_cast<uint32_t>(e.ZipError);
     }
+    return result == 0 ? rrCopied : rrFailed;
   };
-  if (!entry.Encrypted()) {
-    code = extract();
-    const TRestoreResult result = code == 0 ? rrCopied : rrFailed;
-    NoteWorkerResult(result, source);
-    return result;
-  }
-  std::string prompt = MsgPasswordRequired();
-  for (;;) {
-    if (CryptPwd.empty()) {
-      const TPasswordAnswer answer = AskForPassword(prompt, name);
-      if (answer == paCancel) return rrCancelRun;
-      if (answer == paGiveUp) {
-        if (code == 0) code = uint32_t{sevError} | opZip | errDecrypt;
-        return rrFailed;
-      }
-      RZip->InitEncryption(CryptPwd, 0);
-      if (answer == paSkip) return rrSkipped;
-    }
-    code = extract();
-    if (ErrorDetail(code) == errDecrypt) {
-      CryptPwd.clear();
-      prompt = MsgPasswordInvalid();
-      continue;
-    }
-    const TRestoreResult result = code == 0 ? rrCopied : rrFailed;
-    NoteWorkerResult(result, source);
-    return result;
-  }
+  const TRestoreResult result =
+      PasswordLoop(name, encrypted, uint32_t{sevError} | opZip | errDecrypt, code, passwordGiven, attempt);
+  NoteWorkerResult(result);
+  return result;
 }
 
 }  // namespace qv

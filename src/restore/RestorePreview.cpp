@@ -44,66 +44,30 @@ TTargetDecision TRestoreSession::DecideTarget(const std::string& targetPath, int
 void TRestoreSession::BeginRunKind() {
   FRunKind = FView.RunKind();
   FVerifying = FRunKind == rkRestore && FView.VerifyRestored();
-  FCounts = TRunOutcome{};
-  FItemSet.clear();
+  FNew = FReplaced = FVerified = 0;
+  FLastReplaces = false;
+  FSkipTimes.clear();
 }
 
-void TRestoreSession::ReportItem(TItemAction action, const std::string& source,
-                                 const std::string& targetPath, uint32_t code) {
-  TItemReport report;
-  report.Action = action;
-  report.Source = source;
-  report.Target = targetPath;
-  report.Set = FItemSet;
-  report.Code = code;
-  if (code != 0) report.Message = GetErrorMessage(code);
-  FView.ItemDone(report);
-}
-
-TRestoreResult TRestoreSession::PreviewItem(const std::string& source, const std::string& targetPath,
-                                            int32_t sourceTime) {
+TRestoreResult TRestoreSession::PreviewItem(const std::string& targetPath, int32_t sourceTime) {
   std::optional<int64_t> targetTime;
   const TTargetDecision decision = DecideTarget(targetPath, sourceTime, targetTime);
-  TItemReport report;
-  report.Source = source;
-  report.Target = targetPath;
-  report.Set = FItemSet;
+  FLastTarget = targetPath;
+  FLastReplaces = decision == tdReplace;
   switch (decision) {
     case tdNew:
-      report.Action = iaNew;
-      ++FCounts.New;
-      break;
-    case tdReplace:
-      report.Action = iaReplace;
-      ++FCounts.Replaced;
-      break;
-    case tdSkipExists:
-      report.Action = iaSkip;
-      report.Reason = MsgReasonExists();
-      ++FCounts.Skipped;
-      break;
+    case tdReplace: return rrCopied;
+    case tdSkipExists: FSkipReason = MsgReasonExists(); break;
     case tdSkipNotOlder:
-      report.Action = iaSkip;
-      report.Reason = MsgReasonNotOlder();
-      report.Message = FormatText(MsgBothTimes(), {UtcText(sourceTime), UtcText(targetTime.value_or(0))});
-      ++FCounts.Skipped;
+      FSkipReason = MsgReasonNotOlder();
+      FSkipTimes = FormatText(MsgBothTimes(), {UtcText(sourceTime), UtcText(targetTime.value_or(0))});
       break;
   }
-  FView.ItemDone(report);
-  return report.Action == iaSkip ? rrSkipped : rrCopied;
+  return rrSkipped;
 }
 
-void TRestoreSession::NoteWorkerResult(TRestoreResult result, const std::string& source) {
-  if (result != rrCopied) return;
-  if (FRunKind == rkTest) ReportItem(iaTested, source, std::string());
-  if (FVerifying) ++FCounts.Verified;
-}
-
-std::string TRestoreSession::SetFolderOf(const std::string& fullPath) const {
-  // Source is the selected folder with its delimiter; the set folder is the next component.
-  if (Source.empty() || fullPath.compare(0, Source.size(), Source) != 0) return {};
-  const std::string rest = fullPath.substr(Source.size());
-  return rest.substr(0, rest.find('/'));
+void TRestoreSession::NoteWorkerResult(TRestoreResult result) {
+  if (result == rrCopied && FVerifying) ++FVerified;
 }
 
 }  // namespace qv

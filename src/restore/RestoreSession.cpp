@@ -33,6 +33,7 @@ void TRestoreSession::ApplySettings(const TRestoreSettings& settings) {
 void TRestoreSession::StartStop() {
   if (Restoring) {
     Restoring = false;
+    Stopped = true;
     if (CopyThread && !CopyThread->Done()) CopyThread->CancelThread();
     if (RZip) RZip->Cancel();
   } else if (!FRunActive) {
@@ -92,11 +93,17 @@ void TRestoreSession::BeginRun() {
   SetRestoring(true);
   FView.SetStatusVisible(true);
   ErrorList.clear();
+  Stopped = false;
+  FSkipped = 0;
+  FSearchErrors = 0;
   FLastRun.Started = true;
+  FFilter = TPathFilter(FView.IncludePatterns(), FView.ExcludePatterns());
+  FProgress = TRunProgress{};
   FLastMessages = {};  // a run sees pending events before its first file
 }
 
 void TRestoreSession::EndRun() {
+  CloseArchive();
   CryptPwd.clear();
   FView.SetStatusVisible(false);
   FView.SetPauseEnabled(false);
@@ -154,6 +161,11 @@ void TRestoreSession::ShowProgress(TFileAction, int64_t ACount, bool) {
   if (FSize > 0 && ACount > 0)
     position = static_cast<int>(std::lround(static_cast<double>(ACount) / static_cast<double>(FSize) * 100.0));
   FView.SetProgress(position);
+  if (ACount > 0) {
+    TRunProgress within = FProgress;
+    within.BytesDone += ACount;
+    FView.RunProgress(within);
+  }
 }
 
 void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
@@ -161,36 +173,71 @@ void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
   EndRun();
 }
 
-void TRestoreSession::ReportRun(const std::string& restoredText, uint32_t copied, uint32_t errors) {
+void TRestoreSession::ReportRun(const std::string& copiedText, uint32_t copied, uint32_t errors) {
   const auto number = [](uint32_t n) { return std::to_string(n); };
-  std::string copiedText = restoredText;
-  if (FVerifying) copiedText += FormatText(MsgVerified(), {number(FCounts.Verified)});
-  if (FRunKind == rkDryRun) {
-    // Every item, failures too, was reported one by one.
-    FView.ShowInfo(FormatText(MsgDryRunSummary(), {number(copied), number(FCounts.New), number(FCounts.Replaced),
-                                                   number(FCounts.Skipped), number(errors)}));
-  } else if (FRunKind == rkTest) {
-    const std::string text = FormatText(MsgTestedSummary(), {number(copied), number(errors)});
-    if (errors == 0)
-      FView.ShowInfo(text);
-    else
-      FView.ShowDetailInfo(Caption(), text, ErrorList, diError);
-  } else if (errors == 0) {
-    FView.ShowInfo(copiedText);
-  } else {
-    FView.ShowDetailInfo(Caption(), copiedText + " - " + FormatText(MsgErrors(), {number(errors)}), ErrorList,
-                         diError);
-  }
-  FLastRun.Verified = FCounts.Verified;
-  FLastRun.New = FCounts.New;
-  FLastRun.Replaced = FCounts.Replaced;
-  FLastRun.Skipped = FCounts.Skipped;
+  std::string text = copiedText;
+  if (FVerifying) text += FormatText(MsgVerified(), {number(FVerified)});
+  if (errors != 0) text += " - " + FormatText(MsgErrors(), {number(errors)});
+  if (FRunKind == rkDryRun)
+    text = FormatText(MsgDryRunSummary(), {number(copied), number(FNew), number(FReplaced), number(FSkipped),
+                                           number(errors)});
+  else if (FRunKind == rkTest)
+    text = FormatText(MsgTestedSummary(), {number(copied), number(errors)});
+  // A dry run has reported every item, failures too, one by one.
+  if (errors == 0 || FRunKind == rkDryRun)
+    FView.ShowInfo(text);
+  else
+    FView.ShowDetailInfo(Caption(), text, ErrorList, diError);
   FLastRun.Copied = copied;
+  FLastRun.Verified = FVerified;
+  FLastRun.New = FNew;
+  FLastRun.Replaced = FReplaced;
+  FLastRun.Skipped = FSkipped;
+  FLastRun.Stopped = Stopped;
   FLastRun.Errors += errors;
 }
 
+void TRestoreSession::ReportItem(TRestoreResult result, const std::string& source, uint32_t code,
+                                 const std::string& set, int64_t bytes) {
+  TItemReport report;
+  report.Source = source;
+  report.Target = FLastTarget;
+  report.Set = set;
+  switch (result) {
+    case rrCopied:
+      if (FRunKind == rkDryRun) {
+        report.Action = FLastReplaces ? iaReplace : iaNew;
+        ++(FLastReplaces ? FReplaced : FNew);
+        break;
+      }
+      if (FRunKind == rkTest) {
+        report.Action = iaTested;
+        report.Target.clear();  // nothing was written
+        report.Bytes = bytes;
+        break;
+      }
+      report.Action = iaRestored;
+      report.Bytes = bytes >= 0 || FLastTarget.empty() ? bytes : static_cast<int64_t>(GetFileSize64(FLastTarget));
+      break;
+    case rrSkipped:
+      report.Action = FRunKind == rkDryRun ? iaSkip : iaSkipped;
+      report.Reason = FSkipReason;
+      report.Message = std::exchange(FSkipTimes, {});
+      ++FSkipped;
+      break;
+    case rrFailed:
+    case rrBadHeader:
+      report.Action = iaFailed;
+      report.Code = code;
+      report.Message = GetErrorMessage(code);
+      break;
+    case rrCancelRun: return;
+  }
+  FView.ItemDone(report);
+}
+
 void TRestoreSession::WaitWhilePaused() {
-  while (Paused) {
+  while (Paused && Restoring) {
     TThread::CheckSynchronize(100);
     FView.ProcessMessages();
   }
@@ -199,7 +246,17 @@ void TRestoreSession::WaitWhilePaused() {
 void TRestoreSession::AddErrorLines(const std::string& source, uint32_t code) {
   ErrorList.push_back(MsgErrorRestoring() + source);
   ErrorList.push_back("   " + GetErrorMessage(code));
-  if (WritesNothing()) ReportItem(iaFailed, source, std::string(), code);
+}
+
+void TRestoreSession::ItemStarted(const std::string& name) {
+  FProgress.Current = name;
+  FView.RunProgress(FProgress);
+}
+
+void TRestoreSession::ItemFinished(int64_t bytes) {
+  ++FProgress.FilesDone;
+  if (bytes > 0) FProgress.BytesDone += bytes;
+  FView.RunProgress(FProgress);
 }
 
 void TRestoreSession::ShowFile(const std::string& text) {

@@ -9,9 +9,11 @@
 #include <optional>
 #include <utility>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "base/FtGlobal.h"
+#include "restore/PathFilter.h"
 #include "restore/RestoreView.h"
 
 namespace qv {
@@ -21,12 +23,13 @@ class TCopyThread;
 class TZipRead;
 struct TPkHeader;
 class TVersionList;
+class TDirHandle;
 
 // One candidate of the schedule mode's version list.
 struct TFileInfo {
   std::string FullPath;
-  uint32_t TimeStamp = 0;  // last write, Unix seconds (UTC)
-  TFileInfo(std::string APath, uint32_t ATs) : FullPath(std::move(APath)), TimeStamp(ATs) {}
+  int64_t TimeStamp = 0;  // last write, Unix seconds (UTC)
+  TFileInfo(std::string APath, int64_t ATs) : FullPath(std::move(APath)), TimeStamp(ATs) {}
 };
 
 // Keys of the section "Config" of the settings file. The window keys default to -1,
@@ -67,12 +70,14 @@ struct TRunOutcome {
   bool Started = false;     // the destination was accepted and the run began
   bool Cancelled = false;   // Cancel in a password prompt, or Stop
   bool NothingToDo = false; // "No files selected!", "No files found!" or the count declined
+  bool Stopped = false;     // Stop ended the run
   uint32_t Copied = 0;
+  uint32_t Skipped = 0;     // items the overwrite rule or the password prompt passed over
   uint32_t Errors = 0;      // counted errors plus errors shown at once
   uint32_t Total = 0;       // schedule mode: entries of the version list
   uint32_t Verified = 0;    // restored files read back and found equal
-  // A dry run: Copied counts the items it would restore, these split and complete it.
-  uint32_t New = 0, Replaced = 0, Skipped = 0;
+  // A dry run: Copied counts the items it would restore, these split it.
+  uint32_t New = 0, Replaced = 0;
 };
 
 // What the overwrite rule makes of one target, decided without touching anything.
@@ -87,14 +92,26 @@ enum class TBackupKind : uint8_t {
 };
 using enum TBackupKind;
 TBackupKind BackupKind(const std::string& name, bool unpackGz);
+// The name a backup file is restored under: without ".gz"/".gze" (when unpacking) or ".enc".
+std::string RestoredName(const std::string& name, bool unpackGz);
 
-// "/" splits the path; true when a component with the extension "zip" is found.
-// On success path becomes the archive, subPath the rest after it (possibly empty).
+// Where an archive starts in a path: at the first component whose extension is "zip" (case
+// ignored) and that is a regular file (a folder named "x.zip" is a folder). On success path
+// becomes the archive, subPath the rest after it (possibly empty, no leading "/").
 bool SplitZipPath(std::string& path, std::string& subPath);
+
+// The name "keep both" writes beside an existing targetPath: "STEM (N).EXT" with the smallest
+// N from 1 at which nothing exists (of any kind); "NAME (N)" without an extension, and a name
+// that begins with its only dot (".bashrc") counts as having none.
+std::string KeepBothName(const std::string& targetPath);
 
 // Shrinks a path with "..." in place of leading folders until textWidth says it fits.
 std::string FitPathToWidth(const std::string& path, int maxWidth,
                            const std::function<int(const std::string&)>& textWidth);
+
+// 0 when path is a regular file (links followed); else the code of why it cannot be restored
+// ("File not found", "Not a regular file"). Nothing is opened.
+uint32_t SourceProblem(const std::string& path);
 
 // Name-pattern match as a folder listing applies it: "*", "?", case ignored, "*.*" = all.
 bool MatchesMask(const std::string& name, const std::string& mask);
@@ -119,6 +136,7 @@ class TRestoreSession {
   bool DstIgnore = false;
   bool Paused = false;
   bool Restoring = false;
+  bool Stopped = false;  // Stop was pressed during the current run
 
   // Title of messages and dialogs: the main window's caption.
   std::string Caption() const;
@@ -169,25 +187,43 @@ class TRestoreSession {
   bool FRunActive = false;  // a mode is on the stack (also while a stopped run unwinds)
   uint64_t FTargetDevice = 0, FTargetInode = 0;  // the destination, kept out of the walk
   std::chrono::steady_clock::time_point FLastMessages{};
+  TPathFilter FFilter;      // the view's include and exclude patterns of this run
+  TRunProgress FProgress;   // files and bytes of this run, for RunProgress
   // What the run does (read once when it starts); see TRunKind.
   TRunKind FRunKind = rkRestore;
   bool FVerifying = false;  // a restore whose targets are read back
-  TRunOutcome FCounts;      // dry-run decisions and verified files of the run
-  std::string FItemSet;     // schedule mode: the set folder of the version in the pipeline
+  uint32_t FNew = 0, FReplaced = 0, FVerified = 0;
+  bool FLastReplaces = false;  // a dry run's last item would replace its target
+  std::string FSkipTimes;      // and, when it is not older, the two times
   bool WritesNothing() const { return FRunKind != rkRestore; }
   void BeginRunKind();
-  // A dry run's item: decided, reported and counted; rrCopied when it would be restored.
-  TRestoreResult PreviewItem(const std::string& source, const std::string& targetPath, int32_t sourceTime);
-  void ReportItem(TItemAction action, const std::string& source, const std::string& targetPath,
-                  uint32_t code = 0);
-  // The worker's result in a test or a verified restore, reported and counted.
-  void NoteWorkerResult(TRestoreResult result, const std::string& source);
-  std::string SetFolderOf(const std::string& fullPath) const;
+  // A dry run's item: decided (target, reason) for ReportItem; rrCopied when it would be restored.
+  TRestoreResult PreviewItem(const std::string& targetPath, int32_t sourceTime);
+  // The worker's result in a verified restore, counted.
+  void NoteWorkerResult(TRestoreResult result);
   // Schedule mode state
   std::unique_ptr<TVersionList> FVersions;
-  uint32_t FBound = 0;
+  int64_t FBound = 0;
+  uint32_t FSearchErrors = 0;
+  // The last pipeline's target (after "keep both") and why it was passed over.
+  std::string FLastTarget;
+  std::string FSkipReason;
+  uint32_t FSkipped = 0;
+  // The archive open in RZip across the items of a Files run, its password and its names.
+  std::string FArchiveName;
+  std::string FArchivePwd;
+  // Its names, indexed once: a selection of many entries of a large archive looks each up
+  // in constant time.
+  struct TArchiveIndex {
+    std::unordered_map<std::string, int> Exact;               // name -> first file entry
+    std::unordered_map<std::string, std::vector<int>> Folded;  // folded name -> file entries
+  };
+  std::unique_ptr<TArchiveIndex> FArchiveIndex;
 
   bool ConfirmNonEmptyTarget();
+  // "Keep both": a free name beside an existing target; otherwise the target itself.
+  std::string TargetFor(const std::string& targetPath);
+  void NoteSkip();  // why ShouldRestore said no
   void BeginRun();
   void EndRun();
   void WaitWhilePaused();
@@ -196,23 +232,51 @@ class TRestoreSession {
   void KeepResponsive();
   // The summary line (with the error count and the detail list when there were errors),
   // recorded in the outcome of the run.
-  void ReportRun(const std::string& restoredText, uint32_t copied, uint32_t errors);
+  void ReportRun(const std::string& copiedText, uint32_t copied, uint32_t errors);
   void AddErrorLines(const std::string& source, uint32_t code);
+  // One item's outcome for the front-end's item list; skipped items are counted here.
+  void ReportItem(TRestoreResult result, const std::string& source, uint32_t code,
+                  const std::string& set = {}, int64_t bytes = -1);
+  // Asks when no password is known, runs attempt, and asks again for the same item only
+  // when attempt ended with a wrong password (errDecrypt). passwordGiven runs after each
+  // answer OK or Skip; giveUpCode is the failure when no password can be had.
+  TRestoreResult PasswordLoop(const std::string& name, bool& encrypted, uint32_t giveUpCode,
+                              uint32_t& code, const std::function<void(TPasswordAnswer)>& passwordGiven,
+                              const std::function<TRestoreResult(uint32_t&)>& attempt);
   void ShowFile(const std::string& text);
+  // Totals for the view's progress: an item starts, an item is over (bytes of its source).
+  void ItemStarted(const std::string& name);
+  void ItemFinished(int64_t bytes);
+  // Directory mode counts what it will walk, so that the totals are known from the start.
+  void CountFolder(const TDirHandle& folder, const std::string& relPath);
+  // The Directory walk's selected folder, to which the filter's paths are relative.
+  std::string FWalkRoot;
+  std::string WalkRelative(const std::string& path) const;
   TPasswordAnswer AskForPassword(const std::string& prompt, const std::string& name);
   // expandedSize: the unpacked size of a compressed file (0 when not known or not compressed).
   TRestoreResult RunPipeline(const std::string& source, std::string targetPath, TBackupKind kind,
                              bool encrypted, bool withProgress, bool createFolder, uint32_t& code,
                              int64_t expandedSize = 0);
   bool OpenArchive(const std::string& archive, uint32_t& code);
-  bool LeadsIntoArchive(std::string& path, std::string& subPath) const;
   void CloseArchive();
-  void RestoreFolder(const std::string& base, const std::string& target, const std::string& sub,
+  // Files mode: the archive's entry that subPath names (-1 none): an exact name wins, a name
+  // equal without regard to case only when it is the only one.
+  int FindArchiveEntry(const std::string& subPath);
+  TRestoreResult RestoreSelectedEntry(const std::string& archive, const std::string& subPath,
+                                      std::string& source, uint32_t& code);
+  TRestoreResult RestoreSelectedPath(const std::string& source, uint32_t& code);
+  void RestoreFolder(const TDirHandle& sourceDir, const std::string& sourcePath,
+                     const TDirHandle& targetDir, const std::string& targetPath, bool top,
                      uint32_t& copied, uint32_t& errors, bool& cancelRun);
   void RestoreArchiveFolder(const std::string& archive, const std::string& subPath,
                             const std::string& target, uint32_t& copied, uint32_t& errors);
-  void CollectVersions(const std::string& base, const std::string& sub);
-  void CollectDriveFolders(const std::string& setFolder, const std::string& pattern);
+  void CollectVersions(const std::string& base, const std::string& sub, const std::string& set);
+  void CollectDriveFolders(const std::string& setFolder, const std::string& pattern,
+                           const std::string& set);
+  void AddSearchError(const std::string& path, uint32_t code);
+  // The plaintext length of an encrypted file of fileSize bytes, by the current password's
+  // key mode (the shortest header when none is known yet).
+  int64_t EncryptedContentSize(int64_t fileSize) const;
   void RestoreVersions();
 };
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 namespace qv {
 
@@ -34,9 +35,12 @@ std::string MsgReasonExists();         // "exists"
 std::string MsgReasonNotOlder();       // "not older"
 std::string MsgBothTimes();            // "backup %s, target %s" (UTC)
 
-// Text comparison with ASCII case ignored.
-bool SameText(const std::string& a, const std::string& b);
-bool StartsWithText(const std::string& text, const std::string& prefix);
+// The one case folding of every name comparison: each UTF-8 letter to its lower case
+// (all scripts); bytes that are no UTF-8 stay as they are.
+std::string FoldCase(std::string_view text);
+// Text comparison with case ignored (FoldCase).
+bool SameText(std::string_view a, std::string_view b);
+bool StartsWithText(std::string_view text, std::string_view prefix);
 std::string LowerAscii(std::string text);
 
 }  // namespace qv

@@ -118,6 +118,9 @@ class IRestoreView {
   virtual void SetRunning(bool running) = 0;  // "Stop" while running, "Start" otherwise; enables controls
 
   virtual void ItemDone(const TItemReport& /*report*/) {}
+  // The password just given did not open the current item; the next QueryPassword asks
+  // again for the same item.
+  virtual void PasswordRejected() {}
   virtual void RunProgress(const TRunProgress& /*progress*/) {}
 
   // Runs pending user events (Stop, Pause, ...), which may call back into the session.

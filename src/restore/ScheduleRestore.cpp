@@ -5,6 +5,7 @@
 #include "base/FormatUtils.h"
 #include "base/PathUtils.h"
 #include "base/TimeUtils.h"
+#include "crypto/AesLib.h"
 #include "restore/DirList.h"
 #include "restore/RestoreSession.h"
 #include "restore/RestoreText.h"
@@ -13,45 +14,60 @@
 
 namespace qv {
 
-namespace {
-
-bool IsHiddenName(const std::string& name) { return !name.empty() && name.front() == '.'; }
-
-// Folders directly below parent whose names match the pattern; hidden ones left out.
-std::vector<std::string> MatchingFolders(const std::string& parent, const std::string& pattern) {
-  std::vector<std::string> names;
-  for (const TDirEntry& e : ListDirectory(parent)) {
-    if (e.Type != TDirEntry::deFolder || IsHiddenName(e.Name)) continue;
-    if (MatchesMask(e.Name, pattern)) names.push_back(e.Name);
-  }
-  return names;
+void TRestoreSession::AddSearchError(const std::string& path, uint32_t code) {
+  ++FSearchErrors;
+  AddErrorLines(path, code);
+  FLastTarget.clear();
+  ReportItem(rrFailed, path, code);
 }
 
-}  // namespace
-
-void TRestoreSession::CollectVersions(const std::string& base, const std::string& sub) {
+void TRestoreSession::CollectVersions(const std::string& base, const std::string& sub,
+                                      const std::string& set) {
   const std::string folder = AddPathDelimiter(AddPathDelimiter(base) + sub);
   if (IsLinkLoop(ExcludeTrailingDelimiter(folder), false)) return;
-  const TDirListing listing = ListDirectory(folder, true);
+  bool listed = false;
+  const TDirListing listing = ListDirectory(folder, true, &listed);
+  if (!listed) {
+    AddSearchError(ExcludeTrailingDelimiter(folder), uint32_t{sevError} | errReadFolder);
+    return;
+  }
   const std::string keyPrefix = sub.empty() ? std::string() : AddPathDelimiter(sub);
+  const bool unpack = FView.UnpackGz();
   for (const TDirEntry& e : listing) {
     if (!Restoring) break;
-    if (e.Type != TDirEntry::deFile) continue;  // folders later; links and devices never
-    const uint32_t t = static_cast<uint32_t>(e.UnixTime);
-    if (!(t < FBound)) continue;
-    FVersions->Offer(keyPrefix + e.Name, folder + e.Name, t);
+    if (e.Type == TDirEntry::deFolder) continue;  // later
+    if (e.Type == TDirEntry::deLink && e.LinkTarget == TDirEntry::deFolder) continue;  // never entered
+    const bool file = e.Type == TDirEntry::deFile ||
+                      (e.Type == TDirEntry::deLink && e.LinkTarget == TDirEntry::deFile);
+    if (!file) {
+      // A dangling link or a pipe, device or socket: reported, never opened.
+      AddSearchError(folder + e.Name, uint32_t{sevError} | (e.Dangling ? errFileNotFound : errNotRegularFile));
+      continue;
+    }
+    if (!(e.UnixTime < FBound)) continue;
+    // Keyed by the name the file is restored under: a plain copy in one set and a .gz in
+    // another are one file, and the newest of them wins.
+    const std::string key = keyPrefix + RestoredName(e.Name, unpack);
+    if (!FFilter.Accepts(key)) continue;
+    FVersions->Offer(key, folder + e.Name, e.UnixTime, set);
   }
   for (const TDirEntry& e : listing) {
     if (!Restoring) break;
-    if (e.Type == TDirEntry::deFolder) CollectVersions(base, keyPrefix + e.Name);
+    if (e.Type == TDirEntry::deFolder && FFilter.EntersFolder(keyPrefix + e.Name))
+      CollectVersions(base, keyPrefix + e.Name, set);
   }
 }
 
-void TRestoreSession::CollectDriveFolders(const std::string& setFolder, const std::string& pattern) {
-  for (const std::string& name : MatchingFolders(setFolder, pattern.empty() ? "*.*" : pattern)) {
+void TRestoreSession::CollectDriveFolders(const std::string& setFolder, const std::string& pattern,
+                                          const std::string& set) {
+  bool listed = false;
+  const std::vector<std::string> drives = MatchingFolders(setFolder, pattern.empty() ? "*.*" : pattern, &listed);
+  if (!listed) AddSearchError(setFolder, uint32_t{sevError} | errReadFolder);
+  for (const std::string& name : drives) {
     if (!Restoring) break;
     WaitWhilePaused();
-    CollectVersions(AddPathDelimiter(setFolder) + name, std::string());
+    if (!Restoring) break;
+    CollectVersions(AddPathDelimiter(setFolder) + name, std::string(), set);
   }
 }
 
@@ -60,46 +76,70 @@ void TRestoreSession::RestoreFromSchedule() {
   if (!ConfirmNonEmptyTarget()) return;
   BeginRun();
   FVersions = std::make_unique<TVersionList>();
-  FBound = static_cast<uint32_t>(DateTimeToUnixSeconds(static_cast<double>(FView.RestoreDate()) + 1.0));
+  // 64 bits: days before 1970 and after 2106 are bounds like any other.
+  FBound = (static_cast<int64_t>(FView.RestoreDate()) + 1 - 25569) * 86400;
   const std::string selected = FView.SelectedFolder();
-  Source = AddPathDelimiter(selected);
+  Source = selected.empty() ? std::string() : AddPathDelimiter(selected);
   FView.SetFileLabel(MsgSearching());
   FView.SetProgressMarquee(true);
   const std::string driveMask = FView.DriveMask();
   if (!Source.empty()) {
-    for (const std::string& set : MatchingFolders(Source, FView.SubDirMask())) {
+    bool listed = false;
+    const std::vector<std::string> sets = MatchingFolders(Source, FView.SubDirMask(), &listed);
+    if (!listed) AddSearchError(selected, uint32_t{sevError} | errReadFolder);
+    for (const std::string& set : sets) {
       WaitWhilePaused();
+      if (!Restoring) break;
       if (driveMask.empty())
-        CollectVersions(Source + set, std::string());
+        CollectVersions(Source + set, std::string(), set);
       else
-        CollectDriveFolders(Source + set, driveMask);
+        CollectDriveFolders(Source + set, driveMask, set);
     }
   }
   FView.SetProgressMarquee(false);
 
   const size_t n = FVersions->Count();
-  if (n == 0) {
+  if (!Restoring) {
+    FLastRun.Cancelled = true;
+    ReportRun(FormatText(MsgScheduleCopied(), {"0", std::to_string(n), SizeToStr(0), SizeToStr(0)}), 0,
+              FSearchErrors);
+  } else if (n == 0) {
     FView.ShowError(MsgNoFilesFound());
-    FLastRun.NothingToDo = true;
+    // A folder that could not be read is an error, not an empty backup.
+    if (FSearchErrors != 0)
+      ReportRun(FormatText(MsgScheduleCopied(), {"0", "0", SizeToStr(0), SizeToStr(0)}), 0, FSearchErrors);
+    else
+      FLastRun.NothingToDo = true;
   } else if (!WritesNothing() && !FView.Confirm(FormatText(MsgFilesFound(), {std::to_string(n)}), true)) {
     FLastRun.NothingToDo = true;
   } else {
+    FProgress.FilesTotal = static_cast<uint32_t>(n);
+    for (size_t i = 0; i < n; ++i)
+      FProgress.BytesTotal += static_cast<int64_t>(GetFileSize64((*FVersions)[i].Info.FullPath));
     RestoreVersions();
   }
   FVersions.reset();
   EndRun();
 }
 
+int64_t TRestoreSession::EncryptedContentSize(int64_t fileSize) const {
+  const int64_t overhead = Decryption ? Decryption->GetHeaderSize() + Decryption->GetTrailerSize() : 20;
+  return fileSize > overhead ? fileSize - overhead : 0;
+}
+
 void TRestoreSession::RestoreVersions() {
   const size_t n = FVersions->Count();
-  uint32_t copied = 0, errors = 0;
+  uint32_t copied = 0, errors = FSearchErrors;
   int64_t copiedBytes = 0, totalBytes = 0;
   const bool unpack = FView.UnpackGz();
   for (size_t i = 0; i < n; ++i) {
-    std::string key = (*FVersions)[i].Key;
+    const std::string key = (*FVersions)[i].Key;
     const std::string source = (*FVersions)[i].Info.FullPath;
+    const std::string& set = (*FVersions)[i].Set;
     ShowFile(key);
-    const TBackupKind kind = BackupKind(key, unpack);
+    ItemStarted(key);
+    const int64_t backupSize = static_cast<int64_t>(GetFileSize64(source));
+    const TBackupKind kind = BackupKind(source, unpack);
     bool encrypted = false;
     int64_t size = 0;
     bool headerRead = true;
@@ -110,30 +150,30 @@ void TRestoreSession::RestoreVersions() {
         encrypted = info.Encrypted;
         size = info.USize;
       }
-      key = DeleteExtension(key);
     } else {
       size = static_cast<int64_t>(GetFileSize64(source));
-      if (kind == bkEncrypted) {
-        key = DeleteExtension(key);
-        encrypted = true;
-        size -= 30;
-      }
+      encrypted = kind == bkEncrypted;
     }
-    totalBytes += size;
     uint32_t code = 0;
     TRestoreResult r = rrFailed;
-    FItemSet = SetFolderOf(source);
+    FLastTarget.clear();
     if (!headerRead) {
       code = uint32_t{opGzip} | errReadFile;
+    } else if ((code = SourceProblem(source)) != 0) {
+      // Gone or replaced by something that is no file since the search.
     } else {
       const int position = static_cast<int>(std::lround(100.0 * static_cast<double>(i) / static_cast<double>(n) - 1.0));
       FView.SetProgress(position < 0 ? 0 : position);
       r = RunPipeline(source, AddPathDelimiter(Target) + key, kind, encrypted, false, true, code,
                       kind == bkCompressed ? size : 0);
-      if (r == rrCopied) {
-        ++copied;
-        copiedBytes += size;
-      }
+    }
+    // An encrypted file's content is its length without the header and the code, whose
+    // length follows from the password.
+    if (kind == bkEncrypted && encrypted) size = EncryptedContentSize(size);
+    totalBytes += size;
+    if (r == rrCopied) {
+      ++copied;
+      copiedBytes += size;
     }
     KeepResponsive();
     WaitWhilePaused();
@@ -141,12 +181,13 @@ void TRestoreSession::RestoreVersions() {
       FLastRun.Cancelled = true;
       break;
     }
+    ReportItem(r, source, code, set, size);
+    ItemFinished(backupSize);
     if (r == rrFailed) {
       ++errors;
       AddErrorLines(source, code);
     }
   }
-  FItemSet.clear();
   FView.SetProgress(101);
 
   const std::string text = FormatText(MsgScheduleCopied(), {std::to_string(copied), std::to_string(n),

@@ -1,45 +1,23 @@
 #include "restore/VersionList.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "base/PathUtils.h"
+#include "restore/DirList.h"
+#include "restore/RestoreText.h"
+#include "transfer/GzipFile.h"
+
 namespace qv {
 
-std::string FoldKey(const std::string& key) {
-  std::string folded;
-  folded.reserve(key.size());
-  for (size_t i = 0; i < key.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(key[i]);
-    if (c >= 'A' && c <= 'Z') {
-      folded += static_cast<char>(c + 32);
-    } else if (c == 0xC3 && i + 1 < key.size()) {
-      // U+00C0..U+00DE (except U+00D7) fold to U+00E0..U+00FE.
-      unsigned char next = static_cast<unsigned char>(key[i + 1]);
-      if (next >= 0x80 && next <= 0x9E && next != 0x97) next = static_cast<unsigned char>(next + 0x20);
-      folded += static_cast<char>(c);
-      folded += static_cast<char>(next);
-      ++i;
-    } else if (c == 0xC4 || c == 0xC5) {
-      // U+0100..U+017F: pairs of upper and lower case, upper case even (mostly).
-      if (i + 1 < key.size()) {
-        const unsigned cp = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(key[i + 1]) & 0x3Fu);
-        unsigned lower = cp;
-        if ((cp >= 0x100 && cp <= 0x137) || (cp >= 0x14A && cp <= 0x177)) lower = cp | 1u;
-        else if ((cp >= 0x139 && cp <= 0x148) || (cp >= 0x179 && cp <= 0x17E)) lower = (cp & 1u) ? cp + 1 : cp;
-        folded += static_cast<char>(0xC0 | (lower >> 6));
-        folded += static_cast<char>(0x80 | (lower & 0x3F));
-        ++i;
-      } else {
-        folded += static_cast<char>(c);
-      }
-    } else {
-      folded += static_cast<char>(c);
-    }
-  }
-  return folded;
-}
+std::string FoldKey(const std::string& key) { return FoldCase(key); }
 
-void TVersionList::Offer(const std::string& key, const std::string& fullPath, uint32_t timeStamp) {
+void TVersionList::Offer(const std::string& key, const std::string& fullPath, int64_t timeStamp,
+                         const std::string& set) {
   auto [it, inserted] = FIndex.try_emplace(FoldKey(key), FItems.size());
   if (inserted) {
-    FItems.push_back(TItem{key, TFileInfo(fullPath, timeStamp)});
+    FItems.push_back(TItem{key, TFileInfo(fullPath, timeStamp), set});
     return;
   }
   TItem& item = FItems[it->second];
@@ -47,12 +25,105 @@ void TVersionList::Offer(const std::string& key, const std::string& fullPath, ui
     item.Key = key;
     item.Info.FullPath = fullPath;
     item.Info.TimeStamp = timeStamp;
+    item.Set = set;
   }
 }
 
 void TVersionList::Clear() {
   FItems.clear();
   FIndex.clear();
+}
+
+const char* VersionKindName(TVersionKind kind) {
+  switch (kind) {
+    case vkGz: return "gz";
+    case vkGze: return "gze";
+    case vkEnc: return "enc";
+    default: return "plain";
+  }
+}
+
+namespace {
+
+std::vector<std::string> SplitRelPath(const std::string& relPath) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= relPath.size()) {
+    const size_t slash = relPath.find('/', start);
+    const std::string part = relPath.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  return parts;
+}
+
+TVersionEntry DescribeVersion(const std::string& path, const std::string& set, bool unpackGz) {
+  TVersionEntry v;
+  v.Path = path;
+  v.Set = set;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    v.UnixTime = RoundedUnixSeconds(st.st_mtim);
+    v.Size = static_cast<int64_t>(st.st_size);
+  }
+  switch (BackupKind(path, unpackGz)) {
+    case bkCompressed: {
+      TGzFileInfo info;
+      const bool header = GetGzFileInfo(path, info);
+      v.Kind = header && info.Encrypted ? vkGze : (LowerAscii(GetExtension(path)) == "gze" ? vkGze : vkGz);
+      v.Size = header ? static_cast<int64_t>(info.USize) : -1;
+      break;
+    }
+    case bkEncrypted:
+      v.Kind = vkEnc;
+      v.Size = -1;  // the header length follows from the password
+      break;
+    default: break;
+  }
+  return v;
+}
+
+// Appends the versions below folder that the relative path names (each folder component
+// matched without regard to case, so differently spelled folders all count).
+void FindBelow(const std::string& folder, const std::vector<std::string>& parts, size_t index,
+               const std::string& set, bool unpackGz, std::vector<TVersionEntry>& out) {
+  const std::string wanted = FoldCase(parts[index]);
+  const bool last = index + 1 == parts.size();
+  for (const TDirEntry& e : ListDirectory(folder)) {
+    const std::string path = AddPathDelimiter(folder) + e.Name;
+    if (!last) {
+      if (e.Type == TDirEntry::deFolder && FoldCase(e.Name) == wanted)
+        FindBelow(path, parts, index + 1, set, unpackGz, out);
+      continue;
+    }
+    const bool file = e.Type == TDirEntry::deFile ||
+                      (e.Type == TDirEntry::deLink && e.LinkTarget == TDirEntry::deFile);
+    if (file && FoldCase(RestoredName(e.Name, unpackGz)) == wanted)
+      out.push_back(DescribeVersion(path, set, unpackGz));
+  }
+}
+
+}  // namespace
+
+std::vector<TVersionEntry> FindVersions(const std::string& folder, const std::string& relPath,
+                                        const std::string& setMask, const std::string& driveMask,
+                                        bool unpackGz) {
+  std::vector<TVersionEntry> versions;
+  const std::vector<std::string> parts = SplitRelPath(relPath);
+  if (parts.empty()) return versions;
+  for (const std::string& set : MatchingFolders(folder, setMask)) {
+    const std::string setPath = AddPathDelimiter(folder) + set;
+    if (driveMask.empty()) {
+      FindBelow(setPath, parts, 0, set, unpackGz, versions);
+      continue;
+    }
+    for (const std::string& drive : MatchingFolders(setPath, driveMask))
+      FindBelow(AddPathDelimiter(setPath) + drive, parts, 0, set, unpackGz, versions);
+  }
+  std::stable_sort(versions.begin(), versions.end(),
+                   [](const TVersionEntry& a, const TVersionEntry& b) { return a.UnixTime > b.UnixTime; });
+  return versions;
 }
 
 }  // namespace qv

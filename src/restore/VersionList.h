@@ -1,8 +1,10 @@
 #pragma once
 // The schedule mode's version list: keys in the order of first discovery, each with the
 // chosen version. A case-insensitive hash index beside the list finds a key in constant
-// time, so a scan of a large tree stays linear.
+// time, so a scan of a large tree stays linear. The same search, for one file, lists every
+// version of it (ListVersions).
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -14,13 +16,15 @@ namespace qv {
 class TVersionList {
  public:
   struct TItem {
-    std::string Key;
+    std::string Key;  // restored relative path: the backup name without .gz/.gze/.enc
     TFileInfo Info;
+    std::string Set;  // the set folder the chosen version comes from
   };
 
   // Offers one version: a new key is appended; a known key takes this version (and its
   // spelling) only when it is strictly newer, so of equal times the first found stays.
-  void Offer(const std::string& key, const std::string& fullPath, uint32_t timeStamp);
+  void Offer(const std::string& key, const std::string& fullPath, int64_t timeStamp,
+             const std::string& set = {});
 
   size_t Count() const { return FItems.size(); }
   bool Empty() const { return FItems.empty(); }
@@ -32,8 +36,28 @@ class TVersionList {
   std::unordered_map<std::string, size_t> FIndex;  // folded key -> position in FItems
 };
 
-// Folds a key for the case-insensitive comparison (ASCII letters and the Latin-1 and
-// Latin Extended-A letters of UTF-8 text).
+// Folds a key for the case-insensitive comparison (FoldCase).
 std::string FoldKey(const std::string& key);
+
+// How a version of a file is stored.
+enum class TVersionKind : uint8_t { vkPlain, vkGz, vkGze, vkEnc };
+using enum TVersionKind;
+const char* VersionKindName(TVersionKind kind);  // "plain", "gz", "gze", "enc"
+
+struct TVersionEntry {
+  int64_t UnixTime = 0;  // last write of the backup file, whole seconds UTC
+  int64_t Size = -1;     // restored size; -1 when it cannot be known without the password
+  TVersionKind Kind = vkPlain;
+  std::string Path;      // the backup file
+  std::string Set;       // its set folder
+};
+
+// Every copy of relPath across the backup sets of folder, found by the schedule mode's
+// rules (sets matching setMask, hidden sets left out, drive folders matching driveMask when
+// it is not empty) and keyed as it keys (case ignored, .gz/.gze/.enc dropped), newest first;
+// equal times keep the order in which the sets are listed.
+std::vector<TVersionEntry> FindVersions(const std::string& folder, const std::string& relPath,
+                                        const std::string& setMask, const std::string& driveMask,
+                                        bool unpackGz = true);
 
 }  // namespace qv

@@ -177,6 +177,9 @@ class TCopyThread : public TThread {
   bool FCrcWanted = true;
   int64_t UTotal = 0;
   int64_t CTotal = 0;
+  // Whether the last InflateData reached the end of the deflate stream (a stream cut short
+  // ends that loop without an error).
+  bool FInflateEnded = false;
   TEncryption* FCrypting = nullptr;
   TFileAction FAction = acNone;
   int64_t FCount = 0;

@@ -1,6 +1,7 @@
 #include "transfer/DecryptThread.h"
 
 #include "crypto/AesLib.h"
+#include "transfer/EncryptedBody.h"
 
 namespace qv {
 
@@ -25,13 +26,21 @@ int TDecryptThread::DoDecrypt() {
   int result = OpenFiles(times, attr);
   if (result == 0) {
     const int64_t size = sSource->Size();
-    // The decryptor checks the code only after writing (computed on a helper thread beside
-    // the decryption); on failure the temporary target with its unauthenticated plaintext is
-    // deleted by ReleaseStreams, so nothing unauthenticated reaches DestName.
-    // A test needs only the authentication code over the ciphertext: nothing is decrypted.
-    TStream* out = TestOnly() ? nullptr : sDest.get();
-    if (size < 0 || !FCrypting->DecryptStreamOverlapped(*sSource, out, size, true))
-      result = ResultCode(sevError, errDecrypt);
+    if (size < 0) {
+      result = ResultCode(sevError, errReadFile);
+    } else {
+      // The total first, so that the running totals of the decryptor mean something; Stop
+      // reaches the decryption between blocks.
+      DoProgress(acDecrypt, true, -size);
+      TCancelFlagLoan cancel(*FCrypting, &FUserBreak);
+      // The decryptor checks the code only after writing (computed on a helper thread beside
+      // the decryption); on failure the temporary target with its unauthenticated plaintext
+      // is deleted by ReleaseStreams, so nothing unauthenticated reaches DestName.
+      // A test needs only the authentication code over the ciphertext: nothing is decrypted.
+      TStream* out = TestOnly() ? nullptr : sDest.get();
+      if (!FCrypting->DecryptStreamOverlapped(*sSource, out, size, true))
+        result = DecryptFailureCode(FCrypting->LastFailure());
+    }
   }
   if (result == 0) return FinishFile(false, FCopyAcl, attr, times);
   ReleaseStreams();

@@ -12,8 +12,10 @@ class TDecryptThread : public TCopyThread {
 
  protected:
   void Execute() override;
-  // Decrypts SourceName into the temporary target; a wrong password, a damaged or truncated
-  // file gives 0x10B and leaves nothing under DestName. Progress comes from the decryptor only.
+  // Decrypts SourceName into the temporary target. Only a wrong password (verifier mismatch)
+  // gives 0x10B; a damaged or cut file gives 0x109, a full medium 0x107, Stop 0x080, and none
+  // of them leaves anything under DestName. Announces the file size as total (acDecrypt),
+  // then the decryptor's running totals.
   int DoDecrypt();
 };
 

@@ -17,7 +17,7 @@ namespace qv {
 
 namespace {
 
-constexpr int kDecryptFailed = ResultCode(sevError, errDecrypt);
+constexpr int kCorrupt = ResultCode(sevError, errCorrupt);
 constexpr int kReadFailed = ResultCode(sevError, errReadFile);
 constexpr int kCancelled = ResultCode(sevInfo, errUserBreak);
 constexpr int64_t kWindow = 1048576;
@@ -193,11 +193,12 @@ int DecryptInMemory(TEncryption& AEncryption, TStream& ASource, int64_t ALength,
   }
   int64_t got = ASource.Read(body.data(), body.size());
   if (got < 0) return kReadFailed;
-  if (got != ALength) return kDecryptFailed;
+  if (got != ALength) return kCorrupt;
   TReadOnlyMemoryStream cipher(body.data(), body.size());
   auto plain = std::make_unique<TMemoryStream>();
   plain->Data().reserve(body.size());
-  if (!AEncryption.DecryptStream(cipher, plain.get(), ALength, ASpeedLimit)) return kDecryptFailed;
+  if (!AEncryption.DecryptStream(cipher, plain.get(), ALength, ASpeedLimit))
+    return DecryptFailureCode(AEncryption.LastFailure());
   plain->Seek(0, SEEK_SET);
   APlain = std::move(plain);
   return 0;
@@ -208,7 +209,11 @@ int DecryptInTwoPasses(TEncryption& AEncryption, TStream& ASource, int64_t ALeng
   const int64_t start = ASource.Position();
   const int64_t plainSize = ALength - AEncryption.GetHeaderSize() - AEncryption.GetTrailerSize();
   TReadWatch source(ASource);
-  auto failure = [&source] { return source.Failed() ? kReadFailed : kDecryptFailed; };
+  // A window that came short is a body cut short; everything else the decryptor tells.
+  auto failure = [&] {
+    if (source.Failed()) return kReadFailed;
+    return AEncryption.LastFailure() == dfNone ? kCorrupt : DecryptFailureCode(AEncryption.LastFailure());
+  };
 
   // Pass 1: the code over all ciphertext, nothing decrypted.
   if (!AEncryption.ReadHeader(source)) return failure();
@@ -239,12 +244,12 @@ int OpenEncryptedBody(TEncryption& AEncryption, TStream& ASource, int64_t ALengt
                       const std::atomic<bool>* ACancel) {
   APlain.reset();
   const int64_t frame = AEncryption.GetHeaderSize() + AEncryption.GetTrailerSize();
-  if (ALength < frame) return kDecryptFailed;
+  if (ALength < frame) return kCorrupt;
   // Lengths come from the container; never believe one that runs past the source.
   const int64_t position = ASource.Position();
   const int64_t size = ASource.Size();
   if (position < 0 || size < 0) return kReadFailed;
-  if (ALength > size - position) return kDecryptFailed;
+  if (ALength > size - position) return kCorrupt;
   if (AInMemory) return DecryptInMemory(AEncryption, ASource, ALength, ASpeedLimit, APlain);
   return DecryptInTwoPasses(AEncryption, ASource, ALength, ASpeedLimit, APlain, ACancel);
 }

@@ -10,11 +10,41 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/FtGlobal.h"
 #include "base/Stream.h"
+#include "crypto/AesLib.h"
 
 namespace qv {
 
-class TEncryption;
+// The result code (without operation mark) of a failed decryption: only a verifier mismatch
+// reads as a wrong password (0x10B), which makes the session ask again; a damaged or cut body
+// is 0x109, and the medium and a stop keep their own codes.
+constexpr int DecryptFailureCode(TDecryptFailure AFailure) {
+  switch (AFailure) {
+    case dfPassword: return ResultCode(sevError, errDecrypt);
+    case dfRead: return ResultCode(sevError, errReadFile);
+    case dfWrite: return ResultCode(sevError, errWriteFile);
+    case dfDiskFull: return ResultCode(sevError, errDiskFull);
+    case dfCancelled: return ResultCode(sevInfo, errUserBreak);
+    case dfNone:
+    case dfCorrupt: break;
+  }
+  return ResultCode(sevError, errCorrupt);
+}
+
+// Lends a worker's cancel flag to a decryptor for one job.
+class TCancelFlagLoan {
+ public:
+  TCancelFlagLoan(TEncryption& AEncryption, const std::atomic<bool>* AFlag) : FEncryption(AEncryption) {
+    FEncryption.SetCancelFlag(AFlag);
+  }
+  ~TCancelFlagLoan() { FEncryption.SetCancelFlag(nullptr); }
+  TCancelFlagLoan(const TCancelFlagLoan&) = delete;
+  TCancelFlagLoan& operator=(const TCancelFlagLoan&) = delete;
+
+ private:
+  TEncryption& FEncryption;
+};
 
 // Bodies up to this many bytes are decrypted in memory.
 inline constexpr int64_t InMemoryBodyLimit = 1048576;
@@ -22,8 +52,9 @@ inline constexpr int64_t InMemoryBodyLimit = 1048576;
 // Opens the body of ALength bytes (header and trailer included) that starts at the current
 // position of ASource. AInMemory chooses the in-memory way. On 0, APlain is the plaintext at
 // position 0 (Size() is the plaintext length). Result codes without operation mark:
-//   0x10B wrong password, authentication failure, body shorter than header and trailer or
-//         than ALength announces;
+//   0x10B wrong password (verifier mismatch);
+//   0x109 authentication failure, body shorter than header and trailer or than ALength
+//         announces;
 //   0x104 the source could not be read;
 //   0x080 ACancel was set during the authentication pass.
 // The decryptor reports progress (acDecrypt, running total of encrypted bytes read,

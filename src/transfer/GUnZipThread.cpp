@@ -1,20 +1,27 @@
 #include "transfer/GUnZipThread.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "base/FileUtils.h"
 #include "crypto/AesLib.h"
 #include "transfer/EncryptedBody.h"
 #include "transfer/GzipFile.h"
+#include "transfer/LittleEndian.h"
 
 namespace qv {
 
 namespace {
+
+constexpr int kCorrupt = ResultCode(sevError, errCorrupt);
+constexpr int kReadFailed = ResultCode(sevError, errReadFile);
+
 // Only the size subfield states the whole size; ISIZE is the size modulo 2^32 and bounds nothing.
 int64_t OutputBound(int64_t USize, bool AExactSize) {
   if (!AExactSize) return -1;
   return USize < 0 ? 0 : USize;
 }
+
 }  // namespace
 
 TGUnZipThread::TGUnZipThread(std::string ASourceName, std::string ADestName,
@@ -50,19 +57,24 @@ int TGUnZipThread::DoGUnzip() {
   uint32_t unixTime = 0;
   bool encrypted = false;
   int64_t csize = 0;
-  int64_t usize = 0;
-  bool exactSize = false;
-  result = ReadGzHeader(*sSource, storedName, unixTime, encrypted, csize, usize, &exactSize);
+  TMemberSize size;
+  result = ReadGzHeader(*sSource, storedName, unixTime, encrypted, csize, size.USize, &size.Exact);
   if (result == 0) result = OpenTarget();
-  if (result == 0 && encrypted && !FCrypting) result = ResultCode(sevError, errDecrypt);
-  if (result == 0) {
+  // Every member that follows the first is restored too; the size subfield of a member
+  // bounds that member alone.
+  for (bool first = true, more = true; result == 0 && more; first = false) {
+    if (!first) result = NextMember(more, encrypted, size);
+    if (result != 0 || !more) break;
     const int64_t start = sSource->Position();
-    if (start < 0)
-      result = ResultCode(sevError, errReadFile);
+    if (encrypted && !FCrypting)
+      result = ResultCode(sevError, errDecrypt);
+    else if (start < 0)
+      result = kReadFailed;
     else if (encrypted)
-      result = UnpackEncrypted(start, usize, exactSize);
+      result = UnpackEncrypted(start, size);
     else
-      result = UnpackPlain(start, usize, exactSize);
+      result = UnpackPlain(start, size);
+    if (result == 0 && FUserBreak.load(std::memory_order_acquire)) result = errUserBreak;
   }
   if (result != 0) {
     ReleaseStreams();  // the temporary target goes; an existing target stays as it was
@@ -71,31 +83,94 @@ int TGUnZipThread::DoGUnzip() {
   return FinishFile(false, FCopyAcl, attr, times);
 }
 
-int TGUnZipThread::UnpackEncrypted(int64_t AStart, int64_t USize, bool AExactSize) {
+int TGUnZipThread::UnpackEncrypted(int64_t AStart, TMemberSize ASize) {
   const int64_t fileSize = sSource->Size();
-  if (fileSize < 0) return ResultCode(sevError, errReadFile);
+  if (fileSize < 0) return kReadFailed;
   DoProgress(acDecrypt, true, -fileSize);
   std::unique_ptr<TStream> plain;
   const bool inMemory = fileSize <= InMemoryBodyLimit;
+  // The body reaches up to the trailer at the end of the file.
   int result = OpenEncryptedBody(*FCrypting, *sSource, fileSize - AStart - GzTrailerSize, inMemory,
                                  true, plain, &FUserBreak);
   if (result != 0) return result;
-  DoProgress(acUnCompress, false, -USize);
+  DoProgress(acUnCompress, false, -ASize.USize);
+  const int64_t before = UTotal;
+  FCrc = 0;
   // The authenticated body still must not unpack to more than the member states.
-  return InflateData(*plain, sDest.get(), false, plain->Size(), OutputBound(USize, AExactSize));
+  result = InflateData(*plain, sDest.get(), false, plain->Size(), OutputBound(ASize.USize, ASize.Exact));
+  if (result != 0) return result;
+  // Authenticated is not complete: the deflate data must end, and end the body.
+  if (!FInflateEnded || plain->Position() != plain->Size()) return kCorrupt;
+  plain.reset();
+  CTotal += fileSize - GzTrailerSize - AStart;
+  if (sSource->Seek(fileSize - GzTrailerSize, SEEK_SET) != fileSize - GzTrailerSize) return kReadFailed;
+  return CheckMemberTrailer(UTotal - before, ASize);
 }
 
-int TGUnZipThread::UnpackPlain(int64_t AStart, int64_t USize, bool AExactSize) {
-  DoProgress(acUnCompress, true, -USize);
-  const int result = GUnzipData(*sSource, sDest.get(), true, OutputBound(USize, AExactSize));
+int TGUnZipThread::UnpackPlain(int64_t AStart, TMemberSize ASize) {
+  if (CTotal == 0) {  // the first member
+    DoProgress(acUnCompress, true, -ASize.USize);
+  } else {
+    // A further member: its size is known only from a size subfield, else estimated from
+    // the compression so far and the bytes left.
+    const int64_t left = std::max<int64_t>(sSource->Size() - AStart, 0);
+    const double ratio = CTotal > 0 ? static_cast<double>(UTotal) / static_cast<double>(CTotal) : 1.0;
+    const int64_t expected = ASize.Exact ? ASize.USize : static_cast<int64_t>(static_cast<double>(left) * ratio);
+    DoProgress(acUnCompress, true, -(UTotal + std::max<int64_t>(expected, 1)));
+  }
+  const int64_t before = UTotal;
+  FCrc = 0;
+  int result = GUnzipData(*sSource, sDest.get(), true, OutputBound(ASize.USize, ASize.Exact));
   if (result != 0) return result;
+  if (!FInflateEnded) return kCorrupt;  // cut short
   const int64_t position = sSource->Position();
-  if (position < 0) return ResultCode(sevError, errReadFile);
-  CTotal = position - AStart;
-  // Without the size subfield only ISIZE (modulo 2^32) is known; so members of 4 GiB or
-  // more restore.
-  if (!AExactSize) USize = SizeFromIsize(UTotal, static_cast<uint32_t>(USize));
-  return CheckGzTrailer(*sSource, USize);
+  if (position < 0) return kReadFailed;
+  CTotal += position - AStart;
+  return CheckMemberTrailer(UTotal - before, ASize);
+}
+
+int TGUnZipThread::CheckMemberTrailer(int64_t AWritten, TMemberSize ASize) {
+  uint8_t trailer[GzTrailerSize];
+  if (sSource->Read(trailer, sizeof trailer) != static_cast<int64_t>(sizeof trailer)) return kReadFailed;
+  if (GetLe32(trailer) != FCrc) return kCorrupt;
+  if (GetLe32(trailer + 4) != static_cast<uint32_t>(AWritten)) return kCorrupt;
+  if (ASize.Exact && AWritten != ASize.USize) return kCorrupt;
+  return 0;
+}
+
+int TGUnZipThread::NextMember(bool& AMore, bool& AEncrypted, TMemberSize& ASize) {
+  AMore = false;
+  const int64_t position = sSource->Position();
+  const int64_t fileSize = sSource->Size();
+  if (position < 0 || fileSize < 0) return kReadFailed;
+  if (position >= fileSize) return 0;
+  uint8_t magic[2] = {0, 0};
+  const int64_t got = sSource->Read(magic, sizeof magic);
+  if (got < 0) return kReadFailed;
+  if (got == 2 && GetLe16(magic) == 0x8B1F) {
+    if (sSource->Seek(position, SEEK_SET) != position) return kReadFailed;
+    std::string name;
+    uint32_t unixTime = 0;
+    int64_t csize = 0;
+    // The header of a further member cut short or unreadable is a damaged file.
+    if (ReadGzHeader(*sSource, name, unixTime, AEncrypted, csize, ASize.USize, &ASize.Exact) != gzhOk)
+      return kCorrupt;
+    AMore = true;
+    return 0;
+  }
+  // Zero bytes up to the end are padding (gzip ignores them too); anything else is not ours
+  // to drop silently.
+  if (magic[0] != 0 || (got == 2 && magic[1] != 0)) return kCorrupt;
+  for (int64_t left = fileSize - position - got; left > 0;) {
+    const size_t want = static_cast<size_t>(std::min<int64_t>(left, FBufSize));
+    const int64_t n = sSource->Read(FBuffer.get(), want);
+    if (n < 0) return kReadFailed;
+    if (n == 0) break;
+    if (std::any_of(FBuffer.get(), FBuffer.get() + n, [](uint8_t b) { return b != 0; })) return kCorrupt;
+    left -= n;
+    if (FUserBreak.load(std::memory_order_acquire)) return errUserBreak;
+  }
+  return 0;
 }
 
 }  // namespace qv

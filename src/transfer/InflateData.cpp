@@ -116,6 +116,7 @@ class TBlockWriter {
 
 int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength,
                              int64_t AMaxOutput) {
+  FInflateEnded = false;
   if (!FBuffer || FBufSize == 0) return ResultCode(sevError, errNoStream);
   std::unique_ptr<TInflater> own;
   if (!FLentInflater) own = std::make_unique<TInflater>();
@@ -187,7 +188,8 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
       break;
     }
     count += static_cast<int64_t>(n);
-    DoProgress(acUnCompress, ASpeedLimit, count);
+    // Running total of the whole job: a gzip file of several members counts on.
+    DoProgress(acUnCompress, ASpeedLimit, UTotal + count);
     writer.Put(block, n);
     if (writer.Error() != 0) break;
     if (FUserBreak.load(std::memory_order_acquire)) result = errUserBreak;
@@ -198,6 +200,7 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
   // A block that could not be stored came before anything found later.
   if (writer.Error() != 0) result = writer.Error();
 
+  FInflateEnded = streamEnd;
   // Put sIn on the first byte after the deflate data.
   if (streamEnd && inflater.AvailIn() > 0) {
     int64_t back = static_cast<int64_t>(inflater.AvailIn());

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "BuildConfig.h"
 #include "EnvGuard.h"
 #include "TestDir.h"
 #include "base/FormatUtils.h"
@@ -88,4 +89,28 @@ TEST_F(GermanTranslation, CatalogueFolderCanBeOverridden) {
   BindTextDomains();
   SetTranslationLanguage("de");
   EXPECT_EQ(GetErrorMessage(0x101), "Fehler: Datei konnte nicht erstellt werden");
+}
+
+// An installed program takes the catalogues beside its own folder, so a moved prefix works.
+TEST_F(GermanTranslation, CatalogueFolderFollowsTheProgram) {
+  TTestDir dir;
+  dir.Write("moved/usr/share/locale/de/LC_MESSAGES/x.mo", "");
+  dir.Write("bare/usr/bin/placeholder", "");
+  const std::string installed = dir.Path() + "/moved/usr/share/locale";
+  struct Row {
+    const char* program;   // below the test folder; empty: no program file known
+    const char* override;  // QUORVEX_LOCALEDIR, or nullptr
+    std::string expected;
+  } rows[] = {
+      {"moved/usr/bin/quorvex-restore-cli", nullptr, installed},
+      {"moved/usr/bin/quorvex-restore-cli", "/opt/catalogues", "/opt/catalogues"},
+      {"bare/usr/bin/quorvex-restore-cli", nullptr, QV_BUILD_LOCALEDIR},
+      {"", nullptr, QV_BUILD_LOCALEDIR},
+  };
+  for (const Row& row : rows) {
+    if (row.override) FEnv.Set("QUORVEX_LOCALEDIR", row.override);
+    else FEnv.Unset("QUORVEX_LOCALEDIR");
+    const std::string program = *row.program ? dir.Path() + "/" + row.program : "";
+    EXPECT_EQ(CatalogueFolderFor(program), row.expected) << row.program;
+  }
 }

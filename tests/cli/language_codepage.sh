@@ -38,7 +38,7 @@ check "German question" 'echo "$err" | grep -q "^Zielverzeichnis .* Nein$"'
 # Argument errors are translated even when the language comes after the fault.
 err=$("$cli" --overwrite sometimes --lang de dir --to x "$work/b" 2>&1 >/dev/null)
 check "bad rule exits 2" '[ $? -eq 2 ]'
-check "German argument error" 'echo "$err" | grep -q "erwartet never, always oder older"'
+check "German argument error" 'echo "$err" | grep -q "erwartet never, always, older oder keep-both"'
 
 # An unknown code page: status 2, a message that names it, nothing restored.
 err=$("$cli" --codepage NO-SUCH-PAGE -q -y dir --to "$work/r4" "$work/b" 2>&1 >/dev/null)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <tuple>
 
 #include "crypto/CryptoTestUtil.h"
@@ -358,6 +359,77 @@ TEST(TwoPass, SecondHeaderAfterAnotherStreamStillDerivesTheRightKey) {
   a.Read(body.data(), body.size());
   dec.DecryptBlockOnly(body.data(), body.size());
   EXPECT_EQ(body, p1);
+}
+
+// A destination that refuses every write.
+class TRefusingSink final : public TStream {
+ public:
+  int64_t Read(void*, size_t) override { return -1; }
+  int64_t Write(const void*, size_t) override { return -1; }
+  int64_t Seek(int64_t, int) override { return -1; }
+  int64_t Size() override { return 0; }
+};
+
+TEST(EncryptedStream, FailuresSayWhy) {
+  const auto plain = RandomBytes(10000, 12);
+  const auto good = Encrypt("why", 1, plain);
+  auto flip = [&](size_t at) {
+    auto bad = good;
+    bad[at] ^= 0x10;
+    return bad;
+  };
+  enum TSink { skMemory, skFull, skRefusing };
+  struct TCase {
+    const char* Name;
+    std::vector<uint8_t> Stream;
+    std::string Password;
+    int64_t Length;       // -1: the stream's size
+    int64_t FailReadAt;   // -1: never
+    TSink Sink;
+    bool CancelAtFirstBlock;
+    TDecryptFailure Expected;
+  };
+  const int64_t whole = -1;
+  const TCase cases[] = {
+      {"intact", good, "why", whole, -1, skMemory, false, dfNone},
+      {"wrong password", good, "not why", whole, -1, skMemory, false, dfPassword},
+      {"flipped ciphertext", flip(5000), "why", whole, -1, skMemory, false, dfCorrupt},
+      {"flipped code", flip(good.size() - 3), "why", whole, -1, skMemory, false, dfCorrupt},
+      {"shorter than stated", good, "why", static_cast<int64_t>(good.size()) + 100, -1, skMemory, false, dfCorrupt},
+      {"shorter than header and code", good, "why", 19, -1, skMemory, false, dfCorrupt},
+      {"header cut", std::vector<uint8_t>(good.begin(), good.begin() + 6), "why", whole, -1, skMemory, false, dfCorrupt},
+      {"read fails", good, "why", whole, 4000, skMemory, false, dfRead},
+      {"medium full", good, "why", whole, -1, skFull, false, dfDiskFull},
+      {"write refused", good, "why", whole, -1, skRefusing, false, dfWrite},
+      {"cancelled", good, "why", whole, -1, skMemory, true, dfCancelled},
+  };
+  for (const TCase& c : cases) {
+    for (bool overlapped : {false, true}) {
+      SCOPED_TRACE(std::string(c.Name) + (overlapped ? " overlapped" : ""));
+      TEncryption dec(c.Password, 1, 1000);
+      std::atomic<bool> cancel{false};
+      dec.SetCancelFlag(&cancel);
+      int reports = 0;
+      dec.SetOnProgress([&](TFileAction, int64_t, bool) {
+        if (c.CancelAtFirstBlock) cancel = true;
+        ++reports;
+      });
+      TProbeSource src(c.Stream, c.FailReadAt);
+      TMemoryStream memory;
+      TLimitedSink full(3000);
+      TRefusingSink refusing;
+      TStream* sink = c.Sink == skFull ? static_cast<TStream*>(&full)
+                      : c.Sink == skRefusing ? static_cast<TStream*>(&refusing) : &memory;
+      const int64_t length = c.Length < 0 ? static_cast<int64_t>(c.Stream.size()) : c.Length;
+      const bool ok = overlapped ? dec.DecryptStreamOverlapped(src, sink, length, false)
+                                 : dec.DecryptStream(src, sink, length, false);
+      EXPECT_EQ(ok, c.Expected == dfNone);
+      EXPECT_EQ(dec.LastFailure(), c.Expected);
+      if (c.CancelAtFirstBlock) {
+        EXPECT_EQ(reports, 1);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -109,6 +109,7 @@ TEST_F(InlineRun, StopReachesARunOfSmallFiles) {
   // Messages are processed before the first file: nothing after the Stop starts.
   EXPECT_EQ(RestoredCount(50), 0);
   EXPECT_EQ(view.Summary(), "0 files copied");
+  EXPECT_TRUE(session.LastRun().Stopped);
   EXPECT_TRUE(session.LastRun().Cancelled);
 }
 

@@ -7,27 +7,33 @@
 
 namespace qv::test {
 
-TEST(SplitZipPath, FindsTheArchiveAndTheRest) {
-  std::string p = "/d/B/old.zip/docs/a.txt", sub;
-  ASSERT_TRUE(SplitZipPath(p, sub));
-  EXPECT_EQ(p, "/d/B/old.zip");
-  EXPECT_EQ(sub, "docs/a.txt");
-  p = "/data/x.zip";
-  ASSERT_TRUE(SplitZipPath(p, sub));
-  EXPECT_EQ(p, "/data/x.zip");
-  EXPECT_EQ(sub, "");
-  p = "/a.ZIP/b/c.txt";
-  ASSERT_TRUE(SplitZipPath(p, sub));
-  EXPECT_EQ(p, "/a.ZIP");
-  EXPECT_EQ(sub, "b/c.txt");
-  p = "/data/x.zipped/y";
-  EXPECT_FALSE(SplitZipPath(p, sub));
-  EXPECT_EQ(p, "/data/x.zipped/y");
-  EXPECT_EQ(sub, "");
-  p = "rel/x.zip/";
-  ASSERT_TRUE(SplitZipPath(p, sub));
-  EXPECT_EQ(p, "rel/x.zip");
-  EXPECT_EQ(sub, "");
+TEST(SplitZipPath, SplitsAtTheFirstArchiveThatIsAFile) {
+  TTempDir d("qvsplit");
+  ASSERT_TRUE(d.Ok());
+  ASSERT_TRUE(qv::test::Run("mkdir -p '" + d.Path() + "/B/folder.zip/x' && touch '" + d.Path() + "/B/old.zip' '" +
+                  d.Path() + "/B/a.ZIP' '" + d.Path() + "/B/folder.zip/x/in.zip'"));
+  const std::string b = d.Path() + "/B";
+  struct TRow {
+    std::string Path;
+    bool Split;
+    std::string Archive, Sub;
+  } rows[] = {
+      {b + "/old.zip/docs/a.txt", true, b + "/old.zip", "docs/a.txt"},
+      {b + "/old.zip", true, b + "/old.zip", ""},
+      {b + "/old.zip/", true, b + "/old.zip", ""},
+      {b + "/a.ZIP/b/c.txt", true, b + "/a.ZIP", "b/c.txt"},
+      {b + "/old.zip/docs/inner.zip/e.txt", true, b + "/old.zip", "docs/inner.zip/e.txt"},
+      {b + "/folder.zip/x/in.zip/e.txt", true, b + "/folder.zip/x/in.zip", "e.txt"},  // a folder named .zip
+      {b + "/folder.zip/x", false, "", ""},
+      {b + "/missing.zip/a.txt", false, "", ""},  // not there: no archive
+      {b + "/x.zipped/y", false, "", ""},
+  };
+  for (const TRow& row : rows) {
+    std::string p = row.Path, sub = "junk";
+    EXPECT_EQ(SplitZipPath(p, sub), row.Split) << row.Path;
+    EXPECT_EQ(p, row.Split ? row.Archive : row.Path) << row.Path;
+    EXPECT_EQ(sub, row.Sub) << row.Path;
+  }
 }
 
 TEST(FitPathToWidth, CutsLeadingFoldersStepByStep) {

@@ -52,6 +52,7 @@ TEST_F(RestoreRun, OverwriteRulesWithToleranceAndProtection) {
   Start();
   EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
   EXPECT_EQ(view.Summary(), "0 files copied");
+  EXPECT_EQ(session.LastRun().Skipped, 1u);
 
   view.Overwrite = omOlder;  // 2 s newer: within the tolerance
   Start();
@@ -91,8 +92,13 @@ TEST_F(RestoreRun, FilesModeKindsAndFailures) {
   EXPECT_EQ(ReadFile(Dst("a.txt")), "alpha");
   EXPECT_EQ(ReadFile(Dst("b.bin")), "beta");
   EXPECT_FALSE(FileExists(Dst("bad")));
-  EXPECT_EQ(view.Summary(), "2 files copied");  // missing file and bad header pass silently
-  EXPECT_TRUE(view.Errors.empty());
+  // A missing file and an unreadable header are errors, never passed over in silence.
+  EXPECT_EQ(view.DetailMessage, "2 files copied - 2 errors");
+  ASSERT_EQ(view.Details.size(), 4u);
+  EXPECT_EQ(view.Details[0], "Error restoring file: " + Src("missing.txt"));
+  EXPECT_EQ(view.Details[1], "   Error: File not found");
+  EXPECT_EQ(view.Details[2], "Error restoring file: " + Src("bad.gz"));
+  view.DetailMessage.clear();
 
   // Three selected of which the second fails: the detail summary with two lines.
   view.Unpack = false;
@@ -136,6 +142,7 @@ TEST_F(RestoreRun, PasswordAskedOncePerRunAndAgainAfterAFailure) {
   EXPECT_FALSE(FileExists(Dst("one.txt")));
   EXPECT_FALSE(FileExists(Dst("three.txt")));
   EXPECT_EQ(view.Summary(), "0 files copied");
+  EXPECT_EQ(session.LastRun().Skipped, 1u);
   EXPECT_TRUE(session.LastRun().Cancelled);
 
   // OK with an empty password restores the still encrypted file under its ".enc" name.
@@ -164,8 +171,8 @@ TEST_F(RestoreRun, DirectoryModeWalkLinksHeadersAndCancelPerLevel) {
   EXPECT_EQ(ReadFile(Dst("d/old.zip")), "a zip met while walking is copied as a file");
   EXPECT_TRUE(FileExists(Dst("empty")));
   EXPECT_FALSE(FileExists(Dst("linkdir")));
-  EXPECT_FALSE(FileExists(Dst("linkfile")));
-  EXPECT_EQ(view.DetailMessage, "4 files copied - 1 errors");
+  EXPECT_EQ(ReadFile(Dst("linkfile")), "s");  // a link to a file: restored by its content
+  EXPECT_EQ(view.DetailMessage, "5 files copied - 1 errors");
   ASSERT_EQ(view.Details.size(), 1u);
   EXPECT_EQ(view.Details[0], "Error reading gz-header: " + Src("bad.gz"));
 
@@ -199,13 +206,14 @@ TEST_F(RestoreRun, DirectoryModeWalkLinksHeadersAndCancelPerLevel) {
 }
 
 TEST_F(RestoreRun, DirectoryModeSelectedFolderIsALink) {
+  // The folder the user chose is walked even when it is a link; links below it are not.
   Put("x.txt", "x");
   ::symlink(src.c_str(), (dir / "link").c_str());
   view.Mode = rmDirectory;
   view.Folder = dir / "link";
   Start();
-  EXPECT_EQ(view.Summary(), "0 files copied");
-  EXPECT_FALSE(FileExists(Dst("x.txt")));
+  EXPECT_EQ(view.Summary(), "1 files copied");
+  EXPECT_EQ(ReadFile(Dst("x.txt")), "x");
 }
 
 TEST_F(RestoreRun, StopDuringATransferInFilesAndDirectoryModes) {
@@ -222,6 +230,7 @@ TEST_F(RestoreRun, StopDuringATransferInFilesAndDirectoryModes) {
   EXPECT_FALSE(FileExists(Dst("big.bin")));
   EXPECT_FALSE(FileExists(Dst("z.txt")));
   EXPECT_EQ(view.Summary(), "0 files copied");
+  EXPECT_TRUE(session.LastRun().Stopped);
   EXPECT_TRUE(view.Errors.empty());
   EXPECT_TRUE(view.Details.empty());
   EXPECT_TRUE(session.LastRun().Cancelled);
@@ -267,22 +276,30 @@ TEST_F(RestoreRun, PauseHoldsTheWorkerUntilContinue) {
 TEST_F(RestoreRun, ZipPathsInFilesAndDirectoryModes) {
   if (!Sh("command -v zip >/dev/null")) GTEST_SKIP() << "zip not installed";
   Put("z/docs/a.txt", "in the archive");
-  Put("z/docs/abc.txt", "prefix match");
+  Put("z/docs/abc.txt", "in the folder");
+  Put("z/docs2/p.txt", "prefix only");
+  Put("z/docsX.txt", "prefix only");
   Put("z/other/o.txt", "other");
-  ASSERT_TRUE(Sh("cd '" + src + "/z' && zip -qr ../old.zip docs other"));
+  ASSERT_TRUE(Sh("cd '" + src + "/z' && zip -qr ../old.zip docs docs2 docsX.txt other"));
   Files({"old.zip/docs/a.txt", "old.zip"});
   Start();
   EXPECT_EQ(ReadFile(Dst("docs/a.txt")), "in the archive");
   EXPECT_FALSE(FileExists(Dst("docs/abc.txt")));
-  EXPECT_EQ(view.Summary(), "1 files copied");
+  // The archive itself selected as a file is an error, not a silent nothing.
+  EXPECT_EQ(view.DetailMessage, "1 files copied - 1 errors");
+  view.DetailMessage.clear();
 
+  // A folder inside the archive selects its own entries, not every name it begins.
   Sh("rm -rf '" + dst + "'");
   view.Mode = rmDirectory;
-  view.Folder = Src("old.zip/docs/a");  // a plain prefix: a.txt and abc.txt
+  view.Folder = Src("old.zip/docs");
   Start();
   EXPECT_EQ(ReadFile(Dst("docs/a.txt")), "in the archive");
-  EXPECT_EQ(ReadFile(Dst("docs/abc.txt")), "prefix match");
+  EXPECT_EQ(ReadFile(Dst("docs/abc.txt")), "in the folder");
+  EXPECT_FALSE(FileExists(Dst("docs2")));
+  EXPECT_FALSE(FileExists(Dst("docsX.txt")));
   EXPECT_FALSE(FileExists(Dst("other/o.txt")));
+  EXPECT_EQ(view.Summary(), "2 files copied");
 
   // An archive that cannot be read ends its walk with an error line; the run ends normally.
   Put("broken.zip", "PK but not really");

@@ -10,6 +10,7 @@
 
 #include "TestUtil.h"
 #include "crypto/AesLib.h"
+#include "transfer/GUnZipThread.h"
 
 namespace qv {
 namespace {
@@ -72,9 +73,11 @@ TEST_F(DecryptWorker, RoundTripRestoresBytesTimeAndAttributes) {
   EXPECT_EQ(st.st_mtim.tv_sec, kPast);
   EXPECT_EQ(st.st_mode & 0222, 0u);
 
-  // Only the decryptor's reports, on the main thread, rising, below the file size.
+  // The file size as total, then the decryptor's reports, on the main thread, rising.
   ASSERT_GE(log.Reports.size(), 4u);
   EXPECT_FALSE(log.OffMainThread);
+  EXPECT_EQ(log.Reports.front(), (test::TProgressReport{acDecrypt, -static_cast<int64_t>(ReadFile(dir / "file.enc").size()), true}));
+  log.Reports.erase(log.Reports.begin());
   int64_t last = 0;
   for (const auto& r : log.Reports) {
     EXPECT_EQ(r.Action, acDecrypt);
@@ -89,7 +92,8 @@ TEST_F(DecryptWorker, WrongPasswordWritesNothingAndKeepsTheTarget) {
   TProgressLog log;
   EXPECT_EQ(Run("wrong horse", dir / "file.enc", dir / "file", &log), 0x610B);
   EXPECT_EQ(GetErrorMessage(0x610B), "Error: Decryption failed (Decrypt)");
-  EXPECT_TRUE(log.Reports.empty());
+  ASSERT_EQ(log.Reports.size(), 1u);  // the total only: the verifier fails before any data
+  EXPECT_LT(log.Reports.front().Count, 0);
   ExpectOnlyFiles({"file.enc"});
 
   ASSERT_TRUE(WriteFile(dir / "file", "the version restored yesterday"));
@@ -104,7 +108,8 @@ TEST_F(DecryptWorker, FlippedByteIsDetectedAfterAllDataAndNothingIsKept) {
   ASSERT_TRUE(WriteFile(dir / "bad.enc", enc));
   ASSERT_TRUE(WriteFile(dir / "file", "old"));
   TProgressLog log;
-  EXPECT_EQ(Run("correct horse", dir / "bad.enc", dir / "file", &log), 0x610B);
+  EXPECT_EQ(Run("correct horse", dir / "bad.enc", dir / "file", &log), 0x6109);
+  EXPECT_EQ(GetErrorMessage(0x6109), "Error: Corrupt file (Decrypt)");
   ASSERT_FALSE(log.Reports.empty());
   EXPECT_EQ(log.Reports.back().Count, static_cast<int64_t>(plain.size()));  // all data passed
   EXPECT_EQ(ReadFile(dir / "file"), "old");
@@ -123,7 +128,7 @@ TEST_F(DecryptWorker, FilesAroundTheHelperThreadLimitRestoreAndDamageInTheirLast
     enc[enc.size() - 11] ^= 0x80;  // last ciphertext byte
     ASSERT_TRUE(WriteFile(dir / "sized.enc", enc));
     ASSERT_TRUE(WriteFile(dir / "sized", "kept"));
-    EXPECT_EQ(Run("correct horse", dir / "sized.enc", dir / "sized"), 0x610B) << size;
+    EXPECT_EQ(Run("correct horse", dir / "sized.enc", dir / "sized"), 0x6109) << size;
     EXPECT_EQ(ReadFile(dir / "sized"), "kept") << size;
   }
   ExpectOnlyFiles({"file.enc", "sized.enc", "sized"});
@@ -133,7 +138,8 @@ TEST_F(DecryptWorker, TruncatedFilesFail) {
   const std::string enc = ReadFile(dir / "file.enc");
   for (size_t keep : {size_t{0}, size_t{5}, size_t{27}, enc.size() / 2, enc.size() - 1}) {
     ASSERT_TRUE(WriteFile(dir / "cut.enc", enc.substr(0, keep)));
-    EXPECT_EQ(Run("correct horse", dir / "cut.enc", dir / "cut"), 0x610B) << keep;
+    // Too short for header and code, or cut inside: damaged, whatever the password.
+    EXPECT_EQ(Run("correct horse", dir / "cut.enc", dir / "cut"), 0x6109) << keep;
     EXPECT_FALSE(test::FileExists(dir / "cut")) << keep;
   }
   ExpectOnlyFiles({"file.enc", "cut.enc"});
@@ -180,6 +186,57 @@ TEST_F(DecryptWorker, PauseHoldsADecryption) {
   ASSERT_TRUE(test::RunToEnd(worker));
   EXPECT_EQ(worker.ErrorCode(), 0);
   EXPECT_EQ(ReadFile(dir / "file"), plain);
+}
+
+TEST_F(DecryptWorker, StopEndsTheDecryptionBetweenBlocks) {
+  ASSERT_TRUE(WriteFile(dir / "file", "kept"));
+  TEncryption dec("correct horse", 0, kCryptBuf);
+  TProgressLog log;
+  {
+    TDecryptThread worker(dir / "file.enc", dir / "file", &dec, true, 524288, tpNormal);
+    TProgressEvent record = log.Handler();
+    worker.SetOnProgress([&](TFileAction a, int64_t c, bool s) {
+      record(a, c, s);
+      if (c > 0) worker.CancelThread();
+    });
+    ASSERT_TRUE(test::RunToEnd(worker));
+    EXPECT_EQ(worker.ErrorCode(), 0x6080);
+  }
+  // The total, then at most the block on which Stop came.
+  ASSERT_EQ(log.Reports.size(), 2u);
+  EXPECT_LT(log.Reports[0].Count, 0);
+  EXPECT_LT(log.Reports[1].Count, static_cast<int64_t>(plain.size()));
+  EXPECT_EQ(dec.CancelFlag(), nullptr);  // lent for the job only
+  EXPECT_EQ(ReadFile(dir / "file"), "kept");
+  ExpectOnlyFiles({"file.enc", "file"});
+}
+
+// A medium that fills up reads "Low disk space", whichever worker writes; nothing is left.
+TEST_F(DecryptWorker, FullMediumIsLowDiskSpaceNotAWrongPassword) {
+  ASSERT_TRUE(WriteFile(dir / "data", plain));
+  ASSERT_TRUE(test::Run("cd '" + dir.Path() + "' && gzip -c data > data.gz"));
+  ASSERT_TRUE(WriteFile(dir / "out", "old"));
+  struct TCase {
+    std::string Source;
+    int Code;
+  };
+  const TCase cases[] = {{"file.enc", 0x6107}, {"data.gz", 0x3107}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Source);
+    const int code = test::RunWithFileSizeLimit(65536, [&] {
+      TEncryption key("correct horse", 0, kCryptBuf);
+      std::unique_ptr<TCopyThread> worker;
+      if (c.Code == 0x6107)
+        worker = std::make_unique<TDecryptThread>(dir / c.Source, dir / "out", &key, true, 524288, tpNormal);
+      else
+        worker = std::make_unique<TGUnZipThread>(dir / c.Source, dir / "out", &key, true, 524288, tpNormal);
+      return test::RunToEnd(*worker) ? worker->ErrorCode() : -2;
+    });
+    EXPECT_EQ(code, c.Code) << std::hex << code;
+    EXPECT_NE(GetErrorMessage(static_cast<uint32_t>(code)).find("Low disk space"), std::string::npos);
+    EXPECT_EQ(ReadFile(dir / "out"), "old");
+    EXPECT_TRUE(test::LeftoverTempFiles(dir.Path()).empty());
+  }
 }
 
 }  // namespace

@@ -57,10 +57,17 @@ struct TSuiteMember {
   size_t Padding = 0;        // extra-field bytes after the size subfield
   int Level = 6;
   std::string Name = "data.bin";
+  // Damage inside what an encrypted body authenticates, or in the trailer.
+  size_t DeflateCut = 0;    // bytes dropped from the end of the deflate data
+  std::string AfterDeflate; // bytes after the end of the deflate data
+  uint32_t CrcXor = 0;
+  uint32_t IsizeDelta = 0;
 };
 
 std::string BuildMember(const std::string& data, const TSuiteMember& m) {
   std::string body = RawDeflate(data, m.Level);
+  body.resize(body.size() - m.DeflateCut);
+  body += m.AfterDeflate;
   if (!m.Password.empty()) {
     TEncryption enc(m.Password, 0, kBuf);
     TReadOnlyMemoryStream src(body.data(), body.size());
@@ -90,9 +97,16 @@ std::string BuildMember(const std::string& data, const TSuiteMember& m) {
   }
   out += m.Name + '\0';
   out += body;
-  PutLe(out, Crc(data), 4);
-  PutLe(out, static_cast<uint64_t>(data.size()), 4);
+  PutLe(out, Crc(data) ^ m.CrcXor, 4);
+  PutLe(out, static_cast<uint32_t>(data.size()) + m.IsizeDelta, 4);
   return out;
+}
+
+// What a real tool makes of data (command reads stdin, writes stdout).
+std::string ToolOutput(const TTempDir& dir, const std::string& command, const std::string& data) {
+  EXPECT_TRUE(WriteFile(dir / "tool.in", data));
+  EXPECT_TRUE(test::Run(command + " < '" + (dir / "tool.in") + "' > '" + (dir / "tool.out") + "'"));
+  return ReadFile(dir / "tool.out");
 }
 
 struct TResult {
@@ -108,14 +122,15 @@ struct TResult {
   bool Inflated() const { return MaxUnCompress() > 0; }
 };
 
-// Runs the worker; ACancelAt > 0 cancels at the first unpack report of at least that count.
-TResult Unpack(const std::string& src, const std::string& dst, TEncryption* enc, int64_t ACancelAt = 0) {
+// Runs the worker; ACancelAt > 0 cancels at the first report of ACancelOn of at least that count.
+TResult Unpack(const std::string& src, const std::string& dst, TEncryption* enc, int64_t ACancelAt = 0,
+               TFileAction ACancelOn = acUnCompress) {
   TResult r;
   TGUnZipThread worker(src, dst, enc, true, kBuf, tpNormal);
   TProgressEvent log = r.Log.Handler();
   worker.SetOnProgress([&](TFileAction a, int64_t c, bool s) {
     log(a, c, s);
-    if (ACancelAt > 0 && a == acUnCompress && c >= ACancelAt) worker.CancelThread();
+    if (ACancelAt > 0 && a == ACancelOn && c >= ACancelAt) worker.CancelThread();
   });
   EXPECT_TRUE(test::RunToEnd(worker));
   r.Code = worker.ErrorCode();
@@ -208,6 +223,8 @@ TEST(GUnZipThread, FailuresLeaveAnExistingTargetAsItWas) {
   std::string flippedEnc = goodEnc;
   flippedEnc[goodEnc.size() / 2] ^= 0x01;
   std::string truncated = good.substr(0, good.size() - 1000);
+  std::string flippedCode = goodEnc;
+  flippedCode[goodEnc.size() - 8 - 4] ^= 0x20;  // inside the 10-byte code before the trailer
 
   struct TCase {
     std::string Name;
@@ -221,7 +238,8 @@ TEST(GUnZipThread, FailuresLeaveAnExistingTargetAsItWas) {
       {"truncated", truncated, nullptr, {0x3104, 0x3109}},
       {"wrong password", goodEnc, &wrongKey, {0x310B}},
       {"no password", goodEnc, nullptr, {0x310B}},
-      {"flipped ciphertext", flippedEnc, &rightKey, {0x310B}},
+      {"flipped ciphertext", flippedEnc, &rightKey, {0x3109}},
+      {"flipped code", flippedCode, &rightKey, {0x3109}},
   };
   const std::string target = dir / "target.bin";
   for (const TCase& c : cases) {
@@ -274,7 +292,7 @@ TEST(GUnZipThread, InMemoryDecryptionBoundaryAtOneMebibyte) {
     bytes[bytes.size() - 9] ^= 0x80;
     ASSERT_TRUE(WriteFile(src, bytes));
     TResult bad = Unpack(src, dir / "c", &key);
-    EXPECT_EQ(bad.Code, 0x310B);
+    EXPECT_EQ(bad.Code, 0x3109);
     EXPECT_FALSE(bad.Inflated());
     EXPECT_FALSE(test::FileExists(dir / "c"));
     EXPECT_TRUE(test::ListDir(dir.Path()).size() == 2u);  // b.gze and b: no buffer file anywhere here
@@ -454,6 +472,118 @@ TEST(GUnZipThread, InflateLoopStopsAtTheDeflateEndAndHonoursItsInputRange) {
     TReadOnlyMemoryStream in(bad.data(), bad.size());
     EXPECT_EQ(probe.Inflate(in, nullptr, 0), 0x104);
   }
+}
+
+TEST(GUnZipThread, EveryMemberIsRestoredAndWhatFollowsIsChecked) {
+  TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  const std::string a = test::RandomBytes(1300, 1);
+  const std::string b = test::RandomBytes(1300, 2);
+  const std::string big = test::RandomBytes(1200000, 3);
+  const std::string gzA = ToolOutput(dir, "gzip -c", a);
+  const std::string pigzB = ToolOutput(dir, "pigz -c", b);
+  const std::string gzBig = ToolOutput(dir, "gzip -1 -c", big);
+  const std::string gzEmpty = ToolOutput(dir, "gzip -c", "");
+  const std::string suiteA = BuildMember(a, TSuiteMember{});
+  TSuiteMember understated;
+  understated.StatedUSize = static_cast<int64_t>(a.size()) - 1;
+  std::string badCrcB = pigzB;
+  badCrcB[badCrcB.size() - 8] ^= 1;
+  struct TCase {
+    const char* Name;
+    std::string Bytes;
+    int Code;
+    std::string Content;  // when the code is 0
+  };
+  const TCase cases[] = {
+      {"gzip then pigz", gzA + pigzB, 0, a + b},
+      {"a member of many blocks between", gzA + gzBig + pigzB, 0, a + big + b},
+      {"an empty member between", gzA + gzEmpty + pigzB, 0, a + b},
+      {"size subfield bounds the first member only", suiteA + pigzB, 0, a + b},
+      {"two members with size subfields", suiteA + suiteA, 0, a + a},
+      {"zero bytes after the last member", gzA + std::string(1000, '\0'), 0, a},
+      {"garbage after the last member", gzA + "garbage", 0x3109, ""},
+      {"zeros, then garbage", gzA + std::string(10, '\0') + "x", 0x3109, ""},
+      {"a lone magic byte", gzA + "\x1f", 0x3109, ""},
+      {"second member's CRC wrong", gzA + badCrcB, 0x3109, ""},
+      {"second member cut in its data", gzA + pigzB.substr(0, pigzB.size() - 12), 0x3109, ""},
+      {"second member cut in its header", gzA + pigzB.substr(0, 5), 0x3109, ""},
+      {"first member larger than its size subfield", BuildMember(a, understated) + pigzB, 0x3109, ""},
+  };
+  const std::string src = dir / "m.gz";
+  const std::string target = dir / "m";
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    ASSERT_TRUE(WriteFile(src, c.Bytes));
+    ASSERT_TRUE(WriteFile(target, "old"));
+    TResult r = Unpack(src, target, nullptr);
+    EXPECT_EQ(r.Code, c.Code) << std::hex << r.Code;
+    EXPECT_EQ(ReadFile(target), c.Code == 0 ? c.Content : "old");
+    if (c.Code == 0) {
+      EXPECT_EQ(r.MaxUnCompress(), static_cast<int64_t>(c.Content.size()));
+    }
+    EXPECT_TRUE(test::LeftoverTempFiles(dir.Path()).empty());
+  }
+}
+
+TEST(GUnZipThread, EncryptedBodiesAreCheckedAfterAuthentication) {
+  TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  TEncryption key("body check", 0, kBuf);
+  // In memory and in two passes (the deflate data of the larger one exceed 1 MiB).
+  for (size_t size : {size_t{100000}, size_t{2500000}}) {
+    const std::string data = test::RandomBytes(size, 17);
+    const size_t deflated = RawDeflate(data).size();
+    auto member = [&](auto change) {
+      TSuiteMember m;
+      m.Password = "body check";
+      change(m);
+      return BuildMember(data, m);
+    };
+    struct TCase {
+      const char* Name;
+      std::string Bytes;
+      int Code;
+    };
+    const TCase cases[] = {
+        {"intact", member([](TSuiteMember&) {}), 0},
+        {"without size subfield", member([](TSuiteMember& m) { m.SizeField = false; }), 0},
+        {"deflate data stop half way", member([&](TSuiteMember& m) { m.DeflateCut = deflated / 2; }), 0x3109},
+        {"deflate data lack a byte", member([](TSuiteMember& m) { m.DeflateCut = 1; }), 0x3109},
+        {"bytes after the deflate data", member([](TSuiteMember& m) { m.AfterDeflate = "tail"; }), 0x3109},
+        {"trailer CRC wrong", member([](TSuiteMember& m) { m.CrcXor = 1; }), 0x3109},
+        {"trailer ISIZE wrong", member([](TSuiteMember& m) { m.IsizeDelta = 1; }), 0x3109},
+        {"size subfield states more",
+         member([&](TSuiteMember& m) { m.StatedUSize = static_cast<int64_t>(size) + 1; }), 0x3109},
+        {"size subfield states less",
+         member([&](TSuiteMember& m) { m.StatedUSize = static_cast<int64_t>(size) - 1; }), 0x3109},
+    };
+    for (const TCase& c : cases) {
+      SCOPED_TRACE(std::to_string(size) + " " + c.Name);
+      ASSERT_TRUE(WriteFile(dir / "f.gze", c.Bytes));
+      ASSERT_TRUE(WriteFile(dir / "f", "old"));
+      TResult r = Unpack(dir / "f.gze", dir / "f", &key);
+      EXPECT_EQ(r.Code, c.Code) << std::hex << r.Code;
+      EXPECT_EQ(ReadFile(dir / "f"), c.Code == 0 ? data : "old");
+      EXPECT_TRUE(test::LeftoverTempFiles(dir.Path()).empty());
+    }
+  }
+}
+
+TEST(GUnZipThread, StopDuringTheAuthenticationOfALargeBody) {
+  TTempDir dir;
+  ASSERT_TRUE(dir.Ok());
+  TEncryption key("stop", 0, kBuf);
+  TSuiteMember m;
+  m.Password = "stop";
+  m.Level = 0;  // 4 MiB stored: the authentication pass takes several windows
+  ASSERT_TRUE(WriteFile(dir / "s.gze", BuildMember(test::RandomBytes(4 * 1048576, 23), m)));
+  ASSERT_TRUE(WriteFile(dir / "s", "previous"));
+  TResult r = Unpack(dir / "s.gze", dir / "s", &key, 1, acDecrypt);
+  EXPECT_EQ(r.Code, 0x3080);
+  EXPECT_FALSE(r.Inflated());
+  EXPECT_EQ(ReadFile(dir / "s"), "previous");
+  EXPECT_TRUE(test::LeftoverTempFiles(dir.Path()).empty());
 }
 
 }  // namespace

@@ -1,14 +1,18 @@
 #pragma once
 // Shared helpers of the transfer tests: temporary folders, file contents, and running a
 // worker to its end on the test's main thread (which serves the worker's Synchronize calls).
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <dirent.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -139,6 +143,31 @@ inline std::vector<std::string> LeftoverTempFiles(const std::string& folder) {
   for (const auto& name : ListDir(folder))
     if (name.size() > 7 && name.compare(name.size() - 7, 7, ".qvpart") == 0) found.push_back(name);
   return found;
+}
+
+// Runs AJob in a child process whose files may grow to ALimit bytes at most (a full medium
+// without a small file system to fill) and returns AJob's result; -1 when the child failed.
+inline int RunWithFileSizeLimit(rlim_t ALimit, const std::function<int()>& AJob) {
+  int channel[2];
+  if (pipe(channel) != 0) return -1;
+  const pid_t child = fork();
+  if (child == 0) {
+    close(channel[0]);
+    signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
+    rlimit limit {};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = ALimit;
+    int result = setrlimit(RLIMIT_FSIZE, &limit) == 0 ? AJob() : -1;
+    const bool sent = write(channel[1], &result, sizeof result) == static_cast<ssize_t>(sizeof result);
+    _exit(sent ? 0 : 1);
+  }
+  close(channel[1]);
+  int result = -1;
+  if (child < 0 || read(channel[0], &result, sizeof result) != static_cast<ssize_t>(sizeof result)) result = -1;
+  close(channel[0]);
+  int status = 0;
+  if (child > 0) waitpid(child, &status, 0);
+  return result;
 }
 
 }  // namespace qv::test

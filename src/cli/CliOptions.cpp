@@ -1,0 +1,432 @@
+#include "cli/CliOptions.h"
+
+#include <array>
+#include <sstream>
+#include <vector>
+
+#include "BuildConfig.h"
+#include "base/Translation.h"
+
+namespace qv {
+
+namespace {
+
+constexpr const char* CProgram = "quorvex-restore-cli";
+constexpr uint32_t scRunOrVersions = scRun | scVersions;
+
+constexpr std::array<TSubcommandDef, 5> CSubcommands{{
+    {"files", scFiles, "--to DEST PATH...",
+     "restore each PATH: a file, or a path inside a zip archive (x/old.zip/docs/a.txt)"},
+    {"dir", scDir, "--to DEST FOLDER",
+     "restore a folder with everything below it; FOLDER may be a zip archive or a folder inside one"},
+    {"schedule", scSchedule, "--to DEST --date YYYY-MM-DD [--sets MASK] [--drive MASK] FOLDER",
+     "restore the newest version of every file in the backup sets of FOLDER up to the end of a day"},
+    {"list", scList, "ARCHIVE.zip", "list the entries of a zip archive: name, size, date, encrypted flag"},
+    {"versions", scVersions, "[--sets MASK] [--drive MASK] FOLDER RELPATH",
+     "list every version of one file across the backup sets of FOLDER, newest first"},
+}};
+
+constexpr std::array<TCliOptionDef, 25> COptions{{
+    {oTo, "to", 0, "DEST", vkFolder, nullptr, scRun, false,
+     "destination folder (not with --test)"},
+    {oOverwrite, "overwrite", 0, "RULE", vkChoice, "never|always|older|keep-both", scRun, false,
+     "which existing files are replaced: never (default), always, older (only when the backup is "
+     "newer) or keep-both (the restored file is written beside it as NAME (N).EXT)"},
+    {oTolerance, "tolerance", 0, "SECONDS", vkText, nullptr, scRun, false,
+     "time difference that still counts as the same time, with --overwrite older (default 2)"},
+    {oIgnoreDst, "ignore-dst", 0, nullptr, vkNone, nullptr, scRun, false,
+     "with --overwrite older: a difference of one hour within the tolerance counts as the same time"},
+    {oNoUnpack, "no-unpack", 0, nullptr, vkNone, nullptr, scRun, false,
+     "copy .gz and .gze files as they are instead of unpacking them"},
+    {oKeepProtected, "keep-protected", 0, nullptr, vkNone, nullptr, scRun, false,
+     "do not overwrite write-protected files"},
+    {oPasswordFile, "password-file", 0, "FILE", vkFile, nullptr, scRun, false,
+     "password of encrypted files: the first line of FILE, read as UTF-8 (see --codepage); "
+     "also the environment variable QUORVEX_PASSWORD; otherwise asked on the terminal"},
+    {oYes, "yes", 'y', nullptr, vkNone, nullptr, scRun, false,
+     "answer Yes to the run's questions (see QUESTIONS); without it a terminal asks, otherwise "
+     "the answer is No"},
+    {oDate, "date", 0, "YYYY-MM-DD", vkText, nullptr, scSchedule, false,
+     "restore the versions backed up before the end of this day (24:00 UTC); 1970-01-01 to "
+     "9999-12-31"},
+    {oSets, "sets", 0, "MASK", vkText, nullptr, scSchedule | scVersions, false,
+     "scan only backup-set folders matching MASK (default *.*)"},
+    {oDrive, "drive", 0, "MASK", vkText, nullptr, scSchedule | scVersions, false,
+     "only drive-identifier folders matching MASK inside each set"},
+    {oInclude, "include", 0, "GLOB", vkText, nullptr, scRun, true,
+     "restore only items whose path matches GLOB (repeatable; see FILTERS)"},
+    {oExclude, "exclude", 0, "GLOB", vkText, nullptr, scRun, true,
+     "leave out items whose path matches GLOB (repeatable; see FILTERS)"},
+    {oIncludeFrom, "include-from", 0, "FILE", vkFile, nullptr, scRun, true,
+     "include patterns from FILE, one a line, # starts a comment"},
+    {oExcludeFrom, "exclude-from", 0, "FILE", vkFile, nullptr, scRun, true,
+     "exclude patterns from FILE, one a line, # starts a comment"},
+    {oDryRun, "dry-run", 0, nullptr, vkNone, nullptr, scRun, false,
+     "show what a restore would do for every item; write, create and ask nothing"},
+    {oTest, "test", 0, nullptr, vkNone, nullptr, scRun, false,
+     "read every item to its end and check it (CRC, authentication code, password); write "
+     "nothing; no --to needed"},
+    {oVerify, "verify", 0, nullptr, vkNone, nullptr, scRun, false,
+     "read every restored file back and compare it with what was written"},
+    {oJson, "json", 0, nullptr, vkNone, nullptr, scRun, false,
+     "JSON lines on stdout instead of text (see JSON OUTPUT); no progress line, no questions"},
+    {oQuiet, "quiet", 'q', nullptr, vkNone, nullptr, scRun, false,
+     "no progress line (it is shown on stderr when that is a terminal)"},
+    {oLang, "lang", 0, "CODE", vkText, nullptr, scAny, false,
+     "language of the messages, e.g. de (also -lang:CODE, -l:CODE)"},
+    {oIni, "ini", 0, "PATH", vkFile, nullptr, scAny, false, "settings path (also -ini:PATH)"},
+    {oCodePage, "codepage", 0, "NAME", vkText, nullptr, scAny, false,
+     "8-bit code page of the backup's passwords and names, as iconv names it (default CP1252)"},
+    {oHelp, "help", 'h', nullptr, vkNone, nullptr, scAny, false, "show this help and exit"},
+    {oVersion, "version", 0, nullptr, vkNone, nullptr, scAny, false,
+     "show the version and the program's date (YYYY-MM-DD) and exit"},
+}};
+
+struct TNote {
+  const char* Title;
+  const char* Text;
+};
+
+// Explanations that belong to no single option; printed by --help and the man page.
+constexpr std::array<TNote, 6> CNotes{{
+    {"QUESTIONS",
+     "-y answers Yes to \"Destination directory not found - create?\", \"Destination directory "
+     "not empty - start restore anyway?\" and \"%u files found - start restore?\"."},
+    {"PASSWORD PROMPT",
+     "The password is read without echo. An empty line skips the file, Ctrl-D cancels the run, "
+     "Ctrl-C answers Cancel at once. A wrong password is asked again."},
+    {"DATES",
+     "--date is a calendar day in UTC: a version counts when it was backed up before 24:00 UTC "
+     "of that day."},
+    {"FILTERS",
+     "Patterns are matched without regard to case against the item's path relative to the "
+     "selected folder (dir), to the set folder (schedule) or against the PATH as given (files). "
+     "* and ? do not cross /, ** does; a pattern without / matches the last component. An item "
+     "must match an include (when there is one) and no exclude; excluded folders are not "
+     "entered."},
+    {"JSON OUTPUT",
+     "One object a line: {\"type\":\"item\",...} per item, {\"type\":\"progress\",...} at most "
+     "4 a second, {\"type\":\"summary\",...} last."},
+    {"EXIT STATUS",
+     "0 the run ended without errors, 1 it ended with errors, 2 bad arguments, 3 the run did "
+     "not start or was cancelled or stopped."},
+}};
+
+std::vector<std::string> SplitChoices(const char* choices) {
+  std::vector<std::string> out;
+  std::string current;
+  for (const char* p = choices; p != nullptr && *p != '\0'; ++p) {
+    if (*p == '|') {
+      out.push_back(current);
+      current.clear();
+    } else {
+      current += *p;
+    }
+  }
+  if (choices != nullptr) out.push_back(current);
+  return out;
+}
+
+std::string ValueText(const TCliOptionDef& def) {
+  if (def.ValueName == nullptr) return {};
+  return def.Kind == vkChoice ? std::string(def.Choices) : std::string(def.ValueName);
+}
+
+// ---- --help
+
+std::string Wrap(const std::string& text, size_t indent, size_t width) {
+  std::string out, line;
+  std::istringstream words(text);
+  std::string word;
+  while (words >> word) {
+    if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
+      out += line + "\n" + std::string(indent, ' ');
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+  }
+  return out + line;
+}
+
+// ---- roff
+
+// Text safe for a man page: backslashes and hyphens escaped, no line starting with a control
+// character.
+std::string Roff(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\') out += "\\e";
+    else if (c == '-') out += "\\-";
+    else out += c;
+  }
+  if (!out.empty() && (out[0] == '.' || out[0] == '\'')) out.insert(0, "\\&");
+  return out;
+}
+
+std::string ManOptionLine(const TCliOptionDef& def) {
+  std::string line;
+  if (def.Short != 0) line += "\\fB\\-" + std::string(1, def.Short) + "\\fR, ";
+  line += "\\fB\\-\\-" + Roff(def.Name) + "\\fR";
+  if (def.ValueName != nullptr) line += " \\fI" + Roff(ValueText(def)) + "\\fR";
+  return line;
+}
+
+std::string ManHeader(const std::string& name, const std::string& title) {
+  std::string version = QV_VERSION;
+  return ".TH " + Roff(name) + " 1 \"\" \"QuorvexRestore " + Roff(version) + "\" \"User Commands\"\n"
+         ".SH NAME\n" + Roff(name) + " \\- " + Roff(title) + "\n";
+}
+
+std::string GenerateCliMan() {
+  std::string m = ManHeader(CProgram, "restore files from backup on the command line");
+  m += ".SH SYNOPSIS\n";
+  for (const TSubcommandDef& sc : CSubcommands)
+    m += ".B " + std::string(CProgram) + "\n[\\fIOPTIONS\\fR] \\fB" + sc.Name + "\\fR " +
+         Roff(sc.Synopsis) + "\n.br\n";
+  m += ".SH DESCRIPTION\nRestores files from the backup folders and zip archives of the backup "
+       "suite, without a window. The summary and the error lines of a run are written to stdout.\n";
+  m += ".SH COMMANDS\n";
+  for (const TSubcommandDef& sc : CSubcommands)
+    m += ".TP\n\\fB" + std::string(sc.Name) + "\\fR " + Roff(sc.Synopsis) + "\n" + Roff(sc.Help) + ".\n";
+  m += ".SH OPTIONS\n";
+  for (const TCliOptionDef& def : COptions) {
+    m += ".TP\n" + ManOptionLine(def) + "\n" + Roff(def.Help);
+    if (def.AppliesTo != scAny) m += " [" + Roff(SubcommandNames(def.AppliesTo)) + "]";
+    m += "\n";
+  }
+  for (const TNote& note : CNotes) m += ".SH " + Roff(note.Title) + "\n" + Roff(note.Text) + "\n";
+  m += ".SH SEE ALSO\n.BR quorvex-restore (1)\n";
+  return m;
+}
+
+std::string GenerateGuiMan() {
+  std::string m = ManHeader("quorvex-restore", "restore files from backup");
+  m += ".SH SYNOPSIS\n.B quorvex-restore\n[\\fB\\-lang:\\fICODE\\fR] [\\fB\\-ini:\\fIPATH\\fR]\n";
+  m += ".SH DESCRIPTION\nThe desktop program of the backup suite's restore: it restores selected "
+       "files, whole folders (also from zip archives) or the newest version of every file of a "
+       "scheduled backup up to a chosen day. The same restores run without a window with "
+       "\\fBquorvex\\-restore\\-cli\\fR(1).\n";
+  m += ".SH OPTIONS\n"
+       ".TP\n\\fB\\-lang:\\fICODE\\fR, \\fB\\-l:\\fICODE\\fR\nlanguage of the window, e.g. de.\n"
+       ".TP\n\\fB\\-ini:\\fIPATH\\fR\nsettings path.\n";
+  m += ".SH FILES\n.TP\n\\fI~/.config/Quorvex5/QuorvexRestore.ini\\fR\nthe window's settings.\n";
+  m += ".SH SEE ALSO\n.BR quorvex-restore-cli (1)\n";
+  return m;
+}
+
+// ---- completions
+
+std::string SubcommandWords() {
+  std::string words;
+  for (const TSubcommandDef& sc : CSubcommands) words += (words.empty() ? "" : " ") + std::string(sc.Name);
+  return words;
+}
+
+std::string ShellQuoteSingle(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string GenerateBash() {
+  std::string s = "# bash completion for quorvex-restore-cli\n_quorvex_restore_cli() {\n"
+                  "  local cur prev sub i\n  cur=${COMP_WORDS[COMP_CWORD]}\n"
+                  "  prev=${COMP_WORDS[COMP_CWORD-1]}\n  sub=\n"
+                  "  for ((i = 1; i < COMP_CWORD; i++)); do\n    case ${COMP_WORDS[i]} in\n      " +
+                  [] {
+                    std::string alts;
+                    for (const TSubcommandDef& sc : CSubcommands) alts += (alts.empty() ? "" : "|") + std::string(sc.Name);
+                    return alts;
+                  }() +
+                  ") sub=${COMP_WORDS[i]}; break ;;\n    esac\n  done\n  case $prev in\n";
+  for (const TCliOptionDef& def : COptions) {
+    if (def.ValueName == nullptr) continue;
+    s += "    --" + std::string(def.Name) + ") ";
+    switch (def.Kind) {
+      case vkChoice: {
+        std::string words;
+        for (const std::string& c : SplitChoices(def.Choices)) words += (words.empty() ? "" : " ") + c;
+        s += "COMPREPLY=($(compgen -W '" + words + "' -- \"$cur\")); return ;;\n";
+        break;
+      }
+      case vkFile: s += "COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"; break;
+      case vkFolder: s += "COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n"; break;
+      default: s += "return ;;\n"; break;
+    }
+  }
+  s += "  esac\n  local opts\n  case $sub in\n";
+  for (const TSubcommandDef& sc : CSubcommands) {
+    std::string opts;
+    for (const TCliOptionDef& def : COptions)
+      if ((def.AppliesTo & sc.Bit) != 0) opts += (opts.empty() ? "--" : " --") + std::string(def.Name);
+    s += "    " + std::string(sc.Name) + ") opts='" + opts + "' ;;\n";
+  }
+  std::string global;
+  for (const TCliOptionDef& def : COptions)
+    if ((def.AppliesTo & scNone) != 0) global += (global.empty() ? "--" : " --") + std::string(def.Name);
+  s += "    *) opts='" + global + "'\n"
+       "       if [[ $cur != -* ]]; then COMPREPLY=($(compgen -W '" + SubcommandWords() +
+       "' -- \"$cur\")); return; fi ;;\n  esac\n"
+       "  if [[ $cur == -* ]]; then\n    COMPREPLY=($(compgen -W \"$opts\" -- \"$cur\"))\n"
+       "  else\n    COMPREPLY=($(compgen -f -- \"$cur\"))\n  fi\n}\n"
+       "complete -o filenames -F _quorvex_restore_cli quorvex-restore-cli\n";
+  return s;
+}
+
+// zsh _arguments specs: brackets, colons and backslashes in descriptions are escaped.
+std::string ZshEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '[' || c == ']' || c == ':' || c == '\\') out += '\\';
+    if (c == '\'') { out += "'\\''"; continue; }
+    out += c;
+  }
+  return out;
+}
+
+std::string ZshValueAction(const TCliOptionDef& def) {
+  switch (def.Kind) {
+    case vkChoice: {
+      std::string words;
+      for (const std::string& c : SplitChoices(def.Choices)) words += (words.empty() ? "" : " ") + c;
+      return "(" + words + ")";
+    }
+    case vkFile: return "_files";
+    case vkFolder: return "_files -/";
+    default: return " ";
+  }
+}
+
+std::string GenerateZsh() {
+  std::string s = "#compdef quorvex-restore-cli\n# zsh completion for quorvex-restore-cli\n"
+                  "_quorvex_restore_cli() {\n  local -a args\n  args=(\n";
+  for (const TCliOptionDef& def : COptions) {
+    std::string spec = "--" + std::string(def.Name);
+    if (def.Repeatable) spec = "*" + spec;
+    if (def.Short != 0 && !def.Repeatable)
+      spec = "(-" + std::string(1, def.Short) + " --" + def.Name + ")'{-" + std::string(1, def.Short) +
+             ",--" + def.Name + "}'";
+    spec += "[" + ZshEscape(def.Help) + "]";
+    if (def.ValueName != nullptr) spec += ":" + ZshEscape(def.ValueName) + ":" + ZshValueAction(def);
+    s += "    '" + spec + "'\n";
+  }
+  s += "    '1:command:((";
+  for (const TSubcommandDef& sc : CSubcommands)
+    s += std::string(sc.Name) + "\\:" + "\"" + ZshEscape(sc.Help) + "\" ";
+  s += "))'\n    '*:path:_files'\n  )\n  _arguments -s -S $args\n}\n"
+       "_quorvex_restore_cli \"$@\"\n";
+  return s;
+}
+
+std::string GenerateFish() {
+  std::string s = "# fish completion for quorvex-restore-cli\n"
+                  "complete -c quorvex-restore-cli -f\n";
+  const std::string words = SubcommandWords();
+  for (const TSubcommandDef& sc : CSubcommands)
+    s += "complete -c quorvex-restore-cli -n 'not __fish_seen_subcommand_from " + words + "' -a " +
+         sc.Name + " -d " + ShellQuoteSingle(sc.Help) + "\n";
+  for (const TCliOptionDef& def : COptions) {
+    std::string line = "complete -c quorvex-restore-cli";
+    if (def.AppliesTo != scAny) {
+      std::string names;
+      for (const TSubcommandDef& sc : CSubcommands)
+        if ((def.AppliesTo & sc.Bit) != 0) names += " " + std::string(sc.Name);
+      line += " -n '__fish_seen_subcommand_from" + names + "'";
+    }
+    line += " -l " + std::string(def.Name);
+    if (def.Short != 0) line += " -s " + std::string(1, def.Short);
+    if (def.ValueName != nullptr) {
+      line += def.Kind == vkFile || def.Kind == vkFolder ? " -r -F" : " -x";
+      if (def.Kind == vkChoice) {
+        std::string choices;
+        for (const std::string& c : SplitChoices(def.Choices)) choices += (choices.empty() ? "" : " ") + c;
+        line += " -a " + ShellQuoteSingle(choices);
+      }
+    }
+    s += line + " -d " + ShellQuoteSingle(def.Help) + "\n";
+  }
+  // Paths after a run subcommand.
+  s += "complete -c quorvex-restore-cli -n '__fish_seen_subcommand_from " + words + "' -F\n";
+  return s;
+}
+
+}  // namespace
+
+std::span<const TCliOptionDef> CliOptionTable() { return COptions; }
+std::span<const TSubcommandDef> CliSubcommandTable() { return CSubcommands; }
+
+const TCliOptionDef* FindLongOption(const std::string& name) {
+  for (const TCliOptionDef& def : COptions)
+    if (name == def.Name) return &def;
+  return nullptr;
+}
+
+const TCliOptionDef* FindShortOption(char name) {
+  for (const TCliOptionDef& def : COptions)
+    if (def.Short != 0 && def.Short == name) return &def;
+  return nullptr;
+}
+
+const TSubcommandDef* FindSubcommand(const std::string& name) {
+  for (const TSubcommandDef& sc : CSubcommands)
+    if (name == sc.Name) return &sc;
+  return nullptr;
+}
+
+const TCliOptionDef& OptionDef(TOptionId id) {
+  for (const TCliOptionDef& def : COptions)
+    if (def.Id == id) return def;
+  return COptions.front();
+}
+
+std::string OptionLabel(const TCliOptionDef& def) { return "--" + std::string(def.Name); }
+
+std::string SubcommandNames(uint32_t mask) {
+  std::vector<std::string> names;
+  for (const TSubcommandDef& sc : CSubcommands)
+    if ((mask & sc.Bit) != 0) names.push_back(sc.Name);
+  std::string out;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += i + 1 == names.size() ? " " + Tr("or") + " " : ", ";
+    out += names[i];
+  }
+  return out;
+}
+
+std::string CliHelpText() {
+  constexpr size_t CWidth = 79, CIndent = 30;
+  std::string h = Tr("usage:") + "\n";
+  for (const TSubcommandDef& sc : CSubcommands)
+    h += "  " + std::string(CProgram) + " [OPTIONS] " + sc.Name + " " + sc.Synopsis + "\n";
+  h += "\n" + Tr("commands:") + "\n";
+  for (const TSubcommandDef& sc : CSubcommands) {
+    std::string head = "  " + std::string(sc.Name);
+    head.resize(12, ' ');
+    h += head + Wrap(Tr(sc.Help), 12, CWidth) + "\n";
+  }
+  h += "\n" + Tr("options (of files, dir and schedule unless marked):") + "\n";
+  for (const TCliOptionDef& def : COptions) {
+    std::string head = def.Short != 0 ? "  -" + std::string(1, def.Short) + ", --" : "      --";
+    head += def.Name;
+    if (def.ValueName != nullptr) head += " " + ValueText(def);
+    if (head.size() + 1 >= CIndent) head += "\n" + std::string(CIndent, ' ');
+    else head.resize(CIndent, ' ');
+    std::string help = Tr(def.Help);
+    if (def.AppliesTo != scAny && def.AppliesTo != scRun) help += " [" + SubcommandNames(def.AppliesTo) + "]";
+    h += head + Wrap(help, CIndent, CWidth) + "\n";
+  }
+  for (const TNote& note : CNotes)
+    h += "\n" + Tr(note.Title) + "\n  " + Wrap(Tr(note.Text), 2, CWidth) + "\n";
+  return h;
+}
+
+std::string GenerateCliDocument(const std::string& kind) {
+  if (kind == "man-cli") return GenerateCliMan();
+  if (kind == "man-gui") return GenerateGuiMan();
+  if (kind == "bash") return GenerateBash();
+  if (kind == "zsh") return GenerateZsh();
+  if (kind == "fish") return GenerateFish();
+  return {};
+}
+
+}  // namespace qv

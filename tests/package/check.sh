@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# The Debian packages as a user gets them: built with cpack, unpacked into a fresh root (a moved
+# prefix, so nothing of the build tree or this machine's /usr is used), the demo backup of
+# `make run` restored by the unpacked CLI, the desktop files validated, lintian without errors.
+# Usage: check.sh BUILD_DIR SOURCE_DIR
+set -u
+build=$(cd "$1" && pwd)
+src=$(cd "$2" && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/qvpkg-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+fail=0
+check() { if ! eval "$2"; then echo "FAIL: $1"; fail=1; fi; }
+app=io.quorvex.Restore
+
+if ! (cd "$build" && cpack -G DEB -B "$work/out") > "$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log"
+  echo "FAIL: cpack"
+  exit 1
+fi
+cli_deb=$(ls "$work"/out/quorvex-restore-cli_*.deb)
+gui_deb=$(ls "$work"/out/quorvex-restore_*.deb)
+for deb in "$cli_deb" "$gui_deb"; do
+  echo "== $(basename "$deb"): $(stat -c %s "$deb") bytes"
+  dpkg-deb -f "$deb" Package Version Architecture Depends Section
+  dpkg-deb -c "$deb" | awk '{print $1, $3, $6}'
+done
+
+# Versions: the packages, the Debian changelog and the newest metainfo release agree.
+version=$(dpkg-deb -f "$cli_deb" Version)
+changelog_version=$(sed -n '1s/^[^ ]* (\([^)]*\)).*/\1/p' "$src/data/debian/changelog")
+release=$(grep -o '<release version="[^"]*"' "$src/data/$app.metainfo.xml.in" | head -1 | cut -d'"' -f2)
+check "both packages have one version" '[ "$(dpkg-deb -f "$gui_deb" Version)" = "$version" ]'
+check "changelog names $version (has $changelog_version)" '[ "$changelog_version" = "$version" ]'
+check "newest metainfo release is ${version%-*} (has $release)" '[ "$release" = "${version%-*}" ]'
+
+# Dependencies: computed from the binaries; the CLI package needs no Qt.
+cli_depends=$(dpkg-deb -f "$cli_deb" Depends)
+gui_depends=$(dpkg-deb -f "$gui_deb" Depends)
+check "CLI depends on libc and libcrypto" 'echo "$cli_depends" | grep -q "libc6" && echo "$cli_depends" | grep -q "libssl3"'
+check "CLI package needs no Qt" '! echo "$cli_depends" | grep -qi "qt"'
+check "window depends on Qt Widgets" 'echo "$gui_depends" | grep -q "libqt6widgets6"'
+check "window depends on the same CLI package" \
+  'echo "$gui_depends" | tr "," "\n" | grep -qx " *quorvex-restore-cli (= $version)"'
+
+# Contents: where each file belongs, no file in both packages, no unprefixed catalogue.
+dpkg-deb -c "$cli_deb" | awk '$1 !~ /^d/ {print $6}' | sort > "$work/cli.files"
+dpkg-deb -c "$gui_deb" | awk '$1 !~ /^d/ {print $6}' | sort > "$work/gui.files"
+expect() {  # package, path
+  list=$work/$1.files path=./usr/$2
+  check "$1 holds $2" 'grep -qx "$path" "$list"'
+}
+for f in bin/quorvex-restore-cli share/doc/quorvex-restore-cli/copyright \
+  share/doc/quorvex-restore-cli/changelog.Debian.gz share/locale/de/LC_MESSAGES/quorvex-restore.mo \
+  share/locale/de/LC_MESSAGES/quorvex-restore-dialogs.mo share/locale/de/LC_MESSAGES/quorvex-restore-units.mo; do
+  expect cli "$f"
+done
+for f in bin/quorvex-restore share/applications/$app.desktop share/icons/hicolor/scalable/apps/$app.svg \
+  share/metainfo/$app.metainfo.xml share/doc/quorvex-restore/copyright share/doc/quorvex-restore/changelog.Debian.gz; do
+  expect gui "$f"
+done
+for f in share/man/man1/quorvex-restore-cli.1.gz share/bash-completion/completions/quorvex-restore-cli \
+  share/zsh/vendor-completions/_quorvex-restore-cli share/fish/vendor_completions.d/quorvex-restore-cli.fish; do
+  expect cli "$f"
+done
+expect gui share/man/man1/quorvex-restore.1.gz
+check "no file in both packages" '[ -z "$(comm -12 "$work/cli.files" "$work/gui.files")" ]'
+check "no catalogue under a name another package could own" \
+  '! grep -E "/LC_MESSAGES/(dialogs|units)\.mo$" "$work/cli.files" "$work/gui.files"'
+
+# The dependencies can be met on this system (simulated: nothing is installed).
+check "apt can install both packages" \
+  'apt-get install -s -q "$cli_deb" "$gui_deb" > "$work/apt.log" 2>&1 || { cat "$work/apt.log"; false; }'
+
+# A fresh root. Its /usr is a prefix the programs were not configured for.
+root=$work/root
+dpkg -x "$cli_deb" "$root"
+dpkg -x "$gui_deb" "$root"
+cli=$root/usr/bin/quorvex-restore-cli
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
+unset LANGUAGE LC_ALL LC_MESSAGES LANG QUORVEX_LOCALEDIR QUORVEX_PASSWORD
+
+# The demo backup of `make run`, restored by the unpacked CLI.
+bash "$src/scripts/make-demo.sh" "$build" "$work/demo/backup" > /dev/null
+password=$(cat "$work/demo/backup.password")
+r=$work/restored
+out=$(QUORVEX_PASSWORD="$password" "$cli" --yes --quiet dir --to "$r" "$work/demo/backup")
+check "demo restore exits 0 (output: $out)" '[ $? -eq 0 ]'
+check "demo summary" '[ "$out" = "7 files copied" ]'
+check "plain file" '[ "$(cat "$r/documents/report.txt")" = "Quarterly report" ]'
+check "gzip file" 'seq 1 2000 | cmp -s - "$r/documents/numbers.csv"'
+check "encrypted file" '[ "$(cat "$r/documents/secret.txt")" = "PIN 1234" ]'
+check "compressed and encrypted file" '[ "$(cat "$r/documents/diary.txt")" = "Compressed and encrypted diary" ]'
+check "binary file" 'cmp -s "$work/demo/backup/photos/picture.raw" "$r/photos/picture.raw"'
+out=$("$cli" --yes --quiet dir --to "$r/from-zip" "$work/demo/backup/old-files.zip")
+check "zip entry" '[ $? -eq 0 ] && [ "$(cat "$r/from-zip/old/letter.txt")" = "from the archive" ]'
+
+# The catalogues are found beside the moved program, under their prefixed names: in German
+# first, then in English once the root's own German files are gone (the build tree still has them).
+# Without a password the encrypted file fails, which brings an error text of the units domain.
+german_run() {
+  "$cli" --lang de -q -y files --to "$work/lang$1" "$work/demo/backup/notes.txt" \
+    "$work/demo/backup/documents/secret.txt.enc" < /dev/null
+}
+out=$(german_run 1)
+check "German summary from the moved root" 'echo "$out" | grep -qx "1 Dateien kopiert - 1 Fehler"'
+check "German error text from the moved root" 'echo "$out" | grep -q "Entschlüsselung fehlgeschlagen"'
+rm "$root"/usr/share/locale/de/LC_MESSAGES/quorvex-restore*.mo
+out=$(german_run 2)
+check "no build-tree catalogues behind the moved root" \
+  'echo "$out" | grep -qx "1 files copied - 1 errors" && echo "$out" | grep -q "Decryption failed"'
+
+# Desktop integration: the entry, the icon it names, the metainfo that names it.
+desktop=$root/usr/share/applications/$app.desktop
+metainfo=$root/usr/share/metainfo/$app.metainfo.xml
+check "desktop-file-validate" 'desktop-file-validate "$desktop"'
+check "appstreamcli validate" 'appstreamcli validate --no-net --pedantic "$metainfo"'
+icon=$(sed -n 's/^Icon=//p' "$desktop")
+program=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
+check "icon $icon installed" '[ -f "$root/usr/share/icons/hicolor/scalable/apps/$icon.svg" ]'
+check "program $program installed" '[ -x "$root/usr/bin/$program" ]'
+check "metainfo launches $app.desktop" 'grep -q "<launchable type=\"desktop-id\">$app.desktop</launchable>" "$metainfo"'
+
+# lintian: no error; the warnings are printed for the record.
+lintian --tag-display-limit 0 "$cli_deb" "$gui_deb" > "$work/lintian.log" 2>&1
+cat "$work/lintian.log"
+check "lintian reports no error" '! grep -q "^E:" "$work/lintian.log"'
+
+exit $fail
