@@ -20,6 +20,7 @@ if(NOT QV_FUZZ)
   qv_unit_tests(crypto qv-base qv-crypto)
   qv_unit_tests(transfer qv-base qv-crypto qv-transfer)
   qv_unit_tests(restore quorvex-core)
+  qv_unit_tests(cli qv-cli)
 
   # End-to-end runs of the built CLI: tests/cli/*.sh, each given the CLI's path.
   file(GLOB QV_CLI_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/cli/*.sh)

@@ -62,6 +62,11 @@ std::unique_ptr<TFileStream> TFileStream::Open(const std::string& path, TOpenMod
   return std::unique_ptr<TFileStream>(new TFileStream(fd));
 }
 
+std::unique_ptr<TFileStream> TFileStream::Adopt(int handle) {
+  if (handle < 0) return nullptr;
+  return std::unique_ptr<TFileStream>(new TFileStream(handle));
+}
+
 TFileStream::~TFileStream() {
   if (FHandle >= 0) ::close(FHandle);
 }

@@ -35,6 +35,8 @@ class TFileStream final : public TStream {
   // Opens path; nullptr on failure with errno left as the system set it.
   static std::unique_ptr<TFileStream> Open(const std::string& path, TOpenMode mode,
                                            unsigned permissions = 0666);
+  // Takes over an open descriptor (closed by the stream); nullptr for a negative one.
+  static std::unique_ptr<TFileStream> Adopt(int handle);
   ~TFileStream() override;
   TFileStream(const TFileStream&) = delete;
   TFileStream& operator=(const TFileStream&) = delete;

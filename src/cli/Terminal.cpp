@@ -132,7 +132,9 @@ int TerminalColumns() {
   static int columns = 0;
   if (GWinchPending.exchange(false)) {
     winsize ws {};
-    columns = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
+    // A terminal that does not know its size (a bare pty, a serial line) gets the classic 80.
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) != 0) columns = ::isatty(STDERR_FILENO) ? 80 : 0;
+    else columns = ws.ws_col > 0 ? ws.ws_col : 80;
   }
   return columns;
 }

@@ -276,8 +276,13 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
                                     : targetDir.Valid() ? OpenFolder(targetDir.Fd(), entry.Name)
                                                         : TDirHandle();
     if (!subTargetDir.Valid() && !WritesNothing()) {
+      // A link in the destination is not entered: it could lead out of it.
+      struct stat link {};
+      const bool isLink = ::fstatat(targetDir.Fd(), entry.Name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISLNK(link.st_mode);
+      const uint32_t detail = isLink ? errNameRefused : errCreateFile;
       ++errors;
-      AddErrorLines(subTarget, uint32_t{sevError} | errCreateFile);
+      AddErrorLines(subTarget, uint32_t{sevError} | detail);
       continue;
     }
     RestoreFolder(subDir, subSource, subTargetDir, subTarget, false, copied, errors, cancelRun);

@@ -7,6 +7,7 @@
 #include "base/CodePage.h"
 #include "base/FileUtils.h"
 #include "base/PathUtils.h"
+#include "base/TargetFile.h"
 #include "base/TimeUtils.h"
 #include "crypto/AesLib.h"
 #include "restore/RestoreSession.h"
@@ -37,6 +38,15 @@ TSourceFacts SourceFacts(const std::string& path) {
   facts.UnixTime = FileTimeToUnixSeconds(FileTimeFromTimespec(st.st_mtim));
   if (S_ISREG(st.st_mode)) facts.Size = static_cast<int64_t>(st.st_size);
   return facts;
+}
+
+uint32_t OperationOf(TBackupKind kind) {
+  switch (kind) {
+    case bkCompressed: return opGunzip;
+    case bkEncrypted: return opDecrypt;
+    case bkPlain: break;
+  }
+  return opCopy;
 }
 
 // The code of a file that needs a password nobody can give.
@@ -79,13 +89,10 @@ bool TRestoreSession::SourceIsNewer(int32_t sourceTime, int32_t targetTime) cons
 bool TRestoreSession::ShouldRestore(const std::string& targetPath, int32_t sourceTime) {
   std::optional<int64_t> targetTime;
   const TTargetDecision decision = DecideTarget(targetPath, sourceTime, targetTime);
-  // Keep-both writes beside an existing target, never over it.
-  const bool answer = decision == tdReplace || (decision == tdNew && !targetTime);
-  if (answer && decision == tdReplace && FView.OverwriteProtected()) {
-    const int attr = LongFileGetAttr(targetPath);
-    if (attr != -1 && (attr & faReadOnly) != 0) LongFileSetAttr(targetPath, attr & ~faReadOnly);
-  }
-  return answer;
+  // Keep-both writes beside an existing target, never over it. A write-protected target is not
+  // touched here: the worker replaces it as a whole when the new file is complete and
+  // "Overwrite write-protected files" allows it.
+  return decision == tdReplace || (decision == tdNew && !targetTime);
 }
 
 TPasswordAnswer TRestoreSession::AskForPassword(const std::string& prompt, const std::string& name) {
@@ -114,6 +121,11 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
     expandedSize = info.USize;
   }
   const std::string name = RestoredName(ExtractFileName(source), FView.UnpackGz());
+  if (!IsPlainName(name)) {
+    // "..gz" would restore as "." and "...gz" as "..": names of folders, never of a file.
+    code = uint32_t{sevError} | errNameRefused | OperationOf(kind);
+    return rrFailed;
+  }
   return RunPipeline(source, AddPathDelimiter(targetFolder) + name, kind, encrypted, withProgress,
                      false, code, expandedSize);
 }
@@ -197,10 +209,7 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
       NoteSkip();
       return rrSkipped;
     }
-    if (createFolder && !testing) {
-      const size_t slash = target.rfind('/');
-      if (slash != std::string::npos && slash > 0) LongForceDirectories(target.substr(0, slash));
-    }
+    if (createFolder && !testing) ForceDirectoriesBeneath(Target, ExtractFilePath(target));  // the worker reports a failure
     if (kind == bkCompressed)
       CopyThread = std::make_unique<TGUnZipThread>(source, target, Decryption.get(), true,
                                                    CBufSize, tpNormal);
@@ -211,6 +220,8 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
       CopyThread = std::make_unique<TCopyThread>(source, target, true, CBufSize, tpNormal);
     CopyThread->SetTestOnly(testing);
     CopyThread->SetVerifyTarget(FVerifying);
+    CopyThread->SetDestinationRoot(Target);
+    CopyThread->SetOverwrite(FView.OverwriteProtected());
     result = RunWorker(withProgress, facts.Size < 0 ? -1 : std::max(facts.Size, expandedSize));
     return result == 0 ? rrCopied : rrFailed;
   };
@@ -228,11 +239,12 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     code = uint32_t{sevError} | opZip | errNameRefused;
     return rrFailed;
   }
-  const size_t slash = targetPath.rfind('/');
-  if (slash != std::string::npos && slash > 0 && !WritesNothing()) {
-    const std::string folder = targetPath.substr(0, slash);
-    if (!LongDirectoryExists(folder)) LongForceDirectories(folder);
+  if (const int detail = WritesNothing() ? 0 : ForceDirectoriesBeneath(Target, ExtractFilePath(targetPath));
+      detail != 0) {
+    code = uint32_t{sevError} | opZip | static_cast<uint32_t>(detail);
+    return rrFailed;
   }
+  RZip->SetTargetRules(TTargetRules{Target, FView.OverwriteProtected()});
   const std::string target = TargetFor(targetPath);
   FLastTarget = target;
   const int64_t sourceTime = DosTimeToUnixSeconds(entry.TimeStamp);

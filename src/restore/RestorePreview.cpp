@@ -1,10 +1,9 @@
 // Dry runs, test runs and verified restores: the parts of the session that decide, check or
 // count without (or besides) writing a target.
-#include <sys/stat.h>
-
 #include <ctime>
 #include <optional>
 
+#include "base/TargetFile.h"
 #include "base/TimeUtils.h"
 #include "restore/RestoreSession.h"
 #include "restore/RestoreText.h"
@@ -25,12 +24,12 @@ std::string UtcText(int64_t unixSeconds) {
 
 TTargetDecision TRestoreSession::DecideTarget(const std::string& targetPath, int32_t sourceTime,
                                               std::optional<int64_t>& targetTime) {
-  // One stat answers every rule; a folder at the target does not count as a file.
-  struct stat st {};
-  const bool isFile = ::stat(targetPath.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  // Looked at below the destination; a folder at the target does not count as a file. A
+  // target that cannot be reached is left to the worker, which says why.
+  const TTargetState target = InspectTarget(Target, targetPath);
   targetTime.reset();
-  if (!isFile) return tdNew;
-  targetTime = FileTimeToUnixSeconds(FileTimeFromTimespec(st.st_mtim));
+  if (target.Detail != 0 || !target.Exists) return tdNew;
+  targetTime = FileTimeToUnixSeconds(FileTimeFromTimespec(target.LastWrite));
   switch (FView.OverwriteMode()) {
     case omAlways: return tdReplace;
     case omOlder:

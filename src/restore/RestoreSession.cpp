@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "base/FileUtils.h"
+#include "base/TargetFile.h"
 #include "crypto/AesLib.h"
 #include "restore/RestoreText.h"
 #include "restore/VersionList.h"
@@ -104,6 +105,7 @@ void TRestoreSession::BeginRun() {
 
 void TRestoreSession::EndRun() {
   CloseArchive();
+  FinishDestination(Target);
   CryptPwd.clear();
   FView.SetStatusVisible(false);
   FView.SetPauseEnabled(false);

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <new>
-#include <random>
 
 #include "base/FileUtils.h"
 #include "crypto/AesLib.h"
@@ -21,33 +21,12 @@ namespace qv {
 namespace {
 
 constexpr int kResultNoMemory = ResultCode(sevError, errNoStream);
-// A temporary name must stay within NAME_MAX with room for the prefix and the suffix.
-constexpr size_t kMaxTempBase = 200;
-constexpr int kTempAttempts = 16;
 constexpr size_t kShellChunk = size_t{64} << 20;
+constexpr int64_t kNoEnd = INT64_MAX;
 
-std::string UniqueSuffix() {
-  static std::atomic<uint64_t> counter{0};
-  static const uint64_t seed = [] {
-    std::random_device rd;
-    return (static_cast<uint64_t>(rd()) << 32) ^ rd();
-  }();
-  static const uint64_t process = static_cast<uint64_t>(getpid());
-  uint64_t x = seed ^ (process << 40) ^ ++counter * 0x9E3779B97F4A7C15ull;
-  x ^= x >> 31;
-  x *= 0xBF58476D1CE4E5B9ull;
-  x ^= x >> 29;
-  std::string text(16, '0');
-  for (int i = 15; i >= 0; --i, x >>= 4) text[static_cast<size_t>(i)] = "0123456789abcdef"[x & 15];
-  return text;
-}
-
-// Cuts a name to at most max bytes without splitting a UTF-8 sequence.
-std::string CutName(const std::string& name, size_t max) {
-  if (name.size() <= max) return name;
-  size_t cut = max;
-  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
-  return name.substr(0, cut);
+// copy_file_range cannot move data between these files; the ordinary way can.
+bool KernelCannotCopy(int err) {
+  return err == EXDEV || err == ENOSYS || err == EINVAL || err == EOPNOTSUPP || err == EBADF;
 }
 
 }  // namespace
@@ -137,46 +116,23 @@ int TCopyThread::OpenFiles(TFileTimestamps& Times, uint16_t& Attr) {
 }
 
 int TCopyThread::OpenTarget() {
+  DiscardTarget();
   if (FTestOnly) {
     sDest = std::make_unique<TNullStream>();
     return 0;
   }
   if (DestName.empty()) return ResultCode(sevError, errCreateFile);
-  const int destAttr = LongFileGetAttr(DestName, true);
-  if (destAttr >= 0) {
-    if (destAttr & faDirectory) return ResultCode(sevError, errCreateFile);
-    if (FOverwrite) {
-      if (LongFileSetAttr(DestName, faArchive, true) != 0) return ResultCode(sevError, errSetAttr);
-    } else if (destAttr & faReadOnly) {
-      // Refused explicitly: a process running as root would otherwise replace it.
-      return ResultCode(sevError, errCreateFile);
-    }
+  std::unique_ptr<TFileStream> stream;
+  const int detail = FTarget.Create(TTargetRules{FDestRoot, FOverwrite}, DestName, stream);
+  if (detail != 0) return ResultCode(sevError, static_cast<uint32_t>(detail));
+  if (FVerifyTarget) {
+    FWrittenCrc = 0;
+    FWrittenSize = 0;
+    stream->SetOnWrite([this](const void* AData, size_t ASize) { NoteWritten(AData, ASize); });
   }
-  return MakeTempTarget();
-}
-
-int TCopyThread::MakeTempTarget() {
-  DiscardTarget();
-  const size_t slash = DestName.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string() : DestName.substr(0, slash + 1);
-  const std::string base = CutName(slash == std::string::npos ? DestName : DestName.substr(slash + 1),
-                                   kMaxTempBase);
-  for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-    std::string name = folder + "." + base + "." + UniqueSuffix() + ".qvpart";
-    auto stream = TFileStream::Open(name, TOpenMode::CreateNew);
-    if (stream) {
-      if (FVerifyTarget) {
-        FWrittenCrc = 0;
-        FWrittenSize = 0;
-        stream->SetOnWrite([this](const void* AData, size_t ASize) { NoteWritten(AData, ASize); });
-      }
-      sDest = std::move(stream);
-      FTempName = std::move(name);
-      return 0;
-    }
-    if (errno != EEXIST) break;
-  }
-  return ResultCode(sevError, errCreateFile);
+  sDest = std::move(stream);
+  FModeApplied = false;
+  return 0;
 }
 
 int TCopyThread::CommitTarget() {
@@ -184,20 +140,22 @@ int TCopyThread::CommitTarget() {
     sDest.reset();
     return 0;
   }
-  bool closed = true;
-  if (auto* file = dynamic_cast<TFileStream*>(sDest.get())) {
+  std::unique_ptr<TFileStream> file;
+  if (auto* raw = dynamic_cast<TFileStream*>(sDest.get())) {
+    sDest.release();
+    file.reset(raw);
+  }
+  sDest.reset();
+  if (file) {
+    if (!FModeApplied)
+      ::fchmod(file->Handle(), FTargetMode >= 0 ? static_cast<mode_t>(FTargetMode) : DefaultFileMode());
     if (FVerify && !file->Flush()) {
       DiscardTarget();
       return ResultCode(sevError, errWriteFile);
     }
-    closed = file->Close();
   }
-  sDest.reset();
-  if (!closed || std::rename(FTempName.c_str(), DestName.c_str()) != 0) {
-    DiscardTarget();
-    return ResultCode(sevError, errWriteFile);
-  }
-  FTempName.clear();
+  const int detail = FTarget.Commit(std::move(file));
+  if (detail != 0) return ResultCode(sevError, static_cast<uint32_t>(detail));
   return FVerifyTarget ? VerifyTarget() : 0;
 }
 
@@ -228,10 +186,11 @@ int TCopyThread::VerifyTarget() {
 
 void TCopyThread::DiscardTarget() {
   sDest.reset();
-  if (!FTempName.empty()) {
-    unlink(FTempName.c_str());
-    FTempName.clear();
-  }
+  FTarget.Discard();
+}
+
+int TCopyThread::WriteFailure() {
+  return ResultCode(sevError, static_cast<uint32_t>(DetailFromErrno(errno, errWriteFile)));
 }
 
 void TCopyThread::ReleaseStreams() {
@@ -242,17 +201,68 @@ void TCopyThread::ReleaseStreams() {
     sDest.reset();
 }
 
-// Moves up to count bytes from the current position of in to out inside the kernel and
-// folds them into crc from a read-only mapping of the source, so the data cross user space
-// at most once. Bytes moved, or -1 when the kernel cannot do it for these files.
-int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count) {
+// State of a kernel copy across blocks.
+struct TCopyThread::TKernelCopy {
+  int64_t Size = 0;        // of the source, for the hole search
+  int64_t DataEnd = -1;    // where the current run of data ends (a hole or the end begins)
+  bool Holes = false;      // the source's holes are kept (only where no checksum is wanted)
+  bool TailHole = false;   // the last bytes moved were a hole: the target must be extended
+  bool Started = false;    // some data went the kernel's way
+  bool Unsupported = false;
+  int Error = 0;           // errno of a failed move
+};
+
+// Moves up to count bytes from the current position of in to out inside the kernel, holes
+// skipped on both sides, and folds the data into FCrc from a read-only mapping of the source
+// when a checksum is wanted. Bytes advanced; on a failure fewer, with state.Error or
+// state.Unsupported set.
+int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count, TKernelCopy& state) {
   const int64_t offset = in.Position();
-  if (offset < 0) return -1;
+  if (offset < 0) {
+    state.Unsupported = true;
+    return 0;
+  }
   size_t moved = 0;
   while (moved < count) {
-    const ssize_t n = copy_file_range(in.Handle(), nullptr, out.Handle(), nullptr, count - moved, 0);
-    if (n < 0) return moved == 0 ? -1 : static_cast<int64_t>(moved);
-    if (n == 0) break;
+    const int64_t pos = offset + static_cast<int64_t>(moved);
+    size_t want = count - moved;
+    if (state.Holes) {
+      if (pos >= state.DataEnd) {
+        int64_t data = ::lseek(in.Handle(), pos, SEEK_DATA);
+        if (data < 0) data = errno == ENXIO ? state.Size : pos;
+        if (data > pos) {
+          const size_t skip = static_cast<size_t>(std::min<int64_t>(data - pos, static_cast<int64_t>(want)));
+          if (data >= state.Size && pos + static_cast<int64_t>(skip) > state.Size) break;  // past the end
+          if (in.Seek(pos + static_cast<int64_t>(skip), SEEK_SET) < 0 ||
+              out.Seek(static_cast<int64_t>(skip), SEEK_CUR) < 0) {
+            state.Error = errno;
+            break;
+          }
+          moved += skip;
+          state.TailHole = true;
+          continue;
+        }
+        const int64_t hole = ::lseek(in.Handle(), data, SEEK_HOLE);
+        state.DataEnd = hole > data ? hole : kNoEnd;
+        if (in.Seek(pos, SEEK_SET) < 0) {
+          state.Error = errno;
+          break;
+        }
+      }
+      want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(want), state.DataEnd - pos));
+    }
+    const ssize_t n = copy_file_range(in.Handle(), nullptr, out.Handle(), nullptr, want, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (!state.Started && KernelCannotCopy(errno))
+        state.Unsupported = true;
+      else
+        state.Error = errno;
+      break;
+    }
+    if (n == 0) break;  // the end of the source: the caller reads on and finds it short
+    state.Started = true;
+    state.TailHole = false;
     moved += static_cast<size_t>(n);
   }
   if (moved == 0 || (!FCrcWanted && !FVerifyTarget)) return static_cast<int64_t>(moved);
@@ -269,8 +279,10 @@ int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t c
     // Without a mapping the checksum needs the bytes read back.
     for (size_t done = 0; done < moved;) {
       const size_t part = std::min<size_t>(moved - done, FBufSize);
-      if (in.ReadAt(FBuffer.get(), part, offset + static_cast<int64_t>(done)) != static_cast<int64_t>(part))
-        return -2;
+      if (in.ReadAt(FBuffer.get(), part, offset + static_cast<int64_t>(done)) != static_cast<int64_t>(part)) {
+        state.Error = EIO;
+        return static_cast<int64_t>(done);
+      }
       sum(FBuffer.get(), part);
       done += part;
     }
@@ -284,10 +296,17 @@ int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t c
 int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength) {
   if (!FBuffer) return kResultNoMemory;
   // File to file: the kernel moves the data (much faster on tmpfs and copy-on-write file
-  // systems); what it cannot move goes the ordinary way through FBuffer.
+  // systems) and keeps the source's holes; what it cannot move goes the ordinary way.
   auto* fileIn = dynamic_cast<TFileStream*>(&sIn);
   auto* fileOut = dynamic_cast<TFileStream*>(&sOut);
   bool kernel = fileIn && fileOut;
+  TKernelCopy state;
+  if (kernel) {
+    struct stat st {};
+    // Holes are skipped unseen: only where no checksum or digest needs their zeros.
+    state.Holes = !FCrcWanted && !FVerifyTarget && ::fstat(fileIn->Handle(), &st) == 0 && S_ISREG(st.st_mode);
+    state.Size = state.Holes ? static_cast<int64_t>(st.st_size) : 0;
+  }
   int64_t remaining = ALength;
   int result = 0;
   do {
@@ -295,13 +314,12 @@ int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t
                                                                        : static_cast<int64_t>(FBufSize);
     int64_t moved = 0;  // bytes of this block already in the target
     if (kernel && request > 0) {
-      moved = KernelCopyBlock(*fileIn, *fileOut, static_cast<size_t>(request));
-      if (moved == -2) {
-        result = ResultCode(sevError, errReadFile);
-        moved = 0;
-      } else if (moved < 0) {
+      moved = KernelCopyBlock(*fileIn, *fileOut, static_cast<size_t>(request), state);
+      if (state.Error != 0) {
+        errno = state.Error;
+        result = ResultCode(sevError, static_cast<uint32_t>(DetailFromErrno(state.Error, errReadFile)));
+      } else if (state.Unsupported) {
         kernel = false;
-        moved = 0;
       }
     }
     int64_t n = moved;
@@ -315,36 +333,57 @@ int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t
     if (result == 0) {
       UTotal += n;
       DoProgress(acCopy, ASpeedLimit, UTotal);
-      if (FCrcWanted) FCrc = Crc32Update(FCrc, FBuffer.get(), static_cast<size_t>(n - moved));
-      const int64_t written = sOut.Write(FBuffer.get(), static_cast<size_t>(n - moved));
-      if (written < 0)
-        result = ResultCode(sevError, errWriteFile);
-      else if (written < n - moved)
-        result = ResultCode(sevError, errDiskFull);
+      if (n > moved) {
+        if (FCrcWanted) FCrc = Crc32Update(FCrc, FBuffer.get(), static_cast<size_t>(n - moved));
+        const int64_t written = sOut.Write(FBuffer.get(), static_cast<size_t>(n - moved));
+        if (written < 0)
+          result = WriteFailure();
+        else if (written < n - moved)
+          result = ResultCode(sevError, errDiskFull);
+        state.TailHole = false;
+      }
       if (FUserBreak.load(std::memory_order_acquire)) result = errUserBreak;
     }
     remaining -= n;
   } while (remaining > 0 && result == 0);
+  // A source that ends in a hole: the target gets its full length.
+  if (result == 0 && state.TailHole && ::ftruncate(fileOut->Handle(), fileOut->Position()) != 0)
+    result = WriteFailure();
   return result;
+}
+
+int64_t TCopyThread::SourceMode() const {
+  auto* file = dynamic_cast<TFileStream*>(sSource.get());
+  struct stat st {};
+  if (!file || ::fstat(file->Handle(), &st) != 0) return -1;
+  return st.st_mode & 0777;
 }
 
 int TCopyThread::FinishFile(bool ACopyStorage, bool ACopyAcl, uint16_t AAttr,
                             const TFileTimestamps& ATimes) {
+  // The backup's permission bits, never more: set-id and sticky bits stay behind.
+  int64_t mode = FTargetMode >= 0 ? FTargetMode : SourceMode();
+  if (mode < 0) mode = (AAttr & faReadOnly) ? (DefaultFileMode() & ~0222) : DefaultFileMode();
   sSource.reset();
   if (FTestOnly) {
     sDest.reset();
     return 0;
   }
-  int result = CommitTarget();  // the properties go onto the final name
+  // Times and mode go on through the open file, before it takes the target's name.
+  int timeResult = 0;
+  int attrResult = 0;
+  if (auto* file = dynamic_cast<TFileStream*>(sDest.get()); file && TargetPending()) {
+    if (SetFileTimestamps(file->Handle(), ATimes, FCheckTime, FCopyCrTm) != 0)
+      timeResult = ResultCode(sevWarning, errSetTimestamp);
+    else if (::fchmod(file->Handle(), static_cast<mode_t>(mode)) != 0)
+      attrResult = ResultCode(sevWarning, errSetAttr);
+    FModeApplied = true;
+  }
+  int result = CommitTarget();
   if (result != 0) return result;
   if (ACopyAcl && CopyFilePermissions(SourceName, DestName) != 0) result = ResultCode(sevWarning, errCopyAcl);
   if (result == 0 && ACopyStorage) result = CopyDetails();
-  if (result == 0) {
-    if (SetFileTimestamps(DestName, ATimes, FCheckTime, FCopyCrTm, false) != 0)
-      result = ResultCode(sevWarning, errSetTimestamp);
-    else if (LongFileSetAttr(DestName, AAttr, false) != 0)
-      result = ResultCode(sevWarning, errSetAttr);
-  }
+  if (result == 0) result = timeResult != 0 ? timeResult : attrResult;
   return result;
 }
 
@@ -408,7 +447,8 @@ int TCopyThread::DoShellCopy() {
         }
       }
       struct stat st {};
-      if (result == 0 && fstat(in, &st) == 0) fchmod(out, st.st_mode & 07777);
+      if (result == 0 && fstat(in, &st) == 0) fchmod(out, st.st_mode & 0777);
+      FModeApplied = true;
       sSource.reset();
       if (result == 0) result = CommitTarget();
       if (result == 0) {

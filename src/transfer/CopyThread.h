@@ -6,7 +6,8 @@
 // Nothing is lost on failure: the target is written into a new hidden temporary file beside
 // DestName and renamed over it only when the transfer succeeded (OpenTarget / CommitTarget /
 // DiscardTarget); a failed or cancelled job deletes that file and leaves an existing target
-// as it was.
+// as it was. With a destination root set, DestName is reached below it without following a
+// link out of it (base/TargetFile.h), and missing folders are made there.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -16,6 +17,7 @@
 
 #include "base/FtGlobal.h"
 #include "base/Stream.h"
+#include "base/TargetFile.h"
 #include "transfer/FilePropUtils.h"
 #include "transfer/Thread.h"
 
@@ -83,8 +85,17 @@ class TCopyThread : public TThread {
   void SetCopyStorage(bool AValue) { FCopyStorage = AValue; }
   TShellCopyModes ShellCopy() const { return FShellCopy; }
   void SetShellCopy(TShellCopyModes AValue) { FShellCopy = AValue; }
+  // On: a write-protected target may be replaced. The old file is never changed; it is
+  // replaced as a whole when the new one is complete.
   bool Overwrite() const { return FOverwrite; }
   void SetOverwrite(bool AValue) { FOverwrite = AValue; }
+
+  // The destination folder that DestName lies below and may not leave; empty (the default):
+  // the folder of DestName.
+  void SetDestinationRoot(std::string ARoot) { FDestRoot = std::move(ARoot); }
+  // The permission bits the committed target gets; without, the source file's (or, with no
+  // source file, 0666 less the umask).
+  void SetTargetMode(mode_t AMode) { FTargetMode = static_cast<int>(AMode & 0777); }
 
   // A decoder lent by the owner for every inflate of this worker (the zip reader keeps one
   // for all its entries); without one each inflate makes its own. Not owned.
@@ -121,16 +132,20 @@ class TCopyThread : public TThread {
   // (a temporary file) into sDest. On failure the caller releases what is open.
   int OpenFiles(TFileTimestamps& Times, uint16_t& Attr);
   // The target step of OpenFiles, for jobs that open their source themselves: refuses an empty
-  // name, a folder and a write-protected target (unless Overwrite, which resets its
-  // attributes first: 0x106 when that fails), then creates the temporary file into sDest.
+  // name, a name that leaves the destination, a folder and a write-protected target (unless
+  // Overwrite), then creates the temporary file (mode 0600) into sDest.
   int OpenTarget();
-  // Closes sDest and renames the temporary file over DestName: 0 or 0x105.
+  // Gives the temporary file its mode (when FinishFile has not), flushes it when it replaces
+  // an existing file, closes sDest and renames it over DestName: 0 or an error code.
   int CommitTarget();
   // Closes sDest and deletes an uncommitted temporary file; an existing target stays.
   void DiscardTarget();
-  bool TargetPending() const { return !FTempName.empty(); }
+  bool TargetPending() const { return FTarget.Pending(); }
+  // The error code of a failed write (errno: a full disk reads as 0x107).
+  static int WriteFailure();
   int CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength);
-  // Closes both streams, commits the target, then permissions, details, times, attributes.
+  // Gives the temporary target the source's times and permission bits, commits it, then
+  // permissions and details as asked.
   int FinishFile(bool ACopyStorage, bool ACopyAcl, uint16_t AAttr, const TFileTimestamps& ATimes);
   // Frees both streams; an uncommitted temporary target is deleted.
   void ReleaseStreams();
@@ -187,11 +202,15 @@ class TCopyThread : public TThread {
 
  private:
   void SyncProgress();
-  int MakeTempTarget();
+  struct TKernelCopy;
+  int64_t KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count, TKernelCopy& state);
+  int64_t SourceMode() const;  // the open source file's permission bits, or -1
   void NoteWritten(const void* AData, size_t ASize);
   int VerifyTarget();
-  int64_t KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count);
-  std::string FTempName;  // the uncommitted temporary target, empty when none
+  TTargetFile FTarget;         // the uncommitted temporary target
+  std::string FDestRoot;
+  int FTargetMode = -1;
+  bool FModeApplied = false;
   TInflater* FLentInflater = nullptr;
   std::atomic<bool> FFinishing{false};
   bool FTestOnly = false;

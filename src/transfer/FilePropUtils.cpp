@@ -65,6 +65,30 @@ bool ListAttributes(const std::string& FileName, std::string& Names) {
   return false;
 }
 
+// The access and modification times to set, after the guard against future times.
+void TimesToSet(const TFileTimestamps& Times, bool ACheckTime, bool ASetAll, timespec times[2]) {
+  // The guard compares true UTC instants and substitutes the true current time, so a
+  // restored file never receives a time shifted by the local zone offset.
+  const TFileTime now = NowFileTime();
+  TFileTime access = now;
+  TFileTime write = now;
+  if (Times.Valid) {
+    access = Times.LastAccessTime;
+    write = Times.LastWriteTime;
+    if (ACheckTime) {
+      if (access > now + kOneDay) access = now;
+      if (write > now + kOneDay) write = now;
+    }
+  }
+  if (ASetAll) {
+    times[0] = TimespecFromFileTime(access);
+  } else {
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+  }
+  times[1] = TimespecFromFileTime(write);
+}
+
 }  // namespace
 
 void GetFileTimestamps(const std::string& FileName, bool AFollowLink, TFileTimestamps& Times,
@@ -89,28 +113,15 @@ TFileTimestamps GetFileTimestamps(const std::string& FileName, bool AFollowLink,
 
 int SetFileTimestamps(const std::string& FileName, const TFileTimestamps& Times, bool ACheckTime,
                       bool ASetAll, bool AFollowLink) {
-  // The guard compares true UTC instants and substitutes the true current time, so a
-  // restored file never receives a time shifted by the local zone offset.
-  const TFileTime now = NowFileTime();
-  TFileTime access = now;
-  TFileTime write = now;
-  if (Times.Valid) {
-    access = Times.LastAccessTime;
-    write = Times.LastWriteTime;
-    if (ACheckTime) {
-      if (access > now + kOneDay) access = now;
-      if (write > now + kOneDay) write = now;
-    }
-  }
   timespec times[2];
-  if (ASetAll) {
-    times[0] = TimespecFromFileTime(access);
-  } else {
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-  }
-  times[1] = TimespecFromFileTime(write);
+  TimesToSet(Times, ACheckTime, ASetAll, times);
   return SetTimes(FileName, times, AFollowLink);
+}
+
+int SetFileTimestamps(int AHandle, const TFileTimestamps& Times, bool ACheckTime, bool ASetAll) {
+  timespec times[2];
+  TimesToSet(Times, ACheckTime, ASetAll, times);
+  return ::futimens(AHandle, times) == 0 ? 0 : errno;
 }
 
 int SetFileDosTime(const std::string& FileName, uint32_t ADosTime, bool AFollowLink) {
@@ -127,7 +138,7 @@ int SetFileDosTime(const std::string& FileName, uint32_t ADosTime, bool AFollowL
 int CopyFilePermissions(const std::string& SourceName, const std::string& DestName) {
   struct stat st {};
   if (stat(SourceName.c_str(), &st) != 0) return errno;
-  if (chmod(DestName.c_str(), st.st_mode & 07777) != 0) return errno;
+  if (fchmodat(AT_FDCWD, DestName.c_str(), st.st_mode & 07777, AT_SYMLINK_NOFOLLOW) != 0) return errno;
   return 0;
 }
 
@@ -165,7 +176,7 @@ bool WriteFileSummary(const std::string& FileName, const TFileSummary& Summary) 
         ok = false;
         continue;
       }
-      if (setxattr(FileName.c_str(), prop.Name.c_str(), prop.Value.data(), prop.Value.size(), 0) != 0)
+      if (lsetxattr(FileName.c_str(), prop.Name.c_str(), prop.Value.data(), prop.Value.size(), 0) != 0)
         ok = false;
     }
     lastOutcome = ok;

@@ -29,11 +29,14 @@ TFileTimestamps GetFileTimestamps(const std::string& FileName, bool AFollowLink,
 // modification time (Linux cannot set a birth time); otherwise the last-write time only.
 int SetFileTimestamps(const std::string& FileName, const TFileTimestamps& Times, bool ACheckTime,
                       bool ASetAll, bool AFollowLink);
+// The same on an open file (a restored file gets its times before it takes its name).
+int SetFileTimestamps(int AHandle, const TFileTimestamps& Times, bool ACheckTime, bool ASetAll);
 
 // Sets the last-write time from a DOS date (high word) and time (low word) in local time.
 int SetFileDosTime(const std::string& FileName, uint32_t ADosTime, bool AFollowLink);
 
-// Gives DestName the permission bits of SourceName; 0 or an errno value.
+// Gives DestName the permission bits of SourceName (never through a link at DestName); 0 or
+// an errno value.
 int CopyFilePermissions(const std::string& SourceName, const std::string& DestName);
 
 // File details: the extended attributes of the "user." namespace. One property set holds
@@ -53,7 +56,7 @@ using TFileSummary = std::vector<TFilePropertySet>;
 
 // False when the file cannot be read or its file system keeps no extended attributes.
 bool ReadFileSummary(const std::string& FileName, TFileSummary& Summary);
-// An empty summary succeeds without touching the file.
+// An empty summary succeeds without touching the file. A link at FileName is not followed.
 bool WriteFileSummary(const std::string& FileName, const TFileSummary& Summary);
 
 }  // namespace qv

@@ -414,6 +414,10 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
       break;
   }
   if (header) ZipThread->SetDirectoryEntry(*header);
+  if (AJob == TJob::Extract) {
+    ZipThread->SetDestinationRoot(FTargetRules.Root);
+    ZipThread->SetOverwrite(FTargetRules.ReplaceProtected);
+  }
   if (!FInflater) FInflater = std::make_unique<TInflater>();
   ZipThread->SetInflater(FInflater.get());
   // A small entry takes microseconds, less than starting a thread and waking this one again;

@@ -13,6 +13,7 @@
 
 #include "base/FtGlobal.h"
 #include "base/Stream.h"
+#include "base/TargetFile.h"
 #include "transfer/Thread.h"
 #include "transfer/ZipTypes.h"
 
@@ -73,6 +74,9 @@ class TZip {
 
   bool IsTemp() const { return FIsTemp; }
   void SetIsTemp(bool AValue) { FIsTemp = AValue; }
+  // Where extracted files may be written (the destination they may not leave) and whether a
+  // write-protected target may be replaced.
+  void SetTargetRules(TTargetRules ARules) { FTargetRules = std::move(ARules); }
   bool ErrorFlag() const { return FErrorFlag; }
   TThreadPriority ThreadPriority() const { return FPriority; }
   void SetThreadPriority(TThreadPriority APriority) { FPriority = APriority; }
@@ -98,6 +102,7 @@ class TZip {
   TProgressEvent FOnProgress;
   TTimeOutEvent FOnTimeout;
   TThreadPriority FPriority = tpNormal;
+  TTargetRules FTargetRules;
   std::string PBase;
   std::string ZName;
   TZipFileList FileList;

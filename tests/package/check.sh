@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The Debian packages as a user gets them: built with cpack, unpacked into a fresh root (a moved
-# prefix, so nothing of the build tree or this machine's /usr is used), the demo backup of
-# `make run` restored by the unpacked CLI, the desktop files validated, lintian without errors.
+# The Debian packages as a user gets them: built with cpack, installed with dpkg into a fresh
+# root (a moved prefix, so nothing of the build tree or this machine's /usr is used), the demo
+# backup of `make run` restored by the installed CLI, the desktop files validated, lintian
+# without errors, and nothing left after a purge.
 # Usage: check.sh BUILD_DIR SOURCE_DIR
 set -u
 build=$(cd "$1" && pwd)
@@ -71,15 +72,18 @@ check "no catalogue under a name another package could own" \
 check "apt can install both packages" \
   'apt-get install -s -q "$cli_deb" "$gui_deb" > "$work/apt.log" 2>&1 || { cat "$work/apt.log"; false; }'
 
-# A fresh root. Its /usr is a prefix the programs were not configured for.
+# Installed with dpkg into a fresh root whose /usr is a prefix the programs were not configured
+# for. The root has no libraries, so its dependency check is left to apt above.
 root=$work/root
-dpkg -x "$cli_deb" "$root"
-dpkg -x "$gui_deb" "$root"
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status"
+in_root() { dpkg --root="$root" --log=/dev/null --force-depends "$@" > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; false; }; }
+check "dpkg installs both packages" 'in_root -i "$cli_deb" "$gui_deb"'
 cli=$root/usr/bin/quorvex-restore-cli
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
 unset LANGUAGE LC_ALL LC_MESSAGES LANG QUORVEX_LOCALEDIR QUORVEX_PASSWORD
 
-# The demo backup of `make run`, restored by the unpacked CLI.
+# The demo backup of `make run`, restored by the installed CLI.
 bash "$src/scripts/make-demo.sh" "$build" "$work/demo/backup" > /dev/null
 password=$(cat "$work/demo/backup.password")
 r=$work/restored
@@ -124,5 +128,9 @@ check "metainfo launches $app.desktop" 'grep -q "<launchable type=\"desktop-id\"
 lintian --tag-display-limit 0 "$cli_deb" "$gui_deb" > "$work/lintian.log" 2>&1
 cat "$work/lintian.log"
 check "lintian reports no error" '! grep -q "^E:" "$work/lintian.log"'
+
+# Removed again, nothing of them stays behind.
+check "dpkg purges both packages" 'in_root --purge quorvex-restore quorvex-restore-cli'
+check "nothing left in the root" '[ -z "$(find "$root/usr" -type f 2>/dev/null)" ]'
 
 exit $fail

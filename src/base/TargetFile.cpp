@@ -1,0 +1,460 @@
+#include "base/TargetFile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "base/FtGlobal.h"
+#include "base/FileUtils.h"
+#include "base/PathUtils.h"
+
+namespace qv {
+
+namespace {
+
+constexpr const char* kTempSuffix = ".qvpart";
+constexpr size_t kRandomDigits = 16;
+// The target's name in a temporary name is cut so that the whole stays within NAME_MAX.
+constexpr size_t kMaxTempBase = 200;
+constexpr int kTempAttempts = 16;
+constexpr int kRetries = 8;  // openat2 answers EAGAIN when a rename raced the lookup
+
+std::atomic<bool> gForcePortable{false};
+
+std::vector<std::string> SplitComponents(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t pos = 0;
+  while (pos <= path.size()) {
+    size_t end = path.find('/', pos);
+    if (end == std::string::npos) end = path.size();
+    if (end > pos) parts.push_back(path.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  return parts;
+}
+
+std::string JoinComponents(const std::vector<std::string>& parts, size_t count) {
+  std::string path;
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) path += '/';
+    path += parts[i];
+  }
+  return path;
+}
+
+// The part of APath below ARoot; nothing when APath does not lie below it.
+std::optional<std::string> RelativeBelow(const std::string& ARoot, const std::string& APath) {
+  std::string root = ARoot;
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  if (APath == root) return std::string();
+  const std::string prefix = root == "/" ? root : root + "/";
+  if (APath.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+  return APath.substr(prefix.size());
+}
+
+long OpenBeneath(int ARootFd, const std::string& APath) {
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  long fd = -1;
+  for (int attempt = 0; attempt < kRetries; ++attempt) {
+    fd = syscall(SYS_openat2, ARootFd, APath.c_str(), &how, sizeof how);
+    if (fd >= 0 || (errno != EAGAIN && errno != EINTR)) break;
+  }
+  return fd;
+}
+
+bool UseKernel() { return !gForcePortable.load() && KernelResolvesBeneath(); }
+
+// One folder component, entered without following a link (kernels without openat2).
+int OpenComponent(int AFolder, const std::string& AName, TFd& AOut) {
+  const int fd = ::openat(AFolder, AName.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    AOut.Reset(fd);
+    return 0;
+  }
+  const int err = errno;
+  struct stat st {};
+  if (::fstatat(AFolder, AName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+    return ELOOP;
+  return err;
+}
+
+// Opens the folders AParts below ARootFd: 0 or an errno value (EXDEV for a name that would
+// climb out, ELOOP for a link that may not be entered).
+int ResolveFolder(int ARootFd, const std::vector<std::string>& AParts, bool ACreate, TFd& AOut) {
+  for (const std::string& part : AParts)
+    if (!IsPlainName(part)) return EXDEV;
+  if (AParts.empty()) {
+    const int fd = ::fcntl(ARootFd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    AOut.Reset(fd);
+    return 0;
+  }
+  if (UseKernel()) {
+    const long whole = OpenBeneath(ARootFd, JoinComponents(AParts, AParts.size()));
+    if (whole >= 0) {
+      AOut.Reset(static_cast<int>(whole));
+      return 0;
+    }
+    if (errno != ENOENT || !ACreate) return errno;
+  }
+  TFd current;
+  for (size_t i = 0; i < AParts.size(); ++i) {
+    const int parent = i == 0 ? ARootFd : current.Get();
+    TFd next;
+    int err = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      if (UseKernel()) {
+        const long fd = OpenBeneath(ARootFd, JoinComponents(AParts, i + 1));
+        err = fd >= 0 ? 0 : errno;
+        if (fd >= 0) next.Reset(static_cast<int>(fd));
+      } else {
+        err = OpenComponent(parent, AParts[i], next);
+      }
+      if (err != ENOENT || !ACreate || attempt > 0) break;
+      if (::mkdirat(parent, AParts[i].c_str(), 0777) != 0 && errno != EEXIST) return errno;
+    }
+    if (err != 0) return err;
+    current = std::move(next);
+  }
+  AOut = std::move(current);
+  return 0;
+}
+
+int ResolutionDetail(int AErrno) {
+  switch (AErrno) {
+    case 0: return 0;
+    case EXDEV:
+    case ELOOP: return errNameRefused;
+    case ENAMETOOLONG: return errPathTooLong;
+    default: return errCreateFile;
+  }
+}
+
+int OpenRoot(const std::string& ARoot, TFd& AOut) {
+  const int fd = ::open(ARoot.empty() ? "." : ARoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  AOut.Reset(fd);
+  return 0;
+}
+
+// Where a target lies: the root to resolve from, the folders below it and the file's name.
+struct TTargetPlace {
+  std::string Root;
+  std::vector<std::string> Folders;
+  std::string Leaf;
+  bool Create = false;
+};
+
+// A folder reached through an open handle by a walk that entered no link.
+bool IsHandlePath(const std::string& APath) {
+  static const std::string prefix = "/proc/self/fd/";
+  return APath.compare(0, prefix.size(), prefix) == 0;
+}
+
+int PlaceOf(const std::string& ARoot, const std::string& ADestName, TTargetPlace& APlace) {
+  std::vector<std::string> parts;
+  // Past the system's path limit the walk hands over its folder's handle instead of a path
+  // below the root; that folder is the boundary then.
+  if (ARoot.empty() || (!RelativeBelow(ARoot, ADestName) && IsHandlePath(ADestName))) {
+    const size_t slash = ADestName.rfind('/');
+    APlace.Root = slash == std::string::npos ? std::string(".") : ADestName.substr(0, slash + 1);
+    APlace.Leaf = slash == std::string::npos ? ADestName : ADestName.substr(slash + 1);
+  } else {
+    const std::optional<std::string> relative = RelativeBelow(ARoot, ADestName);
+    if (!relative) return errNameRefused;
+    parts = SplitComponents(*relative);
+    if (parts.empty()) return errNameRefused;
+    APlace.Root = ARoot;
+    APlace.Leaf = parts.back();
+    parts.pop_back();
+    APlace.Create = true;
+  }
+  APlace.Folders = std::move(parts);
+  if (!IsPlainName(APlace.Leaf)) return errNameRefused;
+  if (APlace.Leaf.size() > NAME_MAX) return errPathTooLong;
+  return 0;
+}
+
+std::string CutName(const std::string& AName, size_t AMax) {
+  if (AName.size() <= AMax) return AName;
+  size_t cut = AMax;
+  while (cut > 0 && (static_cast<unsigned char>(AName[cut]) & 0xC0) == 0x80) --cut;
+  return AName.substr(0, cut);
+}
+
+std::string RandomDigits() {
+  static std::atomic<uint64_t> counter{0};
+  static const uint64_t seed = [] {
+    std::random_device rd;
+    return (static_cast<uint64_t>(rd()) << 32) ^ rd();
+  }();
+  uint64_t x = seed ^ ++counter * 0x9E3779B97F4A7C15ull;
+  x ^= x >> 31;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 29;
+  std::string text(kRandomDigits, '0');
+  for (size_t i = kRandomDigits; i-- > 0; x >>= 4) text[i] = "0123456789abcdef"[x & 15];
+  return text;
+}
+
+std::string TempPrefix(const std::string& ALeaf) { return "." + CutName(ALeaf, kMaxTempBase) + "."; }
+
+// The owner's process id of a temporary name made by TempPrefix + "<pid>-<random>.qvpart";
+// nothing for any other name.
+std::optional<pid_t> TempOwner(const std::string& AName) {
+  const size_t suffix = std::char_traits<char>::length(kTempSuffix);
+  if (AName.size() < 2 + suffix + kRandomDigits + 3 || AName[0] != '.') return std::nullopt;
+  if (AName.compare(AName.size() - suffix, suffix, kTempSuffix) != 0) return std::nullopt;
+  const size_t randomStart = AName.size() - suffix - kRandomDigits;
+  for (size_t i = randomStart; i < randomStart + kRandomDigits; ++i)
+    if (!std::isxdigit(static_cast<unsigned char>(AName[i]))) return std::nullopt;
+  if (AName[randomStart - 1] != '-') return std::nullopt;
+  size_t pidStart = randomStart - 1;
+  while (pidStart > 0 && std::isdigit(static_cast<unsigned char>(AName[pidStart - 1]))) --pidStart;
+  const size_t digits = randomStart - 1 - pidStart;
+  if (digits == 0 || digits > 9 || pidStart < 2 || AName[pidStart - 1] != '.') return std::nullopt;
+  return static_cast<pid_t>(std::stol(AName.substr(pidStart, digits)));
+}
+
+bool OwnerIsGone(pid_t APid) {
+  if (APid <= 0 || APid == ::getpid()) return false;
+  return ::kill(APid, 0) != 0 && errno == ESRCH;
+}
+
+// Leftovers of killed runs, per folder, found by one listing the first time a run writes
+// into the folder; each is removed when a run restores its target.
+class TLeftovers {
+ public:
+  void RemoveFor(int AFolder, const std::string& ALeaf) {
+    struct stat st {};
+    if (::fstat(AFolder, &st) != 0) return;
+    std::lock_guard lock(FMutex);
+    auto [it, fresh] = FFolders.try_emplace({st.st_dev, st.st_ino});
+    if (fresh) it->second = List(AFolder);
+    const std::string prefix = TempPrefix(ALeaf);
+    std::vector<std::string>& names = it->second;
+    for (auto name = names.begin(); name != names.end();) {
+      const auto owner = TempOwner(*name);
+      if (name->compare(0, prefix.size(), prefix) == 0 && owner &&
+          name->size() == prefix.size() + std::to_string(*owner).size() + 1 + kRandomDigits +
+                              std::char_traits<char>::length(kTempSuffix)) {
+        ::unlinkat(AFolder, name->c_str(), 0);
+        name = names.erase(name);
+      } else {
+        ++name;
+      }
+    }
+  }
+  void Forget() {
+    std::lock_guard lock(FMutex);
+    FFolders.clear();
+  }
+
+ private:
+  static std::vector<std::string> List(int AFolder) {
+    std::vector<std::string> names;
+    const int fd = ::openat(AFolder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return names;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+      ::close(fd);
+      return names;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      const auto owner = TempOwner(name);
+      if (owner && OwnerIsGone(*owner)) names.push_back(name);
+    }
+    ::closedir(dir);
+    return names;
+  }
+
+  std::mutex FMutex;
+  std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> FFolders;
+};
+
+TLeftovers& Leftovers() {
+  static TLeftovers leftovers;
+  return leftovers;
+}
+
+}  // namespace
+
+void TFd::Reset(int fd) {
+  if (FFd >= 0) ::close(FFd);
+  FFd = fd;
+}
+
+int DetailFromErrno(int AErrno, int AFallback) {
+  switch (AErrno) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG: return errDiskFull;
+    case ENAMETOOLONG: return errPathTooLong;
+    default: return AFallback;
+  }
+}
+
+bool KernelResolvesBeneath() {
+  static const bool available = [] {
+    open_how how{};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH;
+    const long fd = syscall(SYS_openat2, AT_FDCWD, ".", &how, sizeof how);
+    if (fd >= 0) ::close(static_cast<int>(fd));
+    return fd >= 0 || errno != ENOSYS;
+  }();
+  return available;
+}
+
+void ForcePortableResolution(bool AOn) { gForcePortable = AOn; }
+
+bool IsPlainName(const std::string& AName) {
+  return !AName.empty() && AName != "." && AName != ".." && AName.find('/') == std::string::npos;
+}
+
+int OpenFolderBeneath(const std::string& ARoot, const std::string& ARelative, bool ACreate, TFd& AFolder) {
+  TFd root;
+  int err = OpenRoot(ARoot, root);
+  if (err == 0) err = ResolveFolder(root.Get(), SplitComponents(ARelative), ACreate, AFolder);
+  return ResolutionDetail(err);
+}
+
+int ForceDirectoriesBeneath(const std::string& ARoot, const std::string& APath) {
+  if (ARoot.empty()) return LongForceDirectories(APath) ? 0 : static_cast<int>(errCreateFile);  // no boundary known
+  const std::optional<std::string> relative = RelativeBelow(ARoot, APath);
+  if (!relative) return errNameRefused;
+  TFd folder;
+  return OpenFolderBeneath(ARoot, *relative, true, folder);
+}
+
+TTargetState InspectTarget(const std::string& ARoot, const std::string& ADestName) {
+  TTargetState state;
+  TTargetPlace place;
+  state.Detail = PlaceOf(ARoot, ADestName, place);
+  if (state.Detail != 0) return state;
+  TFd root, folder;
+  int err = OpenRoot(place.Root, root);
+  if (err == 0) err = ResolveFolder(root.Get(), place.Folders, false, folder);
+  if (err == ENOENT) return state;  // no folder yet, so no target either
+  state.Detail = ResolutionDetail(err);
+  if (state.Detail != 0) return state;
+  struct stat st {};
+  if (::fstatat(folder.Get(), place.Leaf.c_str(), &st, 0) != 0) {
+    if (errno == ENAMETOOLONG) state.Detail = errPathTooLong;
+    return state;  // missing, or a dangling link: nothing to replace that counts
+  }
+  state.IsFolder = S_ISDIR(st.st_mode);
+  state.Exists = !state.IsFolder;
+  state.LastWrite = st.st_mtim;
+  struct stat own {};
+  if (::fstatat(folder.Get(), place.Leaf.c_str(), &own, AT_SYMLINK_NOFOLLOW) == 0)
+    state.ReadOnly = S_ISREG(own.st_mode) && (own.st_mode & S_IWUSR) == 0;
+  return state;
+}
+
+int TTargetFile::Create(const TTargetRules& ARules, const std::string& ADestName,
+                        std::unique_ptr<TFileStream>& AStream) {
+  Discard();
+  TTargetPlace place;
+  if (const int detail = PlaceOf(ARules.Root, ADestName, place); detail != 0) return detail;
+  TFd root, folder;
+  int err = OpenRoot(place.Root, root);
+  if (err == 0) err = ResolveFolder(root.Get(), place.Folders, place.Create, folder);
+  if (err != 0) return ResolutionDetail(err);
+  struct stat st {};
+  if (::fstatat(folder.Get(), place.Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISDIR(st.st_mode)) return errCreateFile;
+    // Refused explicitly: a process running as root would otherwise replace it.
+    if (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0 && !ARules.ReplaceProtected)
+      return errCreateFile;
+  }
+  Leftovers().RemoveFor(folder.Get(), place.Leaf);
+  const std::string prefix = TempPrefix(place.Leaf) + std::to_string(::getpid()) + "-";
+  for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+    std::string name = prefix + RandomDigits() + kTempSuffix;
+    const int fd = ::openat(folder.Get(), name.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      AStream = TFileStream::Adopt(fd);
+      FFolder = std::move(folder);
+      FLeaf = std::move(place.Leaf);
+      FTempName = std::move(name);
+      return 0;
+    }
+    if (errno != EEXIST) return DetailFromErrno(errno, errCreateFile);
+  }
+  return errCreateFile;
+}
+
+int TTargetFile::Commit(std::unique_ptr<TFileStream> AStream) {
+  if (!Pending()) return 0;
+  int detail = 0;
+  if (AStream) {
+    struct stat st {};
+    // Old or new, never half: the data are on disk before the name points at them.
+    const bool replaces = ::fstatat(FFolder.Get(), FLeaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (replaces && ::fdatasync(AStream->Handle()) != 0) detail = DetailFromErrno(errno, errWriteFile);
+    if (!AStream->Close() && detail == 0) detail = DetailFromErrno(errno, errWriteFile);
+    AStream.reset();
+  }
+  if (detail == 0 && ::renameat(FFolder.Get(), FTempName.c_str(), FFolder.Get(), FLeaf.c_str()) != 0)
+    detail = errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST ? static_cast<int>(errCreateFile)
+                                                                      : DetailFromErrno(errno, errWriteFile);
+  if (detail != 0) {
+    Discard();
+    return detail;
+  }
+  FTempName.clear();
+  FFolder.Reset();
+  return 0;
+}
+
+void TTargetFile::Discard() {
+  if (Pending()) ::unlinkat(FFolder.Get(), FTempName.c_str(), 0);
+  FTempName.clear();
+  FFolder.Reset();
+}
+
+mode_t DefaultFileMode() {
+  static const mode_t mode = [] {
+    // Read without changing it: umask() would set it for every thread for a moment.
+    mode_t mask = 022;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("Umask:", 0) == 0) {
+        mask = static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+        break;
+      }
+    }
+    return static_cast<mode_t>(0666 & ~mask);
+  }();
+  return mode;
+}
+
+void FinishDestination(const std::string& ARoot) {
+  Leftovers().Forget();
+  if (ARoot.empty()) return;
+  TFd root(::open(ARoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (root.Valid()) ::syncfs(root.Get());
+}
+
+}  // namespace qv

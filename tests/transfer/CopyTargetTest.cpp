@@ -1,0 +1,140 @@
+// The copy worker's target: the backup's permission bits, holes kept, a full disk named as
+// such, and a destination root that DestName may not leave.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <csignal>
+
+#include "TestUtil.h"
+#include "base/TargetFile.h"
+#include "transfer/CopyThread.h"
+
+namespace qv {
+namespace {
+
+using test::ReadFile;
+using test::TTempDir;
+using test::WriteFile;
+
+int RunCopy(const std::string& src, const std::string& dst, const std::string& root = {}) {
+  TCopyThread worker(src, dst, true, 65536, tpNormal);
+  worker.SetDestinationRoot(root);
+  EXPECT_TRUE(test::RunToEnd(worker));
+  return worker.ErrorCode();
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+TEST(CopyTarget, PermissionBitsOfTheBackupNeverMore) {
+  const struct {
+    mode_t Source;
+    mode_t Restored;
+  } rows[] = {{0600, 0600}, {0755, 0755}, {0640, 0640}, {0444, 0444}, {0700, 0700}, {04755, 0755},
+              {02770, 0770}};
+  TTempDir dir;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Source);
+    ASSERT_TRUE(WriteFile(dir / "src", "data"));
+    ASSERT_EQ(::chmod((dir / "src").c_str(), row.Source), 0);
+    ::unlink((dir / "dst").c_str());
+    EXPECT_EQ(RunCopy(dir / "src", dir / "dst"), 0);
+    EXPECT_EQ(ModeOf(dir / "dst"), row.Restored);
+    EXPECT_EQ(ReadFile(dir / "dst"), "data");
+  }
+}
+
+// Allocated bytes of a file.
+int64_t Allocated(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_blocks) * 512 : -1;
+}
+
+TEST(CopyTarget, HolesOfTheSourceStayHoles) {
+  TTempDir dir;
+  constexpr int64_t MiB = 1 << 20;
+  const std::string data = test::RandomBytes(MiB, 5);
+  struct TRow {
+    const char* Name;
+    int64_t Size;
+    std::vector<int64_t> DataAt;  // offsets of 1 MiB of data each
+  } rows[] = {
+      {"data in the middle", 24 * MiB, {10 * MiB}},
+      {"ends in a hole", 32 * MiB, {0, 3 * MiB}},
+      {"ends in data", 16 * MiB, {15 * MiB}},
+      {"only a hole", 8 * MiB, {}},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    const std::string src = dir / "sparse", dst = dir / "copy";
+    ::unlink(dst.c_str());
+    {
+      const int fd = ::open(src.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ASSERT_GE(fd, 0);
+      for (int64_t at : row.DataAt) ASSERT_EQ(::pwrite(fd, data.data(), data.size(), at), MiB);
+      ASSERT_EQ(::ftruncate(fd, row.Size), 0);
+      ::close(fd);
+    }
+    if (Allocated(src) > static_cast<int64_t>(row.DataAt.size() + 1) * MiB)
+      GTEST_SKIP() << "the temporary folder's file system keeps no holes";
+    EXPECT_EQ(RunCopy(src, dst), 0);
+    EXPECT_TRUE(test::Run("cmp -s '" + src + "' '" + dst + "'"));
+    EXPECT_LE(Allocated(dst), static_cast<int64_t>(row.DataAt.size() + 1) * MiB);
+  }
+}
+
+TEST(CopyTarget, FileSizeLimitReadsAsLowDiskSpaceAndKeepsTheOldTarget) {
+  TTempDir dir;
+  ASSERT_TRUE(WriteFile(dir / "src", test::RandomBytes(1 << 20, 9)));
+  ASSERT_TRUE(WriteFile(dir / "dst", "old"));
+  // In a child: the limit and the ignored signal must not reach the rest of the tests.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{64 * 1024, 64 * 1024};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    TCopyThread worker(dir / "src", dir / "dst", true, 65536, tpNormal);
+    worker.Resume();
+    worker.WaitFor();
+    ::_exit(ErrorDetail(static_cast<uint32_t>(worker.ErrorCode())));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), errDiskFull);
+  EXPECT_EQ(ReadFile(dir / "dst"), "old");
+  EXPECT_TRUE(test::LeftoverTempFiles(dir.Path()).empty());
+}
+
+TEST(CopyTarget, RootBoundsTheTargetAndMakesMissingFolders) {
+  TTempDir dir;
+  ASSERT_TRUE(WriteFile(dir / "src", "data"));
+  ::mkdir((dir / "dst").c_str(), 0755);
+  ::mkdir((dir / "elsewhere").c_str(), 0755);
+  ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "dst/sub").c_str()), 0);
+  const struct {
+    std::string Target;
+    int Detail;
+  } rows[] = {
+      {dir / "dst/sub/y.txt", errNameRefused},
+      {dir / "dst/../y.txt", errNameRefused},
+      {dir / "other/y.txt", errNameRefused},
+      {dir / "dst/new/y.txt", 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Target);
+    const int code = RunCopy(dir / "src", row.Target, dir / "dst");
+    EXPECT_EQ(ErrorDetail(static_cast<uint32_t>(code)), row.Detail);
+  }
+  EXPECT_TRUE(test::ListDir(dir / "elsewhere").empty());
+  EXPECT_FALSE(test::FileExists(dir / "y.txt"));
+  EXPECT_EQ(ReadFile(dir / "dst/new/y.txt"), "data");
+}
+
+}  // namespace
+}  // namespace qv
