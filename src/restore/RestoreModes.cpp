@@ -76,6 +76,7 @@ int TRestoreSession::FindArchiveEntry(const std::string& subPath) {
 TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive, const std::string& subPath,
                                                      std::string& source, uint32_t& code) {
   FLastTarget.clear();
+  FInputProblem = true;
   if (!OpenArchive(archive, code)) {
     source = archive;
     return rrFailed;
@@ -95,16 +96,21 @@ TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive,
   const std::string& name = RZip->Directory().Strings(index);
   // The entry's own spelling: it is what the archive restores.
   source = archive + ":" + name;
+  FInputProblem = false;
   return RestoreZipEntry(entry, AddPathDelimiter(Target) + name, name, code);
 }
 
 TRestoreResult TRestoreSession::RestoreSelectedPath(const std::string& source, uint32_t& code) {
   code = SourceProblem(source);
   FLastTarget.clear();
+  FInputProblem = code != 0;
   if (code != 0) return rrFailed;
   const TRestoreResult r = RestoreFile(source, Target, true, code);
   // The header of a .gz that cannot be read: the item is not restored, which is an error.
-  if (r == rrBadHeader) code = uint32_t{sevError} | opGzip | errReadFile;
+  if (r == rrBadHeader) {
+    code = uint32_t{sevError} | opGzip | errReadFile;
+    FInputProblem = true;
+  }
   return r;
 }
 
@@ -143,7 +149,9 @@ void TRestoreSession::RestoreSelectedFiles() {
     ReportItem(r, source, code);
     ItemFinished(static_cast<int64_t>(GetFileSize64(FView.ItemPath(i))));
     if (code != 0 && r != rrCopied && r != rrSkipped) {
-      if (FView.SelectedCount() < 2 && FRunKind == rkRestore) {
+      // A transfer failure of the only selected item is shown at once; an input that is not
+      // there or cannot be read is always listed with its path.
+      if (FView.SelectedCount() < 2 && !FInputProblem && FRunKind == rkRestore) {
         FView.ShowError(GetErrorMessage(code));
         ++FLastRun.Errors;
       } else {

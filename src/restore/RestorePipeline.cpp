@@ -258,7 +258,8 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     RZip->InitEncryption(CryptPwd, 0);
     FArchivePwd = CryptPwd;
   }
-  bool encrypted = entry.Encrypted();
+  // ZipCrypto and the like: no password opens them here, so none is asked for.
+  bool encrypted = entry.Encrypted() && !entry.UnsupportedEncryption();
   const auto passwordGiven = [&](TPasswordAnswer) {
     RZip->InitEncryption(CryptPwd, 0);
     FArchivePwd = CryptPwd;

@@ -208,6 +208,7 @@ class TRestoreSession {
   // The last pipeline's target (after "keep both") and why it was passed over.
   std::string FLastTarget;
   std::string FSkipReason;
+  bool FInputProblem = false;  // Files mode: the item failed before any transfer (missing, unreadable)
   uint32_t FSkipped = 0;
   // The archive open in RZip across the items of a Files run, its password and its names.
   std::string FArchiveName;

@@ -72,21 +72,57 @@ bool TZipReadThread::ReadLocalHeader(TZipFileInfo& Info) {
   return ReadZipLocalHeader(FArchive, Info);
 }
 
-bool TZipReadThread::ReadEntryInfo(TZipFileInfo& Info) {
-  if (!ReadLocalHeader(Info)) return false;
-  if (!FDirEntry) return true;
-  // A data descriptor follows the data; the directory holds the same values.
-  if (Info.Flag & ZipFlagDataDescriptor) {
-    Info.Crc = FDirEntry->CRC;
-    Info.CSize = FDirEntry->CSize;
-    Info.USize = FDirEntry->USize;
+int TZipReadThread::ReadEntryInfo(TZipFileInfo& Info, int64_t& ADataStart) {
+  const int64_t headerStart = FArchive.Position();
+  if (headerStart < 0 || !ReadLocalHeader(Info)) return ResultCode(sevError, errReadFile);
+  ADataStart = FArchive.Position();
+  if (FDirEntry) {
+    // A data descriptor follows the data; the directory holds the same values, and what the
+    // local header states besides zeros must agree with them.
+    if (Info.Flag & ZipFlagDataDescriptor) {
+      const auto agrees = [](int64_t local, int64_t dir) { return local == 0 || local == dir; };
+      if (!agrees(Info.Crc, FDirEntry->CRC) || !agrees(Info.CSize, FDirEntry->CSize) ||
+          !agrees(Info.USize, FDirEntry->USize))
+        return ResultCode(sevError, errCorrupt);
+      Info.Crc = FDirEntry->CRC;
+      Info.CSize = FDirEntry->CSize;
+      Info.USize = FDirEntry->USize;
+    }
+    if (Info.EncVers == 0 && FDirEntry->EncVers != 0) {
+      Info.EncVers = FDirEntry->EncVers;
+      Info.EncMeth = FDirEntry->EncMeth;
+      Info.EncMode = FDirEntry->EncMode;
+    }
   }
-  if (Info.EncVers == 0 && FDirEntry->EncVers != 0) {
-    Info.EncVers = FDirEntry->EncVers;
-    Info.EncMeth = FDirEntry->EncMeth;
-    Info.EncMode = FDirEntry->EncMode;
+  if (FEntrySpan >= 0) {
+    // The smallest descriptor: CRC and two 32-bit sizes.
+    const int64_t descriptor = (Info.Flag & ZipFlagDataDescriptor) ? 12 : 0;
+    if (ADataStart - headerStart > FEntrySpan ||
+        Info.CSize > FEntrySpan - (ADataStart - headerStart) - descriptor)
+      return ResultCode(sevError, errCorrupt);
   }
-  return true;
+  return 0;
+}
+
+int TZipReadThread::ExtractChecked(const TZipFileInfo& Info, int64_t ADataStart, TStream& sOut) {
+  int result = ExtractData(Info, sOut);
+  if (result == 0 && (Info.Flag & ZipFlagDataDescriptor))
+    result = CheckDataDescriptor(Info, ADataStart + Info.CSize);
+  return result;
+}
+
+int TZipReadThread::CheckDataDescriptor(const TZipFileInfo& Info, int64_t AAt) {
+  uint8_t d[24] = {};
+  if (FArchive.Seek(AAt, SEEK_SET) != AAt) return ResultCode(sevError, errReadFile);
+  const int64_t n = FArchive.Read(d, sizeof d);
+  if (n < 0) return ResultCode(sevError, errReadFile);
+  const int64_t p = n >= 4 && GetLe32(d) == ZipDescriptorSig ? 4 : 0;
+  const bool crc = n >= p + 4 && GetLe32(d + p) == Info.Crc;
+  const bool narrow = n >= p + 12 && GetLe32(d + p + 4) == static_cast<uint64_t>(Info.CSize) &&
+                      GetLe32(d + p + 8) == static_cast<uint64_t>(Info.USize);
+  const bool wide = n >= p + 20 && GetLe64(d + p + 4) == static_cast<uint64_t>(Info.CSize) &&
+                    GetLe64(d + p + 12) == static_cast<uint64_t>(Info.USize);
+  return crc && (narrow || wide) ? 0 : ResultCode(sevError, errCorrupt);
 }
 
 int TZipReadThread::DoExtract() {
@@ -101,7 +137,9 @@ int TZipReadThread::DoExtract() {
     return ResultCode(sevError, errNoStream);
   }
   TZipFileInfo info;
-  int result = ReadEntryInfo(info) ? ExtractData(info, *out) : ResultCode(sevError, errReadFile);
+  int64_t dataStart = 0;
+  int result = ReadEntryInfo(info, dataStart);
+  if (result == 0) result = ExtractChecked(info, dataStart, *out);
   if (ownTarget) {
     if (result == 0) result = CommitTarget();
     else DiscardTarget();
@@ -110,7 +148,16 @@ int TZipReadThread::DoExtract() {
 }
 
 int TZipReadThread::ExtractData(const TZipFileInfo& Info, TStream& sOut) {
-  if (Info.Flag & ZipFlagEncrypted) return ExtractEncrypted(Info, sOut);
+  if (Info.Flag & ZipFlagEncrypted) {
+    // ZipCrypto and strong encryption: no password would help, so none is asked for.
+    if (Info.Method != ZipMethodAes || (Info.Flag & ZipFlagStrongEncryption))
+      return ResultCode(sevError, errUnsupportedEncryption);
+    return ExtractEncrypted(Info, sOut);
+  }
+  if (Info.Method != ZipMethodStored && Info.Method != ZipMethodDeflated)
+    return ResultCode(sevError, errUnsupportedMethod);
+  // Stored data are their own plaintext: the two sizes are one.
+  if (Info.Method == ZipMethodStored && Info.CSize != Info.USize) return ResultCode(sevError, errCorrupt);
   DoProgress(acUnCompress, FSpeedLimit, -Info.CSize);
   return ExtractPlain(Info, Info.Method, FArchive, Info.CSize, sOut, true);
 }
@@ -123,14 +170,25 @@ int TZipReadThread::EncryptedMethod(const TZipFileInfo& Info) {
 }
 
 int TZipReadThread::ExtractEncrypted(const TZipFileInfo& Info, TStream& sOut) {
+  const int method = EncryptedMethod(Info);
+  if (method < 0) return ResultCode(sevError, errUnsupportedMethod);
   if (!FCrypting) return ResultCode(sevError, errDecrypt);
   DoProgress(acDecrypt, FSpeedLimit, -Info.CSize);
-  const int method = EncryptedMethod(Info);
-  if (method < 0) return ResultCode(sevError, errReadFile);
+  // A body that cannot be whole (shorter than salt, verifier and code, or running past the
+  // archive's end) is damaged whatever the password.
+  const int64_t start = FArchive.Position();
+  const int64_t size = FArchive.Size();
+  const int64_t frame = FCrypting->GetHeaderSize() + FCrypting->GetTrailerSize();
+  if (start < 0 || size < 0) return ResultCode(sevError, errReadFile);
+  if (Info.CSize < frame || Info.CSize > size - start) return ResultCode(sevError, errCorrupt);
+  // Only a verifier mismatch comes back as a wrong password (the session asks again); a
+  // failing code once the verifier matched is a corrupt entry.
   std::unique_ptr<TStream> plain;
-  int result = OpenEncryptedBody(*FCrypting, FArchive, Info.CSize, FSpeedLimit, plain, &FUserBreak);
+  const int result = OpenEncryptedBody(*FCrypting, FArchive, Info.CSize, FSpeedLimit, plain, &FUserBreak);
   if (result != 0) return result;
   const int64_t plainSize = plain->Size();
+  // Stored plaintext must be exactly as long as stated: the size field is not authenticated.
+  if (method == ZipMethodStored && plainSize != Info.USize) return ResultCode(sevError, errCorrupt);
   DoProgress(acUnCompress, FSpeedLimit, -plainSize);
   // AE-1 entries keep their CRC; AE-2 entries store 0 and rely on the authentication code.
   return ExtractPlain(Info, static_cast<uint16_t>(method), *plain, plainSize, sOut, Info.EncVers == 1);
@@ -143,7 +201,8 @@ int TZipReadThread::ExtractPlain(const TZipFileInfo& Info, uint16_t AMethod, TSt
   if (AMethod == ZipMethodDeflated) {
     // An entry that inflates to more than it states is corrupt; nothing beyond is written.
     result = InflateData(sIn, &sOut, FSpeedLimit, ALength, Info.USize);
-    if (result == 0 && UTotal != Info.USize) result = ResultCode(sevError, errReadFile);
+    // The deflate data must end where they say, and hold exactly the stated size.
+    if (result == 0 && (!FInflateEnded || UTotal != Info.USize)) result = ResultCode(sevError, errReadFile);
   } else {
     result = CopyData(sIn, sOut, FSpeedLimit, Info.USize);
   }
@@ -161,13 +220,14 @@ int TZipCompareThread::DoCompare() {
   auto reference = TFileStream::Open(DestName, TOpenMode::Read);
   if (!reference) return ResultCode(sevError, errOpenFile);
   TZipFileInfo info;
-  if (!ReadEntryInfo(info)) return ResultCode(sevError, errReadFile);
+  int64_t dataStart = 0;
+  if (const int rc = ReadEntryInfo(info, dataStart); rc != 0) return rc;
   const bool big = info.CSize > InMemoryCompareLimit || info.USize > InMemoryCompareLimit;
   std::unique_ptr<TStream> copy;
   if (big) copy = CreateAnonymousTempFile();
   else copy = std::make_unique<TMemoryStream>();
   if (!copy) return ResultCode(sevError, errCreateFile);
-  int result = ExtractData(info, *copy);
+  int result = ExtractChecked(info, dataStart, *copy);
   if (result == 0) result = CompareData(*copy, *reference, FSpeedLimit, -1);
   return result;
 }

@@ -29,7 +29,9 @@ class TZipReadThread : public TGUnZipThread {
   // CRC and sizes of the central directory, for entries written with a data descriptor
   // (their local header holds zeros).
   void SetDirectoryEntry(const TPkHeader& AHeader);
-
+  // How many bytes from the local header on belong to this entry (up to the next entry or
+  // the directory): data running beyond overlap another entry's and are refused as corrupt.
+  void SetEntrySpan(int64_t ASpan) { FEntrySpan = ASpan; }
 
  protected:
   void Execute() override;
@@ -40,8 +42,11 @@ class TZipReadThread : public TGUnZipThread {
   // Decrypts and decompresses the entry data into sOut; a result code.
   int ExtractData(const TZipFileInfo& Info, TStream& sOut);
   int DoExtract();
-  // The local header, with the directory's CRC and sizes where a data descriptor holds them.
-  bool ReadEntryInfo(TZipFileInfo& Info);
+  // The local header, with the directory's CRC and sizes where a data descriptor holds them;
+  // checks that the data fit the entry's span. A result code; ADataStart is where they begin.
+  int ReadEntryInfo(TZipFileInfo& Info, int64_t& ADataStart);
+  // ExtractData, then the data descriptor's agreement with the directory.
+  int ExtractChecked(const TZipFileInfo& Info, int64_t ADataStart, TStream& sOut);
 
   // Speed-limit flag of every report and of the decryptor (not the pending-report flag).
   bool FSpeedLimit;
@@ -54,7 +59,10 @@ class TZipReadThread : public TGUnZipThread {
   static int EncryptedMethod(const TZipFileInfo& Info);
   int ExtractPlain(const TZipFileInfo& Info, uint16_t AMethod, TStream& sIn, int64_t ALength,
                    TStream& sOut, bool ACheckCrc);
+  // 0 when the descriptor at AAt repeats the entry's CRC and sizes (32- or 64-bit form).
+  int CheckDataDescriptor(const TZipFileInfo& Info, int64_t AAt);
   std::optional<TPkHeader> FDirEntry;
+  int64_t FEntrySpan = -1;
 };
 
 // Extracts the entry into a buffer (memory, or a private temporary file for large entries)

@@ -1,15 +1,20 @@
 #include "transfer/ZipRead.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "base/FileUtils.h"
+#include "base/TargetFile.h"
 #include "base/TimeUtils.h"
 #include "base/Translation.h"
 #include "crypto/AesLib.h"
@@ -88,6 +93,94 @@ class TDirectoryReader {
   size_t FWindowPos = 0;
 };
 
+std::string FolderOf(const std::string& APath) {
+  const size_t slash = APath.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : APath.substr(0, slash);
+}
+
+std::string RealPath(const std::string& APath) {
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(APath.c_str(), nullptr), &std::free);
+  return real ? std::string(real.get()) : std::string();
+}
+
+// The folder an open descriptor stands for, as the kernel resolved it.
+std::string RealPathOf(const TFd& AFolder) {
+  char buffer[PATH_MAX];
+  const std::string proc = "/proc/self/fd/" + std::to_string(AFolder.Get());
+  const ssize_t n = ::readlink(proc.c_str(), buffer, sizeof buffer);
+  return n > 0 && static_cast<size_t>(n) < sizeof buffer ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+// Without a destination given: the link's folder without the entry name's folders when it
+// ends so (the name's own last part may differ: "keep both" renames it), else that folder.
+std::string InferredRoot(const std::string& ALinkPath, const std::string& AEntryName) {
+  const std::string folder = FolderOf(ALinkPath);
+  const size_t slash = AEntryName.rfind('/');
+  const std::string suffix = slash == std::string::npos ? std::string() : "/" + AEntryName.substr(0, slash);
+  const bool mirrored = folder.size() > suffix.size() &&
+                        folder.compare(folder.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return mirrored ? folder.substr(0, folder.size() - suffix.size()) : folder;
+}
+
+// How many folders ARealFolder lies below ARealRoot; -1 when it is not inside.
+int FolderDepth(const std::string& ARealFolder, const std::string& ARealRoot) {
+  if (ARealRoot.empty() || ARealFolder.empty()) return -1;
+  if (ARealFolder == ARealRoot) return 0;
+  const std::string prefix = ARealRoot == "/" ? ARealRoot : ARealRoot + "/";
+  if (ARealFolder.compare(0, prefix.size(), prefix) != 0) return -1;
+  return static_cast<int>(std::count(ARealFolder.begin() + static_cast<std::ptrdiff_t>(prefix.size()),
+                                     ARealFolder.end(), '/')) + 1;
+}
+
+// Opens the folder a link entry goes to, below the destination as files are, and tells how
+// deep below the destination it really lies (a folder on the way may itself be a link).
+// A detail code; errNameRefused when the folder is not inside.
+uint32_t OpenLinkFolder(const TTargetRules& ARules, const std::string& ALinkPath,
+                        const std::string& AEntryName, TFd& AFolder, int& ADepth) {
+  std::string root = ARules.Root;
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  std::string relative;
+  if (!root.empty()) {
+    const std::string prefix = root == "/" ? root : root + "/";
+    if (ALinkPath.compare(0, prefix.size(), prefix) != 0) return errNameRefused;
+    relative = FolderOf(ALinkPath.substr(prefix.size()));
+    if (relative == ".") relative.clear();
+  } else {
+    root = InferredRoot(ALinkPath, AEntryName);
+    const std::string folder = FolderOf(ALinkPath);
+    relative = folder.size() > root.size() ? folder.substr(root.size() + 1) : std::string();
+  }
+  if (const int rc = OpenFolderBeneath(root, relative, false, AFolder); rc != 0) return static_cast<uint32_t>(rc);
+  ADepth = FolderDepth(RealPathOf(AFolder), RealPath(root));
+  return ADepth < 0 ? uint32_t{errNameRefused} : 0u;
+}
+
+// Puts a symbolic link to ATarget at ABase in AFolder through a temporary name, so that an
+// existing file is replaced in one step or not at all. A folder there is refused, and a
+// write-protected file unless AReplaceProtected, as for a restored file. A detail code.
+uint32_t CreateLinkReplacing(const std::string& ATarget, const TFd& AFolder, const std::string& ABase,
+                             bool AReplaceProtected) {
+  struct stat st {};
+  if (::fstatat(AFolder.Get(), ABase.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0 && !AReplaceProtected)))
+    return errCreateFile;
+  std::random_device seed;
+  std::mt19937_64 rng(seed());
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::string temp = "." + ABase.substr(0, 100) + "." + std::to_string(::getpid()) + "-" +
+                             std::to_string(rng() % 1000000000000ULL) + ".qvpart";
+    if (::symlinkat(ATarget.c_str(), AFolder.Get(), temp.c_str()) != 0) {
+      if (errno == EEXIST) continue;
+      return static_cast<uint32_t>(DetailFromErrno(errno, errCreateFile));
+    }
+    if (::renameat(AFolder.Get(), temp.c_str(), AFolder.Get(), ABase.c_str()) == 0) return 0;
+    ::unlinkat(AFolder.Get(), temp.c_str(), 0);
+    return errCreateFile;
+  }
+  return errCreateFile;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------- TZipFileList
@@ -105,10 +198,24 @@ int TZipFileList::IndexOfOffset(int64_t AOffset) const {
   return FLastIndex;
 }
 
+int64_t TZipFileList::SpanAt(int64_t AOffset, int64_t AEnd) const {
+  if (!FOffsetsSorted) {
+    std::sort(FOffsets.begin(), FOffsets.end());
+    FOffsetsSorted = true;
+  }
+  const auto first = std::lower_bound(FOffsets.begin(), FOffsets.end(), AOffset);
+  const auto next = std::upper_bound(first, FOffsets.end(), AOffset);
+  if (next - first > 1) return -1;
+  const int64_t end = next == FOffsets.end() ? AEnd : std::min(*next, AEnd);
+  return std::max<int64_t>(end - AOffset, 0);
+}
+
 void TZipFileList::Add(std::string AName, TPkHeader AHeader) {
   const int index = Count();
   FByName.emplace(FoldName(AName), index);
   FByOffset.emplace(AHeader.Offset, index);
+  FOffsets.push_back(AHeader.Offset);
+  FOffsetsSorted = FOffsetsSorted && (FOffsets.size() < 2 || FOffsets[FOffsets.size() - 2] <= AHeader.Offset);
   FLastOffset = -1;
   FItems.push_back({std::move(AName), std::move(AHeader)});
 }
@@ -119,6 +226,8 @@ void TZipFileList::Clear() {
   FItems.clear();
   FByName.clear();
   FByOffset.clear();
+  FOffsets.clear();
+  FOffsetsSorted = true;
 }
 
 // ---------------------------------------------------------------------------- TZip
@@ -189,18 +298,30 @@ TZipRead::~TZipRead() {
   }
 }
 
-void TZipRead::RaiseReading(int32_t ACode) const {
-  throw EZipError(FormatMsg(MsgErrorReading(), ZName), ACode);
+void TZipRead::RaiseReading(int32_t ACode, const std::string& AWhat) const {
+  std::string message = FormatMsg(MsgErrorReading(), ZName);
+  if (!AWhat.empty()) message += ": " + AWhat;
+  throw EZipError(message, ACode);
 }
 
-void TZipRead::RaiseWorkerError(uint32_t ALowByte) {
+void TZipRead::RaiseWorkerError(uint32_t ALowByte, const TPkHeader* AHeader) {
   const uint32_t code = sevError | ALowByte;
-  throw EZipError(GetErrorMessage(code), static_cast<int32_t>(code));
+  std::string message = GetErrorMessage(code);
+  if (ALowByte == errUnsupportedMethod && AHeader) {
+    const bool aes = AHeader->CompMethode == ZipMethodAes && AHeader->EncVers != 0;
+    message += " (" + ZipMethodName(aes ? AHeader->EncMeth : AHeader->CompMethode) + ")";
+  }
+  throw EZipError(message, static_cast<int32_t>(code));
+}
+
+const TPkHeader* TZipRead::HeaderAt(int64_t AOffset) const {
+  const int index = FileList.IndexOfOffset(AOffset);
+  return index >= 0 ? &FileList.Objects(index) : nullptr;
 }
 
 void TZipRead::ReadDirectory() {
   const int64_t size = ArchiveSize();
-  if (size < EndRecordSize) RaiseReading();
+  if (size < EndRecordSize) RaiseReading(0x120, TrUnits("too short for a zip archive"));
 
   // The end record, searched backwards over the longest possible comment. A record whose
   // comment reaches exactly to the end of the file wins over one followed by other bytes.
@@ -219,7 +340,7 @@ void TZipRead::ReadDirectory() {
     }
     if (recordEnd < tailLength && endPos < 0) endPos = pos;
   }
-  if (endPos < 0) RaiseReading();
+  if (endPos < 0) RaiseReading(0x120, TrUnits("no end of central directory record"));
   const uint8_t* end = tail.data() + endPos;
   const int64_t endOffset = tailStart + endPos;
 
@@ -240,18 +361,28 @@ void TZipRead::ReadDirectory() {
           Archive().ReadAt(record, sizeof record, static_cast<int64_t>(recordOffset)) !=
               Zip64EndRecordSize ||
           GetLe32(record) != Zip64EndRecordSig)
-        RaiseReading();
+        RaiseReading(0x120, TrUnits("Zip64 end of central directory record"));
       count = GetLe64(record + 32) & 0xFFFFFFFF;
       dirSize = GetLe64(record + 40);
       dirOffset = GetLe64(record + 48);
     } else if (dirOffset == Saturated32 || dirSize == Saturated32) {
-      RaiseReading();
+      RaiseReading(0x120, TrUnits("Zip64 end of central directory locator"));
     }
     // Without a locator, 0xFFFF is simply the number of entries.
   }
-  // Nothing from the archive is trusted beyond what the file can hold.
-  if (dirOffset > static_cast<uint64_t>(endOffset)) RaiseReading();
-  if (count > (static_cast<uint64_t>(endOffset) - dirOffset) / CentralHeaderSize) RaiseReading();
+  // Nothing from the archive is trusted beyond what the file can hold. These are damaged
+  // records, not wrong signatures.
+  const int32_t damaged = ResultCode(sevError, errCorrupt);
+  if (dirOffset > static_cast<uint64_t>(endOffset))
+    RaiseReading(damaged, FormatMsg(TrUnits("the central directory offset %s lies beyond the end record"),
+                                    std::to_string(dirOffset)));
+  if (count > (static_cast<uint64_t>(endOffset) - dirOffset) / CentralHeaderSize)
+    RaiseReading(damaged, FormatMsg(TrUnits("the directory counts %s entries, more than the archive can hold"),
+                                    std::to_string(count)));
+  const auto centralHeader = [count](uint64_t i) {
+    return FormatMsg(TrUnits("central directory header %s"),
+                     std::to_string(i + 1) + "/" + std::to_string(count));
+  };
 
   bod = static_cast<int64_t>(dirOffset);
   TDirectoryReader reader(Archive(), bod, endOffset);
@@ -259,7 +390,7 @@ void TZipRead::ReadDirectory() {
   std::vector<uint8_t> variable;
   for (uint64_t i = 0; i < count; ++i) {
     uint8_t h[CentralHeaderSize];
-    if (!reader.Read(h, sizeof h) || GetLe32(h) != ZipCentralHeaderSig) RaiseReading();
+    if (!reader.Read(h, sizeof h) || GetLe32(h) != ZipCentralHeaderSig) RaiseReading(0x120, centralHeader(i));
     TPkHeader header;
     const uint16_t versionMadeBy = GetLe16(h + 4);
     const uint16_t versionNeeded = GetLe16(h + 6);
@@ -286,7 +417,8 @@ void TZipRead::ReadDirectory() {
     header.DirLength = static_cast<uint16_t>(CentralHeaderSize + nameLength + extraLength);
 
     variable.resize(nameLength + extraLength);
-    if (!variable.empty() && !reader.Read(variable.data(), variable.size())) RaiseReading();
+    if (!variable.empty() && !reader.Read(variable.data(), variable.size()))
+      RaiseReading(0x120, centralHeader(i));
     header.FName.assign(reinterpret_cast<const char*>(variable.data()), nameLength);
     std::string name = DecodeZipName(header.FName, header.GpFlag);
 
@@ -306,8 +438,8 @@ void TZipRead::ReadDirectory() {
                      header.IsAE2 = aes.Version == 2;
                    }
                  });
-    if (header.Offset < 0 || header.CSize < 0 || header.USize < 0) RaiseReading();
-    if (!reader.Skip(commentLength)) RaiseReading();
+    if (header.Offset < 0 || header.CSize < 0 || header.USize < 0) RaiseReading(0x120, centralHeader(i));
+    if (!reader.Skip(commentLength)) RaiseReading(0x120, centralHeader(i));
 
     constexpr int64_t Limit32 = int64_t{1} << 32;
     header.Zip64 = header.Offset >= Limit32 || header.CSize >= Limit32 || header.USize >= Limit32;
@@ -326,22 +458,25 @@ bool TZipRead::IsEncrypted(int AIndex) const {
   return AIndex >= 0 && AIndex < FileList.Count() && FileList.Objects(AIndex).Encrypted();
 }
 
-void TZipRead::CheckEntryName(int64_t AOffset) {
+std::optional<std::string> TZipRead::EntryNameAt(int64_t AOffset) {
   // The destination is built from the directory's name; an offset outside the directory is
-  // judged by its local header's name.
-  std::string name;
+  // judged by its local header's name (none when it cannot be read: the worker fails then).
   const int index = FileList.IndexOfOffset(AOffset);
-  if (index >= 0) {
-    name = FileList.Strings(index);
-  } else {
-    TZipFileInfo local;
-    if (Archive().Seek(AOffset, SEEK_SET) != AOffset || !ReadZipLocalHeader(Archive(), local)) return;
-    name = local.Filename;
-  }
-  if (IsSafeEntryName(name)) return;
+  if (index >= 0) return FileList.Strings(index);
+  TZipFileInfo local;
+  if (Archive().Seek(AOffset, SEEK_SET) != AOffset || !ReadZipLocalHeader(Archive(), local)) return std::nullopt;
+  return local.Filename;
+}
+
+void TZipRead::RaiseRefused(const std::string& AName) {
   throw EZipError(FormatMsg(TrUnits("Entry \"%s\" refused: its path leads outside the destination"),
-                            name),
-                  ResultCode(sevError, errZipExtract));
+                            AName),
+                  ResultCode(sevError, errNameRefused));
+}
+
+void TZipRead::CheckEntryName(int64_t AOffset) {
+  const std::optional<std::string> name = EntryNameAt(AOffset);
+  if (name && !IsSafeEntryName(*name)) RaiseRefused(*name);
 }
 
 bool TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
@@ -368,8 +503,11 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
                                   TStream* AStream) {
   if (ZipThread) RaiseReading();  // one entry at a time; nested calls are refused
   if (AOffset < 0 || AOffset >= ArchiveSize()) return errReadFile;
-  const int index = FileList.IndexOfOffset(AOffset);
-  const TPkHeader* header = index >= 0 ? &FileList.Objects(index) : nullptr;
+  const TPkHeader* header = HeaderAt(AOffset);
+  // An entry owns the bytes up to the next local header or the directory; entries that share
+  // their data with another one would multiply what a small archive writes.
+  const int64_t span = FileList.SpanAt(AOffset, AOffset < bod ? bod : ArchiveSize());
+  if (span < 0) return errCorrupt;
 
   // A small entry is read with one call, header and data, and worked on in memory.
   const bool small = header && header->CSize <= InlineEntryLimit && header->USize <= InlineEntryLimit;
@@ -401,11 +539,9 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
       ZipThread->SetVerifyTarget(FVerifyTargets);
       break;
     case TJob::Test:
-      ZipThread = std::make_unique<TZipReadThread>(*AStream, encryption, source, false, speedLimit,
-                                                   block, FPriority, FOnProgress);
-      break;
     case TJob::ExtractStream:
-      ZipThread = std::make_unique<TZipReadThread>(*AStream, nullptr, source, false, speedLimit,
+    case TJob::ExtractLink:
+      ZipThread = std::make_unique<TZipReadThread>(*AStream, encryption, source, false, speedLimit,
                                                    block, FPriority, FOnProgress);
       break;
     case TJob::Compare:
@@ -414,6 +550,7 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
       break;
   }
   if (header) ZipThread->SetDirectoryEntry(*header);
+  ZipThread->SetEntrySpan(span);
   if (AJob == TJob::Extract) {
     ZipThread->SetDestinationRoot(FTargetRules.Root);
     ZipThread->SetOverwrite(FTargetRules.ReplaceProtected);
@@ -480,17 +617,49 @@ void TZipRead::ApplyFileProperties(int64_t AOffset, uint32_t TimeStamp, uint32_t
 void TZipRead::ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
                              const std::string& DestFilename) {
   CheckEntryName(Offset);
+  const TPkHeader* header = HeaderAt(Offset);
+  if (header && header->IsSymLink()) {
+    ExtractLink(Offset, *header, TimeStamp, DestFilename);
+    return;
+  }
   const uint32_t low = RunEntryWorker(TJob::Extract, Offset, DestFilename, nullptr);
   if (low != 0) {
     FErrorFlag = low == errWriteFile || low == errDiskFull;
-    RaiseWorkerError(low);
+    RaiseWorkerError(low, header);
   }
   ApplyFileProperties(Offset, TimeStamp, Attr, DestFilename);
+}
+
+void TZipRead::ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t TimeStamp,
+                           const std::string& DestFilename) {
+  const std::string name = EntryNameAt(AOffset).value_or(std::string());
+  if (AHeader.USize > ZipMaxLinkTarget) RaiseRefused(name);
+  TMemoryStream text;
+  const uint32_t low = RunEntryWorker(TJob::ExtractLink, AOffset, {}, &text);
+  if (low != 0) {
+    FErrorFlag = low == errWriteFile || low == errDiskFull;
+    RaiseWorkerError(low, &AHeader);
+  }
+  const std::string target(text.Data().begin(), text.Data().end());
+  TFd folder;
+  int depth = -1;
+  const uint32_t place = OpenLinkFolder(FTargetRules, DestFilename, name, folder, depth);
+  if (place == errNameRefused || (place == 0 && !LinkTargetStaysInside(target, depth))) RaiseRefused(name);
+  if (place != 0) RaiseWorkerError(place);
+  const std::string base = DestFilename.substr(DestFilename.rfind('/') + 1);
+  if (const uint32_t detail = CreateLinkReplacing(target, folder, base, FTargetRules.ReplaceProtected); detail != 0)
+    RaiseWorkerError(detail);
+  // The link's own time; a link has no permission bits of its own on Linux.
+  const int64_t seconds = DosTimeToUnixSeconds(TimeStamp);
+  const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
+  if (seconds == 0 || ::utimensat(folder.Get(), base.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+    throw EZipError(FormatMsg(MsgErrorSetTime(), DestFilename), ResultCode(sevWarning, errSetTimestamp));
 }
 
 void TZipRead::ExtractToFile(int AIndex, const std::string& DestFilename) {
   if (AIndex < 0 || AIndex >= FileList.Count()) return;
   const TPkHeader& header = FileList.Objects(AIndex);
+  if (header.UnsupportedEncryption()) RaiseWorkerError(errUnsupportedEncryption);
   if (header.Encrypted() && !FEncrypt) RaiseReading(ResultCode(sevError, errDecrypt));
   ExtractToFile(header.Offset, header.TimeStamp, header.Attr, DestFilename);
 }
@@ -500,7 +669,7 @@ bool TZipRead::ExtractToStream(const std::string& AFilename, TStream& sDest) {
   if (index < 0) return false;
   const uint32_t low = RunEntryWorker(TJob::ExtractStream, FileList.Objects(index).Offset, {}, &sDest);
   sDest.Seek(0, SEEK_SET);
-  if (low != 0) RaiseWorkerError(low);
+  if (low != 0) RaiseWorkerError(low, &FileList.Objects(index));
   return true;
 }
 
@@ -515,7 +684,7 @@ void TZipRead::CompareToFile(int64_t Offset, const std::string& RefFilename) {
   const uint32_t low = RunEntryWorker(TJob::Compare, Offset, RefFilename, nullptr);
   if (low != 0) {
     FErrorFlag = low == errVerify;
-    RaiseWorkerError(low);
+    RaiseWorkerError(low, HeaderAt(Offset));
   }
 }
 

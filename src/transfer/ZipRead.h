@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -40,6 +41,9 @@ class TZipFileList {
   int IndexOf(std::string_view AName) const;
   // Index of the entry whose local header lies at AOffset; -1 when none.
   int IndexOfOffset(int64_t AOffset) const;
+  // Bytes from AOffset to the next entry's local header or to AEnd, whichever comes first
+  // (0 when AOffset is not below AEnd); -1 when another entry starts at AOffset too.
+  int64_t SpanAt(int64_t AOffset, int64_t AEnd) const;
 
   std::vector<TZipListItem>::const_iterator begin() const { return FItems.begin(); }
   std::vector<TZipListItem>::const_iterator end() const { return FItems.end(); }
@@ -52,6 +56,9 @@ class TZipFileList {
   std::vector<TZipListItem> FItems;
   std::unordered_map<std::string, int> FByName;    // folded name -> first index
   std::unordered_map<int64_t, int> FByOffset;
+  // Every entry's offset in ascending order, sorted on first use.
+  mutable std::vector<int64_t> FOffsets;
+  mutable bool FOffsetsSorted = true;
   // The last offset looked up: one extraction asks for the same entry several times.
   mutable int64_t FLastOffset = -1;
   mutable int FLastIndex = -1;
@@ -136,7 +143,10 @@ class TZipRead : public TZip {
 
   // Extracts the entry whose local header is at Offset into DestFilename (written through a
   // temporary file renamed on success), then sets its timestamp and attributes. An entry
-  // whose name would leave the destination is refused (0x121) and nothing is written.
+  // whose name would leave the destination is refused (0x125) and nothing is written. A
+  // symbolic-link entry becomes a link when its target is relative and stays inside the
+  // destination (the folder of DestFilename without the entry name's folders, else that
+  // folder itself); otherwise it is refused (0x125) as well.
   void ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
                      const std::string& DestFilename);
   void ExtractToFile(int AIndex, const std::string& DestFilename);
@@ -161,7 +171,7 @@ class TZipRead : public TZip {
   void SetOnProcessMessages(std::function<void()> AHook) { FOnProcessMessages = std::move(AHook); }
 
  private:
-  enum class TJob { Extract, ExtractStream, Compare, Test };
+  enum class TJob { Extract, ExtractStream, ExtractLink, Compare, Test };
   // Starts the worker on the entry at AOffset, waits for it, and returns its low byte.
   uint32_t RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
                           TStream* AStream);
@@ -171,9 +181,17 @@ class TZipRead : public TZip {
   void WaitForWorker();
   // Runs the front-end's message processing when it has not run for 10 ms.
   void ProcessMessagesIfDue();
-  [[noreturn]] void RaiseReading(int32_t ACode = 0x120) const;
-  [[noreturn]] static void RaiseWorkerError(uint32_t ALowByte);
+  // MsgErrorReading over the archive, and what was being read when there is a word for it.
+  [[noreturn]] void RaiseReading(int32_t ACode = 0x120, const std::string& AWhat = {}) const;
+  // A worker's failure; AHeader (when known) names an unsupported method.
+  [[noreturn]] static void RaiseWorkerError(uint32_t ALowByte, const TPkHeader* AHeader = nullptr);
+  const TPkHeader* HeaderAt(int64_t AOffset) const;
+  // The name the entry at AOffset is restored under.
+  std::optional<std::string> EntryNameAt(int64_t AOffset);
   void CheckEntryName(int64_t AOffset);
+  [[noreturn]] static void RaiseRefused(const std::string& AName);
+  void ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t TimeStamp,
+                   const std::string& DestFilename);
   void ApplyFileProperties(int64_t AOffset, uint32_t TimeStamp, uint32_t Attr,
                            const std::string& DestFilename);
 

@@ -71,6 +71,46 @@ bool IsSafeEntryName(std::string_view AName) {
   return true;
 }
 
+std::string ZipMethodName(uint16_t AMethod) {
+  switch (AMethod) {
+    case 0: return "stored";
+    case 1: return "shrink";
+    case 6: return "implode";
+    case 8: return "deflate";
+    case 9: return "Deflate64";
+    case 12: return "bzip2";
+    case 14: return "LZMA";
+    case 93: return "Zstandard";
+    case 95: return "xz";
+    case 96: return "JPEG";
+    case 97: return "WavPack";
+    case 98: return "PPMd";
+    case 99: return "AES";
+    default: return "method " + std::to_string(AMethod);
+  }
+}
+
+bool LinkTargetStaysInside(std::string_view ATarget, int AFolderDepth) {
+  if (ATarget.empty() || ATarget.front() == '/') return false;
+  if (ATarget.find('\0') != std::string_view::npos) return false;
+  int depth = AFolderDepth;
+  bool named = false;
+  size_t start = 0;
+  while (start <= ATarget.size()) {
+    size_t end = ATarget.find('/', start);
+    if (end == std::string_view::npos) end = ATarget.size();
+    const std::string_view part = ATarget.substr(start, end - start);
+    if (part == "..") {
+      if (named || --depth < 0) return false;
+    } else if (!part.empty() && part != ".") {
+      named = true;
+      ++depth;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
 bool IsDirectoryEntry(std::string_view AName, uint32_t AAttr) {
   return (!AName.empty() && IsDelimiter(AName.back())) || (AAttr & 0x10) != 0;
 }

@@ -28,9 +28,14 @@ inline constexpr uint16_t ZipMethodAes = 99;
 
 inline constexpr uint16_t ZipFlagEncrypted = 0x0001;
 inline constexpr uint16_t ZipFlagDataDescriptor = 0x0008;
+inline constexpr uint16_t ZipFlagStrongEncryption = 0x0040;
 inline constexpr uint16_t ZipFlagUtf8 = 0x0800;
 
 inline constexpr uint8_t ZipHostUnix = 3;
+
+inline constexpr uint32_t ZipDescriptorSig = 0x08074B50;
+// The longest link target restored; the kernel takes no longer one.
+inline constexpr int64_t ZipMaxLinkTarget = 4095;
 
 // AES extra field (header ID 0x9901), 11 bytes as stored.
 #pragma pack(push, 1)
@@ -71,6 +76,14 @@ struct TPkHeader {
 
   bool Encrypted() const { return (GpFlag & ZipFlagEncrypted) != 0; }
   bool HasDataDescriptor() const { return (GpFlag & ZipFlagDataDescriptor) != 0; }
+  // Encrypted other than with AES (ZipCrypto, strong encryption): no password opens it here.
+  bool UnsupportedEncryption() const {
+    return Encrypted() && (CompMethode != ZipMethodAes || (GpFlag & ZipFlagStrongEncryption) != 0);
+  }
+  // A symbolic link made on Unix: its data are the link target.
+  bool IsSymLink() const {
+    return HostSystem == ZipHostUnix && ((ExternalAttr >> 16) & 0170000) == 0120000;
+  }
   // Permission bits of an entry made on Unix; 0 when there are none.
   uint32_t UnixMode() const {
     return HostSystem == ZipHostUnix ? (ExternalAttr >> 16) & 07777 : 0;
@@ -110,6 +123,15 @@ std::string DecodeZipName(std::string_view ARaw, uint16_t AFlag);
 // False for names that would leave the destination: absolute ("/x", "C:x"), or with a
 // ".." component. Both delimiters count.
 bool IsSafeEntryName(std::string_view AName);
+
+// The common name of a compression method, for messages ("bzip2", "method 77").
+std::string ZipMethodName(uint16_t AMethod);
+
+// True when a link whose folder lies AFolderDepth levels below the destination root and
+// whose target is ATarget stays inside the root. Only relative targets qualify, and ".."
+// only before the first named component: after a component that may itself be a link, the
+// kernel's ".." would not be the lexical one.
+bool LinkTargetStaysInside(std::string_view ATarget, int AFolderDepth);
 
 // A folder entry: the name ends with a delimiter, or the attributes carry 0x10.
 bool IsDirectoryEntry(std::string_view AName, uint32_t AAttr);

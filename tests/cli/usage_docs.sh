@@ -84,6 +84,19 @@ for text in "24:00 UTC" "UTF-8" "--codepage" "Destination directory not found - 
 done
 check "version date" '"$cli" --version | grep -Eq " - [0-9]{4}-[0-9]{2}-[0-9]{2}$"'
 
+# list: a header line first, its errors on stderr; names from a backup printed escaped.
+mkdir -p "$work/z" && echo z > "$work/z/$(printf 'evil\033[2Jname\nx').txt"
+(cd "$work/z" && zip -q "$work/z.zip" ./*.txt)
+out=$("$cli" list "$work/z.zip")
+check "list header" '[ "$(printf "%s\n" "$out" | head -1)" = "$(printf "NAME\tSIZE\tDATE\tENCRYPTED")" ]'
+check "list escapes names" 'printf "%s\n" "$out" | grep -qF "evil\\x1b[2Jname\\nx.txt" && [ "$(printf "%s\n" "$out" | wc -l)" -eq 2 ]'
+"$cli" list "$work/plain.txt" >"$work/list.out" 2>"$work/list.err"
+check "list error exit 1" '[ $? -eq 1 ]'
+check "list error on stderr only" '[ ! -s "$work/list.out" ] && grep -q "^quorvex-restore-cli: $work/plain.txt: " "$work/list.err"'
+printf 'x' > "$work/z/$(printf 'bad\033]0;title\007').gz"
+out=$("$cli" -q -y files --to "$work/rz" "$work/z/$(printf 'bad\033]0;title\007').gz" "$work/plain.txt")
+check "error line escaped" '! printf "%s" "$out" | grep -q "$(printf "\033")" && printf "%s\n" "$out" | grep -qF "bad\\x1b]0;title\\x07.gz"'
+
 # Man pages and completions: built, clean for groff, and listing every option of --help.
 for f in doc/quorvex-restore-cli.1 doc/quorvex-restore.1 completions/quorvex-restore-cli.bash \
          completions/_quorvex-restore-cli completions/quorvex-restore-cli.fish; do

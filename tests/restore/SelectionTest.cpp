@@ -1,5 +1,6 @@
 // Case folding, name patterns, keep-both names, the version choice across kinds and sets, the
 // date bounds, the password per item and the inputs that must never pass as success.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -180,6 +181,7 @@ TEST_F(SessionRun, FailureIsNeverReportedAsSuccess) {
       {rmFiles, {Src("fifo"), Src("ok.txt")}, "", "1 files copied - 1 errors"},
       {rmFiles, {Src("dangling"), Src("ok.txt")}, "", "1 files copied - 1 errors"},
       {rmFiles, {Src("gone.txt"), Src("ok.txt")}, "", "1 files copied - 1 errors"},
+      {rmFiles, {Src("gone.txt")}, "", "0 files copied - 1 errors"},  // also when it is the only one
       {rmDirectory, {}, src, "1 files copied - 2 errors"},  // the fifo and the dangling link
       {rmDirectory, {}, src + "/missing", "0 files copied - 1 errors"},
   };
@@ -236,6 +238,105 @@ TEST_F(SessionRun, KeepBothWritesBesideAndReportsEachItem) {
   EXPECT_EQ(ReadFile(Dst("a (1).txt")), "new");
   EXPECT_EQ(ReadFile(Dst("a (2).txt")), "new");
   EXPECT_EQ(view.Summary(), "2 files copied");
+}
+
+}  // namespace qv::test
+
+namespace qv::test {
+
+TEST_F(SessionRun, StopDuringAPauseBetweenItemsStartsNothingMore) {
+  if (!qv::test::Run("command -v zip >/dev/null")) GTEST_SKIP() << "zip not installed";
+  Put("w/a.txt", "a");
+  Put("w/b.txt", "b");
+  ASSERT_TRUE(qv::test::Run("cd '" + src + "/w' && zip -q ../x.zip a.txt b.txt"));
+  const std::string folders[] = {Src("w"), Src("x.zip")};  // the folder walk and the archive walk
+  for (const std::string& folder : folders) {
+    qv::test::Run("rm -rf '" + dst + "'");
+    view.Mode = rmDirectory;
+    view.Folder = folder;
+    bool firstShown = false;
+    int step = 0;
+    view.OnFileLabel = [&](const std::string& label) {
+      if (label.find("a.txt") == std::string::npos) return;
+      firstShown = true;
+      ::usleep(10000);  // long enough for the session to look at its messages after the item
+    };
+    view.OnProcessMessages = [&] {
+      if (!firstShown) return;
+      if (step == 0) {
+        session.PauseContinue();  // Pause between the two items ...
+        step = 1;
+      } else if (step == 1 && session.Paused) {
+        session.StartStop();  // ... and Stop while paused
+        step = 2;
+      }
+    };
+    session.StartStop();
+    EXPECT_EQ(step, 2) << folder;
+    EXPECT_EQ(ReadFile(Dst("a.txt")), "a") << folder;
+    EXPECT_FALSE(FileExists(Dst("b.txt"))) << folder;
+    EXPECT_TRUE(session.LastRun().Stopped) << folder;
+  }
+  view.OnFileLabel = nullptr;
+  view.OnProcessMessages = nullptr;
+}
+
+TEST_F(SessionRun, ScheduleFolderThatCannotBeReadIsAnError) {
+  view.Mode = rmSchedule;
+  view.Folder = src + "/missing";
+  view.Date = CDay;
+  session.StartStop();
+  EXPECT_FALSE(session.LastRun().NothingToDo);
+  EXPECT_EQ(session.LastRun().Errors, 1u);
+  ASSERT_EQ(view.Details.size(), 2u);
+  EXPECT_EQ(view.Details[0], "Error restoring file: " + src + "/missing");
+  EXPECT_EQ(view.Details[1], "   Error: Could not read folder");
+}
+
+}  // namespace qv::test
+
+namespace qv::test {
+
+namespace {
+
+// Makes (or, with content empty, reads) a chain of folders through handles, past PATH_MAX.
+std::string DeepChain(const std::string& root, int levels, const std::string& content) {
+  int dir = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  std::string found;
+  for (int i = 0; i < levels && dir >= 0; ++i) {
+    const std::string name = "level_" + std::to_string(1000 + i) + "_abcdefghij";
+    if (!content.empty()) ::mkdirat(dir, name.c_str(), 0755);
+    const int next = ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY);
+    ::close(dir);
+    dir = next;
+    if (dir < 0 || i % 100 != 99) continue;
+    if (!content.empty()) {
+      const int f = ::openat(dir, "f.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      EXPECT_EQ(::write(f, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+      ::close(f);
+    } else {
+      char buffer[64] = {};
+      const int f = ::openat(dir, "f.txt", O_RDONLY);
+      if (f >= 0 && ::read(f, buffer, sizeof buffer - 1) > 0) found += buffer;
+      if (f >= 0) ::close(f);
+    }
+  }
+  if (dir >= 0) ::close(dir);
+  return found;
+}
+
+}  // namespace
+
+TEST_F(SessionRun, DirectoryWalkDeeperThanThePathLimit) {
+  // 300 levels of 22-character names: about 7,000 bytes, beyond PATH_MAX.
+  DeepChain(src, 300, "x");
+  ::mkdir(dst.c_str(), 0755);
+  view.Mode = rmDirectory;
+  view.Folder = src;
+  session.StartStop();
+  EXPECT_EQ(view.Summary(), "3 files copied");
+  EXPECT_EQ(DeepChain(dst, 300, ""), "xxx");
+  qv::test::Run("rm -rf '" + src + "' '" + dst + "'");  // the fixture's removal goes by path
 }
 
 }  // namespace qv::test

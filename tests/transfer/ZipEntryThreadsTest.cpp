@@ -101,7 +101,8 @@ TEST_F(ZipEntryThreadsTest, EncryptedEntriesInMemoryAndInTwoPasses) {
     EXPECT_EQ(log.Reports.front().Action, acDecrypt);
     EXPECT_EQ(log.Reports.front().Count, -(static_cast<int64_t>(size) + 16 + 2 + 10));
 
-    // Without a decryptor, and with one flipped ciphertext byte: nothing is written.
+    // Without a decryptor ("Decryption failed"), and with one flipped ciphertext byte (the
+    // verifier matches, so the file is corrupt, not the password wrong): nothing is written.
     zip->Seek(0, SEEK_SET);
     TZipReadThread noKey(Dir / (name + ".nokey"), nullptr, *zip, true, true, 65536, tpNormal, nullptr);
     ASSERT_TRUE(RunToEnd(noKey));

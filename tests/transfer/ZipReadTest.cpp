@@ -286,7 +286,7 @@ with zipfile.ZipFile('evil.zip', 'w') as zf:
     const std::string name = zip.Filename(i);
     std::string message;
     // A naive caller joins destination and entry name.
-    EXPECT_EQ(ZipErrorOf([&] { zip.ExtractToFile(i, Dir / ("out/" + name)); }, &message), 0x4121)
+    EXPECT_EQ(ZipErrorOf([&] { zip.ExtractToFile(i, Dir / ("out/" + name)); }, &message), 0x4125)
         << name;
     EXPECT_NE(message.find("\"" + name + "\""), std::string::npos) << message;
   }
@@ -317,7 +317,8 @@ TEST_F(ZipReadTest, GarbageTruncatedAndMissingArchives) {
     ASSERT_TRUE(WriteFile(Dir / name, bytes));
     TZipRead zip(Dir / name);
     EXPECT_EQ(ZipErrorOf([&] { zip.ReadDirectory(); }, &message), 0x4120) << name;
-    EXPECT_EQ(message, FormatMsg(MsgErrorReading(), Dir / name));
+    // The archive, then what was being read.
+    EXPECT_EQ(message.rfind(FormatMsg(MsgErrorReading(), Dir / name) + ": ", 0), 0u) << message;
   }
   // Raw copies from the archive's position, which a fresh reader has at the start.
   {
