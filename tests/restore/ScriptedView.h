@@ -50,6 +50,8 @@ class TScriptedView : public IRestoreView {
   std::string DetailMessage;
   std::vector<TItemReport> Reports;
   int Processed = 0;
+  std::vector<TItemReport> Reports;  // every ItemDone, in order
+  int Rejected = 0;                  // PasswordRejected calls
 
   TRestoreMode RestoreMode() override { return Mode; }
   TOverwriteMode OverwriteMode() override { return Overwrite; }
@@ -104,6 +106,8 @@ class TScriptedView : public IRestoreView {
   void SetPauseCaption(bool) override {}
   void SetPauseEnabled(bool) override {}
   void SetRunning(bool) override {}
+  void ItemDone(const TItemReport& report) override { Reports.push_back(report); }
+  void PasswordRejected() override { ++Rejected; }
   void ProcessMessages() override {
     ++Processed;
     if (OnProcessMessages) OnProcessMessages();
