@@ -48,7 +48,6 @@ class TScriptedView : public IRestoreView {
   // record
   std::vector<std::string> Questions, Infos, Errors, Prompts, Details;
   std::string DetailMessage;
-  std::vector<TItemReport> Reports;
   int Processed = 0;
   std::vector<TItemReport> Reports;  // every ItemDone, in order
   int Rejected = 0;                  // PasswordRejected calls
@@ -63,7 +62,6 @@ class TScriptedView : public IRestoreView {
   std::string DriveMask() override { return Drive; }
   TRunKind RunKind() override { return Kind; }
   bool VerifyRestored() override { return Verify; }
-  void ItemDone(const TItemReport& report) override { Reports.push_back(report); }
   std::string SelectedFolder() override { return Folder; }
   int ItemCount() override { return static_cast<int>(Items.size()); }
   bool ItemSelected(int i) override { return Selected.empty() || Selected[static_cast<size_t>(i)]; }
