@@ -125,7 +125,7 @@ void TRestoreSession::RestoreFromSchedule() {
       ReportRun(FormatText(MsgScheduleCopied(), {"0", "0", SizeToStr(0), SizeToStr(0)}), 0, FSearchErrors);
     else
       FLastRun.NothingToDo = true;
-  } else if (!FView.Confirm(FormatText(MsgFilesFound(), {std::to_string(n)}), true)) {
+  } else if (!WritesNothing() && !FView.Confirm(FormatText(MsgFilesFound(), {std::to_string(n)}), true)) {
     FLastRun.NothingToDo = true;
   } else {
     FProgress.FilesTotal = static_cast<uint32_t>(n);
