@@ -37,7 +37,7 @@ for s in range(30):
         with open(f"{d}/f{i}.txt", "w") as f: f.write("x")
 PY
 size=$(stat -c %s "$work/data/data")
-pigz -6 -c "$work/data/data" > "$work/data.gz"
+pigz -1 -c "$work/data/data" > "$work/data.gz"
 (cd "$work/data" && 7zz a -bd -bso0 -bsp0 -tzip -mx=1 -mem=AES256 -p"$password" ../data.zip data)
 
 # best NAME COMMAND...: the shortest wall time of the command; $out is removed before each run.
@@ -63,6 +63,7 @@ best_of qv_test_zip "$cli" -q --test --password-file "$work/pw" files "$work/dat
 out=$work/restored
 best_of qv_copy "$cli" -q -y files --to "$out" "$work/data/data"
 best_of qv_verify "$cli" -q -y --verify files --to "$out" "$work/data/data"
+rm -rf "$out"
 "$cli" -q -y --verify files --to "$out" "$work/data/data" | grep -qx "1 files copied, 1 verified"
 cmp -s "$work/data/data" "$out/data"
 out=$work/none
