@@ -32,6 +32,8 @@ class TScriptedView : public IRestoreView {
   std::string Folder;
   std::vector<std::string> Items;
   std::vector<bool> Selected;  // empty: every item selected
+  TRunKind Kind = rkRestore;
+  bool Verify = false;
 
   // scripted answers
   std::deque<bool> ConfirmAnswers;  // empty: Yes
@@ -58,6 +60,8 @@ class TScriptedView : public IRestoreView {
   int RestoreDate() override { return Date; }
   std::string SubDirMask() override { return Sets; }
   std::string DriveMask() override { return Drive; }
+  TRunKind RunKind() override { return Kind; }
+  bool VerifyRestored() override { return Verify; }
   std::string SelectedFolder() override { return Folder; }
   int ItemCount() override { return static_cast<int>(Items.size()); }
   bool ItemSelected(int i) override { return Selected.empty() || Selected[static_cast<size_t>(i)]; }
