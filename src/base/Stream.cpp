@@ -104,6 +104,7 @@ int64_t TFileStream::Write(const void* buffer, size_t count) {
     if (n == 0) break;
     done += static_cast<size_t>(n);
   }
+  if (FOnWrite && done > 0) FOnWrite(in, done);
   return static_cast<int64_t>(done);
 }
 
@@ -137,6 +138,16 @@ int64_t TMemoryStream::Write(const void* buffer, size_t count) {
 
 int64_t TMemoryStream::Seek(int64_t offset, int whence) {
   return SeekInRange(FPosition, FData.size(), offset, whence);
+}
+
+int64_t TNullStream::Write(const void*, size_t count) {
+  FPosition += count;
+  FSize = std::max(FSize, FPosition);
+  return static_cast<int64_t>(count);
+}
+
+int64_t TNullStream::Seek(int64_t offset, int whence) {
+  return SeekInRange(FPosition, FSize, offset, whence);
 }
 
 int64_t TReadOnlyMemoryStream::Read(void* buffer, size_t count) {

@@ -2,6 +2,7 @@
 // Byte streams of the workers and the decryptor. No exceptions: failures are return values.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,10 +52,13 @@ class TFileStream final : public TStream {
   // Closes now and reports a failure of the close itself.
   bool Close();
   int Handle() const { return FHandle; }
+  // Sees every byte that Write puts into the file, in order (a digest of what was written).
+  void SetOnWrite(std::function<void(const void*, size_t)> AObserver) { FOnWrite = std::move(AObserver); }
 
  private:
   explicit TFileStream(int handle) : FHandle(handle) {}
   int FHandle;
+  std::function<void(const void*, size_t)> FOnWrite;
 };
 
 // A growable stream in memory.
@@ -71,6 +75,19 @@ class TMemoryStream final : public TStream {
 
  private:
   std::vector<uint8_t> FData;
+  size_t FPosition = 0;
+};
+
+// Takes every byte and keeps none: where a test run's data go once they are checked.
+class TNullStream final : public TStream {
+ public:
+  int64_t Read(void*, size_t) override { return 0; }
+  int64_t Write(const void*, size_t count) override;
+  int64_t Seek(int64_t offset, int whence) override;
+  int64_t Size() override { return static_cast<int64_t>(FSize); }
+
+ private:
+  size_t FSize = 0;
   size_t FPosition = 0;
 };
 

@@ -182,7 +182,8 @@ void TCliView::PrintMessage(const TMessage& message, bool withRunLines) {
   if (FOptions.Json) return;  // the summary object carries the last one
   PrintLine(EscapeControlChars(message.Text));
   if (withRunLines) {
-    if (FSkipped > 0) PrintLine(FormatText(Tr("%u skipped"), {std::to_string(FSkipped)}));
+    // A dry run's own summary already counts its skips.
+    if (FSkipped > 0 && FOptions.Kind != rkDryRun) PrintLine(FormatText(Tr("%u skipped"), {std::to_string(FSkipped)}));
     if (FStopped) PrintLine(Tr("Stopped by user."));
   }
   for (const std::string& line : message.Details) PrintLine(EscapeControlChars(line));

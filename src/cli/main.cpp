@@ -57,13 +57,6 @@ int main(int argc, char** argv) {
     UsageError(error);
     return qv::CExitBadArgs;
   }
-  // The core does not carry out a dry run, a test or a verification yet: refusing them is
-  // better than a "dry run" that writes.
-  if (command.Kind == qv::TCliCommand::ckRestore &&
-      (command.Options.Kind != qv::rkRestore || command.Options.Verify)) {
-    UsageError(qv::Tr("--dry-run, --test and --verify are not available in this build"));
-    return qv::CExitBadArgs;
-  }
   const std::string folderProblem = qv::CheckSourceFolder(command);
   if (!folderProblem.empty()) {
     std::fprintf(stderr, "quorvex-restore-cli: %s: %s\n",

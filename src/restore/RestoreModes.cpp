@@ -35,6 +35,7 @@ bool TRestoreSession::OpenArchive(const std::string& archive, uint32_t& code) {
   try {
     RZip = std::make_unique<TZipRead>(archive, std::string(), 0, 524288);
     RZip->SetOnProcessMessages([this] { FView.ProcessMessages(); });
+    RZip->SetVerifyTargets(FVerifying);
     if (!CryptPwd.empty()) RZip->InitEncryption(CryptPwd, 0);
     FArchivePwd = CryptPwd;
     RZip->ReadDirectory();
@@ -150,7 +151,7 @@ void TRestoreSession::RestoreSelectedFiles() {
     if (code != 0 && r != rrCopied && r != rrSkipped) {
       // A transfer failure of the only selected item is shown at once; an input that is not
       // there or cannot be read is always listed with its path.
-      if (FView.SelectedCount() < 2 && !FInputProblem) {
+      if (FView.SelectedCount() < 2 && !FInputProblem && FRunKind == rkRestore) {
         FView.ShowError(GetErrorMessage(code));
         ++FLastRun.Errors;
       } else {
@@ -189,7 +190,8 @@ void TRestoreSession::RestoreDirectory() {
     const TDirHandle sourceDir(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const TDirHandle targetDir(::open(Target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     bool cancelRun = false;
-    if (!sourceDir.Valid() || !targetDir.Valid()) {
+    // A dry run or a test neither needs nor makes the destination.
+    if (!sourceDir.Valid() || (!targetDir.Valid() && !WritesNothing())) {
       ++errors;
       AddErrorLines(sourceDir.Valid() ? Target : source, CFolderUnreadable);
     } else {
@@ -215,7 +217,7 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
     return;
   }
   // Past the system's path limit the workers reach the folders through their handles.
-  const std::string targetFolder = FolderAccessPath(targetDir, targetPath);
+  const std::string targetFolder = targetDir.Valid() ? FolderAccessPath(targetDir, targetPath) : targetPath;
   bool cancelled = false;
   for (const TDirEntry& entry : listing) {
     KeepResponsive();
@@ -278,8 +280,10 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
       continue;
     }
     const std::string subTarget = targetPath + "/" + entry.Name;
-    const TDirHandle subTargetDir = OpenOrMakeFolder(targetDir.Fd(), entry.Name);
-    if (!subTargetDir.Valid()) {
+    const TDirHandle subTargetDir = !WritesNothing()     ? OpenOrMakeFolder(targetDir.Fd(), entry.Name)
+                                    : targetDir.Valid() ? OpenFolder(targetDir.Fd(), entry.Name)
+                                                        : TDirHandle();
+    if (!subTargetDir.Valid() && !WritesNothing()) {
       // A link in the destination is not entered: it could lead out of it.
       struct stat link {};
       const bool isLink = ::fstatat(targetDir.Fd(), entry.Name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "base/CodePage.h"
 #include "base/FileUtils.h"
@@ -86,23 +87,12 @@ bool TRestoreSession::SourceIsNewer(int32_t sourceTime, int32_t targetTime) cons
 }
 
 bool TRestoreSession::ShouldRestore(const std::string& targetPath, int32_t sourceTime) {
-  // Looked at below the destination; a folder at the target does not count as a file. A
-  // target that cannot be reached is left to the worker, which says why.
-  const TTargetState target = InspectTarget(Target, targetPath);
-  if (target.Detail != 0) return true;
-  switch (FView.OverwriteMode()) {
-    case omAlways: return true;
-    case omNever: return !target.Exists;
-    case omKeepBoth: return !target.Exists;  // until the keep-both names are built
-    case omOlder: {
-      if (!target.Exists) return true;
-      const int64_t targetTime = FileTimeToUnixSeconds(FileTimeFromTimespec(target.LastWrite));
-      return SourceIsNewer(sourceTime, static_cast<int32_t>(targetTime));
-    }
-  }
-  // A write-protected target is not touched here: the worker replaces it as a whole when the
-  // new file is complete and "Overwrite write-protected files" allows it.
-  return false;
+  std::optional<int64_t> targetTime;
+  const TTargetDecision decision = DecideTarget(targetPath, sourceTime, targetTime);
+  // Keep-both writes beside an existing target, never over it. A write-protected target is not
+  // touched here: the worker replaces it as a whole when the new file is complete and
+  // "Overwrite write-protected files" allows it.
+  return decision == tdReplace || (decision == tdNew && !targetTime);
 }
 
 TPasswordAnswer TRestoreSession::AskForPassword(const std::string& prompt, const std::string& name) {
@@ -187,6 +177,10 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
                                             bool createFolder, uint32_t& code,
                                             int64_t expandedSize) {
   FLastTarget = targetPath;
+  // A dry run asks nothing: the item is decided under the name a right password gives.
+  if (FRunKind == rkDryRun)
+    return PreviewItem(TargetFor(targetPath), static_cast<int32_t>(SourceFacts(source).UnixTime));
+  const bool testing = FRunKind == rkTest;  // every item is read; no target is looked at
   bool noKey = false;  // an empty password for a compressed file: its data cannot be had
   const auto passwordGiven = [&](TPasswordAnswer answer) {
     if (answer != paOk) return;
@@ -211,11 +205,11 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
     const TSourceFacts facts = SourceFacts(source);
     const std::string target = TargetFor(targetPath);
     FLastTarget = target;
-    if (!ShouldRestore(target, static_cast<int32_t>(facts.UnixTime))) {
+    if (!testing && !ShouldRestore(target, static_cast<int32_t>(facts.UnixTime))) {
       NoteSkip();
       return rrSkipped;
     }
-    if (createFolder) ForceDirectoriesBeneath(Target, ExtractFilePath(target));  // the worker reports a failure
+    if (createFolder && !testing) ForceDirectoriesBeneath(Target, ExtractFilePath(target));  // the worker reports a failure
     if (kind == bkCompressed)
       CopyThread = std::make_unique<TGUnZipThread>(source, target, Decryption.get(), true,
                                                    CBufSize, tpNormal);
@@ -224,12 +218,16 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
                                                     CBufSize, tpNormal);
     else
       CopyThread = std::make_unique<TCopyThread>(source, target, true, CBufSize, tpNormal);
+    CopyThread->SetTestOnly(testing);
+    CopyThread->SetVerifyTarget(FVerifying);
     CopyThread->SetDestinationRoot(Target);
     CopyThread->SetOverwrite(FView.OverwriteProtected());
     result = RunWorker(withProgress, facts.Size < 0 ? -1 : std::max(facts.Size, expandedSize));
     return result == 0 ? rrCopied : rrFailed;
   };
-  return PasswordLoop(source, encrypted, NoPasswordCode(kind), code, passwordGiven, attempt);
+  const TRestoreResult result = PasswordLoop(source, encrypted, NoPasswordCode(kind), code, passwordGiven, attempt);
+  NoteWorkerResult(result);
+  return result;
 }
 
 TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
@@ -241,7 +239,8 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     code = uint32_t{sevError} | opZip | errNameRefused;
     return rrFailed;
   }
-  if (const int detail = ForceDirectoriesBeneath(Target, ExtractFilePath(targetPath)); detail != 0) {
+  if (const int detail = WritesNothing() ? 0 : ForceDirectoriesBeneath(Target, ExtractFilePath(targetPath));
+      detail != 0) {
     code = uint32_t{sevError} | opZip | static_cast<uint32_t>(detail);
     return rrFailed;
   }
@@ -249,7 +248,8 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
   const std::string target = TargetFor(targetPath);
   FLastTarget = target;
   const int64_t sourceTime = DosTimeToUnixSeconds(entry.TimeStamp);
-  if (!ShouldRestore(target, static_cast<int32_t>(sourceTime))) {
+  if (FRunKind == rkDryRun) return PreviewItem(target, static_cast<int32_t>(sourceTime));
+  if (FRunKind == rkRestore && !ShouldRestore(target, static_cast<int32_t>(sourceTime))) {
     NoteSkip();
     return rrSkipped;
   }
@@ -266,14 +266,20 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
   };
   const auto attempt = [&](uint32_t& result) {
     try {
-      RZip->ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, target);
+      if (FRunKind == rkTest)
+        RZip->TestEntry(entry.Offset);
+      else
+        RZip->ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, target);
       result = 0;
     } catch (const EZipError& e) {
       result = static_cast<uint32_t>(e.ZipError);
     }
     return result == 0 ? rrCopied : rrFailed;
   };
-  return PasswordLoop(name, encrypted, uint32_t{sevError} | opZip | errDecrypt, code, passwordGiven, attempt);
+  const TRestoreResult result =
+      PasswordLoop(name, encrypted, uint32_t{sevError} | opZip | errDecrypt, code, passwordGiven, attempt);
+  NoteWorkerResult(result);
+  return result;
 }
 
 }  // namespace qv

@@ -42,6 +42,7 @@ void TRestoreSession::StartStop() {
     FView.SetRunning(true);
     FRunActive = true;
     FLastRun = TRunOutcome{};
+    BeginRunKind();
     switch (FView.RestoreMode()) {
       case rmFiles: RestoreSelectedFiles(); break;
       case rmDirectory: RestoreDirectory(); break;
@@ -70,14 +71,15 @@ bool TRestoreSession::CheckTargetFolder() {
   const std::string text = FView.TargetText();
   if (!SameText(text, Target)) Target = text;
   FTargetExisted = LongDirectoryExists(Target);
-  if (FTargetExisted) return true;
+  // A test needs no destination; a dry run asks nothing and creates nothing.
+  if (FTargetExisted || WritesNothing()) return true;
   if (!FView.Confirm(MsgDestNotFound(), true)) return false;
   LongForceDirectories(Target);
   return true;
 }
 
 bool TRestoreSession::ConfirmNonEmptyTarget() {
-  if (!FTargetExisted || IsEmptyDirectory(Target)) return true;
+  if (!FTargetExisted || WritesNothing() || IsEmptyDirectory(Target)) return true;
   return FView.Confirm(MsgDestNotEmpty(), true);
 }
 
@@ -174,13 +176,24 @@ void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
 }
 
 void TRestoreSession::ReportRun(const std::string& copiedText, uint32_t copied, uint32_t errors) {
+  const auto number = [](uint32_t n) { return std::to_string(n); };
   std::string text = copiedText;
-  if (errors != 0) text += " - " + FormatText(MsgErrors(), {std::to_string(errors)});
-  if (errors == 0)
+  if (FVerifying) text += FormatText(MsgVerified(), {number(FVerified)});
+  if (errors != 0) text += " - " + FormatText(MsgErrors(), {number(errors)});
+  if (FRunKind == rkDryRun)
+    text = FormatText(MsgDryRunSummary(), {number(copied), number(FNew), number(FReplaced), number(FSkipped),
+                                           number(errors)});
+  else if (FRunKind == rkTest)
+    text = FormatText(MsgTestedSummary(), {number(copied), number(errors)});
+  // A dry run has reported every item, failures too, one by one.
+  if (errors == 0 || FRunKind == rkDryRun)
     FView.ShowInfo(text);
   else
     FView.ShowDetailInfo(Caption(), text, ErrorList, diError);
   FLastRun.Copied = copied;
+  FLastRun.Verified = FVerified;
+  FLastRun.New = FNew;
+  FLastRun.Replaced = FReplaced;
   FLastRun.Skipped = FSkipped;
   FLastRun.Stopped = Stopped;
   FLastRun.Errors += errors;
@@ -194,12 +207,24 @@ void TRestoreSession::ReportItem(TRestoreResult result, const std::string& sourc
   report.Set = set;
   switch (result) {
     case rrCopied:
+      if (FRunKind == rkDryRun) {
+        report.Action = FLastReplaces ? iaReplace : iaNew;
+        ++(FLastReplaces ? FReplaced : FNew);
+        break;
+      }
+      if (FRunKind == rkTest) {
+        report.Action = iaTested;
+        report.Target.clear();  // nothing was written
+        report.Bytes = bytes;
+        break;
+      }
       report.Action = iaRestored;
       report.Bytes = bytes >= 0 || FLastTarget.empty() ? bytes : static_cast<int64_t>(GetFileSize64(FLastTarget));
       break;
     case rrSkipped:
-      report.Action = iaSkipped;
+      report.Action = FRunKind == rkDryRun ? iaSkip : iaSkipped;
       report.Reason = FSkipReason;
+      report.Message = std::exchange(FSkipTimes, {});
       ++FSkipped;
       break;
     case rrFailed:

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <string>
 #include <unordered_map>
@@ -74,7 +75,14 @@ struct TRunOutcome {
   uint32_t Skipped = 0;     // items the overwrite rule or the password prompt passed over
   uint32_t Errors = 0;      // counted errors plus errors shown at once
   uint32_t Total = 0;       // schedule mode: entries of the version list
+  uint32_t Verified = 0;    // restored files read back and found equal
+  // A dry run: Copied counts the items it would restore, these split it.
+  uint32_t New = 0, Replaced = 0;
 };
+
+// What the overwrite rule makes of one target, decided without touching anything.
+enum class TTargetDecision : uint8_t { tdNew, tdReplace, tdSkipExists, tdSkipNotOlder };
+using enum TTargetDecision;
 
 // Kind of a backup file by its extension (case ignored).
 enum class TBackupKind : uint8_t {
@@ -164,6 +172,10 @@ class TRestoreSession {
                                  const std::string& displayName, uint32_t& code);
   bool ShouldRestore(const std::string& targetPath, int32_t sourceTime);
   bool SourceIsNewer(int32_t sourceTime, int32_t targetTime) const;
+  // The decision of ShouldRestore without its side effects. targetTime receives the existing
+  // target's last write (Unix seconds) when a file exists there, and stays empty otherwise.
+  TTargetDecision DecideTarget(const std::string& targetPath, int32_t sourceTime,
+                               std::optional<int64_t>& targetTime);
 
   // The outcome of the last run.
   const TRunOutcome& LastRun() const { return FLastRun; }
@@ -177,6 +189,18 @@ class TRestoreSession {
   std::chrono::steady_clock::time_point FLastMessages{};
   TPathFilter FFilter;      // the view's include and exclude patterns of this run
   TRunProgress FProgress;   // files and bytes of this run, for RunProgress
+  // What the run does (read once when it starts); see TRunKind.
+  TRunKind FRunKind = rkRestore;
+  bool FVerifying = false;  // a restore whose targets are read back
+  uint32_t FNew = 0, FReplaced = 0, FVerified = 0;
+  bool FLastReplaces = false;  // a dry run's last item would replace its target
+  std::string FSkipTimes;      // and, when it is not older, the two times
+  bool WritesNothing() const { return FRunKind != rkRestore; }
+  void BeginRunKind();
+  // A dry run's item: decided (target, reason) for ReportItem; rrCopied when it would be restored.
+  TRestoreResult PreviewItem(const std::string& targetPath, int32_t sourceTime);
+  // The worker's result in a verified restore, counted.
+  void NoteWorkerResult(TRestoreResult result);
   // Schedule mode state
   std::unique_ptr<TVersionList> FVersions;
   int64_t FBound = 0;
@@ -247,7 +271,10 @@ class TRestoreSession {
                      uint32_t& copied, uint32_t& errors, bool& cancelRun);
   void RestoreArchiveFolder(const std::string& archive, const std::string& subPath,
                             const std::string& target, uint32_t& copied, uint32_t& errors);
-  void CollectVersions(const std::string& base, const std::string& sub, const std::string& set);
+  void CollectVersions(const std::string& base, const std::string& set);
+  // folder and keyPrefix end with "/" (keyPrefix is empty at the top of a set).
+  void CollectVersionsIn(const TDirHandle& dir, const std::string& folder, const std::string& keyPrefix,
+                         const std::string& set);
   void CollectDriveFolders(const std::string& setFolder, const std::string& pattern,
                            const std::string& set);
   void AddSearchError(const std::string& path, uint32_t code);

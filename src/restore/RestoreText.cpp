@@ -35,6 +35,15 @@ std::string FormatText(const std::string& format, std::initializer_list<std::str
 
 std::string MsgFilesCopied() { return Tr("%u files copied"); }
 std::string MsgErrors() { return Tr("%u errors"); }
+std::string MsgDryRunSummary() {
+  return Tr("Dry run: %u to restore (%u new, %u replaced), %u skipped, %u errors");
+}
+std::string MsgTestedSummary() { return Tr("%u files tested OK - %u errors"); }
+std::string MsgVerified() { return Tr(", %u verified"); }
+// Reasons are keys of the item reports (printed and read by scripts): not translated.
+std::string MsgReasonExists() { return "exists"; }
+std::string MsgReasonNotOlder() { return "not older"; }
+std::string MsgBothTimes() { return Tr("backup %s, target %s (UTC)"); }
 std::string MsgPasswordRequired() { return Tr("To restore encrypted file:\n%s\nrequires a password!"); }
 std::string MsgPasswordInvalid() {
   return Tr("The password entered for file:\n%s\nis invalid! Please try again!");

@@ -28,6 +28,12 @@ std::string MsgErrorRestoring();       // "Error restoring file: "
 std::string MsgErrorGzHeader();        // "Error reading gz-header: "
 std::string MsgNoSourceFolder();       // "No source directory selected!"
 std::string MsgMainCaption();          // "Restore files from backup"
+std::string MsgDryRunSummary();        // "Dry run: %u to restore (%u new, %u replaced), %u skipped, %u errors"
+std::string MsgTestedSummary();        // "%u files tested OK - %u errors"
+std::string MsgVerified();             // ", %u verified"
+std::string MsgReasonExists();         // "exists"
+std::string MsgReasonNotOlder();       // "not older"
+std::string MsgBothTimes();            // "backup %s, target %s" (UTC)
 
 // The one case folding of every name comparison: each UTF-8 letter to its lower case
 // (all scripts); bytes that are no UTF-8 stay as they are.

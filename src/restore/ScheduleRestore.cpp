@@ -21,17 +21,25 @@ void TRestoreSession::AddSearchError(const std::string& path, uint32_t code) {
   ReportItem(rrFailed, path, code);
 }
 
-void TRestoreSession::CollectVersions(const std::string& base, const std::string& sub,
-                                      const std::string& set) {
-  const std::string folder = AddPathDelimiter(AddPathDelimiter(base) + sub);
-  if (IsLinkLoop(ExcludeTrailingDelimiter(folder), false)) return;
+void TRestoreSession::CollectVersions(const std::string& base, const std::string& set) {
+  // Set and drive folders come from listings that report links as links: none is one.
+  const TDirHandle dir = OpenFolder(-1, ExcludeTrailingDelimiter(base));
+  if (!dir.Valid()) {
+    AddSearchError(ExcludeTrailingDelimiter(base), uint32_t{sevError} | errReadFolder);
+    return;
+  }
+  CollectVersionsIn(dir, AddPathDelimiter(base), std::string(), set);
+}
+
+void TRestoreSession::CollectVersionsIn(const TDirHandle& dir, const std::string& folder,
+                                        const std::string& keyPrefix, const std::string& set) {
+  // Listed through its handle: the depth of the tree is not bounded by the path limit.
   bool listed = false;
-  const TDirListing listing = ListDirectory(folder, true, &listed);
+  const TDirListing listing = ListDirectory(dir, true, &listed);
   if (!listed) {
     AddSearchError(ExcludeTrailingDelimiter(folder), uint32_t{sevError} | errReadFolder);
     return;
   }
-  const std::string keyPrefix = sub.empty() ? std::string() : AddPathDelimiter(sub);
   const bool unpack = FView.UnpackGz();
   for (const TDirEntry& e : listing) {
     if (!Restoring) break;
@@ -53,8 +61,14 @@ void TRestoreSession::CollectVersions(const std::string& base, const std::string
   }
   for (const TDirEntry& e : listing) {
     if (!Restoring) break;
-    if (e.Type == TDirEntry::deFolder && FFilter.EntersFolder(keyPrefix + e.Name))
-      CollectVersions(base, keyPrefix + e.Name, set);
+    if (e.Type != TDirEntry::deFolder || !FFilter.EntersFolder(keyPrefix + e.Name)) continue;
+    // Never through a link: a folder replaced by one since the listing is not entered.
+    const TDirHandle subDir = OpenFolder(dir.Fd(), e.Name);
+    if (!subDir.Valid()) {
+      AddSearchError(folder + e.Name, uint32_t{sevError} | errReadFolder);
+      continue;
+    }
+    CollectVersionsIn(subDir, folder + e.Name + "/", keyPrefix + e.Name + "/", set);
   }
 }
 
@@ -67,7 +81,7 @@ void TRestoreSession::CollectDriveFolders(const std::string& setFolder, const st
     if (!Restoring) break;
     WaitWhilePaused();
     if (!Restoring) break;
-    CollectVersions(AddPathDelimiter(setFolder) + name, std::string(), set);
+    CollectVersions(AddPathDelimiter(setFolder) + name, set);
   }
 }
 
@@ -91,7 +105,7 @@ void TRestoreSession::RestoreFromSchedule() {
       WaitWhilePaused();
       if (!Restoring) break;
       if (driveMask.empty())
-        CollectVersions(Source + set, std::string(), set);
+        CollectVersions(Source + set, set);
       else
         CollectDriveFolders(Source + set, driveMask, set);
     }
@@ -110,7 +124,7 @@ void TRestoreSession::RestoreFromSchedule() {
       ReportRun(FormatText(MsgScheduleCopied(), {"0", "0", SizeToStr(0), SizeToStr(0)}), 0, FSearchErrors);
     else
       FLastRun.NothingToDo = true;
-  } else if (!FView.Confirm(FormatText(MsgFilesFound(), {std::to_string(n)}), true)) {
+  } else if (!WritesNothing() && !FView.Confirm(FormatText(MsgFilesFound(), {std::to_string(n)}), true)) {
     FLastRun.NothingToDo = true;
   } else {
     FProgress.FilesTotal = static_cast<uint32_t>(n);

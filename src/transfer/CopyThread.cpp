@@ -117,10 +117,19 @@ int TCopyThread::OpenFiles(TFileTimestamps& Times, uint16_t& Attr) {
 
 int TCopyThread::OpenTarget() {
   DiscardTarget();
+  if (FTestOnly) {
+    sDest = std::make_unique<TNullStream>();
+    return 0;
+  }
   if (DestName.empty()) return ResultCode(sevError, errCreateFile);
   std::unique_ptr<TFileStream> stream;
   const int detail = FTarget.Create(TTargetRules{FDestRoot, FOverwrite}, DestName, stream);
   if (detail != 0) return ResultCode(sevError, static_cast<uint32_t>(detail));
+  if (FVerifyTarget) {
+    FWrittenCrc = 0;
+    FWrittenSize = 0;
+    stream->SetOnWrite([this](const void* AData, size_t ASize) { NoteWritten(AData, ASize); });
+  }
   sDest = std::move(stream);
   FModeApplied = false;
   return 0;
@@ -146,7 +155,33 @@ int TCopyThread::CommitTarget() {
     }
   }
   const int detail = FTarget.Commit(std::move(file));
-  return detail == 0 ? 0 : ResultCode(sevError, static_cast<uint32_t>(detail));
+  if (detail != 0) return ResultCode(sevError, static_cast<uint32_t>(detail));
+  return FVerifyTarget ? VerifyTarget() : 0;
+}
+
+void TCopyThread::NoteWritten(const void* AData, size_t ASize) {
+  FWrittenCrc = Crc32Update(FWrittenCrc, AData, ASize);
+  FWrittenSize += static_cast<int64_t>(ASize);
+}
+
+// Reads the renamed target back by its name, as any later reader will see it.
+int TCopyThread::VerifyTarget() {
+  if (FVerifyHook) FVerifyHook(DestName);
+  if (!FBuffer) return kResultNoMemory;
+  auto file = TFileStream::Open(DestName, TOpenMode::Read);
+  if (!file) return ResultCode(sevError, errVerifyFailed);
+  uint32_t crc = 0;
+  int64_t size = 0;
+  for (;;) {
+    const int64_t n = file->Read(FBuffer.get(), FBufSize);
+    if (n < 0) return ResultCode(sevError, errVerifyFailed);
+    if (n == 0) break;
+    crc = Crc32Update(crc, FBuffer.get(), static_cast<size_t>(n));
+    size += n;
+    if (size > FWrittenSize) return ResultCode(sevError, errVerifyFailed);
+    if (FUserBreak.load(std::memory_order_acquire)) return errUserBreak;
+  }
+  return crc == FWrittenCrc && size == FWrittenSize ? 0 : ResultCode(sevError, errVerifyFailed);
 }
 
 void TCopyThread::DiscardTarget() {
@@ -230,7 +265,12 @@ int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t c
     state.TailHole = false;
     moved += static_cast<size_t>(n);
   }
-  if (moved == 0 || !FCrcWanted) return static_cast<int64_t>(moved);
+  if (moved == 0 || (!FCrcWanted && !FVerifyTarget)) return static_cast<int64_t>(moved);
+  // The copied bytes never passed Write: sum them for the checksum and the digest here.
+  const auto sum = [this](const uint8_t* AData, size_t ASize) {
+    if (FCrcWanted) FCrc = Crc32Update(FCrc, AData, ASize);
+    if (FVerifyTarget) NoteWritten(AData, ASize);
+  };
   const int64_t page = sysconf(_SC_PAGESIZE);
   const int64_t start = offset - offset % page;
   const size_t span = static_cast<size_t>(offset - start) + moved;
@@ -243,11 +283,11 @@ int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t c
         state.Error = EIO;
         return static_cast<int64_t>(done);
       }
-      FCrc = Crc32Update(FCrc, FBuffer.get(), part);
+      sum(FBuffer.get(), part);
       done += part;
     }
   } else {
-    FCrc = Crc32Update(FCrc, static_cast<const uint8_t*>(map) + (offset - start), moved);
+    sum(static_cast<const uint8_t*>(map) + (offset - start), moved);
     munmap(map, span);
   }
   return static_cast<int64_t>(moved);
@@ -263,7 +303,8 @@ int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t
   TKernelCopy state;
   if (kernel) {
     struct stat st {};
-    state.Holes = !FCrcWanted && ::fstat(fileIn->Handle(), &st) == 0 && S_ISREG(st.st_mode);
+    // Holes are skipped unseen: only where no checksum or digest needs their zeros.
+    state.Holes = !FCrcWanted && !FVerifyTarget && ::fstat(fileIn->Handle(), &st) == 0 && S_ISREG(st.st_mode);
     state.Size = state.Holes ? static_cast<int64_t>(st.st_size) : 0;
   }
   int64_t remaining = ALength;
@@ -324,6 +365,10 @@ int TCopyThread::FinishFile(bool ACopyStorage, bool ACopyAcl, uint16_t AAttr,
   int64_t mode = FTargetMode >= 0 ? FTargetMode : SourceMode();
   if (mode < 0) mode = (AAttr & faReadOnly) ? (DefaultFileMode() & ~0222) : DefaultFileMode();
   sSource.reset();
+  if (FTestOnly) {
+    sDest.reset();
+    return 0;
+  }
   // Times and mode go on through the open file, before it takes the target's name.
   int timeResult = 0;
   int attrResult = 0;

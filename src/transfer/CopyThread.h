@@ -10,6 +10,7 @@
 // link out of it (base/TargetFile.h), and missing folders are made there.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -99,6 +100,16 @@ class TCopyThread : public TThread {
   // A decoder lent by the owner for every inflate of this worker (the zip reader keeps one
   // for all its entries); without one each inflate makes its own. Not owned.
   void SetInflater(TInflater* AInflater) { FLentInflater = AInflater; }
+
+  // Test run: the source is read and checked to its end as for a restore, but the data go to
+  // a sink; no target, no temporary file, no properties are touched.
+  void SetTestOnly(bool AValue) { FTestOnly = AValue; }
+  bool TestOnly() const { return FTestOnly; }
+  // After the rename the target is read back and compared with a CRC-32 and the length of
+  // what was written; a difference ends the job with errVerifyFailed.
+  void SetVerifyTarget(bool AValue) { FVerifyTarget = AValue; }
+  // Tests only: runs on the worker between the rename and the read-back, with DestName.
+  static void SetVerifyHook(std::function<void(const std::string&)> AHook) { FVerifyHook = std::move(AHook); }
 
   // Main thread: the running loop ends after its current block with 0x080 (a paused worker
   // is released to notice it).
@@ -194,12 +205,19 @@ class TCopyThread : public TThread {
   struct TKernelCopy;
   int64_t KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count, TKernelCopy& state);
   int64_t SourceMode() const;  // the open source file's permission bits, or -1
+  void NoteWritten(const void* AData, size_t ASize);
+  int VerifyTarget();
   TTargetFile FTarget;         // the uncommitted temporary target
   std::string FDestRoot;
   int FTargetMode = -1;
   bool FModeApplied = false;
   TInflater* FLentInflater = nullptr;
   std::atomic<bool> FFinishing{false};
+  bool FTestOnly = false;
+  bool FVerifyTarget = false;
+  uint32_t FWrittenCrc = 0;  // of the bytes that reached the temporary target
+  int64_t FWrittenSize = 0;
+  inline static std::function<void(const std::string&)> FVerifyHook;
 };
 
 }  // namespace qv

@@ -520,12 +520,13 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
   // The key strength of an AES entry: the directory's AES field, else the local header's.
   int keyMode = header ? header->EncMode : 0;
   const bool mayBeEncrypted = !header || header->Encrypted();
-  if (keyMode == 0 && mayBeEncrypted && FEncrypt && AJob != TJob::ExtractStream) {
+  const bool withKey = AJob != TJob::ExtractStream;
+  if (keyMode == 0 && mayBeEncrypted && FEncrypt && withKey) {
     TZipFileInfo local;
     const int64_t at = inMemory ? 0 : AOffset;
     if (source.Seek(at, SEEK_SET) == at && ReadZipLocalHeader(source, local)) keyMode = local.EncMode;
   }
-  TEncryption* encryption = AJob == TJob::ExtractStream ? nullptr : EncryptionFor(keyMode);
+  TEncryption* encryption = withKey ? EncryptionFor(keyMode) : nullptr;
   const int64_t start = inMemory ? 0 : AOffset;
   if (source.Seek(start, SEEK_SET) != start) return errReadFile;
 
@@ -537,7 +538,9 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
     case TJob::Extract:
       ZipThread = std::make_unique<TZipReadThread>(AFileName, encryption, source, false, speedLimit,
                                                    block, FPriority, FOnProgress);
+      ZipThread->SetVerifyTarget(FVerifyTargets);
       break;
+    case TJob::Test:
     case TJob::ExtractStream:
     case TJob::ExtractLink:
       ZipThread = std::make_unique<TZipReadThread>(*AStream, encryption, source, false, speedLimit,
@@ -670,6 +673,13 @@ bool TZipRead::ExtractToStream(const std::string& AFilename, TStream& sDest) {
   sDest.Seek(0, SEEK_SET);
   if (low != 0) RaiseWorkerError(low, &FileList.Objects(index));
   return true;
+}
+
+void TZipRead::TestEntry(int64_t Offset) {
+  CheckEntryName(Offset);
+  TNullStream sink;
+  const uint32_t low = RunEntryWorker(TJob::Test, Offset, {}, &sink);
+  if (low != 0) RaiseWorkerError(low);
 }
 
 void TZipRead::CompareToFile(int64_t Offset, const std::string& RefFilename) {

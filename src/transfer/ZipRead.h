@@ -153,6 +153,11 @@ class TZipRead : public TZip {
   // Extracts the named entry into sDest without a decryptor and rewinds sDest.
   // False when the name is not in the directory.
   bool ExtractToStream(const std::string& AFilename, TStream& sDest);
+  // Reads the entry at Offset to its end with every check of an extraction (CRC-32, sizes,
+  // authentication code) and keeps nothing; raises as ExtractToFile would.
+  void TestEntry(int64_t Offset);
+  // Extracted targets are read back after their rename and compared with what was written.
+  void SetVerifyTargets(bool AValue) { FVerifyTargets = AValue; }
   // Compares the entry at Offset with RefFilename; raises on a difference or failure.
   void CompareToFile(int64_t Offset, const std::string& RefFilename);
 
@@ -166,7 +171,7 @@ class TZipRead : public TZip {
   void SetOnProcessMessages(std::function<void()> AHook) { FOnProcessMessages = std::move(AHook); }
 
  private:
-  enum class TJob { Extract, ExtractStream, ExtractLink, Compare };
+  enum class TJob { Extract, ExtractStream, ExtractLink, Compare, Test };
   // Starts the worker on the entry at AOffset, waits for it, and returns its low byte.
   uint32_t RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
                           TStream* AStream);
@@ -197,6 +202,7 @@ class TZipRead : public TZip {
   uint32_t FLastDosTime = 0;   // the last entry time converted, and its Unix seconds (0: none)
   int64_t FLastUnixTime = 0;
   int64_t bod = 0;
+  bool FVerifyTargets = false;
   std::function<void()> FOnProcessMessages;
   std::chrono::steady_clock::time_point FLastMessages = std::chrono::steady_clock::now();
 };

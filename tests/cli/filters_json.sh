@@ -97,5 +97,13 @@ expect("j2: rerun skips", j2[-1]["skipped"] >= 5 and j2[-1]["copied"] == 0)
 sys.exit(0 if ok else 1)
 PY
 check "json run with an error exits 1" '[ $rc1 -eq 1 ]'
+
+# In text: the skipped count on the line under the summary, before the error lines; a dry run's
+# own summary counts them already.
+out=$("$cli" -q -y dir --to rj --exclude skip b)
+check "skipped line" '[ "$(printf "%s\n" "$out" | sed -n 2p)" = "6 skipped" ] &&
+  [ "$(printf "%s\n" "$out" | sed -n 3p)" = "Error reading gz-header: b/docs/broken.gz" ]'
+out=$("$cli" -q --dry-run dir --to rj --exclude skip b)
+check "no extra skipped line in a dry run" '! printf "%s\n" "$out" | grep -qx "6 skipped"'
 check "json: nothing but JSON on stdout" '! grep -qv "^{" j1'
 exit $fail

@@ -1,16 +1,22 @@
 // Arbitrary bytes into DecryptStream: it must answer true or false, never crash, hang or
 // read past its length. Half the inputs are first turned into a valid stream and then
 // damaged, so the fuzzer also reaches the data loop and the code check. The overlapped
-// variant (code computed on a helper thread) must give the same answer and the same bytes.
+// variant (code computed on a helper thread) must give the same answer, reason and bytes, and
+// a stream made with the right password fails as a wrong password only when its salt or
+// verifier was damaged.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/Stream.h"
 #include "crypto/AesLib.h"
+#include "crypto/CipherPrimitives.h"
 #include "crypto/Sha1Lanes.h"
 
 namespace {
@@ -39,6 +45,42 @@ class TBoundedSource final : public qv::TStream {
   size_t FPos = 0;
 };
 
+// One decryptor per password, mode and buffer size for the whole session, and one salt per key
+// mode: the decryptor keeps the key it derived for the last salt, so runs do not pay for a key
+// derivation (in this build one costs more than a hundred runs). The derivation itself takes
+// no input-dependent paths besides the salt bytes; unit tests hold it against the library.
+qv::TEncryption& Decryptor(size_t password, int mode, bool smallBuffer) {
+  static std::unique_ptr<qv::TEncryption> decryptors[4][4][2];
+  auto& d = decryptors[password][mode][smallBuffer ? 1 : 0];
+  if (!d) d = std::make_unique<qv::TEncryption>(CPasswords[password], mode, smallBuffer ? 16 : 4096);
+  return *d;
+}
+
+// A stream of plain under the decryptor's key with the fixed salt of its mode, written with the
+// cipher primitives (the writer's own stream method draws a fresh salt each time).
+std::vector<uint8_t> EncryptWithFixedSalt(const qv::TEncryption& crypt, const std::string& password,
+                                          const uint8_t* plain, size_t size) {
+  const int mode = crypt.KeyMode();
+  std::vector<uint8_t> salt(qv::SaltLength(mode), static_cast<uint8_t>(0xA0 + mode));
+  static std::map<std::pair<std::string, int>, std::vector<uint8_t>> keys;
+  auto& key = keys[{password, mode}];
+  if (key.empty())
+    key = qv::DeriveKeyMaterial(reinterpret_cast<const uint8_t*>(password.data()), std::min<size_t>(password.size(), 128),
+                                salt.data(), salt.size(), qv::CKeyIterations, qv::DerivedLength(mode));
+  qv::TFCryptContext ctx;
+  uint8_t verifier[qv::CVerifierLength];
+  if (qv::InitCryptContextFromKey(mode, std::min<size_t>(password.size(), 128), key.data(), ctx, verifier) != 0)
+    std::abort();
+  std::vector<uint8_t> out = salt;
+  out.insert(out.end(), verifier, verifier + sizeof verifier);
+  const size_t at = out.size();
+  out.insert(out.end(), plain, plain + size);
+  qv::EncryptData(out.data() + at, size, ctx);
+  const auto code = qv::FinishMac(ctx);
+  out.insert(out.end(), code.begin(), code.end());
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -49,25 +91,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)portable;
   if (size < 4) return 0;
   const uint8_t selector = data[0];
-  const std::string& password = CPasswords[selector & 3];
+  const size_t passwordIndex = selector & 3;
   const int mode = (selector >> 2) & 3;  // 0: automatic
   const bool damageValidStream = (selector & 0x10) != 0;
-  const int bufSize = (selector & 0x20) != 0 ? 16 : 4096;
+  const bool smallBuffer = (selector & 0x20) != 0;
   const int16_t delta = static_cast<int16_t>(data[1] | data[2] << 8);
   const uint8_t flipAt = data[3];
+
   data += 4;
   size -= 4;
 
-  qv::TEncryption crypt(password, mode, bufSize);
+  qv::TEncryption& crypt = Decryptor(passwordIndex, mode, smallBuffer);
+  const size_t header = static_cast<size_t>(crypt.GetHeaderSize());
   std::vector<uint8_t> stream;
+  size_t flipped = SIZE_MAX;
   if (damageValidStream) {
-    qv::TReadOnlyMemoryStream plain(data, size);
-    qv::TMemoryStream encrypted;
-    if (!crypt.EncryptStream(plain, encrypted, false)) std::abort();
-    stream = encrypted.Data();
-    if (flipAt != 0) stream[flipAt % stream.size()] ^= static_cast<uint8_t>(1u << (flipAt & 7));
+    stream = EncryptWithFixedSalt(crypt, CPasswords[passwordIndex], data, size);
+    if (flipAt != 0) {
+      // Not in the salt: another salt is just another key, and costs a derivation.
+      const size_t salt = header - qv::CVerifierLength;
+      flipped = salt + flipAt % (stream.size() - salt);
+      stream[flipped] ^= static_cast<uint8_t>(1u << (flipAt & 7));
+    }
   } else {
     stream.assign(data, data + size);
+    // The fixed salt of the mode, so that the key is not derived again each run.
+    if (stream.size() >= header - 2)
+      std::fill(stream.begin(), stream.begin() + static_cast<long>(header - 2), static_cast<uint8_t>(0xA0 + crypt.KeyMode()));
   }
 
   const int64_t length = static_cast<int64_t>(stream.size()) + delta;
@@ -77,18 +127,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TBoundedSource source(stream.data(), stream.size(), limit);
   qv::TMemoryStream out;
   const bool ok = crypt.DecryptStream(source, toMemory ? &out : nullptr, length, false);
+  const qv::TDecryptFailure failure = crypt.LastFailure();
 
   TBoundedSource again(stream.data(), stream.size(), limit);
   qv::TMemoryStream outOverlapped;
   const bool okOverlapped = crypt.DecryptStreamOverlapped(again, toMemory ? &outOverlapped : nullptr, length, false);
-  if (ok != okOverlapped || out.Data() != outOverlapped.Data()) std::abort();
+  if (ok != okOverlapped || out.Data() != outOverlapped.Data() || failure != crypt.LastFailure()) std::abort();
+  if (ok != (failure == qv::dfNone)) std::abort();
 
-  if (damageValidStream && delta == 0 && flipAt == 0) {
-    // Untouched: must decrypt to the input exactly.
-    if (!ok) std::abort();
-    if (toMemory && (out.Data().size() != size ||
-                    (size > 0 && std::memcmp(out.Data().data(), data, size) != 0))) {
-      std::abort();
+  if (damageValidStream) {
+    // Made with the right password: only damage to the salt or verifier may read as a wrong
+    // one; everything else that fails is damage.
+    const bool headerTouched = flipped < header;
+    if (failure == qv::dfPassword && !headerTouched) std::abort();
+    if (failure != qv::dfNone && failure != qv::dfPassword && failure != qv::dfCorrupt) std::abort();
+    if (delta == 0 && flipped == SIZE_MAX) {
+      // Untouched: must decrypt to the input exactly.
+      if (!ok) std::abort();
+      if (toMemory && (out.Data().size() != size ||
+                      (size > 0 && std::memcmp(out.Data().data(), data, size) != 0))) {
+        std::abort();
+      }
     }
   }
   return 0;

@@ -32,6 +32,8 @@ class TScriptedView : public IRestoreView {
   std::string Folder;
   std::vector<std::string> Items;
   std::vector<bool> Selected;  // empty: every item selected
+  TRunKind Kind = rkRestore;
+  bool Verify = false;
 
   // scripted answers
   std::deque<bool> ConfirmAnswers;  // empty: Yes
@@ -47,6 +49,8 @@ class TScriptedView : public IRestoreView {
   std::vector<std::string> Questions, Infos, Errors, Prompts, Details;
   std::string DetailMessage;
   int Processed = 0;
+  std::vector<TItemReport> Reports;  // every ItemDone, in order
+  int Rejected = 0;                  // PasswordRejected calls
 
   TRestoreMode RestoreMode() override { return Mode; }
   TOverwriteMode OverwriteMode() override { return Overwrite; }
@@ -56,6 +60,8 @@ class TScriptedView : public IRestoreView {
   int RestoreDate() override { return Date; }
   std::string SubDirMask() override { return Sets; }
   std::string DriveMask() override { return Drive; }
+  TRunKind RunKind() override { return Kind; }
+  bool VerifyRestored() override { return Verify; }
   std::string SelectedFolder() override { return Folder; }
   int ItemCount() override { return static_cast<int>(Items.size()); }
   bool ItemSelected(int i) override { return Selected.empty() || Selected[static_cast<size_t>(i)]; }
@@ -98,6 +104,8 @@ class TScriptedView : public IRestoreView {
   void SetPauseCaption(bool) override {}
   void SetPauseEnabled(bool) override {}
   void SetRunning(bool) override {}
+  void ItemDone(const TItemReport& report) override { Reports.push_back(report); }
+  void PasswordRejected() override { ++Rejected; }
   void ProcessMessages() override {
     ++Processed;
     if (OnProcessMessages) OnProcessMessages();

@@ -166,6 +166,7 @@ TEST_F(SessionRun, PasswordOfferedAgainForEachItem) {
   ASSERT_EQ(view.Prompts.size(), 3u);
   EXPECT_NE(view.Prompts[1].find("is invalid"), std::string::npos);  // b again, not c
   EXPECT_NE(view.Prompts[2].find("requires a password"), std::string::npos);
+  EXPECT_EQ(view.Rejected, 1);
 }
 
 TEST_F(SessionRun, FailureIsNeverReportedAsSuccess) {
@@ -231,13 +232,51 @@ TEST_F(SessionRun, KeepBothWritesBesideAndReportsEachItem) {
   Put("a.txt", "new");
   ::mkdir(dst.c_str(), 0755);
   ASSERT_TRUE(WriteFile(Dst("a.txt"), "old"));
-  view.Items = {Src("a.txt"), Src("a.txt")};
+  view.Items = {Src("a.txt"), Src("a.txt"), Src("gone.txt")};
   view.Overwrite = omKeepBoth;
   session.StartStop();
   EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
   EXPECT_EQ(ReadFile(Dst("a (1).txt")), "new");
   EXPECT_EQ(ReadFile(Dst("a (2).txt")), "new");
-  EXPECT_EQ(view.Summary(), "2 files copied");
+  EXPECT_EQ(view.DetailMessage, "2 files copied - 1 errors");
+  ASSERT_EQ(view.Reports.size(), 3u);
+  EXPECT_EQ(view.Reports[0].Action, iaRestored);
+  EXPECT_EQ(view.Reports[0].Target, Dst("a (1).txt"));
+  EXPECT_EQ(view.Reports[0].Bytes, 3);
+  EXPECT_EQ(view.Reports[1].Target, Dst("a (2).txt"));
+  EXPECT_EQ(view.Reports[2].Action, iaFailed);
+  EXPECT_EQ(view.Reports[2].Source, Src("gone.txt"));
+  EXPECT_EQ(view.Reports[2].Message, "Error: File not found");
+}
+
+TEST_F(SessionRun, ScheduleReportsEachItemWithItsSetAndWhySkipped) {
+  Put("BD1/a.txt", "a1", CEnd - 100);
+  Put("BD2/a.txt", "a2", CEnd - 50);
+  Put("BD1/b.txt", "b1", CEnd - 100);
+  ::mkdir(dst.c_str(), 0755);
+  ASSERT_TRUE(WriteFile(Dst("b.txt"), "kept"));
+  SetMTime(Dst("b.txt"), CEnd);
+  view.Mode = rmSchedule;
+  view.Folder = src;
+  view.Date = CDay;
+  struct TRow {
+    TOverwriteMode Mode;
+    std::string SkipReason;
+  } rows[] = {{omNever, "exists"}, {omOlder, "not older"}};
+  for (const TRow& row : rows) {
+    view.Overwrite = row.Mode;
+    view.Reports.clear();
+    session.StartStop();
+    ASSERT_EQ(view.Reports.size(), 2u);
+    EXPECT_EQ(view.Reports[0].Action, iaRestored);
+    EXPECT_EQ(view.Reports[0].Set, "BD2");  // the newer copy
+    EXPECT_EQ(view.Reports[0].Target, Dst("a.txt"));
+    EXPECT_EQ(view.Reports[1].Action, iaSkipped);
+    EXPECT_EQ(view.Reports[1].Set, "BD1");
+    EXPECT_EQ(view.Reports[1].Reason, row.SkipReason);
+    EXPECT_EQ(session.LastRun().Skipped, 1u);
+    ::unlink(Dst("a.txt").c_str());
+  }
 }
 
 }  // namespace qv::test

@@ -1,0 +1,72 @@
+// Dry runs, test runs and verified restores: the parts of the session that decide, check or
+// count without (or besides) writing a target.
+#include <ctime>
+#include <optional>
+
+#include "base/TargetFile.h"
+#include "base/TimeUtils.h"
+#include "restore/RestoreSession.h"
+#include "restore/RestoreText.h"
+
+namespace qv {
+
+namespace {
+
+std::string UtcText(int64_t unixSeconds) {
+  const std::time_t t = static_cast<std::time_t>(unixSeconds);
+  std::tm tm {};
+  char text[32] = "?";
+  if (::gmtime_r(&t, &tm) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+  return text;
+}
+
+}  // namespace
+
+TTargetDecision TRestoreSession::DecideTarget(const std::string& targetPath, int32_t sourceTime,
+                                              std::optional<int64_t>& targetTime) {
+  // Looked at below the destination; a folder at the target does not count as a file. A
+  // target that cannot be reached is left to the worker, which says why.
+  const TTargetState target = InspectTarget(Target, targetPath);
+  targetTime.reset();
+  if (target.Detail != 0 || !target.Exists) return tdNew;
+  targetTime = FileTimeToUnixSeconds(FileTimeFromTimespec(target.LastWrite));
+  switch (FView.OverwriteMode()) {
+    case omAlways: return tdReplace;
+    case omOlder:
+      return SourceIsNewer(sourceTime, static_cast<int32_t>(*targetTime)) ? tdReplace : tdSkipNotOlder;
+    case omKeepBoth: return tdNew;  // written beside the existing one
+    case omNever: break;
+  }
+  return tdSkipExists;
+}
+
+void TRestoreSession::BeginRunKind() {
+  FRunKind = FView.RunKind();
+  FVerifying = FRunKind == rkRestore && FView.VerifyRestored();
+  FNew = FReplaced = FVerified = 0;
+  FLastReplaces = false;
+  FSkipTimes.clear();
+}
+
+TRestoreResult TRestoreSession::PreviewItem(const std::string& targetPath, int32_t sourceTime) {
+  std::optional<int64_t> targetTime;
+  const TTargetDecision decision = DecideTarget(targetPath, sourceTime, targetTime);
+  FLastTarget = targetPath;
+  FLastReplaces = decision == tdReplace;
+  switch (decision) {
+    case tdNew:
+    case tdReplace: return rrCopied;
+    case tdSkipExists: FSkipReason = MsgReasonExists(); break;
+    case tdSkipNotOlder:
+      FSkipReason = MsgReasonNotOlder();
+      FSkipTimes = FormatText(MsgBothTimes(), {UtcText(sourceTime), UtcText(targetTime.value_or(0))});
+      break;
+  }
+  return rrSkipped;
+}
+
+void TRestoreSession::NoteWorkerResult(TRestoreResult result) {
+  if (result == rrCopied && FVerifying) ++FVerified;
+}
+
+}  // namespace qv
