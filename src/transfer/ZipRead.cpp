@@ -679,7 +679,7 @@ void TZipRead::TestEntry(int64_t Offset) {
   CheckEntryName(Offset);
   TNullStream sink;
   const uint32_t low = RunEntryWorker(TJob::Test, Offset, {}, &sink);
-  if (low != 0) RaiseWorkerError(low);
+  if (low != 0) RaiseWorkerError(low, HeaderAt(Offset));
 }
 
 void TZipRead::CompareToFile(int64_t Offset, const std::string& RefFilename) {
