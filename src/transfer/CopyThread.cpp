@@ -213,10 +213,11 @@ struct TCopyThread::TKernelCopy {
 };
 
 // Moves up to count bytes from the current position of in to out inside the kernel, holes
-// skipped on both sides, and folds the data into FCrc from a read-only mapping of the source
+// skipped on both sides (a hole at the start up to maxHole bytes), and folds the data into FCrc from a read-only mapping of the source
 // when a checksum is wanted. Bytes advanced; on a failure fewer, with state.Error or
 // state.Unsupported set.
-int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count, TKernelCopy& state) {
+int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count, int64_t maxHole,
+                                     TKernelCopy& state) {
   const int64_t offset = in.Position();
   if (offset < 0) {
     state.Unsupported = true;
@@ -231,15 +232,20 @@ int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t c
         int64_t data = ::lseek(in.Handle(), pos, SEEK_DATA);
         if (data < 0) data = errno == ENXIO ? state.Size : pos;
         if (data > pos) {
-          const size_t skip = static_cast<size_t>(std::min<int64_t>(data - pos, static_cast<int64_t>(want)));
+          // A hole at the start of a block is passed as a whole (up to maxHole): it costs no
+          // data, and a report per buffer of it would cost more than the copy.
+          const int64_t limit = moved == 0 ? std::max<int64_t>(maxHole, static_cast<int64_t>(want))
+                                           : static_cast<int64_t>(want);
+          const size_t skip = static_cast<size_t>(std::min<int64_t>(data - pos, limit));
           if (data >= state.Size && pos + static_cast<int64_t>(skip) > state.Size) break;  // past the end
           if (in.Seek(pos + static_cast<int64_t>(skip), SEEK_SET) < 0 ||
               out.Seek(static_cast<int64_t>(skip), SEEK_CUR) < 0) {
             state.Error = errno;
             break;
           }
-          moved += skip;
           state.TailHole = true;
+          if (moved == 0 && static_cast<int64_t>(skip) > static_cast<int64_t>(want)) return static_cast<int64_t>(skip);
+          moved += skip;
           continue;
         }
         const int64_t hole = ::lseek(in.Handle(), data, SEEK_HOLE);
@@ -314,7 +320,7 @@ int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t
                                                                        : static_cast<int64_t>(FBufSize);
     int64_t moved = 0;  // bytes of this block already in the target
     if (kernel && request > 0) {
-      moved = KernelCopyBlock(*fileIn, *fileOut, static_cast<size_t>(request), state);
+      moved = KernelCopyBlock(*fileIn, *fileOut, static_cast<size_t>(request), remaining, state);
       if (state.Error != 0) {
         errno = state.Error;
         result = ResultCode(sevError, static_cast<uint32_t>(DetailFromErrno(state.Error, errReadFile)));

@@ -203,7 +203,8 @@ class TCopyThread : public TThread {
  private:
   void SyncProgress();
   struct TKernelCopy;
-  int64_t KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count, TKernelCopy& state);
+  int64_t KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count, int64_t maxHole,
+                          TKernelCopy& state);
   int64_t SourceMode() const;  // the open source file's permission bits, or -1
   void NoteWritten(const void* AData, size_t ASize);
   int VerifyTarget();

@@ -496,7 +496,9 @@ bool TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
   const uint32_t localSize = GetLe32(h + 18);
   if (localSize == Saturated32) return false;
   const int64_t data = std::max<int64_t>(localSize, AHeader.CSize);
-  return LocalHeaderSize + GetLe16(h + 26) + GetLe16(h + 28) + data <= want;
+  // A data descriptor after the data is read too (at most 24 bytes).
+  const int64_t descriptor = (GetLe16(h + 6) & ZipFlagDataDescriptor) ? 24 : 0;
+  return LocalHeaderSize + GetLe16(h + 26) + GetLe16(h + 28) + data + descriptor <= want;
 }
 
 uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
@@ -677,7 +679,7 @@ void TZipRead::TestEntry(int64_t Offset) {
   CheckEntryName(Offset);
   TNullStream sink;
   const uint32_t low = RunEntryWorker(TJob::Test, Offset, {}, &sink);
-  if (low != 0) RaiseWorkerError(low);
+  if (low != 0) RaiseWorkerError(low, HeaderAt(Offset));
 }
 
 void TZipRead::CompareToFile(int64_t Offset, const std::string& RefFilename) {

@@ -50,6 +50,12 @@ std::string Folder() {
     if (!::mkdtemp(path.data())) std::abort();
     return path;
   }();
+  // The folder goes when the fuzzer ends normally (a finding leaves it for a look).
+  static const bool cleanup = std::atexit([] {
+    ::unlink((Folder() + "/in.gz").c_str());
+    ::rmdir(Folder().c_str());
+  }) == 0;
+  (void)cleanup;
   return folder;
 }
 

@@ -313,3 +313,23 @@ TEST_F(ZipIntegrityTest, NoHeaderBitFlipRestoresWrongContent) {
     EXPECT_GT(restored, 0);
   }
 }
+
+// A full medium while an encrypted entry is written is that, not a wrong password.
+TEST_F(ZipIntegrityTest, WriteFailuresKeepTheirOwnCode) {
+  ASSERT_TRUE(InSrc("7zz a -tzip -mx=0 -mem=AES256 -ppw ../aes-stored.zip f.bin"));
+  ASSERT_TRUE(InSrc("7zz a -tzip -mx=5 -mem=AES128 -ppw ../aes-deflated.zip t.txt"));
+  ASSERT_TRUE(InSrc("zip -q ../plain.zip t.txt"));
+  for (const char* archive : {"aes-stored.zip", "aes-deflated.zip", "plain.zip"}) {
+    SCOPED_TRACE(archive);
+    const int code = RunWithFileSizeLimit(1000, [&] {
+      return ZipErrorOf([&] {
+        TZipRead zip(Dir / archive, "pw");
+        zip.ReadDirectory();
+        zip.ExtractToFile(0, Out("limited"));
+      });
+    });
+    EXPECT_EQ(code, 0x4107);
+    EXPECT_FALSE(FileExists(Out("limited")));
+    EXPECT_TRUE(LeftoverTempFiles(Dir / "out").empty());
+  }
+}
