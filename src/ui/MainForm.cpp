@@ -23,6 +23,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "base/IniFile.h"
 #include "base/Translation.h"
 #include "restore/RestoreText.h"
 #include "transfer/Thread.h"
@@ -252,6 +253,10 @@ void TMainForm::BuildControls() {
   cbProtected->setObjectName("cbProtected");
   checks->addWidget(cbGZip);
   checks->addWidget(cbProtected);
+  cbVerify = new QCheckBox(T("Verify restored files"), right);
+  cbVerify->setObjectName("cbVerify");
+  cbVerify->setToolTip(T("Read every restored file back and compare it with what was written"));
+  checks->addWidget(cbVerify);
   checks->addStretch();
   rightLayout->addLayout(checks);
 
@@ -267,6 +272,11 @@ void TMainForm::BuildControls() {
   btQuit->setObjectName("btQuit");
   btQuit->setIcon(style()->standardIcon(QStyle::SP_DialogCloseButton));
   buttons->addWidget(btRestore);
+  btTest = new QPushButton(T("Test"), right);
+  btTest->setObjectName("btTest");
+  btTest->setToolTip(T("Read every selected backup file to its end and check it; nothing is written"));
+  btTest->setAutoDefault(false);
+  buttons->addWidget(btTest);
   buttons->addStretch();
   buttons->addWidget(btInfo);
   buttons->addWidget(btQuit);
@@ -302,6 +312,7 @@ void TMainForm::BuildControls() {
   connect(btInfo, &QPushButton::clicked, this, &TMainForm::btInfoClick);
   connect(btQuit, &QPushButton::clicked, this, &QWidget::close);
   connect(btRestore, &QPushButton::clicked, this, &TMainForm::btRestoreClick);
+  connect(btTest, &QPushButton::clicked, this, [this] { if (FRunDepth == 0) StartRun(rkTest); });
   connect(btPause, &QToolButton::clicked, this, &TMainForm::btPauseClick);
   TabToCheckedRadio({rbFiles, rbDirs, rbSched});
   TabToCheckedRadio({rbOverwriteAll, rbOverwriteOlder, rbOverwriteNone, rbOverwriteKeepBoth});
@@ -312,7 +323,7 @@ void TMainForm::BuildControls() {
 void TMainForm::AssignKeys() {
   // Start keeps its letter when it reads "Stop" (SetRunning).
   AssignMnemonics({btRestore, rbFiles, rbDirs, rbSched, laTarget, rbOverwriteAll, rbOverwriteOlder,
-                   rbOverwriteNone, rbOverwriteKeepBoth, cbGZip, cbProtected, laDate, laFilter, laDriveId, btQuit});
+                   rbOverwriteNone, rbOverwriteKeepBoth, cbGZip, cbProtected, cbVerify, btTest, laDate, laFilter, laDriveId, btQuit});
 }
 
 void TMainForm::FormCreate() {
@@ -329,6 +340,7 @@ void TMainForm::FormCreate() {
   (s.Mode == rmFiles ? rbFiles : s.Mode == rmDirectory ? rbDirs : rbSched)->setChecked(true);
   cbProtected->setChecked(s.ReadProtected);
   cbGZip->setChecked(s.Unpack);
+  cbVerify->setChecked(TIniFile(StdStr(FIniName)).ReadBool("Config", "VerifyRestored", false));
   dtpRest->setDate(kDayZero.addDays(s.RestoreDate > 0 ? s.RestoreDate : TodayDayNumber()));
   edFilter->setText(QStr(s.SubDirMask));
   edDriveId->setText(QStr(s.DriveID));
@@ -409,6 +421,11 @@ void TMainForm::FormClose() {
   s.SubDirMask = SubDirMask();
   s.DriveID = DriveMask();
   SaveRestoreSettings(StdStr(FIniName), s);
+  {
+    TIniFile ini(StdStr(FIniName));
+    ini.WriteBool("Config", "VerifyRestored", cbVerify->isChecked());
+    ini.UpdateFile();
+  }
   TDetailInfoDialog::SaveSize(FIniName);
 }
 
@@ -505,6 +522,7 @@ TMainForm::TRunInputs TMainForm::CaptureInputs(TRunKind kind) {
   in.Overwrite = OverwriteMode();
   in.Unpack = UnpackGz();
   in.Protected = OverwriteProtected();
+  in.Verify = cbVerify->isChecked();
   in.Target = TargetText();
   in.Date = RestoreDate();
   in.SubDirMask = SubDirMask();
@@ -519,7 +537,7 @@ void TMainForm::StartRun(TRunKind kind) {
   // A click while a run is on the stack is Stop (or nothing while a stopped run unwinds).
   const bool starting = FRunDepth == 0 && !FSession->Restoring;
   if (starting) {
-    if (!AcceptTarget()) return;
+    if (kind != rkTest && !AcceptTarget()) return;  // a test writes nothing anywhere
     FRun = CaptureInputs(kind);
   }
   ++FRunDepth;
@@ -556,6 +574,7 @@ int TMainForm::RestoreDate() { return FRun ? FRun->Date : int(kDayZero.daysTo(dt
 std::string TMainForm::SubDirMask() { return FRun ? FRun->SubDirMask : StdStr(edFilter->text()); }
 std::string TMainForm::DriveMask() { return FRun ? FRun->DriveMask : StdStr(edDriveId->text()); }
 TRunKind TMainForm::RunKind() { return FRun ? FRun->Kind : rkRestore; }
+bool TMainForm::VerifyRestored() { return FRun ? FRun->Verify : cbVerify->isChecked(); }
 
 std::string TMainForm::SelectedFolder() {
   if (FRun) return FRun->Folder;
@@ -644,7 +663,7 @@ void TMainForm::SetRunning(bool running) {
 void TMainForm::EnableInputs(bool on) {
   // What a run uses was taken at Start; the controls say so by not taking changes meanwhile.
   for (QWidget* w : std::initializer_list<QWidget*>{ShellTreeView, ShellListView, gbMode, edTarget, btDest,
-                                                    gbOverwrite, cbGZip, cbProtected, tsSched})
+                                                    gbOverwrite, cbGZip, cbProtected, cbVerify, btTest, tsSched})
     w->setEnabled(on);
 }
 

@@ -55,6 +55,7 @@ class TMainForm : public QMainWindow, public IRestoreView {
   std::string ItemPath(int index) override;
   int SelectedCount() override;
   TRunKind RunKind() override;
+  bool VerifyRestored() override;
   bool Confirm(const std::string& text, bool yesPreselected) override;
   void ShowInfo(const std::string& text) override;
   void ShowError(const std::string& text) override;
@@ -103,6 +104,8 @@ class TMainForm : public QMainWindow, public IRestoreView {
   QToolButton* btnTimeSettings = nullptr;
   QCheckBox* cbGZip = nullptr;
   QCheckBox* cbProtected = nullptr;
+  QCheckBox* cbVerify = nullptr;
+  QPushButton* btTest = nullptr;
   QPushButton* btRestore = nullptr;
   QPushButton* btInfo = nullptr;
   QPushButton* btQuit = nullptr;
@@ -134,6 +137,7 @@ class TMainForm : public QMainWindow, public IRestoreView {
     TOverwriteMode Overwrite = omNever;
     bool Unpack = true;
     bool Protected = true;
+    bool Verify = false;
     std::string Target;
     int Date = 0;
     std::string SubDirMask, DriveMask, Folder;

@@ -71,7 +71,7 @@ class WindowRunTest : public QObject {
                                        form->rbSched, form->laTarget, form->edTarget, form->btDest,
                                        form->rbOverwriteAll, form->rbOverwriteOlder, form->btnTimeSettings,
                                        form->rbOverwriteNone, form->rbOverwriteKeepBoth, form->cbGZip,
-                                       form->cbProtected,
+                                       form->cbProtected, form->cbVerify, form->btTest,
                                        form->btRestore, form->btInfo, form->btQuit};
     const std::vector<std::pair<QRadioButton*, std::vector<QWidget*>>> pages{
         {form->rbFiles, {form->ShellListView}},
@@ -382,6 +382,39 @@ class WindowRunTest : public QObject {
     TIniFile ini(dir.filePath("q.ini").toStdString());
     QCOMPARE(ini.ReadInteger("DetailDialog", "Width", 0), 620);
     TDetailInfoDialog::LoadSize(dir.filePath("none.ini"));  // back to the defaults for the other tests
+  }
+
+  void testButtonChecksAndWritesNothing() {
+    QTemporaryDir dir;
+    const QString src = dir.filePath("backup"), dest = dir.filePath("dest");
+    WriteFile(src + "/good.txt", "good");
+    WriteFile(src + "/broken.txt.gz", "this is no gzip member");
+    auto form = Open(dir.filePath("q.ini"));
+    QVERIFY(!form->cbVerify->isChecked());  // off until chosen
+    form->rbDirs->click();
+    QVERIFY(form->ShellTreeView->SetPath(src));
+    form->edTarget->setText(dest);
+    TDialogScript script;
+    QString summary;
+    script.Always([&](QWidget* w) {
+      if (auto* box = qobject_cast<QMessageBox*>(w)) {
+        summary = box->text();
+        box->buttons().first()->click();
+        return true;
+      }
+      if (auto* info = qobject_cast<TDetailInfoDialog*>(w)) {
+        summary = info->laInfo->text();
+        info->OKBtn->click();
+        return true;
+      }
+      return false;
+    });
+    form->btTest->click();
+    QVERIFY2(summary.contains("1 files tested OK - 1 errors"), qPrintable(summary));
+    QVERIFY(!QFileInfo::exists(dest));
+    form->cbVerify->setChecked(true);
+    QVERIFY(form->close());
+    QVERIFY(TIniFile(dir.filePath("q.ini").toStdString()).ReadBool("Config", "VerifyRestored", false));
   }
 
   void archiveInTreeIsReadOffTheWindowThread() {
