@@ -24,6 +24,7 @@
 #include <QVBoxLayout>
 
 #include "base/IniFile.h"
+#include "base/PathUtils.h"
 #include "base/Translation.h"
 #include "restore/RestoreText.h"
 #include "transfer/Thread.h"
@@ -33,6 +34,7 @@
 #include "ui/ShellCtrls.h"
 #include "ui/ShellDirDlg.h"
 #include "ui/TimeCompareDlg.h"
+#include "ui/VersionsDlg.h"
 #include "ui/WinUtils.h"
 
 namespace qv {
@@ -277,6 +279,11 @@ void TMainForm::BuildControls() {
   btTest->setToolTip(T("Read every selected backup file to its end and check it; nothing is written"));
   btTest->setAutoDefault(false);
   buttons->addWidget(btTest);
+  btVersions = new QPushButton(T("Versions..."), right);
+  btVersions->setObjectName("btVersions");
+  btVersions->setToolTip(T("List every copy of a file across the backup sets and restore one of them"));
+  btVersions->setAutoDefault(false);
+  buttons->addWidget(btVersions);
   buttons->addStretch();
   buttons->addWidget(btInfo);
   buttons->addWidget(btQuit);
@@ -314,6 +321,11 @@ void TMainForm::BuildControls() {
   connect(btRestore, &QPushButton::clicked, this, &TMainForm::btRestoreClick);
   connect(btTest, &QPushButton::clicked, this, [this] { if (FRunDepth == 0) StartRun(rkTest); });
   connect(btPause, &QToolButton::clicked, this, &TMainForm::btPauseClick);
+  connect(btVersions, &QPushButton::clicked, this, &TMainForm::btVersionsClick);
+  connect(ShellListView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          &TMainForm::UpdateVersionsButton);
+  for (QRadioButton* rb : {rbFiles, rbDirs, rbSched})
+    connect(rb, &QRadioButton::toggled, this, &TMainForm::UpdateVersionsButton);
   TabToCheckedRadio({rbFiles, rbDirs, rbSched});
   TabToCheckedRadio({rbOverwriteAll, rbOverwriteOlder, rbOverwriteNone, rbOverwriteKeepBoth});
   AssignKeys();
@@ -323,7 +335,7 @@ void TMainForm::BuildControls() {
 void TMainForm::AssignKeys() {
   // Start keeps its letter when it reads "Stop" (SetRunning).
   AssignMnemonics({btRestore, rbFiles, rbDirs, rbSched, laTarget, rbOverwriteAll, rbOverwriteOlder,
-                   rbOverwriteNone, rbOverwriteKeepBoth, cbGZip, cbProtected, cbVerify, btTest, laDate, laFilter, laDriveId, btQuit});
+                   rbOverwriteNone, rbOverwriteKeepBoth, cbGZip, cbProtected, cbVerify, btTest, btVersions, laDate, laFilter, laDriveId, btQuit});
 }
 
 void TMainForm::FormCreate() {
@@ -540,6 +552,10 @@ void TMainForm::StartRun(TRunKind kind) {
     if (kind != rkTest && !AcceptTarget()) return;  // a test writes nothing anywhere
     FRun = CaptureInputs(kind);
   }
+  RunFrozen();
+}
+
+void TMainForm::RunFrozen() {
   ++FRunDepth;
   FSession->StartStop();
   --FRunDepth;
@@ -551,6 +567,49 @@ void TMainForm::StartRun(TRunKind kind) {
 }
 
 void TMainForm::btPauseClick() { FSession->PauseContinue(); }
+
+void TMainForm::UpdateVersionsButton() {
+  bool usable = rbSched->isChecked();
+  if (rbFiles->isChecked() && ShellListView->SelectedCount() == 1)
+    for (int i = 0; i < ShellListView->Count(); ++i)
+      if (ShellListView->IsSelected(i)) usable = ShellListView->Item(i).Kind == TShellKind::skFile;
+  // While a run goes on the inputs are disabled, the list among them.
+  btVersions->setEnabled(usable && ShellListView->isEnabled());
+}
+
+void TMainForm::btVersionsClick() {
+  if (FRunDepth > 0) return;
+  TVersionsDialog dialog(SubDirMask(), DriveMask(), UnpackGz(), this);
+  std::string file;
+  if (rbFiles->isChecked())
+    for (int i = 0; i < ShellListView->Count(); ++i)
+      if (ShellListView->IsSelected(i) && ShellListView->Item(i).Kind == TShellKind::skFile)
+        file = StdStr(ShellListView->Item(i).PathName);
+  if (!file.empty()) {
+    const TVersionSource source = LocateVersionSource(file, SubDirMask(), DriveMask(), UnpackGz());
+    dialog.Search(source.Folder, source.RelPath);
+  } else {
+    // Schedule mode: the user names the file relative to the backup folder.
+    dialog.Search(SelectedFolder(), {});
+  }
+  if (const std::optional<TVersionChoice> choice = dialog.Execute()) RestoreVersion(*choice);
+}
+
+void TMainForm::RestoreVersion(const TVersionChoice& choice) {
+  if (FRunDepth > 0 || FSession->Restoring || !AcceptTarget()) return;
+  TRunInputs in = CaptureInputs(rkRestore);
+  in.Mode = rmFiles;
+  in.Items = {choice.Version.Path};
+  in.Folder = ExtractFileDir(choice.Version.Path);
+  if (choice.KeepBoth) in.Overwrite = omKeepBoth;
+  // Named relative to the backup folder (schedule mode), the file goes where the schedule
+  // mode puts it: below the destination by its relative folder. From the list it goes where
+  // Start puts a listed file: into the destination itself.
+  const std::string relFolder = ExtractFilePath(choice.RelPath);
+  if (rbSched->isChecked() && !relFolder.empty()) in.Target = AddPathDelimiter(in.Target) + relFolder;
+  FRun = std::move(in);
+  RunFrozen();
+}
 
 QPoint TMainForm::StartButtonCorner() const { return ControlCornerPos(btRestore); }
 
@@ -665,6 +724,7 @@ void TMainForm::EnableInputs(bool on) {
   for (QWidget* w : std::initializer_list<QWidget*>{ShellTreeView, ShellListView, gbMode, edTarget, btDest,
                                                     gbOverwrite, cbGZip, cbProtected, cbVerify, btTest, tsSched})
     w->setEnabled(on);
+  UpdateVersionsButton();
 }
 
 void TMainForm::ProcessMessages() {

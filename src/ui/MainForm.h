@@ -28,6 +28,7 @@ class TShellTreeView;
 class TShellListView;
 class TShellDirDialog;
 class TTimeCompareDialog;
+struct TVersionChoice;
 
 class TMainForm : public QMainWindow, public IRestoreView {
   Q_OBJECT
@@ -106,6 +107,7 @@ class TMainForm : public QMainWindow, public IRestoreView {
   QCheckBox* cbProtected = nullptr;
   QCheckBox* cbVerify = nullptr;
   QPushButton* btTest = nullptr;
+  QPushButton* btVersions = nullptr;
   QPushButton* btRestore = nullptr;
   QPushButton* btInfo = nullptr;
   QPushButton* btQuit = nullptr;
@@ -126,6 +128,9 @@ class TMainForm : public QMainWindow, public IRestoreView {
   void btInfoClick();
   void btRestoreClick();
   void btPauseClick();
+  void btVersionsClick();
+  // Restores one version of a file as a Files mode run of that backup file alone.
+  void RestoreVersion(const TVersionChoice& choice);
 
   static constexpr int StatusHeight = 45;
   // Where restored files go when no destination has been chosen yet.
@@ -170,6 +175,8 @@ class TMainForm : public QMainWindow, public IRestoreView {
   bool AcceptTarget();
   TRunInputs CaptureInputs(TRunKind kind);
   void StartRun(TRunKind kind);
+  void RunFrozen();
+  void UpdateVersionsButton();
   void EnableInputs(bool on);
   void FormCreate();
   void FormClose();
