@@ -1,6 +1,7 @@
 // The Preview button shows what a restore would do and writes nothing; its dialog can start the
 // real run; the filter field keeps files out of a run.
 #include <QCheckBox>
+#include <QDateEdit>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -126,6 +127,36 @@ class PreviewTest : public QObject {
     form->btPreview->click();
     QVERIFY(seen.Opened);
     QCOMPARE(Snapshot(dest), (QStringList{"keep.txt=live", "new.txt=backup", "old.txt=backup"}));
+  }
+
+  void schedulePreviewNamesTheSet() {
+    QTemporaryDir dir;
+    const QString backup = dir.filePath("backup"), dest = dir.filePath("dest");
+    const struct { const char* set; QDate day; } versions[] = {{"set1", QDate(2020, 1, 10)}, {"set2", QDate(2020, 2, 10)}};
+    for (const auto& v : versions) {
+      WriteFile(backup + "/" + v.set + "/docs/a.txt", v.set);
+      SetModified(backup + "/" + v.set + "/docs/a.txt", QDateTime(v.day, QTime(12, 0), Qt::UTC));
+    }
+    auto form = Open(dir.filePath("q.ini"));
+    form->rbSched->click();
+    QVERIFY(form->ShellTreeView->SetPath(backup));
+    form->dtpRest->setDate(QDate(2020, 3, 1));
+    form->edTarget->setText(dest);
+    QStringList sets;
+    bool setShown = false;
+    TDialogScript script;
+    script.Always([&](QWidget* w) {
+      auto* dlg = qobject_cast<TPreviewDialog*>(w);
+      if (!dlg) return false;
+      setShown = !dlg->tvItems->isColumnHidden(3);
+      for (int row = 0; row < dlg->tvItems->rowCount(); ++row) sets << QFileInfo(dlg->tvItems->item(row, 3)->text()).fileName();
+      dlg->btClose->click();
+      return true;
+    });
+    form->btPreview->click();
+    QVERIFY(setShown);
+    QCOMPARE(sets, QStringList{"set2"});
+    QVERIFY(!QFileInfo::exists(dest));  // a preview creates no destination either
   }
 
   void filterField_data() {
