@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Renders the main window in each mode, the password prompt and the summary with details
+# Renders the main window in each mode, the password prompt, the summary with details and the preview
 # into docs/screenshots/ (given the build folder as $1). Uses Xvfb when it is installed.
 set -euo pipefail
 # Leaks inside the display stack (dbus) are not ours; only sanitizer builds care.

@@ -29,6 +29,7 @@
 #include "restore/RestoreText.h"
 #include "transfer/Thread.h"
 #include "ui/DetailInfoDlg.h"
+#include "ui/PreviewDlg.h"
 #include "ui/ProgramInfo.h"
 #include "ui/PwdDlg.h"
 #include "ui/ShellCtrls.h"
@@ -262,6 +263,18 @@ void TMainForm::BuildControls() {
   checks->addStretch();
   rightLayout->addLayout(checks);
 
+  auto* patternRow = new QHBoxLayout;
+  cbPattern = new QCheckBox(T("Filter:"), right);
+  cbPattern->setObjectName("cbPattern");
+  cbPattern->setToolTip(T("Restore only matching files; patterns separated by \";\", a leading \"-\" excludes"));
+  edPattern = new QLineEdit(right);
+  edPattern->setObjectName("edPattern");
+  edPattern->setPlaceholderText(T("e.g. *.doc;docs/**;-*.tmp"));
+  edPattern->setEnabled(false);
+  patternRow->addWidget(cbPattern);
+  patternRow->addWidget(edPattern, 1);
+  rightLayout->addLayout(patternRow);
+
   auto* buttons = new QHBoxLayout;
   btRestore = new QPushButton(T("Start"), right);
   btRestore->setObjectName("btRestore");
@@ -279,6 +292,11 @@ void TMainForm::BuildControls() {
   btTest->setToolTip(T("Read every selected backup file to its end and check it; nothing is written"));
   btTest->setAutoDefault(false);
   buttons->addWidget(btTest);
+  btPreview = new QPushButton(T("Preview"), right);
+  btPreview->setObjectName("btPreview");
+  btPreview->setToolTip(T("Show what a restore would do with each file; nothing is written"));
+  btPreview->setAutoDefault(false);
+  buttons->addWidget(btPreview);
   btVersions = new QPushButton(T("Versions..."), right);
   btVersions->setObjectName("btVersions");
   btVersions->setToolTip(T("List every copy of a file across the backup sets and restore one of them"));
@@ -320,7 +338,9 @@ void TMainForm::BuildControls() {
   connect(btQuit, &QPushButton::clicked, this, &QWidget::close);
   connect(btRestore, &QPushButton::clicked, this, &TMainForm::btRestoreClick);
   connect(btTest, &QPushButton::clicked, this, [this] { if (FRunDepth == 0) StartRun(rkTest); });
+  connect(btPreview, &QPushButton::clicked, this, &TMainForm::btPreviewClick);
   connect(btPause, &QToolButton::clicked, this, &TMainForm::btPauseClick);
+  connect(cbPattern, &QCheckBox::toggled, edPattern, &QWidget::setEnabled);
   connect(btVersions, &QPushButton::clicked, this, &TMainForm::btVersionsClick);
   connect(ShellListView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
           &TMainForm::UpdateVersionsButton);
@@ -335,7 +355,7 @@ void TMainForm::BuildControls() {
 void TMainForm::AssignKeys() {
   // Start keeps its letter when it reads "Stop" (SetRunning).
   AssignMnemonics({btRestore, rbFiles, rbDirs, rbSched, laTarget, rbOverwriteAll, rbOverwriteOlder,
-                   rbOverwriteNone, rbOverwriteKeepBoth, cbGZip, cbProtected, cbVerify, btTest, btVersions, laDate, laFilter, laDriveId, btQuit});
+                   rbOverwriteNone, rbOverwriteKeepBoth, cbGZip, cbProtected, cbVerify, cbPattern, btTest, btPreview, btVersions, laDate, laFilter, laDriveId, btQuit});
 }
 
 void TMainForm::FormCreate() {
@@ -352,7 +372,12 @@ void TMainForm::FormCreate() {
   (s.Mode == rmFiles ? rbFiles : s.Mode == rmDirectory ? rbDirs : rbSched)->setChecked(true);
   cbProtected->setChecked(s.ReadProtected);
   cbGZip->setChecked(s.Unpack);
-  cbVerify->setChecked(TIniFile(StdStr(FIniName)).ReadBool("Config", "VerifyRestored", false));
+  {
+    TIniFile ini(StdStr(FIniName));
+    cbVerify->setChecked(ini.ReadBool("Config", "VerifyRestored", false));
+    edPattern->setText(QStr(ini.ReadString("Config", "ItemFilter", "")));
+    cbPattern->setChecked(ini.ReadBool("Config", "ItemFilterOn", false));
+  }
   dtpRest->setDate(kDayZero.addDays(s.RestoreDate > 0 ? s.RestoreDate : TodayDayNumber()));
   edFilter->setText(QStr(s.SubDirMask));
   edDriveId->setText(QStr(s.DriveID));
@@ -436,6 +461,8 @@ void TMainForm::FormClose() {
   {
     TIniFile ini(StdStr(FIniName));
     ini.WriteBool("Config", "VerifyRestored", cbVerify->isChecked());
+    ini.WriteBool("Config", "ItemFilterOn", cbPattern->isChecked());
+    ini.WriteString("Config", "ItemFilter", StdStr(edPattern->text()));
     ini.UpdateFile();
   }
   TDetailInfoDialog::SaveSize(FIniName);
@@ -542,7 +569,37 @@ TMainForm::TRunInputs TMainForm::CaptureInputs(TRunKind kind) {
   in.Folder = SelectedFolder();
   for (int i = 0; i < ShellListView->Count(); ++i)
     if (ShellListView->IsSelected(i)) in.Items.push_back(StdStr(ShellListView->Item(i).PathName));
+  in.Include = IncludePatterns();
+  in.Exclude = ExcludePatterns();
   return in;
+}
+
+void TMainForm::SplitPatterns(const QString& text, std::vector<std::string>& include,
+                              std::vector<std::string>& exclude) {
+  for (const QString& part : text.split(';', Qt::SkipEmptyParts)) {
+    const QString pattern = part.trimmed();
+    if (pattern.startsWith('-')) {
+      if (const QString rest = pattern.mid(1).trimmed(); !rest.isEmpty()) exclude.push_back(StdStr(rest));
+    } else if (!pattern.isEmpty()) {
+      include.push_back(StdStr(pattern));
+    }
+  }
+}
+
+void TMainForm::btPreviewClick() {
+  if (FRunDepth > 0 || FSession->Restoring || !AcceptTarget()) return;
+  const TRunInputs inputs = CaptureInputs(rkDryRun);
+  FPreviewItems.clear();
+  FPreviewSummary.reset();
+  const bool goOn = RunWith(inputs);
+  // No summary: the run was refused before it began, and has said why itself.
+  if (!goOn || !FPreviewSummary) return;
+  TPreviewDialog dialog(FPreviewItems, QStr(*FPreviewSummary), inputs.Mode == rmSchedule, this);
+  FPreviewItems.clear();
+  if (dialog.exec() != QDialog::Accepted) return;
+  TRunInputs restore = inputs;
+  restore.Kind = rkRestore;
+  RunWith(restore);
 }
 
 void TMainForm::StartRun(TRunKind kind) {
@@ -550,12 +607,16 @@ void TMainForm::StartRun(TRunKind kind) {
   const bool starting = FRunDepth == 0 && !FSession->Restoring;
   if (starting) {
     if (kind != rkTest && !AcceptTarget()) return;  // a test writes nothing anywhere
-    FRun = CaptureInputs(kind);
+    RunWith(CaptureInputs(kind));
+    return;
   }
-  RunFrozen();
+  ++FRunDepth;
+  FSession->StartStop();
+  --FRunDepth;
 }
 
-void TMainForm::RunFrozen() {
+bool TMainForm::RunWith(const TRunInputs& inputs) {
+  FRun = inputs;
   ++FRunDepth;
   FSession->StartStop();
   --FRunDepth;
@@ -563,7 +624,9 @@ void TMainForm::RunFrozen() {
   if (FRunDepth == 0 && FCloseAfterRun) {
     FCloseAfterRun = false;
     QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    return false;
   }
+  return true;
 }
 
 void TMainForm::btPauseClick() { FSession->PauseContinue(); }
@@ -607,8 +670,7 @@ void TMainForm::RestoreVersion(const TVersionChoice& choice) {
   // Start puts a listed file: into the destination itself.
   const std::string relFolder = ExtractFilePath(choice.RelPath);
   if (rbSched->isChecked() && !relFolder.empty()) in.Target = AddPathDelimiter(in.Target) + relFolder;
-  FRun = std::move(in);
-  RunFrozen();
+  RunWith(in);
 }
 
 QPoint TMainForm::StartButtonCorner() const { return ControlCornerPos(btRestore); }
@@ -634,6 +696,24 @@ std::string TMainForm::SubDirMask() { return FRun ? FRun->SubDirMask : StdStr(ed
 std::string TMainForm::DriveMask() { return FRun ? FRun->DriveMask : StdStr(edDriveId->text()); }
 TRunKind TMainForm::RunKind() { return FRun ? FRun->Kind : rkRestore; }
 bool TMainForm::VerifyRestored() { return FRun ? FRun->Verify : cbVerify->isChecked(); }
+
+std::vector<std::string> TMainForm::IncludePatterns() {
+  if (FRun) return FRun->Include;
+  std::vector<std::string> include, exclude;
+  if (cbPattern->isChecked()) SplitPatterns(edPattern->text(), include, exclude);
+  return include;
+}
+
+std::vector<std::string> TMainForm::ExcludePatterns() {
+  if (FRun) return FRun->Exclude;
+  std::vector<std::string> include, exclude;
+  if (cbPattern->isChecked()) SplitPatterns(edPattern->text(), include, exclude);
+  return exclude;
+}
+
+void TMainForm::ItemDone(const TItemReport& report) {
+  if (PreviewRunning()) FPreviewItems.push_back(report);
+}
 
 std::string TMainForm::SelectedFolder() {
   if (FRun) return FRun->Folder;
@@ -664,7 +744,14 @@ QString TMainForm::SummaryText(const std::string& text) const {
   return shown;
 }
 
-void TMainForm::ShowInfo(const std::string& text) { InfoDialog(windowTitle(), SummaryText(text), StartButtonCorner()); }
+void TMainForm::ShowInfo(const std::string& text) {
+  // The preview's summary goes into its dialog, under the list of decisions.
+  if (PreviewRunning()) {
+    FPreviewSummary = StdStr(SummaryText(text));
+    return;
+  }
+  InfoDialog(windowTitle(), SummaryText(text), StartButtonCorner());
+}
 void TMainForm::ShowError(const std::string& text) { ErrorDialog(windowTitle(), QStr(text), StartButtonCorner()); }
 
 void TMainForm::ShowDetailInfo(const std::string& title, const std::string& message,
@@ -722,8 +809,10 @@ void TMainForm::SetRunning(bool running) {
 void TMainForm::EnableInputs(bool on) {
   // What a run uses was taken at Start; the controls say so by not taking changes meanwhile.
   for (QWidget* w : std::initializer_list<QWidget*>{ShellTreeView, ShellListView, gbMode, edTarget, btDest,
-                                                    gbOverwrite, cbGZip, cbProtected, cbVerify, btTest, tsSched})
+                                                    gbOverwrite, cbGZip, cbProtected, cbVerify, btTest, btPreview,
+                                                    cbPattern, tsSched})
     w->setEnabled(on);
+  edPattern->setEnabled(on && cbPattern->isChecked());
   UpdateVersionsButton();
 }
 

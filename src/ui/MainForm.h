@@ -57,6 +57,8 @@ class TMainForm : public QMainWindow, public IRestoreView {
   int SelectedCount() override;
   TRunKind RunKind() override;
   bool VerifyRestored() override;
+  std::vector<std::string> IncludePatterns() override;
+  std::vector<std::string> ExcludePatterns() override;
   bool Confirm(const std::string& text, bool yesPreselected) override;
   void ShowInfo(const std::string& text) override;
   void ShowError(const std::string& text) override;
@@ -73,6 +75,7 @@ class TMainForm : public QMainWindow, public IRestoreView {
   void SetPauseCaption(bool paused) override;
   void SetPauseEnabled(bool enabled) override;
   void SetRunning(bool running) override;
+  void ItemDone(const TItemReport& report) override;
   void ProcessMessages() override;
 
   // Controls, under the names the tests and translators know.
@@ -106,7 +109,10 @@ class TMainForm : public QMainWindow, public IRestoreView {
   QCheckBox* cbGZip = nullptr;
   QCheckBox* cbProtected = nullptr;
   QCheckBox* cbVerify = nullptr;
+  QCheckBox* cbPattern = nullptr;  // the item filter is used only when checked
+  QLineEdit* edPattern = nullptr;
   QPushButton* btTest = nullptr;
+  QPushButton* btPreview = nullptr;
   QPushButton* btVersions = nullptr;
   QPushButton* btRestore = nullptr;
   QPushButton* btInfo = nullptr;
@@ -128,6 +134,7 @@ class TMainForm : public QMainWindow, public IRestoreView {
   void btInfoClick();
   void btRestoreClick();
   void btPauseClick();
+  void btPreviewClick();
   void btVersionsClick();
   // Restores one version of a file as a Files mode run of that backup file alone.
   void RestoreVersion(const TVersionChoice& choice);
@@ -147,7 +154,11 @@ class TMainForm : public QMainWindow, public IRestoreView {
     int Date = 0;
     std::string SubDirMask, DriveMask, Folder;
     std::vector<std::string> Items;  // the selected files, in list order
+    std::vector<std::string> Include, Exclude;
   };
+  // Splits the filter field: patterns separated by ";", an exclude pattern starts with "-".
+  static void SplitPatterns(const QString& text, std::vector<std::string>& include,
+                            std::vector<std::string>& exclude);
   const std::optional<TRunInputs>& RunInputs() const { return FRun; }
 
  protected:
@@ -167,6 +178,9 @@ class TMainForm : public QMainWindow, public IRestoreView {
   int FRunDepth = 0;        // btRestoreClick calls on the stack
   bool FCloseAfterRun = false;
   std::optional<TRunInputs> FRun;
+  // A preview's dry run: its decisions and its summary, shown in the dialog afterwards.
+  std::vector<TItemReport> FPreviewItems;
+  std::optional<std::string> FPreviewSummary;
 
   void BuildControls();
   void AssignKeys();
@@ -175,8 +189,11 @@ class TMainForm : public QMainWindow, public IRestoreView {
   bool AcceptTarget();
   TRunInputs CaptureInputs(TRunKind kind);
   void StartRun(TRunKind kind);
-  void RunFrozen();
+  // Runs with inputs frozen earlier (the preview's, for the restore it offers); false when
+  // the window is to close now.
+  bool RunWith(const TRunInputs& inputs);
   void UpdateVersionsButton();
+  bool PreviewRunning() const { return FRun && FRun->Kind == rkDryRun; }
   void EnableInputs(bool on);
   void FormCreate();
   void FormClose();

@@ -282,6 +282,8 @@ with zipfile.ZipFile('evil.zip', 'w') as zf:
   TZipRead zip(Dir / "evil.zip");
   zip.ReadDirectory();
   ASSERT_EQ(zip.Directory().Count(), 4);
+  // The test folder's parent is shared (/tmp): only a file this test made there counts.
+  const bool parentHadX = FileExists(Dir.Path() + "/../x");
   for (int i = 0; i < 3; ++i) {
     const std::string name = zip.Filename(i);
     std::string message;
@@ -291,7 +293,7 @@ with zipfile.ZipFile('evil.zip', 'w') as zf:
     EXPECT_NE(message.find("\"" + name + "\""), std::string::npos) << message;
   }
   EXPECT_FALSE(FileExists(Dir / "x"));
-  EXPECT_FALSE(FileExists(Dir.Path() + "/../x"));
+  EXPECT_EQ(FileExists(Dir.Path() + "/../x"), parentHadX);
   EXPECT_FALSE(FileExists(Dir / "out/abs"));
   EXPECT_TRUE(ListDir(Dir / "out").empty());
   zip.ExtractToFile(3, Out("ok.txt"));  // the reader stays usable

@@ -71,7 +71,8 @@ class WindowRunTest : public QObject {
                                        form->rbSched, form->laTarget, form->edTarget, form->btDest,
                                        form->rbOverwriteAll, form->rbOverwriteOlder, form->btnTimeSettings,
                                        form->rbOverwriteNone, form->rbOverwriteKeepBoth, form->cbGZip,
-                                       form->cbProtected, form->cbVerify, form->btTest,
+                                       form->cbProtected, form->cbVerify, form->cbPattern, form->edPattern,
+                                       form->btTest, form->btPreview,
                                        form->btRestore, form->btInfo, form->btQuit};
     const std::vector<std::pair<QRadioButton*, std::vector<QWidget*>>> pages{
         {form->rbFiles, {form->ShellListView}},

@@ -1,5 +1,5 @@
-// Renders the main window in each mode, the password prompt and the summary with details
-// into PNG files for the README (scripts/screenshots.sh runs it under a display).
+// Renders the main window in each mode, the password prompt, the summary with details and the
+// preview into PNG files for the README (scripts/screenshots.sh runs it under a display).
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -11,9 +11,12 @@
 
 #include "base/Startup.h"
 #include "base/Translation.h"
+#include "restore/RestoreText.h"
 #include "ui/DetailInfoDlg.h"
 #include "ui/MainForm.h"
+#include "ui/PreviewDlg.h"
 #include "ui/PwdDlg.h"
+#include "ui/WinUtils.h"
 #include "ui/ShellCtrls.h"
 
 using namespace qv;
@@ -76,6 +79,21 @@ int main(int argc, char** argv) {
   });
   info.Execute({-1, -1}, form.windowTitle(), "3 files copied - 1 errors", iiError,
                {"Error restoring file: " + backup + "/budget.xlsx.gz", "   Error: CRC error in \"budget.xlsx\""});
+
+  // What a restore of the selection would do, as the Preview button shows it.
+  const std::string dest = StdStr(home.path()) + "/Restored/";
+  const std::string from = StdStr(backup) + "/";
+  std::vector<TItemReport> items(4);
+  items[0] = {iaNew, from + "report.doc.gze", dest + "report.doc", "", -1, 0, "", ""};
+  items[1] = {iaReplace, from + "budget.xlsx.gz", dest + "budget.xlsx", "", -1, 0, "", ""};
+  items[2] = {iaSkip, from + "photo.jpg", dest + "photo.jpg", "", -1, 0,
+              "backup 2024-05-17 09:12:40, target 2024-05-20 16:03:11 (UTC)", "not older"};
+  items[3] = {iaNew, from + "notes.txt.enc", dest + "notes.txt", "", -1, 0, "", ""};
+  TPreviewDialog preview(items, QStr(FormatText(MsgDryRunSummary(), {"3", "2", "1", "1", "0"})), false);
+  preview.resize(820, 300);
+  preview.show();
+  Save(&preview, out, "preview");
+  preview.hide();
 
   // The same window in German.
   SetTranslationLanguage("de");
