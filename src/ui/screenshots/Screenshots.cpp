@@ -7,6 +7,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
+#include <QTimeZone>
+#include <QTreeWidget>
+#include <QDateTime>
 #include <QTimer>
 
 #include "base/Startup.h"
@@ -15,6 +18,7 @@
 #include "ui/DetailInfoDlg.h"
 #include "ui/MainForm.h"
 #include "ui/PreviewDlg.h"
+#include "ui/VersionsDlg.h"
 #include "ui/PwdDlg.h"
 #include "ui/WinUtils.h"
 #include "ui/ShellCtrls.h"
@@ -94,6 +98,23 @@ int main(int argc, char** argv) {
   preview.show();
   Save(&preview, out, "preview");
   preview.hide();
+
+  // Every copy of one file across the sets, as the Versions button shows it.
+  const struct { const char* set; int size; int day; } copies[] = {
+      {"2024-05-17", 2304112, 17}, {"2024-05-18", 2311480, 18}, {"2024-05-19", 2298004, 19}};
+  for (const auto& c : copies) {
+    const QString path = home.path() + "/Backup/" + c.set + "/photo.jpg";
+    Touch(path, c.size);
+    QFile f(path);
+    if (f.open(QIODevice::ReadWrite))
+      f.setFileTime(QDateTime(QDate(2024, 5, c.day), QTime(21, 30), QTimeZone::utc()), QFileDevice::FileModificationTime);
+  }
+  TVersionsDialog versions("2024-*", "", true);
+  versions.Search(StdStr(home.path()) + "/Backup", "photo.jpg");
+  versions.lvVersions->setCurrentItem(versions.lvVersions->topLevelItem(1));
+  versions.show();
+  Save(&versions, out, "versions");
+  versions.hide();
 
   // The same window in German.
   SetTranslationLanguage("de");
