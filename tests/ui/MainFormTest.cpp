@@ -39,13 +39,6 @@ void EncryptFile(const QString& plain, const QString& encrypted, const std::stri
 }
 
 // A window on its own settings file, shown so that its start-up steps have run.
-std::unique_ptr<TMainForm> OpenWindow(const QString& ini) {
-  auto form = std::make_unique<TMainForm>(ini);
-  form->show();
-  QCoreApplication::processEvents();
-  return form;
-}
-
 QStringList Names(const QString& dir) {
   return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
 }

@@ -22,19 +22,6 @@ using namespace qvtest;
 
 namespace {
 
-std::unique_ptr<TMainForm> Open(const QString& ini) {
-  auto form = std::make_unique<TMainForm>(ini);
-  form->show();
-  QCoreApplication::processEvents();
-  return form;
-}
-
-void SetModified(const QString& path, const QDateTime& when) {
-  QFile f(path);
-  QVERIFY(f.open(QIODevice::ReadWrite));
-  QVERIFY(f.setFileTime(when, QFileDevice::FileModificationTime));
-}
-
 // Every file below dir with its content, "relative/path=content".
 QStringList Snapshot(const QString& dir) {
   QStringList out;
@@ -102,7 +89,7 @@ class PreviewTest : public QObject {
  private slots:
   void previewListsDecisionsAndWritesNothing() {
     QTemporaryDir dir;
-    auto form = Open(dir.filePath("q.ini"));
+    auto form = OpenWindow(dir.filePath("q.ini"));
     const QString dest = PrepareDirectoryRun(dir, *form);
     const QStringList before = Snapshot(dest);
     TDialogScript script;
@@ -119,7 +106,7 @@ class PreviewTest : public QObject {
 
   void restoreFromPreviewRuns() {
     QTemporaryDir dir;
-    auto form = Open(dir.filePath("q.ini"));
+    auto form = OpenWindow(dir.filePath("q.ini"));
     const QString dest = PrepareDirectoryRun(dir, *form);
     TDialogScript script;
     TPreviewSeen seen;
@@ -137,7 +124,7 @@ class PreviewTest : public QObject {
       WriteFile(backup + "/" + v.set + "/docs/a.txt", v.set);
       SetModified(backup + "/" + v.set + "/docs/a.txt", QDateTime(v.day, QTime(12, 0), Qt::UTC));
     }
-    auto form = Open(dir.filePath("q.ini"));
+    auto form = OpenWindow(dir.filePath("q.ini"));
     form->rbSched->click();
     QVERIFY(form->ShellTreeView->SetPath(backup));
     form->dtpRest->setDate(QDate(2020, 3, 1));
@@ -176,7 +163,7 @@ class PreviewTest : public QObject {
     QTemporaryDir dir;
     const QString src = dir.filePath("backup"), dest = dir.filePath("dest");
     for (const char* name : {"a.txt", "b.tmp", "sub/c.txt"}) WriteFile(src + "/" + name, "x");
-    auto form = Open(dir.filePath("q.ini"));
+    auto form = OpenWindow(dir.filePath("q.ini"));
     form->rbDirs->click();
     QVERIFY(form->ShellTreeView->SetPath(src));
     form->edTarget->setText(dest);
@@ -198,7 +185,7 @@ class PreviewTest : public QObject {
     for (const QString& entry : Snapshot(dest)) files << entry.section('=', 0, 0);
     QCOMPARE(files, restored);
     QVERIFY(form->close());
-    auto again = Open(dir.filePath("q.ini"));
+    auto again = OpenWindow(dir.filePath("q.ini"));
     QCOMPARE(again->cbPattern->isChecked(), on);
     QCOMPARE(again->edPattern->text(), patterns.trimmed());  // the settings file trims
   }

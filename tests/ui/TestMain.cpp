@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "base/Startup.h"
+#include "ui/MainForm.h"
 #include "ui/UiTestSupport.h"
 
 namespace qvtest {
@@ -13,6 +14,19 @@ namespace qvtest {
 std::vector<TTestFactory>& Registry() {
   static std::vector<TTestFactory> registry;
   return registry;
+}
+
+std::unique_ptr<qv::TMainForm> OpenWindow(const QString& ini) {
+  auto form = std::make_unique<qv::TMainForm>(ini);
+  form->show();
+  QCoreApplication::processEvents();
+  return form;
+}
+
+void SetModified(const QString& path, const QDateTime& when) {
+  QFile f(path);
+  QVERIFY(f.open(QIODevice::ReadWrite));
+  QVERIFY(f.setFileTime(when, QFileDevice::FileModificationTime));
 }
 
 void WriteFile(const QString& path, const QByteArray& data) {

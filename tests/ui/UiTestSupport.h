@@ -2,6 +2,7 @@
 // Shared pieces of the window tests: a registry of test objects, temporary folders, and a
 // script that answers the modal dialogs a run opens, one after the other.
 #include <QApplication>
+#include <QDateTime>
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
@@ -11,6 +12,10 @@
 #include <functional>
 #include <memory>
 #include <vector>
+
+namespace qv {
+class TMainForm;
+}
 
 namespace qvtest {
 
@@ -25,6 +30,10 @@ struct TRegister {
 
 void WriteFile(const QString& path, const QByteArray& data);
 QByteArray ReadFile(const QString& path);
+// A main window on the given settings file, shown and with its first events processed.
+std::unique_ptr<qv::TMainForm> OpenWindow(const QString& ini);
+// Sets a file's last-write time; a failure fails the running test.
+void SetModified(const QString& path, const QDateTime& when);
 // Runs a peer tool; false when it is missing or fails.
 bool Run(const QString& program, const QStringList& args, const QString& workDir = {});
 

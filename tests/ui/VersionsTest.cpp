@@ -29,12 +29,6 @@ void AnswerBoxes(TDialogScript& script) {
   });
 }
 
-void SetModified(const QString& path, const QDateTime& when) {
-  QFile f(path);
-  QVERIFY(f.open(QIODevice::ReadWrite));
-  QVERIFY(f.setFileTime(when, QFileDevice::FileModificationTime));
-}
-
 // backup/set1 holds docs/a.txt plain (June), set2 as .gz (March), set3 plain (January).
 void MakeBackup(const QString& backup) {
   const struct { const char* set; const char* text; QDate day; bool gz; } copies[] = {

@@ -29,21 +29,8 @@ using namespace qvtest;
 
 namespace {
 
-std::unique_ptr<TMainForm> Open(const QString& ini) {
-  auto form = std::make_unique<TMainForm>(ini);
-  form->show();
-  QCoreApplication::processEvents();
-  return form;
-}
-
 QStringList FilesIn(const QString& dir) {
   return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-void SetModified(const QString& path, const QDateTime& when) {
-  QFile f(path);
-  QVERIFY(f.open(QIODevice::ReadWrite));
-  QVERIFY(f.setFileTime(when, QFileDevice::FileModificationTime));
 }
 
 QRect RectIn(const QWidget* w, const QWidget* window) { return {w->mapTo(window, QPoint(0, 0)), w->size()}; }
@@ -65,7 +52,7 @@ class WindowRunTest : public QObject {
  private slots:
   void everyControlShownInsideWindow() {
     QTemporaryDir dir;
-    auto form = Open(dir.filePath("q.ini"));
+    auto form = OpenWindow(dir.filePath("q.ini"));
     form->resize(900, 600);
     const std::vector<QWidget*> common{form->ShellTreeView, form->laFolder, form->rbFiles, form->rbDirs,
                                        form->rbSched, form->laTarget, form->edTarget, form->btDest,
@@ -124,7 +111,7 @@ class WindowRunTest : public QObject {
     SetModified(src + "/a.txt", backupTime);
     WriteFile(dest + "/a.txt", "old");
     SetModified(dest + "/a.txt", backupTime.addSecs(-3600 * targetAgeHours));
-    auto form = Open(dir.filePath("q.ini"));
+    auto form = OpenWindow(dir.filePath("q.ini"));
     QVERIFY(form->ShellTreeView->SetPath(src));
     form->ShellListView->SelectNames({"a.txt"});
     form->edTarget->setText(dest);
@@ -151,7 +138,7 @@ class WindowRunTest : public QObject {
     }
     WriteFile(backup + "/other/docs/a.txt", "not a matching set");
     QDir().mkpath(dest);
-    auto form = Open(dir.filePath("q.ini"));
+    auto form = OpenWindow(dir.filePath("q.ini"));
     form->rbSched->click();
     QVERIFY(form->ShellTreeView->SetPath(backup));
     form->dtpRest->setDate(QDate(2020, 3, 1));
@@ -171,7 +158,7 @@ class WindowRunTest : public QObject {
     const QString src = dir.filePath("backup"), dest = dir.filePath("dest");
     WriteFile(src + "/a.txt", "alpha");
     QDir().mkpath(dest);
-    auto form = Open(dir.filePath("q.ini"));
+    auto form = OpenWindow(dir.filePath("q.ini"));
     const QString title = form->windowTitle(), files = form->rbFiles->text().remove('&');
     const QString never = form->rbOverwriteNone->text().remove('&');
     QVERIFY(form->ShellTreeView->SetPath(src));
@@ -197,7 +184,7 @@ class WindowRunTest : public QObject {
     WriteFile(src + "/c.txt", "c");
     WriteFile(dir.filePath("other/d.txt"), "d");
     QDir().mkpath(dest);
-    auto form = Open(dir.filePath("q.ini"));
+    auto form = OpenWindow(dir.filePath("q.ini"));
     QVERIFY(form->ShellTreeView->SetPath(src));
     form->ShellListView->SelectNames({"big.bin", "b.txt"});
     form->edTarget->setText(dest);
@@ -244,7 +231,7 @@ class WindowRunTest : public QObject {
     WriteFile(dir.filePath("backup/a.txt"), "a");
     const QString cwd = QDir::currentPath();
     QDir::setCurrent(work.path());
-    auto form = Open(dir.filePath("q.ini"));
+    auto form = OpenWindow(dir.filePath("q.ini"));
     QVERIFY(form->ShellTreeView->SetPath(dir.filePath("backup")));
     form->ShellListView->SelectNames({"a.txt"});
     form->edTarget->setText(target);
@@ -265,7 +252,7 @@ class WindowRunTest : public QObject {
     WriteFile(dir.filePath("backup/b.txt"), "b");
     WriteFile(dir.filePath("plain-file"), "x");
     const QString target = dir.filePath("plain-file/sub");
-    auto form = Open(dir.filePath("q.ini"));
+    auto form = OpenWindow(dir.filePath("q.ini"));
     QVERIFY(form->ShellTreeView->SetPath(dir.filePath("backup")));
     form->ShellListView->SelectNames({"a.txt", "b.txt"});
     form->edTarget->setText(target);
@@ -283,7 +270,7 @@ class WindowRunTest : public QObject {
   void fileListNeverRenamesTheBackup() {
     QTemporaryDir dir;
     WriteFile(dir.filePath("backup/report.doc.gz"), "x");
-    auto form = Open(dir.filePath("q.ini"));
+    auto form = OpenWindow(dir.filePath("q.ini"));
     QVERIFY(form->ShellTreeView->SetPath(dir.filePath("backup")));
     TShellListModel* model = form->ShellListView->Model();
     const QModelIndex name = model->index(0, TShellListModel::colName);
@@ -295,7 +282,7 @@ class WindowRunTest : public QObject {
 
   void keyboardReachesTheMainControls() {
     QTemporaryDir dir;
-    auto form = Open(dir.filePath("q.ini"));
+    auto form = OpenWindow(dir.filePath("q.ini"));
     form->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(form.get()));
     // Tab enters the overwrite group at its checked button.
@@ -338,7 +325,7 @@ class WindowRunTest : public QObject {
       file.WriteInteger("Config", "Height", 20000);
       QVERIFY(file.UpdateFile());
     }
-    auto form = Open(ini);
+    auto form = OpenWindow(ini);
     const QRect area = form->screen()->availableGeometry();
     QVERIFY2(area.contains(form->frameGeometry().topLeft()), qPrintable(QString::number(form->x())));
     QVERIFY(form->width() <= area.width() && form->height() <= area.height());
@@ -348,7 +335,7 @@ class WindowRunTest : public QObject {
     QTemporaryDir dir;
     const QString deep = dir.filePath(QString("W").repeated(40) + "/" + QString("M").repeated(40) + "/last");
     QDir().mkpath(deep);
-    auto form = Open(dir.filePath("q.ini"));
+    auto form = OpenWindow(dir.filePath("q.ini"));
     form->resize(700, 500);
     QVERIFY(form->ShellTreeView->SetPath(deep));
     QCoreApplication::processEvents();
@@ -390,7 +377,7 @@ class WindowRunTest : public QObject {
     const QString src = dir.filePath("backup"), dest = dir.filePath("dest");
     WriteFile(src + "/good.txt", "good");
     WriteFile(src + "/broken.txt.gz", "this is no gzip member");
-    auto form = Open(dir.filePath("q.ini"));
+    auto form = OpenWindow(dir.filePath("q.ini"));
     QVERIFY(!form->cbVerify->isChecked());  // off until chosen
     form->rbDirs->click();
     QVERIFY(form->ShellTreeView->SetPath(src));
