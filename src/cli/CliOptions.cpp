@@ -301,14 +301,14 @@ std::string GenerateZsh() {
   std::string s = "#compdef quorvex-restore-cli\n# zsh completion for quorvex-restore-cli\n"
                   "_quorvex_restore_cli() {\n  local -a args\n  args=(\n";
   for (const TCliOptionDef& def : COptions) {
-    std::string spec = "--" + std::string(def.Name);
-    if (def.Repeatable) spec = "*" + spec;
+    std::string zshArg = "--" + std::string(def.Name);
+    if (def.Repeatable) zshArg = "*" + zshArg;
     if (def.Short != 0 && !def.Repeatable)
-      spec = "(-" + std::string(1, def.Short) + " --" + def.Name + ")'{-" + std::string(1, def.Short) +
-             ",--" + def.Name + "}'";
-    spec += "[" + ZshEscape(def.Help) + "]";
-    if (def.ValueName != nullptr) spec += ":" + ZshEscape(def.ValueName) + ":" + ZshValueAction(def);
-    s += "    '" + spec + "'\n";
+      zshArg = "(-" + std::string(1, def.Short) + " --" + def.Name + ")'{-" + std::string(1, def.Short) +
+               ",--" + def.Name + "}'";
+    zshArg += "[" + ZshEscape(def.Help) + "]";
+    if (def.ValueName != nullptr) zshArg += ":" + ZshEscape(def.ValueName) + ":" + ZshValueAction(def);
+    s += "    '" + zshArg + "'\n";
   }
   s += "    '1:command:((";
   for (const TSubcommandDef& sc : CSubcommands)
