@@ -12,19 +12,7 @@ trap 'rm -rf "$work"' EXIT
 password="bench-password-of-some-length"
 
 # Mixed data, made once and used by every tool: text-like and random parts in 1 MiB pieces.
-python3 - "$work/data" <<'PY'
-import os, random, sys
-rng = random.Random(42)
-words = [b"restore", b"backup", b"archive", b"folder", b"schedule", b"the", b"of", b"and",
-         b"quorvex", b"file", b"2024-05-17", b"12:00:00", b"ERROR", b"INFO", b"size=", b"\n"]
-text = bytearray()
-while len(text) < (1 << 20):
-    text += b" ".join(rng.choice(words) for _ in range(12)) + b"\n"
-text = bytes(text[:1 << 20])
-with open(sys.argv[1], "wb") as f:
-    for i in range(1024):
-        f.write(os.urandom(1 << 20) if i % 3 == 2 else text)
-PY
+python3 "$(dirname "$0")/mixed-data.py" "$work/data"
 size=$(stat -c %s "$work/data")
 pigz -6 -c "$work/data" > "$work/data.gz"
 "$tool" encrypt "$work/data" "$work/data.enc" "$password"

@@ -15,20 +15,11 @@ trap 'rm -rf "$work"' EXIT
 password="bench-password-of-some-length"
 printf '%s\n' "$password" > "$work/pw"
 
+mkdir "$work/data"
+python3 "$(dirname "$0")/mixed-data.py" "$work/data/data"
 python3 - "$work" <<'PY'
-import os, random, sys
+import os, sys
 w = sys.argv[1]
-rng = random.Random(42)
-words = [b"restore", b"backup", b"archive", b"folder", b"schedule", b"the", b"of", b"and",
-         b"quorvex", b"file", b"2024-05-17", b"12:00:00", b"ERROR", b"INFO", b"size=", b"\n"]
-text = bytearray()
-while len(text) < (1 << 20):
-    text += b" ".join(rng.choice(words) for _ in range(12)) + b"\n"
-text = bytes(text[:1 << 20])
-os.makedirs(f"{w}/data")
-with open(f"{w}/data/data", "wb") as f:
-    for i in range(1024):
-        f.write(os.urandom(1 << 20) if i % 3 == 2 else text)
 # 30 sets x 6667 files (about 200,000), 100 files per folder, as the restore benchmark has them.
 for s in range(30):
     for i in range(6667):
