@@ -77,6 +77,40 @@ inline constexpr uint32_t ErrorOperation(uint32_t code) { return code & 0xF000; 
 // Renders any code as "prefix detail suffix", each piece translated in the domain "units".
 std::string GetErrorMessage(uint32_t code);
 
+// A result of a worker or of the session: detail, severity and operation mark as named parts
+// of one 16-bit value. The numeric value is what users see ("Unknown code (0000310E)") and
+// what the CLI's JSON reports, so it never changes meaning; 0 means success.
+class TErrorCode {
+ public:
+  constexpr TErrorCode() = default;
+  constexpr TErrorCode(uint32_t ASeverity, uint32_t ADetail, uint32_t AOperation = opNone)
+      : FValue((AOperation & 0xF000) | (ASeverity & 0xF00) | (ADetail & 0xFF)) {}
+  // A value as stored or reported elsewhere (a test table, an old int channel).
+  static constexpr TErrorCode FromValue(uint32_t AValue) {
+    TErrorCode code;
+    code.FValue = AValue;
+    return code;
+  }
+
+  constexpr uint32_t Detail() const { return FValue & 0xFF; }
+  constexpr uint32_t Severity() const { return FValue & 0xF00; }
+  constexpr uint32_t Operation() const { return FValue & 0xF000; }
+  constexpr uint32_t Value() const { return FValue; }
+  constexpr bool Failed() const { return FValue != 0; }
+  constexpr explicit operator bool() const { return Failed(); }
+  // The same result marked with the operation that reports it (a worker's own mark).
+  constexpr TErrorCode WithOperation(uint32_t AOperation) const {
+    return FromValue((FValue & ~0xF000u) | (AOperation & 0xF000));
+  }
+  constexpr bool Is(uint32_t ADetail) const { return Detail() == ADetail; }
+  std::string Message() const { return GetErrorMessage(FValue); }
+
+  friend constexpr bool operator==(TErrorCode, TErrorCode) = default;
+
+ private:
+  uint32_t FValue = 0;
+};
+
 // Format strings with one %s for a file name, which stands in double quotes.
 std::string MsgErrorOpening();
 std::string MsgErrorReading();

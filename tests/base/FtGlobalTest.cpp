@@ -45,3 +45,23 @@ TEST(MsgFormats, QuoteTheName) {
   EXPECT_EQ(FormatMsg(MsgErrorSetAttr(), "x"), "Error setting attributes of \"x\"");
   EXPECT_EQ(FormatMsg(MsgErrorSetTime(), "x"), "Error setting timestamp of \"x\"");
 }
+
+TEST(TErrorCode, NamedPartsKeepTheNumericValue) {
+  struct Row { TErrorCode code; uint32_t value, detail, severity, operation; };
+  const Row rows[] = {
+      {TErrorCode(sevError, errDecrypt, opDecrypt), 0x610B, errDecrypt, sevError, opDecrypt},
+      {TErrorCode(sevInfo, errUserBreak), 0x080, errUserBreak, sevInfo, opNone},
+      {TErrorCode(sevError, errReadFile).WithOperation(opGunzip), 0x3104, errReadFile, sevError, opGunzip},
+      {TErrorCode::FromValue(0x4121).WithOperation(opCopy), 0x1121, errZipExtract, sevError, opCopy},
+      {TErrorCode(sevError2, 0x1FF, 0x7000), 0x73FF, 0xFF, sevError2, 0x7000},  // parts never spill
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(r.code.Value(), r.value);
+    EXPECT_EQ(r.code.Detail(), r.detail);
+    EXPECT_EQ(r.code.Severity(), r.severity);
+    EXPECT_EQ(r.code.Operation(), r.operation);
+    EXPECT_EQ(r.code.Message(), GetErrorMessage(r.value));
+    EXPECT_TRUE(r.code);
+  }
+  EXPECT_FALSE(TErrorCode());
+}
