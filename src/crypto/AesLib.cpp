@@ -2,9 +2,12 @@
 
 #include "crypto/MacWorker.h"
 
+#include "base/HelperThread.h"
+
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace qv {
@@ -202,14 +205,70 @@ bool TEncryption::DecryptStreamOverlapped(TStream& sSource, TStream* sDest, int6
   const int64_t frame = GetHeaderSize() + GetTrailerSize();
   if (SLength < frame) return Fail(dfCorrupt);
   // Streams of up to two work buffers do not repay a thread; without a destination the MAC
-  // is all the work.
-  if (sDest == nullptr || SLength - frame <= 2 * static_cast<int64_t>(CBufSize))
+  // is all the work, and only a file's reads can go beside it.
+  const bool file = dynamic_cast<TFileStream*>(&sSource) != nullptr;
+  if ((sDest == nullptr && !file) || SLength - frame <= 2 * static_cast<int64_t>(CBufSize))
     return DecryptStream(sSource, sDest, SLength, SpeedLimit);
   if (!ReadHeader(sSource)) return false;
   const size_t slotSize = CBuffer.size();
   FMacSlots.resize(CMacSlots * slotSize);
+  if (auto* file = dynamic_cast<TFileStream*>(&sSource)) return DecryptRestAhead(*file, sDest, SLength - frame, SpeedLimit);
   TMacWorker mac(FCryptCtx.FMac, FMacSlots.data(), slotSize, CMacSlots);
   return DecryptRest(sSource, sDest, SLength - frame, SpeedLimit, mac.Start() ? &mac : nullptr);
+}
+
+bool TEncryption::DecryptRestAhead(TFileStream& sSource, TStream* sDest, int64_t ACipherLength,
+                                   bool SpeedLimit) {
+  // A block's slot is read again only after the block is decrypted and in the MAC.
+  struct TSlot {
+    uint8_t* Data = nullptr;
+    size_t Want = 0;
+    int64_t Got = 0;
+    uint64_t ReadTicket = 0;
+  };
+  TSlot slots[CMacSlots];
+  for (size_t i = 0; i < CMacSlots; ++i) slots[i].Data = FMacSlots.data() + i * CBuffer.size();
+  // With a destination, the helper reads and authenticates while this thread decrypts and
+  // writes; without, the helper only reads.
+  const bool macAhead = sDest != nullptr;
+  std::atomic<bool> readFailed{false};
+  THelperThread helper(2 * CMacSlots);  // after the slots: it ends before them
+  if (!helper.Start()) return DecryptRest(sSource, sDest, ACipherLength, SpeedLimit);
+  int64_t planned = 0;
+  const auto handOver = [&](TSlot& slot) {
+    if (planned >= ACipherLength) return;
+    slot.Want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(CBuffer.size()), ACipherLength - planned));
+    planned += static_cast<int64_t>(slot.Want);
+    slot.ReadTicket = helper.Post([&sSource, &slot, &readFailed] {
+      // Nothing is read after a block that did not come whole.
+      slot.Got = readFailed.load() ? -1 : ReadFull(sSource, slot.Data, slot.Want);
+      if (slot.Got != static_cast<int64_t>(slot.Want)) readFailed.store(true);
+    });
+    if (macAhead) {
+      helper.Post([this, &slot] {
+        if (slot.Got == static_cast<int64_t>(slot.Want)) MacUpdate(FCryptCtx.FMac, slot.Data, slot.Want);
+      });
+    }
+  };
+  for (TSlot& slot : slots) handOver(slot);
+
+  int64_t total = 0;
+  for (size_t k = 0; total < ACipherLength; ++k) {
+    TSlot& slot = slots[k % CMacSlots];
+    helper.Wait(slot.ReadTicket);
+    if (!Fail(ReadFailure(slot.Got, slot.Want))) return false;  // the helper drops the rest
+    total += slot.Got;
+    Report(acDecrypt, total, SpeedLimit);
+    if (!macAhead) AuthenticateBlock(slot.Data, slot.Want);
+    if (sDest != nullptr) {
+      CtrTransformTo(slot.Data, CBuffer.data(), slot.Want, FCryptCtx);
+      if (!Fail(WriteBlock(*sDest, CBuffer.data(), slot.Want))) return false;
+    }
+    if (Cancelled()) return Fail(dfCancelled);
+    handOver(slot);
+  }
+  helper.Finish();
+  return ReadTrailer(sSource);
 }
 
 }  // namespace qv

@@ -80,9 +80,11 @@ class TEncryption : public TCrypt {
   // before the code is checked: on false the caller discards sDest. A source shorter
   // than SLength, or SLength below header + trailer, gives false.
   bool DecryptStream(TStream& sSource, TStream* sDest, int64_t SLength, bool SpeedLimit);
-  // DecryptStream with the same reads, writes, reports and result, for a thread that has a
-  // core to spare: on long streams with a destination the code is computed on a helper
-  // thread from the same ciphertext blocks while this thread decrypts and writes them.
+  // DecryptStream with the same writes, reports and result, for a thread that has a core to
+  // spare: on long streams with a destination the code is computed on a helper thread from
+  // the same ciphertext blocks while this thread decrypts and writes them. A file source is
+  // read ahead on the helper too (also without a destination); other sources see the same
+  // reads as with DecryptStream.
   bool DecryptStreamOverlapped(TStream& sSource, TStream* sDest, int64_t SLength, bool SpeedLimit);
 
   // Two-pass reading, so nothing is used before it is authenticated and no plaintext
@@ -111,6 +113,10 @@ class TEncryption : public TCrypt {
   // feeds the MAC on its helper thread instead of this thread.
   bool DecryptRest(TStream& sSource, TStream* sDest, int64_t ACipherLength, bool SpeedLimit,
                    TMacWorker* AMac = nullptr);
+  // The same for a file, whose blocks a helper reads ahead: with a destination it also feeds
+  // them to the MAC while this thread decrypts and writes. After a failure the helper may
+  // have read a block or two further than DecryptRest would.
+  bool DecryptRestAhead(TFileStream& sSource, TStream* sDest, int64_t ACipherLength, bool SpeedLimit);
 
   bool Fail(TDecryptFailure AFailure) {
     FFailure = AFailure;
