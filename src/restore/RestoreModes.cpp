@@ -42,7 +42,7 @@ bool TRestoreSession::OpenArchive(const std::string& archive, uint32_t& code) {
     FArchiveName = archive;
     return true;
   } catch (const EZipError& e) {
-    code = static_cast<uint32_t>(e.ZipError);
+    code = e.ZipError.Value();
     RZip.reset();
     return false;
   }

@@ -272,7 +272,7 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
         RZip->ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, target);
       result = 0;
     } catch (const EZipError& e) {
-      result = static_cast<uint32_t>(e.ZipError);
+      result = e.ZipError.Value();
     }
     return result == 0 ? rrCopied : rrFailed;
   };
