@@ -146,7 +146,7 @@ uint32_t TRestoreSession::RunWorker(bool withProgress, int64_t jobSize) {
     CopyThread->WaitFor();
     TThread::CheckSynchronize(0);
   }
-  const uint32_t code = static_cast<uint32_t>(CopyThread->ErrorCode());
+  const uint32_t code = CopyThread->ErrorCode().Value();
   CopyThread.reset();
   if (runInline)
     KeepResponsive();
