@@ -72,19 +72,27 @@ TEST(BackupKind, ByExtensionWithUnpackSwitch) {
 }
 
 TEST(SourceIsNewer, ToleranceAndDaylightSavingAllowance) {
-  TScriptedView view;
-  TRestoreSession s(view);
-  s.DeltaTime = 2;
-  EXPECT_FALSE(s.SourceIsNewer(1002, 1000));
-  EXPECT_TRUE(s.SourceIsNewer(1003, 1000));
-  EXPECT_FALSE(s.SourceIsNewer(900, 1000));
-  s.DstIgnore = true;
-  for (int d : {3598, 3600, 3602, -3600}) EXPECT_FALSE(s.SourceIsNewer(100000 + d, 100000)) << d;
-  for (int d : {3597, 3603}) EXPECT_TRUE(s.SourceIsNewer(100000 + d, 100000)) << d;
-  s.DeltaTime = 7200;
-  EXPECT_FALSE(s.SourceIsNewer(7200, 0));
-  EXPECT_FALSE(s.SourceIsNewer(10800, 0));
-  EXPECT_TRUE(s.SourceIsNewer(10801, 0));
+  struct TRow {
+    int32_t Source, Target, Tolerance;
+    bool IgnoreDst, Newer;
+  };
+  const TRow rows[] = {
+      {1002, 1000, 2, false, false},
+      {1003, 1000, 2, false, true},
+      {900, 1000, 2, false, false},
+      {100000 + 3598, 100000, 2, true, false},
+      {100000 + 3600, 100000, 2, true, false},
+      {100000 + 3602, 100000, 2, true, false},
+      {100000 - 3600, 100000, 2, true, false},
+      {100000 + 3597, 100000, 2, true, true},
+      {100000 + 3603, 100000, 2, true, true},
+      {7200, 0, 7200, true, false},
+      {10800, 0, 7200, true, false},
+      {10801, 0, 7200, true, true},
+  };
+  for (const TRow& r : rows)
+    EXPECT_EQ(SourceIsNewer(r.Source, r.Target, r.Tolerance, r.IgnoreDst), r.Newer)
+        << r.Source << " " << r.Target << " " << r.Tolerance << " " << r.IgnoreDst;
 }
 
 TEST(VersionList, FirstDiscoveryOrderCaseFoldAndNewestWins) {
