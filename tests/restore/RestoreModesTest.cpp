@@ -42,45 +42,48 @@ class RestoreRun : public TRestoreFixture {
 }  // namespace
 
 TEST_F(RestoreRun, OverwriteRulesWithToleranceAndProtection) {
+  // The backup is from 1400000100; the existing target "old" is TargetAge seconds older. Error:
+  // what the one error shown says, empty when none is shown.
+  const struct {
+    TOverwriteMode Mode; int TargetAge; bool IgnoreDst, ReadOnly, MayClear;
+    std::string Content, Summary; uint32_t Skipped; std::string Error;
+  } rows[] = {
+      {omNever, 2, false, false, true, "old", "0 files copied", 1, ""},
+      {omOlder, 2, false, false, true, "old", "0 files copied", 1, ""},  // within the tolerance
+      {omOlder, 3, false, false, true, "new", "1 files copied", 0, ""},
+      {omOlder, 3600, true, false, true, "old", "0 files copied", 1, ""},  // one hour newer counts as equal
+      // A write-protected target is refused unless the protection may be cleared.
+      {omAlways, 3600, true, true, false, "old", "0 files copied", 0, "Could not create file"},
+      {omAlways, 3600, true, true, true, "new", "1 files copied", 0, ""},
+  };
   Put("a.txt", "new", 1400000100);
   ::mkdir(dst.c_str(), 0755);
-  ASSERT_TRUE(WriteFile(Dst("a.txt"), "old"));
-  SetMTime(Dst("a.txt"), 1400000098);
   Files({"a.txt"});
-
-  view.Overwrite = omNever;
-  Start();
-  EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
-  EXPECT_EQ(view.Summary(), "0 files copied");
-  EXPECT_EQ(session.LastRun().Skipped, 1u);
-
-  view.Overwrite = omOlder;  // 2 s newer: within the tolerance
-  Start();
-  EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
-  SetMTime(Dst("a.txt"), 1400000097);  // 3 s newer: written
-  Start();
-  EXPECT_EQ(ReadFile(Dst("a.txt")), "new");
-  EXPECT_EQ(MTime(Dst("a.txt")), 1400000100);
-  EXPECT_EQ(view.Summary(), "1 files copied");
-
-  // DST allowance: one hour newer counts as equal.
-  view.IgnoreDst = true;
-  ASSERT_TRUE(WriteFile(Dst("a.txt"), "old"));
-  SetMTime(Dst("a.txt"), 1400000100 - 3600);
-  Start();
-  EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
-
-  // Write-protected target: refused unless the protection may be cleared.
-  view.Overwrite = omAlways;
-  ::chmod(Dst("a.txt").c_str(), 0444);
-  view.Protected = false;
-  Start();
-  EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
-  ASSERT_EQ(view.Errors.size(), 1u);  // a single selection shows its error at once
-  EXPECT_NE(view.Errors[0].find("Could not create file"), std::string::npos);
-  view.Protected = true;
-  Start();
-  EXPECT_EQ(ReadFile(Dst("a.txt")), "new");
+  for (const auto& row : rows) {
+    SCOPED_TRACE("overwrite " + std::to_string(static_cast<int>(row.Mode)) + ", target " +
+                 std::to_string(row.TargetAge) + " s older");
+    ::unlink(Dst("a.txt").c_str());
+    ASSERT_TRUE(WriteFile(Dst("a.txt"), "old"));
+    SetMTime(Dst("a.txt"), 1400000100 - row.TargetAge);
+    if (row.ReadOnly) ::chmod(Dst("a.txt").c_str(), 0444);
+    view.Overwrite = row.Mode;
+    view.Protected = row.MayClear;
+    view.IgnoreDst = row.IgnoreDst;
+    view.Errors.clear();
+    Start();
+    EXPECT_EQ(ReadFile(Dst("a.txt")), row.Content);
+    if (row.Content == "new") {
+      EXPECT_EQ(MTime(Dst("a.txt")), 1400000100);
+    }
+    EXPECT_EQ(view.Summary(), row.Summary);
+    EXPECT_EQ(session.LastRun().Skipped, row.Skipped);
+    if (row.Error.empty()) {
+      EXPECT_TRUE(view.Errors.empty());
+    } else {
+      ASSERT_EQ(view.Errors.size(), 1u);  // a single selection shows its error at once
+      EXPECT_NE(view.Errors[0].find(row.Error), std::string::npos);
+    }
+  }
 }
 
 TEST_F(RestoreRun, FilesModeKindsAndFailures) {
