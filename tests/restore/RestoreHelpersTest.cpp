@@ -81,12 +81,8 @@ TEST(SourceIsNewer, ToleranceAndDaylightSavingAllowance) {
       {2, true, 96400, 100000, false}, {2, true, 103597, 100000, true}, {2, true, 103603, 100000, true},
       {7200, true, 7200, 0, false}, {7200, true, 10800, 0, false}, {7200, true, 10801, 0, true},
   };
-  TScriptedView view;
-  TRestoreSession s(view);
   for (const auto& row : rows) {
-    s.DeltaTime = row.Tolerance;
-    s.DstIgnore = row.IgnoreDst;
-    EXPECT_EQ(s.SourceIsNewer(row.Source, row.Target), row.Newer)
+    EXPECT_EQ(SourceIsNewer(row.Source, row.Target, row.Tolerance, row.IgnoreDst), row.Newer)
         << row.Source << " vs " << row.Target << ", tolerance " << row.Tolerance << ", dst " << row.IgnoreDst;
   }
 }
