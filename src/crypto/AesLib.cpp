@@ -239,14 +239,18 @@ bool TEncryption::DecryptRestAhead(TFileStream& sSource, TStream* sDest, int64_t
     if (planned >= ACipherLength) return;
     slot.Want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(CBuffer.size()), ACipherLength - planned));
     planned += static_cast<int64_t>(slot.Want);
-    slot.ReadTicket = helper.Post([&sSource, &slot, &readFailed] {
+    const size_t want = slot.Want;
+    uint8_t* const data = slot.Data;
+    slot.ReadTicket = helper.Post([&sSource, &slot, &readFailed, data, want] {
       // Nothing is read after a block that did not come whole.
-      slot.Got = readFailed.load() ? -1 : ReadFull(sSource, slot.Data, slot.Want);
-      if (slot.Got != static_cast<int64_t>(slot.Want)) readFailed.store(true);
+      slot.Got = readFailed.load() ? -1 : ReadFull(sSource, data, want);
+      if (slot.Got != static_cast<int64_t>(want)) readFailed.store(true);
     });
+    // The slot may be handed over again before this runs: it keeps its own length. A block
+    // that did not come whole ends the loop anyway.
     if (macAhead) {
-      helper.Post([this, &slot] {
-        if (slot.Got == static_cast<int64_t>(slot.Want)) MacUpdate(FCryptCtx.FMac, slot.Data, slot.Want);
+      helper.Post([this, &readFailed, data, want] {
+        if (!readFailed.load()) MacUpdate(FCryptCtx.FMac, data, want);
       });
     }
   };

@@ -61,12 +61,15 @@ TEST(HelperThread, AbortDropsWaitingJobsAndWaitingForThemReturns) {
   ASSERT_TRUE(helper.Start());
   std::atomic<bool> release{false};
   std::atomic<int> ran{0};
+  std::atomic<bool> begun{false};
   helper.Post([&] {
+    begun.store(true);
     while (!release.load()) std::this_thread::yield();
     ran.fetch_add(1);
   });
   uint64_t last = 0;
   for (int i = 0; i < 5; ++i) last = helper.Post([&] { ran.fetch_add(1); });
+  while (!begun.load()) std::this_thread::yield();
   std::thread releaser([&] { release.store(true); });
   helper.Abort();
   releaser.join();
