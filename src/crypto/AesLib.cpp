@@ -8,6 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <list>
+#include <memory>
+#include <mutex>
 #include <cstring>
 
 namespace qv {
@@ -87,16 +91,102 @@ TEncryption::TEncryption(const std::string& Password, int AMode, int ABufSize)
   PoolInit(EntropySample, FPrngCtx);
 }
 
+// Key material derived on a helper: a few salts, each waiting, being derived or ready. A job
+// holds its item, so an item may leave the list while its job still waits.
+struct TEncryption::TKeyAhead {
+  enum class TState : uint8_t { Waiting, Running, Ready, Dropped };
+  struct TItem {
+    std::vector<uint8_t> Salt;
+    std::vector<uint8_t> Key;
+    TState State = TState::Waiting;
+  };
+  static constexpr size_t CMaxItems = 4;
+
+  TKeyAhead() { Helper.Start(); }
+  ~TKeyAhead() {
+    Helper.Abort();
+    for (auto& item : Items) SecureWipe(item->Key.data(), item->Key.size());
+  }
+  std::list<std::shared_ptr<TItem>>::iterator Find(const uint8_t* salt, size_t saltLength) {
+    return std::find_if(Items.begin(), Items.end(), [&](const auto& item) {
+      return item->Salt.size() == saltLength && std::equal(item->Salt.begin(), item->Salt.end(), salt);
+    });
+  }
+
+  std::mutex Lock;
+  std::condition_variable Changed;
+  std::list<std::shared_ptr<TItem>> Items;
+  THelperThread Helper{CMaxItems};  // last: its jobs use the members above
+};
+
 TEncryption::~TEncryption() {
+  FKeyAhead.reset();
   PoolWipe(FPrngCtx);
   SecureWipe(FCachedKey.data(), FCachedKey.size());
+}
+
+void TEncryption::DeriveAhead(const uint8_t* salt) {
+  if (!FKeyAhead) FKeyAhead = std::make_unique<TKeyAhead>();
+  TKeyAhead& ahead = *FKeyAhead;
+  if (!ahead.Helper.Running()) return;  // inline it would only delay the caller
+  const size_t saltLength = SaltLength(FMode);
+  auto item = std::make_shared<TKeyAhead::TItem>();
+  {
+    std::lock_guard lock(ahead.Lock);
+    if (ahead.Find(salt, saltLength) != ahead.Items.end()) return;
+    if (ahead.Items.size() >= TKeyAhead::CMaxItems) {
+      // Room only by forgetting a finished one that nobody took (an entry skipped).
+      auto done = std::find_if(ahead.Items.begin(), ahead.Items.end(),
+                               [](const auto& i) { return i->State == TKeyAhead::TState::Ready; });
+      if (done == ahead.Items.end()) return;
+      SecureWipe((*done)->Key.data(), (*done)->Key.size());
+      ahead.Items.erase(done);
+    }
+    item->Salt.assign(salt, salt + saltLength);
+    ahead.Items.push_back(item);
+  }
+  ahead.Helper.Post([this, &a = ahead, item] {
+    {
+      std::lock_guard lock(a.Lock);
+      if (item->State != TKeyAhead::TState::Waiting) return;
+      item->State = TKeyAhead::TState::Running;
+    }
+    const auto* pwd = reinterpret_cast<const uint8_t*>(FPwd.data());
+    auto key = DeriveKeyMaterial(pwd, FPwd.size(), item->Salt.data(), item->Salt.size(), CKeyIterations,
+                                 DerivedLength(FMode));
+    {
+      std::lock_guard lock(a.Lock);
+      item->Key = std::move(key);
+      item->State = TKeyAhead::TState::Ready;
+    }
+    a.Changed.notify_all();
+  });
+}
+
+bool TEncryption::TakeDerived(const uint8_t* salt, size_t saltLength) {
+  if (!FKeyAhead) return false;
+  TKeyAhead& ahead = *FKeyAhead;
+  std::unique_lock lock(ahead.Lock);
+  const auto found = ahead.Find(salt, saltLength);
+  if (found == ahead.Items.end()) return false;
+  const std::shared_ptr<TKeyAhead::TItem> item = *found;
+  ahead.Items.erase(found);
+  if (item->State == TKeyAhead::TState::Waiting) {
+    item->State = TKeyAhead::TState::Dropped;  // its job returns at once
+    return false;
+  }
+  ahead.Changed.wait(lock, [&] { return item->State == TKeyAhead::TState::Ready; });
+  SecureWipe(FCachedKey.data(), FCachedKey.size());
+  FCachedKey = std::move(item->Key);
+  FCachedSalt.assign(salt, salt + saltLength);
+  return true;
 }
 
 void TEncryption::InitStream(const uint8_t* salt, uint8_t verifier[CVerifierLength]) {
   const size_t saltLength = SaltLength(FMode);
   const bool cached = FCachedKey.size() == DerivedLength(FMode) && FCachedSalt.size() == saltLength &&
                       std::equal(FCachedSalt.begin(), FCachedSalt.end(), salt);
-  if (!cached) {
+  if (!cached && !TakeDerived(salt, saltLength)) {
     SecureWipe(FCachedKey.data(), FCachedKey.size());
     const auto* pwd = reinterpret_cast<const uint8_t*>(FPwd.data());
     FCachedKey = DeriveKeyMaterial(pwd, FPwd.size(), salt, saltLength, CKeyIterations, DerivedLength(FMode));

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -105,7 +106,16 @@ class TEncryption : public TCrypt {
   void SetCancelFlag(const std::atomic<bool>* ACancel) { FCancel = ACancel; }
   const std::atomic<bool>* CancelFlag() const { return FCancel; }
 
+  // Derives the key material for the salt of a stream still to come on a helper thread, so
+  // that its ReadHeader finds it ready (many zip entries, one password, a salt each). Ignored
+  // while a few are pending or when no thread can be had. Salt: SaltLength of the key mode.
+  void DeriveAhead(const uint8_t* salt);
+
  private:
+  struct TKeyAhead;
+  // Moves key material derived ahead for salt into the cache; false when none was asked for
+  // or its derivation has not begun (deriving here is then sooner).
+  bool TakeDerived(const uint8_t* salt, size_t saltLength);
   // Initialises FCryptCtx for salt, reusing the last derivation when the salt repeats.
   void InitStream(const uint8_t* salt, uint8_t verifier[CVerifierLength]);
   void Report(TFileAction AAction, int64_t ACount, bool SpeedLimit);
@@ -132,6 +142,7 @@ class TEncryption : public TCrypt {
   std::vector<uint8_t> FCachedKey;
   // Ciphertext slots shared with the authenticating helper; kept for the next stream.
   std::vector<uint8_t> FMacSlots;
+  std::unique_ptr<TKeyAhead> FKeyAhead;
 };
 
 }  // namespace qv
