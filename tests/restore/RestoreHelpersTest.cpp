@@ -101,6 +101,26 @@ TEST(VersionList, FirstDiscoveryOrderCaseFoldAndNewestWins) {
   EXPECT_EQ(FoldKey("ÄÖÜ/Ĺ"), FoldKey("äöü/ĺ"));
 }
 
+TEST(VersionList, ManyKeysKeepTheirPlaceAndNewestVersionAsTheIndexGrows) {
+  TVersionList list;
+  constexpr int Keys = 5000;
+  for (int set = 0; set < 3; ++set)
+    for (int i = 0; i < Keys; ++i) {
+      const std::string key = (set == 1 ? "DIR/F" : "dir/f") + std::to_string(i);
+      list.Offer(key, "/s" + std::to_string(set) + "/" + key, set == 2 ? 5 : 10 + set, "s" + std::to_string(set));
+    }
+  ASSERT_EQ(list.Count(), static_cast<size_t>(Keys));
+  for (int i = 0; i < Keys; i += 997) {
+    EXPECT_EQ(list[i].Key, "DIR/F" + std::to_string(i));
+    EXPECT_EQ(list[i].Set, "s1");
+    EXPECT_EQ(list[i].Info.TimeStamp, 11);
+  }
+  list.Clear();
+  list.Offer("x", "/x", 1);
+  EXPECT_EQ(list.Count(), 1u);
+  EXPECT_EQ(list[0].Key, "x");
+}
+
 TEST(ListDirectory, KindsLinksAndOnlyTheDetailsAskedFor) {
   TTempDir d("qvlist");
   ASSERT_TRUE(d.Ok());
