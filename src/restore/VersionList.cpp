@@ -123,7 +123,7 @@ void FindBelow(const std::string& folder, const std::vector<std::string>& parts,
                const std::string& set, bool unpackGz, std::vector<TVersionEntry>& out) {
   const std::string wanted = FoldCase(parts[index]);
   const bool last = index + 1 == parts.size();
-  for (const TDirEntry& e : ListDirectory(folder)) {
+  for (const TDirEntry& e : ListDirectory(folder, 0u, nullptr)) {
     const std::string path = AddPathDelimiter(folder) + e.Name;
     if (!last) {
       if (e.Type == TDirEntry::deFolder && FoldCase(e.Name) == wanted)
