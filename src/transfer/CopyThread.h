@@ -73,7 +73,9 @@ struct TWrittenDigest {
 struct TPendingTarget {
   TTargetFile File;
   bool ModeApplied = false;  // FinishFile gave it its permission bits
-  TWrittenDigest Written;    // kept only when the target is verified
+  // Verified against the source file itself (a plain copy): no digest while writing.
+  bool CompareWithSource = false;
+  TWrittenDigest Written;    // kept only when the target is verified against a digest
 };
 
 class TCopyThread : public TThread {
@@ -214,9 +216,14 @@ class TCopyThread : public TThread {
   struct TKernelCopy;
   int64_t KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count, int64_t maxHole,
                           TKernelCopy& state);
+  bool SumCopied(TFileStream& in, int64_t AOffset, size_t ASize);
+  void PostProgress(TFileAction AAction, bool ASpeedLimit, int64_t ACount);
+  void EndPostedProgress();
   int64_t SourceMode() const;  // the open source file's permission bits, or -1
   void NoteWritten(const void* AData, size_t ASize);
   TErrorCode VerifyTarget();
+  TErrorCode CompareTargetWithSource();
+  bool DigestWanted() const { return FOptions.VerifyTarget && !FTarget.CompareWithSource; }
   TPendingTarget FTarget;
   TInflater* FLentInflater = nullptr;
   std::atomic<bool> FFinishing{false};
