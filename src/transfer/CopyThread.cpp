@@ -116,13 +116,19 @@ void TCopyThread::HandleException() noexcept {
 }
 
 TErrorCode TCopyThread::OpenFiles(TFileTimestamps& Times, uint16_t& Attr) {
-  const int sourceAttr = LongFileGetAttr(SourceName, false);
-  if (sourceAttr < 0 || (sourceAttr & faDirectory)) return Failure(errFileNotFound);
+  const int sourceAttr = GetFileAttrTimestamps(SourceName, Times);
+  if (sourceAttr < 0 || (sourceAttr & faDirectory)) {
+    Times = {};
+    return Failure(errFileNotFound);
+  }
   if (DestName.empty()) return Failure(errCreateFile);
-  GetFileTimestamps(SourceName, false, Times);
   Attr = static_cast<uint16_t>(sourceAttr & 0xFFFF);
-  sSource = TFileStream::Open(SourceName, TOpenMode::Read);
-  if (!sSource) return Failure(errOpenFile);
+  auto source = TFileStream::Open(SourceName, TOpenMode::Read);
+  if (!source) return Failure(errOpenFile);
+  // Size, mode and allocation of the open source, asked once for the whole job.
+  FSourceStat.emplace();
+  if (::fstat(source->Handle(), &*FSourceStat) != 0) FSourceStat.reset();
+  sSource = std::move(source);
   return OpenTarget();
 }
 
@@ -379,8 +385,6 @@ bool TCopyThread::SumCopied(TFileStream& in, int64_t AOffset, size_t ASize) {
 // a round trip per block would cost more than the kernel's copy of it. The handler still sees
 // every report in order, and a cancel or pause it asks for holds before the next report.
 void TCopyThread::PostProgress(TFileAction AAction, bool ASpeedLimit, int64_t ACount) {
-  WaitPosted();
-  WaitIfPaused();
   if (!FOnProgress) return;
   Post([this, AAction, ASpeedLimit, ACount] {
     if (FOnProgress) FOnProgress(AAction, ACount, ASpeedLimit);
@@ -393,6 +397,26 @@ void TCopyThread::EndPostedProgress() {
 }
 
 TErrorCode TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength) {
+  auto* fileIn = dynamic_cast<TFileStream*>(&sIn);
+  auto* fileOut = dynamic_cast<TFileStream*>(&sOut);
+  TKernelCopy state;
+  if (fileIn && fileOut) {
+    struct stat st {};
+    if (::fstat(fileIn->Handle(), &st) == 0) PlanKernelCopy(st, state);
+  }
+  return CopyBlocks(sIn, sOut, ASpeedLimit, ALength, state);
+}
+
+// Holes are skipped unseen, only where no checksum or digest needs their zeros, and looked
+// for only where the file has fewer blocks than its size needs.
+void TCopyThread::PlanKernelCopy(const struct stat& ASource, TKernelCopy& AState) const {
+  AState.Holes = !FCrcWanted && !DigestWanted() && S_ISREG(ASource.st_mode) &&
+                 static_cast<int64_t>(ASource.st_blocks) * 512 < static_cast<int64_t>(ASource.st_size);
+  AState.Size = AState.Holes ? static_cast<int64_t>(ASource.st_size) : 0;
+}
+
+TErrorCode TCopyThread::CopyBlocks(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength,
+                                   TKernelCopy& state) {
   if (!FBuffer) return kResultNoMemory;
   // File to file: the kernel moves the data (much faster on tmpfs and copy-on-write file
   // systems) and keeps the source's holes; what it cannot move goes the ordinary way.
@@ -400,13 +424,6 @@ TErrorCode TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, 
   auto* fileOut = dynamic_cast<TFileStream*>(&sOut);
   bool kernel = fileIn && fileOut;
   const bool posted = kernel;
-  TKernelCopy state;
-  if (kernel) {
-    struct stat st {};
-    // Holes are skipped unseen: only where no checksum or digest needs their zeros.
-    state.Holes = !FCrcWanted && !DigestWanted() && ::fstat(fileIn->Handle(), &st) == 0 && S_ISREG(st.st_mode);
-    state.Size = state.Holes ? static_cast<int64_t>(st.st_size) : 0;
-  }
   int64_t remaining = ALength;
   TErrorCode result;
   do {
@@ -430,10 +447,13 @@ TErrorCode TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, 
       else
         n += got;
     }
-    if (posted && !result && FUserBreak.load(std::memory_order_acquire)) {
-      // Asked for by the handler of the report before: this block goes unreported.
-      result = kUserBreak;
-    } else if (!result) {
+    if (posted && !result) {
+      // The report before has run, and a pause or cancel it asked for holds here: a cancelled
+      // block goes unreported.
+      EndPostedProgress();
+      if (FUserBreak.load(std::memory_order_acquire)) result = kUserBreak;
+    }
+    if (!result) {
       UTotal += n;
       if (posted)
         PostProgress(acCopy, ASpeedLimit, UTotal);
@@ -464,6 +484,7 @@ TErrorCode TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, 
 }
 
 int64_t TCopyThread::SourceMode() const {
+  if (FSourceStat) return FSourceStat->st_mode & 0777;
   auto* file = dynamic_cast<TFileStream*>(sSource.get());
   struct stat st {};
   if (!file || ::fstat(file->Handle(), &st) != 0) return -1;
@@ -509,13 +530,18 @@ TErrorCode TCopyThread::DoCopy() {
   FTarget.CompareWithSource = true;
   TErrorCode result = OpenFiles(times, attr);
   if (!result) {
-    const int64_t size = sSource->Size();
+    const int64_t size = FSourceStat ? static_cast<int64_t>(FSourceStat->st_size) : sSource->Size();
     if (size < 0) {
       result = Failure(errReadFile);
     } else {
       FCrcWanted = false;  // nobody compares a plain copy's checksum
       DoProgress(acCopy, true, -size);
-      result = CopyData(*sSource, *sDest, true, size);
+      TKernelCopy state;
+      if (FSourceStat) {
+        PlanKernelCopy(*FSourceStat, state);
+        state.Offset = 0;  // just opened
+      }
+      result = CopyBlocks(*sSource, *sDest, true, size, state);
     }
   }
   if (!result) return FinishFile(FOptions.CopyStorage, FOptions.CopyPermissions, attr, times);

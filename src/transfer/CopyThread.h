@@ -13,7 +13,10 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include <sys/stat.h>
 
 #include "base/FtGlobal.h"
 #include "base/Stream.h"
@@ -216,6 +219,8 @@ class TCopyThread : public TThread {
   struct TKernelCopy;
   int64_t KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count, int64_t maxHole,
                           TKernelCopy& state);
+  void PlanKernelCopy(const struct stat& ASource, TKernelCopy& AState) const;
+  TErrorCode CopyBlocks(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength, TKernelCopy& state);
   bool SumCopied(TFileStream& in, int64_t AOffset, size_t ASize);
   void PostProgress(TFileAction AAction, bool ASpeedLimit, int64_t ACount);
   void EndPostedProgress();
@@ -225,6 +230,7 @@ class TCopyThread : public TThread {
   TErrorCode CompareTargetWithSource();
   bool DigestWanted() const { return FOptions.VerifyTarget && !FTarget.CompareWithSource; }
   TPendingTarget FTarget;
+  std::optional<struct stat> FSourceStat;  // of the source opened by OpenFiles
   TInflater* FLentInflater = nullptr;
   std::atomic<bool> FFinishing{false};
   inline static std::function<void(const std::string&)> FVerifyHook;
