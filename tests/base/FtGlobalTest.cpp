@@ -5,15 +5,15 @@
 #include <algorithm>
 #include <initializer_list>
 #include <string>
+#include <utility>
 
 using namespace qv;
 
 namespace {
 
-struct TMessageRow { uint32_t Code; std::string Text; };
-
-void ExpectMessages(std::initializer_list<TMessageRow> rows) {
-  for (const TMessageRow& row : rows) EXPECT_EQ(GetErrorMessage(row.Code), row.Text) << std::hex << row.Code;
+// Rows of a code and its text.
+void ExpectMessages(std::initializer_list<std::pair<uint32_t, std::string>> rows) {
+  for (const auto& [code, text] : rows) EXPECT_EQ(GetErrorMessage(code), text) << std::hex << code;
 }
 
 }  // namespace
@@ -56,13 +56,10 @@ TEST(GetErrorMessage, EveryAssignedDetailHasItsOwnText) {
 }
 
 TEST(MsgFormats, QuoteTheName) {
-  const struct { std::string Format, Name, Text; } rows[] = {
-      {MsgErrorOpening(), "a.zip", "Error opening \"a.zip\""},
-      {MsgErrorReading(), "a.zip", "Error reading from \"a.zip\""},
-      {MsgErrorSetAttr(), "x", "Error setting attributes of \"x\""},
-      {MsgErrorSetTime(), "x", "Error setting timestamp of \"x\""},
-  };
-  for (const auto& row : rows) EXPECT_EQ(FormatMsg(row.Format, row.Name), row.Text);
+  EXPECT_EQ(FormatMsg(MsgErrorOpening(), "a.zip"), "Error opening \"a.zip\"");
+  EXPECT_EQ(FormatMsg(MsgErrorReading(), "a.zip"), "Error reading from \"a.zip\"");
+  EXPECT_EQ(FormatMsg(MsgErrorSetAttr(), "x"), "Error setting attributes of \"x\"");
+  EXPECT_EQ(FormatMsg(MsgErrorSetTime(), "x"), "Error setting timestamp of \"x\"");
 }
 
 TEST(TErrorCode, NamedPartsKeepTheNumericValue) {
