@@ -32,8 +32,7 @@ TEST_F(GermanTranslation, ErrorMessagesAndUnits) {
   const struct { uint32_t Code; std::string Text; } rows[] = {
       {0x610B, "Fehler: Entschlüsselung fehlgeschlagen (Entschlüsseln)"},
       {0x206, "Warnung: Dateiattribute konnten nicht gesetzt werden"},
-      {0x1080, "Info: Vom Benutzer abgebrochen (Kopieren)"},
-      {0x414, "Info: Unbekannter Code (00000414)"},
+      {0x1080, "Info: Vom Benutzer abgebrochen (Kopieren)"}, {0x414, "Info: Unbekannter Code (00000414)"},
   };
   for (const auto& row : rows) EXPECT_EQ(GetErrorMessage(row.Code), row.Text) << std::hex << row.Code;
   EXPECT_EQ(FormatMsg(MsgErrorOpening(), "a.zip"), "Fehler beim Öffnen von \"a.zip\"");
