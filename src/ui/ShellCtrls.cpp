@@ -301,17 +301,18 @@ std::vector<TShellFolder> ListFileSystemFolder(const QString& path, unsigned obj
 }  // namespace
 
 std::vector<TShellFolder> ListFolder(const TShellFolder& folder, unsigned objectTypes, TZipListingCache& zips) {
-  const bool folders = objectTypes & otFolders;
+  const bool folders = objectTypes & otFolders;  // the virtual folders hold folders only
   switch (folder.Kind) {
-    case TShellKind::skDesktop: return folders ? DesktopChildren(folder, objectTypes, zips) : std::vector<TShellFolder>();
+    case TShellKind::skDesktop:
+      return folders ? DesktopChildren(folder, objectTypes, zips) : std::vector<TShellFolder>();
     case TShellKind::skComputer: return folders ? ComputerChildren() : std::vector<TShellFolder>();
     case TShellKind::skNetwork: return folders ? NetworkChildren() : std::vector<TShellFolder>();
     case TShellKind::skFolder: return ListFileSystemFolder(folder.PathName, objectTypes);
     case TShellKind::skZipArchive: return ListArchiveFolder(folder.PathName, QString(), objectTypes, zips);
     case TShellKind::skZipFolder: {
       QString archive, inner;
-      if (SplitArchivePath(folder.PathName, archive, inner)) return ListArchiveFolder(archive, inner, objectTypes, zips);
-      return {};
+      if (!SplitArchivePath(folder.PathName, archive, inner)) return {};
+      return ListArchiveFolder(archive, inner, objectTypes, zips);
     }
     default: return {};
   }
@@ -727,7 +728,8 @@ void TShellListModel::Reload() {
   FItems.clear();
   TShellFolder source = FFolder;
   if (source.Kind == TShellKind::skDesktop) source.Kind = TShellKind::skFolder;  // the desktop's own files
-  for (TShellFolder& f : ListFolder(source, FObjectTypes & ~unsigned(otFolders), *FZipCache)) FItems.push_back(std::move(f));
+  for (TShellFolder& f : ListFolder(source, FObjectTypes & ~unsigned(otFolders), *FZipCache))
+    FItems.push_back(std::move(f));
   endResetModel();
   sort(FSortColumn, FSortOrder);
 }

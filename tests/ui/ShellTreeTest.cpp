@@ -28,11 +28,12 @@ class ShellTreeTest : public QObject {
     QTest::addColumn<TShellKind>("kind");
     QTest::addColumn<int>("virtualChildren");  // Computer and Network below it
     QTest::addColumn<bool>("holdsFileSystem");  // "/" below it
-    QTest::newRow("network, English then German") << rfNetwork << "en" << "de" << TShellKind::skNetwork << 0 << false;
-    QTest::newRow("network, German then English") << rfNetwork << "de" << "en" << TShellKind::skNetwork << 0 << false;
-    QTest::newRow("computer, English then German") << rfMyComputer << "en" << "de" << TShellKind::skComputer << 0 << true;
-    QTest::newRow("computer, German then English") << rfMyComputer << "de" << "en" << TShellKind::skComputer << 0 << true;
-    QTest::newRow("desktop, German then English") << rfDesktop << "de" << "en" << TShellKind::skDesktop << 2 << false;
+    using enum TShellKind;
+    QTest::newRow("network, en then de") << rfNetwork << "en" << "de" << skNetwork << 0 << false;
+    QTest::newRow("network, de then en") << rfNetwork << "de" << "en" << skNetwork << 0 << false;
+    QTest::newRow("computer, en then de") << rfMyComputer << "en" << "de" << skComputer << 0 << true;
+    QTest::newRow("computer, de then en") << rfMyComputer << "de" << "en" << skComputer << 0 << true;
+    QTest::newRow("desktop, de then en") << rfDesktop << "de" << "en" << skDesktop << 2 << false;
   }
 
   void virtualFoldersSurviveLanguageChange() {
