@@ -24,8 +24,8 @@ inline double RunWorker(qv::TCopyThread& worker, const char* target, int64_t& by
   worker.Resume();
   while (!worker.Done()) qv::TThread::CheckSynchronize(10);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (worker.ErrorCode() != 0) {
-    std::fprintf(stderr, "%s\n", qv::GetErrorMessage(static_cast<uint32_t>(worker.ErrorCode())).c_str());
+  if (worker.ErrorCode()) {
+    std::fprintf(stderr, "%s\n", worker.ErrorCode().Message().c_str());
     return -1;
   }
   if (bytes == 0) {

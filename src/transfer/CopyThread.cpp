@@ -20,7 +20,11 @@ namespace qv {
 
 namespace {
 
-constexpr int kResultNoMemory = ResultCode(sevError, errNoStream);
+constexpr TErrorCode kResultNoMemory{sevError, errNoStream};
+constexpr TErrorCode kUserBreak{sevInfo, errUserBreak};
+
+constexpr TErrorCode Failure(uint32_t ADetail) { return TErrorCode(sevError, ADetail); }
+constexpr TErrorCode Warning(uint32_t ADetail) { return TErrorCode(sevWarning, ADetail); }
 constexpr size_t kShellChunk = size_t{64} << 20;
 constexpr int64_t kNoEnd = INT64_MAX;
 
@@ -73,30 +77,34 @@ void TCopyThread::CancelThread() {
 }
 
 void TCopyThread::Execute() {
-  if (FShellCopy.Contains(scmCopy))
+  if (FOptions.ShellCopy.Contains(scmCopy))
     FinishThread(DoShellCopy());
   else
     FinishThread(DoCopy());
 }
 
-void TCopyThread::FinishThread(int AError) {
+void TCopyThread::FinishThread(TErrorCode AError) {
   if (FFinishing.exchange(true)) return;  // the first result stands
-  if (AError != 0) FError.store(AError | FErrFlag, std::memory_order_release);
+  if (AError)
+    FError.store(TErrorCode::FromValue(AError.Value() | static_cast<uint32_t>(FErrFlag)),
+                 std::memory_order_release);
   Terminate();
 }
 
 void TCopyThread::DoProgress(TFileAction AAction, bool ASpeedLimit, int64_t ACount) {
   if (FOnProgress) {
-    FAction = AAction;
-    FSpeedLimit = ASpeedLimit;
-    FCount = ACount;
-    Synchronize([this] { SyncProgress(); });
+    // The report lives on this stack while the worker waits; the call stays small enough
+    // for the function object to hold it without an allocation.
+    const struct {
+      TFileAction Action;
+      bool SpeedLimit;
+      int64_t Count;
+    } report{AAction, ASpeedLimit, ACount};
+    Synchronize([this, &report] {
+      if (FOnProgress) FOnProgress(report.Action, report.Count, report.SpeedLimit);
+    });
   }
   WaitIfPaused();
-}
-
-void TCopyThread::SyncProgress() {
-  if (FOnProgress) FOnProgress(FAction, FCount, FSpeedLimit);
 }
 
 void TCopyThread::HandleException() noexcept {
@@ -104,41 +112,40 @@ void TCopyThread::HandleException() noexcept {
   FinishThread(kResultNoMemory);
 }
 
-int TCopyThread::OpenFiles(TFileTimestamps& Times, uint16_t& Attr) {
+TErrorCode TCopyThread::OpenFiles(TFileTimestamps& Times, uint16_t& Attr) {
   const int sourceAttr = LongFileGetAttr(SourceName, false);
-  if (sourceAttr < 0 || (sourceAttr & faDirectory)) return ResultCode(sevError, errFileNotFound);
-  if (DestName.empty()) return ResultCode(sevError, errCreateFile);
+  if (sourceAttr < 0 || (sourceAttr & faDirectory)) return Failure(errFileNotFound);
+  if (DestName.empty()) return Failure(errCreateFile);
   GetFileTimestamps(SourceName, false, Times);
   Attr = static_cast<uint16_t>(sourceAttr & 0xFFFF);
   sSource = TFileStream::Open(SourceName, TOpenMode::Read);
-  if (!sSource) return ResultCode(sevError, errOpenFile);
+  if (!sSource) return Failure(errOpenFile);
   return OpenTarget();
 }
 
-int TCopyThread::OpenTarget() {
+TErrorCode TCopyThread::OpenTarget() {
   DiscardTarget();
-  if (FTestOnly) {
+  if (FOptions.TestOnly) {
     sDest = std::make_unique<TNullStream>();
-    return 0;
+    return {};
   }
-  if (DestName.empty()) return ResultCode(sevError, errCreateFile);
+  if (DestName.empty()) return Failure(errCreateFile);
   std::unique_ptr<TFileStream> stream;
-  const int detail = FTarget.Create(TTargetRules{FDestRoot, FOverwrite}, DestName, stream);
-  if (detail != 0) return ResultCode(sevError, static_cast<uint32_t>(detail));
-  if (FVerifyTarget) {
-    FWrittenCrc = 0;
-    FWrittenSize = 0;
+  const int detail =
+      FTarget.File.Create(TTargetRules{FOptions.DestinationRoot, FOptions.Overwrite}, DestName, stream);
+  if (detail != 0) return Failure(static_cast<uint32_t>(detail));
+  FTarget.Written = {};
+  if (FOptions.VerifyTarget)
     stream->SetOnWrite([this](const void* AData, size_t ASize) { NoteWritten(AData, ASize); });
-  }
   sDest = std::move(stream);
-  FModeApplied = false;
-  return 0;
+  FTarget.ModeApplied = false;
+  return {};
 }
 
-int TCopyThread::CommitTarget() {
+TErrorCode TCopyThread::CommitTarget() {
   if (!TargetPending()) {
     sDest.reset();
-    return 0;
+    return {};
   }
   std::unique_ptr<TFileStream> file;
   if (auto* raw = dynamic_cast<TFileStream*>(sDest.get())) {
@@ -146,51 +153,47 @@ int TCopyThread::CommitTarget() {
     file.reset(raw);
   }
   sDest.reset();
-  if (file) {
-    if (!FModeApplied)
-      ::fchmod(file->Handle(), FTargetMode >= 0 ? static_cast<mode_t>(FTargetMode) : DefaultFileMode());
-    if (FVerify && !file->Flush()) {
-      DiscardTarget();
-      return ResultCode(sevError, errWriteFile);
-    }
+  if (file && !FTarget.ModeApplied) {
+    const int mode = FOptions.TargetMode;
+    ::fchmod(file->Handle(), mode >= 0 ? static_cast<mode_t>(mode) : DefaultFileMode());
   }
-  const int detail = FTarget.Commit(std::move(file));
-  if (detail != 0) return ResultCode(sevError, static_cast<uint32_t>(detail));
-  return FVerifyTarget ? VerifyTarget() : 0;
+  const int detail = FTarget.File.Commit(std::move(file));
+  if (detail != 0) return Failure(static_cast<uint32_t>(detail));
+  return FOptions.VerifyTarget ? VerifyTarget() : TErrorCode();
 }
 
 void TCopyThread::NoteWritten(const void* AData, size_t ASize) {
-  FWrittenCrc = Crc32Update(FWrittenCrc, AData, ASize);
-  FWrittenSize += static_cast<int64_t>(ASize);
+  FTarget.Written.Crc = Crc32Update(FTarget.Written.Crc, AData, ASize);
+  FTarget.Written.Size += static_cast<int64_t>(ASize);
 }
 
 // Reads the renamed target back by its name, as any later reader will see it.
-int TCopyThread::VerifyTarget() {
+TErrorCode TCopyThread::VerifyTarget() {
   if (FVerifyHook) FVerifyHook(DestName);
   if (!FBuffer) return kResultNoMemory;
   auto file = TFileStream::Open(DestName, TOpenMode::Read);
-  if (!file) return ResultCode(sevError, errVerifyFailed);
-  uint32_t crc = 0;
-  int64_t size = 0;
+  if (!file) return Failure(errVerifyFailed);
+  const TWrittenDigest& written = FTarget.Written;
+  TWrittenDigest read;
   for (;;) {
     const int64_t n = file->Read(FBuffer.get(), FBufSize);
-    if (n < 0) return ResultCode(sevError, errVerifyFailed);
+    if (n < 0) return Failure(errVerifyFailed);
     if (n == 0) break;
-    crc = Crc32Update(crc, FBuffer.get(), static_cast<size_t>(n));
-    size += n;
-    if (size > FWrittenSize) return ResultCode(sevError, errVerifyFailed);
-    if (FUserBreak.load(std::memory_order_acquire)) return errUserBreak;
+    read.Crc = Crc32Update(read.Crc, FBuffer.get(), static_cast<size_t>(n));
+    read.Size += n;
+    if (read.Size > written.Size) return Failure(errVerifyFailed);
+    if (FUserBreak.load(std::memory_order_acquire)) return kUserBreak;
   }
-  return crc == FWrittenCrc && size == FWrittenSize ? 0 : ResultCode(sevError, errVerifyFailed);
+  return read.Crc == written.Crc && read.Size == written.Size ? TErrorCode() : Failure(errVerifyFailed);
 }
 
 void TCopyThread::DiscardTarget() {
   sDest.reset();
-  FTarget.Discard();
+  FTarget.File.Discard();
 }
 
-int TCopyThread::WriteFailure() {
-  return ResultCode(sevError, static_cast<uint32_t>(DetailFromErrno(errno, errWriteFile)));
+TErrorCode TCopyThread::WriteFailure() {
+  return Failure(static_cast<uint32_t>(DetailFromErrno(errno, errWriteFile)));
 }
 
 void TCopyThread::ReleaseStreams() {
@@ -271,11 +274,11 @@ int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t c
     state.TailHole = false;
     moved += static_cast<size_t>(n);
   }
-  if (moved == 0 || (!FCrcWanted && !FVerifyTarget)) return static_cast<int64_t>(moved);
+  if (moved == 0 || (!FCrcWanted && !FOptions.VerifyTarget)) return static_cast<int64_t>(moved);
   // The copied bytes never passed Write: sum them for the checksum and the digest here.
   const auto sum = [this](const uint8_t* AData, size_t ASize) {
     if (FCrcWanted) FCrc = Crc32Update(FCrc, AData, ASize);
-    if (FVerifyTarget) NoteWritten(AData, ASize);
+    if (FOptions.VerifyTarget) NoteWritten(AData, ASize);
   };
   const int64_t page = sysconf(_SC_PAGESIZE);
   const int64_t start = offset - offset % page;
@@ -299,7 +302,7 @@ int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t c
   return static_cast<int64_t>(moved);
 }
 
-int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength) {
+TErrorCode TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength) {
   if (!FBuffer) return kResultNoMemory;
   // File to file: the kernel moves the data (much faster on tmpfs and copy-on-write file
   // systems) and keeps the source's holes; what it cannot move goes the ordinary way.
@@ -310,11 +313,11 @@ int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t
   if (kernel) {
     struct stat st {};
     // Holes are skipped unseen: only where no checksum or digest needs their zeros.
-    state.Holes = !FCrcWanted && !FVerifyTarget && ::fstat(fileIn->Handle(), &st) == 0 && S_ISREG(st.st_mode);
+    state.Holes = !FCrcWanted && !FOptions.VerifyTarget && ::fstat(fileIn->Handle(), &st) == 0 && S_ISREG(st.st_mode);
     state.Size = state.Holes ? static_cast<int64_t>(st.st_size) : 0;
   }
   int64_t remaining = ALength;
-  int result = 0;
+  TErrorCode result;
   do {
     const int64_t request = remaining < static_cast<int64_t>(FBufSize) ? std::max<int64_t>(remaining, 0)
                                                                        : static_cast<int64_t>(FBufSize);
@@ -323,20 +326,20 @@ int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t
       moved = KernelCopyBlock(*fileIn, *fileOut, static_cast<size_t>(request), remaining, state);
       if (state.Error != 0) {
         errno = state.Error;
-        result = ResultCode(sevError, static_cast<uint32_t>(DetailFromErrno(state.Error, errReadFile)));
+        result = Failure(static_cast<uint32_t>(DetailFromErrno(state.Error, errReadFile)));
       } else if (state.Unsupported) {
         kernel = false;
       }
     }
     int64_t n = moved;
-    if (result == 0 && moved < request) {
+    if (!result && moved < request) {
       const int64_t got = sIn.Read(FBuffer.get(), static_cast<size_t>(request - moved));
       if (got < 0 || got < request - moved)
-        result = ResultCode(sevError, errReadFile);
+        result = Failure(errReadFile);
       else
         n += got;
     }
-    if (result == 0) {
+    if (!result) {
       UTotal += n;
       DoProgress(acCopy, ASpeedLimit, UTotal);
       if (n > moved) {
@@ -345,15 +348,15 @@ int TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t
         if (written < 0)
           result = WriteFailure();
         else if (written < n - moved)
-          result = ResultCode(sevError, errDiskFull);
+          result = Failure(errDiskFull);
         state.TailHole = false;
       }
-      if (FUserBreak.load(std::memory_order_acquire)) result = errUserBreak;
+      if (FUserBreak.load(std::memory_order_acquire)) result = kUserBreak;
     }
     remaining -= n;
-  } while (remaining > 0 && result == 0);
+  } while (remaining > 0 && !result);
   // A source that ends in a hole: the target gets its full length.
-  if (result == 0 && state.TailHole && ::ftruncate(fileOut->Handle(), fileOut->Position()) != 0)
+  if (!result && state.TailHole && ::ftruncate(fileOut->Handle(), fileOut->Position()) != 0)
     result = WriteFailure();
   return result;
 }
@@ -365,74 +368,72 @@ int64_t TCopyThread::SourceMode() const {
   return st.st_mode & 0777;
 }
 
-int TCopyThread::FinishFile(bool ACopyStorage, bool ACopyAcl, uint16_t AAttr,
-                            const TFileTimestamps& ATimes) {
+TErrorCode TCopyThread::FinishFile(bool ACopyStorage, bool ACopyAcl, uint16_t AAttr,
+                                   const TFileTimestamps& ATimes) {
   // The backup's permission bits, never more: set-id and sticky bits stay behind.
-  int64_t mode = FTargetMode >= 0 ? FTargetMode : SourceMode();
+  int64_t mode = FOptions.TargetMode >= 0 ? FOptions.TargetMode : SourceMode();
   if (mode < 0) mode = (AAttr & faReadOnly) ? (DefaultFileMode() & ~0222) : DefaultFileMode();
   sSource.reset();
-  if (FTestOnly) {
+  if (FOptions.TestOnly) {
     sDest.reset();
-    return 0;
+    return {};
   }
   // Times and mode go on through the open file, before it takes the target's name.
-  int timeResult = 0;
-  int attrResult = 0;
+  TErrorCode propertyResult;
   if (auto* file = dynamic_cast<TFileStream*>(sDest.get()); file && TargetPending()) {
-    if (SetFileTimestamps(file->Handle(), ATimes, FCheckTime, FCopyCrTm) != 0)
-      timeResult = ResultCode(sevWarning, errSetTimestamp);
+    if (SetFileTimestamps(file->Handle(), ATimes, FOptions.CheckTime, FOptions.CopyCreationTime) != 0)
+      propertyResult = Warning(errSetTimestamp);
     else if (::fchmod(file->Handle(), static_cast<mode_t>(mode)) != 0)
-      attrResult = ResultCode(sevWarning, errSetAttr);
-    FModeApplied = true;
+      propertyResult = Warning(errSetAttr);
+    FTarget.ModeApplied = true;
   }
-  int result = CommitTarget();
-  if (result != 0) return result;
-  if (ACopyAcl && CopyFilePermissions(SourceName, DestName) != 0) result = ResultCode(sevWarning, errCopyAcl);
-  if (result == 0 && ACopyStorage) result = CopyDetails();
-  if (result == 0) result = timeResult != 0 ? timeResult : attrResult;
-  return result;
+  TErrorCode result = CommitTarget();
+  if (result) return result;
+  if (ACopyAcl && CopyFilePermissions(SourceName, DestName) != 0) result = Warning(errCopyAcl);
+  if (!result && ACopyStorage) result = CopyDetails();
+  return result ? result : propertyResult;
 }
 
-int TCopyThread::CopyDetails() {
+TErrorCode TCopyThread::CopyDetails() {
   TFileSummary summary;
-  if (ReadFileSummary(SourceName, summary) && WriteFileSummary(DestName, summary)) return 0;
-  return ResultCode(sevWarning, errCopyDetails);
+  if (ReadFileSummary(SourceName, summary) && WriteFileSummary(DestName, summary)) return {};
+  return Warning(errCopyDetails);
 }
 
-int TCopyThread::DoCopy() {
+TErrorCode TCopyThread::DoCopy() {
   TFileTimestamps times;
   uint16_t attr = 0;
-  int result = OpenFiles(times, attr);
-  if (result == 0) {
+  TErrorCode result = OpenFiles(times, attr);
+  if (!result) {
     const int64_t size = sSource->Size();
     if (size < 0) {
-      result = ResultCode(sevError, errReadFile);
+      result = Failure(errReadFile);
     } else {
       FCrcWanted = false;  // nobody compares a plain copy's checksum
       DoProgress(acCopy, true, -size);
       result = CopyData(*sSource, *sDest, true, size);
     }
   }
-  if (result == 0) return FinishFile(FCopyStorage, FCopyAcl, attr, times);
+  if (!result) return FinishFile(FOptions.CopyStorage, FOptions.CopyPermissions, attr, times);
   ReleaseStreams();
   return result;
 }
 
-int TCopyThread::DoShellCopy() {
+TErrorCode TCopyThread::DoShellCopy() {
   const TFileTimestamps times = GetFileTimestamps(SourceName, true);
   const int sourceAttr = LongFileGetAttr(SourceName, true);
-  int result = 0;
+  TErrorCode result;
   if (sourceAttr < 0 || (sourceAttr & faDirectory))
-    result = ResultCode(sevError, errFileNotFound);
+    result = Failure(errFileNotFound);
   else if (DestName.empty())
-    result = ResultCode(sevError, errCreateFile);
-  if (result == 0) {
+    result = Failure(errCreateFile);
+  if (!result) {
     DoProgress(acCopy, false, -1);
     // The platform copy: the whole file in the kernel, then mode and modification time
     // carried over as a desktop shell copy does. Any failure reads as a failed copy.
     sSource = TFileStream::Open(SourceName, TOpenMode::Read);
-    if (!sSource || OpenTarget() != 0) {
-      result = ResultCode(sevError, errWriteFile);
+    if (!sSource || OpenTarget()) {
+      result = Failure(errWriteFile);
     } else {
       const int in = static_cast<TFileStream&>(*sSource).Handle();
       const int out = static_cast<TFileStream&>(*sDest).Handle();
@@ -443,30 +444,30 @@ int TCopyThread::DoShellCopy() {
           moved = sendfile(out, in, nullptr, kShellChunk);  // file systems without the former
         if (moved == 0) break;
         if (moved < 0) {
-          result = ResultCode(sevError, errWriteFile);
+          result = Failure(errWriteFile);
           break;
         }
         UTotal += moved;
         if (FUserBreak.load(std::memory_order_acquire)) {
-          result = errUserBreak;
+          result = kUserBreak;
           break;
         }
       }
       struct stat st {};
-      if (result == 0 && fstat(in, &st) == 0) fchmod(out, st.st_mode & 0777);
-      FModeApplied = true;
+      if (!result && fstat(in, &st) == 0) fchmod(out, st.st_mode & 0777);
+      FTarget.ModeApplied = true;
       sSource.reset();
-      if (result == 0) result = CommitTarget();
-      if (result == 0) {
+      if (!result) result = CommitTarget();
+      if (!result) {
         TFileTimestamps written = times;
         SetFileTimestamps(DestName, written, false, false, false);
       }
     }
     ReleaseStreams();
   }
-  if (result == 0 && FCopyCrTm) {
-    if (SetFileTimestamps(DestName, times, FCheckTime, true, false) != 0) result = ResultCode(sevWarning, errSetTimestamp);
-  }
+  if (!result && FOptions.CopyCreationTime &&
+      SetFileTimestamps(DestName, times, FOptions.CheckTime, true, false) != 0)
+    result = Warning(errSetTimestamp);
   return result;
 }
 

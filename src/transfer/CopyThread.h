@@ -49,11 +49,32 @@ class TShellCopyModes {
   uint8_t FBits = 0;
 };
 
-// Settings of the suite's packing side; no worker of this program reads them.
-enum class TZCompressionLevel : uint8_t { zcNone, zcFastest, zcDefault, zcMax };
-enum class TZStrategy : uint8_t { zsDefault, zsFiltered, zsHuffman, zsRLE, zsFixed };
-using enum TZCompressionLevel;
-using enum TZStrategy;
+// The option properties of a worker, set by the owner before the job starts.
+struct TCopyOptions {
+  bool CheckTime = true;  // a source time in the future is replaced by now
+  TShellCopyModes ShellCopy;
+  bool CopyCreationTime = false;
+  bool CopyStorage = false;
+  bool CopyPermissions = false;
+  bool Overwrite = false;        // a write-protected target may be replaced
+  bool TestOnly = false;         // the data go to a sink
+  bool VerifyTarget = false;     // the renamed target is read back
+  std::string DestinationRoot;   // empty: the folder of DestName
+  int TargetMode = -1;           // permission bits of the committed target, or -1
+};
+
+// What a digest of the written bytes needs: the read-back compares both.
+struct TWrittenDigest {
+  uint32_t Crc = 0;
+  int64_t Size = 0;
+};
+
+// The temporary target of the running job, from OpenTarget to CommitTarget or DiscardTarget.
+struct TPendingTarget {
+  TTargetFile File;
+  bool ModeApplied = false;  // FinishFile gave it its permission bits
+  TWrittenDigest Written;    // kept only when the target is verified
+};
 
 class TCopyThread : public TThread {
  public:
@@ -68,34 +89,35 @@ class TCopyThread : public TThread {
 
   // Done becomes true only after the result is stored.
   bool Done() const { return Terminated(); }
-  int ErrorCode() const { return FError.load(std::memory_order_acquire); }
+  TErrorCode ErrorCode() const { return FError.load(std::memory_order_acquire); }
+  // The operation mark of this worker's results.
   int ErrorType() const { return FErrFlag; }
 
   const TProgressEvent& OnProgress() const { return FOnProgress; }
   // Also routes the decryptor's reports, through Synchronize, to the same handler.
   void SetOnProgress(TProgressEvent AHandler);
 
-  bool CheckTime() const { return FCheckTime; }
-  void SetCheckTime(bool AValue) { FCheckTime = AValue; }
-  bool CopyCreationTime() const { return FCopyCrTm; }
-  void SetCopyCreationTime(bool AValue) { FCopyCrTm = AValue; }
-  bool CopyPermissions() const { return FCopyAcl; }
-  void SetCopyPermissions(bool AValue) { FCopyAcl = AValue; }
-  bool CopyStorage() const { return FCopyStorage; }
-  void SetCopyStorage(bool AValue) { FCopyStorage = AValue; }
-  TShellCopyModes ShellCopy() const { return FShellCopy; }
-  void SetShellCopy(TShellCopyModes AValue) { FShellCopy = AValue; }
+  bool CheckTime() const { return FOptions.CheckTime; }
+  void SetCheckTime(bool AValue) { FOptions.CheckTime = AValue; }
+  bool CopyCreationTime() const { return FOptions.CopyCreationTime; }
+  void SetCopyCreationTime(bool AValue) { FOptions.CopyCreationTime = AValue; }
+  bool CopyPermissions() const { return FOptions.CopyPermissions; }
+  void SetCopyPermissions(bool AValue) { FOptions.CopyPermissions = AValue; }
+  bool CopyStorage() const { return FOptions.CopyStorage; }
+  void SetCopyStorage(bool AValue) { FOptions.CopyStorage = AValue; }
+  TShellCopyModes ShellCopy() const { return FOptions.ShellCopy; }
+  void SetShellCopy(TShellCopyModes AValue) { FOptions.ShellCopy = AValue; }
   // On: a write-protected target may be replaced. The old file is never changed; it is
   // replaced as a whole when the new one is complete.
-  bool Overwrite() const { return FOverwrite; }
-  void SetOverwrite(bool AValue) { FOverwrite = AValue; }
+  bool Overwrite() const { return FOptions.Overwrite; }
+  void SetOverwrite(bool AValue) { FOptions.Overwrite = AValue; }
 
   // The destination folder that DestName lies below and may not leave; empty (the default):
   // the folder of DestName.
-  void SetDestinationRoot(std::string ARoot) { FDestRoot = std::move(ARoot); }
+  void SetDestinationRoot(std::string ARoot) { FOptions.DestinationRoot = std::move(ARoot); }
   // The permission bits the committed target gets; without, the source file's (or, with no
   // source file, 0666 less the umask).
-  void SetTargetMode(mode_t AMode) { FTargetMode = static_cast<int>(AMode & 0777); }
+  void SetTargetMode(mode_t AMode) { FOptions.TargetMode = static_cast<int>(AMode & 0777); }
 
   // A decoder lent by the owner for every inflate of this worker (the zip reader keeps one
   // for all its entries); without one each inflate makes its own. Not owned.
@@ -103,11 +125,11 @@ class TCopyThread : public TThread {
 
   // Test run: the source is read and checked to its end as for a restore, but the data go to
   // a sink; no target, no temporary file, no properties are touched.
-  void SetTestOnly(bool AValue) { FTestOnly = AValue; }
-  bool TestOnly() const { return FTestOnly; }
-  // After the rename the target is read back and compared with a CRC-32 and the length of
-  // what was written; a difference ends the job with errVerifyFailed.
-  void SetVerifyTarget(bool AValue) { FVerifyTarget = AValue; }
+  void SetTestOnly(bool AValue) { FOptions.TestOnly = AValue; }
+  bool TestOnly() const { return FOptions.TestOnly; }
+  // After the rename the target is read back and compared with what was written; a
+  // difference ends the job with errVerifyFailed.
+  void SetVerifyTarget(bool AValue) { FOptions.VerifyTarget = AValue; }
   // Tests only: runs on the worker between the rename and the read-back, with DestName.
   static void SetVerifyHook(std::function<void(const std::string&)> AHook) { FVerifyHook = std::move(AHook); }
 
@@ -121,38 +143,38 @@ class TCopyThread : public TThread {
  protected:
   void Execute() override;
   // Ends the job with a result; must be called exactly once by every Execute.
-  virtual void FinishThread(int AError);
+  virtual void FinishThread(TErrorCode AError);
   // Reports progress on the main thread and waits for the handler; then passes the pause gate.
   virtual void DoProgress(TFileAction AAction, bool ASpeedLimit, int64_t ACount);
   // An exception that escaped Execute: streams are released and the job ends with 0x112.
   void HandleException() noexcept override;
 
-  // Building blocks. Each gives a result code without the operation mark.
+  // Building blocks. Each gives a result without the operation mark.
   // Source checks, its times and attributes, source opened into sSource and the target
   // (a temporary file) into sDest. On failure the caller releases what is open.
-  int OpenFiles(TFileTimestamps& Times, uint16_t& Attr);
+  TErrorCode OpenFiles(TFileTimestamps& Times, uint16_t& Attr);
   // The target step of OpenFiles, for jobs that open their source themselves: refuses an empty
   // name, a name that leaves the destination, a folder and a write-protected target (unless
   // Overwrite), then creates the temporary file (mode 0600) into sDest.
-  int OpenTarget();
+  TErrorCode OpenTarget();
   // Gives the temporary file its mode (when FinishFile has not), flushes it when it replaces
-  // an existing file, closes sDest and renames it over DestName: 0 or an error code.
-  int CommitTarget();
+  // an existing file, closes sDest and renames it over DestName.
+  TErrorCode CommitTarget();
   // Closes sDest and deletes an uncommitted temporary file; an existing target stays.
   void DiscardTarget();
-  bool TargetPending() const { return FTarget.Pending(); }
-  // The error code of a failed write (errno: a full disk reads as 0x107).
-  static int WriteFailure();
-  int CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength);
+  bool TargetPending() const { return FTarget.File.Pending(); }
+  // The result of a failed write (errno: a full disk reads as 0x107).
+  static TErrorCode WriteFailure();
+  TErrorCode CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength);
   // Gives the temporary target the source's times and permission bits, commits it, then
   // permissions and details as asked.
-  int FinishFile(bool ACopyStorage, bool ACopyAcl, uint16_t AAttr, const TFileTimestamps& ATimes);
+  TErrorCode FinishFile(bool ACopyStorage, bool ACopyAcl, uint16_t AAttr, const TFileTimestamps& ATimes);
   // Frees both streams; an uncommitted temporary target is deleted.
   void ReleaseStreams();
-  int CopyDetails();
-  int DoCopy();
+  TErrorCode CopyDetails();
+  TErrorCode DoCopy();
   // Plain platform copy (no shell on Linux): the whole file copied at once.
-  int DoShellCopy();
+  TErrorCode DoShellCopy();
   // False when the transfer buffer could not be allocated.
   bool HasBuffer() const { return FBuffer != nullptr; }
 
@@ -164,13 +186,10 @@ class TCopyThread : public TThread {
                   int64_t AMaxOutput = -1);
   int GUnzipData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t AMaxOutput = -1);
   int CheckGzTrailer(TStream& sIn, int64_t USize);
-  // Defined with the zip entry workers: compares ALength bytes of sIn with sRef.
-  int CompareData(TStream& sIn, TStream& sRef, bool ASpeedLimit, int64_t ALength);
 
   TProgressEvent FOnProgress;
-  bool FCheckTime = true;
-  TShellCopyModes FShellCopy;
-  std::atomic<int> FError{0};
+  TCopyOptions FOptions;
+  std::atomic<TErrorCode> FError{};
   std::unique_ptr<uint8_t[]> FBuffer;
   std::string SourceName;
   std::string DestName;
@@ -178,14 +197,8 @@ class TCopyThread : public TThread {
   std::unique_ptr<TStream> sDest;
   uint32_t FBufSize = 0;
   std::atomic<bool> FUserBreak{false};
-  bool FCopyCrTm = false;
-  bool FCopyStorage = false;
-  bool FCopyAcl = false;
-  bool FOverwrite = false;
-  bool FVerify = false;
   int FErrFlag = opCopy;
-  TZCompressionLevel FCompLevel = zcDefault;
-  TZStrategy FCompType = zsDefault;
+  // Running totals of the job's loops.
   uint32_t FCrc = 0;
   // False where nothing will compare FCrc (an AES entry of the second kind stores none and
   // relies on its authentication code); the loops then skip the sum.
@@ -196,28 +209,17 @@ class TCopyThread : public TThread {
   // ends that loop without an error).
   bool FInflateEnded = false;
   TEncryption* FCrypting = nullptr;
-  TFileAction FAction = acNone;
-  int64_t FCount = 0;
-  bool FSpeedLimit = false;
 
  private:
-  void SyncProgress();
   struct TKernelCopy;
   int64_t KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count, int64_t maxHole,
                           TKernelCopy& state);
   int64_t SourceMode() const;  // the open source file's permission bits, or -1
   void NoteWritten(const void* AData, size_t ASize);
-  int VerifyTarget();
-  TTargetFile FTarget;         // the uncommitted temporary target
-  std::string FDestRoot;
-  int FTargetMode = -1;
-  bool FModeApplied = false;
+  TErrorCode VerifyTarget();
+  TPendingTarget FTarget;
   TInflater* FLentInflater = nullptr;
   std::atomic<bool> FFinishing{false};
-  bool FTestOnly = false;
-  bool FVerifyTarget = false;
-  uint32_t FWrittenCrc = 0;  // of the bytes that reached the temporary target
-  int64_t FWrittenSize = 0;
   inline static std::function<void(const std::string&)> FVerifyHook;
 };
 

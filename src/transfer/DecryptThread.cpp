@@ -15,7 +15,7 @@ TDecryptThread::TDecryptThread(std::string ASourceName, std::string ADestName,
 
 void TDecryptThread::Execute() {
   if (FCrypting)
-    FinishThread(DoDecrypt());
+    FinishThread(TErrorCode::FromValue(static_cast<uint32_t>(DoDecrypt())));
   else
     FinishThread(DoCopy());
 }
@@ -23,7 +23,7 @@ void TDecryptThread::Execute() {
 int TDecryptThread::DoDecrypt() {
   TFileTimestamps times;
   uint16_t attr = 0;
-  int result = OpenFiles(times, attr);
+  int result = static_cast<int>(OpenFiles(times, attr).Value());
   if (result == 0) {
     const int64_t size = sSource->Size();
     if (size < 0) {
@@ -42,7 +42,7 @@ int TDecryptThread::DoDecrypt() {
         result = DecryptFailureCode(FCrypting->LastFailure());
     }
   }
-  if (result == 0) return FinishFile(false, FCopyAcl, attr, times);
+  if (result == 0) return static_cast<int>(FinishFile(false, CopyPermissions(), attr, times).Value());
   ReleaseStreams();
   return result;
 }

@@ -32,7 +32,7 @@ TGUnZipThread::TGUnZipThread(std::string ASourceName, std::string ADestName,
   FErrFlag = opGunzip;
 }
 
-void TGUnZipThread::Execute() { FinishThread(DoGUnzip()); }
+void TGUnZipThread::Execute() { FinishThread(TErrorCode::FromValue(static_cast<uint32_t>(DoGUnzip()))); }
 
 int TGUnZipThread::DoGUnzip() {
   const int sourceAttr = LongFileGetAttr(SourceName, false);
@@ -59,7 +59,7 @@ int TGUnZipThread::DoGUnzip() {
   int64_t csize = 0;
   TMemberSize size;
   result = ReadGzHeader(*sSource, storedName, unixTime, encrypted, csize, size.USize, &size.Exact);
-  if (result == 0) result = OpenTarget();
+  if (result == 0) result = static_cast<int>(OpenTarget().Value());
   // Every member that follows the first is restored too; the size subfield of a member
   // bounds that member alone.
   for (bool first = true, more = true; result == 0 && more; first = false) {
@@ -80,7 +80,7 @@ int TGUnZipThread::DoGUnzip() {
     ReleaseStreams();  // the temporary target goes; an existing target stays as it was
     return result;
   }
-  return FinishFile(false, FCopyAcl, attr, times);
+  return static_cast<int>(FinishFile(false, CopyPermissions(), attr, times).Value());
 }
 
 int TGUnZipThread::UnpackEncrypted(int64_t AStart, TMemberSize ASize) {

@@ -1,7 +1,7 @@
 #pragma once
-// Entry workers of the zip reader: each reads one entry's local header from the archive
+// The entry worker of the zip reader: reads one entry's local header from the archive
 // (positioned there by the reader) and writes the entry's data, decrypted and inflated, to a
-// target file, a stream, or a comparison with an existing file.
+// target file or a stream. TZipCompareThread (transfer/ZipCompareThread.h) builds on it.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,40 +40,29 @@ class TZipReadThread : public TGUnZipThread {
   // The archive then stands on the entry's first data byte.
   bool ReadLocalHeader(TZipFileInfo& Info);
   // Decrypts and decompresses the entry data into sOut; a result code.
-  int ExtractData(const TZipFileInfo& Info, TStream& sOut);
-  int DoExtract();
+  TErrorCode ExtractData(const TZipFileInfo& Info, TStream& sOut);
+  TErrorCode DoExtract();
   // The local header, with the directory's CRC and sizes where a data descriptor holds them;
   // checks that the data fit the entry's span. A result code; ADataStart is where they begin.
-  int ReadEntryInfo(TZipFileInfo& Info, int64_t& ADataStart);
+  TErrorCode ReadEntryInfo(TZipFileInfo& Info, int64_t& ADataStart);
   // ExtractData, then the data descriptor's agreement with the directory.
-  int ExtractChecked(const TZipFileInfo& Info, int64_t ADataStart, TStream& sOut);
+  TErrorCode ExtractChecked(const TZipFileInfo& Info, int64_t ADataStart, TStream& sOut);
 
-  // Speed-limit flag of every report and of the decryptor (not the pending-report flag).
+  // Speed-limit flag of every report and of the decryptor.
   bool FSpeedLimit;
   TStream& FArchive;
   TStream* FTargetStream = nullptr;
 
  private:
-  int ExtractEncrypted(const TZipFileInfo& Info, TStream& sOut);
+  TErrorCode ExtractEncrypted(const TZipFileInfo& Info, TStream& sOut);
   // The actual method of an encrypted entry, or -1 when it cannot be decoded.
   static int EncryptedMethod(const TZipFileInfo& Info);
-  int ExtractPlain(const TZipFileInfo& Info, uint16_t AMethod, TStream& sIn, int64_t ALength,
+  TErrorCode ExtractPlain(const TZipFileInfo& Info, uint16_t AMethod, TStream& sIn, int64_t ALength,
                    TStream& sOut, bool ACheckCrc);
   // 0 when the descriptor at AAt repeats the entry's CRC and sizes (32- or 64-bit form).
-  int CheckDataDescriptor(const TZipFileInfo& Info, int64_t AAt);
+  TErrorCode CheckDataDescriptor(const TZipFileInfo& Info, int64_t AAt);
   std::optional<TPkHeader> FDirEntry;
   int64_t FEntrySpan = -1;
-};
-
-// Extracts the entry into a buffer (memory, or a private temporary file for large entries)
-// and compares it with the reference file named at construction.
-class TZipCompareThread : public TZipReadThread {
- public:
-  using TZipReadThread::TZipReadThread;
-
- protected:
-  void Execute() override;
-  int DoCompare();
 };
 
 }  // namespace qv

@@ -21,7 +21,7 @@
 #include "transfer/EncryptedBody.h"
 #include "transfer/FilePropUtils.h"
 #include "transfer/Inflater.h"
-#include "transfer/ZipEntryThreads.h"
+#include "transfer/ZipCompareThread.h"
 
 namespace qv {
 namespace {
@@ -569,7 +569,7 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
     ZipThread->Start();
     WaitForWorker();
   }
-  const uint32_t code = static_cast<uint32_t>(ZipThread->ErrorCode());
+  const uint32_t code = ZipThread->ErrorCode().Value();
   ZipThread.reset();
   return code & 0xFF;
 }

@@ -418,7 +418,10 @@ void TMainForm::FormCreate() {
   ApplyBounds(s);
   const int split = s.Split > 0 ? s.Split : 260;
   Splitter->setSizes({split, std::max(200, width() - split)});
-  FSession->ApplySettings(s);
+  FStoredSource = s.Source;
+  FTarget = s.Target;
+  FTimespan = s.Timespan;
+  FIgnoreDst = s.IgnoreDst;
   (s.Mode == rmFiles ? rbFiles : s.Mode == rmDirectory ? rbDirs : rbSched)->setChecked(true);
   cbProtected->setChecked(s.ReadProtected);
   cbGZip->setChecked(s.Unpack);
@@ -435,7 +438,6 @@ void TMainForm::FormCreate() {
   btPause->setIcon(style()->standardIcon(QStyle::SP_MediaPause));
   btRestore->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
   btPause->setEnabled(false);
-  FSession->Restoring = false;
   SetPauseCaption(false);
   SetStatusVisible(false);
 }
@@ -471,8 +473,8 @@ void TMainForm::showEvent(QShowEvent* event) {
 
 void TMainForm::FormShow() {
   SetStatusVisible(false);
-  if (FSession->Target.empty()) FSession->Target = StdStr(DefaultTarget());
-  edTarget->setText(QStr(FSession->Target));
+  if (FTarget.empty()) FTarget = StdStr(DefaultTarget());
+  edTarget->setText(QStr(FTarget));
   if (!FDirDialogLoaded) {
     FDirDialog->LoadFromIni(FIniName, "DirDialog");
     TDetailInfoDialog::LoadSize(FIniName);
@@ -480,7 +482,7 @@ void TMainForm::FormShow() {
   }
   ShowModePage();
   // A stored folder that no longer exists leaves the tree where it is.
-  if (!FSession->Source.empty()) ShellTreeView->SetPath(QStr(FSession->Source));
+  if (!FStoredSource.empty()) ShellTreeView->SetPath(QStr(FStoredSource));
   if (ShellTreeView->SelectedIndex().isValid()) ShellTreeView->scrollTo(ShellTreeView->SelectedIndex());
   ShellTreeViewClick();
 }
@@ -500,10 +502,10 @@ void TMainForm::FormClose() {
   s.Source = StdStr(ShellTreeView->Path());
   s.Target = TargetText();
   s.Mode = RestoreMode();
-  s.ReadProtected = OverwriteProtected();
+  s.ReadProtected = cbProtected->isChecked();
   s.Unpack = UnpackGz();
-  s.Timespan = FSession->DeltaTime;
-  s.IgnoreDst = FSession->DstIgnore;
+  s.Timespan = FTimespan;
+  s.IgnoreDst = FIgnoreDst;
   s.RestoreDate = RestoreDate();
   s.SubDirMask = SubDirMask();
   s.DriveID = DriveMask();
@@ -522,7 +524,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   if (FRunDepth > 0) {
     // A run is on the stack: stop it and close once it has returned.
     FCloseAfterRun = true;
-    if (FSession->Restoring) FSession->StartStop();
+    if (FSession->Restoring()) FSession->StartStop();
     event->ignore();
     return;
   }
@@ -552,20 +554,20 @@ void TMainForm::ShellTreeViewClick() {
 }
 
 void TMainForm::btDestClick() {
-  QString chosen = QStr(FSession->Target);
+  QString chosen = QStr(FTarget);
   if (FDirDialog->Execute(T("Select destination directory"), true, true, QString(), chosen)) {
-    FSession->Target = StdStr(chosen);
+    FTarget = StdStr(chosen);
     edTarget->setText(chosen);
   }
 }
 
 void TMainForm::btnTimeSettingsClick() {
   TTimeCompareDialog dialog(this);
-  int diff = FSession->DeltaTime;
-  bool dst = FSession->DstIgnore;
+  int diff = FTimespan;
+  bool dst = FIgnoreDst;
   if (dialog.Execute(diff, dst)) {
-    FSession->DeltaTime = diff;
-    FSession->DstIgnore = dst;
+    FTimespan = diff;
+    FIgnoreDst = dst;
   }
 }
 
@@ -604,14 +606,16 @@ bool TMainForm::AcceptTarget() {
   return true;
 }
 
-TMainForm::TRunInputs TMainForm::CaptureInputs(TRunKind kind) {
-  TRunInputs in;
+TRestoreOptions TMainForm::CaptureInputs(TRunKind kind) {
+  TRestoreOptions in;
   in.Kind = kind;
   in.Mode = RestoreMode();
   in.Overwrite = OverwriteMode();
   in.Unpack = UnpackGz();
-  in.Protected = OverwriteProtected();
+  in.Protected = cbProtected->isChecked();
   in.Verify = cbVerify->isChecked();
+  in.Tolerance = FTimespan;
+  in.IgnoreDst = FIgnoreDst;
   in.Target = TargetText();
   in.Date = RestoreDate();
   in.SubDirMask = SubDirMask();
@@ -619,8 +623,7 @@ TMainForm::TRunInputs TMainForm::CaptureInputs(TRunKind kind) {
   in.Folder = SelectedFolder();
   for (int i = 0; i < ShellListView->Count(); ++i)
     if (ShellListView->IsSelected(i)) in.Items.push_back(StdStr(ShellListView->Item(i).PathName));
-  in.Include = IncludePatterns();
-  in.Exclude = ExcludePatterns();
+  if (cbPattern->isChecked()) SplitPatterns(edPattern->text(), in.Include, in.Exclude);
   return in;
 }
 
@@ -637,8 +640,8 @@ void TMainForm::SplitPatterns(const QString& text, std::vector<std::string>& inc
 }
 
 void TMainForm::btPreviewClick() {
-  if (FRunDepth > 0 || FSession->Restoring || !AcceptTarget()) return;
-  const TRunInputs inputs = CaptureInputs(rkDryRun);
+  if (FRunDepth > 0 || FSession->Restoring() || !AcceptTarget()) return;
+  const TRestoreOptions inputs = CaptureInputs(rkDryRun);
   FPreviewItems.clear();
   FPreviewSummary.reset();
   const bool goOn = RunWith(inputs);
@@ -647,14 +650,14 @@ void TMainForm::btPreviewClick() {
   TPreviewDialog dialog(FPreviewItems, QStr(*FPreviewSummary), inputs.Mode == rmSchedule, this);
   FPreviewItems.clear();
   if (dialog.exec() != QDialog::Accepted) return;
-  TRunInputs restore = inputs;
+  TRestoreOptions restore = inputs;
   restore.Kind = rkRestore;
   RunWith(restore);
 }
 
 void TMainForm::StartRun(TRunKind kind) {
   // A click while a run is on the stack is Stop (or nothing while a stopped run unwinds).
-  const bool starting = FRunDepth == 0 && !FSession->Restoring;
+  const bool starting = FRunDepth == 0 && !FSession->Restoring();
   if (starting) {
     if (kind != rkTest && !AcceptTarget()) return;  // a test writes nothing anywhere
     RunWith(CaptureInputs(kind));
@@ -665,8 +668,9 @@ void TMainForm::StartRun(TRunKind kind) {
   --FRunDepth;
 }
 
-bool TMainForm::RunWith(const TRunInputs& inputs) {
+bool TMainForm::RunWith(const TRestoreOptions& inputs) {
   FRun = inputs;
+  FTarget = inputs.Target;  // the destination of the last run is where the folder dialog opens
   ++FRunDepth;
   FSession->StartStop();
   --FRunDepth;
@@ -709,8 +713,8 @@ void TMainForm::btVersionsClick() {
 }
 
 void TMainForm::RestoreVersion(const TVersionChoice& choice) {
-  if (FRunDepth > 0 || FSession->Restoring || !AcceptTarget()) return;
-  TRunInputs in = CaptureInputs(rkRestore);
+  if (FRunDepth > 0 || FSession->Restoring() || !AcceptTarget()) return;
+  TRestoreOptions in = CaptureInputs(rkRestore);
   in.Mode = rmFiles;
   in.Items = {choice.Version.Path};
   in.Folder = ExtractFileDir(choice.Version.Path);
@@ -727,61 +731,31 @@ QPoint TMainForm::StartButtonCorner() const { return ControlCornerPos(btRestore)
 
 // ---------------------------------------------------------------- the session's view
 
-TRestoreMode TMainForm::RestoreMode() {
-  if (FRun) return FRun->Mode;
+TRestoreOptions TMainForm::RunOptions() { return FRun ? *FRun : CaptureInputs(rkRestore); }
+
+TRestoreMode TMainForm::RestoreMode() const {
   return rbFiles->isChecked() ? rmFiles : rbDirs->isChecked() ? rmDirectory : rmSchedule;
 }
 
-TOverwriteMode TMainForm::OverwriteMode() {
-  if (FRun) return FRun->Overwrite;
+TOverwriteMode TMainForm::OverwriteMode() const {
   if (rbOverwriteKeepBoth->isChecked()) return omKeepBoth;
   return rbOverwriteAll->isChecked() ? omAlways : rbOverwriteOlder->isChecked() ? omOlder : omNever;
 }
 
-bool TMainForm::UnpackGz() { return FRun ? FRun->Unpack : cbGZip->isChecked(); }
-bool TMainForm::OverwriteProtected() { return FRun ? FRun->Protected : cbProtected->isChecked(); }
-std::string TMainForm::TargetText() { return FRun ? FRun->Target : StdStr(edTarget->text()); }
-int TMainForm::RestoreDate() { return FRun ? FRun->Date : int(kDayZero.daysTo(dtpRest->date())); }
-std::string TMainForm::SubDirMask() { return FRun ? FRun->SubDirMask : StdStr(edFilter->text()); }
-std::string TMainForm::DriveMask() { return FRun ? FRun->DriveMask : StdStr(edDriveId->text()); }
-TRunKind TMainForm::RunKind() { return FRun ? FRun->Kind : rkRestore; }
-bool TMainForm::VerifyRestored() { return FRun ? FRun->Verify : cbVerify->isChecked(); }
+bool TMainForm::UnpackGz() const { return cbGZip->isChecked(); }
+std::string TMainForm::TargetText() const { return StdStr(edTarget->text()); }
+int TMainForm::RestoreDate() const { return int(kDayZero.daysTo(dtpRest->date())); }
+std::string TMainForm::SubDirMask() const { return StdStr(edFilter->text()); }
+std::string TMainForm::DriveMask() const { return StdStr(edDriveId->text()); }
 
-std::vector<std::string> TMainForm::IncludePatterns() {
-  if (FRun) return FRun->Include;
-  std::vector<std::string> include, exclude;
-  if (cbPattern->isChecked()) SplitPatterns(edPattern->text(), include, exclude);
-  return include;
-}
-
-std::vector<std::string> TMainForm::ExcludePatterns() {
-  if (FRun) return FRun->Exclude;
-  std::vector<std::string> include, exclude;
-  if (cbPattern->isChecked()) SplitPatterns(edPattern->text(), include, exclude);
-  return exclude;
+std::string TMainForm::SelectedFolder() const {
+  const TShellFolder* f = ShellTreeView->SelectedFolder();
+  return f ? StdStr(f->PathName) : std::string();
 }
 
 void TMainForm::ItemDone(const TItemReport& report) {
   if (PreviewRunning()) FPreviewItems.push_back(report);
 }
-
-std::string TMainForm::SelectedFolder() {
-  if (FRun) return FRun->Folder;
-  const TShellFolder* f = ShellTreeView->SelectedFolder();
-  return f ? StdStr(f->PathName) : std::string();
-}
-
-// A run reads the files selected when it was started, whatever the list shows meanwhile.
-int TMainForm::ItemCount() { return FRun ? int(FRun->Items.size()) : ShellListView->Count(); }
-bool TMainForm::ItemSelected(int index) {
-  if (FRun) return index >= 0 && size_t(index) < FRun->Items.size();
-  return index >= 0 && index < ShellListView->Count() && ShellListView->IsSelected(index);
-}
-std::string TMainForm::ItemPath(int index) {
-  if (FRun) return index >= 0 && size_t(index) < FRun->Items.size() ? FRun->Items[size_t(index)] : std::string();
-  return index >= 0 && index < ShellListView->Count() ? StdStr(ShellListView->Item(index).PathName) : std::string();
-}
-int TMainForm::SelectedCount() { return FRun ? int(FRun->Items.size()) : ShellListView->SelectedCount(); }
 
 bool TMainForm::Confirm(const std::string& text, bool yesPreselected) {
   return ConfirmDialog(StartButtonCorner(), QStr(text), yesPreselected ? QMessageBox::Yes : QMessageBox::No);
@@ -790,7 +764,7 @@ bool TMainForm::Confirm(const std::string& text, bool yesPreselected) {
 QString TMainForm::SummaryText(const std::string& text) const {
   // A stopped run's summary says so: its counts are not the whole selection.
   QString shown = QStr(text);
-  if (FRun && FSession->Stopped) shown += "\n" + T("Stopped by user.");
+  if (FRun && FSession->Stopped()) shown += "\n" + T("Stopped by user.");
   return shown;
 }
 
@@ -818,12 +792,13 @@ TPasswordAnswer TMainForm::QueryPassword(const std::string& title, const std::st
 }
 
 void TMainForm::SetFileLabel(const std::string& text) {
-  laFile->setText(QStr(text));
+  const QFontMetrics metrics = laFile->fontMetrics();
+  laFile->setText(QStr(FitPathToWidth(text, laFile->width(), [&](const std::string& part) {
+    return metrics.horizontalAdvance(QStr(part));
+  })));
   // Each file starts at 0 %; the schedule mode's bar counts files instead.
-  if (RestoreMode() != rmSchedule) ProgressBar->setValue(0);
+  if ((FRun ? FRun->Mode : RestoreMode()) != rmSchedule) ProgressBar->setValue(0);
 }
-int TMainForm::FileLabelWidth() { return laFile->width(); }
-int TMainForm::TextWidth(const std::string& text) { return laFile->fontMetrics().horizontalAdvance(QStr(text)); }
 void TMainForm::SetProgress(int position) { ProgressBar->setValue(std::clamp(position, 0, 100)); }
 
 void TMainForm::SetProgressMarquee(bool on) {

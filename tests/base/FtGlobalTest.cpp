@@ -3,30 +3,46 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <initializer_list>
+#include <string>
 
 using namespace qv;
 
+namespace {
+
+struct TMessageRow { uint32_t Code; std::string Text; };
+
+void ExpectMessages(std::initializer_list<TMessageRow> rows) {
+  for (const TMessageRow& row : rows) EXPECT_EQ(GetErrorMessage(row.Code), row.Text) << std::hex << row.Code;
+}
+
+}  // namespace
+
 TEST(GetErrorMessage, ComposesPrefixDetailAndSuffix) {
-  EXPECT_EQ(GetErrorMessage(0x10B), "Error: Decryption failed");
-  EXPECT_EQ(GetErrorMessage(0x610B), "Error: Decryption failed (Decrypt)");
-  EXPECT_EQ(GetErrorMessage(0x304), "Error(2): Could not read from file");
-  EXPECT_EQ(GetErrorMessage(0x206), "Warning: File attributes could not be set");
-  EXPECT_EQ(GetErrorMessage(0x080), "Info: Terminated by user");
-  EXPECT_EQ(GetErrorMessage(0x1080), "Info: Terminated by user (Copy)");
-  EXPECT_EQ(GetErrorMessage(0x310E), "Error: File not found (gunzip)");
-  EXPECT_EQ(GetErrorMessage(0x4121), "Error: Could not extract file (Zip)");
-  EXPECT_EQ(GetErrorMessage(0x2008), "Info: Illegal gzip header (gzip)");
-  EXPECT_EQ(GetErrorMessage(0x511D), "Error: Timeout error on copying file via FTP (Encrypt)");
+  ExpectMessages({
+      {0x10B, "Error: Decryption failed"},
+      {0x610B, "Error: Decryption failed (Decrypt)"},
+      {0x304, "Error(2): Could not read from file"},
+      {0x206, "Warning: File attributes could not be set"},
+      {0x080, "Info: Terminated by user"},
+      {0x1080, "Info: Terminated by user (Copy)"},
+      {0x310E, "Error: File not found (gunzip)"},
+      {0x4121, "Error: Could not extract file (Zip)"},
+      {0x2008, "Info: Illegal gzip header (gzip)"},
+      {0x511D, "Error: Timeout error on copying file via FTP (Encrypt)"},
+  });
 }
 
 TEST(GetErrorMessage, UnknownDetailsAndMarks) {
-  EXPECT_EQ(GetErrorMessage(0x414), "Info: Unknown code (00000414)");
-  EXPECT_EQ(GetErrorMessage(0x1014), "Info: Unknown code (00001014) (Copy)");
-  EXPECT_EQ(GetErrorMessage(0), "Info: Unknown code (00000000)");
-  EXPECT_EQ(GetErrorMessage(0x7101), "Error: Could not create file");
-  EXPECT_EQ(GetErrorMessage(0xF101), "Error: Could not create file");
-  EXPECT_EQ(GetErrorMessage(0xABC10000), "Info: Unknown code (ABC10000)");
-  EXPECT_EQ(GetErrorMessage(0x12345601), "Info: Could not create file (Encrypt)");
+  ExpectMessages({
+      {0x414, "Info: Unknown code (00000414)"},
+      {0x1014, "Info: Unknown code (00001014) (Copy)"},
+      {0, "Info: Unknown code (00000000)"},
+      {0x7101, "Error: Could not create file"},
+      {0xF101, "Error: Could not create file"},
+      {0xABC10000, "Info: Unknown code (ABC10000)"},
+      {0x12345601, "Info: Could not create file (Encrypt)"},
+  });
 }
 
 TEST(GetErrorMessage, EveryAssignedDetailHasItsOwnText) {
@@ -40,10 +56,13 @@ TEST(GetErrorMessage, EveryAssignedDetailHasItsOwnText) {
 }
 
 TEST(MsgFormats, QuoteTheName) {
-  EXPECT_EQ(FormatMsg(MsgErrorOpening(), "a.zip"), "Error opening \"a.zip\"");
-  EXPECT_EQ(FormatMsg(MsgErrorReading(), "a.zip"), "Error reading from \"a.zip\"");
-  EXPECT_EQ(FormatMsg(MsgErrorSetAttr(), "x"), "Error setting attributes of \"x\"");
-  EXPECT_EQ(FormatMsg(MsgErrorSetTime(), "x"), "Error setting timestamp of \"x\"");
+  const struct { std::string Format, Name, Text; } rows[] = {
+      {MsgErrorOpening(), "a.zip", "Error opening \"a.zip\""},
+      {MsgErrorReading(), "a.zip", "Error reading from \"a.zip\""},
+      {MsgErrorSetAttr(), "x", "Error setting attributes of \"x\""},
+      {MsgErrorSetTime(), "x", "Error setting timestamp of \"x\""},
+  };
+  for (const auto& row : rows) EXPECT_EQ(FormatMsg(row.Format, row.Name), row.Text);
 }
 
 TEST(TErrorCode, NamedPartsKeepTheNumericValue) {

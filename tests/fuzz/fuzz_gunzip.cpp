@@ -314,7 +314,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qv::TGUnZipThread worker(source, target, encrypted ? &key : nullptr, true, bufSize, qv::tpNormal);
     worker.SetOnProgress([](qv::TFileAction, int64_t, bool) {});
     worker.RunInline();
-    code = worker.ErrorCode();
+    code = worker.ErrorCode().Value();
   }
   const std::optional<Bytes> restored = ReadFile(target);
   if ((code == 0) != expected.has_value()) std::abort();     // accepted what is broken, or the reverse

@@ -22,7 +22,7 @@ int RunCopy(const std::string& src, const std::string& dst, const std::string& r
   TCopyThread worker(src, dst, true, 65536, tpNormal);
   worker.SetDestinationRoot(root);
   EXPECT_TRUE(test::RunToEnd(worker));
-  return worker.ErrorCode();
+  return worker.ErrorCode().Value();
 }
 
 mode_t ModeOf(const std::string& path) {
@@ -101,7 +101,7 @@ TEST(CopyTarget, FileSizeLimitReadsAsLowDiskSpaceAndKeepsTheOldTarget) {
     TCopyThread worker(dir / "src", dir / "dst", true, 65536, tpNormal);
     worker.Resume();
     worker.WaitFor();
-    ::_exit(ErrorDetail(static_cast<uint32_t>(worker.ErrorCode())));
+    ::_exit(ErrorDetail(worker.ErrorCode().Value()));
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);

@@ -59,7 +59,7 @@ int Copy(const std::string& src, const std::string& dst, TProgressLog* log = nul
   if (log) worker->SetOnProgress(log->Handler());
   if (setup) setup(*worker);
   EXPECT_TRUE(test::RunToEnd(*worker));
-  return worker->ErrorCode();
+  return worker->ErrorCode().Value();
 }
 
 class CopyBlocks : public ::testing::Test {
@@ -104,7 +104,7 @@ TEST_F(CopyBlocks, TotalFollowsTheData) {
   ASSERT_TRUE(WriteFile(dir / "src", data));
   TProbe worker(dir / "src", dir / "dst", true, kBuf, tpNormal);
   ASSERT_TRUE(test::RunToEnd(worker));
-  EXPECT_EQ(worker.ErrorCode(), 0);
+  EXPECT_EQ(worker.ErrorCode().Value(), 0);
   EXPECT_EQ(worker.Total(), static_cast<int64_t>(data.size()));
   EXPECT_EQ(ReadFile(dir / "dst"), data);
 }
@@ -145,14 +145,14 @@ TEST(CopyDataCodes, ShortWriteIsLowDiskSpaceAndFailedWriteIsWriteError) {
     TProbe probe("", "", true, kBuf, tpNormal);
     TReadOnlyMemoryStream in(data.data(), data.size());
     TLimitedStream out(2 * kBuf + 10, false);
-    EXPECT_EQ(probe.CopyData(in, out, true, static_cast<int64_t>(data.size())), 0x107);
+    EXPECT_EQ(probe.CopyData(in, out, true, static_cast<int64_t>(data.size())).Value(), 0x107);
     EXPECT_EQ(out.FWritten, 2 * kBuf + 10);
   }
   {
     TProbe probe("", "", true, kBuf, tpNormal);
     TReadOnlyMemoryStream in(data.data(), data.size());
     TLimitedStream out(kBuf, true);
-    EXPECT_EQ(probe.CopyData(in, out, true, static_cast<int64_t>(data.size())), 0x105);
+    EXPECT_EQ(probe.CopyData(in, out, true, static_cast<int64_t>(data.size())).Value(), 0x105);
   }
 }
 
@@ -162,11 +162,11 @@ TEST(CopyDataCodes, ShortOrFailedReadIsReadError) {
   TReadOnlyMemoryStream in(data.data(), data.size());
   TMemoryStream out;
   // The stream holds less than the length asked for.
-  EXPECT_EQ(probe.CopyData(in, out, true, 3 * kBuf), 0x104);
+  EXPECT_EQ(probe.CopyData(in, out, true, 3 * kBuf).Value(), 0x104);
   EXPECT_EQ(out.Size(), 2 * kBuf);
 
   TLimitedStream unreadable(0, false);
-  EXPECT_EQ(probe.CopyData(unreadable, out, true, 10), 0x104);
+  EXPECT_EQ(probe.CopyData(unreadable, out, true, 10).Value(), 0x104);
 }
 
 TEST(CopyDataCodes, FileToFileMovesExactBlocksAndDetectsAShortSource) {
@@ -178,7 +178,7 @@ TEST(CopyDataCodes, FileToFileMovesExactBlocksAndDetectsAShortSource) {
     auto in = TFileStream::Open(dir / "src", TOpenMode::Read);
     auto out = TFileStream::Open(dir / "dst", TOpenMode::Create);
     ASSERT_TRUE(in && out);
-    EXPECT_EQ(probe.CopyData(*in, *out, true, 2 * kBuf + 1), 0);  // a part of the file
+    EXPECT_EQ(probe.CopyData(*in, *out, true, 2 * kBuf + 1).Value(), 0);  // a part of the file
   }
   EXPECT_EQ(ReadFile(dir / "dst"), data.substr(0, 2 * kBuf + 1));
   EXPECT_EQ(probe.Crc(), static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()), 2 * kBuf + 1)));
@@ -186,7 +186,7 @@ TEST(CopyDataCodes, FileToFileMovesExactBlocksAndDetectsAShortSource) {
     auto in = TFileStream::Open(dir / "src", TOpenMode::Read);
     auto out = TFileStream::Open(dir / "dst2", TOpenMode::Create);
     ASSERT_TRUE(in && out);
-    EXPECT_EQ(probe.CopyData(*in, *out, true, static_cast<int64_t>(data.size()) + 1), 0x104);
+    EXPECT_EQ(probe.CopyData(*in, *out, true, static_cast<int64_t>(data.size()) + 1).Value(), 0x104);
   }
 }
 
@@ -195,7 +195,7 @@ TEST(CopyDataCodes, NoBufferEndsWithACodeInsteadOfLooping) {
     TProbe probe("", "", true, size, tpNormal);
     TMemoryStream in(std::vector<uint8_t>(10, 1));
     TMemoryStream out;
-    EXPECT_NE(probe.CopyData(in, out, true, 10), 0) << size;
+    EXPECT_NE(probe.CopyData(in, out, true, 10).Value(), 0) << size;
   }
 }
 
@@ -212,8 +212,8 @@ TEST_F(CopyControl, CancelKeepsTheExistingTargetAndLeavesNoTemporaryFile) {
     if (counts.size() == 3) worker->CancelThread();  // during the second block
   });
   ASSERT_TRUE(test::RunToEnd(*worker));
-  EXPECT_EQ(worker->ErrorCode(), 0x1080);
-  EXPECT_EQ(GetErrorMessage(static_cast<uint32_t>(worker->ErrorCode())), "Info: Terminated by user (Copy)");
+  EXPECT_EQ(worker->ErrorCode().Value(), 0x1080);
+  EXPECT_EQ(GetErrorMessage(worker->ErrorCode().Value()), "Info: Terminated by user (Copy)");
   // The block in progress was completed; no further block was read.
   EXPECT_EQ(counts, (std::vector<int64_t>{-64 * kBuf, kBuf, 2 * kBuf}));
   EXPECT_EQ(ReadFile(dir / "dst"), "previous version");
@@ -236,7 +236,7 @@ TEST_F(CopyControl, PausedWorkerIsNotDoneAndContinuesToTheEnd) {
   EXPECT_EQ(reports, 2);
   EXPECT_FALSE(worker->Done());
   ASSERT_TRUE(test::RunToEnd(*worker));  // Resume continues it
-  EXPECT_EQ(worker->ErrorCode(), 0);
+  EXPECT_EQ(worker->ErrorCode().Value(), 0);
   EXPECT_EQ(reports, 1 + 32);
   EXPECT_EQ(ReadFile(dir / "dst"), data);
 }
@@ -254,7 +254,7 @@ TEST_F(CopyControl, CancelReleasesAPausedWorker) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (!worker->Done() && std::chrono::steady_clock::now() < deadline) TThread::CheckSynchronize(10);
   ASSERT_TRUE(worker->Done());
-  EXPECT_EQ(worker->ErrorCode(), 0x1080);
+  EXPECT_EQ(worker->ErrorCode().Value(), 0x1080);
   EXPECT_FALSE(test::FileExists(dir / "dst"));
   EXPECT_TRUE(test::LeftoverTempFiles(dir.Path()).empty());
 }
@@ -303,7 +303,7 @@ TEST_F(CopyFailures, ExceptionOrMissingBufferStillEndsWithOneCode) {
   // A buffer that cannot be had.
   auto worker = MakeWorker(dir / "src", dir / "dst", -1);
   ASSERT_TRUE(test::RunToEnd(*worker));
-  EXPECT_EQ(worker->ErrorCode(), 0x1112);
+  EXPECT_EQ(worker->ErrorCode().Value(), 0x1112);
 
   // An allocation failure in the middle of the job, after the temporary target exists.
   class TFailing : public TCopyThread {
@@ -314,13 +314,13 @@ TEST_F(CopyFailures, ExceptionOrMissingBufferStillEndsWithOneCode) {
     void Execute() override {
       TFileTimestamps times;
       uint16_t attr;
-      if (OpenFiles(times, attr) == 0) throw std::bad_alloc();
-      FinishThread(1);
+      if (!OpenFiles(times, attr)) throw std::bad_alloc();
+      FinishThread(TErrorCode::FromValue(1));
     }
   };
   TFailing failing(dir / "src", dir / "dst", true, kBuf, tpNormal);
   ASSERT_TRUE(test::RunToEnd(failing));
-  EXPECT_EQ(failing.ErrorCode(), 0x1112);
+  EXPECT_EQ(failing.ErrorCode().Value(), 0x1112);
   EXPECT_EQ(ReadFile(dir / "dst"), "keep");
   EXPECT_TRUE(test::LeftoverTempFiles(dir.Path()).empty());
 }

@@ -49,7 +49,7 @@ class DecryptWorker : public ::testing::Test {
       TDecryptThread worker(src, dst, &dec, true, 524288, tpNormal);
       if (log) worker.SetOnProgress(log->Handler());
       EXPECT_TRUE(test::RunToEnd(worker));
-      code = worker.ErrorCode();
+      code = worker.ErrorCode().Value();
     }
     EXPECT_FALSE(dec.OnProgress()) << "the worker must clear the decryptor's handler";
     return code;
@@ -161,13 +161,13 @@ TEST_F(DecryptWorker, SourceAndTargetFailuresCarryTheDecryptMark) {
 TEST_F(DecryptWorker, WithoutADecryptorTheFileIsCopiedUnchanged) {
   TDecryptThread worker(dir / "file.enc", dir / "copy", nullptr, true, 65536, tpNormal);
   ASSERT_TRUE(test::RunToEnd(worker));
-  EXPECT_EQ(worker.ErrorCode(), 0);
+  EXPECT_EQ(worker.ErrorCode().Value(), 0);
   EXPECT_EQ(worker.ErrorType(), 0x1000);
   EXPECT_EQ(ReadFile(dir / "copy"), ReadFile(dir / "file.enc"));
 
   TDecryptThread missing(dir / "missing", dir / "copy2", nullptr, true, 65536, tpNormal);
   ASSERT_TRUE(test::RunToEnd(missing));
-  EXPECT_EQ(missing.ErrorCode(), 0x110E);
+  EXPECT_EQ(missing.ErrorCode().Value(), 0x110E);
   EXPECT_EQ(GetErrorMessage(0x110E), "Error: File not found (Copy)");
 }
 
@@ -184,7 +184,7 @@ TEST_F(DecryptWorker, PauseHoldsADecryption) {
   EXPECT_EQ(reports, 1);
   EXPECT_FALSE(worker.Done());
   ASSERT_TRUE(test::RunToEnd(worker));
-  EXPECT_EQ(worker.ErrorCode(), 0);
+  EXPECT_EQ(worker.ErrorCode().Value(), 0);
   EXPECT_EQ(ReadFile(dir / "file"), plain);
 }
 
@@ -200,7 +200,7 @@ TEST_F(DecryptWorker, StopEndsTheDecryptionBetweenBlocks) {
       if (c > 0) worker.CancelThread();
     });
     ASSERT_TRUE(test::RunToEnd(worker));
-    EXPECT_EQ(worker.ErrorCode(), 0x6080);
+    EXPECT_EQ(worker.ErrorCode().Value(), 0x6080);
   }
   // The total, then at most the block on which Stop came.
   ASSERT_EQ(log.Reports.size(), 2u);
@@ -230,7 +230,7 @@ TEST_F(DecryptWorker, FullMediumIsLowDiskSpaceNotAWrongPassword) {
         worker = std::make_unique<TDecryptThread>(dir / c.Source, dir / "out", &key, true, 524288, tpNormal);
       else
         worker = std::make_unique<TGUnZipThread>(dir / c.Source, dir / "out", &key, true, 524288, tpNormal);
-      return test::RunToEnd(*worker) ? worker->ErrorCode() : -2;
+      return test::RunToEnd(*worker) ? worker->ErrorCode().Value() : -2;
     });
     EXPECT_EQ(code, c.Code) << std::hex << code;
     EXPECT_NE(GetErrorMessage(static_cast<uint32_t>(code)).find("Low disk space"), std::string::npos);

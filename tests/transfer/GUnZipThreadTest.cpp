@@ -133,7 +133,7 @@ TResult Unpack(const std::string& src, const std::string& dst, TEncryption* enc,
     if (ACancelAt > 0 && a == ACancelOn && c >= ACancelAt) worker.CancelThread();
   });
   EXPECT_TRUE(test::RunToEnd(worker));
-  r.Code = worker.ErrorCode();
+  r.Code = worker.ErrorCode().Value();
   r.Crc = worker.Crc();
   EXPECT_FALSE(r.Log.OffMainThread);
   return r;

@@ -60,7 +60,7 @@ class SinkAndVerify : public ::testing::Test {
     worker->SetTestOnly(testOnly);
     worker->SetVerifyTarget(verify);
     EXPECT_TRUE(test::RunToEnd(*worker));
-    return worker->ErrorCode();
+    return worker->ErrorCode().Value();
   }
 };
 

@@ -1,4 +1,4 @@
-#include "transfer/ZipEntryThreads.h"
+#include "transfer/ZipCompareThread.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -46,7 +46,7 @@ TEST_F(ZipEntryThreadsTest, WorkerCodesAndProgressOnTheMainThread) {
   {
     TZipReadThread worker(Dir / "out.bin", nullptr, *zip, true, true, 65536, tpNormal, log.Handler());
     ASSERT_TRUE(RunToEnd(worker));
-    EXPECT_EQ(worker.ErrorCode(), 0);
+    EXPECT_EQ(worker.ErrorCode().Value(), 0);
     EXPECT_EQ(worker.Crc(), Crc32Update(0, data.data(), data.size()));
   }
   EXPECT_TRUE(ReadFile(Dir / "out.bin") == data);
@@ -60,13 +60,13 @@ TEST_F(ZipEntryThreadsTest, WorkerCodesAndProgressOnTheMainThread) {
   zip->Seek(0, SEEK_SET);
   TZipReadThread noTarget(std::string(), nullptr, *zip, true, true, 65536, tpNormal, nullptr);
   ASSERT_TRUE(RunToEnd(noTarget));
-  EXPECT_EQ(noTarget.ErrorCode(), 0x4112);
+  EXPECT_EQ(noTarget.ErrorCode().Value(), 0x4112);
 
   // No local header at the position: nothing is left under the target name.
   zip->Seek(7, SEEK_SET);
   TZipReadThread misplaced(Dir / "none.bin", nullptr, *zip, true, true, 65536, tpNormal, nullptr);
   ASSERT_TRUE(RunToEnd(misplaced));
-  EXPECT_EQ(misplaced.ErrorCode(), 0x4104);
+  EXPECT_EQ(misplaced.ErrorCode().Value(), 0x4104);
   EXPECT_FALSE(FileExists(Dir / "none.bin"));
   EXPECT_TRUE(LeftoverTempFiles(Dir.Path()).empty());
 
@@ -75,7 +75,7 @@ TEST_F(ZipEntryThreadsTest, WorkerCodesAndProgressOnTheMainThread) {
   TMemoryStream stream;
   TZipReadThread toStream(stream, nullptr, *zip, true, false, 65536, tpNormal, nullptr);
   ASSERT_TRUE(RunToEnd(toStream));
-  EXPECT_EQ(toStream.ErrorCode(), 0);
+  EXPECT_EQ(toStream.ErrorCode().Value(), 0);
   EXPECT_EQ(stream.Size(), 700000);
 }
 
@@ -93,7 +93,7 @@ TEST_F(ZipEntryThreadsTest, EncryptedEntriesInMemoryAndInTwoPasses) {
       TZipReadThread worker(Dir / (name + ".out"), &aes256, *zip, true, true, 65536, tpNormal,
                             log.Handler());
       ASSERT_TRUE(RunToEnd(worker));
-      EXPECT_EQ(worker.ErrorCode(), 0) << size;
+      EXPECT_EQ(worker.ErrorCode().Value(), 0) << size;
     }
     EXPECT_TRUE(ReadFile(Dir / (name + ".out")) == data);
     EXPECT_FALSE(log.OffMainThread);
@@ -106,7 +106,7 @@ TEST_F(ZipEntryThreadsTest, EncryptedEntriesInMemoryAndInTwoPasses) {
     zip->Seek(0, SEEK_SET);
     TZipReadThread noKey(Dir / (name + ".nokey"), nullptr, *zip, true, true, 65536, tpNormal, nullptr);
     ASSERT_TRUE(RunToEnd(noKey));
-    EXPECT_EQ(noKey.ErrorCode(), 0x410B);
+    EXPECT_EQ(noKey.ErrorCode().Value(), 0x410B);
     std::string bytes = ReadFile(archive);
     const auto* h = reinterpret_cast<const uint8_t*>(bytes.data());
     const size_t body = 30 + GetLe16(h + 26) + GetLe16(h + 28);  // salt and verifier follow
@@ -115,7 +115,7 @@ TEST_F(ZipEntryThreadsTest, EncryptedEntriesInMemoryAndInTwoPasses) {
     auto bad = TFileStream::Open(archive + ".bad", TOpenMode::Read);
     TZipReadThread damaged(Dir / (name + ".bad"), &aes256, *bad, true, true, 65536, tpNormal, nullptr);
     ASSERT_TRUE(RunToEnd(damaged));
-    EXPECT_EQ(damaged.ErrorCode(), 0x4109);
+    EXPECT_EQ(damaged.ErrorCode().Value(), 0x4109);
     EXPECT_FALSE(FileExists(Dir / (name + ".nokey")));
     EXPECT_FALSE(FileExists(Dir / (name + ".bad")));
   }
@@ -130,7 +130,7 @@ TEST_F(ZipEntryThreadsTest, CompareBlockByBlock) {
     zip->Seek(0, SEEK_SET);
     TZipCompareThread worker(reference, nullptr, *zip, true, true, 65536, tpNormal, nullptr);
     EXPECT_TRUE(RunToEnd(worker));
-    return worker.ErrorCode();
+    return worker.ErrorCode().Value();
   };
   EXPECT_EQ(compare(Dir / "c.bin"), 0);
   std::string changed = data;
