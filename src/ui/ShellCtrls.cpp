@@ -135,7 +135,7 @@ static std::shared_ptr<const TZipListing> ReadZipDirectory(const QString& archiv
     TZipRead zip(archive.toStdString());
     zip.ReadDirectory();
     for (const TZipListItem& item : zip.Directory()) {
-      QString name = QString::fromStdString(item.Name);
+      QString name = QString::fromUtf8(item.Name.data(), static_cast<qsizetype>(item.Name.size()));
       while (name.endsWith('/')) name.chop(1);
       while (name.startsWith('/')) name.remove(0, 1);
       if (name.isEmpty()) continue;
