@@ -1,6 +1,9 @@
 // Path splitting, label fitting, name patterns, kinds, the timestamp rule and the settings file.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include "restore/DirList.h"
 #include "restore/RestoreSession.h"
 #include "restore/VersionList.h"
 #include "ScriptedView.h"
@@ -78,12 +81,8 @@ TEST(SourceIsNewer, ToleranceAndDaylightSavingAllowance) {
       {2, true, 96400, 100000, false}, {2, true, 103597, 100000, true}, {2, true, 103603, 100000, true},
       {7200, true, 7200, 0, false}, {7200, true, 10800, 0, false}, {7200, true, 10801, 0, true},
   };
-  TScriptedView view;
-  TRestoreSession s(view);
   for (const auto& row : rows) {
-    s.DeltaTime = row.Tolerance;
-    s.DstIgnore = row.IgnoreDst;
-    EXPECT_EQ(s.SourceIsNewer(row.Source, row.Target), row.Newer)
+    EXPECT_EQ(SourceIsNewer(row.Source, row.Target, row.Tolerance, row.IgnoreDst), row.Newer)
         << row.Source << " vs " << row.Target << ", tolerance " << row.Tolerance << ", dst " << row.IgnoreDst;
   }
 }
@@ -130,6 +129,57 @@ TEST(VersionList, FirstDiscoveryOrderCaseFoldAndNewestWins) {
   EXPECT_EQ(list[0].Info.FullPath, "/s2/docs/a.txt");
   EXPECT_EQ(list[1].Key, "b");
   EXPECT_EQ(FoldKey("ÄÖÜ/Ĺ"), FoldKey("äöü/ĺ"));
+}
+
+TEST(ListDirectory, KindsLinksAndOnlyTheDetailsAskedFor) {
+  TTempDir d("qvlist");
+  ASSERT_TRUE(d.Ok());
+  // Names long enough that the records need more than one read of 64 KiB.
+  ASSERT_TRUE(qv::test::Run("cd '" + d.Path() + "' && mkdir sub && echo x > file && touch -d 2001-02-03T04:05:06Z file"
+                  " && ln -s file to-file && ln -s sub to-sub && ln -s gone dangling && mkfifo pipe"
+                  " && for i in $(seq 1000 1999); do : > padding-$i-$(printf '%0100d' 0); done"));
+  const TDirHandle dir = OpenFolder(-1, d.Path());
+  struct stat sub {};
+  ASSERT_EQ(::stat((d.Path() + "/sub").c_str(), &sub), 0);
+  using T = TDirEntry;
+  struct TRow {
+    const char* name;
+    T::TType type, linkTarget;
+    bool dangling;
+  } rows[] = {
+      {"dangling", T::deLink, T::deOther, true},
+      {"file", T::deFile, T::deOther, false},
+      {"pipe", T::deOther, T::deOther, false},
+      {"sub", T::deFolder, T::deOther, false},
+      {"to-file", T::deLink, T::deFile, false},
+      {"to-sub", T::deLink, T::deFolder, false},
+  };
+  for (const unsigned details : {0u, unsigned{ldFileTimes}, unsigned{ldFolderIds}}) {
+    bool ok = false;
+    const TDirListing listing = ListDirectory(dir, details, &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(listing.size(), 1006u);
+    EXPECT_TRUE(std::is_sorted(listing.begin(), listing.end(),
+                               [](const T& a, const T& b) { return a.Name < b.Name; }));
+    for (const TRow& row : rows) {
+      const auto e = std::find_if(listing.begin(), listing.end(), [&](const T& x) { return x.Name == row.name; });
+      ASSERT_NE(e, listing.end()) << row.name;
+      EXPECT_EQ(e->Type, row.type) << row.name;
+      EXPECT_EQ(e->LinkTarget, row.linkTarget) << row.name;
+      EXPECT_EQ(e->Dangling, row.dangling) << row.name;
+      if (row.type == T::deFile) {
+        EXPECT_EQ(e->UnixTime, details == ldFileTimes ? 981173106 : 0) << details;
+      }
+      if (row.type == T::deFolder) {
+        EXPECT_EQ(e->Inode, details == ldFolderIds ? sub.st_ino : 0) << details;
+      }
+    }
+  }
+  bool ok = true;
+  EXPECT_TRUE(ListDirectory(d.Path() + "/missing", false, &ok).empty());
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(ListDirectory(d.Path() + "/to-sub", false, &ok).size(), 0u) << "a path given follows its link";
+  EXPECT_TRUE(ok);
 }
 
 TEST(RestoreSettings, DefaultsUnknownModeAndBooleans) {

@@ -68,7 +68,7 @@ TEST_F(RestoreRun, OverwriteRulesWithToleranceAndProtection) {
     if (row.ReadOnly) ::chmod(Dst("a.txt").c_str(), 0444);
     view.Overwrite = row.Mode;
     view.Protected = row.MayClear;
-    session.DstIgnore = row.IgnoreDst;
+    view.IgnoreDst = row.IgnoreDst;
     view.Errors.clear();
     Start();
     EXPECT_EQ(ReadFile(Dst("a.txt")), row.Content);
@@ -133,7 +133,7 @@ TEST_F(RestoreRun, PasswordAskedOncePerRunAndAgainAfterAFailure) {
   EXPECT_NE(view.Prompts[1].find("is invalid"), std::string::npos);
   EXPECT_NE(view.Prompts[1].find("one.txt.enc"), std::string::npos);
   EXPECT_EQ(view.Summary(), "3 files copied");
-  EXPECT_TRUE(session.CryptPwd.empty());  // forgotten at the end of the run
+  EXPECT_FALSE(session.PasswordKnown());  // forgotten at the end of the run
 
   // The next run asks again; Skip passes one file over, Cancel ends the run.
   view.Prompts.clear();
@@ -225,7 +225,7 @@ TEST_F(RestoreRun, StopDuringATransferInFilesAndDirectoryModes) {
   Put("z.txt", "z");
   view.Overwrite = omAlways;
   view.OnProcessMessages = [this] {
-    if (session.Restoring && session.CopyThread) session.StartStop();
+    if (session.Restoring() && session.Worker()) session.StartStop();
   };
   // Files mode: the first transfer is stopped; it adds no error line.
   Files({"big.bin", "z.txt"});
@@ -240,8 +240,8 @@ TEST_F(RestoreRun, StopDuringATransferInFilesAndDirectoryModes) {
 
   // Directory mode: the stopped file is an error with its two lines; nothing after it starts.
   view.OnProcessMessages = [this] {
-    if (session.Restoring && session.CopyThread &&
-        session.CopyThread->GetSourceName().find("big.bin") != std::string::npos)
+    if (session.Restoring() && session.Worker() &&
+        session.Worker()->GetSourceName().find("big.bin") != std::string::npos)
       session.StartStop();
   };
   view.Mode = rmDirectory;
@@ -261,12 +261,12 @@ TEST_F(RestoreRun, PauseHoldsTheWorkerUntilContinue) {
   Files({"big.bin"});
   int pausedCalls = 0;
   view.OnProcessMessages = [&] {
-    if (!session.CopyThread) return;
-    if (!session.Paused && pausedCalls == 0) {
+    if (!session.Worker()) return;
+    if (!session.Paused() && pausedCalls == 0) {
       session.PauseContinue();
-    } else if (session.Paused && ++pausedCalls == 20) {
+    } else if (session.Paused() && ++pausedCalls == 20) {
       // Held for 20 rounds of messages: the worker must not have finished meanwhile.
-      EXPECT_FALSE(session.CopyThread->Done());
+      EXPECT_FALSE(session.Worker()->Done());
       session.PauseContinue();
     }
   };
@@ -311,7 +311,7 @@ TEST_F(RestoreRun, ZipPathsInFilesAndDirectoryModes) {
   EXPECT_EQ(view.DetailMessage, "0 files copied - 1 errors");
   ASSERT_EQ(view.Details.size(), 2u);
   EXPECT_EQ(view.Details[0], "Error restoring file: " + Src("broken.zip"));
-  EXPECT_FALSE(session.Restoring);
+  EXPECT_FALSE(session.Restoring());
 }
 
 class ScheduleRun : public RestoreRun {
@@ -402,11 +402,11 @@ TEST_F(ScheduleRun, StopEndsTheLoopWithoutAnErrorForTheStoppedFile) {
   Put("BD1/5.txt", "5", CEndOfDay - 9);
   // Paused as 3.bin comes up, its worker waits at its first gate; Stop reaches it there.
   view.OnFileLabel = [this](const std::string& label) {
-    if (label.find("3.bin") != std::string::npos && !session.Paused) session.PauseContinue();
+    if (label.find("3.bin") != std::string::npos && !session.Paused()) session.PauseContinue();
   };
   view.OnProcessMessages = [this] {
-    if (session.Restoring && session.CopyThread &&
-        session.CopyThread->GetSourceName().find("3.bin") != std::string::npos)
+    if (session.Restoring() && session.Worker() &&
+        session.Worker()->GetSourceName().find("3.bin") != std::string::npos)
       session.StartStop();
   };
   Start();
