@@ -87,36 +87,6 @@ TEST(SourceIsNewer, ToleranceAndDaylightSavingAllowance) {
   }
 }
 
-TEST(DecideTarget, OverwriteRuleAndWhatLiesAtTheTarget) {
-  TTempDir d("qvdecide");
-  ASSERT_TRUE(d.Ok());
-  ASSERT_TRUE(WriteFile(d / "older", "o") && WriteFile(d / "newer", "n"));
-  ASSERT_EQ(::mkdir((d / "folder").c_str(), 0755), 0);
-  SetMTime(d / "older", 1000);
-  SetMTime(d / "newer", 2000);
-  // The backup is from 1500. Time: the existing file's, 0 when no file is there.
-  const struct {
-    TOverwriteMode Mode; std::string Name; TTargetDecision Decision; int64_t Time; bool Restore;
-  } rows[] = {
-      {omNever, "missing", tdNew, 0, true}, {omNever, "older", tdSkipExists, 1000, false},
-      {omNever, "folder", tdNew, 0, true},  // no file: the worker says why it cannot write there
-      {omOlder, "older", tdReplace, 1000, true}, {omOlder, "newer", tdSkipNotOlder, 2000, false},
-      {omAlways, "newer", tdReplace, 2000, true},
-      {omKeepBoth, "missing", tdNew, 0, true}, {omKeepBoth, "newer", tdNew, 2000, false},  // written beside it
-  };
-  TScriptedView view;
-  TRestoreSession s(view);
-  s.Target = d.Path();
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.Name + ", overwrite " + std::to_string(static_cast<int>(row.Mode)));
-    view.Overwrite = row.Mode;
-    std::optional<int64_t> time;
-    EXPECT_EQ(s.DecideTarget(d / row.Name, 1500, time), row.Decision);
-    EXPECT_EQ(time.value_or(0), row.Time);
-    EXPECT_EQ(s.ShouldRestore(d / row.Name, 1500), row.Restore);
-  }
-}
-
 TEST(VersionList, FirstDiscoveryOrderCaseFoldAndNewestWins) {
   TVersionList list;
   list.Offer("DOCS/A.TXT", "/s1/DOCS/A.TXT", 100);
