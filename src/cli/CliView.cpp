@@ -133,9 +133,25 @@ double TCliView::Seconds() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
 }
 
-std::string TCliView::SelectedFolder() {
-  if (FOptions.Paths.empty()) return {};
-  return ExcludeTrailingDelimiter(FOptions.Paths.front());
+TRestoreOptions TCliView::RunOptions() {
+  TRestoreOptions o;
+  o.Mode = FOptions.Mode;
+  o.Kind = FOptions.Kind;
+  o.Overwrite = FOptions.Overwrite;
+  o.Unpack = FOptions.Unpack;
+  o.Protected = FOptions.OverwriteProtected;
+  o.Verify = FOptions.Verify;
+  o.Tolerance = FOptions.Tolerance;
+  o.IgnoreDst = FOptions.IgnoreDst;
+  o.Target = FOptions.Target;
+  o.Date = FOptions.RestoreDate;
+  o.SubDirMask = FOptions.Sets;
+  o.DriveMask = FOptions.Drive;
+  o.Include = FOptions.Include;
+  o.Exclude = FOptions.Exclude;
+  if (!FOptions.Paths.empty()) o.Folder = ExcludeTrailingDelimiter(FOptions.Paths.front());
+  o.Items = FOptions.Paths;
+  return o;
 }
 
 bool TCliView::Confirm(const std::string& text, bool yesPreselected) {
@@ -215,8 +231,6 @@ TPasswordAnswer TCliView::QueryPassword(const std::string&, const std::string& p
   return paOk;
 }
 
-int TCliView::TextWidth(const std::string& text) { return static_cast<int>(Utf8Length(text)); }
-
 void TCliView::SetStatusVisible(bool visible) {
   if (!visible) ClearProgressLine();
 }
@@ -239,7 +253,7 @@ void TCliView::ItemDone(const TItemReport& r) {
     if (!r.Target.empty()) o.Add("target", r.Target);
     if (!r.Set.empty()) o.Add("set", r.Set);
     if (r.Bytes >= 0) o.Add("bytes", r.Bytes);
-    if (r.Action == iaFailed) o.Add("code", static_cast<int64_t>(r.Code)).Add("message", r.Message);
+    if (r.Action == iaFailed) o.Add("code", int64_t{r.Code.Value()}).Add("message", r.Message);
     if (!r.Reason.empty()) o.Add("reason", r.Reason);
     std::printf("%s\n", o.Text().c_str());
     return;
@@ -278,7 +292,7 @@ void TCliView::RunProgress(const TRunProgress& progress) {
 }
 
 void TCliView::ProcessMessages() {
-  if (TakeStopRequest() && FSession != nullptr && FSession->Restoring) {
+  if (TakeStopRequest() && FSession != nullptr && FSession->Restoring()) {
     FStopped = true;
     FSession->StartStop();
   }

@@ -42,30 +42,11 @@ class TCliView : public IRestoreView {
  public:
   explicit TCliView(TCliOptions options);
   void SetSession(TRestoreSession* session) { FSession = session; }
-  int Tolerance() const { return FOptions.Tolerance; }
-  bool IgnoreDst() const { return FOptions.IgnoreDst; }
   // After the run: the summary (with the skipped count and a stop), then its error lines;
   // with --json the summary object. Returns the exit status.
   int FinishRun();
 
-  TRestoreMode RestoreMode() override { return FOptions.Mode; }
-  TOverwriteMode OverwriteMode() override { return FOptions.Overwrite; }
-  bool UnpackGz() override { return FOptions.Unpack; }
-  bool OverwriteProtected() override { return FOptions.OverwriteProtected; }
-  std::string TargetText() override { return FOptions.Target; }
-  int RestoreDate() override { return FOptions.RestoreDate; }
-  std::string SubDirMask() override { return FOptions.Sets; }
-  std::string DriveMask() override { return FOptions.Drive; }
-  TRunKind RunKind() override { return FOptions.Kind; }
-  bool VerifyRestored() override { return FOptions.Verify; }
-  std::vector<std::string> IncludePatterns() override { return FOptions.Include; }
-  std::vector<std::string> ExcludePatterns() override { return FOptions.Exclude; }
-
-  std::string SelectedFolder() override;
-  int ItemCount() override { return static_cast<int>(FOptions.Paths.size()); }
-  bool ItemSelected(int) override { return true; }
-  std::string ItemPath(int index) override { return FOptions.Paths[static_cast<size_t>(index)]; }
-  int SelectedCount() override { return ItemCount(); }
+  TRestoreOptions RunOptions() override;
 
   bool Confirm(const std::string& text, bool yesPreselected) override;
   void ShowInfo(const std::string& text) override;
@@ -75,15 +56,8 @@ class TCliView : public IRestoreView {
   TPasswordAnswer QueryPassword(const std::string& title, const std::string& prompt,
                                 std::string& pwd) override;
 
-  void SetFileLabel(const std::string&) override {}
-  int FileLabelWidth() override { return 1000; }  // the progress line shortens the name itself
-  int TextWidth(const std::string& text) override;
-  void SetProgress(int) override {}
-  void SetProgressMarquee(bool) override {}
+  // The progress line shows the run's totals and the current item, nothing more.
   void SetStatusVisible(bool visible) override;
-  void SetPauseCaption(bool) override {}
-  void SetPauseEnabled(bool) override {}
-  void SetRunning(bool) override {}
   void ItemDone(const TItemReport& report) override;
   void RunProgress(const TRunProgress& progress) override;
   void ProcessMessages() override;

@@ -20,8 +20,6 @@ int RunRestore(qv::TCliOptions options) {
   qv::TCliView view(std::move(options));
   qv::TRestoreSession session(view);
   view.SetSession(&session);
-  session.DeltaTime = view.Tolerance();
-  session.DstIgnore = view.IgnoreDst();
   qv::InstallStopSignals();
   session.StartStop();
   const int exitCode = view.FinishRun();

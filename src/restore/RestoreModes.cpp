@@ -15,8 +15,8 @@ namespace qv {
 
 namespace {
 
-constexpr uint32_t CNotFound = uint32_t{sevError} | errFileNotFound;
-constexpr uint32_t CFolderUnreadable = uint32_t{sevError} | errReadFolder;
+constexpr TErrorCode CNotFound(sevError, errFileNotFound);
+constexpr TErrorCode CFolderUnreadable(sevError, errReadFolder);
 
 // An entry of an archive folder: the folder itself or below it, never a name that only
 // begins with the same text ("docs2").
@@ -28,28 +28,28 @@ bool InArchiveFolder(const std::string& foldedName, const std::string& foldedFol
 
 }  // namespace
 
-bool TRestoreSession::OpenArchive(const std::string& archive, uint32_t& code) {
-  code = 0;
-  if (RZip && FArchiveName == archive) return true;
+bool TRestoreSession::OpenArchive(const std::string& archive, TErrorCode& code) {
+  code = {};
+  if (FRZip && FArchiveName == archive) return true;
   CloseArchive();
   try {
-    RZip = std::make_unique<TZipRead>(archive, std::string(), 0, 524288);
-    RZip->SetOnProcessMessages([this] { FView.ProcessMessages(); });
-    RZip->SetVerifyTargets(FVerifying);
-    if (!CryptPwd.empty()) RZip->InitEncryption(CryptPwd, 0);
-    FArchivePwd = CryptPwd;
-    RZip->ReadDirectory();
+    FRZip = std::make_unique<TZipRead>(archive, std::string(), 0, 524288);
+    FRZip->SetOnProcessMessages([this] { FView.ProcessMessages(); });
+    FRZip->SetVerifyTargets(FVerifying);
+    if (!FCryptPwd.empty()) FRZip->InitEncryption(FCryptPwd, 0);
+    FArchivePwd = FCryptPwd;
+    FRZip->ReadDirectory();
     FArchiveName = archive;
     return true;
   } catch (const EZipError& e) {
-    code = static_cast<uint32_t>(e.ZipError);
-    RZip.reset();
+    code = AsErrorCode(e.ZipError);
+    FRZip.reset();
     return false;
   }
 }
 
 void TRestoreSession::CloseArchive() {
-  RZip.reset();
+  FRZip.reset();
   FArchiveName.clear();
   FArchivePwd.clear();
   FArchiveIndex.reset();
@@ -58,7 +58,7 @@ void TRestoreSession::CloseArchive() {
 int TRestoreSession::FindArchiveEntry(const std::string& subPath) {
   if (!FArchiveIndex) {
     FArchiveIndex = std::make_unique<TArchiveIndex>();
-    const TZipFileList& list = RZip->Directory();
+    const TZipFileList& list = FRZip->Directory();
     for (int e = 0; e < list.Count(); ++e) {
       if (list.Objects(e).IsDir) continue;
       FArchiveIndex->Exact.try_emplace(list.Strings(e), e);
@@ -74,7 +74,7 @@ int TRestoreSession::FindArchiveEntry(const std::string& subPath) {
 }
 
 TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive, const std::string& subPath,
-                                                     std::string& source, uint32_t& code) {
+                                                     std::string& source, TErrorCode& code) {
   FLastTarget.clear();
   FInputProblem = true;
   if (!OpenArchive(archive, code)) {
@@ -83,32 +83,32 @@ TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive,
   }
   source = archive + ":" + subPath;
   if (subPath.empty()) {
-    code = uint32_t{sevError} | errArchiveAsFile;
+    code = TErrorCode(sevError, errArchiveAsFile);
     source = archive;
     return rrFailed;
   }
   const int index = FindArchiveEntry(subPath);
   if (index < 0) {
-    code = uint32_t{sevError} | opZip | errFileNotFound;
+    code = TErrorCode(sevError, errFileNotFound, opZip);
     return rrFailed;
   }
-  const TPkHeader& entry = RZip->Directory().Objects(index);
-  const std::string& name = RZip->Directory().Strings(index);
+  const TPkHeader& entry = FRZip->Directory().Objects(index);
+  const std::string& name = FRZip->Directory().Strings(index);
   // The entry's own spelling: it is what the archive restores.
   source = archive + ":" + name;
   FInputProblem = false;
-  return RestoreZipEntry(entry, AddPathDelimiter(Target) + name, name, code);
+  return RestoreZipEntry(entry, AddPathDelimiter(FTarget) + name, name, code);
 }
 
-TRestoreResult TRestoreSession::RestoreSelectedPath(const std::string& source, uint32_t& code) {
+TRestoreResult TRestoreSession::RestoreSelectedPath(const std::string& source, TErrorCode& code) {
   code = SourceProblem(source);
   FLastTarget.clear();
-  FInputProblem = code != 0;
-  if (code != 0) return rrFailed;
-  const TRestoreResult r = RestoreFile(source, Target, true, code);
+  FInputProblem = code.Failed();
+  if (code) return rrFailed;
+  const TRestoreResult r = RestoreFile(source, FTarget, true, code);
   // The header of a .gz that cannot be read: the item is not restored, which is an error.
   if (r == rrBadHeader) {
-    code = uint32_t{sevError} | opGzip | errReadFile;
+    code = TErrorCode(sevError, errReadFile, opGzip);
     FInputProblem = true;
   }
   return r;
@@ -118,41 +118,40 @@ void TRestoreSession::RestoreSelectedFiles() {
   if (!CheckTargetFolder()) return;
   BeginRun();
   uint32_t copied = 0, errors = 0;
-  if (FView.SelectedCount() == 0) {
+  const std::vector<std::string>& items = FOptions.Items;
+  if (items.empty()) {
     FView.ShowError(MsgNoFilesSelected());
     FLastRun.NothingToDo = true;
     EndRun();
     return;
   }
-  for (int i = 0; i < FView.ItemCount(); ++i) {
-    if (!FView.ItemSelected(i) || !FFilter.Accepts(FView.ItemPath(i))) continue;
+  for (const std::string& item : items) {
+    if (!FFilter.Accepts(item)) continue;
     ++FProgress.FilesTotal;
-    FProgress.BytesTotal += static_cast<int64_t>(GetFileSize64(FView.ItemPath(i)));
+    FProgress.BytesTotal += static_cast<int64_t>(GetFileSize64(item));
   }
-  // The selection is read item by item: the list may change while the run goes on.
-  for (int i = 0; i < FView.ItemCount(); ++i) {
-    if (!FView.ItemSelected(i)) continue;
-    std::string source = FView.ItemPath(i);
+  for (const std::string& item : items) {
+    std::string source = item;
     if (!FFilter.Accepts(source)) continue;
     ShowFile(source);
     ItemStarted(source);
-    uint32_t code = 0;
+    TErrorCode code;
     std::string archive = source, subPath;
     const TRestoreResult r = SplitZipPath(archive, subPath)
                                  ? RestoreSelectedEntry(archive, subPath, source, code)
                                  : RestoreSelectedPath(source, code);
     if (r == rrCopied) ++copied;
-    if (r == rrCancelRun || !Restoring) {
+    if (r == rrCancelRun || !FRestoring) {
       FLastRun.Cancelled = true;
       break;
     }
     ReportItem(r, source, code);
-    ItemFinished(static_cast<int64_t>(GetFileSize64(FView.ItemPath(i))));
-    if (code != 0 && r != rrCopied && r != rrSkipped) {
+    ItemFinished(static_cast<int64_t>(GetFileSize64(item)));
+    if (code && r != rrCopied && r != rrSkipped) {
       // A transfer failure of the only selected item is shown at once; an input that is not
       // there or cannot be read is always listed with its path.
-      if (FView.SelectedCount() < 2 && !FInputProblem && FRunKind == rkRestore) {
-        FView.ShowError(GetErrorMessage(code));
+      if (items.size() < 2 && !FInputProblem && FOptions.Kind == rkRestore) {
+        FView.ShowError(code.Message());
         ++FLastRun.Errors;
       } else {
         ++errors;
@@ -169,7 +168,7 @@ void TRestoreSession::RestoreDirectory() {
   if (!ConfirmNonEmptyTarget()) return;
   BeginRun();
   uint32_t copied = 0, errors = 0;
-  std::string source = FView.SelectedFolder();
+  std::string source = FOptions.Folder;
   if (source.empty()) {
     FView.ShowError(MsgNoSourceFolder());
     FLastRun.NothingToDo = true;
@@ -177,32 +176,32 @@ void TRestoreSession::RestoreDirectory() {
     return;
   }
   struct stat targetStat {};
-  if (::stat(Target.c_str(), &targetStat) == 0) {
+  if (::stat(FTarget.c_str(), &targetStat) == 0) {
     FTargetDevice = targetStat.st_dev;
     FTargetInode = targetStat.st_ino;
   }
   std::string subPath;
   if (SplitZipPath(source, subPath)) {
-    RestoreArchiveFolder(source, subPath, Target, copied, errors);
+    RestoreArchiveFolder(source, subPath, FTarget, copied, errors);
   } else {
     // The selected folder and the destination may be links themselves; below them none is
     // followed.
     const TDirHandle sourceDir(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const TDirHandle targetDir(::open(Target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const TDirHandle targetDir(::open(FTarget.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     bool cancelRun = false;
     // A dry run or a test neither needs nor makes the destination.
     if (!sourceDir.Valid() || (!targetDir.Valid() && !WritesNothing())) {
       ++errors;
-      AddErrorLines(sourceDir.Valid() ? Target : source, CFolderUnreadable);
+      AddErrorLines(sourceDir.Valid() ? FTarget : source, CFolderUnreadable);
     } else {
       FWalkRoot = ExcludeTrailingDelimiter(source);
       CountFolder(sourceDir, std::string());
       RestoreFolder(sourceDir, ExcludeTrailingDelimiter(source), targetDir,
-                    ExcludeTrailingDelimiter(Target), true, copied, errors, cancelRun);
+                    ExcludeTrailingDelimiter(FTarget), true, copied, errors, cancelRun);
     }
     if (cancelRun) FLastRun.Cancelled = true;
   }
-  if (!Restoring) FLastRun.Cancelled = true;
+  if (!FRestoring) FLastRun.Cancelled = true;
   ShowRunSummary(copied, errors);
 }
 
@@ -221,9 +220,9 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
   bool cancelled = false;
   for (const TDirEntry& entry : listing) {
     KeepResponsive();
-    if (!Restoring) break;
+    if (!FRestoring) break;
     WaitWhilePaused();
-    if (!Restoring) break;
+    if (!FRestoring) break;
     const bool file = entry.Type == TDirEntry::deFile ||
                       (entry.Type == TDirEntry::deLink && entry.LinkTarget == TDirEntry::deFile);
     if (entry.Type == TDirEntry::deFolder) continue;
@@ -232,10 +231,10 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
     const std::string displayPath = sourcePath + "/" + entry.Name;
     if (!FFilter.Accepts(WalkRelative(displayPath))) continue;
     ItemStarted(displayPath);
-    uint32_t code = 0;
+    TErrorCode code;
     TRestoreResult r = rrFailed;
     if (!file) {
-      code = entry.Dangling ? CNotFound : uint32_t{sevError} | errNotRegularFile;
+      code = entry.Dangling ? CNotFound : TErrorCode(sevError, errNotRegularFile);
       FLastTarget.clear();
     } else {
       ShowFile(displayPath);
@@ -245,14 +244,14 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
       cancelled = true;
       break;
     }
-    ReportItem(r, displayPath, r == rrBadHeader ? uint32_t{sevError} | opGzip | errGzipHeader : code);
+    ReportItem(r, displayPath, r == rrBadHeader ? TErrorCode(sevError, errGzipHeader, opGzip) : code);
     struct stat st {};
     ItemFinished(::fstatat(sourceDir.Fd(), entry.Name.c_str(), &st, 0) == 0 ? st.st_size : 0);
     switch (r) {
       case rrCopied: ++copied; break;
       case rrBadHeader:
         ++errors;
-        ErrorList.push_back(MsgErrorGzHeader() + displayPath);
+        FErrorList.push_back(MsgErrorGzHeader() + displayPath);
         break;
       case rrFailed:
         ++errors;
@@ -267,7 +266,7 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
     return;
   }
   for (const TDirEntry& entry : listing) {
-    if (!Restoring) break;
+    if (!FRestoring) break;
     if (entry.Type != TDirEntry::deFolder) continue;
     // A destination inside the source is not walked into: it would restore itself forever.
     if (entry.Device == FTargetDevice && entry.Inode == FTargetInode) continue;
@@ -290,7 +289,7 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
                           S_ISLNK(link.st_mode);
       const uint32_t detail = isLink ? errNameRefused : errCreateFile;
       ++errors;
-      AddErrorLines(subTarget, uint32_t{sevError} | detail);
+      AddErrorLines(subTarget, TErrorCode(sevError, detail));
       continue;
     }
     RestoreFolder(subDir, subSource, subTargetDir, subTarget, false, copied, errors, cancelRun);
@@ -322,7 +321,7 @@ void TRestoreSession::CountFolder(const TDirHandle& folder, const std::string& r
 void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std::string& subPath,
                                            const std::string& target, uint32_t& copied,
                                            uint32_t& errors) {
-  uint32_t code = 0;
+  TErrorCode code;
   if (!OpenArchive(archive, code)) {
     // An archive that cannot be read ends this walk with its error line.
     ++errors;
@@ -330,7 +329,7 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
     return;
   }
   const std::string folder = FoldCase(subPath);
-  const TZipFileList& list = RZip->Directory();
+  const TZipFileList& list = FRZip->Directory();
   // The entry's path below the selected folder, for the filter.
   const auto relative = [&](const std::string& name) {
     if (subPath.empty()) return name;
@@ -349,20 +348,20 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
   for (int e = 0; e < list.Count(); ++e) {
     KeepResponsive();
     WaitWhilePaused();
-    if (!Restoring) break;
+    if (!FRestoring) break;
     const TPkHeader& entry = list.Objects(e);
     if (!selected(e)) continue;
     const std::string& name = list.Strings(e);
     ShowFile(name);
     ItemStarted(name);
-    uint32_t entryCode = 0;
+    TErrorCode entryCode;
     const TRestoreResult r = RestoreZipEntry(entry, AddPathDelimiter(target) + name, name, entryCode);
     if (r == rrCopied) ++copied;
     if (r == rrCancelRun) {
       FLastRun.Cancelled = true;
       break;
     }
-    if (!Restoring) break;
+    if (!FRestoring) break;
     ReportItem(r, archive + ":" + name, entryCode, {}, entry.USize);
     ItemFinished(entry.USize);
     if (r == rrFailed) {

@@ -50,18 +50,18 @@ uint32_t OperationOf(TBackupKind kind) {
 }
 
 // The code of a file that needs a password nobody can give.
-uint32_t NoPasswordCode(TBackupKind kind) {
-  return uint32_t{sevError} | errDecrypt | (kind == bkCompressed ? opGunzip : opDecrypt);
+TErrorCode NoPasswordCode(TBackupKind kind) {
+  return TErrorCode(sevError, errDecrypt, kind == bkCompressed ? opGunzip : opDecrypt);
 }
 
 }  // namespace
 
-uint32_t SourceProblem(const std::string& path) {
+TErrorCode SourceProblem(const std::string& path) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return uint32_t{sevError} | errFileNotFound;  // also a dangling link
+  if (::stat(path.c_str(), &st) != 0) return TErrorCode(sevError, errFileNotFound);  // also a dangling link
   // A pipe or device would block whoever opens it, or never end.
-  if (!S_ISREG(st.st_mode)) return uint32_t{sevError} | errNotRegularFile;
-  return 0;
+  if (!S_ISREG(st.st_mode)) return TErrorCode(sevError, errNotRegularFile);
+  return {};
 }
 
 std::string RestoredName(const std::string& name, bool unpackGz) {
@@ -75,13 +75,13 @@ TBackupKind BackupKind(const std::string& name, bool unpackGz) {
   return bkPlain;
 }
 
-bool TRestoreSession::SourceIsNewer(int32_t sourceTime, int32_t targetTime) const {
+bool SourceIsNewer(int32_t sourceTime, int32_t targetTime, int32_t tolerance, bool ignoreDst) {
   // Signed 32-bit difference, as the stored times are 32-bit.
   const int32_t d = static_cast<int32_t>(static_cast<uint32_t>(sourceTime) - static_cast<uint32_t>(targetTime));
-  bool newer = d > DeltaTime;
-  if (newer && DstIgnore) {
+  bool newer = d > tolerance;
+  if (newer && ignoreDst) {
     const int64_t off = static_cast<int64_t>(d) - 3600;
-    newer = (off < 0 ? -off : off) > DeltaTime;
+    newer = (off < 0 ? -off : off) > tolerance;
   }
   return newer;
 }
@@ -96,22 +96,22 @@ bool TRestoreSession::ShouldRestore(const std::string& targetPath, int32_t sourc
 }
 
 TPasswordAnswer TRestoreSession::AskForPassword(const std::string& prompt, const std::string& name) {
-  std::string pwd;  // CryptPwd is always empty when the question is asked
+  std::string pwd;  // FCryptPwd is always empty when the question is asked
   const TPasswordAnswer answer =
       FView.QueryPassword(Caption(), FormatText(prompt, {ShortenPath(name, 50)}), pwd);
   if (answer == paOk) {
-    CryptPwd = Utf8ToAnsi(pwd);
-    if (CryptPwd.size() > CMaxPasswordBytes) CryptPwd.resize(CMaxPasswordBytes);
+    FCryptPwd = Utf8ToAnsi(pwd);
+    if (FCryptPwd.size() > CMaxPasswordBytes) FCryptPwd.resize(CMaxPasswordBytes);
   }
   return answer;
 }
 
 TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std::string& targetFolder,
-                                            bool withProgress, uint32_t& code) {
+                                            bool withProgress, TErrorCode& code) {
   code = SourceProblem(source);
   FLastTarget.clear();
-  if (code != 0) return rrFailed;
-  const TBackupKind kind = BackupKind(source, FView.UnpackGz());
+  if (code) return rrFailed;
+  const TBackupKind kind = BackupKind(source, FOptions.Unpack);
   bool encrypted = kind == bkEncrypted;
   int64_t expandedSize = 0;
   if (kind == bkCompressed) {
@@ -120,28 +120,28 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
     encrypted = info.Encrypted;
     expandedSize = info.USize;
   }
-  const std::string name = RestoredName(ExtractFileName(source), FView.UnpackGz());
+  const std::string name = RestoredName(ExtractFileName(source), FOptions.Unpack);
   if (!IsPlainName(name)) {
     // "..gz" would restore as "." and "...gz" as "..": names of folders, never of a file.
-    code = uint32_t{sevError} | errNameRefused | OperationOf(kind);
+    code = TErrorCode(sevError, errNameRefused, OperationOf(kind));
     return rrFailed;
   }
   return RunPipeline(source, AddPathDelimiter(targetFolder) + name, kind, encrypted, withProgress,
                      false, code, expandedSize);
 }
 
-TRestoreResult TRestoreSession::PasswordLoop(const std::string& name, bool& encrypted, uint32_t giveUpCode,
-                                             uint32_t& code,
+TRestoreResult TRestoreSession::PasswordLoop(const std::string& name, bool& encrypted, TErrorCode giveUpCode,
+                                             TErrorCode& code,
                                              const std::function<void(TPasswordAnswer)>& passwordGiven,
-                                             const std::function<TRestoreResult(uint32_t&)>& attempt) {
-  code = 0;
+                                             const std::function<TRestoreResult(TErrorCode&)>& attempt) {
+  code = {};
   std::string prompt = MsgPasswordRequired();
   for (;;) {
-    if (encrypted && CryptPwd.empty()) {
+    if (encrypted && FCryptPwd.empty()) {
       const TPasswordAnswer answer = AskForPassword(prompt, name);
       if (answer == paCancel) return rrCancelRun;
       if (answer == paGiveUp) {
-        if (code == 0) code = giveUpCode;
+        if (!code) code = giveUpCode;
         return rrFailed;
       }
       passwordGiven(answer);
@@ -151,9 +151,9 @@ TRestoreResult TRestoreSession::PasswordLoop(const std::string& name, bool& encr
       }
     }
     const TRestoreResult result = attempt(code);
-    if (result == rrFailed && encrypted && ErrorDetail(code) == errDecrypt) {
+    if (result == rrFailed && encrypted && code.Is(errDecrypt)) {
       // Only a wrong password leads here: a damaged file fails with its own code.
-      CryptPwd.clear();
+      FCryptPwd.clear();
       FView.PasswordRejected();
       prompt = MsgPasswordInvalid();
       continue;
@@ -163,31 +163,31 @@ TRestoreResult TRestoreSession::PasswordLoop(const std::string& name, bool& encr
 }
 
 std::string TRestoreSession::TargetFor(const std::string& targetPath) {
-  if (FView.OverwriteMode() != omKeepBoth) return targetPath;
+  if (FOptions.Overwrite != omKeepBoth) return targetPath;
   struct stat st {};
   return ::lstat(targetPath.c_str(), &st) == 0 ? KeepBothName(targetPath) : targetPath;
 }
 
 void TRestoreSession::NoteSkip() {
-  FSkipReason = FView.OverwriteMode() == omOlder ? "not older" : "exists";
+  FSkipReason = FOptions.Overwrite == omOlder ? "not older" : "exists";
 }
 
 TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::string targetPath,
                                             TBackupKind kind, bool encrypted, bool withProgress,
-                                            bool createFolder, uint32_t& code,
+                                            bool createFolder, TErrorCode& code,
                                             int64_t expandedSize) {
   FLastTarget = targetPath;
   // A dry run asks nothing: the item is decided under the name a right password gives.
-  if (FRunKind == rkDryRun)
+  if (FOptions.Kind == rkDryRun)
     return PreviewItem(TargetFor(targetPath), static_cast<int32_t>(SourceFacts(source).UnixTime));
-  const bool testing = FRunKind == rkTest;  // every item is read; no target is looked at
+  const bool testing = FOptions.Kind == rkTest;  // every item is read; no target is looked at
   bool noKey = false;  // an empty password for a compressed file: its data cannot be had
   const auto passwordGiven = [&](TPasswordAnswer answer) {
     if (answer != paOk) return;
     noKey = false;
-    if (!CryptPwd.empty()) {
-      Decryption.reset();
-      Decryption = std::make_unique<TEncryption>(CryptPwd, 0, CBufSize);
+    if (!FCryptPwd.empty()) {
+      FDecryption.reset();
+      FDecryption = std::make_unique<TEncryption>(FCryptPwd, 0, CBufSize);
     } else if (kind == bkCompressed) {
       // Unpacking needs the key, and an earlier password's decryptor is not this file's.
       noKey = true;
@@ -197,7 +197,7 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
       targetPath += ".enc";
     }
   };
-  const auto attempt = [&](uint32_t& result) {
+  const auto attempt = [&](TErrorCode& result) {
     if (noKey) {
       result = NoPasswordCode(kind);
       return rrFailed;
@@ -209,21 +209,21 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
       NoteSkip();
       return rrSkipped;
     }
-    if (createFolder && !testing) ForceDirectoriesBeneath(Target, ExtractFilePath(target));  // the worker reports a failure
+    if (createFolder && !testing) ForceDirectoriesBeneath(FTarget, ExtractFilePath(target));  // the worker reports a failure
     if (kind == bkCompressed)
-      CopyThread = std::make_unique<TGUnZipThread>(source, target, Decryption.get(), true,
+      FCopyThread = std::make_unique<TGUnZipThread>(source, target, FDecryption.get(), true,
                                                    CBufSize, tpNormal);
     else if (kind == bkEncrypted && encrypted)
-      CopyThread = std::make_unique<TDecryptThread>(source, target, Decryption.get(), true,
+      FCopyThread = std::make_unique<TDecryptThread>(source, target, FDecryption.get(), true,
                                                     CBufSize, tpNormal);
     else
-      CopyThread = std::make_unique<TCopyThread>(source, target, true, CBufSize, tpNormal);
-    CopyThread->SetTestOnly(testing);
-    CopyThread->SetVerifyTarget(FVerifying);
-    CopyThread->SetDestinationRoot(Target);
-    CopyThread->SetOverwrite(FView.OverwriteProtected());
+      FCopyThread = std::make_unique<TCopyThread>(source, target, true, CBufSize, tpNormal);
+    FCopyThread->SetTestOnly(testing);
+    FCopyThread->SetVerifyTarget(FVerifying);
+    FCopyThread->SetDestinationRoot(FTarget);
+    FCopyThread->SetOverwrite(FOptions.Protected);
     result = RunWorker(withProgress, facts.Size < 0 ? -1 : std::max(facts.Size, expandedSize));
-    return result == 0 ? rrCopied : rrFailed;
+    return result ? rrFailed : rrCopied;
   };
   const TRestoreResult result = PasswordLoop(source, encrypted, NoPasswordCode(kind), code, passwordGiven, attempt);
   NoteWorkerResult(result);
@@ -231,53 +231,53 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
 }
 
 TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
-                                                const std::string& name, uint32_t& code) {
-  code = 0;
+                                                const std::string& name, TErrorCode& code) {
+  code = {};
   FLastTarget = targetPath;
   if (!IsSafeEntryName(name)) {
     // Never write outside the destination.
-    code = uint32_t{sevError} | opZip | errNameRefused;
+    code = TErrorCode(sevError, errNameRefused, opZip);
     return rrFailed;
   }
-  if (const int detail = WritesNothing() ? 0 : ForceDirectoriesBeneath(Target, ExtractFilePath(targetPath));
+  if (const int detail = WritesNothing() ? 0 : ForceDirectoriesBeneath(FTarget, ExtractFilePath(targetPath));
       detail != 0) {
-    code = uint32_t{sevError} | opZip | static_cast<uint32_t>(detail);
+    code = TErrorCode(sevError, static_cast<uint32_t>(detail), opZip);
     return rrFailed;
   }
-  RZip->SetTargetRules(TTargetRules{Target, FView.OverwriteProtected()});
+  FRZip->SetTargetRules(TTargetRules{FTarget, FOptions.Protected});
   const std::string target = TargetFor(targetPath);
   FLastTarget = target;
   const int64_t sourceTime = DosTimeToUnixSeconds(entry.TimeStamp);
-  if (FRunKind == rkDryRun) return PreviewItem(target, static_cast<int32_t>(sourceTime));
-  if (FRunKind == rkRestore && !ShouldRestore(target, static_cast<int32_t>(sourceTime))) {
+  if (FOptions.Kind == rkDryRun) return PreviewItem(target, static_cast<int32_t>(sourceTime));
+  if (FOptions.Kind == rkRestore && !ShouldRestore(target, static_cast<int32_t>(sourceTime))) {
     NoteSkip();
     return rrSkipped;
   }
   // The reader may still hold the password of an earlier item.
-  if (FArchivePwd != CryptPwd) {
-    RZip->InitEncryption(CryptPwd, 0);
-    FArchivePwd = CryptPwd;
+  if (FArchivePwd != FCryptPwd) {
+    FRZip->InitEncryption(FCryptPwd, 0);
+    FArchivePwd = FCryptPwd;
   }
   // ZipCrypto and the like: no password opens them here, so none is asked for.
   bool encrypted = entry.Encrypted() && !entry.UnsupportedEncryption();
   const auto passwordGiven = [&](TPasswordAnswer) {
-    RZip->InitEncryption(CryptPwd, 0);
-    FArchivePwd = CryptPwd;
+    FRZip->InitEncryption(FCryptPwd, 0);
+    FArchivePwd = FCryptPwd;
   };
-  const auto attempt = [&](uint32_t& result) {
+  const auto attempt = [&](TErrorCode& result) {
     try {
-      if (FRunKind == rkTest)
-        RZip->TestEntry(entry.Offset);
+      if (FOptions.Kind == rkTest)
+        FRZip->TestEntry(entry.Offset);
       else
-        RZip->ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, target);
-      result = 0;
+        FRZip->ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, target);
+      result = {};
     } catch (const EZipError& e) {
-      result = static_cast<uint32_t>(e.ZipError);
+      result = AsErrorCode(e.ZipError);
     }
-    return result == 0 ? rrCopied : rrFailed;
+    return result ? rrFailed : rrCopied;
   };
   const TRestoreResult result =
-      PasswordLoop(name, encrypted, uint32_t{sevError} | opZip | errDecrypt, code, passwordGiven, attempt);
+      PasswordLoop(name, encrypted, TErrorCode(sevError, errDecrypt, opZip), code, passwordGiven, attempt);
   NoteWorkerResult(result);
   return result;
 }

@@ -26,14 +26,16 @@ TTargetDecision TRestoreSession::DecideTarget(const std::string& targetPath, int
                                               std::optional<int64_t>& targetTime) {
   // Looked at below the destination; a folder at the target does not count as a file. A
   // target that cannot be reached is left to the worker, which says why.
-  const TTargetState target = InspectTarget(Target, targetPath);
+  const TTargetState target = InspectTarget(FTarget, targetPath);
   targetTime.reset();
   if (target.Detail != 0 || !target.Exists) return tdNew;
   targetTime = FileTimeToUnixSeconds(FileTimeFromTimespec(target.LastWrite));
-  switch (FView.OverwriteMode()) {
+  switch (FOptions.Overwrite) {
     case omAlways: return tdReplace;
     case omOlder:
-      return SourceIsNewer(sourceTime, static_cast<int32_t>(*targetTime)) ? tdReplace : tdSkipNotOlder;
+      return SourceIsNewer(sourceTime, static_cast<int32_t>(*targetTime), FOptions.Tolerance, FOptions.IgnoreDst)
+                 ? tdReplace
+                 : tdSkipNotOlder;
     case omKeepBoth: return tdNew;  // written beside the existing one
     case omNever: break;
   }
@@ -41,8 +43,7 @@ TTargetDecision TRestoreSession::DecideTarget(const std::string& targetPath, int
 }
 
 void TRestoreSession::BeginRunKind() {
-  FRunKind = FView.RunKind();
-  FVerifying = FRunKind == rkRestore && FView.VerifyRestored();
+  FVerifying = FOptions.Kind == rkRestore && FOptions.Verify;
   FNew = FReplaced = FVerified = 0;
   FLastReplaces = false;
   FSkipTimes.clear();

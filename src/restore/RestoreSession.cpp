@@ -19,33 +19,27 @@ TRestoreSession::TRestoreSession(IRestoreView& view) : FView(view) {}
 
 TRestoreSession::~TRestoreSession() {
   // A worker still running (a window closed mid-run) is cancelled before it is joined.
-  if (CopyThread && !CopyThread->Done()) CopyThread->CancelThread();
-  CopyThread.reset();
-  if (RZip) RZip->Cancel();
+  if (FCopyThread && !FCopyThread->Done()) FCopyThread->CancelThread();
+  FCopyThread.reset();
+  if (FRZip) FRZip->Cancel();
 }
 
 std::string TRestoreSession::Caption() const { return MsgMainCaption(); }
 
-void TRestoreSession::ApplySettings(const TRestoreSettings& settings) {
-  Source = settings.Source;
-  Target = settings.Target;
-  DeltaTime = settings.Timespan;
-  DstIgnore = settings.IgnoreDst;
-}
-
 void TRestoreSession::StartStop() {
-  if (Restoring) {
-    Restoring = false;
-    Stopped = true;
-    if (CopyThread && !CopyThread->Done()) CopyThread->CancelThread();
-    if (RZip) RZip->Cancel();
+  if (FRestoring) {
+    FRestoring = false;
+    FStopped = true;
+    if (FCopyThread && !FCopyThread->Done()) FCopyThread->CancelThread();
+    if (FRZip) FRZip->Cancel();
   } else if (!FRunActive) {
     // A click while a stopped run is still unwinding must not start a second, nested run.
     FView.SetRunning(true);
     FRunActive = true;
     FLastRun = TRunOutcome{};
+    FOptions = FView.RunOptions();
     BeginRunKind();
-    switch (FView.RestoreMode()) {
+    switch (FOptions.Mode) {
       case rmFiles: RestoreSelectedFiles(); break;
       case rmDirectory: RestoreDirectory(); break;
       default: RestoreFromSchedule(); break;
@@ -59,40 +53,39 @@ void TRestoreSession::StartStop() {
 }
 
 void TRestoreSession::PauseContinue() {
-  Paused = !Paused;
-  FView.SetPauseCaption(Paused);
-  if (CopyThread && !CopyThread->Done()) {
-    if (Paused)
-      CopyThread->Suspend();
+  FPaused = !FPaused;
+  FView.SetPauseCaption(FPaused);
+  if (FCopyThread && !FCopyThread->Done()) {
+    if (FPaused)
+      FCopyThread->Suspend();
     else
-      CopyThread->Resume();
+      FCopyThread->Resume();
   }
 }
 
 bool TRestoreSession::CheckTargetFolder() {
-  const std::string text = FView.TargetText();
-  if (!SameText(text, Target)) Target = text;
-  FTargetExisted = LongDirectoryExists(Target);
+  FTarget = FOptions.Target;
+  FTargetExisted = LongDirectoryExists(FTarget);
   // A test needs no destination; a dry run asks nothing and creates nothing.
   if (FTargetExisted || WritesNothing()) return true;
   // The folder first: a front-end may put its answer keys after the question.
-  if (!FView.Confirm(Target + "\n" + MsgDestNotFound(), true)) return false;
-  if (LongForceDirectories(Target)) return true;
+  if (!FView.Confirm(FTarget + "\n" + MsgDestNotFound(), true)) return false;
+  if (LongForceDirectories(FTarget)) return true;
   // Said once here, instead of once per file as every copy fails.
   const int reason = errno;
-  FView.ShowError(FormatText(MsgDestNotCreated(), {Target, std::strerror(reason)}));
+  FView.ShowError(FormatText(MsgDestNotCreated(), {FTarget, std::strerror(reason)}));
   ++FLastRun.Errors;
   return false;
 }
 
 bool TRestoreSession::ConfirmNonEmptyTarget() {
-  if (!FTargetExisted || WritesNothing() || IsEmptyDirectory(Target)) return true;
+  if (!FTargetExisted || WritesNothing() || IsEmptyDirectory(FTarget)) return true;
   return FView.Confirm(MsgDestNotEmpty(), true);
 }
 
 void TRestoreSession::SetRestoring(bool on) {
-  Restoring = on;
-  Paused = false;
+  FRestoring = on;
+  FPaused = false;
   FView.SetPauseCaption(false);
   FView.SetPauseEnabled(on);
 }
@@ -100,54 +93,54 @@ void TRestoreSession::SetRestoring(bool on) {
 void TRestoreSession::BeginRun() {
   SetRestoring(true);
   FView.SetStatusVisible(true);
-  ErrorList.clear();
-  Stopped = false;
+  FErrorList.clear();
+  FStopped = false;
   FSkipped = 0;
   FSearchErrors = 0;
   FLastRun.Started = true;
-  FFilter = TPathFilter(FView.IncludePatterns(), FView.ExcludePatterns());
+  FFilter = TPathFilter(FOptions.Include, FOptions.Exclude);
   FProgress = TRunProgress{};
   FLastMessages = {};  // a run sees pending events before its first file
 }
 
 void TRestoreSession::EndRun() {
   CloseArchive();
-  FinishDestination(Target);
-  CryptPwd.clear();
+  FinishDestination(FTarget);
+  FCryptPwd.clear();
   FView.SetStatusVisible(false);
   FView.SetPauseEnabled(false);
 }
 
-uint32_t TRestoreSession::RunWorker(bool withProgress, int64_t jobSize) {
-  if (!CopyThread) return 0;
+TErrorCode TRestoreSession::RunWorker(bool withProgress, int64_t jobSize) {
+  if (!FCopyThread) return {};
   if (withProgress) {
     FSize = 0;
-    CopyThread->SetOnProgress(
+    FCopyThread->SetOnProgress(
         [this](TFileAction a, int64_t count, bool limit) { ShowProgress(a, count, limit); });
   }
-  const bool runInline = !Paused && jobSize >= 0 && jobSize <= CInlineJobLimit;
+  const bool runInline = !FPaused && jobSize >= 0 && jobSize <= CInlineJobLimit;
   if (runInline) {
     // Over before any Stop or Pause could reach it; its reports run directly.
-    CopyThread->RunInline();
+    FCopyThread->RunInline();
   } else {
-    if (Paused) {
+    if (FPaused) {
       // Paused between files: the new worker waits at its first gate until Continue.
-      CopyThread->Suspend();
-      CopyThread->Start();
+      FCopyThread->Suspend();
+      FCopyThread->Start();
     } else {
-      CopyThread->Resume();
+      FCopyThread->Resume();
     }
     // Wait for the worker's end or a queued call, whichever comes first; never longer than
     // 10 ms, so that front-end events (Stop, Pause) are seen promptly.
-    while (!CopyThread->Done()) {
+    while (!FCopyThread->Done()) {
       TThread::CheckSynchronize(10);
       FView.ProcessMessages();
     }
-    CopyThread->WaitFor();
+    FCopyThread->WaitFor();
     TThread::CheckSynchronize(0);
   }
-  const uint32_t code = CopyThread->ErrorCode().Value();
-  CopyThread.reset();
+  const TErrorCode code = AsErrorCode(FCopyThread->ErrorCode());
+  FCopyThread.reset();
   if (runInline)
     KeepResponsive();
   else
@@ -187,26 +180,26 @@ void TRestoreSession::ReportRun(const std::string& copiedText, uint32_t copied, 
   std::string text = copiedText;
   if (FVerifying) text += FormatText(MsgVerified(), {number(FVerified)});
   if (errors != 0) text += " - " + FormatText(MsgErrors(), {number(errors)});
-  if (FRunKind == rkDryRun)
+  if (FOptions.Kind == rkDryRun)
     text = FormatText(MsgDryRunSummary(), {number(copied), number(FNew), number(FReplaced), number(FSkipped),
                                            number(errors)});
-  else if (FRunKind == rkTest)
+  else if (FOptions.Kind == rkTest)
     text = FormatText(MsgTestedSummary(), {number(copied), number(errors)});
   // A dry run has reported every item, failures too, one by one.
-  if (errors == 0 || FRunKind == rkDryRun)
+  if (errors == 0 || FOptions.Kind == rkDryRun)
     FView.ShowInfo(text);
   else
-    FView.ShowDetailInfo(Caption(), text, ErrorList, diError);
+    FView.ShowDetailInfo(Caption(), text, FErrorList, diError);
   FLastRun.Copied = copied;
   FLastRun.Verified = FVerified;
   FLastRun.New = FNew;
   FLastRun.Replaced = FReplaced;
   FLastRun.Skipped = FSkipped;
-  FLastRun.Stopped = Stopped;
+  FLastRun.Stopped = FStopped;
   FLastRun.Errors += errors;
 }
 
-void TRestoreSession::ReportItem(TRestoreResult result, const std::string& source, uint32_t code,
+void TRestoreSession::ReportItem(TRestoreResult result, const std::string& source, TErrorCode code,
                                  const std::string& set, int64_t bytes) {
   TItemReport report;
   report.Source = source;
@@ -214,12 +207,12 @@ void TRestoreSession::ReportItem(TRestoreResult result, const std::string& sourc
   report.Set = set;
   switch (result) {
     case rrCopied:
-      if (FRunKind == rkDryRun) {
+      if (FOptions.Kind == rkDryRun) {
         report.Action = FLastReplaces ? iaReplace : iaNew;
         ++(FLastReplaces ? FReplaced : FNew);
         break;
       }
-      if (FRunKind == rkTest) {
+      if (FOptions.Kind == rkTest) {
         report.Action = iaTested;
         report.Target.clear();  // nothing was written
         report.Bytes = bytes;
@@ -229,7 +222,7 @@ void TRestoreSession::ReportItem(TRestoreResult result, const std::string& sourc
       report.Bytes = bytes >= 0 || FLastTarget.empty() ? bytes : static_cast<int64_t>(GetFileSize64(FLastTarget));
       break;
     case rrSkipped:
-      report.Action = FRunKind == rkDryRun ? iaSkip : iaSkipped;
+      report.Action = FOptions.Kind == rkDryRun ? iaSkip : iaSkipped;
       report.Reason = FSkipReason;
       report.Message = std::exchange(FSkipTimes, {});
       ++FSkipped;
@@ -238,7 +231,7 @@ void TRestoreSession::ReportItem(TRestoreResult result, const std::string& sourc
     case rrBadHeader:
       report.Action = iaFailed;
       report.Code = code;
-      report.Message = GetErrorMessage(code);
+      report.Message = code.Message();
       break;
     case rrCancelRun: return;
   }
@@ -246,15 +239,15 @@ void TRestoreSession::ReportItem(TRestoreResult result, const std::string& sourc
 }
 
 void TRestoreSession::WaitWhilePaused() {
-  while (Paused && Restoring) {
+  while (FPaused && FRestoring) {
     TThread::CheckSynchronize(100);
     FView.ProcessMessages();
   }
 }
 
-void TRestoreSession::AddErrorLines(const std::string& source, uint32_t code) {
-  ErrorList.push_back(MsgErrorRestoring() + source);
-  ErrorList.push_back("   " + GetErrorMessage(code));
+void TRestoreSession::AddErrorLines(const std::string& source, TErrorCode code) {
+  FErrorList.push_back(MsgErrorRestoring() + source);
+  FErrorList.push_back("   " + code.Message());
 }
 
 void TRestoreSession::ItemStarted(const std::string& name) {
@@ -268,10 +261,6 @@ void TRestoreSession::ItemFinished(int64_t bytes) {
   FView.RunProgress(FProgress);
 }
 
-void TRestoreSession::ShowFile(const std::string& text) {
-  const int width = FView.FileLabelWidth();
-  FView.SetFileLabel(
-      FitPathToWidth(text, width, [this](const std::string& t) { return FView.TextWidth(t); }));
-}
+void TRestoreSession::ShowFile(const std::string& text) { FView.SetFileLabel(text); }
 
 }  // namespace qv

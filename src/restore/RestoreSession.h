@@ -55,6 +55,10 @@ bool SaveRestoreSettings(const std::string& iniName, const TRestoreSettings& set
 // Today's day number counted from 1899-12-30 (local calendar).
 int TodayDayNumber();
 
+// A result of a worker or of the zip reader, as it carries it.
+inline TErrorCode AsErrorCode(TErrorCode code) { return code; }
+inline TErrorCode AsErrorCode(int32_t value) { return TErrorCode::FromValue(static_cast<uint32_t>(value)); }
+
 // Outcome of one file or entry in the pipeline.
 enum class TRestoreResult : uint8_t {
   rrCopied,
@@ -109,9 +113,14 @@ std::string KeepBothName(const std::string& targetPath);
 std::string FitPathToWidth(const std::string& path, int maxWidth,
                            const std::function<int(const std::string&)>& textWidth);
 
-// 0 when path is a regular file (links followed); else the code of why it cannot be restored
+// Success when path is a regular file (links followed); else why it cannot be restored
 // ("File not found", "Not a regular file"). Nothing is opened.
-uint32_t SourceProblem(const std::string& path);
+TErrorCode SourceProblem(const std::string& path);
+
+// The rule of "Only older": the backup's time is later than the target's by more than
+// tolerance seconds (and, with ignoreDst, not by one hour within the tolerance either).
+// Times are the stored 32-bit seconds.
+bool SourceIsNewer(int32_t sourceTime, int32_t targetTime, int32_t tolerance, bool ignoreDst);
 
 // Name-pattern match as a folder listing applies it: "*", "?", case ignored, "*.*" = all.
 bool MatchesMask(const std::string& name, const std::string& mask);
@@ -123,79 +132,54 @@ class TRestoreSession {
   TRestoreSession(const TRestoreSession&) = delete;
   TRestoreSession& operator=(const TRestoreSession&) = delete;
 
-  // ---- session fields
-  std::string Source;
-  std::string Target;
-  std::string CryptPwd;  // 8-bit, the configured code page; empty = no password known
-  std::unique_ptr<TEncryption> Decryption;
-  std::unique_ptr<TCopyThread> CopyThread;
-  std::unique_ptr<TZipRead> RZip;
-  int64_t FSize = 0;
-  std::vector<std::string> ErrorList;
-  int32_t DeltaTime = 2;
-  bool DstIgnore = false;
-  bool Paused = false;
-  bool Restoring = false;
-  bool Stopped = false;  // Stop was pressed during the current run
-
   // Title of messages and dialogs: the main window's caption.
   std::string Caption() const;
 
-  // Takes Source, Target, Timespan and IgnoreDst from loaded settings.
-  void ApplySettings(const TRestoreSettings& settings);
-
   // ---- user actions (may arrive nested while a run waits)
-  void StartStop();      // btRestoreClick
+  void StartStop();      // btRestoreClick: starts with the view's RunOptions, or stops
   void PauseContinue();  // btPauseClick
 
-  // ---- the three modes
-  void RestoreSelectedFiles();
-  void RestoreDirectory();
-  void RestoreFromSchedule();
-
-  // ---- operations shared by the modes
-  bool CheckTargetFolder();  // false when the user declined
-  void SetRestoring(bool on);
-  // jobSize: bytes the worker reads or writes at most, when known (-1 unknown). A job of at
-  // most CInlineJobLimit bytes runs on this thread while no pause is pressed: a thread of its
-  // own costs more than such a job.
-  uint32_t RunWorker(bool withProgress, int64_t jobSize = -1);
-  static constexpr int64_t CInlineJobLimit = 64 * 1024;
-  void ShowProgress(TFileAction AAction, int64_t ACount, bool ASpeedLimit);
-  void ShowRunSummary(uint32_t copied, uint32_t errors);
-
-  // ---- the per-file pipeline
-  // code receives the worker's error code (0 unless failed).
-  TRestoreResult RestoreFile(const std::string& source, const std::string& targetFolder,
-                             bool withProgress, uint32_t& code);
-  TRestoreResult RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
-                                 const std::string& displayName, uint32_t& code);
-  bool ShouldRestore(const std::string& targetPath, int32_t sourceTime);
-  bool SourceIsNewer(int32_t sourceTime, int32_t targetTime) const;
-  // The decision of ShouldRestore without its side effects. targetTime receives the existing
-  // target's last write (Unix seconds) when a file exists there, and stays empty otherwise.
-  TTargetDecision DecideTarget(const std::string& targetPath, int32_t sourceTime,
-                               std::optional<int64_t>& targetTime);
-
+  // ---- state of the run, for the front-ends
+  bool Restoring() const { return FRestoring; }
+  bool Paused() const { return FPaused; }
+  bool Stopped() const { return FStopped; }  // Stop was pressed during the current run
+  bool PasswordKnown() const { return !FCryptPwd.empty(); }
+  // The transfer running now on a thread of its own, if any.
+  const TCopyThread* Worker() const { return FCopyThread.get(); }
   // The outcome of the last run.
   const TRunOutcome& LastRun() const { return FLastRun; }
 
+  // A job of at most this many bytes runs on the session's thread while no pause is
+  // pressed: a thread of its own costs more than such a job.
+  static constexpr int64_t CInlineJobLimit = 64 * 1024;
+  // A worker's progress report: the bar's position within the file and the run's totals.
+  void ShowProgress(TFileAction AAction, int64_t ACount, bool ASpeedLimit);
+
  private:
   IRestoreView& FView;
+  TRestoreOptions FOptions;  // of the current (or last) run
+  std::string FTarget;       // the destination of the run
+  std::string FCryptPwd;     // 8-bit, the configured code page; empty = no password known
+  std::unique_ptr<TEncryption> FDecryption;
+  std::unique_ptr<TCopyThread> FCopyThread;
+  std::unique_ptr<TZipRead> FRZip;
+  int64_t FSize = 0;  // the current file's size, announced by its worker
+  std::vector<std::string> FErrorList;
+  bool FPaused = false;
+  bool FRestoring = false;
+  bool FStopped = false;
   TRunOutcome FLastRun;
   bool FTargetExisted = false;
   bool FRunActive = false;  // a mode is on the stack (also while a stopped run unwinds)
   uint64_t FTargetDevice = 0, FTargetInode = 0;  // the destination, kept out of the walk
   std::chrono::steady_clock::time_point FLastMessages{};
-  TPathFilter FFilter;      // the view's include and exclude patterns of this run
+  TPathFilter FFilter;      // the include and exclude patterns of this run
   TRunProgress FProgress;   // files and bytes of this run, for RunProgress
-  // What the run does (read once when it starts); see TRunKind.
-  TRunKind FRunKind = rkRestore;
   bool FVerifying = false;  // a restore whose targets are read back
   uint32_t FNew = 0, FReplaced = 0, FVerified = 0;
   bool FLastReplaces = false;  // a dry run's last item would replace its target
   std::string FSkipTimes;      // and, when it is not older, the two times
-  bool WritesNothing() const { return FRunKind != rkRestore; }
+  bool WritesNothing() const { return FOptions.Kind != rkRestore; }
   void BeginRunKind();
   // A dry run's item: decided (target, reason) for ReportItem; rrCopied when it would be restored.
   TRestoreResult PreviewItem(const std::string& targetPath, int32_t sourceTime);
@@ -210,7 +194,7 @@ class TRestoreSession {
   std::string FSkipReason;
   bool FInputProblem = false;  // Files mode: the item failed before any transfer (missing, unreadable)
   uint32_t FSkipped = 0;
-  // The archive open in RZip across the items of a Files run, its password and its names.
+  // The archive open in FRZip across the items of a Files run, its password and its names.
   std::string FArchiveName;
   std::string FArchivePwd;
   // Its names, indexed once: a selection of many entries of a large archive looks each up
@@ -221,7 +205,31 @@ class TRestoreSession {
   };
   std::unique_ptr<TArchiveIndex> FArchiveIndex;
 
+  // ---- the three modes
+  void RestoreSelectedFiles();
+  void RestoreDirectory();
+  void RestoreFromSchedule();
+
+  // ---- operations shared by the modes
+  bool CheckTargetFolder();  // false when the user declined
   bool ConfirmNonEmptyTarget();
+  void SetRestoring(bool on);
+  // jobSize: bytes the worker reads or writes at most, when known (-1 unknown); see
+  // CInlineJobLimit.
+  TErrorCode RunWorker(bool withProgress, int64_t jobSize = -1);
+  void ShowRunSummary(uint32_t copied, uint32_t errors);
+
+  // ---- the per-file pipeline
+  // code receives the worker's error code (success unless failed).
+  TRestoreResult RestoreFile(const std::string& source, const std::string& targetFolder,
+                             bool withProgress, TErrorCode& code);
+  TRestoreResult RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
+                                 const std::string& displayName, TErrorCode& code);
+  bool ShouldRestore(const std::string& targetPath, int32_t sourceTime);
+  // The decision of ShouldRestore without its side effects. targetTime receives the existing
+  // target's last write (Unix seconds) when a file exists there, and stays empty otherwise.
+  TTargetDecision DecideTarget(const std::string& targetPath, int32_t sourceTime,
+                               std::optional<int64_t>& targetTime);
   // "Keep both": a free name beside an existing target; otherwise the target itself.
   std::string TargetFor(const std::string& targetPath);
   void NoteSkip();  // why ShouldRestore said no
@@ -234,16 +242,16 @@ class TRestoreSession {
   // The summary line (with the error count and the detail list when there were errors),
   // recorded in the outcome of the run.
   void ReportRun(const std::string& copiedText, uint32_t copied, uint32_t errors);
-  void AddErrorLines(const std::string& source, uint32_t code);
+  void AddErrorLines(const std::string& source, TErrorCode code);
   // One item's outcome for the front-end's item list; skipped items are counted here.
-  void ReportItem(TRestoreResult result, const std::string& source, uint32_t code,
+  void ReportItem(TRestoreResult result, const std::string& source, TErrorCode code,
                   const std::string& set = {}, int64_t bytes = -1);
   // Asks when no password is known, runs attempt, and asks again for the same item only
   // when attempt ended with a wrong password (errDecrypt). passwordGiven runs after each
   // answer OK or Skip; giveUpCode is the failure when no password can be had.
-  TRestoreResult PasswordLoop(const std::string& name, bool& encrypted, uint32_t giveUpCode,
-                              uint32_t& code, const std::function<void(TPasswordAnswer)>& passwordGiven,
-                              const std::function<TRestoreResult(uint32_t&)>& attempt);
+  TRestoreResult PasswordLoop(const std::string& name, bool& encrypted, TErrorCode giveUpCode,
+                              TErrorCode& code, const std::function<void(TPasswordAnswer)>& passwordGiven,
+                              const std::function<TRestoreResult(TErrorCode&)>& attempt);
   void ShowFile(const std::string& text);
   // Totals for the view's progress: an item starts, an item is over (bytes of its source).
   void ItemStarted(const std::string& name);
@@ -256,16 +264,16 @@ class TRestoreSession {
   TPasswordAnswer AskForPassword(const std::string& prompt, const std::string& name);
   // expandedSize: the unpacked size of a compressed file (0 when not known or not compressed).
   TRestoreResult RunPipeline(const std::string& source, std::string targetPath, TBackupKind kind,
-                             bool encrypted, bool withProgress, bool createFolder, uint32_t& code,
+                             bool encrypted, bool withProgress, bool createFolder, TErrorCode& code,
                              int64_t expandedSize = 0);
-  bool OpenArchive(const std::string& archive, uint32_t& code);
+  bool OpenArchive(const std::string& archive, TErrorCode& code);
   void CloseArchive();
   // Files mode: the archive's entry that subPath names (-1 none): an exact name wins, a name
   // equal without regard to case only when it is the only one.
   int FindArchiveEntry(const std::string& subPath);
   TRestoreResult RestoreSelectedEntry(const std::string& archive, const std::string& subPath,
-                                      std::string& source, uint32_t& code);
-  TRestoreResult RestoreSelectedPath(const std::string& source, uint32_t& code);
+                                      std::string& source, TErrorCode& code);
+  TRestoreResult RestoreSelectedPath(const std::string& source, TErrorCode& code);
   void RestoreFolder(const TDirHandle& sourceDir, const std::string& sourcePath,
                      const TDirHandle& targetDir, const std::string& targetPath, bool top,
                      uint32_t& copied, uint32_t& errors, bool& cancelRun);
@@ -277,6 +285,7 @@ class TRestoreSession {
                          const std::string& set);
   void CollectDriveFolders(const std::string& setFolder, const std::string& pattern,
                            const std::string& set);
+  // The version search's failures come as raw values.
   void AddSearchError(const std::string& path, uint32_t code);
   // The plaintext length of an encrypted file of fileSize bytes, by the current password's
   // key mode (the shortest header when none is known yet).

@@ -1,11 +1,14 @@
 #pragma once
-// The narrow interface through which the restore session talks to its front-end.
-// The desktop window and the command-line program both implement it; the unit tests
-// drive the session with a scripted one. Everything here is called on the session's
-// (window) thread only.
+// The interface through which the restore session talks to its front-end, in three parts:
+// the options of a run (a value filled before it starts), the questions and messages a user
+// answers or reads, and the progress display, which a front-end may leave out. The desktop
+// window and the command-line program both implement it; the unit tests drive the session
+// with a scripted one. Everything here is called on the session's (window) thread only.
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "base/FtGlobal.h"
 
 namespace qv {
 
@@ -53,7 +56,7 @@ struct TItemReport {
   std::string Target;   // the restored path, when there is one
   std::string Set;      // schedule mode: the set folder the version comes from
   int64_t Bytes = -1;   // restored size, when known
-  uint32_t Code = 0;    // error code of a failed item
+  TErrorCode Code;      // error code of a failed item
   std::string Message;  // its text
   std::string Reason;   // why an item is skipped ("exists", "not older")
 };
@@ -65,37 +68,32 @@ struct TRunProgress {
   std::string Current;                     // the item being restored
 };
 
-class IRestoreView {
- public:
-  virtual ~IRestoreView() = default;
-
-  // ---- options, read whenever a decision needs them (they may change during a run)
-  virtual TRestoreMode RestoreMode() = 0;
-  virtual TOverwriteMode OverwriteMode() = 0;
-  virtual bool UnpackGz() = 0;            // "Unpack gz-files"
-  virtual bool OverwriteProtected() = 0;  // "Overwrite write-protected files"
-  virtual std::string TargetText() = 0;   // text of the destination field
-  virtual int RestoreDate() = 0;          // whole day number counted from 1899-12-30
-  virtual std::string SubDirMask() = 0;   // "Scan only matching subdirectories:"
-  virtual std::string DriveMask() = 0;    // "Only for this drive identifier:"
-  virtual TRunKind RunKind() { return rkRestore; }
-  virtual bool VerifyRestored() { return false; }  // read each target back after its rename
+// Everything a run needs to know from its front-end, taken once when it starts: what the user
+// set before pressing Start stays what the run does.
+struct TRestoreOptions {
+  TRestoreMode Mode = rmFiles;
+  TRunKind Kind = rkRestore;
+  TOverwriteMode Overwrite = omNever;
+  bool Unpack = true;      // "Unpack gz-files"
+  bool Protected = true;   // "Overwrite write-protected files"
+  bool Verify = false;     // read each target back after its rename
+  int32_t Tolerance = 2;   // seconds within which two times count as equal
+  bool IgnoreDst = false;  // a difference of one hour counts as equal, too
+  std::string Target;      // text of the destination field
+  int Date = 0;            // whole day number counted from 1899-12-30
+  std::string SubDirMask = "*.*";  // "Scan only matching subdirectories:"
+  std::string DriveMask;           // "Only for this drive identifier:"
   // Case-insensitive globs on the item's relative path ("**" crosses "/"); empty = all.
-  virtual std::vector<std::string> IncludePatterns() { return {}; }
-  virtual std::vector<std::string> ExcludePatterns() { return {}; }
-  // The tolerance and the daylight-saving allowance are fields of the session
-  // (TRestoreSession::DeltaTime, DstIgnore); the front-end's settings dialog edits them there.
-
+  std::vector<std::string> Include, Exclude;
   // ---- source
-  // The folder selected in the folder tree (Directory and Schedule modes); empty when none.
-  virtual std::string SelectedFolder() = 0;
-  // The file list of the Files mode, read item by item while the run goes on.
-  virtual int ItemCount() = 0;
-  virtual bool ItemSelected(int index) = 0;
-  virtual std::string ItemPath(int index) = 0;  // full path of the item
-  virtual int SelectedCount() = 0;
+  std::string Folder;               // the selected folder (Directory and Schedule modes)
+  std::vector<std::string> Items;   // Files mode: the selected items' full paths, in list order
+};
 
-  // ---- questions and messages (placed at the Start button by the desktop window)
+// Questions and messages (placed at the Start button by the desktop window).
+class IRestorePrompts {
+ public:
+  virtual ~IRestorePrompts() = default;
   virtual bool Confirm(const std::string& text, bool yesPreselected) = 0;  // Yes = true
   virtual void ShowInfo(const std::string& text) = 0;
   virtual void ShowError(const std::string& text) = 0;
@@ -105,24 +103,30 @@ class IRestoreView {
   // field's text (UTF-8) and, on paOk, goes out as the entered text (UTF-8).
   virtual TPasswordAnswer QueryPassword(const std::string& title, const std::string& prompt,
                                         std::string& pwd) = 0;
-
-  // ---- run display
-  virtual void SetFileLabel(const std::string& text) = 0;  // laFile
-  virtual int FileLabelWidth() = 0;                        // width available, in the measure's units
-  virtual int TextWidth(const std::string& text) = 0;      // the width measure for FitPathToWidth
-  virtual void SetProgress(int position) = 0;              // 0..100 (101 shows full)
-  virtual void SetProgressMarquee(bool on) = 0;            // continuous style while searching
-  virtual void SetStatusVisible(bool visible) = 0;         // pnStatus 45 px or collapsed
-  virtual void SetPauseCaption(bool paused) = 0;           // hint "Continue" when paused, else "Pause"
-  virtual void SetPauseEnabled(bool enabled) = 0;
-  virtual void SetRunning(bool running) = 0;  // "Stop" while running, "Start" otherwise; enables controls
-
-  virtual void ItemDone(const TItemReport& /*report*/) {}
   // The password just given did not open the current item; the next QueryPassword asks
   // again for the same item.
   virtual void PasswordRejected() {}
-  virtual void RunProgress(const TRunProgress& /*progress*/) {}
+};
 
+// The run display; a front-end shows what it has room for and leaves the rest.
+class IRestoreProgress {
+ public:
+  virtual ~IRestoreProgress() = default;
+  virtual void SetFileLabel(const std::string& /*path*/) {}  // laFile: the item, shortened to fit
+  virtual void SetProgress(int /*position*/) {}              // 0..100 (101 shows full)
+  virtual void SetProgressMarquee(bool /*on*/) {}            // continuous style while searching
+  virtual void SetStatusVisible(bool /*visible*/) {}         // pnStatus 45 px or collapsed
+  virtual void SetPauseCaption(bool /*paused*/) {}           // hint "Continue" when paused, else "Pause"
+  virtual void SetPauseEnabled(bool /*enabled*/) {}
+  virtual void SetRunning(bool /*running*/) {}  // "Stop" while running, "Start" otherwise
+  virtual void ItemDone(const TItemReport& /*report*/) {}
+  virtual void RunProgress(const TRunProgress& /*progress*/) {}
+};
+
+class IRestoreView : public IRestorePrompts, public IRestoreProgress {
+ public:
+  // The options of the run that starts now.
+  virtual TRestoreOptions RunOptions() = 0;
   // Runs pending user events (Stop, Pause, ...), which may call back into the session.
   virtual void ProcessMessages() = 0;
 };

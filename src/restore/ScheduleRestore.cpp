@@ -16,9 +16,9 @@ namespace qv {
 
 void TRestoreSession::AddSearchError(const std::string& path, uint32_t code) {
   ++FSearchErrors;
-  AddErrorLines(path, code);
+  AddErrorLines(path, TErrorCode::FromValue(code));
   FLastTarget.clear();
-  ReportItem(rrFailed, path, code);
+  ReportItem(rrFailed, path, TErrorCode::FromValue(code));
 }
 
 void TRestoreSession::CollectVersions(const std::string& base, const std::string& set) {
@@ -35,15 +35,15 @@ void TRestoreSession::CollectVersionsIn(const TDirHandle& dir, const std::string
                                         const std::string& keyPrefix, const std::string& set) {
   // Listed through its handle: the depth of the tree is not bounded by the path limit.
   bool listed = false;
-  const TDirListing listing = ListDirectory(dir, true, &listed);
+  const TDirListing listing = ListDirectory(dir, ldFileTimes, &listed);
   if (!listed) {
     AddSearchError(ExcludeTrailingDelimiter(folder), uint32_t{sevError} | errReadFolder);
     return;
   }
-  const bool unpack = FView.UnpackGz();
+  const bool unpack = FOptions.Unpack;
   for (const TDirEntry& e : listing) {
     KeepResponsive();  // the search repaints and sees Stop and Pause
-    if (!Restoring) break;
+    if (!FRestoring) break;
     if (e.Type == TDirEntry::deFolder) continue;  // later
     if (e.Type == TDirEntry::deLink && e.LinkTarget == TDirEntry::deFolder) continue;  // never entered
     const bool file = e.Type == TDirEntry::deFile ||
@@ -61,7 +61,7 @@ void TRestoreSession::CollectVersionsIn(const TDirHandle& dir, const std::string
     FVersions->Offer(key, folder + e.Name, e.UnixTime, set);
   }
   for (const TDirEntry& e : listing) {
-    if (!Restoring) break;
+    if (!FRestoring) break;
     if (e.Type != TDirEntry::deFolder || !FFilter.EntersFolder(keyPrefix + e.Name)) continue;
     // Never through a link: a folder replaced by one since the listing is not entered.
     const TDirHandle subDir = OpenFolder(dir.Fd(), e.Name);
@@ -79,9 +79,9 @@ void TRestoreSession::CollectDriveFolders(const std::string& setFolder, const st
   const std::vector<std::string> drives = MatchingFolders(setFolder, pattern.empty() ? "*.*" : pattern, &listed);
   if (!listed) AddSearchError(setFolder, uint32_t{sevError} | errReadFolder);
   for (const std::string& name : drives) {
-    if (!Restoring) break;
+    if (!FRestoring) break;
     WaitWhilePaused();
-    if (!Restoring) break;
+    if (!FRestoring) break;
     CollectVersions(AddPathDelimiter(setFolder) + name, set);
   }
 }
@@ -92,29 +92,29 @@ void TRestoreSession::RestoreFromSchedule() {
   BeginRun();
   FVersions = std::make_unique<TVersionList>();
   // 64 bits: days before 1970 and after 2106 are bounds like any other.
-  FBound = (static_cast<int64_t>(FView.RestoreDate()) + 1 - 25569) * 86400;
-  const std::string selected = FView.SelectedFolder();
-  Source = selected.empty() ? std::string() : AddPathDelimiter(selected);
+  FBound = (static_cast<int64_t>(FOptions.Date) + 1 - 25569) * 86400;
+  const std::string& selected = FOptions.Folder;
+  const std::string source = selected.empty() ? std::string() : AddPathDelimiter(selected);
   FView.SetFileLabel(MsgSearching());
   FView.SetProgressMarquee(true);
-  const std::string driveMask = FView.DriveMask();
-  if (!Source.empty()) {
+  const std::string& driveMask = FOptions.DriveMask;
+  if (!source.empty()) {
     bool listed = false;
-    const std::vector<std::string> sets = MatchingFolders(Source, FView.SubDirMask(), &listed);
-    if (!listed) AddSearchError(selected, uint32_t{sevError} | errReadFolder);
+    const std::vector<std::string> sets = MatchingFolders(source, FOptions.SubDirMask, &listed);
+    if (!listed) AddSearchError(selected, TErrorCode(sevError, errReadFolder).Value());
     for (const std::string& set : sets) {
       WaitWhilePaused();
-      if (!Restoring) break;
+      if (!FRestoring) break;
       if (driveMask.empty())
-        CollectVersions(Source + set, set);
+        CollectVersions(source + set, set);
       else
-        CollectDriveFolders(Source + set, driveMask, set);
+        CollectDriveFolders(source + set, driveMask, set);
     }
   }
   FView.SetProgressMarquee(false);
 
   const size_t n = FVersions->Count();
-  if (!Restoring) {
+  if (!FRestoring) {
     FLastRun.Cancelled = true;
     ReportRun(FormatText(MsgScheduleCopied(), {"0", std::to_string(n), SizeToStr(0), SizeToStr(0)}), 0,
               FSearchErrors);
@@ -138,7 +138,7 @@ void TRestoreSession::RestoreFromSchedule() {
 }
 
 int64_t TRestoreSession::EncryptedContentSize(int64_t fileSize) const {
-  const int64_t overhead = Decryption ? Decryption->GetHeaderSize() + Decryption->GetTrailerSize() : 20;
+  const int64_t overhead = FDecryption ? FDecryption->GetHeaderSize() + FDecryption->GetTrailerSize() : 20;
   return fileSize > overhead ? fileSize - overhead : 0;
 }
 
@@ -146,7 +146,7 @@ void TRestoreSession::RestoreVersions() {
   const size_t n = FVersions->Count();
   uint32_t copied = 0, errors = FSearchErrors;
   int64_t copiedBytes = 0, totalBytes = 0;
-  const bool unpack = FView.UnpackGz();
+  const bool unpack = FOptions.Unpack;
   for (size_t i = 0; i < n; ++i) {
     const std::string key = (*FVersions)[i].Key;
     const std::string source = (*FVersions)[i].Info.FullPath;
@@ -169,17 +169,17 @@ void TRestoreSession::RestoreVersions() {
       size = static_cast<int64_t>(GetFileSize64(source));
       encrypted = kind == bkEncrypted;
     }
-    uint32_t code = 0;
+    TErrorCode code;
     TRestoreResult r = rrFailed;
     FLastTarget.clear();
     if (!headerRead) {
-      code = uint32_t{opGzip} | errReadFile;
-    } else if ((code = SourceProblem(source)) != 0) {
+      code = TErrorCode(sevInfo, errReadFile, opGzip);
+    } else if ((code = SourceProblem(source))) {
       // Gone or replaced by something that is no file since the search.
     } else {
       const int position = static_cast<int>(std::lround(100.0 * static_cast<double>(i) / static_cast<double>(n) - 1.0));
       FView.SetProgress(position < 0 ? 0 : position);
-      r = RunPipeline(source, AddPathDelimiter(Target) + key, kind, encrypted, false, true, code,
+      r = RunPipeline(source, AddPathDelimiter(FTarget) + key, kind, encrypted, false, true, code,
                       kind == bkCompressed ? size : 0);
     }
     // An encrypted file's content is its length without the header and the code, whose
@@ -192,7 +192,7 @@ void TRestoreSession::RestoreVersions() {
     }
     KeepResponsive();
     WaitWhilePaused();
-    if (r == rrCancelRun || !Restoring) {
+    if (r == rrCancelRun || !FRestoring) {
       FLastRun.Cancelled = true;
       break;
     }

@@ -21,6 +21,7 @@ class QDateEdit;
 class QProgressBar;
 class QSplitter;
 class QGroupBox;
+class QLayout;
 
 namespace qv {
 
@@ -41,24 +42,9 @@ class TMainForm : public QMainWindow, public IRestoreView {
   QString IniName() const { return FIniName; }
   TShellDirDialog* DirDialog() const { return FDirDialog.get(); }
 
-  // IRestoreView
-  TRestoreMode RestoreMode() override;
-  TOverwriteMode OverwriteMode() override;
-  bool UnpackGz() override;
-  bool OverwriteProtected() override;
-  std::string TargetText() override;
-  int RestoreDate() override;
-  std::string SubDirMask() override;
-  std::string DriveMask() override;
-  std::string SelectedFolder() override;
-  int ItemCount() override;
-  bool ItemSelected(int index) override;
-  std::string ItemPath(int index) override;
-  int SelectedCount() override;
-  TRunKind RunKind() override;
-  bool VerifyRestored() override;
-  std::vector<std::string> IncludePatterns() override;
-  std::vector<std::string> ExcludePatterns() override;
+  // IRestoreView: the run's options (those frozen at Start while a run is on the stack, the
+  // controls' values otherwise), questions at the Start button, the status panel.
+  TRestoreOptions RunOptions() override;
   bool Confirm(const std::string& text, bool yesPreselected) override;
   void ShowInfo(const std::string& text) override;
   void ShowError(const std::string& text) override;
@@ -67,8 +53,6 @@ class TMainForm : public QMainWindow, public IRestoreView {
   TPasswordAnswer QueryPassword(const std::string& title, const std::string& prompt,
                                 std::string& pwd) override;
   void SetFileLabel(const std::string& text) override;
-  int FileLabelWidth() override;
-  int TextWidth(const std::string& text) override;
   void SetProgress(int position) override;
   void SetProgressMarquee(bool on) override;
   void SetStatusVisible(bool visible) override;
@@ -142,24 +126,11 @@ class TMainForm : public QMainWindow, public IRestoreView {
   static constexpr int StatusHeight = 45;
   // Where restored files go when no destination has been chosen yet.
   static QString DefaultTarget();
-  // The inputs of the run on the stack, frozen when it was started (none while idle).
-  struct TRunInputs {
-    TRunKind Kind = rkRestore;
-    TRestoreMode Mode = rmFiles;
-    TOverwriteMode Overwrite = omNever;
-    bool Unpack = true;
-    bool Protected = true;
-    bool Verify = false;
-    std::string Target;
-    int Date = 0;
-    std::string SubDirMask, DriveMask, Folder;
-    std::vector<std::string> Items;  // the selected files, in list order
-    std::vector<std::string> Include, Exclude;
-  };
   // Splits the filter field: patterns separated by ";", an exclude pattern starts with "-".
   static void SplitPatterns(const QString& text, std::vector<std::string>& include,
                             std::vector<std::string>& exclude);
-  const std::optional<TRunInputs>& RunInputs() const { return FRun; }
+  // The inputs of the run on the stack, frozen when it was started (none while idle).
+  const std::optional<TRestoreOptions>& RunInputs() const { return FRun; }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -177,24 +148,54 @@ class TMainForm : public QMainWindow, public IRestoreView {
   bool FDirDialogLoaded = false;
   int FRunDepth = 0;        // btRestoreClick calls on the stack
   bool FCloseAfterRun = false;
-  std::optional<TRunInputs> FRun;
+  std::optional<TRestoreOptions> FRun;
+  // Kept between runs: the time comparison's settings, the last destination and the folder
+  // stored in the settings file.
+  int32_t FTimespan = 2;
+  bool FIgnoreDst = false;
+  std::string FTarget;
+  std::string FStoredSource;
   // A preview's dry run: its decisions and its summary, shown in the dialog afterwards.
   std::vector<TItemReport> FPreviewItems;
   std::optional<std::string> FPreviewSummary;
 
   void BuildControls();
+  void BuildFolderTree(QWidget* parent);
+  QWidget* BuildFolderHeader(QWidget* parent);
+  QWidget* BuildModeGroup(QWidget* parent);
+  QWidget* BuildSourcePages(QWidget* parent);
+  QWidget* BuildFilesPage();
+  QWidget* BuildDirectoryPage();
+  QWidget* BuildSchedulePage();
+  QLayout* BuildTargetRow(QWidget* parent);
+  QWidget* BuildOverwriteGroup(QWidget* parent);
+  QLayout* BuildOptionChecks(QWidget* parent);
+  QLayout* BuildFilterRow(QWidget* parent);
+  QLayout* BuildButtonRow(QWidget* parent);
+  static QPushButton* RunKindButton(QWidget* parent, const char* name, const QString& text, const QString& hint);
+  QWidget* BuildStatusPanel(QWidget* parent);
+  void ConnectControls();
   void AssignKeys();
   void ApplyBounds(const TRestoreSettings& s);
   // Checks "Restore to:" before a run; false (after saying why) when it cannot be used.
   bool AcceptTarget();
-  TRunInputs CaptureInputs(TRunKind kind);
+  TRestoreOptions CaptureInputs(TRunKind kind);
   void StartRun(TRunKind kind);
   // Runs with inputs frozen earlier (the preview's, for the restore it offers); false when
   // the window is to close now.
-  bool RunWith(const TRunInputs& inputs);
+  bool RunWith(const TRestoreOptions& inputs);
   void UpdateVersionsButton();
   bool PreviewRunning() const { return FRun && FRun->Kind == rkDryRun; }
   void EnableInputs(bool on);
+  // What the controls say now.
+  TRestoreMode RestoreMode() const;
+  TOverwriteMode OverwriteMode() const;
+  std::string TargetText() const;
+  int RestoreDate() const;
+  std::string SubDirMask() const;
+  std::string DriveMask() const;
+  std::string SelectedFolder() const;
+  bool UnpackGz() const;
   void FormCreate();
   void FormClose();
   void ShowModePage();

@@ -15,72 +15,58 @@ class FormatTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(FormatTest, SizeToStrPicksUnitAndDecimals) {
-  EXPECT_EQ(SizeToStr(0), "0 B");
-  EXPECT_EQ(SizeToStr(1023), "1023 B");
-  EXPECT_EQ(SizeToStr(-5000), "-5000 B");
-  EXPECT_EQ(SizeToStr(1024), "1.00 kB");
-  EXPECT_EQ(SizeToStr(102400), "100.0 kB");
-  EXPECT_EQ(SizeToStr(1048575), "1024.0 kB");
-  EXPECT_EQ(SizeToStr(1048576), "1.00 MB");
-  EXPECT_EQ(SizeToStr(1572864), "1.50 MB");
-  EXPECT_EQ(SizeToStr(200LL << 20), "200.0 MB");
-  EXPECT_EQ(SizeToStr(5LL << 30), "5.00 GB");
-  EXPECT_EQ(SizeToStr(107374182400LL), "100.00 GB");
-  EXPECT_EQ(SizeToStr(INT64_MAX), "8589934592.00 GB");
+  const struct { int64_t Bytes; std::string Text; } rows[] = {
+      {0, "0 B"}, {1023, "1023 B"}, {-5000, "-5000 B"}, {1024, "1.00 kB"},
+      {102400, "100.0 kB"}, {1048575, "1024.0 kB"}, {1048576, "1.00 MB"}, {1572864, "1.50 MB"},
+      {200LL << 20, "200.0 MB"}, {5LL << 30, "5.00 GB"}, {107374182400LL, "100.00 GB"},
+      {INT64_MAX, "8589934592.00 GB"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(SizeToStr(row.Bytes), row.Text) << row.Bytes;
 }
 
 TEST_F(FormatTest, LocaleDecimalSeparator) {
-  SetDecimalSeparator(",");
-  EXPECT_EQ(SizeToStr(1536), "1,50 kB");
-  EXPECT_EQ(FixedToStr(3.14159, 3), "3,142");
-  EXPECT_EQ(FixedToStr(1234567.5, 1), "1234567,5");
-  SetDecimalSeparator(".");
   // Exact ties round away from zero; 1.005 lies below its tie as a double.
-  EXPECT_EQ(FixedToStr(2.5, 0), "3");
-  EXPECT_EQ(FixedToStr(-0.125, 2), "-0.13");
-  EXPECT_EQ(FixedToStr(0.125, 2), "0.13");
-  EXPECT_EQ(FixedToStr(1.005, 2), "1.00");
-  EXPECT_EQ(FixedToStr(1.05, 1), "1.1");
-  EXPECT_EQ(FixedToStr(1.0, 3), "1.000");
-  EXPECT_EQ(SizeToStr(1152), "1.13 kB");
+  const struct { std::string Separator; double Value; int Decimals; std::string Text; } fixed[] = {
+      {",", 3.14159, 3, "3,142"}, {",", 1234567.5, 1, "1234567,5"},
+      {".", 2.5, 0, "3"}, {".", -0.125, 2, "-0.13"}, {".", 0.125, 2, "0.13"},
+      {".", 1.005, 2, "1.00"}, {".", 1.05, 1, "1.1"}, {".", 1.0, 3, "1.000"},
+  };
+  for (const auto& row : fixed) {
+    SetDecimalSeparator(row.Separator);
+    EXPECT_EQ(FixedToStr(row.Value, row.Decimals), row.Text) << row.Value;
+  }
+  const struct { std::string Separator; int64_t Bytes; std::string Text; } sizes[] = {
+      {",", 1536, "1,50 kB"}, {".", 1152, "1.13 kB"}};
+  for (const auto& row : sizes) {
+    SetDecimalSeparator(row.Separator);
+    EXPECT_EQ(SizeToStr(row.Bytes), row.Text) << row.Bytes;
+  }
   CaptureNumberFormat();
   EXPECT_FALSE(DecimalSeparator().empty());
 }
 
 TEST_F(FormatTest, IntToStrSepPadsOrGroups) {
-  EXPECT_EQ(IntToStrSep(42), "42");
-  EXPECT_EQ(IntToStrSep(42, 5), "   42");
-  EXPECT_EQ(IntToStrSep(123456, 3), "123456");
-  EXPECT_EQ(IntToStrSep(1234567, -1), "1 234 567");
-  EXPECT_EQ(IntToStrSep(123456, -1), "123 456");
-  EXPECT_EQ(IntToStrSep(999, -1), "999");
-  EXPECT_EQ(IntToStrSep(-1234, -1), "-1 234");
-  EXPECT_EQ(IntToStrSep(-123, -1), "-123");
+  const struct { int64_t Value; int Width; std::string Text; } rows[] = {
+      {42, 0, "42"}, {42, 5, "   42"}, {123456, 3, "123456"}, {1234567, -1, "1 234 567"},
+      {123456, -1, "123 456"}, {999, -1, "999"}, {-1234, -1, "-1 234"}, {-123, -1, "-123"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(IntToStrSep(row.Value, row.Width), row.Text) << row.Value << " " << row.Width;
 }
 
 TEST(FitIntoWorkArea, MovesInsideWithMargins) {
   const TRect area{0, 0, 1920, 1040};
-  int left = 1800, top = 1000;
-  FitIntoWorkArea(left, top, 200, 300, area);
-  EXPECT_EQ(left, 1920 - 300 - 20);
-  EXPECT_EQ(top, 1040 - 200 - 30);
-
-  left = -50, top = -10;
-  FitIntoWorkArea(left, top, 200, 300, area);
-  EXPECT_EQ(left, 20);
-  EXPECT_EQ(top, 20);
-
-  left = 100, top = 100;
-  FitIntoWorkArea(left, top, 200, 300, area);
-  EXPECT_EQ(left, 100);
-  EXPECT_EQ(top, 100);
-
-  // Wider than the area: the left edge wins.
-  const TRect second{1920, 0, 2560, 1024};
-  left = 2000, top = 0;
-  FitIntoWorkArea(left, top, 2000, 800, second);
-  EXPECT_EQ(left, 1940);
-  EXPECT_EQ(top, 20);
+  const struct { TRect Area; int Left, Top, Height, Width, FitLeft, FitTop; } rows[] = {
+      {area, 1800, 1000, 200, 300, 1920 - 300 - 20, 1040 - 200 - 30},
+      {area, -50, -10, 200, 300, 20, 20},
+      {area, 100, 100, 200, 300, 100, 100},
+      {{1920, 0, 2560, 1024}, 2000, 0, 2000, 800, 1940, 20},  // wider than the area: the left edge wins
+  };
+  for (const auto& row : rows) {
+    int left = row.Left, top = row.Top;
+    FitIntoWorkArea(left, top, row.Height, row.Width, row.Area);
+    EXPECT_EQ(left, row.FitLeft) << row.Left << "," << row.Top;
+    EXPECT_EQ(top, row.FitTop) << row.Left << "," << row.Top;
+  }
 }
 
 TEST(EscapeControlChars, NamesCannotForgeLinesOrDriveTheTerminal) {

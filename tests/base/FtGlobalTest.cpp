@@ -3,30 +3,38 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <initializer_list>
+#include <string>
+#include <utility>
 
 using namespace qv;
 
+namespace {
+
+// Rows of a code and its text.
+void ExpectMessages(std::initializer_list<std::pair<uint32_t, std::string>> rows) {
+  for (const auto& [code, text] : rows) EXPECT_EQ(GetErrorMessage(code), text) << std::hex << code;
+}
+
+}  // namespace
+
 TEST(GetErrorMessage, ComposesPrefixDetailAndSuffix) {
-  EXPECT_EQ(GetErrorMessage(0x10B), "Error: Decryption failed");
-  EXPECT_EQ(GetErrorMessage(0x610B), "Error: Decryption failed (Decrypt)");
-  EXPECT_EQ(GetErrorMessage(0x304), "Error(2): Could not read from file");
-  EXPECT_EQ(GetErrorMessage(0x206), "Warning: File attributes could not be set");
-  EXPECT_EQ(GetErrorMessage(0x080), "Info: Terminated by user");
-  EXPECT_EQ(GetErrorMessage(0x1080), "Info: Terminated by user (Copy)");
-  EXPECT_EQ(GetErrorMessage(0x310E), "Error: File not found (gunzip)");
-  EXPECT_EQ(GetErrorMessage(0x4121), "Error: Could not extract file (Zip)");
-  EXPECT_EQ(GetErrorMessage(0x2008), "Info: Illegal gzip header (gzip)");
-  EXPECT_EQ(GetErrorMessage(0x511D), "Error: Timeout error on copying file via FTP (Encrypt)");
+  ExpectMessages({
+      {0x10B, "Error: Decryption failed"}, {0x610B, "Error: Decryption failed (Decrypt)"},
+      {0x304, "Error(2): Could not read from file"}, {0x206, "Warning: File attributes could not be set"},
+      {0x080, "Info: Terminated by user"}, {0x1080, "Info: Terminated by user (Copy)"},
+      {0x310E, "Error: File not found (gunzip)"}, {0x4121, "Error: Could not extract file (Zip)"},
+      {0x2008, "Info: Illegal gzip header (gzip)"}, {0x511D, "Error: Timeout error on copying file via FTP (Encrypt)"},
+  });
 }
 
 TEST(GetErrorMessage, UnknownDetailsAndMarks) {
-  EXPECT_EQ(GetErrorMessage(0x414), "Info: Unknown code (00000414)");
-  EXPECT_EQ(GetErrorMessage(0x1014), "Info: Unknown code (00001014) (Copy)");
-  EXPECT_EQ(GetErrorMessage(0), "Info: Unknown code (00000000)");
-  EXPECT_EQ(GetErrorMessage(0x7101), "Error: Could not create file");
-  EXPECT_EQ(GetErrorMessage(0xF101), "Error: Could not create file");
-  EXPECT_EQ(GetErrorMessage(0xABC10000), "Info: Unknown code (ABC10000)");
-  EXPECT_EQ(GetErrorMessage(0x12345601), "Info: Could not create file (Encrypt)");
+  ExpectMessages({
+      {0x414, "Info: Unknown code (00000414)"}, {0x1014, "Info: Unknown code (00001014) (Copy)"},
+      {0, "Info: Unknown code (00000000)"},
+      {0x7101, "Error: Could not create file"}, {0xF101, "Error: Could not create file"},
+      {0xABC10000, "Info: Unknown code (ABC10000)"}, {0x12345601, "Info: Could not create file (Encrypt)"},
+  });
 }
 
 TEST(GetErrorMessage, EveryAssignedDetailHasItsOwnText) {

@@ -152,7 +152,7 @@ void ExtractAll(const uint8_t* data, size_t size, const std::string& archive, co
       const auto& item = zip.Directory()[i];
       if (item.Header.IsDir) continue;
       // Joined as a naive caller would: the reader must refuse names that leave dest.
-      const std::string target = dest + "/" + item.Name;
+      const std::string target = dest + "/" + std::string(item.Name);
       try {
         zip.ExtractToFile(i, target);
       } catch (const qv::EZipError&) {

@@ -33,7 +33,7 @@ class InlineRun : public TRestoreFixture {
   // Records whether the session ever waited for a worker thread, and for which file.
   void WatchThreadedWaits() {
     view.OnProcessMessages = [this] {
-      if (session.CopyThread) threadedSources.push_back(session.CopyThread->GetSourceName());
+      if (session.Worker()) threadedSources.push_back(session.Worker()->GetSourceName());
     };
   }
 
@@ -103,7 +103,7 @@ TEST_F(InlineRun, InlineFailuresAndPasswordsKeepTheirResults) {
 TEST_F(InlineRun, StopReachesARunOfSmallFiles) {
   PutSmallFiles(50);
   view.OnProcessMessages = [this] {
-    if (session.Restoring) session.StartStop();
+    if (session.Restoring()) session.StartStop();
   };
   session.StartStop();
   // Messages are processed before the first file: nothing after the Stop starts.
@@ -119,10 +119,10 @@ TEST_F(InlineRun, PauseBetweenSmallFilesHoldsTheRunUntilContinue) {
   int restoredWhenPaused = -1;
   bool grewWhilePaused = false;
   view.OnProcessMessages = [&] {
-    if (!session.Paused && pausedRounds == 0) {
+    if (!session.Paused() && pausedRounds == 0) {
       session.PauseContinue();
       restoredWhenPaused = RestoredCount(20);
-    } else if (session.Paused) {
+    } else if (session.Paused()) {
       if (RestoredCount(20) != restoredWhenPaused) grewWhilePaused = true;
       if (++pausedRounds == 5) session.PauseContinue();
     }

@@ -1,6 +1,9 @@
 // Path splitting, label fitting, name patterns, kinds, the timestamp rule and the settings file.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include "restore/DirList.h"
 #include "restore/RestoreSession.h"
 #include "restore/VersionList.h"
 #include "ScriptedView.h"
@@ -39,52 +42,49 @@ TEST(SplitZipPath, SplitsAtTheFirstArchiveThatIsAFile) {
 TEST(FitPathToWidth, CutsLeadingFoldersStepByStep) {
   const auto width = [](const std::string& t) { return static_cast<int>(t.size()); };
   const std::string path = "/aaaaaa/b/file.txt";
-  EXPECT_EQ(FitPathToWidth(path, 100, width), path);
-  EXPECT_EQ(FitPathToWidth(path, 16, width), "/.../b/file.txt");
-  EXPECT_EQ(FitPathToWidth(path, 14, width), "/.../file.txt");
-  EXPECT_EQ(FitPathToWidth(path, 12, width), ".../file.txt");
-  EXPECT_EQ(FitPathToWidth(path, 3, width), "file.txt");  // shown even when still too wide
-  EXPECT_EQ(FitPathToWidth("/.cfg/x/y/f", 10, width), "/.../x/y/f");
-  EXPECT_EQ(FitPathToWidth("/.cfg/x/y/f", 9, width), "/.../y/f");
+  const struct { std::string Path; int Width; std::string Fitted; } rows[] = {
+      {path, 100, path},
+      {path, 16, "/.../b/file.txt"},
+      {path, 14, "/.../file.txt"},
+      {path, 12, ".../file.txt"},
+      {path, 3, "file.txt"},  // shown even when still too wide
+      {"/.cfg/x/y/f", 10, "/.../x/y/f"},
+      {"/.cfg/x/y/f", 9, "/.../y/f"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(FitPathToWidth(row.Path, row.Width, width), row.Fitted) << row.Width;
 }
 
 TEST(MatchesMask, FolderListingRules) {
-  EXPECT_TRUE(MatchesMask("noext", "*.*"));
-  EXPECT_TRUE(MatchesMask("BD_2013", "bd*"));
-  EXPECT_TRUE(MatchesMask("LwE", "LWE"));
-  EXPECT_FALSE(MatchesMask("LwEx", "LwE"));
-  EXPECT_TRUE(MatchesMask("BD1", "BD?"));
-  EXPECT_FALSE(MatchesMask("BD12", "BD?"));
-  EXPECT_FALSE(MatchesMask("anything", ""));
-  EXPECT_TRUE(MatchesMask("a.b.c", "*.c"));
-  EXPECT_FALSE(MatchesMask("a.b.c", "*.b"));
+  const struct { std::string Name, Mask; bool Matches; } rows[] = {
+      {"noext", "*.*", true}, {"BD_2013", "bd*", true}, {"LwE", "LWE", true}, {"LwEx", "LwE", false},
+      {"BD1", "BD?", true}, {"BD12", "BD?", false}, {"anything", "", false},
+      {"a.b.c", "*.c", true}, {"a.b.c", "*.b", false},
+  };
+  for (const auto& row : rows) EXPECT_EQ(MatchesMask(row.Name, row.Mask), row.Matches) << row.Name << " " << row.Mask;
 }
 
 TEST(BackupKind, ByExtensionWithUnpackSwitch) {
-  EXPECT_EQ(BackupKind("/x/a.txt.gz", true), bkCompressed);
-  EXPECT_EQ(BackupKind("/x/a.txt.gz", false), bkPlain);
-  EXPECT_EQ(BackupKind("/x/a.txt.GZE", true), bkCompressed);
-  EXPECT_EQ(BackupKind("/x/a.txt.GZE", false), bkPlain);
-  EXPECT_EQ(BackupKind("/x/a.txt.enc", false), bkEncrypted);
-  EXPECT_EQ(BackupKind("/x/a.txt.enc", true), bkEncrypted);
-  EXPECT_EQ(BackupKind("/x/report", true), bkPlain);
-  EXPECT_EQ(BackupKind("/x.gz/archive.tar", true), bkPlain);
+  const struct { std::string Name; bool Unpack; TBackupKind Kind; } rows[] = {
+      {"/x/a.txt.gz", true, bkCompressed}, {"/x/a.txt.gz", false, bkPlain},
+      {"/x/a.txt.GZE", true, bkCompressed}, {"/x/a.txt.GZE", false, bkPlain},
+      {"/x/a.txt.enc", false, bkEncrypted}, {"/x/a.txt.enc", true, bkEncrypted},
+      {"/x/report", true, bkPlain}, {"/x.gz/archive.tar", true, bkPlain},
+  };
+  for (const auto& row : rows) EXPECT_EQ(BackupKind(row.Name, row.Unpack), row.Kind) << row.Name << " " << row.Unpack;
 }
 
 TEST(SourceIsNewer, ToleranceAndDaylightSavingAllowance) {
-  TScriptedView view;
-  TRestoreSession s(view);
-  s.DeltaTime = 2;
-  EXPECT_FALSE(s.SourceIsNewer(1002, 1000));
-  EXPECT_TRUE(s.SourceIsNewer(1003, 1000));
-  EXPECT_FALSE(s.SourceIsNewer(900, 1000));
-  s.DstIgnore = true;
-  for (int d : {3598, 3600, 3602, -3600}) EXPECT_FALSE(s.SourceIsNewer(100000 + d, 100000)) << d;
-  for (int d : {3597, 3603}) EXPECT_TRUE(s.SourceIsNewer(100000 + d, 100000)) << d;
-  s.DeltaTime = 7200;
-  EXPECT_FALSE(s.SourceIsNewer(7200, 0));
-  EXPECT_FALSE(s.SourceIsNewer(10800, 0));
-  EXPECT_TRUE(s.SourceIsNewer(10801, 0));
+  // Tolerance in seconds, the daylight saving allowance, the two times, and the answer.
+  const struct { int32_t Tolerance; bool IgnoreDst; int32_t Source, Target; bool Newer; } rows[] = {
+      {2, false, 1002, 1000, false}, {2, false, 1003, 1000, true}, {2, false, 900, 1000, false},
+      {2, true, 103598, 100000, false}, {2, true, 103600, 100000, false}, {2, true, 103602, 100000, false},
+      {2, true, 96400, 100000, false}, {2, true, 103597, 100000, true}, {2, true, 103603, 100000, true},
+      {7200, true, 7200, 0, false}, {7200, true, 10800, 0, false}, {7200, true, 10801, 0, true},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(SourceIsNewer(row.Source, row.Target, row.Tolerance, row.IgnoreDst), row.Newer)
+        << row.Source << " vs " << row.Target << ", tolerance " << row.Tolerance << ", dst " << row.IgnoreDst;
+  }
 }
 
 TEST(VersionList, FirstDiscoveryOrderCaseFoldAndNewestWins) {
@@ -99,6 +99,57 @@ TEST(VersionList, FirstDiscoveryOrderCaseFoldAndNewestWins) {
   EXPECT_EQ(list[0].Info.FullPath, "/s2/docs/a.txt");
   EXPECT_EQ(list[1].Key, "b");
   EXPECT_EQ(FoldKey("ÄÖÜ/Ĺ"), FoldKey("äöü/ĺ"));
+}
+
+TEST(ListDirectory, KindsLinksAndOnlyTheDetailsAskedFor) {
+  TTempDir d("qvlist");
+  ASSERT_TRUE(d.Ok());
+  // Names long enough that the records need more than one read of 64 KiB.
+  ASSERT_TRUE(qv::test::Run("cd '" + d.Path() + "' && mkdir sub && echo x > file && touch -d 2001-02-03T04:05:06Z file"
+                  " && ln -s file to-file && ln -s sub to-sub && ln -s gone dangling && mkfifo pipe"
+                  " && for i in $(seq 1000 1999); do : > padding-$i-$(printf '%0100d' 0); done"));
+  const TDirHandle dir = OpenFolder(-1, d.Path());
+  struct stat sub {};
+  ASSERT_EQ(::stat((d.Path() + "/sub").c_str(), &sub), 0);
+  using T = TDirEntry;
+  struct TRow {
+    const char* name;
+    T::TType type, linkTarget;
+    bool dangling;
+  } rows[] = {
+      {"dangling", T::deLink, T::deOther, true},
+      {"file", T::deFile, T::deOther, false},
+      {"pipe", T::deOther, T::deOther, false},
+      {"sub", T::deFolder, T::deOther, false},
+      {"to-file", T::deLink, T::deFile, false},
+      {"to-sub", T::deLink, T::deFolder, false},
+  };
+  for (const unsigned details : {0u, unsigned{ldFileTimes}, unsigned{ldFolderIds}}) {
+    bool ok = false;
+    const TDirListing listing = ListDirectory(dir, details, &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(listing.size(), 1006u);
+    EXPECT_TRUE(std::is_sorted(listing.begin(), listing.end(),
+                               [](const T& a, const T& b) { return a.Name < b.Name; }));
+    for (const TRow& row : rows) {
+      const auto e = std::find_if(listing.begin(), listing.end(), [&](const T& x) { return x.Name == row.name; });
+      ASSERT_NE(e, listing.end()) << row.name;
+      EXPECT_EQ(e->Type, row.type) << row.name;
+      EXPECT_EQ(e->LinkTarget, row.linkTarget) << row.name;
+      EXPECT_EQ(e->Dangling, row.dangling) << row.name;
+      if (row.type == T::deFile) {
+        EXPECT_EQ(e->UnixTime, details == ldFileTimes ? 981173106 : 0) << details;
+      }
+      if (row.type == T::deFolder) {
+        EXPECT_EQ(e->Inode, details == ldFolderIds ? sub.st_ino : 0) << details;
+      }
+    }
+  }
+  bool ok = true;
+  EXPECT_TRUE(ListDirectory(d.Path() + "/missing", false, &ok).empty());
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(ListDirectory(d.Path() + "/to-sub", false, &ok).size(), 0u) << "a path given follows its link";
+  EXPECT_TRUE(ok);
 }
 
 TEST(RestoreSettings, DefaultsUnknownModeAndBooleans) {

@@ -42,45 +42,48 @@ class RestoreRun : public TRestoreFixture {
 }  // namespace
 
 TEST_F(RestoreRun, OverwriteRulesWithToleranceAndProtection) {
+  // The backup is from 1400000100; the existing target "old" is TargetAge seconds older. Error:
+  // what the one error shown says, empty when none is shown.
+  const struct {
+    TOverwriteMode Mode; int TargetAge; bool IgnoreDst, ReadOnly, MayClear;
+    std::string Content, Summary; uint32_t Skipped; std::string Error;
+  } rows[] = {
+      {omNever, 2, false, false, true, "old", "0 files copied", 1, ""},
+      {omOlder, 2, false, false, true, "old", "0 files copied", 1, ""},  // within the tolerance
+      {omOlder, 3, false, false, true, "new", "1 files copied", 0, ""},
+      {omOlder, 3600, true, false, true, "old", "0 files copied", 1, ""},  // one hour newer counts as equal
+      // A write-protected target is refused unless the protection may be cleared.
+      {omAlways, 3600, true, true, false, "old", "0 files copied", 0, "Could not create file"},
+      {omAlways, 3600, true, true, true, "new", "1 files copied", 0, ""},
+  };
   Put("a.txt", "new", 1400000100);
   ::mkdir(dst.c_str(), 0755);
-  ASSERT_TRUE(WriteFile(Dst("a.txt"), "old"));
-  SetMTime(Dst("a.txt"), 1400000098);
   Files({"a.txt"});
-
-  view.Overwrite = omNever;
-  Start();
-  EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
-  EXPECT_EQ(view.Summary(), "0 files copied");
-  EXPECT_EQ(session.LastRun().Skipped, 1u);
-
-  view.Overwrite = omOlder;  // 2 s newer: within the tolerance
-  Start();
-  EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
-  SetMTime(Dst("a.txt"), 1400000097);  // 3 s newer: written
-  Start();
-  EXPECT_EQ(ReadFile(Dst("a.txt")), "new");
-  EXPECT_EQ(MTime(Dst("a.txt")), 1400000100);
-  EXPECT_EQ(view.Summary(), "1 files copied");
-
-  // DST allowance: one hour newer counts as equal.
-  session.DstIgnore = true;
-  ASSERT_TRUE(WriteFile(Dst("a.txt"), "old"));
-  SetMTime(Dst("a.txt"), 1400000100 - 3600);
-  Start();
-  EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
-
-  // Write-protected target: refused unless the protection may be cleared.
-  view.Overwrite = omAlways;
-  ::chmod(Dst("a.txt").c_str(), 0444);
-  view.Protected = false;
-  Start();
-  EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
-  ASSERT_EQ(view.Errors.size(), 1u);  // a single selection shows its error at once
-  EXPECT_NE(view.Errors[0].find("Could not create file"), std::string::npos);
-  view.Protected = true;
-  Start();
-  EXPECT_EQ(ReadFile(Dst("a.txt")), "new");
+  for (const auto& row : rows) {
+    SCOPED_TRACE("overwrite " + std::to_string(static_cast<int>(row.Mode)) + ", target " +
+                 std::to_string(row.TargetAge) + " s older");
+    ::unlink(Dst("a.txt").c_str());
+    ASSERT_TRUE(WriteFile(Dst("a.txt"), "old"));
+    SetMTime(Dst("a.txt"), 1400000100 - row.TargetAge);
+    if (row.ReadOnly) ::chmod(Dst("a.txt").c_str(), 0444);
+    view.Overwrite = row.Mode;
+    view.Protected = row.MayClear;
+    view.IgnoreDst = row.IgnoreDst;
+    view.Errors.clear();
+    Start();
+    EXPECT_EQ(ReadFile(Dst("a.txt")), row.Content);
+    if (row.Content == "new") {
+      EXPECT_EQ(MTime(Dst("a.txt")), 1400000100);
+    }
+    EXPECT_EQ(view.Summary(), row.Summary);
+    EXPECT_EQ(session.LastRun().Skipped, row.Skipped);
+    if (row.Error.empty()) {
+      EXPECT_TRUE(view.Errors.empty());
+    } else {
+      ASSERT_EQ(view.Errors.size(), 1u);  // a single selection shows its error at once
+      EXPECT_NE(view.Errors[0].find(row.Error), std::string::npos);
+    }
+  }
 }
 
 TEST_F(RestoreRun, FilesModeKindsAndFailures) {
@@ -130,7 +133,7 @@ TEST_F(RestoreRun, PasswordAskedOncePerRunAndAgainAfterAFailure) {
   EXPECT_NE(view.Prompts[1].find("is invalid"), std::string::npos);
   EXPECT_NE(view.Prompts[1].find("one.txt.enc"), std::string::npos);
   EXPECT_EQ(view.Summary(), "3 files copied");
-  EXPECT_TRUE(session.CryptPwd.empty());  // forgotten at the end of the run
+  EXPECT_FALSE(session.PasswordKnown());  // forgotten at the end of the run
 
   // The next run asks again; Skip passes one file over, Cancel ends the run.
   view.Prompts.clear();
@@ -222,7 +225,7 @@ TEST_F(RestoreRun, StopDuringATransferInFilesAndDirectoryModes) {
   Put("z.txt", "z");
   view.Overwrite = omAlways;
   view.OnProcessMessages = [this] {
-    if (session.Restoring && session.CopyThread) session.StartStop();
+    if (session.Restoring() && session.Worker()) session.StartStop();
   };
   // Files mode: the first transfer is stopped; it adds no error line.
   Files({"big.bin", "z.txt"});
@@ -237,8 +240,8 @@ TEST_F(RestoreRun, StopDuringATransferInFilesAndDirectoryModes) {
 
   // Directory mode: the stopped file is an error with its two lines; nothing after it starts.
   view.OnProcessMessages = [this] {
-    if (session.Restoring && session.CopyThread &&
-        session.CopyThread->GetSourceName().find("big.bin") != std::string::npos)
+    if (session.Restoring() && session.Worker() &&
+        session.Worker()->GetSourceName().find("big.bin") != std::string::npos)
       session.StartStop();
   };
   view.Mode = rmDirectory;
@@ -258,12 +261,12 @@ TEST_F(RestoreRun, PauseHoldsTheWorkerUntilContinue) {
   Files({"big.bin"});
   int pausedCalls = 0;
   view.OnProcessMessages = [&] {
-    if (!session.CopyThread) return;
-    if (!session.Paused && pausedCalls == 0) {
+    if (!session.Worker()) return;
+    if (!session.Paused() && pausedCalls == 0) {
       session.PauseContinue();
-    } else if (session.Paused && ++pausedCalls == 20) {
+    } else if (session.Paused() && ++pausedCalls == 20) {
       // Held for 20 rounds of messages: the worker must not have finished meanwhile.
-      EXPECT_FALSE(session.CopyThread->Done());
+      EXPECT_FALSE(session.Worker()->Done());
       session.PauseContinue();
     }
   };
@@ -308,7 +311,7 @@ TEST_F(RestoreRun, ZipPathsInFilesAndDirectoryModes) {
   EXPECT_EQ(view.DetailMessage, "0 files copied - 1 errors");
   ASSERT_EQ(view.Details.size(), 2u);
   EXPECT_EQ(view.Details[0], "Error restoring file: " + Src("broken.zip"));
-  EXPECT_FALSE(session.Restoring);
+  EXPECT_FALSE(session.Restoring());
 }
 
 class ScheduleRun : public RestoreRun {
@@ -399,11 +402,11 @@ TEST_F(ScheduleRun, StopEndsTheLoopWithoutAnErrorForTheStoppedFile) {
   Put("BD1/5.txt", "5", CEndOfDay - 9);
   // Paused as 3.bin comes up, its worker waits at its first gate; Stop reaches it there.
   view.OnFileLabel = [this](const std::string& label) {
-    if (label.find("3.bin") != std::string::npos && !session.Paused) session.PauseContinue();
+    if (label.find("3.bin") != std::string::npos && !session.Paused()) session.PauseContinue();
   };
   view.OnProcessMessages = [this] {
-    if (session.Restoring && session.CopyThread &&
-        session.CopyThread->GetSourceName().find("3.bin") != std::string::npos)
+    if (session.Restoring() && session.Worker() &&
+        session.Worker()->GetSourceName().find("3.bin") != std::string::npos)
       session.StartStop();
   };
   Start();

@@ -34,6 +34,9 @@ class TScriptedView : public IRestoreView {
   std::vector<bool> Selected;  // empty: every item selected
   TRunKind Kind = rkRestore;
   bool Verify = false;
+  int32_t Tolerance = 2;
+  bool IgnoreDst = false;
+  std::vector<std::string> Include, Exclude;
 
   // scripted answers
   std::deque<bool> ConfirmAnswers;  // empty: Yes
@@ -52,24 +55,26 @@ class TScriptedView : public IRestoreView {
   std::vector<TItemReport> Reports;  // every ItemDone, in order
   int Rejected = 0;                  // PasswordRejected calls
 
-  TRestoreMode RestoreMode() override { return Mode; }
-  TOverwriteMode OverwriteMode() override { return Overwrite; }
-  bool UnpackGz() override { return Unpack; }
-  bool OverwriteProtected() override { return Protected; }
-  std::string TargetText() override { return Target; }
-  int RestoreDate() override { return Date; }
-  std::string SubDirMask() override { return Sets; }
-  std::string DriveMask() override { return Drive; }
-  TRunKind RunKind() override { return Kind; }
-  bool VerifyRestored() override { return Verify; }
-  std::string SelectedFolder() override { return Folder; }
-  int ItemCount() override { return static_cast<int>(Items.size()); }
-  bool ItemSelected(int i) override { return Selected.empty() || Selected[static_cast<size_t>(i)]; }
-  std::string ItemPath(int i) override { return Items[static_cast<size_t>(i)]; }
-  int SelectedCount() override {
-    int n = 0;
-    for (int i = 0; i < ItemCount(); ++i) n += ItemSelected(i) ? 1 : 0;
-    return n;
+  TRestoreOptions RunOptions() override {
+    TRestoreOptions o;
+    o.Mode = Mode;
+    o.Kind = Kind;
+    o.Overwrite = Overwrite;
+    o.Unpack = Unpack;
+    o.Protected = Protected;
+    o.Verify = Verify;
+    o.Tolerance = Tolerance;
+    o.IgnoreDst = IgnoreDst;
+    o.Target = Target;
+    o.Date = Date;
+    o.SubDirMask = Sets;
+    o.DriveMask = Drive;
+    o.Include = Include;
+    o.Exclude = Exclude;
+    o.Folder = Folder;
+    for (size_t i = 0; i < Items.size(); ++i)
+      if (Selected.empty() || Selected[i]) o.Items.push_back(Items[i]);
+    return o;
   }
   bool Confirm(const std::string& text, bool) override {
     Questions.push_back(text);
@@ -96,14 +101,6 @@ class TScriptedView : public IRestoreView {
   void SetFileLabel(const std::string& text) override {
     if (OnFileLabel) OnFileLabel(text);
   }
-  int FileLabelWidth() override { return 1000; }
-  int TextWidth(const std::string& t) override { return static_cast<int>(t.size()); }
-  void SetProgress(int) override {}
-  void SetProgressMarquee(bool) override {}
-  void SetStatusVisible(bool) override {}
-  void SetPauseCaption(bool) override {}
-  void SetPauseEnabled(bool) override {}
-  void SetRunning(bool) override {}
   void ItemDone(const TItemReport& report) override { Reports.push_back(report); }
   void PasswordRejected() override { ++Rejected; }
   void ProcessMessages() override {

@@ -305,7 +305,7 @@ TEST_F(SessionRun, StopDuringAPauseBetweenItemsStartsNothingMore) {
       if (step == 0) {
         session.PauseContinue();  // Pause between the two items ...
         step = 1;
-      } else if (step == 1 && session.Paused) {
+      } else if (step == 1 && session.Paused()) {
         session.StartStop();  // ... and Stop while paused
         step = 2;
       }

@@ -56,8 +56,8 @@ class MainFormTest : public QObject {
     QVERIFY(form->cbGZip->isChecked());
     QVERIFY(form->cbProtected->isChecked());
     QVERIFY(form->rbOverwriteNone->isChecked());
-    QCOMPARE(form->Session().DeltaTime, 2);
-    QVERIFY(!form->Session().DstIgnore);
+    QCOMPARE(form->RunOptions().Tolerance, 2);
+    QVERIFY(!form->RunOptions().IgnoreDst);
     QCOMPARE(form->dtpRest->date(), QDate::currentDate());
     QCOMPARE(form->edFilter->text(), QString("*.*"));
     QVERIFY(form->edDriveId->text().isEmpty());
@@ -88,8 +88,8 @@ class MainFormTest : public QObject {
       auto form = OpenWindow(ini);
       QVERIFY(form->rbSched->isChecked());
       QCOMPARE(form->pcSource->currentIndex(), 2);
-      QCOMPARE(form->Session().DeltaTime, 9000);
-      QVERIFY(form->Session().DstIgnore);
+      QCOMPARE(form->RunOptions().Tolerance, 9000);
+      QVERIFY(form->RunOptions().IgnoreDst);
       QVERIFY(!form->cbGZip->isChecked());
       QCOMPARE(form->dtpRest->date(), QDate(1899, 12, 30).addDays(45000));
       QCOMPARE(form->edFilter->text(), QString("BD*"));
@@ -209,7 +209,7 @@ class MainFormTest : public QObject {
     QVERIFY2(details.size() >= 2, qPrintable(details.join(" | ")));
     QVERIFY2(details[0].contains("2 files copied - 1 errors"), qPrintable(details[0]));
     QVERIFY2(details[1].contains("broken.txt.gz"), qPrintable(details[1]));
-    QVERIFY(form->Session().CryptPwd.empty());  // the session password ends with the run
+    QVERIFY(!form->Session().PasswordKnown());  // the session password ends with the run
   }
 
   void destinationQuestionsCanDecline() {
@@ -258,7 +258,7 @@ class MainFormTest : public QObject {
     QTimer::singleShot(0, [&] {
       QVERIFY(form->btPause->isEnabled());
       form->btPause->click();
-      pausedSeen = form->Session().Paused;
+      pausedSeen = form->Session().Paused();
       continueHint = form->btPause->toolTip() == "Continue";
       QTimer::singleShot(300, [&] {
         heldAt = form->ProgressBar->value();
@@ -278,7 +278,7 @@ class MainFormTest : public QObject {
     QVERIFY(heldAt < 100);
     QVERIFY(script.Done());
     QVERIFY(Names(dest).isEmpty());  // the cancelled transfer leaves nothing behind
-    QVERIFY(!form->Session().Restoring);
+    QVERIFY(!form->Session().Restoring());
     QCOMPARE(form->btPause->toolTip(), QString("Pause"));
   }
 
