@@ -13,7 +13,10 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include <sys/stat.h>
 
 #include "base/FtGlobal.h"
 #include "base/Stream.h"
@@ -73,7 +76,9 @@ struct TWrittenDigest {
 struct TPendingTarget {
   TTargetFile File;
   bool ModeApplied = false;  // FinishFile gave it its permission bits
-  TWrittenDigest Written;    // kept only when the target is verified
+  // Verified against the source file itself (a plain copy): no digest while writing.
+  bool CompareWithSource = false;
+  TWrittenDigest Written;    // kept only when the target is verified against a digest
 };
 
 class TCopyThread : public TThread {
@@ -214,10 +219,18 @@ class TCopyThread : public TThread {
   struct TKernelCopy;
   int64_t KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count, int64_t maxHole,
                           TKernelCopy& state);
+  void PlanKernelCopy(const struct stat& ASource, TKernelCopy& AState) const;
+  TErrorCode CopyBlocks(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength, TKernelCopy& state);
+  bool SumCopied(TFileStream& in, int64_t AOffset, size_t ASize);
+  void PostProgress(TFileAction AAction, bool ASpeedLimit, int64_t ACount);
+  void EndPostedProgress();
   int64_t SourceMode() const;  // the open source file's permission bits, or -1
   void NoteWritten(const void* AData, size_t ASize);
   TErrorCode VerifyTarget();
+  TErrorCode CompareTargetWithSource();
+  bool DigestWanted() const { return FOptions.VerifyTarget && !FTarget.CompareWithSource; }
   TPendingTarget FTarget;
+  std::optional<struct stat> FSourceStat;  // of the source opened by OpenFiles
   TInflater* FLentInflater = nullptr;
   std::atomic<bool> FFinishing{false};
   inline static std::function<void(const std::string&)> FVerifyHook;

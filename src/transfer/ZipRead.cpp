@@ -351,8 +351,8 @@ TEncryption* TZip::EncryptionFor(int AKeyMode) {
 
 void TZip::CopyToStream(TStream& AStream, int64_t SLength) {
   std::vector<uint8_t> buffer(static_cast<size_t>(FBufferSize));
+  int64_t position = FStream->Position();
   while (SLength > 0) {
-    const int64_t position = FStream->Position();
     const size_t request = static_cast<size_t>(std::min<int64_t>(SLength, FBufferSize));
     uint32_t detail = 0;
     const int64_t n = FStream->Read(buffer.data(), request);
@@ -368,6 +368,7 @@ void TZip::CopyToStream(TStream& AStream, int64_t SLength) {
       throw EZipError(code.Message(), code, AtOffset("a copy of " + std::to_string(request) + " bytes", position));
     }
     SLength -= n;
+    position += n;
   }
 }
 
