@@ -135,9 +135,13 @@ unsigned DetailsOf(bool withTimes) { return withTimes ? ldFileTimes | ldFolderId
 }  // namespace
 
 TDirListing ListDirectory(const std::string& folder, bool withTimes, bool* ok) {
+  return ListDirectory(folder, DetailsOf(withTimes), ok);
+}
+
+TDirListing ListDirectory(const std::string& folder, unsigned details, bool* ok) {
   // A path given follows a final link, as opening it by name always did.
   const TDirHandle dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return ListDirectory(dir, DetailsOf(withTimes), ok);
+  return ListDirectory(dir, details, ok);
 }
 
 TDirListing ListDirectory(const TDirHandle& folder, bool withTimes, bool* ok) {
@@ -152,7 +156,7 @@ TDirListing ListDirectory(const TDirHandle& folder, unsigned details, bool* ok) 
 
 std::vector<std::string> MatchingFolders(const std::string& parent, const std::string& pattern, bool* ok) {
   std::vector<std::string> names;
-  for (const TDirEntry& e : ListDirectory(parent, false, ok)) {
+  for (const TDirEntry& e : ListDirectory(parent, 0u, ok)) {
     if (e.Type != TDirEntry::deFolder || e.Name.front() == '.') continue;
     if (MatchesMask(e.Name, pattern)) names.push_back(e.Name);
   }

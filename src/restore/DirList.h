@@ -55,8 +55,9 @@ enum TListDetails : unsigned {
 // and, when ok is given, false in it. withTimes adds the files' times to the folders' ids.
 TDirListing ListDirectory(const std::string& folder, bool withTimes = false, bool* ok = nullptr);
 TDirListing ListDirectory(const TDirHandle& folder, bool withTimes = false, bool* ok = nullptr);
-// The same with the details (TListDetails) that the caller needs.
+// The same with the details (TListDetails) that the caller needs; 0 for names and kinds only.
 TDirListing ListDirectory(const TDirHandle& folder, unsigned details, bool* ok);
+TDirListing ListDirectory(const std::string& folder, unsigned details, bool* ok);
 
 // Folders directly below parent whose names match the pattern (MatchesMask); hidden ones
 // (names beginning with ".") left out. Sorted by name.

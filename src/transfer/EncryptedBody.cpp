@@ -1,16 +1,13 @@
 #include "transfer/EncryptedBody.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "base/FtGlobal.h"
+#include "base/HelperThread.h"
 #include "crypto/AesLib.h"
 
 namespace qv {
@@ -49,22 +46,10 @@ class TReadWatch final : public TStream {
 class TWindowReader {
  public:
   TWindowReader(TStream& ASource, int64_t ALength, TEncryption* ADecryptor)
-      : FSource(ASource), FDecryptor(ADecryptor), FLength(ALength) {
+      : FSource(ASource), FDecryptor(ADecryptor), FLength(ALength), FHelper(2) {
     const auto size = static_cast<size_t>(std::min<int64_t>(kWindow, std::max<int64_t>(ALength, 1)));
     for (auto& w : FWindows) w.Data.resize(size);
-    try {
-      FHelper = std::thread([this] { FillAhead(); });
-    } catch (const std::system_error&) {
-    }
-  }
-  ~TWindowReader() {
-    if (!FHelper.joinable()) return;
-    {
-      std::lock_guard lock(FMutex);
-      FStop = true;
-    }
-    FChanged.notify_all();
-    FHelper.join();
+    FHelper.Start();
   }
   TWindowReader(const TWindowReader&) = delete;
   TWindowReader& operator=(const TWindowReader&) = delete;
@@ -72,17 +57,15 @@ class TWindowReader {
   // Gives the current window back and takes the next one; false when the source failed.
   // Only while bytes of ALength are left.
   bool Next() {
+    if (FCurrent < 0) {
+      HandOver(0);
+      HandOver(1);
+    } else {
+      HandOver(FCurrent);  // refilled with the window after the next
+    }
     const int next = FCurrent < 0 ? 0 : 1 - FCurrent;
     TWindow& w = FWindows[next];
-    if (!FHelper.joinable()) {
-      Fill(w, FCurrent < 0 ? 0 : Start() + Length());
-    } else {
-      std::unique_lock lock(FMutex);
-      if (FCurrent >= 0) FWindows[FCurrent].State = TState::Free;
-      FChanged.notify_all();
-      FChanged.wait(lock, [&] { return w.State == TState::Filled; });
-      w.State = TState::InUse;
-    }
+    FHelper.Wait(w.Ticket);
     if (w.Failed) return false;
     FCurrent = next;
     return true;
@@ -93,53 +76,40 @@ class TWindowReader {
   uint8_t* Data() { return FWindows[FCurrent < 0 ? 0 : FCurrent].Data.data(); }
 
  private:
-  enum class TState { Free, Filled, InUse };
   struct TWindow {
     std::vector<uint8_t> Data;
     int64_t Start = 0;
     int64_t Length = 0;
     bool Failed = false;
-    TState State = TState::Free;
+    uint64_t Ticket = 0;  // of the fill last handed over
   };
 
-  void Fill(TWindow& w, int64_t AStart) {
-    const auto len = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(w.Data.size()), FLength - AStart));
-    w.Start = AStart;
-    w.Length = static_cast<int64_t>(len);
-    w.Failed = FSource.Read(w.Data.data(), len) != static_cast<int64_t>(len);
-    if (!w.Failed && FDecryptor) FDecryptor->DecryptBlockOnly(w.Data.data(), len);
+  // The window gets the next range of the source; the helper reads (and decrypts) it. After a
+  // failure nothing more is read.
+  void HandOver(int AIndex) {
+    if (FNextStart >= FLength || FFailedAhead) return;
+    TWindow& w = FWindows[AIndex];
+    w.Start = FNextStart;
+    w.Length = std::min<int64_t>(static_cast<int64_t>(w.Data.size()), FLength - FNextStart);
+    FNextStart += w.Length;
+    w.Ticket = FHelper.Post([this, &w] { Fill(w); });
   }
 
-  // The helper: the windows in turn, each as soon as the caller has given it back.
-  void FillAhead() {
-    int64_t start = 0;
-    for (size_t k = 0; start < FLength; ++k) {
-      TWindow& w = FWindows[k % 2];
-      {
-        std::unique_lock lock(FMutex);
-        FChanged.wait(lock, [&] { return FStop || w.State == TState::Free; });
-        if (FStop) return;
-      }
-      Fill(w, start);
-      {
-        std::lock_guard lock(FMutex);
-        w.State = TState::Filled;
-      }
-      FChanged.notify_all();
-      if (w.Failed) return;
-      start += w.Length;
-    }
+  void Fill(TWindow& w) {
+    const auto len = static_cast<size_t>(w.Length);
+    w.Failed = FFailedAhead || FSource.Read(w.Data.data(), len) != static_cast<int64_t>(len);
+    if (w.Failed) FFailedAhead = true;
+    if (!w.Failed && FDecryptor) FDecryptor->DecryptBlockOnly(w.Data.data(), len);
   }
 
   TStream& FSource;
   TEncryption* FDecryptor;
   int64_t FLength;
+  int64_t FNextStart = 0;
   TWindow FWindows[2];
   int FCurrent = -1;
-  std::mutex FMutex;
-  std::condition_variable FChanged;
-  bool FStop = false;
-  std::thread FHelper;  // last: it starts after everything it uses
+  std::atomic<bool> FFailedAhead{false};
+  THelperThread FHelper;  // last: it ends before everything its jobs use
 };
 
 // Plaintext of an already authenticated body, decrypted while it is read (ahead, on a helper

@@ -351,8 +351,8 @@ TEncryption* TZip::EncryptionFor(int AKeyMode) {
 
 void TZip::CopyToStream(TStream& AStream, int64_t SLength) {
   std::vector<uint8_t> buffer(static_cast<size_t>(FBufferSize));
+  int64_t position = FStream->Position();
   while (SLength > 0) {
-    const int64_t position = FStream->Position();
     const size_t request = static_cast<size_t>(std::min<int64_t>(SLength, FBufferSize));
     uint32_t detail = 0;
     const int64_t n = FStream->Read(buffer.data(), request);
@@ -368,6 +368,7 @@ void TZip::CopyToStream(TStream& AStream, int64_t SLength) {
       throw EZipError(code.Message(), code, AtOffset("a copy of " + std::to_string(request) + " bytes", position));
     }
     SLength -= n;
+    position += n;
   }
 }
 
@@ -631,6 +632,31 @@ bool TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
   return LocalHeaderSize + GetLe16(h + 26) + GetLe16(h + 28) + data + descriptor <= want;
 }
 
+void TZipRead::DeriveKeysAhead(int64_t AOffset) {
+  constexpr int KeysAhead = 4;
+  const int index = FileList.IndexOfOffset(AOffset);
+  if (!FEncrypt || index < 0) return;
+  if (FKeysAheadFor != FEncryption.get()) {  // a new password: nothing asked for yet
+    FKeysAheadFor = FEncryption.get();
+    FKeysAheadFrom = 0;
+  }
+  const int last = std::min(FileList.Count() - 1, index + KeysAhead);
+  for (int i = std::max(index + 1, FKeysAheadFrom); i <= last; ++i) {
+    const TPkHeader& header = FileList.Objects(i);
+    if (!header.Encrypted() || header.EncMode == 0 || header.UnsupportedEncryption()) continue;
+    TEncryption* encryption = EncryptionFor(header.EncMode);
+    uint8_t local[LocalHeaderSize];
+    if (Archive().ReadAt(local, sizeof local, header.Offset) != LocalHeaderSize || GetLe32(local) != ZipLocalHeaderSig)
+      continue;
+    // The salt opens the entry's data; the entry's own read checks everything else.
+    uint8_t salt[32];
+    const auto saltLength = static_cast<size_t>(encryption->GetHeaderSize()) - CVerifierLength;
+    const int64_t at = header.Offset + LocalHeaderSize + GetLe16(local + 26) + GetLe16(local + 28);
+    if (Archive().ReadAt(salt, saltLength, at) == static_cast<int64_t>(saltLength)) encryption->DeriveAhead(salt);
+  }
+  FKeysAheadFrom = std::max(FKeysAheadFrom, last + 1);
+}
+
 uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
                                   TStream* AStream) {
   // One entry at a time; nested calls are refused.
@@ -658,6 +684,7 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
     if (source.Seek(at, SEEK_SET) == at && ReadZipLocalHeader(source, local)) keyMode = local.EncMode;
   }
   TEncryption* encryption = withKey ? EncryptionFor(keyMode) : nullptr;
+  if (encryption) DeriveKeysAhead(AOffset);
   const int64_t start = inMemory ? 0 : AOffset;
   if (source.Seek(start, SEEK_SET) != start) return errReadFile;
 

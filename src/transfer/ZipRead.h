@@ -212,6 +212,9 @@ class TZipRead : public TZip {
   // Reads the small entry's local header and data into FEntryBytes with one call; false when
   // they cannot be read so or do not fit the length the directory implies.
   bool ReadSmallEntry(const TPkHeader& AHeader);
+  // Asks for the keys of the AES entries that follow the entry at AOffset in the directory to
+  // be derived on a second core while this one is worked on (a restore takes them in turn).
+  void DeriveKeysAhead(int64_t AOffset);
   void WaitForWorker();
   // Runs the front-end's message processing when it has not run for 10 ms.
   void ProcessMessagesIfDue();
@@ -255,6 +258,9 @@ class TZipRead : public TZip {
   int64_t FLastUnixTime = 0;
   int64_t bod = 0;
   bool FVerifyTargets = false;
+  // Entries before this index have had their keys asked for, with the decryptor named.
+  int FKeysAheadFrom = 0;
+  const TEncryption* FKeysAheadFor = nullptr;
   std::function<void()> FOnProcessMessages;
   std::chrono::steady_clock::time_point FLastMessages = std::chrono::steady_clock::now();
 };

@@ -3,10 +3,12 @@
 
 #include <sys/stat.h>
 
+#include "restore/ArchiveIndex.h"
 #include "restore/DirList.h"
 #include "restore/RestoreSession.h"
 #include "restore/VersionList.h"
 #include "ScriptedView.h"
+#include "transfer/ZipRead.h"
 
 namespace qv::test {
 
@@ -101,6 +103,26 @@ TEST(VersionList, FirstDiscoveryOrderCaseFoldAndNewestWins) {
   EXPECT_EQ(FoldKey("ÄÖÜ/Ĺ"), FoldKey("äöü/ĺ"));
 }
 
+TEST(VersionList, ManyKeysKeepTheirPlaceAndNewestVersionAsTheIndexGrows) {
+  TVersionList list;
+  constexpr int Keys = 5000;
+  for (int set = 0; set < 3; ++set)
+    for (int i = 0; i < Keys; ++i) {
+      const std::string key = (set == 1 ? "DIR/F" : "dir/f") + std::to_string(i);
+      list.Offer(key, "/s" + std::to_string(set) + "/" + key, set == 2 ? 5 : 10 + set, "s" + std::to_string(set));
+    }
+  ASSERT_EQ(list.Count(), static_cast<size_t>(Keys));
+  for (int i = 0; i < Keys; i += 997) {
+    EXPECT_EQ(list[i].Key, "DIR/F" + std::to_string(i));
+    EXPECT_EQ(list[i].Set, "s1");
+    EXPECT_EQ(list[i].Info.TimeStamp, 11);
+  }
+  list.Clear();
+  list.Offer("x", "/x", 1);
+  EXPECT_EQ(list.Count(), 1u);
+  EXPECT_EQ(list[0].Key, "x");
+}
+
 TEST(ListDirectory, KindsLinksAndOnlyTheDetailsAskedFor) {
   TTempDir d("qvlist");
   ASSERT_TRUE(d.Ok());
@@ -150,6 +172,32 @@ TEST(ListDirectory, KindsLinksAndOnlyTheDetailsAskedFor) {
   EXPECT_FALSE(ok);
   EXPECT_EQ(ListDirectory(d.Path() + "/to-sub", false, &ok).size(), 0u) << "a path given follows its link";
   EXPECT_TRUE(ok);
+}
+
+TEST(ArchiveIndex, ExactSpellingFirstThenTheOneThatDiffersInCase) {
+  TTempDir d("qvindex");
+  ASSERT_TRUE(d.Ok());
+  ASSERT_TRUE(WriteFile(d.Path() + "/make.py", R"PY(
+import sys, warnings, zipfile
+warnings.simplefilter('ignore')
+with zipfile.ZipFile(sys.argv[1], 'w') as z:
+    for name in ['dir/', 'Dir/x.txt', 'twice.txt', 'twice.txt', 'Über.txt', 'a.txt', 'A.txt']:
+        z.writestr(name, name)
+    for i in range(3000): z.writestr(f'many/{i}.txt', '')
+)PY"));
+  ASSERT_TRUE(qv::test::Run("python3 '" + d.Path() + "/make.py' '" + d.Path() + "/x.zip'"));
+  TZipRead zip(d.Path() + "/x.zip");
+  zip.ReadDirectory();
+  const TArchiveIndex index(zip.Directory());
+  const struct {
+    const char* name;
+    int entry;
+  } rows[] = {
+      {"Dir/x.txt", 1}, {"dir/X.TXT", 1}, {"dir", -1},      {"dir/", -1},  // folders are not selected
+      {"twice.txt", 2}, {"TWICE.txt", -1}, {"über.txt", 4}, {"a.txt", 5},  // two alike: neither
+      {"A.txt", 6},     {"a.TXT", -1},    {"many/2999.txt", 3006},         {"many/3000.txt", -1},
+  };
+  for (const auto& row : rows) EXPECT_EQ(index.Find(zip.Directory(), row.name), row.entry) << row.name;
 }
 
 TEST(RestoreSettings, DefaultsUnknownModeAndBooleans) {
