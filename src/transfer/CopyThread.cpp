@@ -19,6 +19,8 @@
 #include "crypto/AesLib.h"
 #include "transfer/Crc32.h"
 
+#include <zlib.h>
+
 namespace qv {
 
 namespace {
@@ -238,37 +240,131 @@ TRangeResult CompareRange(int AFirst, int ASecond, int64_t AFrom, int64_t ATo,
   return rrSame;
 }
 
+// The CRC-32 of [AFrom, ATo) of an open file, continued from ACrc; false when a window cannot
+// be mapped or either flag is raised.
+bool CrcOfRange(int AFd, int64_t AFrom, int64_t ATo, const std::atomic<bool>& AStop,
+                const std::atomic<bool>& ACancel, uint32_t& ACrc) {
+  for (int64_t pos = AFrom; pos < ATo; pos += kCompareWindow) {
+    if (AStop.load(std::memory_order_relaxed) || ACancel.load(std::memory_order_acquire)) return false;
+    const size_t length = static_cast<size_t>(std::min(kCompareWindow, ATo - pos));
+    const TMappedRange window(AFd, pos, length);
+    if (!window.Valid()) return false;
+    if (length > 0) ACrc = Crc32Update(ACrc, window.Data(), length);
+  }
+  return true;
+}
+
+// Runs AJob(from, to) on the lower half of [0, ASize) here and on the upper half on a second
+// thread (or after it, when no thread can be had); the halves meet at a window boundary.
+template <typename TJob>
+void InTwoHalves(int64_t ASize, TJob AJob) {
+  const int64_t middle = ASize / 2 - (ASize / 2) % kCompareWindow;
+  std::thread helper;
+  if (middle > 0) {
+    try {
+      helper = std::thread([&] { AJob(middle, ASize); });
+    } catch (const std::system_error&) {
+      AJob(middle, ASize);
+    }
+  }
+  AJob(int64_t{0}, middle > 0 ? middle : ASize);
+  if (helper.joinable()) helper.join();
+}
+
+// Below this a verified copy compares in one pass after the rename; above, the source's CRC is
+// taken on a second core while the kernel copies, and only the target is read back.
+constexpr int64_t kDigestAheadMin = int64_t{32} << 20;
+
 }  // namespace
+
+// The CRC of the source taken on a second core during the copy, from a handle of its own.
+class TCopyThread::TSourceDigest {
+ public:
+  TSourceDigest(TFd AFile, int64_t ASize, const std::atomic<bool>& ACancel)
+      : FFile(std::move(AFile)), FSize(ASize), FCancel(ACancel) {
+    try {
+      FThread = std::thread([this] { FOk = CrcOfRange(FFile.Get(), 0, FSize, FStop, FCancel, FCrc); });
+    } catch (const std::system_error&) {
+      FOk = CrcOfRange(FFile.Get(), 0, FSize, FStop, FCancel, FCrc);
+    }
+  }
+  ~TSourceDigest() {
+    FStop.store(true, std::memory_order_relaxed);
+    if (FThread.joinable()) FThread.join();
+  }
+  TSourceDigest(const TSourceDigest&) = delete;
+  TSourceDigest& operator=(const TSourceDigest&) = delete;
+
+  int64_t Size() const { return FSize; }
+  // Waits for the sum; false when it could not be taken.
+  bool Result(uint32_t& ACrc) {
+    if (FThread.joinable()) FThread.join();
+    ACrc = FCrc;
+    return FOk;
+  }
+
+ private:
+  TFd FFile;
+  int64_t FSize;
+  const std::atomic<bool>& FCancel;
+  std::atomic<bool> FStop{false};
+  uint32_t FCrc = 0;
+  bool FOk = false;
+  std::thread FThread;
+};
+
+void TCopyThread::StartSourceDigest(int64_t ASize) {
+  FSourceDigest.reset();
+  auto* file = dynamic_cast<TFileStream*>(sSource.get());
+  if (!FOptions.VerifyTarget || ASize < kDigestAheadMin || !file) return;
+  TFd own(::fcntl(file->Handle(), F_DUPFD_CLOEXEC, 0));
+  if (own.Valid()) FSourceDigest = std::make_unique<TSourceDigest>(std::move(own), ASize, FUserBreak);
+}
+
+// The target read back in two halves on two cores, its CRC against the source's.
+TErrorCode TCopyThread::CompareTargetWithDigest(TFileStream& ATarget) {
+  uint32_t sourceCrc = 0;
+  const bool summed = FSourceDigest->Result(sourceCrc);
+  const int64_t size = FSourceDigest->Size();
+  FSourceDigest.reset();
+  if (FUserBreak.load(std::memory_order_acquire)) return kUserBreak;
+  if (!summed || ATarget.Size() != size) return Failure(errVerifyFailed);
+  uint32_t lower = 0, upper = 0;
+  std::atomic<bool> failed{false};
+  const std::atomic<bool> never{false};
+  InTwoHalves(size, [&](int64_t AFrom, int64_t ATo) {
+    uint32_t& crc = AFrom == 0 ? lower : upper;
+    if (!CrcOfRange(ATarget.Handle(), AFrom, ATo, never, FUserBreak, crc)) failed = true;
+  });
+  if (FUserBreak.load(std::memory_order_acquire)) return kUserBreak;
+  const int64_t middle = size / 2 - (size / 2) % kCompareWindow;
+  const uint32_t crc = middle > 0 ? static_cast<uint32_t>(crc32_combine64(lower, upper, size - middle)) : lower;
+  return !failed && crc == sourceCrc ? TErrorCode() : Failure(errVerifyFailed);
+}
 
 // Reads the renamed target back by its name and compares it with the source, the two halves
 // on two cores: both are in the page cache, so the read-back costs what memory can deliver.
 TErrorCode TCopyThread::CompareTargetWithSource() {
   if (FVerifyHook) FVerifyHook(DestName);
   const auto target = TFileStream::Open(DestName, TOpenMode::Read);
+  if (FSourceDigest) {
+    if (!target) {
+      FSourceDigest.reset();
+      return Failure(errVerifyFailed);
+    }
+    return CompareTargetWithDigest(*target);
+  }
   const auto source = TFileStream::Open(SourceName, TOpenMode::Read);
   if (!target || !source) return Failure(errVerifyFailed);
   const int64_t size = source->Size();
   if (size < 0 || target->Size() != size) return Failure(errVerifyFailed);
-  const int64_t middle = size / 2 - (size / 2) % kCompareWindow;
   std::atomic<bool> differ{false};
-  const auto compare = [&](int64_t AFrom, int64_t ATo) {
+  InTwoHalves(size, [&](int64_t AFrom, int64_t ATo) {
     const TRangeResult result = CompareRange(target->Handle(), source->Handle(), AFrom, ATo, differ, FUserBreak);
     if (result == rrDiffer || result == rrFailed) differ.store(true, std::memory_order_relaxed);
-    return result;
-  };
-  TRangeResult upper = rrSame;
-  std::thread helper;
-  if (middle > 0) {
-    try {
-      helper = std::thread([&] { upper = compare(middle, size); });
-    } catch (const std::system_error&) {
-      upper = compare(middle, size);  // no second thread: one after the other
-    }
-  }
-  const TRangeResult lower = compare(0, middle > 0 ? middle : size);
-  if (helper.joinable()) helper.join();
+  });
   if (FUserBreak.load(std::memory_order_acquire)) return kUserBreak;
-  return lower == rrSame && upper == rrSame ? TErrorCode() : Failure(errVerifyFailed);
+  return differ.load() ? Failure(errVerifyFailed) : TErrorCode();
 }
 
 void TCopyThread::DiscardTarget() {
@@ -281,6 +377,7 @@ TErrorCode TCopyThread::WriteFailure() {
 }
 
 void TCopyThread::ReleaseStreams() {
+  FSourceDigest.reset();
   sSource.reset();
   if (TargetPending())
     DiscardTarget();
@@ -536,6 +633,7 @@ TErrorCode TCopyThread::DoCopy() {
     } else {
       FCrcWanted = false;  // nobody compares a plain copy's checksum
       DoProgress(acCopy, true, -size);
+      StartSourceDigest(size);
       TKernelCopy state;
       if (FSourceStat) {
         PlanKernelCopy(*FSourceStat, state);
@@ -544,7 +642,11 @@ TErrorCode TCopyThread::DoCopy() {
       result = CopyBlocks(*sSource, *sDest, true, size, state);
     }
   }
-  if (!result) return FinishFile(FOptions.CopyStorage, FOptions.CopyPermissions, attr, times);
+  if (!result) {
+    result = FinishFile(FOptions.CopyStorage, FOptions.CopyPermissions, attr, times);
+    FSourceDigest.reset();  // not left summing after a failed commit
+    return result;
+  }
   ReleaseStreams();
   return result;
 }

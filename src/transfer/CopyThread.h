@@ -228,9 +228,13 @@ class TCopyThread : public TThread {
   void NoteWritten(const void* AData, size_t ASize);
   TErrorCode VerifyTarget();
   TErrorCode CompareTargetWithSource();
+  class TSourceDigest;
+  void StartSourceDigest(int64_t ASize);
+  TErrorCode CompareTargetWithDigest(TFileStream& ATarget);
   bool DigestWanted() const { return FOptions.VerifyTarget && !FTarget.CompareWithSource; }
   TPendingTarget FTarget;
   std::optional<struct stat> FSourceStat;  // of the source opened by OpenFiles
+  std::unique_ptr<TSourceDigest> FSourceDigest;  // of a large verified copy
   TInflater* FLentInflater = nullptr;
   std::atomic<bool> FFinishing{false};
   inline static std::function<void(const std::string&)> FVerifyHook;

@@ -137,40 +137,41 @@ TEST(CopyTarget, RootBoundsTheTargetAndMakesMissingFolders) {
   EXPECT_EQ(ReadFile(dir / "dst/new/y.txt"), "data");
 }
 
-// A verified copy is compared with its source; large ones in two halves on two threads, so a
-// change in either half, or in the length, must be found.
+// A verified copy is compared with its source: in two halves on two threads, and for a large
+// one against the source's CRC taken during the copy. A change in either half, or in the
+// length, must be found by both ways.
 TEST(CopyTarget, VerifiedCopyFindsAChangeInEitherHalf) {
   TTempDir dir;
-  const int64_t size = (int64_t{20} << 20) + 4097;
-  const std::string data = test::RandomBytes(static_cast<size_t>(size), 21);
-  ASSERT_TRUE(WriteFile(dir / "src", data));
-  const struct {
-    const char* Name;
-    int64_t At;  // a byte flipped there; -1: the target loses its last byte
-    uint32_t Detail;
-  } rows[] = {
-      {"unchanged", -2, 0},
-      {"first byte", 0, errVerifyFailed},
-      {"lower half", 5 << 20, errVerifyFailed},
-      {"upper half", 17 << 20, errVerifyFailed},
-      {"last byte", size - 1, errVerifyFailed},
-      {"cut short", -1, errVerifyFailed},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.Name);
-    TCopyThread::SetVerifyHook([&row, size](const std::string& path) {
-      if (row.At == -1) {
-        ASSERT_EQ(::truncate(path.c_str(), size - 1), 0);
-      } else if (row.At >= 0) {
-        std::string bytes = ReadFile(path);
-        bytes[static_cast<size_t>(row.At)] ^= 0x20;
-        ASSERT_TRUE(WriteFile(path, bytes));
-      }
-    });
-    TCopyThread worker(dir / "src", dir / "dst", true, 65536, tpNormal);
-    worker.SetVerifyTarget(true);
-    EXPECT_TRUE(test::RunToEnd(worker));
-    EXPECT_EQ(worker.ErrorCode().Detail(), row.Detail);
+  for (const int64_t size : {(int64_t{20} << 20) + 4097, (int64_t{33} << 20) + 1}) {
+    const std::string data = test::RandomBytes(static_cast<size_t>(size), 21);
+    ASSERT_TRUE(WriteFile(dir / "src", data));
+    const struct {
+      const char* Name;
+      int64_t At;  // a byte flipped there; -1: the target loses its last byte; -2: unchanged
+      uint32_t Detail;
+    } rows[] = {
+        {"unchanged", -2, 0},
+        {"first byte", 0, errVerifyFailed},
+        {"upper half", size - (5 << 20), errVerifyFailed},
+        {"last byte", size - 1, errVerifyFailed},
+        {"cut short", -1, errVerifyFailed},
+    };
+    for (const auto& row : rows) {
+      SCOPED_TRACE(std::to_string(size) + " " + row.Name);
+      TCopyThread::SetVerifyHook([&row, size](const std::string& path) {
+        if (row.At == -1) {
+          ASSERT_EQ(::truncate(path.c_str(), size - 1), 0);
+        } else if (row.At >= 0) {
+          std::string bytes = ReadFile(path);
+          bytes[static_cast<size_t>(row.At)] ^= 0x20;
+          ASSERT_TRUE(WriteFile(path, bytes));
+        }
+      });
+      TCopyThread worker(dir / "src", dir / "dst", true, 65536, tpNormal);
+      worker.SetVerifyTarget(true);
+      EXPECT_TRUE(test::RunToEnd(worker));
+      EXPECT_EQ(worker.ErrorCode().Detail(), row.Detail);
+    }
   }
   TCopyThread::SetVerifyHook(nullptr);
 }
