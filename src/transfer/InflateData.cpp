@@ -233,11 +233,26 @@ TErrorCode TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimi
       break;
     }
     count += static_cast<int64_t>(n);
-    // Running total of the whole job: a gzip file of several members counts on.
-    DoProgress(acUnCompress, ASpeedLimit, UTotal + count);
+    // Running total of the whole job: a gzip file of several members counts on. With the
+    // helper, the report runs on the main thread while the next block inflates; the one
+    // before has run by now, and a pause or cancel it asked for holds here.
+    if (ahead) {
+      EndPostedProgress();
+      if (FUserBreak.load(std::memory_order_acquire)) {
+        result = TErrorCode(sevInfo, errUserBreak);
+        break;
+      }
+      PostProgress(acUnCompress, ASpeedLimit, UTotal + count);
+    } else {
+      DoProgress(acUnCompress, ASpeedLimit, UTotal + count);
+    }
     store.Put(block, n);
     if (store.Error()) break;
     if (FUserBreak.load(std::memory_order_acquire)) result = TErrorCode(sevInfo, errUserBreak);
+  }
+  if (ahead) {
+    EndPostedProgress();
+    if (!result && FUserBreak.load(std::memory_order_acquire)) result = TErrorCode(sevInfo, errUserBreak);
   }
   helper.Finish();
   FCrc = store.Crc();
