@@ -187,10 +187,10 @@ class TCopyThread : public TThread {
   // ALength bounds the input (0 or less: up to the end of sIn). An inflate that would produce
   // more than AMaxOutput bytes stops there as corrupt data (0x109) without writing the
   // excess; a negative AMaxOutput means no bound. GUnzipData inflates up to the trailer.
-  int InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength,
-                  int64_t AMaxOutput = -1);
-  int GUnzipData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t AMaxOutput = -1);
-  int CheckGzTrailer(TStream& sIn, int64_t USize);
+  TErrorCode InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength,
+                         int64_t AMaxOutput = -1);
+  TErrorCode GUnzipData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t AMaxOutput = -1);
+  TErrorCode CheckGzTrailer(TStream& sIn, int64_t USize);
 
   TProgressEvent FOnProgress;
   TCopyOptions FOptions;

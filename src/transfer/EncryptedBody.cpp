@@ -14,9 +14,9 @@ namespace qv {
 
 namespace {
 
-constexpr int kCorrupt = ResultCode(sevError, errCorrupt);
-constexpr int kReadFailed = ResultCode(sevError, errReadFile);
-constexpr int kCancelled = ResultCode(sevInfo, errUserBreak);
+constexpr TErrorCode kCorrupt{sevError, errCorrupt};
+constexpr TErrorCode kReadFailed{sevError, errReadFile};
+constexpr TErrorCode kCancelled{sevInfo, errUserBreak};
 constexpr int64_t kWindow = 1048576;
 
 // Forwards to a source and remembers whether a read failed, so that a failure of the
@@ -153,13 +153,13 @@ class TDecryptingStream final : public TStream {
   TWindowReader FWindows;
 };
 
-int DecryptInMemory(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool ASpeedLimit,
-                    std::unique_ptr<TStream>& APlain) {
+TErrorCode DecryptInMemory(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool ASpeedLimit,
+                           std::unique_ptr<TStream>& APlain) {
   std::vector<uint8_t> body;
   try {
     body.resize(static_cast<size_t>(ALength));
   } catch (const std::bad_alloc&) {
-    return ResultCode(sevError, errNoStream);
+    return {sevError, errNoStream};
   }
   int64_t got = ASource.Read(body.data(), body.size());
   if (got < 0) return kReadFailed;
@@ -171,16 +171,16 @@ int DecryptInMemory(TEncryption& AEncryption, TStream& ASource, int64_t ALength,
     return DecryptFailureCode(AEncryption.LastFailure());
   plain->Seek(0, SEEK_SET);
   APlain = std::move(plain);
-  return 0;
+  return {};
 }
 
-int DecryptInTwoPasses(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool ASpeedLimit,
-                       std::unique_ptr<TStream>& APlain, const std::atomic<bool>* ACancel) {
+TErrorCode DecryptInTwoPasses(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool ASpeedLimit,
+                              std::unique_ptr<TStream>& APlain, const std::atomic<bool>* ACancel) {
   const int64_t start = ASource.Position();
   const int64_t plainSize = ALength - AEncryption.GetHeaderSize() - AEncryption.GetTrailerSize();
   TReadWatch source(ASource);
   // A window that came short is a body cut short; everything else the decryptor tells.
-  auto failure = [&] {
+  auto failure = [&]() -> TErrorCode {
     if (source.Failed()) return kReadFailed;
     return AEncryption.LastFailure() == dfNone ? kCorrupt : DecryptFailureCode(AEncryption.LastFailure());
   };
@@ -204,14 +204,14 @@ int DecryptInTwoPasses(TEncryption& AEncryption, TStream& ASource, int64_t ALeng
   if (ASource.Seek(start, SEEK_SET) != start) return kReadFailed;
   if (!AEncryption.ReadHeader(source)) return failure();
   APlain = std::make_unique<TDecryptingStream>(AEncryption, ASource, plainSize);
-  return 0;
+  return {};
 }
 
 }  // namespace
 
-int OpenEncryptedBody(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool AInMemory,
-                      bool ASpeedLimit, std::unique_ptr<TStream>& APlain,
-                      const std::atomic<bool>* ACancel) {
+TErrorCode OpenEncryptedBody(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool AInMemory,
+                             bool ASpeedLimit, std::unique_ptr<TStream>& APlain,
+                             const std::atomic<bool>* ACancel) {
   APlain.reset();
   const int64_t frame = AEncryption.GetHeaderSize() + AEncryption.GetTrailerSize();
   if (ALength < frame) return kCorrupt;

@@ -21,6 +21,9 @@ namespace qv {
 
 namespace {
 
+constexpr TErrorCode kReadFailed{sevError, errReadFile};
+constexpr TErrorCode kCorrupt{sevError, errCorrupt};
+
 // Input is read in chunks of this size.
 constexpr size_t kInflateChunk = 131072;
 // Chunks read ahead by the helper: enough that a read is done long before it is needed,
@@ -140,20 +143,20 @@ class TBlockStore {
     FLastTicket = FHelper->Post([this, AData, ASize] { Store(AData, ASize); });
   }
   // Valid once the helper has finished.
-  int Error() const { return FError.load(std::memory_order_acquire); }
+  TErrorCode Error() const { return TErrorCode::FromValue(FError.load(std::memory_order_acquire)); }
   uint32_t Crc() const { return FCrc; }
   int64_t Written() const { return FWritten; }
 
  private:
   void Store(const uint8_t* AData, size_t ASize) {
-    if (Error() != 0) return;
+    if (Error()) return;
     if (FSum) FCrc = Crc32Update(FCrc, AData, ASize);
     const int64_t written = FOut ? FOut->Write(AData, ASize) : static_cast<int64_t>(ASize);
     if (written > 0) FWritten += written;
     if (written < 0)
-      FError.store(ResultCode(sevError, errWriteFile), std::memory_order_release);
+      FError.store(TErrorCode(sevError, errWriteFile).Value(), std::memory_order_release);
     else if (written < static_cast<int64_t>(ASize))
-      FError.store(ResultCode(sevError, errDiskFull), std::memory_order_release);
+      FError.store(TErrorCode(sevError, errDiskFull).Value(), std::memory_order_release);
   }
 
   TStream* FOut;
@@ -162,38 +165,38 @@ class TBlockStore {
   THelperThread* FHelper;
   uint64_t FLastTicket = 0;
   int64_t FWritten = 0;
-  std::atomic<int> FError{0};
+  std::atomic<uint32_t> FError{0};  // the value of the first failure
 };
 
 // Inflates into block[0..ASize) until it is full, the stream ends or the input is used up.
-// 0 or the error code; AFilled and AStreamEnd tell how far it came.
-int FillBlock(TInflater& AInflater, TInflateInput& AInput, uint8_t* ABlock, size_t ASize, size_t& AFilled,
+// AFilled and AStreamEnd tell how far it came.
+TErrorCode FillBlock(TInflater& AInflater, TInflateInput& AInput, uint8_t* ABlock, size_t ASize, size_t& AFilled,
               bool& AStreamEnd) {
   AFilled = 0;
   while (AFilled < ASize && !AStreamEnd) {
-    if (AInflater.AvailIn() == 0 && !AInput.Ended() && !AInput.Refill(AInflater))
-      return ResultCode(sevError, errReadFile);
+    if (AInflater.AvailIn() == 0 && !AInput.Ended() && !AInput.Refill(AInflater)) return kReadFailed;
     const uint64_t consumedBefore = AInflater.TotalIn();
     size_t produced = 0;
     const TInflateStatus status = AInflater.Inflate(ABlock + AFilled, ASize - AFilled, produced);
     AFilled += produced;
-    if (status == TInflateStatus::DataError) return ResultCode(sevError, errReadFile);
+    if (status == TInflateStatus::DataError) return kReadFailed;
     if (status == TInflateStatus::StreamEnd) {
       AStreamEnd = true;
     } else if (produced == 0 && AInflater.TotalIn() == consumedBefore) {
-      if (AInflater.AvailIn() > 0) return ResultCode(sevError, errReadFile);  // the decoder is stuck
-      if (AInput.Ended()) return 0;  // cut short: the checks will tell
+      if (AInflater.AvailIn() > 0) return kReadFailed;  // the decoder is stuck
+      if (AInput.Ended()) return {};  // cut short: the checks will tell
     }
   }
-  return 0;
+  return {};
 }
 
 }  // namespace
 
-int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength,
-                             int64_t AMaxOutput) {
+TErrorCode TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength,
+                                    int64_t AMaxOutput) {
+  constexpr TErrorCode kNoStream{sevError, errNoStream};
   FInflateEnded = false;
-  if (!FBuffer || FBufSize == 0) return ResultCode(sevError, errNoStream);
+  if (!FBuffer || FBufSize == 0) return kNoStream;
   std::unique_ptr<TInflater> own;
   if (!FLentInflater) own = std::make_unique<TInflater>();
   TInflater& inflater = FLentInflater ? *FLentInflater : *own;
@@ -207,7 +210,7 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
     if (second && !helper.Start()) second.reset();
   }
   THelperThread* const ahead = second ? &helper : nullptr;
-  if (!inflater.Valid()) return ResultCode(sevError, errNoStream);
+  if (!inflater.Valid()) return kNoStream;
   TInflateInput input(sIn, ALength, ahead);
   TBlockStore store(sOut, FCrc, FCrcWanted, ahead);
   // However this ends, the helper stops before the buffers its jobs use go.
@@ -215,55 +218,54 @@ int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int6
     THelperThread& Helper;
     ~TStopHelper() { Helper.Abort(); }
   } stopHelper{helper};
-  if (!input.Valid()) return ResultCode(sevError, errNoStream);
+  if (!input.Valid()) return kNoStream;
   uint8_t* const buffers[2] = {FBuffer.get(), second ? second.get() : FBuffer.get()};
 
   int64_t count = 0;
   bool streamEnd = false;
-  int result = 0;
-  for (size_t current = 0, n = FBufSize; n >= FBufSize && result == 0; current ^= 1) {
+  TErrorCode result;
+  for (size_t current = 0, n = FBufSize; n >= FBufSize && !result; current ^= 1) {
     uint8_t* const block = buffers[current];
     result = FillBlock(inflater, input, block, FBufSize, n, streamEnd);
-    if (result != 0) break;
+    if (result) break;
     if (AMaxOutput >= 0 && count + static_cast<int64_t>(n) > AMaxOutput) {
-      result = ResultCode(sevError, errCorrupt);  // more than the member or entry states
+      result = kCorrupt;  // more than the member or entry states
       break;
     }
     count += static_cast<int64_t>(n);
     // Running total of the whole job: a gzip file of several members counts on.
     DoProgress(acUnCompress, ASpeedLimit, UTotal + count);
     store.Put(block, n);
-    if (store.Error() != 0) break;
-    if (FUserBreak.load(std::memory_order_acquire)) result = errUserBreak;
+    if (store.Error()) break;
+    if (FUserBreak.load(std::memory_order_acquire)) result = TErrorCode(sevInfo, errUserBreak);
   }
   helper.Finish();
   FCrc = store.Crc();
   UTotal += store.Written();
   // A block that could not be stored came before anything found later.
-  if (store.Error() != 0) result = store.Error();
+  if (store.Error()) result = store.Error();
 
   FInflateEnded = streamEnd;
-  if (streamEnd && !input.GiveBackUnused(inflater) && result == 0) result = ResultCode(sevError, errReadFile);
+  if (streamEnd && !input.GiveBackUnused(inflater) && !result) result = kReadFailed;
   return result;
 }
 
-int TCopyThread::GUnzipData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t AMaxOutput) {
+TErrorCode TCopyThread::GUnzipData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t AMaxOutput) {
   int64_t position = sIn.Position();
   int64_t size = sIn.Size();
-  if (position < 0 || size < 0) return ResultCode(sevError, errReadFile);
+  if (position < 0 || size < 0) return kReadFailed;
   return InflateData(sIn, sOut, ASpeedLimit, size - position - GzTrailerSize, AMaxOutput);
 }
 
-int TCopyThread::CheckGzTrailer(TStream& sIn, int64_t USize) {
+TErrorCode TCopyThread::CheckGzTrailer(TStream& sIn, int64_t USize) {
   uint8_t trailer[8];
-  if (sIn.Read(trailer, sizeof trailer) != static_cast<int64_t>(sizeof trailer))
-    return ResultCode(sevError, errReadFile);
+  if (sIn.Read(trailer, sizeof trailer) != static_cast<int64_t>(sizeof trailer)) return kReadFailed;
   const uint32_t crc = GetLe32(trailer);
   const uint32_t isize = GetLe32(trailer + 4);
-  if (crc != FCrc) return ResultCode(sevError, errCorrupt);
-  if (isize != static_cast<uint32_t>(USize)) return ResultCode(sevError, errCorrupt);
-  if (UTotal != USize) return ResultCode(sevError, errCorrupt);
-  return 0;
+  if (crc != FCrc) return kCorrupt;
+  if (isize != static_cast<uint32_t>(USize)) return kCorrupt;
+  if (UTotal != USize) return kCorrupt;
+  return {};
 }
 
 }  // namespace qv
