@@ -156,7 +156,9 @@ int ResolutionDetail(int AErrno) {
 class TRootCache {
  public:
   // The handle of ARoot, shared with the cache; nullptr with errno set when it cannot be opened.
-  std::shared_ptr<const TFd> Open(const std::string& ARoot) {
+  // AKeep false: a folder that is no destination (a target named without one) is opened for
+  // this target only.
+  std::shared_ptr<const TFd> Open(const std::string& ARoot, bool AKeep) {
     std::lock_guard lock(FMutex);
     for (const auto& [root, fd] : FRoots)
       if (root == ARoot) return fd;
@@ -164,7 +166,7 @@ class TRootCache {
     if (fd < 0) return nullptr;
     auto handle = std::make_shared<const TFd>(fd);
     // "." stands for the working folder, which may change between runs; it is never kept.
-    if (ARoot.empty() || ARoot == ".") return handle;
+    if (!AKeep || ARoot.empty() || ARoot == ".") return handle;
     if (FRoots.size() >= kKept) FRoots.erase(FRoots.begin());
     FRoots.emplace_back(ARoot, handle);
     return handle;
@@ -186,8 +188,9 @@ TRootCache& Roots() {
 }
 
 // Resolves the folders AParts below ARoot into AOut: 0 or an errno value.
-int OpenPlaceFolder(const std::string& ARoot, const std::vector<std::string>& AParts, bool ACreate, TFd& AOut) {
-  const std::shared_ptr<const TFd> root = Roots().Open(ARoot);
+int OpenPlaceFolder(const std::string& ARoot, const std::vector<std::string>& AParts, bool ACreate,
+                    TFd& AOut, bool AKeepRoot = true) {
+  const std::shared_ptr<const TFd> root = Roots().Open(ARoot, AKeepRoot);
   if (!root) return errno;
   return ResolveFolder(root->Get(), AParts, ACreate, AOut);
 }
@@ -413,7 +416,7 @@ TTargetState InspectTarget(const std::string& ARoot, const std::string& ADestNam
   state.Detail = PlaceOf(ARoot, ADestName, place);
   if (state.Detail != 0) return state;
   TFd folder;
-  const int err = OpenPlaceFolder(place.Root, place.Folders, false, folder);
+  const int err = OpenPlaceFolder(place.Root, place.Folders, false, folder, place.Create);
   if (err == ENOENT) return state;  // no folder yet, so no target either
   state.Detail = ResolutionDetail(err);
   if (state.Detail != 0) return state;
@@ -437,7 +440,7 @@ int TTargetFile::Create(const TTargetRules& ARules, const std::string& ADestName
   TTargetPlace place;
   if (const int detail = PlaceOf(ARules.Root, ADestName, place); detail != 0) return detail;
   TFd folder;
-  if (const int err = OpenPlaceFolder(place.Root, place.Folders, place.Create, folder); err != 0)
+  if (const int err = OpenPlaceFolder(place.Root, place.Folders, place.Create, folder, place.Create); err != 0)
     return ResolutionDetail(err);
   struct stat st {};
   if (::fstatat(folder.Get(), place.Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {

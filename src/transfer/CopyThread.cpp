@@ -11,11 +11,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
-#include <thread>
 #include <new>
 
 #include "base/FileUtils.h"
+#include "base/HelperThread.h"
 #include "crypto/AesLib.h"
 #include "transfer/Crc32.h"
 
@@ -259,16 +258,14 @@ bool CrcOfRange(int AFd, int64_t AFrom, int64_t ATo, const std::atomic<bool>& AS
 template <typename TJob>
 void InTwoHalves(int64_t ASize, TJob AJob) {
   const int64_t middle = ASize / 2 - (ASize / 2) % kCompareWindow;
-  std::thread helper;
+  THelperThread helper(1);
+  uint64_t upper = 0;
   if (middle > 0) {
-    try {
-      helper = std::thread([&] { AJob(middle, ASize); });
-    } catch (const std::system_error&) {
-      AJob(middle, ASize);
-    }
+    helper.Start();
+    upper = helper.Post([&] { AJob(middle, ASize); });
   }
   AJob(int64_t{0}, middle > 0 ? middle : ASize);
-  if (helper.joinable()) helper.join();
+  helper.Wait(upper);
 }
 
 // Below this a verified copy compares in one pass after the rename; above, the source's CRC is
@@ -282,15 +279,12 @@ class TCopyThread::TSourceDigest {
  public:
   TSourceDigest(TFd AFile, int64_t ASize, const std::atomic<bool>& ACancel)
       : FFile(std::move(AFile)), FSize(ASize), FCancel(ACancel) {
-    try {
-      FThread = std::thread([this] { FOk = CrcOfRange(FFile.Get(), 0, FSize, FStop, FCancel, FCrc); });
-    } catch (const std::system_error&) {
-      FOk = CrcOfRange(FFile.Get(), 0, FSize, FStop, FCancel, FCrc);
-    }
+    FHelper.Start();
+    FTicket = FHelper.Post([this] { FOk = CrcOfRange(FFile.Get(), 0, FSize, FStop, FCancel, FCrc); });
   }
   ~TSourceDigest() {
     FStop.store(true, std::memory_order_relaxed);
-    if (FThread.joinable()) FThread.join();
+    FHelper.Wait(FTicket);
   }
   TSourceDigest(const TSourceDigest&) = delete;
   TSourceDigest& operator=(const TSourceDigest&) = delete;
@@ -298,7 +292,7 @@ class TCopyThread::TSourceDigest {
   int64_t Size() const { return FSize; }
   // Waits for the sum; false when it could not be taken.
   bool Result(uint32_t& ACrc) {
-    if (FThread.joinable()) FThread.join();
+    FHelper.Wait(FTicket);
     ACrc = FCrc;
     return FOk;
   }
@@ -310,7 +304,8 @@ class TCopyThread::TSourceDigest {
   std::atomic<bool> FStop{false};
   uint32_t FCrc = 0;
   bool FOk = false;
-  std::thread FThread;
+  uint64_t FTicket = 0;
+  THelperThread FHelper{1};  // last: its job uses everything above
 };
 
 void TCopyThread::StartSourceDigest(int64_t ASize) {
