@@ -372,6 +372,7 @@ void TMainForm::FormCreate() {
   FTarget = s.Target;
   FTimespan = s.Timespan;
   FIgnoreDst = s.IgnoreDst;
+  FJobs = s.Jobs;
   (s.Mode == rmFiles ? rbFiles : s.Mode == rmDirectory ? rbDirs : rbSched)->setChecked(true);
   cbProtected->setChecked(s.ReadProtected);
   cbGZip->setChecked(s.Unpack);
@@ -456,6 +457,7 @@ void TMainForm::FormClose() {
   s.Unpack = UnpackGz();
   s.Timespan = FTimespan;
   s.IgnoreDst = FIgnoreDst;
+  s.Jobs = FJobs;
   s.RestoreDate = RestoreDate();
   s.SubDirMask = SubDirMask();
   s.DriveID = DriveMask();
@@ -566,6 +568,7 @@ TRestoreOptions TMainForm::CaptureInputs(TRunKind kind) {
   in.Verify = cbVerify->isChecked();
   in.Tolerance = FTimespan;
   in.IgnoreDst = FIgnoreDst;
+  in.Jobs = FJobs;
   in.Target = TargetText();
   in.Date = RestoreDate();
   in.SubDirMask = SubDirMask();
