@@ -6,7 +6,7 @@ BUILD_FUZZ  ?= build-fuzz
 FUZZ_SECONDS ?= 20
 CMAKE_GEN   := -G Ninja
 
-.PHONY: all deps build build-asan test test-release test-asan run bench fuzz xgettext screenshots package clean
+.PHONY: all deps build build-asan test test-release test-asan run bench test-lines fuzz xgettext screenshots package clean
 
 all: build
 
@@ -39,6 +39,10 @@ run: build
 
 bench: build
 	@bash bench/run.sh $(BUILD)
+
+# Lines of test code per subsystem beside the code they test.
+test-lines:
+	@bash scripts/test-lines.sh
 
 $(BUILD_FUZZ)/build.ninja:
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQV_FUZZ=ON -DQV_GUI=OFF -DQV_INFLATE=auto

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Zip extraction beside unzip, 7zz and bsdtar in one run, in /dev/shm:
-#  1. one 1 GiB deflated entry of mixed data (text-like and random parts), MB/s;
-#  2. the same entry AES-256 encrypted by 7zz, MB/s;
+#  1. one 1 GiB deflated entry of mixed data (text-like and random parts), MB/s, also beside
+#     igzip -dc of the same data as a gzip member (the inflate bound);
+#  2. the same entry AES-256 encrypted by 7zz, MB/s, beside the same igzip -dc;
 #  3. 20,000 small entries, plain and AES-256, entries/s.
 # Usage: 30-zip.sh BUILD_DIR   (SIZE_MIB and SMALL_COUNT override the sizes)
 set -euo pipefail
@@ -41,6 +42,7 @@ for i in range(int(sys.argv[1]) // 8):          # 8 MiB: 4 MiB text-like, 4 MiB 
 PY
 fi
 [ -f "big-$size_mib.zip" ] || (cd big && zip -q -6 "../big-$size_mib.zip" "data-$size_mib.bin")
+[ -f "big-$size_mib.gz" ] || gzip -6 -c "big/data-$size_mib.bin" > "big-$size_mib.gz"
 [ -f "big-aes-$size_mib.zip" ] || (cd big && 7zz a -bd -bso0 -tzip -mx5 -mem=AES256 "-p$pw" "../big-aes-$size_mib.zip" "data-$size_mib.bin" >/dev/null)
 if [ ! -d "small-$small" ]; then
   mkdir "small-$small"
@@ -77,12 +79,15 @@ report_small() { local title=$1; shift; report "$title" "$small" entries entries
 # Output folder of this run only: fixtures are shared, outputs are not.
 o="out.$$"
 trap 'rm -rf "$work/$o"' EXIT
-z="big-$size_mib.zip"; a="big-aes-$size_mib.zip"
+z="big-$size_mib.zip"; a="big-aes-$size_mib.zip"; g="big-$size_mib.gz"
+igzip_dc=$(timed "$o" sh -c "igzip -dc '$g' > '$o/data'")
 report_big "deflated entry" "$(timed "$o" "$bench" "$z" "$o")" \
+  "igzip -dc (.gz)" "$igzip_dc" \
   unzip "$(timed "$o" unzip -q -o "$z" -d "$o")" \
   "7zz x" "$(timed "$o" 7zz x -y -bd "-o$o" "$z")" \
   "bsdtar -xf" "$(timed "$o" bsdtar -xf "$z" -C "$o")"
 report_big "AES-256 deflated entry" "$(timed "$o" "$bench" "$a" "$o" "$pw")" \
+  "igzip -dc (.gz)" "$igzip_dc" \
   "7zz x" "$(timed "$o" 7zz x -y -bd "-p$pw" "-o$o" "$a")" \
   "bsdtar -xf" "$(timed "$o" bsdtar --passphrase "$pw" -xf "$a" -C "$o")"
 s="small-$small.zip"; sa="small-aes-$small.zip"

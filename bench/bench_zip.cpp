@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < zip.Directory().Count(); ++i) {
       const auto& item = zip.Directory()[i];
       if (item.Header.IsDir) continue;
-      const std::string target = dest + "/" + item.Name;
+      const std::string target = dest + "/" + std::string(item.Name);
       const std::string folder = target.substr(0, target.rfind('/'));
       if (folder != lastFolder && qv::LongForceDirectories(folder)) lastFolder = folder;
       zip.ExtractToFile(i, target);
@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
       bytes += item.Header.USize;
     }
   } catch (const qv::EZipError& e) {
-    std::fprintf(stderr, "bench_zip: %s (%04X)\n", e.what(), static_cast<unsigned>(e.ZipError));
+    std::fprintf(stderr, "bench_zip: %s (%04X)\n", e.what(), static_cast<unsigned>(e.ZipError.Value()));
     return 1;
   }
   const double seconds =

@@ -58,7 +58,7 @@ write_pot units "$tmp/units-marked.pot" "$tmp/units-elsewhere.pot" "$tmp/units-t
 
 mapfile -t ui < <(sources src/ui)
 extract "$tmp/dialogs.pot" TrDialogs -- "${all[@]}"
-extract "$tmp/dialogs-ui.pot" D Fill FillCounts makeSmall:3 -- "${ui[@]}"
+extract "$tmp/dialogs-ui.pot" D Fill FillCounts SmallButton:3 PlaceButton:2 -- "${ui[@]}"
 write_pot dialogs "$tmp/dialogs.pot" "$tmp/dialogs-ui.pot"
 
 mapfile -t others < <(find src -mindepth 1 -maxdepth 1 -type d ! -name base | LC_ALL=C sort)

@@ -77,6 +77,10 @@ bool LongFileExists(const std::string& path, bool followLink) {
   return QueryStat(path, followLink, st) && !S_ISDIR(st.st_mode);
 }
 
+uint32_t FileAttributes(const std::string& path, unsigned mode) {
+  return AttributesOf(path, static_cast<mode_t>(mode));
+}
+
 int LongFileGetAttr(const std::string& path, bool followLink) {
   struct stat st{};
   if (!QueryStat(path, followLink, st)) return -1;

@@ -25,6 +25,8 @@ bool LongDirectoryExists(const std::string& path, bool followLink = true);
 bool LongFileExists(const std::string& path, bool followLink = true);
 // The attribute word, or -1 when the path cannot be queried.
 int LongFileGetAttr(const std::string& path, bool followLink = true);
+// The attribute word of path from a mode already queried (links not followed for a link).
+uint32_t FileAttributes(const std::string& path, unsigned mode);
 // 0 on success, else the errno value.
 int LongFileSetAttr(const std::string& path, int attributes, bool followLink = true);
 

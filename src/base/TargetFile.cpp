@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <pthread.h>
 #include <random>
 #include <vector>
 
@@ -148,11 +149,66 @@ int ResolutionDetail(int AErrno) {
   }
 }
 
-int OpenRoot(const std::string& ARoot, TFd& AOut) {
-  const int fd = ::open(ARoot.empty() ? "." : ARoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  AOut.Reset(fd);
-  return 0;
+// The destinations of the run, each opened once: every target of a run is resolved from its
+// destination's handle, and a run writes thousands of them. The boundary check is unchanged,
+// as every folder below is still resolved beneath the handle for each target. Dropped at the
+// end of the run (FinishDestination).
+class TRootCache {
+ public:
+  // The handle of ARoot, shared with the cache; nullptr with errno set when it cannot be opened.
+  // AKeep false: a folder that is no destination (a target named without one) is opened for
+  // this target only.
+  std::shared_ptr<const TFd> Open(const std::string& ARoot, bool AKeep) {
+    std::lock_guard lock(FMutex);
+    for (const auto& [root, fd] : FRoots)
+      if (root == ARoot) return fd;
+    const int fd = ::open(ARoot.empty() ? "." : ARoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    auto handle = std::make_shared<const TFd>(fd);
+    // "." stands for the working folder, which may change between runs; it is never kept.
+    if (!AKeep || ARoot.empty() || ARoot == ".") return handle;
+    if (FRoots.size() >= kKept) FRoots.erase(FRoots.begin());
+    FRoots.emplace_back(ARoot, handle);
+    return handle;
+  }
+  void Forget() {
+    std::lock_guard lock(FMutex);
+    FRoots.clear();
+  }
+
+ private:
+  static constexpr size_t kKept = 8;
+  std::mutex FMutex;
+  std::vector<std::pair<std::string, std::shared_ptr<const TFd>>> FRoots;
+};
+
+TRootCache& Roots() {
+  static TRootCache roots;
+  return roots;
+}
+
+// Resolves the folders AParts below ARoot into AOut: 0 or an errno value.
+int OpenPlaceFolder(const std::string& ARoot, const std::vector<std::string>& AParts, bool ACreate,
+                    TFd& AOut, bool AKeepRoot = true) {
+  const std::shared_ptr<const TFd> root = Roots().Open(ARoot, AKeepRoot);
+  if (!root) return errno;
+  return ResolveFolder(root->Get(), AParts, ACreate, AOut);
+}
+
+// The process id in temporary names, asked once (a child after fork asks again).
+pid_t OwnPid() {
+  static std::atomic<pid_t> pid{0};
+  static const bool registered = [] {
+    ::pthread_atfork(nullptr, nullptr, [] { pid.store(0); });
+    return true;
+  }();
+  (void)registered;
+  pid_t own = pid.load(std::memory_order_relaxed);
+  if (own == 0) {
+    own = ::getpid();
+    pid.store(own, std::memory_order_relaxed);
+  }
+  return own;
 }
 
 // Where a target lies: the root to resolve from, the folders below it and the file's name.
@@ -234,8 +290,14 @@ std::optional<pid_t> TempOwner(const std::string& AName) {
   return static_cast<pid_t>(std::stol(AName.substr(pidStart, digits)));
 }
 
+// A folder at the target's place is never replaced.
+int RenameDetail(int AErrno) {
+  return AErrno == EISDIR || AErrno == ENOTEMPTY || AErrno == EEXIST ? static_cast<int>(errCreateFile)
+                                                                     : DetailFromErrno(AErrno, errWriteFile);
+}
+
 bool OwnerIsGone(pid_t APid) {
-  if (APid <= 0 || APid == ::getpid()) return false;
+  if (APid <= 0 || APid == OwnPid()) return false;
   return ::kill(APid, 0) != 0 && errno == ESRCH;
 }
 
@@ -243,11 +305,16 @@ bool OwnerIsGone(pid_t APid) {
 // into the folder; each is removed when a run restores its target.
 class TLeftovers {
  public:
-  void RemoveFor(int AFolder, const std::string& ALeaf) {
-    struct stat st {};
-    if (::fstat(AFolder, &st) != 0) return;
+  // AKey names the folder for the run: its path below the destination, or empty to take its
+  // identity from the file system.
+  void RemoveFor(int AFolder, std::string AKey, const std::string& ALeaf) {
+    if (AKey.empty()) {
+      struct stat st {};
+      if (::fstat(AFolder, &st) != 0) return;
+      AKey = std::string(1, '\0') + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    }
     std::lock_guard lock(FMutex);
-    auto [it, fresh] = FFolders.try_emplace({st.st_dev, st.st_ino});
+    auto [it, fresh] = FFolders.try_emplace(std::move(AKey));
     if (fresh) it->second = List(AFolder);
     const std::string prefix = TempPrefix(ALeaf);
     std::vector<std::string>& names = it->second;
@@ -288,7 +355,7 @@ class TLeftovers {
   }
 
   std::mutex FMutex;
-  std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> FFolders;
+  std::map<std::string, std::vector<std::string>, std::less<>> FFolders;
 };
 
 TLeftovers& Leftovers() {
@@ -332,10 +399,7 @@ bool IsPlainName(const std::string& AName) {
 }
 
 int OpenFolderBeneath(const std::string& ARoot, const std::string& ARelative, bool ACreate, TFd& AFolder) {
-  TFd root;
-  int err = OpenRoot(ARoot, root);
-  if (err == 0) err = ResolveFolder(root.Get(), SplitComponents(ARelative), ACreate, AFolder);
-  return ResolutionDetail(err);
+  return ResolutionDetail(OpenPlaceFolder(ARoot, SplitComponents(ARelative), ACreate, AFolder));
 }
 
 int ForceDirectoriesBeneath(const std::string& ARoot, const std::string& APath) {
@@ -351,9 +415,8 @@ TTargetState InspectTarget(const std::string& ARoot, const std::string& ADestNam
   TTargetPlace place;
   state.Detail = PlaceOf(ARoot, ADestName, place);
   if (state.Detail != 0) return state;
-  TFd root, folder;
-  int err = OpenRoot(place.Root, root);
-  if (err == 0) err = ResolveFolder(root.Get(), place.Folders, false, folder);
+  TFd folder;
+  const int err = OpenPlaceFolder(place.Root, place.Folders, false, folder, place.Create);
   if (err == ENOENT) return state;  // no folder yet, so no target either
   state.Detail = ResolutionDetail(err);
   if (state.Detail != 0) return state;
@@ -376,10 +439,9 @@ int TTargetFile::Create(const TTargetRules& ARules, const std::string& ADestName
   Discard();
   TTargetPlace place;
   if (const int detail = PlaceOf(ARules.Root, ADestName, place); detail != 0) return detail;
-  TFd root, folder;
-  int err = OpenRoot(place.Root, root);
-  if (err == 0) err = ResolveFolder(root.Get(), place.Folders, place.Create, folder);
-  if (err != 0) return ResolutionDetail(err);
+  TFd folder;
+  if (const int err = OpenPlaceFolder(place.Root, place.Folders, place.Create, folder, place.Create); err != 0)
+    return ResolutionDetail(err);
   struct stat st {};
   if (::fstatat(folder.Get(), place.Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISDIR(st.st_mode)) return errCreateFile;
@@ -387,8 +449,10 @@ int TTargetFile::Create(const TTargetRules& ARules, const std::string& ADestName
     if (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0 && !ARules.ReplaceProtected)
       return errCreateFile;
   }
-  Leftovers().RemoveFor(folder.Get(), place.Leaf);
-  const std::string prefix = TempPrefix(place.Leaf) + std::to_string(::getpid()) + "-";
+  // Below a destination the folder's path names it for the whole run.
+  const std::string folderKey = place.Create ? place.Root + '\0' + JoinComponents(place.Folders, place.Folders.size()) : std::string();
+  Leftovers().RemoveFor(folder.Get(), folderKey, place.Leaf);
+  const std::string prefix = TempPrefix(place.Leaf) + std::to_string(OwnPid()) + "-";
   for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
     std::string name = prefix + RandomDigits() + kTempSuffix;
     const int fd = ::openat(folder.Get(), name.c_str(),
@@ -409,16 +473,37 @@ int TTargetFile::Commit(std::unique_ptr<TFileStream> AStream) {
   if (!Pending()) return 0;
   int detail = 0;
   if (AStream) {
-    struct stat st {};
-    // Old or new, never half: the data are on disk before the name points at them.
-    const bool replaces = ::fstatat(FFolder.Get(), FLeaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (replaces && ::fdatasync(AStream->Handle()) != 0) detail = DetailFromErrno(errno, errWriteFile);
+    // Old or new, never half: the data are on disk before the name points at an existing
+    // file's place. A new name is taken without the flush, in the same call that finds it free.
+    bool renamed = false;
+    bool replaces = true;
+    if (::renameat2(FFolder.Get(), FTempName.c_str(), FFolder.Get(), FLeaf.c_str(), RENAME_NOREPLACE) == 0) {
+      renamed = true;
+    } else if (errno == EINVAL || errno == ENOSYS) {  // a file system without the flag
+      struct stat st {};
+      replaces = ::fstatat(FFolder.Get(), FLeaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    } else if (errno != EEXIST) {
+      detail = RenameDetail(errno);
+    }
+    if (!renamed && detail == 0 && replaces && ::fdatasync(AStream->Handle()) != 0)
+      detail = DetailFromErrno(errno, errWriteFile);
     if (!AStream->Close() && detail == 0) detail = DetailFromErrno(errno, errWriteFile);
     AStream.reset();
+    if (renamed) {
+      if (detail != 0) {
+        // The data did not close cleanly: the new name goes again rather than point at them.
+        ::unlinkat(FFolder.Get(), FLeaf.c_str(), 0);
+        FTempName.clear();
+        FFolder.Reset();
+        return detail;
+      }
+      FTempName.clear();
+      FFolder.Reset();
+      return 0;
+    }
   }
   if (detail == 0 && ::renameat(FFolder.Get(), FTempName.c_str(), FFolder.Get(), FLeaf.c_str()) != 0)
-    detail = errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST ? static_cast<int>(errCreateFile)
-                                                                      : DetailFromErrno(errno, errWriteFile);
+    detail = RenameDetail(errno);
   if (detail != 0) {
     Discard();
     return detail;
@@ -452,6 +537,7 @@ mode_t DefaultFileMode() {
 
 void FinishDestination(const std::string& ARoot) {
   Leftovers().Forget();
+  Roots().Forget();
   if (ARoot.empty()) return;
   TFd root(::open(ARoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (root.Valid()) ::syncfs(root.Get());

@@ -56,7 +56,7 @@ int ListArchive(const std::string& archive) {
       localtime_r(&t, &local);
       char date[32];
       std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
-      std::printf("%s\t%lld\t%s\t%s\n", EscapeControlChars(item.Name).c_str(),
+      std::printf("%s\t%lld\t%s\t%s\n", EscapeControlChars(std::string(item.Name)).c_str(),
                   static_cast<long long>(h.USize), date, h.Encrypted() ? "encrypted" : "-");
     }
     return 0;

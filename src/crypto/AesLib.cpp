@@ -2,9 +2,16 @@
 
 #include "crypto/MacWorker.h"
 
+#include "base/HelperThread.h"
+
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <list>
+#include <memory>
+#include <mutex>
 #include <cstring>
 
 namespace qv {
@@ -84,16 +91,102 @@ TEncryption::TEncryption(const std::string& Password, int AMode, int ABufSize)
   PoolInit(EntropySample, FPrngCtx);
 }
 
+// Key material derived on a helper: a few salts, each waiting, being derived or ready. A job
+// holds its item, so an item may leave the list while its job still waits.
+struct TEncryption::TKeyAhead {
+  enum class TState : uint8_t { Waiting, Running, Ready, Dropped };
+  struct TItem {
+    std::vector<uint8_t> Salt;
+    std::vector<uint8_t> Key;
+    TState State = TState::Waiting;
+  };
+  static constexpr size_t CMaxItems = 4;
+
+  TKeyAhead() { Helper.Start(); }
+  ~TKeyAhead() {
+    Helper.Abort();
+    for (auto& item : Items) SecureWipe(item->Key.data(), item->Key.size());
+  }
+  std::list<std::shared_ptr<TItem>>::iterator Find(const uint8_t* salt, size_t saltLength) {
+    return std::find_if(Items.begin(), Items.end(), [&](const auto& item) {
+      return item->Salt.size() == saltLength && std::equal(item->Salt.begin(), item->Salt.end(), salt);
+    });
+  }
+
+  std::mutex Lock;
+  std::condition_variable Changed;
+  std::list<std::shared_ptr<TItem>> Items;
+  THelperThread Helper{CMaxItems};  // last: its jobs use the members above
+};
+
 TEncryption::~TEncryption() {
+  FKeyAhead.reset();
   PoolWipe(FPrngCtx);
   SecureWipe(FCachedKey.data(), FCachedKey.size());
+}
+
+void TEncryption::DeriveAhead(const uint8_t* salt) {
+  if (!FKeyAhead) FKeyAhead = std::make_unique<TKeyAhead>();
+  TKeyAhead& ahead = *FKeyAhead;
+  if (!ahead.Helper.Running()) return;  // inline it would only delay the caller
+  const size_t saltLength = SaltLength(FMode);
+  auto item = std::make_shared<TKeyAhead::TItem>();
+  {
+    std::lock_guard lock(ahead.Lock);
+    if (ahead.Find(salt, saltLength) != ahead.Items.end()) return;
+    if (ahead.Items.size() >= TKeyAhead::CMaxItems) {
+      // Room only by forgetting a finished one that nobody took (an entry skipped).
+      auto done = std::find_if(ahead.Items.begin(), ahead.Items.end(),
+                               [](const auto& i) { return i->State == TKeyAhead::TState::Ready; });
+      if (done == ahead.Items.end()) return;
+      SecureWipe((*done)->Key.data(), (*done)->Key.size());
+      ahead.Items.erase(done);
+    }
+    item->Salt.assign(salt, salt + saltLength);
+    ahead.Items.push_back(item);
+  }
+  ahead.Helper.Post([this, &a = ahead, item] {
+    {
+      std::lock_guard lock(a.Lock);
+      if (item->State != TKeyAhead::TState::Waiting) return;
+      item->State = TKeyAhead::TState::Running;
+    }
+    const auto* pwd = reinterpret_cast<const uint8_t*>(FPwd.data());
+    auto key = DeriveKeyMaterial(pwd, FPwd.size(), item->Salt.data(), item->Salt.size(), CKeyIterations,
+                                 DerivedLength(FMode));
+    {
+      std::lock_guard lock(a.Lock);
+      item->Key = std::move(key);
+      item->State = TKeyAhead::TState::Ready;
+    }
+    a.Changed.notify_all();
+  });
+}
+
+bool TEncryption::TakeDerived(const uint8_t* salt, size_t saltLength) {
+  if (!FKeyAhead) return false;
+  TKeyAhead& ahead = *FKeyAhead;
+  std::unique_lock lock(ahead.Lock);
+  const auto found = ahead.Find(salt, saltLength);
+  if (found == ahead.Items.end()) return false;
+  const std::shared_ptr<TKeyAhead::TItem> item = *found;
+  ahead.Items.erase(found);
+  if (item->State == TKeyAhead::TState::Waiting) {
+    item->State = TKeyAhead::TState::Dropped;  // its job returns at once
+    return false;
+  }
+  ahead.Changed.wait(lock, [&] { return item->State == TKeyAhead::TState::Ready; });
+  SecureWipe(FCachedKey.data(), FCachedKey.size());
+  FCachedKey = std::move(item->Key);
+  FCachedSalt.assign(salt, salt + saltLength);
+  return true;
 }
 
 void TEncryption::InitStream(const uint8_t* salt, uint8_t verifier[CVerifierLength]) {
   const size_t saltLength = SaltLength(FMode);
   const bool cached = FCachedKey.size() == DerivedLength(FMode) && FCachedSalt.size() == saltLength &&
                       std::equal(FCachedSalt.begin(), FCachedSalt.end(), salt);
-  if (!cached) {
+  if (!cached && !TakeDerived(salt, saltLength)) {
     SecureWipe(FCachedKey.data(), FCachedKey.size());
     const auto* pwd = reinterpret_cast<const uint8_t*>(FPwd.data());
     FCachedKey = DeriveKeyMaterial(pwd, FPwd.size(), salt, saltLength, CKeyIterations, DerivedLength(FMode));
@@ -202,14 +295,74 @@ bool TEncryption::DecryptStreamOverlapped(TStream& sSource, TStream* sDest, int6
   const int64_t frame = GetHeaderSize() + GetTrailerSize();
   if (SLength < frame) return Fail(dfCorrupt);
   // Streams of up to two work buffers do not repay a thread; without a destination the MAC
-  // is all the work.
-  if (sDest == nullptr || SLength - frame <= 2 * static_cast<int64_t>(CBufSize))
+  // is all the work, and only a file's reads can go beside it.
+  const bool file = dynamic_cast<TFileStream*>(&sSource) != nullptr;
+  if ((sDest == nullptr && !file) || SLength - frame <= 2 * static_cast<int64_t>(CBufSize))
     return DecryptStream(sSource, sDest, SLength, SpeedLimit);
   if (!ReadHeader(sSource)) return false;
   const size_t slotSize = CBuffer.size();
   FMacSlots.resize(CMacSlots * slotSize);
+  if (auto* file = dynamic_cast<TFileStream*>(&sSource)) return DecryptRestAhead(*file, sDest, SLength - frame, SpeedLimit);
   TMacWorker mac(FCryptCtx.FMac, FMacSlots.data(), slotSize, CMacSlots);
   return DecryptRest(sSource, sDest, SLength - frame, SpeedLimit, mac.Start() ? &mac : nullptr);
+}
+
+bool TEncryption::DecryptRestAhead(TFileStream& sSource, TStream* sDest, int64_t ACipherLength,
+                                   bool SpeedLimit) {
+  // A block's slot is read again only after the block is decrypted and in the MAC.
+  struct TSlot {
+    uint8_t* Data = nullptr;
+    size_t Want = 0;
+    int64_t Got = 0;
+    uint64_t ReadTicket = 0;
+  };
+  TSlot slots[CMacSlots];
+  for (size_t i = 0; i < CMacSlots; ++i) slots[i].Data = FMacSlots.data() + i * CBuffer.size();
+  // With a destination, the helper reads and authenticates while this thread decrypts and
+  // writes; without, the helper only reads.
+  const bool macAhead = sDest != nullptr;
+  std::atomic<bool> readFailed{false};
+  THelperThread helper(2 * CMacSlots);  // after the slots: it ends before them
+  if (!helper.Start()) return DecryptRest(sSource, sDest, ACipherLength, SpeedLimit);
+  int64_t planned = 0;
+  const auto handOver = [&](TSlot& slot) {
+    if (planned >= ACipherLength) return;
+    slot.Want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(CBuffer.size()), ACipherLength - planned));
+    planned += static_cast<int64_t>(slot.Want);
+    const size_t want = slot.Want;
+    uint8_t* const data = slot.Data;
+    slot.ReadTicket = helper.Post([&sSource, &slot, &readFailed, data, want] {
+      // Nothing is read after a block that did not come whole.
+      slot.Got = readFailed.load() ? -1 : ReadFull(sSource, data, want);
+      if (slot.Got != static_cast<int64_t>(want)) readFailed.store(true);
+    });
+    // The slot may be handed over again before this runs: it keeps its own length. A block
+    // that did not come whole ends the loop anyway.
+    if (macAhead) {
+      helper.Post([this, &readFailed, data, want] {
+        if (!readFailed.load()) MacUpdate(FCryptCtx.FMac, data, want);
+      });
+    }
+  };
+  for (TSlot& slot : slots) handOver(slot);
+
+  int64_t total = 0;
+  for (size_t k = 0; total < ACipherLength; ++k) {
+    TSlot& slot = slots[k % CMacSlots];
+    helper.Wait(slot.ReadTicket);
+    if (!Fail(ReadFailure(slot.Got, slot.Want))) return false;  // the helper drops the rest
+    total += slot.Got;
+    Report(acDecrypt, total, SpeedLimit);
+    if (!macAhead) AuthenticateBlock(slot.Data, slot.Want);
+    if (sDest != nullptr) {
+      CtrTransformTo(slot.Data, CBuffer.data(), slot.Want, FCryptCtx);
+      if (!Fail(WriteBlock(*sDest, CBuffer.data(), slot.Want))) return false;
+    }
+    if (Cancelled()) return Fail(dfCancelled);
+    handOver(slot);
+  }
+  helper.Finish();
+  return ReadTrailer(sSource);
 }
 
 }  // namespace qv

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -80,9 +81,11 @@ class TEncryption : public TCrypt {
   // before the code is checked: on false the caller discards sDest. A source shorter
   // than SLength, or SLength below header + trailer, gives false.
   bool DecryptStream(TStream& sSource, TStream* sDest, int64_t SLength, bool SpeedLimit);
-  // DecryptStream with the same reads, writes, reports and result, for a thread that has a
-  // core to spare: on long streams with a destination the code is computed on a helper
-  // thread from the same ciphertext blocks while this thread decrypts and writes them.
+  // DecryptStream with the same writes, reports and result, for a thread that has a core to
+  // spare: on long streams with a destination the code is computed on a helper thread from
+  // the same ciphertext blocks while this thread decrypts and writes them. A file source is
+  // read ahead on the helper too (also without a destination); other sources see the same
+  // reads as with DecryptStream.
   bool DecryptStreamOverlapped(TStream& sSource, TStream* sDest, int64_t SLength, bool SpeedLimit);
 
   // Two-pass reading, so nothing is used before it is authenticated and no plaintext
@@ -103,7 +106,16 @@ class TEncryption : public TCrypt {
   void SetCancelFlag(const std::atomic<bool>* ACancel) { FCancel = ACancel; }
   const std::atomic<bool>* CancelFlag() const { return FCancel; }
 
+  // Derives the key material for the salt of a stream still to come on a helper thread, so
+  // that its ReadHeader finds it ready (many zip entries, one password, a salt each). Ignored
+  // while a few are pending or when no thread can be had. Salt: SaltLength of the key mode.
+  void DeriveAhead(const uint8_t* salt);
+
  private:
+  struct TKeyAhead;
+  // Moves key material derived ahead for salt into the cache; false when none was asked for
+  // or its derivation has not begun (deriving here is then sooner).
+  bool TakeDerived(const uint8_t* salt, size_t saltLength);
   // Initialises FCryptCtx for salt, reusing the last derivation when the salt repeats.
   void InitStream(const uint8_t* salt, uint8_t verifier[CVerifierLength]);
   void Report(TFileAction AAction, int64_t ACount, bool SpeedLimit);
@@ -111,6 +123,10 @@ class TEncryption : public TCrypt {
   // feeds the MAC on its helper thread instead of this thread.
   bool DecryptRest(TStream& sSource, TStream* sDest, int64_t ACipherLength, bool SpeedLimit,
                    TMacWorker* AMac = nullptr);
+  // The same for a file, whose blocks a helper reads ahead: with a destination it also feeds
+  // them to the MAC while this thread decrypts and writes. After a failure the helper may
+  // have read a block or two further than DecryptRest would.
+  bool DecryptRestAhead(TFileStream& sSource, TStream* sDest, int64_t ACipherLength, bool SpeedLimit);
 
   bool Fail(TDecryptFailure AFailure) {
     FFailure = AFailure;
@@ -126,6 +142,7 @@ class TEncryption : public TCrypt {
   std::vector<uint8_t> FCachedKey;
   // Ciphertext slots shared with the authenticating helper; kept for the next stream.
   std::vector<uint8_t> FMacSlots;
+  std::unique_ptr<TKeyAhead> FKeyAhead;
 };
 
 }  // namespace qv

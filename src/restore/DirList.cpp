@@ -1,12 +1,14 @@
 #include "restore/DirList.h"
 
 #include <dirent.h>
+#include <sys/sysmacros.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 #include <cerrno>
 
 #include "base/TimeUtils.h"
@@ -52,71 +54,109 @@ TDirEntry::TType TypeOfMode(mode_t mode) {
   return TDirEntry::deOther;
 }
 
-// Lists the stream; it owns its handle and closes it.
-TDirListing ListStream(DIR* dir, bool withTimes) {
-  TDirListing result;
-  const int fd = ::dirfd(dir);
-  while (const dirent* d = ::readdir(dir)) {
-    const std::string name = d->d_name;
-    if (name == "." || name == "..") continue;
-    TDirEntry entry;
-    entry.Name = name;
-    switch (d->d_type) {
-      case DT_REG: entry.Type = TDirEntry::deFile; break;
-      case DT_DIR: entry.Type = TDirEntry::deFolder; break;
-      case DT_LNK: entry.Type = TDirEntry::deLink; break;
-      default: entry.Type = TDirEntry::deOther; break;
-    }
-    const bool needStat = d->d_type == DT_UNKNOWN || entry.Type == TDirEntry::deFolder ||
-                          (withTimes && entry.Type == TDirEntry::deFile);
-    if (needStat) {
-      struct stat st {};
-      if (::fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      entry.Type = TypeOfMode(st.st_mode);
-      entry.UnixTime = RoundedUnixSeconds(st.st_mtim);
-      entry.Device = st.st_dev;
-      entry.Inode = st.st_ino;
-    }
-    if (entry.Type == TDirEntry::deLink) {
-      struct stat st {};
-      if (::fstatat(fd, d->d_name, &st, 0) != 0) {
-        entry.Dangling = true;
-      } else {
-        entry.LinkTarget = TypeOfMode(st.st_mode);
-        entry.UnixTime = RoundedUnixSeconds(st.st_mtim);
-      }
-    }
-    result.push_back(std::move(entry));
+TDirEntry::TType TypeOfDirent(unsigned char type) {
+  switch (type) {
+    case DT_REG: return TDirEntry::deFile;
+    case DT_DIR: return TDirEntry::deFolder;
+    case DT_LNK: return TDirEntry::deLink;
+    default: return TDirEntry::deOther;
   }
-  ::closedir(dir);
-  std::sort(result.begin(), result.end(),
-            [](const TDirEntry& a, const TDirEntry& b) { return a.Name < b.Name; });
-  return result;
 }
+
+int64_t StatxUnixSeconds(const struct statx_timestamp& t) {
+  return qv::RoundedUnixSeconds(timespec{static_cast<time_t>(t.tv_sec), static_cast<long>(t.tv_nsec)});
+}
+
+// Asks only for what the listing needs: the kernel may then skip the rest.
+bool StatEntry(int fd, const char* name, bool follow, unsigned mask, struct statx& st) {
+  const int flags = AT_STATX_SYNC_AS_STAT | (follow ? 0 : AT_SYMLINK_NOFOLLOW);
+  return ::statx(fd, name, flags, mask | STATX_TYPE, &st) == 0 && (st.stx_mask & STATX_TYPE) != 0;
+}
+
+// Completes one entry from its directory record; false when it vanished meanwhile.
+bool DescribeEntry(int fd, const char* name, unsigned char direntType, unsigned details, TDirEntry& entry) {
+  entry.Type = TypeOfDirent(direntType);
+  const bool wantIds = (details & ldFolderIds) != 0 && entry.Type == TDirEntry::deFolder;
+  const bool wantTime = (details & ldFileTimes) != 0 && entry.Type == TDirEntry::deFile;
+  if (direntType == DT_UNKNOWN || wantIds || wantTime) {
+    struct statx st {};
+    if (!StatEntry(fd, name, false, STATX_MTIME | STATX_INO, st)) return false;
+    entry.Type = TypeOfMode(st.stx_mode);
+    entry.UnixTime = StatxUnixSeconds(st.stx_mtime);
+    entry.Device = makedev(st.stx_dev_major, st.stx_dev_minor);
+    entry.Inode = st.stx_ino;
+  }
+  if (entry.Type == TDirEntry::deLink) {
+    struct statx st {};
+    if (!StatEntry(fd, name, true, STATX_MTIME, st)) {
+      entry.Dangling = true;
+    } else {
+      entry.LinkTarget = TypeOfMode(st.stx_mode);
+      entry.UnixTime = StatxUnixSeconds(st.stx_mtime);
+    }
+  }
+  return true;
+}
+
+// Lists the open folder from its start with large reads of its records. The records land
+// in one buffer per thread: a listing is complete before the walk goes deeper.
+bool ListFolderFd(int fd, unsigned details, TDirListing& result) {
+  constexpr size_t BufferSize = 64 * 1024;
+  thread_local std::vector<char> buffer(BufferSize);
+  if (::lseek(fd, 0, SEEK_SET) != 0) return false;
+  for (;;) {
+    const ssize_t n = ::getdents64(fd, buffer.data(), buffer.size());
+    if (n < 0) return false;
+    if (n == 0) break;
+    for (ssize_t pos = 0; pos < n;) {
+      const auto* d = reinterpret_cast<const struct dirent64*>(buffer.data() + pos);
+      pos += d->d_reclen;
+      const char* name = d->d_name;
+      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      TDirEntry entry;
+      if (!DescribeEntry(fd, name, d->d_type, details, entry)) continue;
+      entry.Name = name;
+      result.push_back(std::move(entry));
+    }
+  }
+  std::sort(result.begin(), result.end(), [](const TDirEntry& a, const TDirEntry& b) { return a.Name < b.Name; });
+  return true;
+}
+
+TDirListing Listed(bool listed, TDirListing listing, bool* ok) {
+  if (ok != nullptr) *ok = listed;
+  if (!listed) listing.clear();
+  return listing;
+}
+
+// What the two older forms of ListDirectory asked for.
+unsigned DetailsOf(bool withTimes) { return withTimes ? ldFileTimes | ldFolderIds : unsigned{ldFolderIds}; }
 
 }  // namespace
 
 TDirListing ListDirectory(const std::string& folder, bool withTimes, bool* ok) {
-  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-  if (ok != nullptr) *ok = dir != nullptr;
-  if (dir == nullptr) return {};
-  return ListStream(dir, withTimes);
+  return ListDirectory(folder, DetailsOf(withTimes), ok);
+}
+
+TDirListing ListDirectory(const std::string& folder, unsigned details, bool* ok) {
+  // A path given follows a final link, as opening it by name always did.
+  const TDirHandle dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return ListDirectory(dir, details, ok);
 }
 
 TDirListing ListDirectory(const TDirHandle& folder, bool withTimes, bool* ok) {
-  // The stream takes a handle of its own: the caller's stays open for openat.
-  const int fd = folder.Valid() ? ::fcntl(folder.Fd(), F_DUPFD_CLOEXEC, 0) : -1;
-  DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
-  if (dir == nullptr && fd >= 0) ::close(fd);
-  if (ok != nullptr) *ok = dir != nullptr;
-  if (dir == nullptr) return {};
-  ::rewinddir(dir);
-  return ListStream(dir, withTimes);
+  return ListDirectory(folder, DetailsOf(withTimes), ok);
+}
+
+TDirListing ListDirectory(const TDirHandle& folder, unsigned details, bool* ok) {
+  TDirListing listing;
+  const bool listed = folder.Valid() && ListFolderFd(folder.Fd(), details, listing);
+  return Listed(listed, std::move(listing), ok);
 }
 
 std::vector<std::string> MatchingFolders(const std::string& parent, const std::string& pattern, bool* ok) {
   std::vector<std::string> names;
-  for (const TDirEntry& e : ListDirectory(parent, false, ok)) {
+  for (const TDirEntry& e : ListDirectory(parent, 0u, ok)) {
     if (e.Type != TDirEntry::deFolder || e.Name.front() == '.') continue;
     if (MatchesMask(e.Name, pattern)) names.push_back(e.Name);
   }

@@ -45,10 +45,19 @@ TDirHandle OpenFolder(int parent, const std::string& name);
 // Opens the folder name below parent, creating it first when it is missing.
 TDirHandle OpenOrMakeFolder(int parent, const std::string& name);
 
+// What a listing finds out beyond names and kinds; each costs a system call per entry.
+enum TListDetails : unsigned {
+  ldFileTimes = 1,  // files: their last-write time
+  ldFolderIds = 2,  // folders: their device and inode (and time)
+};
+
 // Lists folder without "." and ".."; a folder that cannot be read gives an empty listing
-// and, when ok is given, false in it.
+// and, when ok is given, false in it. withTimes adds the files' times to the folders' ids.
 TDirListing ListDirectory(const std::string& folder, bool withTimes = false, bool* ok = nullptr);
 TDirListing ListDirectory(const TDirHandle& folder, bool withTimes = false, bool* ok = nullptr);
+// The same with the details (TListDetails) that the caller needs; 0 for names and kinds only.
+TDirListing ListDirectory(const TDirHandle& folder, unsigned details, bool* ok);
+TDirListing ListDirectory(const std::string& folder, unsigned details, bool* ok);
 
 // Folders directly below parent whose names match the pattern (MatchesMask); hidden ones
 // (names beginning with ".") left out. Sorted by name.

@@ -6,6 +6,7 @@
 
 #include "base/FileUtils.h"
 #include "base/PathUtils.h"
+#include "restore/ArchiveIndex.h"
 #include "restore/DirList.h"
 #include "restore/RestoreSession.h"
 #include "restore/RestoreText.h"
@@ -56,21 +57,8 @@ void TRestoreSession::CloseArchive() {
 }
 
 int TRestoreSession::FindArchiveEntry(const std::string& subPath) {
-  if (!FArchiveIndex) {
-    FArchiveIndex = std::make_unique<TArchiveIndex>();
-    const TZipFileList& list = FRZip->Directory();
-    for (int e = 0; e < list.Count(); ++e) {
-      if (list.Objects(e).IsDir) continue;
-      FArchiveIndex->Exact.try_emplace(list.Strings(e), e);
-      FArchiveIndex->Folded[FoldCase(list.Strings(e))].push_back(e);
-    }
-  }
-  if (const auto exact = FArchiveIndex->Exact.find(subPath); exact != FArchiveIndex->Exact.end())
-    return exact->second;
-  const auto folded = FArchiveIndex->Folded.find(FoldCase(subPath));
-  // Several names that differ only in case: none of them is the one meant.
-  if (folded == FArchiveIndex->Folded.end() || folded->second.size() != 1) return -1;
-  return folded->second.front();
+  if (!FArchiveIndex) FArchiveIndex = std::make_unique<TArchiveIndex>(FRZip->Directory());
+  return FArchiveIndex->Find(FRZip->Directory(), subPath);
 }
 
 TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive, const std::string& subPath,

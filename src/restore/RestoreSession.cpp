@@ -8,6 +8,7 @@
 #include "base/FileUtils.h"
 #include "base/TargetFile.h"
 #include "crypto/AesLib.h"
+#include "restore/ArchiveIndex.h"
 #include "restore/RestoreText.h"
 #include "restore/VersionList.h"
 #include "transfer/CopyThread.h"

@@ -24,6 +24,7 @@ class TEncryption;
 class TCopyThread;
 class TZipRead;
 struct TPkHeader;
+class TArchiveIndex;
 class TVersionList;
 class TDirHandle;
 
@@ -203,10 +204,6 @@ class TRestoreSession {
   std::string FArchivePwd;
   // Its names, indexed once: a selection of many entries of a large archive looks each up
   // in constant time.
-  struct TArchiveIndex {
-    std::unordered_map<std::string, int> Exact;               // name -> first file entry
-    std::unordered_map<std::string, std::vector<int>> Folded;  // folded name -> file entries
-  };
   std::unique_ptr<TArchiveIndex> FArchiveIndex;
 
   // ---- the three modes

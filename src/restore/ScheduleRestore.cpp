@@ -35,7 +35,7 @@ void TRestoreSession::CollectVersionsIn(const TDirHandle& dir, const std::string
                                         const std::string& keyPrefix, const std::string& set) {
   // Listed through its handle: the depth of the tree is not bounded by the path limit.
   bool listed = false;
-  const TDirListing listing = ListDirectory(dir, true, &listed);
+  const TDirListing listing = ListDirectory(dir, ldFileTimes, &listed);
   if (!listed) {
     AddSearchError(ExcludeTrailingDelimiter(folder), uint32_t{sevError} | errReadFolder);
     return;

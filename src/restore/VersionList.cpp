@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "base/PathUtils.h"
 #include "restore/DirList.h"
@@ -13,14 +14,43 @@ namespace qv {
 
 std::string FoldKey(const std::string& key) { return FoldCase(key); }
 
+std::string_view TVersionList::FoldedKey(size_t index) const {
+  const size_t start = index == 0 ? 0 : FFoldedEnds[index - 1];
+  return std::string_view(FFolded).substr(start, FFoldedEnds[index] - start);
+}
+
+size_t TVersionList::SlotOf(std::string_view folded, uint64_t hash) const {
+  const size_t mask = FSlots.size() - 1;
+  size_t slot = hash & mask;
+  while (FSlots[slot] != 0) {
+    const size_t index = FSlots[slot] - 1;
+    if (FHashes[index] == hash && FoldedKey(index) == folded) break;
+    slot = (slot + 1) & mask;
+  }
+  return slot;
+}
+
+void TVersionList::Grow() {
+  FSlots.assign(FSlots.empty() ? 1024 : FSlots.size() * 2, 0);
+  for (size_t index = 0; index < FItems.size(); ++index)
+    FSlots[SlotOf(FoldedKey(index), FHashes[index])] = static_cast<uint32_t>(index + 1);
+}
+
 void TVersionList::Offer(const std::string& key, const std::string& fullPath, int64_t timeStamp,
                          const std::string& set) {
-  auto [it, inserted] = FIndex.try_emplace(FoldKey(key), FItems.size());
-  if (inserted) {
+  if ((FItems.size() + 1) * 2 > FSlots.size()) Grow();
+  const std::string folded = FoldKey(key);
+  const uint64_t hash = std::hash<std::string_view>{}(folded);
+  const size_t slot = SlotOf(folded, hash);
+  if (FSlots[slot] == 0) {
+    FSlots[slot] = static_cast<uint32_t>(FItems.size() + 1);
     FItems.push_back(TItem{key, TFileInfo(fullPath, timeStamp), set});
+    FFolded.append(folded);
+    FFoldedEnds.push_back(FFolded.size());
+    FHashes.push_back(hash);
     return;
   }
-  TItem& item = FItems[it->second];
+  TItem& item = FItems[FSlots[slot] - 1];
   if (item.Info.TimeStamp < timeStamp) {
     item.Key = key;
     item.Info.FullPath = fullPath;
@@ -31,7 +61,10 @@ void TVersionList::Offer(const std::string& key, const std::string& fullPath, in
 
 void TVersionList::Clear() {
   FItems.clear();
-  FIndex.clear();
+  FFolded.clear();
+  FFoldedEnds.clear();
+  FHashes.clear();
+  FSlots.clear();
 }
 
 const char* VersionKindName(TVersionKind kind) {
@@ -90,7 +123,7 @@ void FindBelow(const std::string& folder, const std::vector<std::string>& parts,
                const std::string& set, bool unpackGz, std::vector<TVersionEntry>& out) {
   const std::string wanted = FoldCase(parts[index]);
   const bool last = index + 1 == parts.size();
-  for (const TDirEntry& e : ListDirectory(folder)) {
+  for (const TDirEntry& e : ListDirectory(folder, 0u, nullptr)) {
     const std::string path = AddPathDelimiter(folder) + e.Name;
     if (!last) {
       if (e.Type == TDirEntry::deFolder && FoldCase(e.Name) == wanted)

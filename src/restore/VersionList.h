@@ -1,12 +1,12 @@
 #pragma once
 // The schedule mode's version list: keys in the order of first discovery, each with the
 // chosen version. A case-insensitive hash index beside the list finds a key in constant
-// time, so a scan of a large tree stays linear. The same search, for one file, lists every
+// time without an allocation per name, so a scan of a large tree stays linear. The same search, for one file, lists every
 // version of it (ListVersions).
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 #include "restore/RestoreSession.h"
@@ -32,8 +32,19 @@ class TVersionList {
   void Clear();
 
  private:
+  // The slot of the folded key: the one holding it, or the free one where it belongs.
+  size_t SlotOf(std::string_view folded, uint64_t hash) const;
+  std::string_view FoldedKey(size_t index) const;
+  void Grow();
+
   std::vector<TItem> FItems;
-  std::unordered_map<std::string, size_t> FIndex;  // folded key -> position in FItems
+  // Each item's folded key, one after another in one buffer (the folded key stays when a
+  // newer version brings another spelling), and its hash.
+  std::string FFolded;
+  std::vector<size_t> FFoldedEnds;
+  std::vector<uint64_t> FHashes;
+  // Open addressing: position in FItems + 1, 0 for a free slot; at most half full.
+  std::vector<uint32_t> FSlots;
 };
 
 // Folds a key for the case-insensitive comparison (FoldCase).

@@ -1,8 +1,8 @@
 #include "transfer/CopyThread.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
 #include <algorithm>
@@ -10,11 +10,15 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "base/FileUtils.h"
+#include "base/HelperThread.h"
 #include "crypto/AesLib.h"
 #include "transfer/Crc32.h"
+
+#include <zlib.h>
 
 namespace qv {
 
@@ -113,13 +117,19 @@ void TCopyThread::HandleException() noexcept {
 }
 
 TErrorCode TCopyThread::OpenFiles(TFileTimestamps& Times, uint16_t& Attr) {
-  const int sourceAttr = LongFileGetAttr(SourceName, false);
-  if (sourceAttr < 0 || (sourceAttr & faDirectory)) return Failure(errFileNotFound);
+  const int sourceAttr = GetFileAttrTimestamps(SourceName, Times);
+  if (sourceAttr < 0 || (sourceAttr & faDirectory)) {
+    Times = {};
+    return Failure(errFileNotFound);
+  }
   if (DestName.empty()) return Failure(errCreateFile);
-  GetFileTimestamps(SourceName, false, Times);
   Attr = static_cast<uint16_t>(sourceAttr & 0xFFFF);
-  sSource = TFileStream::Open(SourceName, TOpenMode::Read);
-  if (!sSource) return Failure(errOpenFile);
+  auto source = TFileStream::Open(SourceName, TOpenMode::Read);
+  if (!source) return Failure(errOpenFile);
+  // Size, mode and allocation of the open source, asked once for the whole job.
+  FSourceStat.emplace();
+  if (::fstat(source->Handle(), &*FSourceStat) != 0) FSourceStat.reset();
+  sSource = std::move(source);
   return OpenTarget();
 }
 
@@ -135,7 +145,7 @@ TErrorCode TCopyThread::OpenTarget() {
       FTarget.File.Create(TTargetRules{FOptions.DestinationRoot, FOptions.Overwrite}, DestName, stream);
   if (detail != 0) return Failure(static_cast<uint32_t>(detail));
   FTarget.Written = {};
-  if (FOptions.VerifyTarget)
+  if (DigestWanted())
     stream->SetOnWrite([this](const void* AData, size_t ASize) { NoteWritten(AData, ASize); });
   sDest = std::move(stream);
   FTarget.ModeApplied = false;
@@ -159,7 +169,8 @@ TErrorCode TCopyThread::CommitTarget() {
   }
   const int detail = FTarget.File.Commit(std::move(file));
   if (detail != 0) return Failure(static_cast<uint32_t>(detail));
-  return FOptions.VerifyTarget ? VerifyTarget() : TErrorCode();
+  if (!FOptions.VerifyTarget) return {};
+  return FTarget.CompareWithSource ? CompareTargetWithSource() : VerifyTarget();
 }
 
 void TCopyThread::NoteWritten(const void* AData, size_t ASize) {
@@ -187,6 +198,170 @@ TErrorCode TCopyThread::VerifyTarget() {
   return read.Crc == written.Crc && read.Size == written.Size ? TErrorCode() : Failure(errVerifyFailed);
 }
 
+namespace {
+
+enum class TRangeResult : uint8_t { rrSame, rrDiffer, rrFailed, rrStopped };
+using enum TRangeResult;
+
+// A read-only view of a part of an open file.
+class TMappedRange {
+ public:
+  TMappedRange(int AFd, int64_t AOffset, size_t ALength) : FLength(ALength) {
+    if (ALength > 0) FData = ::mmap(nullptr, ALength, PROT_READ, MAP_SHARED | MAP_POPULATE, AFd, AOffset);
+  }
+  ~TMappedRange() {
+    if (FData != MAP_FAILED && FLength > 0) ::munmap(FData, FLength);
+  }
+  TMappedRange(const TMappedRange&) = delete;
+  TMappedRange& operator=(const TMappedRange&) = delete;
+  bool Valid() const { return FLength == 0 || FData != MAP_FAILED; }
+  const void* Data() const { return FData; }
+
+ private:
+  size_t FLength;
+  void* FData = MAP_FAILED;
+};
+
+constexpr int64_t kCompareWindow = int64_t{8} << 20;
+
+// Compares [AFrom, ATo) of two open files of at least that size, window by window, without
+// copying the data out of the page cache. Ends early when either flag is raised.
+TRangeResult CompareRange(int AFirst, int ASecond, int64_t AFrom, int64_t ATo,
+                          const std::atomic<bool>& ADiffer, const std::atomic<bool>& ACancel) {
+  for (int64_t pos = AFrom; pos < ATo; pos += kCompareWindow) {
+    if (ADiffer.load(std::memory_order_relaxed) || ACancel.load(std::memory_order_acquire)) return rrStopped;
+    const size_t length = static_cast<size_t>(std::min(kCompareWindow, ATo - pos));
+    const TMappedRange first(AFirst, pos, length);
+    const TMappedRange second(ASecond, pos, length);
+    if (!first.Valid() || !second.Valid()) return rrFailed;
+    if (length > 0 && std::memcmp(first.Data(), second.Data(), length) != 0) return rrDiffer;
+  }
+  return rrSame;
+}
+
+// The CRC-32 of [AFrom, ATo) of an open file, continued from ACrc; false when a window cannot
+// be mapped or either flag is raised.
+bool CrcOfRange(int AFd, int64_t AFrom, int64_t ATo, const std::atomic<bool>& AStop,
+                const std::atomic<bool>& ACancel, uint32_t& ACrc) {
+  for (int64_t pos = AFrom; pos < ATo; pos += kCompareWindow) {
+    if (AStop.load(std::memory_order_relaxed) || ACancel.load(std::memory_order_acquire)) return false;
+    const size_t length = static_cast<size_t>(std::min(kCompareWindow, ATo - pos));
+    const TMappedRange window(AFd, pos, length);
+    if (!window.Valid()) return false;
+    if (length > 0) ACrc = Crc32Update(ACrc, window.Data(), length);
+  }
+  return true;
+}
+
+// Runs AJob(from, to) on the lower half of [0, ASize) here and on the upper half on a second
+// thread (or after it, when no thread can be had); the halves meet at a window boundary.
+template <typename TJob>
+void InTwoHalves(int64_t ASize, TJob AJob) {
+  const int64_t middle = ASize / 2 - (ASize / 2) % kCompareWindow;
+  THelperThread helper(1);
+  uint64_t upper = 0;
+  if (middle > 0) {
+    helper.Start();
+    upper = helper.Post([&] { AJob(middle, ASize); });
+  }
+  AJob(int64_t{0}, middle > 0 ? middle : ASize);
+  helper.Wait(upper);
+}
+
+// Below this a verified copy compares in one pass after the rename; above, the source's CRC is
+// taken on a second core while the kernel copies, and only the target is read back.
+constexpr int64_t kDigestAheadMin = int64_t{32} << 20;
+
+}  // namespace
+
+// The CRC of the source taken on a second core during the copy, from a handle of its own.
+class TCopyThread::TSourceDigest {
+ public:
+  TSourceDigest(TFd AFile, int64_t ASize, const std::atomic<bool>& ACancel)
+      : FFile(std::move(AFile)), FSize(ASize), FCancel(ACancel) {
+    FHelper.Start();
+    FTicket = FHelper.Post([this] { FOk = CrcOfRange(FFile.Get(), 0, FSize, FStop, FCancel, FCrc); });
+  }
+  ~TSourceDigest() {
+    FStop.store(true, std::memory_order_relaxed);
+    FHelper.Wait(FTicket);
+  }
+  TSourceDigest(const TSourceDigest&) = delete;
+  TSourceDigest& operator=(const TSourceDigest&) = delete;
+
+  int64_t Size() const { return FSize; }
+  // Waits for the sum; false when it could not be taken.
+  bool Result(uint32_t& ACrc) {
+    FHelper.Wait(FTicket);
+    ACrc = FCrc;
+    return FOk;
+  }
+
+ private:
+  TFd FFile;
+  int64_t FSize;
+  const std::atomic<bool>& FCancel;
+  std::atomic<bool> FStop{false};
+  uint32_t FCrc = 0;
+  bool FOk = false;
+  uint64_t FTicket = 0;
+  THelperThread FHelper{1};  // last: its job uses everything above
+};
+
+void TCopyThread::StartSourceDigest(int64_t ASize) {
+  FSourceDigest.reset();
+  auto* file = dynamic_cast<TFileStream*>(sSource.get());
+  if (!FOptions.VerifyTarget || ASize < kDigestAheadMin || !file) return;
+  TFd own(::fcntl(file->Handle(), F_DUPFD_CLOEXEC, 0));
+  if (own.Valid()) FSourceDigest = std::make_unique<TSourceDigest>(std::move(own), ASize, FUserBreak);
+}
+
+// The target read back in two halves on two cores, its CRC against the source's.
+TErrorCode TCopyThread::CompareTargetWithDigest(TFileStream& ATarget) {
+  uint32_t sourceCrc = 0;
+  const bool summed = FSourceDigest->Result(sourceCrc);
+  const int64_t size = FSourceDigest->Size();
+  FSourceDigest.reset();
+  if (FUserBreak.load(std::memory_order_acquire)) return kUserBreak;
+  if (!summed || ATarget.Size() != size) return Failure(errVerifyFailed);
+  uint32_t lower = 0, upper = 0;
+  std::atomic<bool> failed{false};
+  const std::atomic<bool> never{false};
+  InTwoHalves(size, [&](int64_t AFrom, int64_t ATo) {
+    uint32_t& crc = AFrom == 0 ? lower : upper;
+    if (!CrcOfRange(ATarget.Handle(), AFrom, ATo, never, FUserBreak, crc)) failed = true;
+  });
+  if (FUserBreak.load(std::memory_order_acquire)) return kUserBreak;
+  const int64_t middle = size / 2 - (size / 2) % kCompareWindow;
+  const uint32_t crc = middle > 0 ? static_cast<uint32_t>(crc32_combine64(lower, upper, size - middle)) : lower;
+  return !failed && crc == sourceCrc ? TErrorCode() : Failure(errVerifyFailed);
+}
+
+// Reads the renamed target back by its name and compares it with the source, the two halves
+// on two cores: both are in the page cache, so the read-back costs what memory can deliver.
+TErrorCode TCopyThread::CompareTargetWithSource() {
+  if (FVerifyHook) FVerifyHook(DestName);
+  const auto target = TFileStream::Open(DestName, TOpenMode::Read);
+  if (FSourceDigest) {
+    if (!target) {
+      FSourceDigest.reset();
+      return Failure(errVerifyFailed);
+    }
+    return CompareTargetWithDigest(*target);
+  }
+  const auto source = TFileStream::Open(SourceName, TOpenMode::Read);
+  if (!target || !source) return Failure(errVerifyFailed);
+  const int64_t size = source->Size();
+  if (size < 0 || target->Size() != size) return Failure(errVerifyFailed);
+  std::atomic<bool> differ{false};
+  InTwoHalves(size, [&](int64_t AFrom, int64_t ATo) {
+    const TRangeResult result = CompareRange(target->Handle(), source->Handle(), AFrom, ATo, differ, FUserBreak);
+    if (result == rrDiffer || result == rrFailed) differ.store(true, std::memory_order_relaxed);
+  });
+  if (FUserBreak.load(std::memory_order_acquire)) return kUserBreak;
+  return differ.load() ? Failure(errVerifyFailed) : TErrorCode();
+}
+
 void TCopyThread::DiscardTarget() {
   sDest.reset();
   FTarget.File.Discard();
@@ -197,6 +372,7 @@ TErrorCode TCopyThread::WriteFailure() {
 }
 
 void TCopyThread::ReleaseStreams() {
+  FSourceDigest.reset();
   sSource.reset();
   if (TargetPending())
     DiscardTarget();
@@ -206,6 +382,7 @@ void TCopyThread::ReleaseStreams() {
 
 // State of a kernel copy across blocks.
 struct TCopyThread::TKernelCopy {
+  int64_t Offset = -1;     // of the source, kept here instead of asking the kernel per block
   int64_t Size = 0;        // of the source, for the hole search
   int64_t DataEnd = -1;    // where the current run of data ends (a hole or the end begins)
   bool Holes = false;      // the source's holes are kept (only where no checksum is wanted)
@@ -216,12 +393,13 @@ struct TCopyThread::TKernelCopy {
 };
 
 // Moves up to count bytes from the current position of in to out inside the kernel, holes
-// skipped on both sides (a hole at the start up to maxHole bytes), and folds the data into FCrc from a read-only mapping of the source
-// when a checksum is wanted. Bytes advanced; on a failure fewer, with state.Error or
-// state.Unsupported set.
+// skipped on both sides (a hole at the start up to maxHole bytes), and folds the data into
+// FCrc and the written digest where they are wanted. Bytes advanced; on a failure fewer,
+// with state.Error or state.Unsupported set.
 int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count, int64_t maxHole,
                                      TKernelCopy& state) {
-  const int64_t offset = in.Position();
+  if (state.Offset < 0) state.Offset = in.Position();
+  const int64_t offset = state.Offset;
   if (offset < 0) {
     state.Unsupported = true;
     return 0;
@@ -274,48 +452,70 @@ int64_t TCopyThread::KernelCopyBlock(TFileStream& in, TFileStream& out, size_t c
     state.TailHole = false;
     moved += static_cast<size_t>(n);
   }
-  if (moved == 0 || (!FCrcWanted && !FOptions.VerifyTarget)) return static_cast<int64_t>(moved);
-  // The copied bytes never passed Write: sum them for the checksum and the digest here.
-  const auto sum = [this](const uint8_t* AData, size_t ASize) {
-    if (FCrcWanted) FCrc = Crc32Update(FCrc, AData, ASize);
-    if (FOptions.VerifyTarget) NoteWritten(AData, ASize);
-  };
-  const int64_t page = sysconf(_SC_PAGESIZE);
-  const int64_t start = offset - offset % page;
-  const size_t span = static_cast<size_t>(offset - start) + moved;
-  void* map = mmap(nullptr, span, PROT_READ, MAP_SHARED | MAP_POPULATE, in.Handle(), start);
-  if (map == MAP_FAILED) {
-    // Without a mapping the checksum needs the bytes read back.
-    for (size_t done = 0; done < moved;) {
-      const size_t part = std::min<size_t>(moved - done, FBufSize);
-      if (in.ReadAt(FBuffer.get(), part, offset + static_cast<int64_t>(done)) != static_cast<int64_t>(part)) {
-        state.Error = EIO;
-        return static_cast<int64_t>(done);
-      }
-      sum(FBuffer.get(), part);
-      done += part;
-    }
-  } else {
-    sum(static_cast<const uint8_t*>(map) + (offset - start), moved);
-    munmap(map, span);
+  if (moved > 0 && (FCrcWanted || DigestWanted()) && !SumCopied(in, offset, moved)) {
+    state.Error = EIO;
+    return 0;
   }
   return static_cast<int64_t>(moved);
 }
 
+// The copied bytes never passed Write: they are read again for the checksum and the digest,
+// while the kernel's copy has just brought them into the cache.
+bool TCopyThread::SumCopied(TFileStream& in, int64_t AOffset, size_t ASize) {
+  for (size_t done = 0; done < ASize;) {
+    const size_t part = std::min<size_t>(ASize - done, FBufSize);
+    if (in.ReadAt(FBuffer.get(), part, AOffset + static_cast<int64_t>(done)) != static_cast<int64_t>(part))
+      return false;
+    if (FCrcWanted) FCrc = Crc32Update(FCrc, FBuffer.get(), part);
+    if (DigestWanted()) NoteWritten(FBuffer.get(), part);
+    done += part;
+  }
+  return true;
+}
+
+// A report of a file-to-file block goes to the main thread while the next block is copied:
+// a round trip per block would cost more than the kernel's copy of it. The handler still sees
+// every report in order, and a cancel or pause it asks for holds before the next report.
+void TCopyThread::PostProgress(TFileAction AAction, bool ASpeedLimit, int64_t ACount) {
+  if (!FOnProgress) return;
+  Post([this, AAction, ASpeedLimit, ACount] {
+    if (FOnProgress) FOnProgress(AAction, ACount, ASpeedLimit);
+  });
+}
+
+void TCopyThread::EndPostedProgress() {
+  WaitPosted();
+  WaitIfPaused();
+}
+
 TErrorCode TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength) {
+  auto* fileIn = dynamic_cast<TFileStream*>(&sIn);
+  auto* fileOut = dynamic_cast<TFileStream*>(&sOut);
+  TKernelCopy state;
+  if (fileIn && fileOut) {
+    struct stat st {};
+    if (::fstat(fileIn->Handle(), &st) == 0) PlanKernelCopy(st, state);
+  }
+  return CopyBlocks(sIn, sOut, ASpeedLimit, ALength, state);
+}
+
+// Holes are skipped unseen, only where no checksum or digest needs their zeros, and looked
+// for only where the file has fewer blocks than its size needs.
+void TCopyThread::PlanKernelCopy(const struct stat& ASource, TKernelCopy& AState) const {
+  AState.Holes = !FCrcWanted && !DigestWanted() && S_ISREG(ASource.st_mode) &&
+                 static_cast<int64_t>(ASource.st_blocks) * 512 < static_cast<int64_t>(ASource.st_size);
+  AState.Size = AState.Holes ? static_cast<int64_t>(ASource.st_size) : 0;
+}
+
+TErrorCode TCopyThread::CopyBlocks(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength,
+                                   TKernelCopy& state) {
   if (!FBuffer) return kResultNoMemory;
   // File to file: the kernel moves the data (much faster on tmpfs and copy-on-write file
   // systems) and keeps the source's holes; what it cannot move goes the ordinary way.
   auto* fileIn = dynamic_cast<TFileStream*>(&sIn);
   auto* fileOut = dynamic_cast<TFileStream*>(&sOut);
   bool kernel = fileIn && fileOut;
-  TKernelCopy state;
-  if (kernel) {
-    struct stat st {};
-    // Holes are skipped unseen: only where no checksum or digest needs their zeros.
-    state.Holes = !FCrcWanted && !FOptions.VerifyTarget && ::fstat(fileIn->Handle(), &st) == 0 && S_ISREG(st.st_mode);
-    state.Size = state.Holes ? static_cast<int64_t>(st.st_size) : 0;
-  }
+  const bool posted = kernel;
   int64_t remaining = ALength;
   TErrorCode result;
   do {
@@ -339,9 +539,18 @@ TErrorCode TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, 
       else
         n += got;
     }
+    if (posted && !result) {
+      // The report before has run, and a pause or cancel it asked for holds here: a cancelled
+      // block goes unreported.
+      EndPostedProgress();
+      if (FUserBreak.load(std::memory_order_acquire)) result = kUserBreak;
+    }
     if (!result) {
       UTotal += n;
-      DoProgress(acCopy, ASpeedLimit, UTotal);
+      if (posted)
+        PostProgress(acCopy, ASpeedLimit, UTotal);
+      else
+        DoProgress(acCopy, ASpeedLimit, UTotal);
       if (n > moved) {
         if (FCrcWanted) FCrc = Crc32Update(FCrc, FBuffer.get(), static_cast<size_t>(n - moved));
         const int64_t written = sOut.Write(FBuffer.get(), static_cast<size_t>(n - moved));
@@ -353,8 +562,13 @@ TErrorCode TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, 
       }
       if (FUserBreak.load(std::memory_order_acquire)) result = kUserBreak;
     }
+    state.Offset += n;
     remaining -= n;
   } while (remaining > 0 && !result);
+  if (posted) {
+    EndPostedProgress();
+    if (!result && FUserBreak.load(std::memory_order_acquire)) result = kUserBreak;
+  }
   // A source that ends in a hole: the target gets its full length.
   if (!result && state.TailHole && ::ftruncate(fileOut->Handle(), fileOut->Position()) != 0)
     result = WriteFailure();
@@ -362,6 +576,7 @@ TErrorCode TCopyThread::CopyData(TStream& sIn, TStream& sOut, bool ASpeedLimit, 
 }
 
 int64_t TCopyThread::SourceMode() const {
+  if (FSourceStat) return FSourceStat->st_mode & 0777;
   auto* file = dynamic_cast<TFileStream*>(sSource.get());
   struct stat st {};
   if (!file || ::fstat(file->Handle(), &st) != 0) return -1;
@@ -403,18 +618,30 @@ TErrorCode TCopyThread::CopyDetails() {
 TErrorCode TCopyThread::DoCopy() {
   TFileTimestamps times;
   uint16_t attr = 0;
+  // The kernel copies the data unseen; the read-back compares the target with the source.
+  FTarget.CompareWithSource = true;
   TErrorCode result = OpenFiles(times, attr);
   if (!result) {
-    const int64_t size = sSource->Size();
+    const int64_t size = FSourceStat ? static_cast<int64_t>(FSourceStat->st_size) : sSource->Size();
     if (size < 0) {
       result = Failure(errReadFile);
     } else {
       FCrcWanted = false;  // nobody compares a plain copy's checksum
       DoProgress(acCopy, true, -size);
-      result = CopyData(*sSource, *sDest, true, size);
+      StartSourceDigest(size);
+      TKernelCopy state;
+      if (FSourceStat) {
+        PlanKernelCopy(*FSourceStat, state);
+        state.Offset = 0;  // just opened
+      }
+      result = CopyBlocks(*sSource, *sDest, true, size, state);
     }
   }
-  if (!result) return FinishFile(FOptions.CopyStorage, FOptions.CopyPermissions, attr, times);
+  if (!result) {
+    result = FinishFile(FOptions.CopyStorage, FOptions.CopyPermissions, attr, times);
+    FSourceDigest.reset();  // not left summing after a failed commit
+    return result;
+  }
   ReleaseStreams();
   return result;
 }

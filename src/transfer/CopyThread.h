@@ -13,7 +13,10 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include <sys/stat.h>
 
 #include "base/FtGlobal.h"
 #include "base/Stream.h"
@@ -73,7 +76,9 @@ struct TWrittenDigest {
 struct TPendingTarget {
   TTargetFile File;
   bool ModeApplied = false;  // FinishFile gave it its permission bits
-  TWrittenDigest Written;    // kept only when the target is verified
+  // Verified against the source file itself (a plain copy): no digest while writing.
+  bool CompareWithSource = false;
+  TWrittenDigest Written;    // kept only when the target is verified against a digest
 };
 
 class TCopyThread : public TThread {
@@ -182,10 +187,10 @@ class TCopyThread : public TThread {
   // ALength bounds the input (0 or less: up to the end of sIn). An inflate that would produce
   // more than AMaxOutput bytes stops there as corrupt data (0x109) without writing the
   // excess; a negative AMaxOutput means no bound. GUnzipData inflates up to the trailer.
-  int InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength,
-                  int64_t AMaxOutput = -1);
-  int GUnzipData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t AMaxOutput = -1);
-  int CheckGzTrailer(TStream& sIn, int64_t USize);
+  TErrorCode InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength,
+                         int64_t AMaxOutput = -1);
+  TErrorCode GUnzipData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t AMaxOutput = -1);
+  TErrorCode CheckGzTrailer(TStream& sIn, int64_t USize);
 
   TProgressEvent FOnProgress;
   TCopyOptions FOptions;
@@ -214,10 +219,22 @@ class TCopyThread : public TThread {
   struct TKernelCopy;
   int64_t KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count, int64_t maxHole,
                           TKernelCopy& state);
+  void PlanKernelCopy(const struct stat& ASource, TKernelCopy& AState) const;
+  TErrorCode CopyBlocks(TStream& sIn, TStream& sOut, bool ASpeedLimit, int64_t ALength, TKernelCopy& state);
+  bool SumCopied(TFileStream& in, int64_t AOffset, size_t ASize);
+  void PostProgress(TFileAction AAction, bool ASpeedLimit, int64_t ACount);
+  void EndPostedProgress();
   int64_t SourceMode() const;  // the open source file's permission bits, or -1
   void NoteWritten(const void* AData, size_t ASize);
   TErrorCode VerifyTarget();
+  TErrorCode CompareTargetWithSource();
+  class TSourceDigest;
+  void StartSourceDigest(int64_t ASize);
+  TErrorCode CompareTargetWithDigest(TFileStream& ATarget);
+  bool DigestWanted() const { return FOptions.VerifyTarget && !FTarget.CompareWithSource; }
   TPendingTarget FTarget;
+  std::optional<struct stat> FSourceStat;  // of the source opened by OpenFiles
+  std::unique_ptr<TSourceDigest> FSourceDigest;  // of a large verified copy
   TInflater* FLentInflater = nullptr;
   std::atomic<bool> FFinishing{false};
   inline static std::function<void(const std::string&)> FVerifyHook;

@@ -15,19 +15,19 @@ TDecryptThread::TDecryptThread(std::string ASourceName, std::string ADestName,
 
 void TDecryptThread::Execute() {
   if (FCrypting)
-    FinishThread(TErrorCode::FromValue(static_cast<uint32_t>(DoDecrypt())));
+    FinishThread(DoDecrypt());
   else
     FinishThread(DoCopy());
 }
 
-int TDecryptThread::DoDecrypt() {
+TErrorCode TDecryptThread::DoDecrypt() {
   TFileTimestamps times;
   uint16_t attr = 0;
-  int result = static_cast<int>(OpenFiles(times, attr).Value());
-  if (result == 0) {
+  TErrorCode result = OpenFiles(times, attr);
+  if (!result) {
     const int64_t size = sSource->Size();
     if (size < 0) {
-      result = ResultCode(sevError, errReadFile);
+      result = {sevError, errReadFile};
     } else {
       // The total first, so that the running totals of the decryptor mean something; Stop
       // reaches the decryption between blocks.
@@ -42,7 +42,7 @@ int TDecryptThread::DoDecrypt() {
         result = DecryptFailureCode(FCrypting->LastFailure());
     }
   }
-  if (result == 0) return static_cast<int>(FinishFile(false, CopyPermissions(), attr, times).Value());
+  if (!result) return FinishFile(false, CopyPermissions(), attr, times);
   ReleaseStreams();
   return result;
 }

@@ -16,7 +16,7 @@ class TDecryptThread : public TCopyThread {
   // gives 0x10B; a damaged or cut file gives 0x109, a full medium 0x107, Stop 0x080, and none
   // of them leaves anything under DestName. Announces the file size as total (acDecrypt),
   // then the decryptor's running totals.
-  int DoDecrypt();
+  TErrorCode DoDecrypt();
 };
 
 }  // namespace qv

@@ -1,25 +1,22 @@
 #include "transfer/EncryptedBody.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "base/FtGlobal.h"
+#include "base/HelperThread.h"
 #include "crypto/AesLib.h"
 
 namespace qv {
 
 namespace {
 
-constexpr int kCorrupt = ResultCode(sevError, errCorrupt);
-constexpr int kReadFailed = ResultCode(sevError, errReadFile);
-constexpr int kCancelled = ResultCode(sevInfo, errUserBreak);
+constexpr TErrorCode kCorrupt{sevError, errCorrupt};
+constexpr TErrorCode kReadFailed{sevError, errReadFile};
+constexpr TErrorCode kCancelled{sevInfo, errUserBreak};
 constexpr int64_t kWindow = 1048576;
 
 // Forwards to a source and remembers whether a read failed, so that a failure of the
@@ -49,22 +46,10 @@ class TReadWatch final : public TStream {
 class TWindowReader {
  public:
   TWindowReader(TStream& ASource, int64_t ALength, TEncryption* ADecryptor)
-      : FSource(ASource), FDecryptor(ADecryptor), FLength(ALength) {
+      : FSource(ASource), FDecryptor(ADecryptor), FLength(ALength), FHelper(2) {
     const auto size = static_cast<size_t>(std::min<int64_t>(kWindow, std::max<int64_t>(ALength, 1)));
     for (auto& w : FWindows) w.Data.resize(size);
-    try {
-      FHelper = std::thread([this] { FillAhead(); });
-    } catch (const std::system_error&) {
-    }
-  }
-  ~TWindowReader() {
-    if (!FHelper.joinable()) return;
-    {
-      std::lock_guard lock(FMutex);
-      FStop = true;
-    }
-    FChanged.notify_all();
-    FHelper.join();
+    FHelper.Start();
   }
   TWindowReader(const TWindowReader&) = delete;
   TWindowReader& operator=(const TWindowReader&) = delete;
@@ -72,17 +57,15 @@ class TWindowReader {
   // Gives the current window back and takes the next one; false when the source failed.
   // Only while bytes of ALength are left.
   bool Next() {
+    if (FCurrent < 0) {
+      HandOver(0);
+      HandOver(1);
+    } else {
+      HandOver(FCurrent);  // refilled with the window after the next
+    }
     const int next = FCurrent < 0 ? 0 : 1 - FCurrent;
     TWindow& w = FWindows[next];
-    if (!FHelper.joinable()) {
-      Fill(w, FCurrent < 0 ? 0 : Start() + Length());
-    } else {
-      std::unique_lock lock(FMutex);
-      if (FCurrent >= 0) FWindows[FCurrent].State = TState::Free;
-      FChanged.notify_all();
-      FChanged.wait(lock, [&] { return w.State == TState::Filled; });
-      w.State = TState::InUse;
-    }
+    FHelper.Wait(w.Ticket);
     if (w.Failed) return false;
     FCurrent = next;
     return true;
@@ -93,53 +76,40 @@ class TWindowReader {
   uint8_t* Data() { return FWindows[FCurrent < 0 ? 0 : FCurrent].Data.data(); }
 
  private:
-  enum class TState { Free, Filled, InUse };
   struct TWindow {
     std::vector<uint8_t> Data;
     int64_t Start = 0;
     int64_t Length = 0;
     bool Failed = false;
-    TState State = TState::Free;
+    uint64_t Ticket = 0;  // of the fill last handed over
   };
 
-  void Fill(TWindow& w, int64_t AStart) {
-    const auto len = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(w.Data.size()), FLength - AStart));
-    w.Start = AStart;
-    w.Length = static_cast<int64_t>(len);
-    w.Failed = FSource.Read(w.Data.data(), len) != static_cast<int64_t>(len);
-    if (!w.Failed && FDecryptor) FDecryptor->DecryptBlockOnly(w.Data.data(), len);
+  // The window gets the next range of the source; the helper reads (and decrypts) it. After a
+  // failure nothing more is read.
+  void HandOver(int AIndex) {
+    if (FNextStart >= FLength || FFailedAhead) return;
+    TWindow& w = FWindows[AIndex];
+    w.Start = FNextStart;
+    w.Length = std::min<int64_t>(static_cast<int64_t>(w.Data.size()), FLength - FNextStart);
+    FNextStart += w.Length;
+    w.Ticket = FHelper.Post([this, &w] { Fill(w); });
   }
 
-  // The helper: the windows in turn, each as soon as the caller has given it back.
-  void FillAhead() {
-    int64_t start = 0;
-    for (size_t k = 0; start < FLength; ++k) {
-      TWindow& w = FWindows[k % 2];
-      {
-        std::unique_lock lock(FMutex);
-        FChanged.wait(lock, [&] { return FStop || w.State == TState::Free; });
-        if (FStop) return;
-      }
-      Fill(w, start);
-      {
-        std::lock_guard lock(FMutex);
-        w.State = TState::Filled;
-      }
-      FChanged.notify_all();
-      if (w.Failed) return;
-      start += w.Length;
-    }
+  void Fill(TWindow& w) {
+    const auto len = static_cast<size_t>(w.Length);
+    w.Failed = FFailedAhead || FSource.Read(w.Data.data(), len) != static_cast<int64_t>(len);
+    if (w.Failed) FFailedAhead = true;
+    if (!w.Failed && FDecryptor) FDecryptor->DecryptBlockOnly(w.Data.data(), len);
   }
 
   TStream& FSource;
   TEncryption* FDecryptor;
   int64_t FLength;
+  int64_t FNextStart = 0;
   TWindow FWindows[2];
   int FCurrent = -1;
-  std::mutex FMutex;
-  std::condition_variable FChanged;
-  bool FStop = false;
-  std::thread FHelper;  // last: it starts after everything it uses
+  std::atomic<bool> FFailedAhead{false};
+  THelperThread FHelper;  // last: it ends before everything its jobs use
 };
 
 // Plaintext of an already authenticated body, decrypted while it is read (ahead, on a helper
@@ -183,13 +153,13 @@ class TDecryptingStream final : public TStream {
   TWindowReader FWindows;
 };
 
-int DecryptInMemory(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool ASpeedLimit,
-                    std::unique_ptr<TStream>& APlain) {
+TErrorCode DecryptInMemory(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool ASpeedLimit,
+                           std::unique_ptr<TStream>& APlain) {
   std::vector<uint8_t> body;
   try {
     body.resize(static_cast<size_t>(ALength));
   } catch (const std::bad_alloc&) {
-    return ResultCode(sevError, errNoStream);
+    return {sevError, errNoStream};
   }
   int64_t got = ASource.Read(body.data(), body.size());
   if (got < 0) return kReadFailed;
@@ -201,16 +171,16 @@ int DecryptInMemory(TEncryption& AEncryption, TStream& ASource, int64_t ALength,
     return DecryptFailureCode(AEncryption.LastFailure());
   plain->Seek(0, SEEK_SET);
   APlain = std::move(plain);
-  return 0;
+  return {};
 }
 
-int DecryptInTwoPasses(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool ASpeedLimit,
-                       std::unique_ptr<TStream>& APlain, const std::atomic<bool>* ACancel) {
+TErrorCode DecryptInTwoPasses(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool ASpeedLimit,
+                              std::unique_ptr<TStream>& APlain, const std::atomic<bool>* ACancel) {
   const int64_t start = ASource.Position();
   const int64_t plainSize = ALength - AEncryption.GetHeaderSize() - AEncryption.GetTrailerSize();
   TReadWatch source(ASource);
   // A window that came short is a body cut short; everything else the decryptor tells.
-  auto failure = [&] {
+  auto failure = [&]() -> TErrorCode {
     if (source.Failed()) return kReadFailed;
     return AEncryption.LastFailure() == dfNone ? kCorrupt : DecryptFailureCode(AEncryption.LastFailure());
   };
@@ -234,14 +204,14 @@ int DecryptInTwoPasses(TEncryption& AEncryption, TStream& ASource, int64_t ALeng
   if (ASource.Seek(start, SEEK_SET) != start) return kReadFailed;
   if (!AEncryption.ReadHeader(source)) return failure();
   APlain = std::make_unique<TDecryptingStream>(AEncryption, ASource, plainSize);
-  return 0;
+  return {};
 }
 
 }  // namespace
 
-int OpenEncryptedBody(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool AInMemory,
-                      bool ASpeedLimit, std::unique_ptr<TStream>& APlain,
-                      const std::atomic<bool>* ACancel) {
+TErrorCode OpenEncryptedBody(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool AInMemory,
+                             bool ASpeedLimit, std::unique_ptr<TStream>& APlain,
+                             const std::atomic<bool>* ACancel) {
   APlain.reset();
   const int64_t frame = AEncryption.GetHeaderSize() + AEncryption.GetTrailerSize();
   if (ALength < frame) return kCorrupt;

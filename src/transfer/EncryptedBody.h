@@ -19,17 +19,17 @@ namespace qv {
 // The result code (without operation mark) of a failed decryption: only a verifier mismatch
 // reads as a wrong password (0x10B), which makes the session ask again; a damaged or cut body
 // is 0x109, and the medium and a stop keep their own codes.
-constexpr int DecryptFailureCode(TDecryptFailure AFailure) {
+constexpr TErrorCode DecryptFailureCode(TDecryptFailure AFailure) {
   switch (AFailure) {
-    case dfPassword: return ResultCode(sevError, errDecrypt);
-    case dfRead: return ResultCode(sevError, errReadFile);
-    case dfWrite: return ResultCode(sevError, errWriteFile);
-    case dfDiskFull: return ResultCode(sevError, errDiskFull);
-    case dfCancelled: return ResultCode(sevInfo, errUserBreak);
+    case dfPassword: return {sevError, errDecrypt};
+    case dfRead: return {sevError, errReadFile};
+    case dfWrite: return {sevError, errWriteFile};
+    case dfDiskFull: return {sevError, errDiskFull};
+    case dfCancelled: return {sevInfo, errUserBreak};
     case dfNone:
     case dfCorrupt: break;
   }
-  return ResultCode(sevError, errCorrupt);
+  return {sevError, errCorrupt};
 }
 
 // Lends a worker's cancel flag to a decryptor for one job.
@@ -60,14 +60,14 @@ inline constexpr int64_t InMemoryBodyLimit = 1048576;
 // The decryptor reports progress (acDecrypt, running total of encrypted bytes read,
 // ASpeedLimit) through its own OnProgress. For the on-the-fly way, AEncryption and ASource
 // must outlive APlain and must not be used by anything else meanwhile.
-int OpenEncryptedBody(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool AInMemory,
-                      bool ASpeedLimit, std::unique_ptr<TStream>& APlain,
-                      const std::atomic<bool>* ACancel = nullptr);
+TErrorCode OpenEncryptedBody(TEncryption& AEncryption, TStream& ASource, int64_t ALength, bool AInMemory,
+                             bool ASpeedLimit, std::unique_ptr<TStream>& APlain,
+                             const std::atomic<bool>* ACancel = nullptr);
 
 // The same, choosing the in-memory way for ALength up to InMemoryBodyLimit.
-inline int OpenEncryptedBody(TEncryption& AEncryption, TStream& ASource, int64_t ALength,
-                             bool ASpeedLimit, std::unique_ptr<TStream>& APlain,
-                             const std::atomic<bool>* ACancel = nullptr) {
+inline TErrorCode OpenEncryptedBody(TEncryption& AEncryption, TStream& ASource, int64_t ALength,
+                                    bool ASpeedLimit, std::unique_ptr<TStream>& APlain,
+                                    const std::atomic<bool>* ACancel = nullptr) {
   return OpenEncryptedBody(AEncryption, ASource, ALength, ALength <= InMemoryBodyLimit, ASpeedLimit,
                            APlain, ACancel);
 }

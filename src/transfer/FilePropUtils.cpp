@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "base/FileUtils.h"
 #include "base/TimeUtils.h"
 
 namespace qv {
@@ -91,6 +92,14 @@ void TimesToSet(const TFileTimestamps& Times, bool ACheckTime, bool ASetAll, tim
 
 }  // namespace
 
+// Without a birth time, the last status change stands in for it.
+static void FillTimestamps(const struct statx& stx, TFileTimestamps& Times) {
+  Times.Valid = true;
+  Times.CreationTime = StatxToFileTime((stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_ctime);
+  Times.LastAccessTime = StatxToFileTime(stx.stx_atime);
+  Times.LastWriteTime = StatxToFileTime(stx.stx_mtime);
+}
+
 void GetFileTimestamps(const std::string& FileName, bool AFollowLink, TFileTimestamps& Times,
                        bool ADirectory) {
   Times = TFileTimestamps{};
@@ -98,11 +107,17 @@ void GetFileTimestamps(const std::string& FileName, bool AFollowLink, TFileTimes
   const int flags = AFollowLink ? 0 : AT_SYMLINK_NOFOLLOW;
   if (statx(AT_FDCWD, FileName.c_str(), flags, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) return;
   if (S_ISDIR(stx.stx_mode) != ADirectory) return;
-  Times.Valid = true;
-  Times.CreationTime =
-      StatxToFileTime((stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_ctime);
-  Times.LastAccessTime = StatxToFileTime(stx.stx_atime);
-  Times.LastWriteTime = StatxToFileTime(stx.stx_mtime);
+  FillTimestamps(stx, Times);
+}
+
+int GetFileAttrTimestamps(const std::string& FileName, TFileTimestamps& Times) {
+  Times = TFileTimestamps{};
+  struct statx stx {};
+  if (FileName.empty() ||
+      statx(AT_FDCWD, FileName.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0)
+    return -1;
+  if (!S_ISDIR(stx.stx_mode)) FillTimestamps(stx, Times);
+  return static_cast<int>(FileAttributes(FileName, stx.stx_mode));
 }
 
 TFileTimestamps GetFileTimestamps(const std::string& FileName, bool AFollowLink, bool ADirectory) {

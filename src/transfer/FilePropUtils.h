@@ -24,6 +24,11 @@ void GetFileTimestamps(const std::string& FileName, bool AFollowLink, TFileTimes
 TFileTimestamps GetFileTimestamps(const std::string& FileName, bool AFollowLink,
                                   bool ADirectory = false);
 
+// What a transfer needs of its source in one query, links not followed: the attribute word
+// (base/FileUtils.h; -1 when the item cannot be queried) and, for anything but a folder, its
+// times as GetFileTimestamps gives them.
+int GetFileAttrTimestamps(const std::string& FileName, TFileTimestamps& Times);
+
 // Sets the times of FileName; 0 or an errno value. Invalid Times set the current time.
 // ACheckTime replaces a time later than now plus one day by now. ASetAll sets access and
 // modification time (Linux cannot set a birth time); otherwise the last-write time only.

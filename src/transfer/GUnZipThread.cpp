@@ -13,8 +13,8 @@ namespace qv {
 
 namespace {
 
-constexpr int kCorrupt = ResultCode(sevError, errCorrupt);
-constexpr int kReadFailed = ResultCode(sevError, errReadFile);
+constexpr TErrorCode kCorrupt{sevError, errCorrupt};
+constexpr TErrorCode kReadFailed{sevError, errReadFile};
 
 // Only the size subfield states the whole size; ISIZE is the size modulo 2^32 and bounds nothing.
 int64_t OutputBound(int64_t USize, bool AExactSize) {
@@ -32,23 +32,23 @@ TGUnZipThread::TGUnZipThread(std::string ASourceName, std::string ADestName,
   FErrFlag = opGunzip;
 }
 
-void TGUnZipThread::Execute() { FinishThread(TErrorCode::FromValue(static_cast<uint32_t>(DoGUnzip()))); }
+void TGUnZipThread::Execute() { FinishThread(DoGUnzip()); }
 
-int TGUnZipThread::DoGUnzip() {
+TErrorCode TGUnZipThread::DoGUnzip() {
   const int sourceAttr = LongFileGetAttr(SourceName, false);
-  int result = 0;
+  TErrorCode result;
   if (sourceAttr < 0 || (sourceAttr & faDirectory))
-    result = ResultCode(sevError, errFileNotFound);
+    result = {sevError, errFileNotFound};
   else if (DestName.empty())
-    result = ResultCode(sevError, errCreateFile);
+    result = {sevError, errCreateFile};
   TFileTimestamps times;
   const uint16_t attr = static_cast<uint16_t>(sourceAttr & 0xFFFF);
-  if (result == 0) {
+  if (!result) {
     GetFileTimestamps(SourceName, false, times);
     sSource = TFileStream::Open(SourceName, TOpenMode::Read);
-    if (!sSource) result = ResultCode(sevError, errOpenFile);
+    if (!sSource) result = {sevError, errOpenFile};
   }
-  if (result != 0) {
+  if (result) {
     ReleaseStreams();
     return result;
   }
@@ -58,47 +58,48 @@ int TGUnZipThread::DoGUnzip() {
   bool encrypted = false;
   int64_t csize = 0;
   TMemberSize size;
-  result = ReadGzHeader(*sSource, storedName, unixTime, encrypted, csize, size.USize, &size.Exact);
-  if (result == 0) result = static_cast<int>(OpenTarget().Value());
+  result = TErrorCode::FromValue(
+      static_cast<uint32_t>(ReadGzHeader(*sSource, storedName, unixTime, encrypted, csize, size.USize, &size.Exact)));
+  if (!result) result = OpenTarget();
   // Every member that follows the first is restored too; the size subfield of a member
   // bounds that member alone.
-  for (bool first = true, more = true; result == 0 && more; first = false) {
+  for (bool first = true, more = true; !result && more; first = false) {
     if (!first) result = NextMember(more, encrypted, size);
-    if (result != 0 || !more) break;
+    if (result || !more) break;
     const int64_t start = sSource->Position();
     if (encrypted && !FCrypting)
-      result = ResultCode(sevError, errDecrypt);
+      result = {sevError, errDecrypt};
     else if (start < 0)
       result = kReadFailed;
     else if (encrypted)
       result = UnpackEncrypted(start, size);
     else
       result = UnpackPlain(start, size);
-    if (result == 0 && FUserBreak.load(std::memory_order_acquire)) result = errUserBreak;
+    if (!result && FUserBreak.load(std::memory_order_acquire)) result = {sevInfo, errUserBreak};
   }
-  if (result != 0) {
+  if (result) {
     ReleaseStreams();  // the temporary target goes; an existing target stays as it was
     return result;
   }
-  return static_cast<int>(FinishFile(false, CopyPermissions(), attr, times).Value());
+  return FinishFile(false, CopyPermissions(), attr, times);
 }
 
-int TGUnZipThread::UnpackEncrypted(int64_t AStart, TMemberSize ASize) {
+TErrorCode TGUnZipThread::UnpackEncrypted(int64_t AStart, TMemberSize ASize) {
   const int64_t fileSize = sSource->Size();
   if (fileSize < 0) return kReadFailed;
   DoProgress(acDecrypt, true, -fileSize);
   std::unique_ptr<TStream> plain;
   const bool inMemory = fileSize <= InMemoryBodyLimit;
   // The body reaches up to the trailer at the end of the file.
-  int result = OpenEncryptedBody(*FCrypting, *sSource, fileSize - AStart - GzTrailerSize, inMemory,
-                                 true, plain, &FUserBreak);
-  if (result != 0) return result;
+  TErrorCode result = OpenEncryptedBody(*FCrypting, *sSource, fileSize - AStart - GzTrailerSize, inMemory,
+                                        true, plain, &FUserBreak);
+  if (result) return result;
   DoProgress(acUnCompress, false, -ASize.USize);
   const int64_t before = UTotal;
   FCrc = 0;
   // The authenticated body still must not unpack to more than the member states.
   result = InflateData(*plain, sDest.get(), false, plain->Size(), OutputBound(ASize.USize, ASize.Exact));
-  if (result != 0) return result;
+  if (result) return result;
   // Authenticated is not complete: the deflate data must end, and end the body.
   if (!FInflateEnded || plain->Position() != plain->Size()) return kCorrupt;
   plain.reset();
@@ -107,7 +108,7 @@ int TGUnZipThread::UnpackEncrypted(int64_t AStart, TMemberSize ASize) {
   return CheckMemberTrailer(UTotal - before, ASize);
 }
 
-int TGUnZipThread::UnpackPlain(int64_t AStart, TMemberSize ASize) {
+TErrorCode TGUnZipThread::UnpackPlain(int64_t AStart, TMemberSize ASize) {
   if (CTotal == 0) {  // the first member
     DoProgress(acUnCompress, true, -ASize.USize);
   } else {
@@ -120,8 +121,8 @@ int TGUnZipThread::UnpackPlain(int64_t AStart, TMemberSize ASize) {
   }
   const int64_t before = UTotal;
   FCrc = 0;
-  int result = GUnzipData(*sSource, sDest.get(), true, OutputBound(ASize.USize, ASize.Exact));
-  if (result != 0) return result;
+  const TErrorCode result = GUnzipData(*sSource, sDest.get(), true, OutputBound(ASize.USize, ASize.Exact));
+  if (result) return result;
   if (!FInflateEnded) return kCorrupt;  // cut short
   const int64_t position = sSource->Position();
   if (position < 0) return kReadFailed;
@@ -129,21 +130,21 @@ int TGUnZipThread::UnpackPlain(int64_t AStart, TMemberSize ASize) {
   return CheckMemberTrailer(UTotal - before, ASize);
 }
 
-int TGUnZipThread::CheckMemberTrailer(int64_t AWritten, TMemberSize ASize) {
+TErrorCode TGUnZipThread::CheckMemberTrailer(int64_t AWritten, TMemberSize ASize) {
   uint8_t trailer[GzTrailerSize];
   if (sSource->Read(trailer, sizeof trailer) != static_cast<int64_t>(sizeof trailer)) return kReadFailed;
   if (GetLe32(trailer) != FCrc) return kCorrupt;
   if (GetLe32(trailer + 4) != static_cast<uint32_t>(AWritten)) return kCorrupt;
   if (ASize.Exact && AWritten != ASize.USize) return kCorrupt;
-  return 0;
+  return {};
 }
 
-int TGUnZipThread::NextMember(bool& AMore, bool& AEncrypted, TMemberSize& ASize) {
+TErrorCode TGUnZipThread::NextMember(bool& AMore, bool& AEncrypted, TMemberSize& ASize) {
   AMore = false;
   const int64_t position = sSource->Position();
   const int64_t fileSize = sSource->Size();
   if (position < 0 || fileSize < 0) return kReadFailed;
-  if (position >= fileSize) return 0;
+  if (position >= fileSize) return {};
   uint8_t magic[2] = {0, 0};
   const int64_t got = sSource->Read(magic, sizeof magic);
   if (got < 0) return kReadFailed;
@@ -156,7 +157,7 @@ int TGUnZipThread::NextMember(bool& AMore, bool& AEncrypted, TMemberSize& ASize)
     if (ReadGzHeader(*sSource, name, unixTime, AEncrypted, csize, ASize.USize, &ASize.Exact) != gzhOk)
       return kCorrupt;
     AMore = true;
-    return 0;
+    return {};
   }
   // Zero bytes up to the end are padding (gzip ignores them too); anything else is not ours
   // to drop silently.
@@ -168,9 +169,9 @@ int TGUnZipThread::NextMember(bool& AMore, bool& AEncrypted, TMemberSize& ASize)
     if (n == 0) break;
     if (std::any_of(FBuffer.get(), FBuffer.get() + n, [](uint8_t b) { return b != 0; })) return kCorrupt;
     left -= n;
-    if (FUserBreak.load(std::memory_order_acquire)) return errUserBreak;
+    if (FUserBreak.load(std::memory_order_acquire)) return {sevInfo, errUserBreak};
   }
-  return 0;
+  return {};
 }
 
 }  // namespace qv

@@ -20,7 +20,7 @@ class TGUnZipThread : public TCopyThread {
 
  protected:
   void Execute() override;
-  int DoGUnzip();
+  TErrorCode DoGUnzip();
 
  private:
   // What a member header states about the member's size.
@@ -30,15 +30,15 @@ class TGUnZipThread : public TCopyThread {
   };
   // The encrypted body from the current position of sSource up to the trailer at the file's
   // end, authenticated, then inflated; the deflate end, the trailer and the sizes checked.
-  int UnpackEncrypted(int64_t AStart, TMemberSize ASize);
+  TErrorCode UnpackEncrypted(int64_t AStart, TMemberSize ASize);
   // A plain body and its trailer; sSource ends on the byte after the member.
-  int UnpackPlain(int64_t AStart, TMemberSize ASize);
+  TErrorCode UnpackPlain(int64_t AStart, TMemberSize ASize);
   // Reads the trailer after AWritten bytes of a member and checks CRC-32, ISIZE and, when the
   // header stated it exactly, the size.
-  int CheckMemberTrailer(int64_t AWritten, TMemberSize ASize);
+  TErrorCode CheckMemberTrailer(int64_t AWritten, TMemberSize ASize);
   // What follows a member: the next member's header (0 and AMore), only zero bytes up to the
   // end (0, no more), or anything else (0x109).
-  int NextMember(bool& AMore, bool& AEncrypted, TMemberSize& ASize);
+  TErrorCode NextMember(bool& AMore, bool& AEncrypted, TMemberSize& ASize);
 };
 
 }  // namespace qv

@@ -1,14 +1,16 @@
 // The inflate loops of the worker base: raw deflate from a bounded input range, the gzip
 // member body, and the member trailer check.
+//
+// Long streams use two cores: this thread only inflates, a helper reads the next input
+// chunks from a file and takes each inflated block (its CRC, then the target).
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <memory>
-#include <mutex>
-#include <system_error>
-#include <thread>
+#include <new>
+#include <vector>
 
+#include "base/HelperThread.h"
 #include "transfer/CopyThread.h"
 #include "transfer/Crc32.h"
 #include "transfer/GzipFile.h"
@@ -19,213 +21,266 @@ namespace qv {
 
 namespace {
 
+constexpr TErrorCode kReadFailed{sevError, errReadFile};
+constexpr TErrorCode kCorrupt{sevError, errCorrupt};
+
 // Input is read in chunks of this size.
 constexpr size_t kInflateChunk = 131072;
+// Chunks read ahead by the helper: enough that a read is done long before it is needed,
+// though a block store may run before it.
+constexpr size_t kChunksAhead = 4;
 
-// Streams with more compressed input than this (or of unknown length) are written ahead.
-constexpr int64_t kWriteAheadMin = 1048576;
+// Streams with more compressed input than this (or of unknown length) use the helper.
+constexpr int64_t kHelperMin = 1048576;
 
-// Takes the inflated blocks: their CRC, then the target. For long streams a helper thread does
-// that for one block while the next one is inflated. The first failure stands; later blocks
-// are dropped.
-class TBlockWriter {
+// The input of one inflate: the source in chunks, at most ALength bytes when that is positive.
+// With a helper, the chunks of a file are read ahead; otherwise each is read when needed.
+class TInflateInput {
+ public:
+  TInflateInput(TStream& ASource, int64_t ALength, THelperThread* AHelper)
+      : FSource(ASource), FBounded(ALength > 0), FLeft(ALength), FPlanLeft(ALength) {
+    // A small entry needs no more input buffer than its own length.
+    FChunkSize = FBounded ? static_cast<size_t>(std::min<int64_t>(ALength, kInflateChunk)) : kInflateChunk;
+    // Reading ahead moves the file position beyond what the inflate uses; only a file can be
+    // put back exactly.
+    if (AHelper && dynamic_cast<TFileStream*>(&ASource)) FStart = ASource.Position();
+    FAhead = FStart >= 0 ? AHelper : nullptr;
+    const size_t count = FAhead ? kChunksAhead : 1;
+    for (size_t i = 0; i < count; ++i) {
+      FChunks.push_back({std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[FChunkSize]), 0, 0});
+      if (!FChunks.back().Data) FValid = false;
+    }
+    if (FAhead && FValid)
+      for (size_t i = 0; i < count; ++i) PostRead(i);
+  }
+
+  bool Valid() const { return FValid; }
+  // No more input: the source or the bound is used up.
+  bool Ended() const { return FEnded; }
+
+  // Gives the inflater the next chunk; false when the source could not be read.
+  bool Refill(TInflater& AInflater) {
+    TChunk& chunk = FChunks[FNext];
+    if (FAhead) {
+      // The chunk before is used up: its buffer may take the read after the ones in flight.
+      if (FGiven > 0) PostRead((FNext + FChunks.size() - 1) % FChunks.size());
+      FAhead->Wait(chunk.Ticket);
+    } else {
+      const int64_t want = FBounded ? std::min<int64_t>(FLeft, static_cast<int64_t>(FChunkSize)) : FChunkSize;
+      chunk.Got = ReadChunk(chunk, static_cast<size_t>(want));
+    }
+    FNext = (FNext + 1) % FChunks.size();
+    if (chunk.Got < 0) return false;
+    if (FBounded) FLeft -= chunk.Got;
+    if (chunk.Got == 0 || (FBounded && FLeft == 0)) FEnded = true;
+    if (chunk.Got > 0) AInflater.SetInput(chunk.Data.get(), static_cast<size_t>(chunk.Got));
+    FGiven += chunk.Got;
+    return true;
+  }
+
+  // After the deflate stream ended: puts the source on the byte after it. The helper must
+  // have finished.
+  bool GiveBackUnused(const TInflater& AInflater) {
+    const auto unused = static_cast<int64_t>(AInflater.AvailIn());
+    if (FAhead) {
+      const int64_t position = FStart + FGiven - unused;
+      return FSource.Seek(position, SEEK_SET) == position;
+    }
+    return unused == 0 || FSource.Seek(-unused, SEEK_CUR) >= 0;
+  }
+
+ private:
+  struct TChunk {
+    std::unique_ptr<uint8_t[]> Data;
+    int64_t Got;      // bytes read, -1 for a failed read
+    uint64_t Ticket;  // of the read handed to the helper
+  };
+
+  // The size of the next read handed to the helper.
+  size_t NextWant() {
+    if (!FBounded) return FChunkSize;
+    const auto want = static_cast<size_t>(std::min<int64_t>(FPlanLeft, static_cast<int64_t>(FChunkSize)));
+    FPlanLeft -= static_cast<int64_t>(want);
+    return want;
+  }
+  int64_t ReadChunk(TChunk& AChunk, size_t AWant) { return AWant == 0 ? 0 : FSource.Read(AChunk.Data.get(), AWant); }
+  void PostRead(size_t AIndex) {
+    TChunk& chunk = FChunks[AIndex];
+    const size_t want = NextWant();
+    chunk.Ticket = FAhead->Post([this, &chunk, want] { chunk.Got = ReadChunk(chunk, want); });
+  }
+
+  TStream& FSource;
+  const bool FBounded;
+  int64_t FLeft;      // of the bound, by the chunks given to the inflater
+  int64_t FPlanLeft;  // of the bound, by the reads handed out
+  size_t FChunkSize;
+  int64_t FStart = -1;  // source position at the start, when reading ahead
+  THelperThread* FAhead = nullptr;
+  std::vector<TChunk> FChunks;
+  size_t FNext = 0;     // the chunk Refill gives next
+  int64_t FGiven = 0;   // bytes given to the inflater
+  bool FEnded = false;
+  bool FValid = true;
+};
+
+// Takes the inflated blocks: their CRC, then the target, on the helper when there is one.
+// The first failure stands; later blocks are dropped.
+class TBlockStore {
  public:
   // ASum false: the CRC is not wanted and stays ACrc.
-  TBlockWriter(TStream* AOut, uint32_t ACrc, bool ASum) : FOut(AOut), FCrc(ACrc), FSum(ASum) {}
-  ~TBlockWriter() { Finish(); }
-  TBlockWriter(const TBlockWriter&) = delete;
-  TBlockWriter& operator=(const TBlockWriter&) = delete;
+  TBlockStore(TStream* AOut, uint32_t ACrc, bool ASum, THelperThread* AHelper)
+      : FOut(AOut), FCrc(ACrc), FSum(ASum), FHelper(AHelper) {}
 
-  // False when no thread can be had; blocks are then stored in Put itself.
-  bool StartHelper() {
-    try {
-      FHelper = std::thread([this] { StoreHanded(); });
-      return true;
-    } catch (const std::system_error&) {
-      return false;
-    }
-  }
   // With the helper, returns once the block handed before is stored: the caller may then fill
   // that one's buffer again, not this one's.
   void Put(const uint8_t* AData, size_t ASize) {
-    if (!FHelper.joinable()) {
+    if (!FHelper) {
       Store(AData, ASize);
       return;
     }
-    std::unique_lock lock(FMutex);
-    FChanged.wait(lock, [this] { return !FBusy; });
-    FData = AData;
-    FSize = ASize;
-    FBusy = true;
-    FChanged.notify_all();
+    FHelper->Wait(FLastTicket);
+    FLastTicket = FHelper->Post([this, AData, ASize] { Store(AData, ASize); });
   }
-  // Waits for the last block; afterwards Crc, Written and Error are final.
-  void Finish() {
-    if (!FHelper.joinable()) return;
-    {
-      std::unique_lock lock(FMutex);
-      FChanged.wait(lock, [this] { return !FBusy; });
-      FStop = true;
-    }
-    FChanged.notify_all();
-    FHelper.join();
-  }
-  int Error() const { return FError.load(std::memory_order_acquire); }
+  // Valid once the helper has finished.
+  TErrorCode Error() const { return TErrorCode::FromValue(FError.load(std::memory_order_acquire)); }
   uint32_t Crc() const { return FCrc; }
   int64_t Written() const { return FWritten; }
 
  private:
   void Store(const uint8_t* AData, size_t ASize) {
-    if (Error() != 0) return;
+    if (Error()) return;
     if (FSum) FCrc = Crc32Update(FCrc, AData, ASize);
     const int64_t written = FOut ? FOut->Write(AData, ASize) : static_cast<int64_t>(ASize);
     if (written > 0) FWritten += written;
     if (written < 0)
-      FError.store(ResultCode(sevError, errWriteFile), std::memory_order_release);
+      FError.store(TErrorCode(sevError, errWriteFile).Value(), std::memory_order_release);
     else if (written < static_cast<int64_t>(ASize))
-      FError.store(ResultCode(sevError, errDiskFull), std::memory_order_release);
-  }
-  void StoreHanded() {
-    std::unique_lock lock(FMutex);
-    for (;;) {
-      FChanged.wait(lock, [this] { return FBusy || FStop; });
-      if (!FBusy) return;
-      lock.unlock();
-      Store(FData, FSize);
-      lock.lock();
-      FBusy = false;
-      FChanged.notify_all();
-    }
+      FError.store(TErrorCode(sevError, errDiskFull).Value(), std::memory_order_release);
   }
 
   TStream* FOut;
   uint32_t FCrc;
   bool FSum;
+  THelperThread* FHelper;
+  uint64_t FLastTicket = 0;
   int64_t FWritten = 0;
-  std::atomic<int> FError{0};
-  std::mutex FMutex;
-  std::condition_variable FChanged;
-  const uint8_t* FData = nullptr;
-  size_t FSize = 0;
-  bool FBusy = false;
-  bool FStop = false;
-  std::thread FHelper;
+  std::atomic<uint32_t> FError{0};  // the value of the first failure
 };
+
+// Inflates into block[0..ASize) until it is full, the stream ends or the input is used up.
+// AFilled and AStreamEnd tell how far it came.
+TErrorCode FillBlock(TInflater& AInflater, TInflateInput& AInput, uint8_t* ABlock, size_t ASize, size_t& AFilled,
+              bool& AStreamEnd) {
+  AFilled = 0;
+  while (AFilled < ASize && !AStreamEnd) {
+    if (AInflater.AvailIn() == 0 && !AInput.Ended() && !AInput.Refill(AInflater)) return kReadFailed;
+    const uint64_t consumedBefore = AInflater.TotalIn();
+    size_t produced = 0;
+    const TInflateStatus status = AInflater.Inflate(ABlock + AFilled, ASize - AFilled, produced);
+    AFilled += produced;
+    if (status == TInflateStatus::DataError) return kReadFailed;
+    if (status == TInflateStatus::StreamEnd) {
+      AStreamEnd = true;
+    } else if (produced == 0 && AInflater.TotalIn() == consumedBefore) {
+      if (AInflater.AvailIn() > 0) return kReadFailed;  // the decoder is stuck
+      if (AInput.Ended()) return {};  // cut short: the checks will tell
+    }
+  }
+  return {};
+}
 
 }  // namespace
 
-int TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength,
-                             int64_t AMaxOutput) {
+TErrorCode TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength,
+                                    int64_t AMaxOutput) {
+  constexpr TErrorCode kNoStream{sevError, errNoStream};
   FInflateEnded = false;
-  if (!FBuffer || FBufSize == 0) return ResultCode(sevError, errNoStream);
+  if (!FBuffer || FBufSize == 0) return kNoStream;
   std::unique_ptr<TInflater> own;
   if (!FLentInflater) own = std::make_unique<TInflater>();
   TInflater& inflater = FLentInflater ? *FLentInflater : *own;
   inflater.Reset();
-  const bool bounded = ALength > 0;
-  // A small entry needs no more input buffer than its own length.
-  const size_t inputSize =
-      bounded ? static_cast<size_t>(std::min<int64_t>(ALength, kInflateChunk)) : kInflateChunk;
-  std::unique_ptr<uint8_t[]> input(new (std::nothrow) uint8_t[inputSize]);
-  if (!inflater.Valid() || !input) return ResultCode(sevError, errNoStream);
 
-  // Two output buffers when the blocks are stored ahead: one inflated into, one being stored.
-  TBlockWriter writer(sOut, FCrc, FCrcWanted);
+  // Two output buffers with the helper: one inflated into, one being stored.
+  THelperThread helper(kChunksAhead + 2);
   std::unique_ptr<uint8_t[]> second;
-  if (!bounded || ALength > kWriteAheadMin) {
+  if (ALength <= 0 || ALength > kHelperMin) {
     second.reset(new (std::nothrow) uint8_t[FBufSize]);
-    if (second && !writer.StartHelper()) second.reset();
+    if (second && !helper.Start()) second.reset();
   }
+  THelperThread* const ahead = second ? &helper : nullptr;
+  if (!inflater.Valid()) return kNoStream;
+  TInflateInput input(sIn, ALength, ahead);
+  TBlockStore store(sOut, FCrc, FCrcWanted, ahead);
+  // However this ends, the helper stops before the buffers its jobs use go.
+  struct TStopHelper {
+    THelperThread& Helper;
+    ~TStopHelper() { Helper.Abort(); }
+  } stopHelper{helper};
+  if (!input.Valid()) return kNoStream;
   uint8_t* const buffers[2] = {FBuffer.get(), second ? second.get() : FBuffer.get()};
-  size_t current = 0;
 
-  const int64_t limit = AMaxOutput;
-  int64_t inputLeft = ALength;
-  bool inputEnd = false;
-  bool streamEnd = false;
   int64_t count = 0;
-  int result = 0;
-  size_t n;
-  do {
-    // Fill one buffer: fewer bytes only when the stream has ended or the input is used up.
+  bool streamEnd = false;
+  TErrorCode result;
+  for (size_t current = 0, n = FBufSize; n >= FBufSize && !result; current ^= 1) {
     uint8_t* const block = buffers[current];
-    current ^= 1;
-    n = 0;
-    while (n < FBufSize && !streamEnd) {
-      if (inflater.AvailIn() == 0 && !inputEnd) {
-        size_t want = inputSize;
-        if (bounded) want = static_cast<size_t>(std::min<int64_t>(inputLeft, static_cast<int64_t>(want)));
-        int64_t got = want == 0 ? 0 : sIn.Read(input.get(), want);
-        if (got < 0) {
-          result = ResultCode(sevError, errReadFile);
-          break;
-        }
-        if (bounded) inputLeft -= got;
-        if (got == 0 || (bounded && inputLeft == 0)) inputEnd = true;
-        if (got > 0) inflater.SetInput(input.get(), static_cast<size_t>(got));
-      }
-      const uint64_t consumedBefore = inflater.TotalIn();
-      size_t produced = 0;
-      TInflateStatus st = inflater.Inflate(block + n, FBufSize - n, produced);
-      n += produced;
-      if (st == TInflateStatus::DataError) {
-        result = ResultCode(sevError, errReadFile);
-        break;
-      }
-      if (st == TInflateStatus::StreamEnd) {
-        streamEnd = true;
-      } else if (produced == 0 && inflater.TotalIn() == consumedBefore) {
-        if (inflater.AvailIn() == 0 && inputEnd) break;  // cut short: the checks will tell
-        if (inflater.AvailIn() > 0) {                     // the decoder is stuck
-          result = ResultCode(sevError, errReadFile);
-          break;
-        }
-      }
-    }
-    if (result != 0) break;
-    if (limit >= 0 && count + static_cast<int64_t>(n) > limit) {
-      result = ResultCode(sevError, errCorrupt);  // more than the member or entry states
+    result = FillBlock(inflater, input, block, FBufSize, n, streamEnd);
+    if (result) break;
+    if (AMaxOutput >= 0 && count + static_cast<int64_t>(n) > AMaxOutput) {
+      result = kCorrupt;  // more than the member or entry states
       break;
     }
     count += static_cast<int64_t>(n);
-    // Running total of the whole job: a gzip file of several members counts on.
-    DoProgress(acUnCompress, ASpeedLimit, UTotal + count);
-    writer.Put(block, n);
-    if (writer.Error() != 0) break;
-    if (FUserBreak.load(std::memory_order_acquire)) result = errUserBreak;
-  } while (n >= FBufSize && result == 0);
-  writer.Finish();
-  FCrc = writer.Crc();
-  UTotal += writer.Written();
+    // Running total of the whole job: a gzip file of several members counts on. With the
+    // helper, the report runs on the main thread while the next block inflates; the one
+    // before has run by now, and a pause or cancel it asked for holds here.
+    if (ahead) {
+      EndPostedProgress();
+      if (FUserBreak.load(std::memory_order_acquire)) {
+        result = TErrorCode(sevInfo, errUserBreak);
+        break;
+      }
+      PostProgress(acUnCompress, ASpeedLimit, UTotal + count);
+    } else {
+      DoProgress(acUnCompress, ASpeedLimit, UTotal + count);
+    }
+    store.Put(block, n);
+    if (store.Error()) break;
+    if (FUserBreak.load(std::memory_order_acquire)) result = TErrorCode(sevInfo, errUserBreak);
+  }
+  if (ahead) {
+    EndPostedProgress();
+    if (!result && FUserBreak.load(std::memory_order_acquire)) result = TErrorCode(sevInfo, errUserBreak);
+  }
+  helper.Finish();
+  FCrc = store.Crc();
+  UTotal += store.Written();
   // A block that could not be stored came before anything found later.
-  if (writer.Error() != 0) result = writer.Error();
+  if (store.Error()) result = store.Error();
 
   FInflateEnded = streamEnd;
-  // Put sIn on the first byte after the deflate data.
-  if (streamEnd && inflater.AvailIn() > 0) {
-    int64_t back = static_cast<int64_t>(inflater.AvailIn());
-    if (sIn.Seek(-back, SEEK_CUR) < 0 && result == 0) result = ResultCode(sevError, errReadFile);
-  }
+  if (streamEnd && !input.GiveBackUnused(inflater) && !result) result = kReadFailed;
   return result;
 }
 
-int TCopyThread::GUnzipData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t AMaxOutput) {
+TErrorCode TCopyThread::GUnzipData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t AMaxOutput) {
   int64_t position = sIn.Position();
   int64_t size = sIn.Size();
-  if (position < 0 || size < 0) return ResultCode(sevError, errReadFile);
+  if (position < 0 || size < 0) return kReadFailed;
   return InflateData(sIn, sOut, ASpeedLimit, size - position - GzTrailerSize, AMaxOutput);
 }
 
-int TCopyThread::CheckGzTrailer(TStream& sIn, int64_t USize) {
+TErrorCode TCopyThread::CheckGzTrailer(TStream& sIn, int64_t USize) {
   uint8_t trailer[8];
-  if (sIn.Read(trailer, sizeof trailer) != static_cast<int64_t>(sizeof trailer))
-    return ResultCode(sevError, errReadFile);
+  if (sIn.Read(trailer, sizeof trailer) != static_cast<int64_t>(sizeof trailer)) return kReadFailed;
   const uint32_t crc = GetLe32(trailer);
   const uint32_t isize = GetLe32(trailer + 4);
-  if (crc != FCrc) return ResultCode(sevError, errCorrupt);
-  if (isize != static_cast<uint32_t>(USize)) return ResultCode(sevError, errCorrupt);
-  if (UTotal != USize) return ResultCode(sevError, errCorrupt);
-  return 0;
+  if (crc != FCrc) return kCorrupt;
+  if (isize != static_cast<uint32_t>(USize)) return kCorrupt;
+  if (UTotal != USize) return kCorrupt;
+  return {};
 }
 
 }  // namespace qv

@@ -4,17 +4,19 @@
 #include <chrono>
 #include <deque>
 #include <exception>
+#include <utility>
 
 namespace qv {
 
-namespace {
-
-// One queued Synchronize call; it lives on the waiting worker's stack.
+// One queued call; a Synchronize call lives on the waiting worker's stack, a posted one in
+// the thread object.
 struct TSyncCall {
-  const std::function<void()>* Method;
+  const std::function<void()>* Method = nullptr;
   std::atomic<bool> Done{false};
   std::exception_ptr Error;
 };
+
+namespace {
 
 // Shared by all threads: the queue of calls for the main thread and the count of ended
 // threads, so that a waiting CheckSynchronize wakes for either.
@@ -27,6 +29,10 @@ struct TSyncState {
   std::atomic<uint64_t> EndedThreads{0};
   std::function<void()> Wake;
   std::thread::id MainThread = std::this_thread::get_id();
+  // Waits of the main thread whose spin saw nothing arrive, in a row. A worker that reports
+  // once per large block leaves every spin empty; the main thread then sleeps at once and
+  // spins again only now and then, to notice when calls come close together again.
+  std::atomic<uint32_t> SpinMisses{0};
 };
 
 TSyncState& SyncState() {
@@ -149,6 +155,11 @@ void TThread::ThreadProc() {
   } catch (...) {
     HandleException();
   }
+  // A posted call refers to this object: it must have run before the thread ends.
+  try {
+    WaitPosted();
+  } catch (...) {
+  }
   FFinished.store(true, std::memory_order_release);
   {
     std::lock_guard lock(SyncState().Mutex);
@@ -158,27 +169,59 @@ void TThread::ThreadProc() {
   WakeMainThread();
 }
 
+void TThread::Enqueue(TSyncCall& ACall) {
+  auto& state = SyncState();
+  {
+    std::lock_guard lock(state.Mutex);
+    state.Queue.push_back(&ACall);
+    state.Queued.fetch_add(1, std::memory_order_release);
+  }
+  state.MainWake.notify_all();
+  WakeMainThread();
+}
+
+void TThread::AwaitCall(TSyncCall& ACall) {
+  const auto done = [&ACall] { return ACall.Done.load(std::memory_order_acquire); };
+  if (!SpinUntil(done)) {
+    std::unique_lock lock(SyncState().Mutex);
+    SyncState().CallDone.wait(lock, done);
+  }
+}
+
 void TThread::Synchronize(const std::function<void()>& AMethod) {
   if (!AMethod) return;
   if (FInline || IsMainThread()) {
     AMethod();
     return;
   }
-  auto& state = SyncState();
-  TSyncCall call{&AMethod, {}, nullptr};
-  {
-    std::lock_guard lock(state.Mutex);
-    state.Queue.push_back(&call);
-    state.Queued.fetch_add(1, std::memory_order_release);
-  }
-  state.MainWake.notify_all();
-  WakeMainThread();
-  const auto done = [&call] { return call.Done.load(std::memory_order_acquire); };
-  if (!SpinUntil(done)) {
-    std::unique_lock lock(state.Mutex);
-    state.CallDone.wait(lock, done);
-  }
+  TSyncCall call;
+  call.Method = &AMethod;
+  Enqueue(call);
+  AwaitCall(call);
   if (call.Error) std::rethrow_exception(call.Error);
+}
+
+void TThread::Post(std::function<void()> AMethod) {
+  if (!AMethod) return;
+  if (FInline || IsMainThread()) {
+    AMethod();
+    return;
+  }
+  WaitPosted();
+  FPostedMethod = std::move(AMethod);
+  if (!FPosted) FPosted = std::make_unique<TSyncCall>();
+  FPosted->Method = &FPostedMethod;
+  FPosted->Done.store(false, std::memory_order_relaxed);
+  FPosted->Error = nullptr;
+  FPostPending = true;
+  Enqueue(*FPosted);
+}
+
+void TThread::WaitPosted() {
+  if (!FPostPending) return;
+  AwaitCall(*FPosted);
+  FPostPending = false;
+  if (FPosted->Error) std::rethrow_exception(std::exchange(FPosted->Error, nullptr));
 }
 
 bool TThread::CheckSynchronize(int timeoutMs) {
@@ -192,7 +235,13 @@ bool TThread::CheckSynchronize(int timeoutMs) {
              state.EndedThreads.load(std::memory_order_acquire) != ended;
     };
     lock.unlock();
-    SpinUntil(arrived);
+    const uint32_t misses = state.SpinMisses.load(std::memory_order_relaxed);
+    if (misses < 2 || misses % 16 == 0) {
+      const bool hit = SpinUntil(arrived);
+      state.SpinMisses.store(hit ? 0 : misses + 1, std::memory_order_relaxed);
+    } else {
+      state.SpinMisses.store(misses + 1, std::memory_order_relaxed);
+    }
     lock.lock();
     state.MainWake.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
       return !state.Queue.empty() || arrived();

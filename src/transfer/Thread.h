@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -21,6 +22,8 @@ enum class TThreadPriority : uint8_t {
   tpTimeCritical,
 };
 using enum TThreadPriority;
+
+struct TSyncCall;  // a call queued for the main thread (Thread.cpp)
 
 class TThread {
  public:
@@ -91,6 +94,12 @@ class TThread {
   // Runs AMethod on the main thread and waits until it has run. An exception raised by
   // AMethod is rethrown here on the worker thread.
   void Synchronize(const std::function<void()>& AMethod);
+  // Queues AMethod for the main thread like Synchronize, but returns at once, so the worker
+  // goes on while the main thread runs it. One such call is outstanding at a time: the next
+  // Post, and WaitPosted, first wait for it (and rethrow its exception). The thread waits for
+  // an outstanding call before it ends.
+  void Post(std::function<void()> AMethod);
+  void WaitPosted();
   // The worker's pause gate, passed between blocks: blocks while paused, unless the gate
   // was released by ReleasePause (a cancel request) or the thread is terminated.
   void WaitIfPaused();
@@ -99,6 +108,8 @@ class TThread {
 
  private:
   void ThreadProc();
+  static void Enqueue(TSyncCall& ACall);
+  static void AwaitCall(TSyncCall& ACall);
 
   std::thread FThread;
   bool FCreateSuspended;
@@ -112,6 +123,9 @@ class TThread {
   std::atomic<int> FReturnValue{0};
   std::mutex FGateMutex;
   std::condition_variable FGate;
+  std::function<void()> FPostedMethod;
+  std::unique_ptr<TSyncCall> FPosted;  // the outstanding Post, if FPostPending
+  bool FPostPending = false;
 };
 
 }  // namespace qv

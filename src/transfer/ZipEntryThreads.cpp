@@ -150,8 +150,7 @@ TErrorCode TZipReadThread::ExtractEncrypted(const TZipFileInfo& Info, TStream& s
   // Only a verifier mismatch comes back as a wrong password (the session asks again); a
   // failing code once the verifier matched is a corrupt entry.
   std::unique_ptr<TStream> plain;
-  const auto opened = TErrorCode::FromValue(
-      static_cast<uint32_t>(OpenEncryptedBody(*FCrypting, FArchive, Info.CSize, FSpeedLimit, plain, &FUserBreak)));
+  const TErrorCode opened = OpenEncryptedBody(*FCrypting, FArchive, Info.CSize, FSpeedLimit, plain, &FUserBreak);
   if (opened) return opened;
   const int64_t plainSize = plain->Size();
   // Stored plaintext must be exactly as long as stated: the size field is not authenticated.
@@ -167,7 +166,7 @@ TErrorCode TZipReadThread::ExtractPlain(const TZipFileInfo& Info, uint16_t AMeth
   TErrorCode result;
   if (AMethod == ZipMethodDeflated) {
     // An entry that inflates to more than it states is corrupt; nothing beyond is written.
-    result = TErrorCode::FromValue(static_cast<uint32_t>(InflateData(sIn, &sOut, FSpeedLimit, ALength, Info.USize)));
+    result = InflateData(sIn, &sOut, FSpeedLimit, ALength, Info.USize);
     // The deflate data must end where they say, and hold exactly the stated size.
     if (!result && (!FInflateEnded || UTotal != Info.USize)) result = Failure(errReadFile);
   } else {

@@ -37,11 +37,9 @@ constexpr uint32_t Saturated32 = 0xFFFFFFFF;
 // Entries up to this size (compressed and uncompressed) are extracted without a thread.
 constexpr int64_t InlineEntryLimit = 65536;
 
-std::string FoldName(std::string_view AName) {
-  std::string folded(AName);
-  for (char& c : folded)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return folded;
+// Context of a failure: what was being read, and where.
+std::string AtOffset(const std::string& AWhat, int64_t AOffset) {
+  return AWhat + " at offset " + std::to_string(AOffset);
 }
 
 // Sequential reads of the directory through a window of the archive, so that a directory of
@@ -63,6 +61,10 @@ class TDirectoryReader {
       ACount -= n;
     }
     return true;
+  }
+  // Offset of the next byte Read gives.
+  int64_t Position() const {
+    return FPosition - static_cast<int64_t>(FWindow.size()) + static_cast<int64_t>(FWindowPos);
   }
   bool Skip(size_t ACount) {
     while (ACount > 0) {
@@ -185,49 +187,129 @@ uint32_t CreateLinkReplacing(const std::string& ATarget, const TFd& AFolder, con
 
 // ---------------------------------------------------------------------------- TZipFileList
 
+namespace {
+
+char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// FNV-1a over the folded bytes: no folded copy of the name is made.
+uint64_t FoldedHash(std::string_view AName) {
+  uint64_t hash = 0xCBF29CE484222325ULL;
+  for (const char c : AName) {
+    hash ^= static_cast<unsigned char>(FoldAscii(c));
+    hash *= 0x100000001B3ULL;
+  }
+  return hash;
+}
+
+bool FoldedEqual(std::string_view A, std::string_view B) {
+  return A.size() == B.size() &&
+         std::equal(A.begin(), A.end(), B.begin(), [](char x, char y) { return FoldAscii(x) == FoldAscii(y); });
+}
+
+}  // namespace
+
+std::string_view TZipFileList::Name(int AIndex) const {
+  const auto i = static_cast<size_t>(AIndex);
+  const size_t start = i == 0 ? 0 : FNameEnds[i - 1];
+  return std::string_view(FNames).substr(start, FNameEnds[i] - start);
+}
+
+std::string_view TZipFileList::RawName(int AIndex) const {
+  const auto raw = FRawNames.find(AIndex);
+  return raw == FRawNames.end() ? Name(AIndex) : std::string_view(raw->second);
+}
+
+void TZipFileList::BuildNameSlots() const {
+  size_t capacity = 16;
+  while (capacity < FHeaders.size() * 2) capacity *= 2;
+  FNameSlots.assign(capacity, -1);
+  for (int index = 0; index < Count(); ++index) {
+    const std::string_view name = Name(index);
+    size_t slot = FoldedHash(name) & (capacity - 1);
+    // The first of equal names keeps the slot.
+    while (FNameSlots[slot] >= 0 && !FoldedEqual(Name(FNameSlots[slot]), name)) slot = (slot + 1) & (capacity - 1);
+    if (FNameSlots[slot] < 0) FNameSlots[slot] = index;
+  }
+}
+
 int TZipFileList::IndexOf(std::string_view AName) const {
-  const auto it = FByName.find(FoldName(AName));
-  return it == FByName.end() ? -1 : it->second;
+  if (Empty()) return -1;
+  if (FNameSlots.empty()) BuildNameSlots();
+  const size_t mask = FNameSlots.size() - 1;
+  for (size_t slot = FoldedHash(AName) & mask; FNameSlots[slot] >= 0; slot = (slot + 1) & mask)
+    if (FoldedEqual(Name(FNameSlots[slot]), AName)) return FNameSlots[slot];
+  return -1;
+}
+
+void TZipFileList::SortByOffset() const {
+  FByOffset.resize(FHeaders.size());
+  for (size_t i = 0; i < FByOffset.size(); ++i) FByOffset[i] = static_cast<int32_t>(i);
+  std::stable_sort(FByOffset.begin(), FByOffset.end(),
+                   [this](int32_t a, int32_t b) { return Objects(a).Offset < Objects(b).Offset; });
+}
+
+int TZipFileList::IndexAtRank(size_t ARank) const {
+  if (FInOffsetOrder) return static_cast<int>(ARank);
+  if (FByOffset.size() != FHeaders.size()) SortByOffset();
+  return FByOffset[ARank];
+}
+
+size_t TZipFileList::FirstRankAtOrAfter(int64_t AOffset) const {
+  size_t low = 0, high = FHeaders.size();
+  while (low < high) {
+    const size_t mid = low + (high - low) / 2;
+    if (OffsetAtRank(mid) < AOffset) low = mid + 1;
+    else high = mid;
+  }
+  return low;
 }
 
 int TZipFileList::IndexOfOffset(int64_t AOffset) const {
   if (AOffset == FLastOffset) return FLastIndex;
-  const auto it = FByOffset.find(AOffset);
+  const size_t rank = FirstRankAtOrAfter(AOffset);
   FLastOffset = AOffset;
-  FLastIndex = it == FByOffset.end() ? -1 : it->second;
+  FLastIndex = rank < FHeaders.size() && OffsetAtRank(rank) == AOffset ? IndexAtRank(rank) : -1;
   return FLastIndex;
 }
 
 int64_t TZipFileList::SpanAt(int64_t AOffset, int64_t AEnd) const {
-  if (!FOffsetsSorted) {
-    std::sort(FOffsets.begin(), FOffsets.end());
-    FOffsetsSorted = true;
+  const size_t first = FirstRankAtOrAfter(AOffset);
+  size_t next = first;
+  while (next < FHeaders.size() && OffsetAtRank(next) == AOffset) {
+    if (++next - first > 1) return -1;
   }
-  const auto first = std::lower_bound(FOffsets.begin(), FOffsets.end(), AOffset);
-  const auto next = std::upper_bound(first, FOffsets.end(), AOffset);
-  if (next - first > 1) return -1;
-  const int64_t end = next == FOffsets.end() ? AEnd : std::min(*next, AEnd);
+  const int64_t end = next == FHeaders.size() ? AEnd : std::min(OffsetAtRank(next), AEnd);
   return std::max<int64_t>(end - AOffset, 0);
 }
 
-void TZipFileList::Add(std::string AName, TPkHeader AHeader) {
+void TZipFileList::Add(std::string_view AName, std::string_view ARawName, const TPkHeader& AHeader) {
   const int index = Count();
-  FByName.emplace(FoldName(AName), index);
-  FByOffset.emplace(AHeader.Offset, index);
-  FOffsets.push_back(AHeader.Offset);
-  FOffsetsSorted = FOffsetsSorted && (FOffsets.size() < 2 || FOffsets[FOffsets.size() - 2] <= AHeader.Offset);
+  FInOffsetOrder = FInOffsetOrder && (FHeaders.empty() || FHeaders.back().Offset <= AHeader.Offset);
+  FHeaders.push_back(AHeader);
+  FNames.append(AName);
+  FNameEnds.push_back(FNames.size());
+  if (ARawName != AName) FRawNames.emplace(index, ARawName);
+  FNameSlots.clear();
+  FByOffset.clear();
   FLastOffset = -1;
-  FItems.push_back({std::move(AName), std::move(AHeader)});
 }
 
 void TZipFileList::Clear() {
+  FHeaders.clear();
+  FNames.clear();
+  FNameEnds.clear();
+  FRawNames.clear();
+  FNameSlots.clear();
+  FByOffset.clear();
+  FInOffsetOrder = true;
   FLastOffset = -1;
   FLastIndex = -1;
-  FItems.clear();
-  FByName.clear();
-  FByOffset.clear();
-  FOffsets.clear();
-  FOffsetsSorted = true;
+}
+
+void TZipFileList::Reserve(size_t ACount, size_t ANameBytes) {
+  FHeaders.reserve(FHeaders.size() + ACount);
+  FNameEnds.reserve(FNameEnds.size() + ACount);
+  FNames.reserve(FNames.size() + ANameBytes);
 }
 
 // ---------------------------------------------------------------------------- TZip
@@ -237,7 +319,7 @@ TZip::TZip(const std::string& ZipName, const std::string& Password, int AKeyMode
   FStream = TFileStream::Open(ZipName, TOpenMode::Read);
   struct stat st {};
   if (!FStream || ::fstat(FStream->Handle(), &st) != 0 || !S_ISREG(st.st_mode))
-    throw EZipError(FormatMsg(MsgErrorOpening(), ZipName), 0x102);
+    throw EZipError(FormatMsg(MsgErrorOpening(), ZipName), TErrorCode(sevError, errOpenFile), "the archive itself");
   FArchiveSize = st.st_size;
   InitEncryption(Password, AKeyMode);
 }
@@ -269,6 +351,7 @@ TEncryption* TZip::EncryptionFor(int AKeyMode) {
 
 void TZip::CopyToStream(TStream& AStream, int64_t SLength) {
   std::vector<uint8_t> buffer(static_cast<size_t>(FBufferSize));
+  int64_t position = FStream->Position();
   while (SLength > 0) {
     const size_t request = static_cast<size_t>(std::min<int64_t>(SLength, FBufferSize));
     uint32_t detail = 0;
@@ -280,8 +363,12 @@ void TZip::CopyToStream(TStream& AStream, int64_t SLength) {
       if (written < 0) detail = errWriteFile;
       else if (written != n) detail = errDiskFull;
     }
-    if (detail != 0) throw EZipError(GetErrorMessage(sevError | detail), static_cast<int32_t>(sevError | detail));
+    if (detail != 0) {
+      const TErrorCode code(sevError, detail);
+      throw EZipError(code.Message(), code, AtOffset("a copy of " + std::to_string(request) + " bytes", position));
+    }
     SLength -= n;
+    position += n;
   }
 }
 
@@ -298,20 +385,26 @@ TZipRead::~TZipRead() {
   }
 }
 
-void TZipRead::RaiseReading(int32_t ACode, const std::string& AWhat) const {
+void TZipRead::RaiseReading(TErrorCode ACode, const std::string& AWhat, std::string AContext) const {
   std::string message = FormatMsg(MsgErrorReading(), ZName);
   if (!AWhat.empty()) message += ": " + AWhat;
-  throw EZipError(message, ACode);
+  throw EZipError(message, ACode, std::move(AContext));
 }
 
-void TZipRead::RaiseWorkerError(uint32_t ALowByte, const TPkHeader* AHeader) {
-  const uint32_t code = sevError | ALowByte;
-  std::string message = GetErrorMessage(code);
+void TZipRead::RaiseWorkerError(uint32_t ALowByte, const TPkHeader* AHeader, std::string AContext) {
+  const TErrorCode code(sevError, ALowByte);
+  std::string message = code.Message();
   if (ALowByte == errUnsupportedMethod && AHeader) {
     const bool aes = AHeader->CompMethode == ZipMethodAes && AHeader->EncVers != 0;
     message += " (" + ZipMethodName(aes ? AHeader->EncMeth : AHeader->CompMethode) + ")";
   }
-  throw EZipError(message, static_cast<int32_t>(code));
+  throw EZipError(message, code, std::move(AContext));
+}
+
+std::string TZipRead::EntryContext(int64_t AOffset) const {
+  const int index = FileList.IndexOfOffset(AOffset);
+  const std::string entry = index >= 0 ? "entry \"" + FileList.Strings(index) + "\"" : std::string("local header");
+  return AtOffset(entry, AOffset);
 }
 
 const TPkHeader* TZipRead::HeaderAt(int64_t AOffset) const {
@@ -320,15 +413,26 @@ const TPkHeader* TZipRead::HeaderAt(int64_t AOffset) const {
 }
 
 void TZipRead::ReadDirectory() {
-  const int64_t size = ArchiveSize();
-  if (size < EndRecordSize) RaiseReading(0x120, TrUnits("too short for a zip archive"));
+  TDirectoryBounds bounds = FindEndRecord();
+  ReadZip64EndRecord(bounds);
+  CheckDirectoryBounds(bounds);
+  bod = static_cast<int64_t>(bounds.Offset);
+  ReadCentralHeaders(bounds);
+}
 
-  // The end record, searched backwards over the longest possible comment. A record whose
-  // comment reaches exactly to the end of the file wins over one followed by other bytes.
+TZipRead::TDirectoryBounds TZipRead::FindEndRecord() {
+  const int64_t size = ArchiveSize();
+  const TErrorCode notZip(sevError, errZipSignature);
+  if (size < EndRecordSize)
+    RaiseReading(notZip, TrUnits("too short for a zip archive"), "an archive of " + std::to_string(size) + " bytes");
+
+  // Searched backwards over the longest possible comment. A record whose comment reaches
+  // exactly to the end of the file wins over one followed by other bytes.
   const int64_t tailLength = std::min(size, EndRecordSize + MaxCommentLength);
   const int64_t tailStart = size - tailLength;
+  const std::string searched = AtOffset("the last " + std::to_string(tailLength) + " bytes", tailStart);
   std::vector<uint8_t> tail(static_cast<size_t>(tailLength));
-  if (Archive().ReadAt(tail.data(), tail.size(), tailStart) != tailLength) RaiseReading();
+  if (Archive().ReadAt(tail.data(), tail.size(), tailStart) != tailLength) RaiseReading(notZip, {}, searched);
   int64_t endPos = -1;
   for (int64_t pos = tailLength - EndRecordSize; pos >= 0; --pos) {
     const uint8_t* rec = tail.data() + pos;
@@ -340,113 +444,140 @@ void TZipRead::ReadDirectory() {
     }
     if (recordEnd < tailLength && endPos < 0) endPos = pos;
   }
-  if (endPos < 0) RaiseReading(0x120, TrUnits("no end of central directory record"));
+  if (endPos < 0) RaiseReading(notZip, TrUnits("no end of central directory record"), searched);
   const uint8_t* end = tail.data() + endPos;
-  const int64_t endOffset = tailStart + endPos;
+  return {tailStart + endPos, GetLe16(end + 10), GetLe32(end + 12), GetLe32(end + 16)};
+}
 
-  uint64_t count = GetLe16(end + 10);
-  uint64_t dirSize = GetLe32(end + 12);
-  uint64_t dirOffset = GetLe32(end + 16);
-  if (dirOffset == Saturated32 || dirSize == Saturated32 || count == 0xFFFF) {
-    uint8_t locator[Zip64LocatorSize];
-    const bool hasLocator =
-        endOffset >= Zip64LocatorSize &&
-        Archive().ReadAt(locator, sizeof locator, endOffset - Zip64LocatorSize) ==
-            Zip64LocatorSize &&
-        GetLe32(locator) == Zip64LocatorSig;
-    if (hasLocator) {
-      const uint64_t recordOffset = GetLe64(locator + 8);
-      uint8_t record[Zip64EndRecordSize];
-      if (recordOffset > static_cast<uint64_t>(size - Zip64EndRecordSize) ||
-          Archive().ReadAt(record, sizeof record, static_cast<int64_t>(recordOffset)) !=
-              Zip64EndRecordSize ||
-          GetLe32(record) != Zip64EndRecordSig)
-        RaiseReading(0x120, TrUnits("Zip64 end of central directory record"));
-      count = GetLe64(record + 32) & 0xFFFFFFFF;
-      dirSize = GetLe64(record + 40);
-      dirOffset = GetLe64(record + 48);
-    } else if (dirOffset == Saturated32 || dirSize == Saturated32) {
-      RaiseReading(0x120, TrUnits("Zip64 end of central directory locator"));
-    }
+void TZipRead::ReadZip64EndRecord(TDirectoryBounds& ABounds) {
+  if (ABounds.Offset != Saturated32 && ABounds.Size != Saturated32 && ABounds.Count != 0xFFFF) return;
+  const TErrorCode notZip(sevError, errZipSignature);
+  const int64_t locatorOffset = ABounds.EndOffset - Zip64LocatorSize;
+  uint8_t locator[Zip64LocatorSize];
+  const bool hasLocator = locatorOffset >= 0 &&
+                          Archive().ReadAt(locator, sizeof locator, locatorOffset) == Zip64LocatorSize &&
+                          GetLe32(locator) == Zip64LocatorSig;
+  if (!hasLocator) {
     // Without a locator, 0xFFFF is simply the number of entries.
+    if (ABounds.Offset == Saturated32 || ABounds.Size == Saturated32)
+      RaiseReading(notZip, TrUnits("Zip64 end of central directory locator"),
+                   AtOffset("the Zip64 locator before the end record", std::max<int64_t>(locatorOffset, 0)));
+    return;
   }
+  const uint64_t recordOffset = GetLe64(locator + 8);
+  uint8_t record[Zip64EndRecordSize];
+  if (recordOffset > static_cast<uint64_t>(ArchiveSize() - Zip64EndRecordSize) ||
+      Archive().ReadAt(record, sizeof record, static_cast<int64_t>(recordOffset)) != Zip64EndRecordSize ||
+      GetLe32(record) != Zip64EndRecordSig)
+    RaiseReading(notZip, TrUnits("Zip64 end of central directory record"),
+                 "the Zip64 end record at offset " + std::to_string(recordOffset));
+  ABounds.Count = GetLe64(record + 32) & 0xFFFFFFFF;
+  ABounds.Size = GetLe64(record + 40);
+  ABounds.Offset = GetLe64(record + 48);
+}
+
+void TZipRead::CheckDirectoryBounds(const TDirectoryBounds& ABounds) const {
   // Nothing from the archive is trusted beyond what the file can hold. These are damaged
   // records, not wrong signatures.
-  const int32_t damaged = ResultCode(sevError, errCorrupt);
-  if (dirOffset > static_cast<uint64_t>(endOffset))
-    RaiseReading(damaged, FormatMsg(TrUnits("the central directory offset %s lies beyond the end record"),
-                                    std::to_string(dirOffset)));
-  if (count > (static_cast<uint64_t>(endOffset) - dirOffset) / CentralHeaderSize)
-    RaiseReading(damaged, FormatMsg(TrUnits("the directory counts %s entries, more than the archive can hold"),
-                                    std::to_string(count)));
-  const auto centralHeader = [count](uint64_t i) {
-    return FormatMsg(TrUnits("central directory header %s"),
-                     std::to_string(i + 1) + "/" + std::to_string(count));
-  };
+  const TErrorCode damaged(sevError, errCorrupt);
+  const std::string record = AtOffset("the end record", ABounds.EndOffset);
+  if (ABounds.Offset > static_cast<uint64_t>(ABounds.EndOffset))
+    RaiseReading(damaged,
+                 FormatMsg(TrUnits("the central directory offset %s lies beyond the end record"),
+                           std::to_string(ABounds.Offset)),
+                 record);
+  if (ABounds.Count > (static_cast<uint64_t>(ABounds.EndOffset) - ABounds.Offset) / CentralHeaderSize)
+    RaiseReading(damaged,
+                 FormatMsg(TrUnits("the directory counts %s entries, more than the archive can hold"),
+                           std::to_string(ABounds.Count)),
+                 record);
+}
 
-  bod = static_cast<int64_t>(dirOffset);
-  TDirectoryReader reader(Archive(), bod, endOffset);
-  FileList.Reserve(FileList.Count() + static_cast<size_t>(count));
+namespace {
+
+// The fixed part of a central header; the name and extra field follow it.
+TPkHeader ParseCentralHeader(const uint8_t* h) {
+  TPkHeader header;
+  const uint16_t versionMadeBy = GetLe16(h + 4);
+  const uint16_t versionNeeded = GetLe16(h + 6);
+  header.GpFlag = GetLe16(h + 8);
+  header.CompMethode = GetLe16(h + 10);
+  header.TimeStamp = GetLe32(h + 12);
+  header.CRC = GetLe32(h + 16);
+  header.CSize = GetLe32(h + 20);
+  header.USize = GetLe32(h + 24);
+  header.ExternalAttr = GetLe32(h + 38);
+  header.Offset = GetLe32(h + 42);
+  header.HostSystem = static_cast<uint8_t>(versionMadeBy >> 8);
+  header.Attr = static_cast<uint16_t>(header.ExternalAttr & 0xFFFF);
+  const bool knownMethod = header.CompMethode == ZipMethodStored || header.CompMethode == ZipMethodDeflated ||
+                           header.CompMethode == ZipMethodAes;
+  if ((versionNeeded != 20 && versionNeeded != 45) || !knownMethod) header.ErrCode = errFormat;
+  header.DirLength = static_cast<uint16_t>(CentralHeaderSize + GetLe16(h + 28) + GetLe16(h + 30));
+  return header;
+}
+
+// The Zip64 sizes and offset and the AES field; the saturated 32-bit values are still in
+// the header when this runs.
+void ApplyExtraFields(TPkHeader& AHeader, const uint8_t* AExtra, size_t ALength) {
+  const auto csize32 = static_cast<uint32_t>(AHeader.CSize);
+  const auto usize32 = static_cast<uint32_t>(AHeader.USize);
+  const auto offset32 = static_cast<uint32_t>(AHeader.Offset);
+  WalkZipExtra(AExtra, ALength, [&](uint16_t id, const uint8_t* data, size_t blockSize) {
+    if (id == ZipExtraZip64) {
+      TZip64Extra zip64(data, blockSize);
+      zip64.Take(usize32, AHeader.USize);
+      zip64.Take(csize32, AHeader.CSize);
+      zip64.Take(offset32, AHeader.Offset);
+    } else if (id == ZipExtraAes && blockSize >= 7) {
+      const TZipAesExtra aes = ParseZipAesExtra(data);
+      AHeader.Tag = ZipExtraAes;
+      AHeader.EncVers = aes.Version;
+      AHeader.EncMode = aes.Mode;
+      AHeader.EncMeth = aes.Method;
+      AHeader.IsAE2 = aes.Version == 2;
+    }
+  });
+}
+
+void ClassifyEntry(TPkHeader& AHeader, std::string_view AName) {
+  constexpr int64_t Limit32 = int64_t{1} << 32;
+  AHeader.Zip64 = AHeader.Offset >= Limit32 || AHeader.CSize >= Limit32 || AHeader.USize >= Limit32;
+  const bool unixFolder = AHeader.HostSystem == ZipHostUnix && ((AHeader.ExternalAttr >> 16) & 0170000) == 0040000;
+  AHeader.IsDir = IsDirectoryEntry(AName, AHeader.Attr) || unixFolder;
+}
+
+}  // namespace
+
+void TZipRead::ReadCentralHeaders(const TDirectoryBounds& ABounds) {
+  const TErrorCode notZip(sevError, errZipSignature);
+  TDirectoryReader reader(Archive(), bod, ABounds.EndOffset);
+  // Names take at most what the directory holds beyond its fixed parts.
+  FileList.Reserve(static_cast<size_t>(ABounds.Count),
+                   static_cast<size_t>(std::min<uint64_t>(ABounds.Size, static_cast<uint64_t>(ABounds.EndOffset) - bod) -
+                                       std::min<uint64_t>(ABounds.Size, ABounds.Count * CentralHeaderSize)));
   std::vector<uint8_t> variable;
-  for (uint64_t i = 0; i < count; ++i) {
+  for (uint64_t i = 0; i < ABounds.Count; ++i) {
+    const int64_t at = reader.Position();
+    const auto raise = [&] {
+      const std::string which = std::to_string(i + 1) + "/" + std::to_string(ABounds.Count);
+      RaiseReading(notZip, FormatMsg(TrUnits("central directory header %s"), which),
+                   AtOffset("central directory header " + which, at));
+    };
     uint8_t h[CentralHeaderSize];
-    if (!reader.Read(h, sizeof h) || GetLe32(h) != ZipCentralHeaderSig) RaiseReading(0x120, centralHeader(i));
-    TPkHeader header;
-    const uint16_t versionMadeBy = GetLe16(h + 4);
-    const uint16_t versionNeeded = GetLe16(h + 6);
-    header.GpFlag = GetLe16(h + 8);
-    header.CompMethode = GetLe16(h + 10);
-    header.TimeStamp = GetLe32(h + 12);
-    header.CRC = GetLe32(h + 16);
-    const uint32_t csize32 = GetLe32(h + 20);
-    const uint32_t usize32 = GetLe32(h + 24);
+    if (!reader.Read(h, sizeof h) || GetLe32(h) != ZipCentralHeaderSig) raise();
+    TPkHeader header = ParseCentralHeader(h);
     const size_t nameLength = GetLe16(h + 28);
     const size_t extraLength = GetLe16(h + 30);
-    const size_t commentLength = GetLe16(h + 32);
-    header.ExternalAttr = GetLe32(h + 38);
-    const uint32_t offset32 = GetLe32(h + 42);
-    header.HostSystem = static_cast<uint8_t>(versionMadeBy >> 8);
-    header.Attr = static_cast<uint16_t>(header.ExternalAttr & 0xFFFF);
-    if ((versionNeeded != 20 && versionNeeded != 45) ||
-        (header.CompMethode != ZipMethodStored && header.CompMethode != ZipMethodDeflated &&
-         header.CompMethode != ZipMethodAes))
-      header.ErrCode = errFormat;
-    header.Offset = offset32;
-    header.CSize = csize32;
-    header.USize = usize32;
-    header.DirLength = static_cast<uint16_t>(CentralHeaderSize + nameLength + extraLength);
-
     variable.resize(nameLength + extraLength);
-    if (!variable.empty() && !reader.Read(variable.data(), variable.size()))
-      RaiseReading(0x120, centralHeader(i));
-    header.FName.assign(reinterpret_cast<const char*>(variable.data()), nameLength);
-    std::string name = DecodeZipName(header.FName, header.GpFlag);
-
-    WalkZipExtra(variable.data() + nameLength, extraLength,
-                 [&](uint16_t id, const uint8_t* data, size_t blockSize) {
-                   if (id == ZipExtraZip64) {
-                     TZip64Extra zip64(data, blockSize);
-                     zip64.Take(usize32, header.USize);
-                     zip64.Take(csize32, header.CSize);
-                     zip64.Take(offset32, header.Offset);
-                   } else if (id == ZipExtraAes && blockSize >= 7) {
-                     const TZipAesExtra aes = ParseZipAesExtra(data);
-                     header.Tag = ZipExtraAes;
-                     header.EncVers = aes.Version;
-                     header.EncMode = aes.Mode;
-                     header.EncMeth = aes.Method;
-                     header.IsAE2 = aes.Version == 2;
-                   }
-                 });
-    if (header.Offset < 0 || header.CSize < 0 || header.USize < 0) RaiseReading(0x120, centralHeader(i));
-    if (!reader.Skip(commentLength)) RaiseReading(0x120, centralHeader(i));
-
-    constexpr int64_t Limit32 = int64_t{1} << 32;
-    header.Zip64 = header.Offset >= Limit32 || header.CSize >= Limit32 || header.USize >= Limit32;
-    const bool unixFolder =
-        header.HostSystem == ZipHostUnix && ((header.ExternalAttr >> 16) & 0170000) == 0040000;
-    header.IsDir = IsDirectoryEntry(name, header.Attr) || unixFolder;
-    FileList.Add(std::move(name), std::move(header));
+    if (!variable.empty() && !reader.Read(variable.data(), variable.size())) raise();
+    ApplyExtraFields(header, variable.data() + nameLength, extraLength);
+    if (header.Offset < 0 || header.CSize < 0 || header.USize < 0) raise();
+    if (!reader.Skip(GetLe16(h + 32))) raise();
+    const std::string_view raw(reinterpret_cast<const char*>(variable.data()), nameLength);
+    const std::string name = DecodeZipName(raw, header.GpFlag);
+    ClassifyEntry(header, name);
+    FileList.Add(name, raw, header);
   }
 }
 
@@ -468,15 +599,15 @@ std::optional<std::string> TZipRead::EntryNameAt(int64_t AOffset) {
   return local.Filename;
 }
 
-void TZipRead::RaiseRefused(const std::string& AName) {
+void TZipRead::RaiseRefused(const std::string& AName, int64_t AOffset) const {
   throw EZipError(FormatMsg(TrUnits("Entry \"%s\" refused: its path leads outside the destination"),
                             AName),
-                  ResultCode(sevError, errNameRefused));
+                  TErrorCode(sevError, errNameRefused), EntryContext(AOffset));
 }
 
 void TZipRead::CheckEntryName(int64_t AOffset) {
   const std::optional<std::string> name = EntryNameAt(AOffset);
-  if (name && !IsSafeEntryName(*name)) RaiseRefused(*name);
+  if (name && !IsSafeEntryName(*name)) RaiseRefused(*name, AOffset);
 }
 
 bool TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
@@ -501,9 +632,35 @@ bool TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
   return LocalHeaderSize + GetLe16(h + 26) + GetLe16(h + 28) + data + descriptor <= want;
 }
 
+void TZipRead::DeriveKeysAhead(int64_t AOffset) {
+  constexpr int KeysAhead = 4;
+  const int index = FileList.IndexOfOffset(AOffset);
+  if (!FEncrypt || index < 0) return;
+  if (FKeysAheadFor != FEncryption.get()) {  // a new password: nothing asked for yet
+    FKeysAheadFor = FEncryption.get();
+    FKeysAheadFrom = 0;
+  }
+  const int last = std::min(FileList.Count() - 1, index + KeysAhead);
+  for (int i = std::max(index + 1, FKeysAheadFrom); i <= last; ++i) {
+    const TPkHeader& header = FileList.Objects(i);
+    if (!header.Encrypted() || header.EncMode == 0 || header.UnsupportedEncryption()) continue;
+    TEncryption* encryption = EncryptionFor(header.EncMode);
+    uint8_t local[LocalHeaderSize];
+    if (Archive().ReadAt(local, sizeof local, header.Offset) != LocalHeaderSize || GetLe32(local) != ZipLocalHeaderSig)
+      continue;
+    // The salt opens the entry's data; the entry's own read checks everything else.
+    uint8_t salt[32];
+    const auto saltLength = static_cast<size_t>(encryption->GetHeaderSize()) - CVerifierLength;
+    const int64_t at = header.Offset + LocalHeaderSize + GetLe16(local + 26) + GetLe16(local + 28);
+    if (Archive().ReadAt(salt, saltLength, at) == static_cast<int64_t>(saltLength)) encryption->DeriveAhead(salt);
+  }
+  FKeysAheadFrom = std::max(FKeysAheadFrom, last + 1);
+}
+
 uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
                                   TStream* AStream) {
-  if (ZipThread) RaiseReading();  // one entry at a time; nested calls are refused
+  // One entry at a time; nested calls are refused.
+  if (ZipThread) RaiseReading(TErrorCode(sevError, errZipSignature), {}, EntryContext(AOffset) + " while another is read");
   if (AOffset < 0 || AOffset >= ArchiveSize()) return errReadFile;
   const TPkHeader* header = HeaderAt(AOffset);
   // An entry owns the bytes up to the next local header or the directory; entries that share
@@ -527,6 +684,7 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
     if (source.Seek(at, SEEK_SET) == at && ReadZipLocalHeader(source, local)) keyMode = local.EncMode;
   }
   TEncryption* encryption = withKey ? EncryptionFor(keyMode) : nullptr;
+  if (encryption) DeriveKeysAhead(AOffset);
   const int64_t start = inMemory ? 0 : AOffset;
   if (source.Seek(start, SEEK_SET) != start) return errReadFile;
 
@@ -607,13 +765,15 @@ void TZipRead::ApplyFileProperties(int64_t AOffset, uint32_t TimeStamp, uint32_t
   }
   const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(FLastUnixTime), 0}};
   if (FLastUnixTime == 0 || ::utimensat(AT_FDCWD, DestFilename.c_str(), times, 0) != 0)
-    throw EZipError(FormatMsg(MsgErrorSetTime(), DestFilename), ResultCode(sevWarning, errSetTimestamp));
+    throw EZipError(FormatMsg(MsgErrorSetTime(), DestFilename), TErrorCode(sevWarning, errSetTimestamp),
+                    EntryContext(AOffset));
   const int index = FileList.IndexOfOffset(AOffset);
   const uint32_t unixMode = index >= 0 ? FileList.Objects(index).UnixMode() : 0;
   // Entries made on Unix carry permission bits; set-id and sticky bits are not restored.
   const int rc = unixMode != 0 ? (::chmod(DestFilename.c_str(), unixMode & 0777) == 0 ? 0 : errno)
                                : LongFileSetAttr(DestFilename, static_cast<int>(Attr & 0xFFFF), false);
-  if (rc != 0) throw EZipError(FormatMsg(MsgErrorSetAttr(), DestFilename), ResultCode(sevWarning, errSetAttr));
+  if (rc != 0)
+    throw EZipError(FormatMsg(MsgErrorSetAttr(), DestFilename), TErrorCode(sevWarning, errSetAttr), EntryContext(AOffset));
 }
 
 void TZipRead::ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
@@ -627,7 +787,7 @@ void TZipRead::ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
   const uint32_t low = RunEntryWorker(TJob::Extract, Offset, DestFilename, nullptr);
   if (low != 0) {
     FErrorFlag = low == errWriteFile || low == errDiskFull;
-    RaiseWorkerError(low, header);
+    RaiseWorkerError(low, header, EntryContext(Offset));
   }
   ApplyFileProperties(Offset, TimeStamp, Attr, DestFilename);
 }
@@ -635,34 +795,35 @@ void TZipRead::ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
 void TZipRead::ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t TimeStamp,
                            const std::string& DestFilename) {
   const std::string name = EntryNameAt(AOffset).value_or(std::string());
-  if (AHeader.USize > ZipMaxLinkTarget) RaiseRefused(name);
+  if (AHeader.USize > ZipMaxLinkTarget) RaiseRefused(name, AOffset);
   TMemoryStream text;
   const uint32_t low = RunEntryWorker(TJob::ExtractLink, AOffset, {}, &text);
   if (low != 0) {
     FErrorFlag = low == errWriteFile || low == errDiskFull;
-    RaiseWorkerError(low, &AHeader);
+    RaiseWorkerError(low, &AHeader, EntryContext(AOffset));
   }
   const std::string target(text.Data().begin(), text.Data().end());
   TFd folder;
   int depth = -1;
   const uint32_t place = OpenLinkFolder(FTargetRules, DestFilename, name, folder, depth);
-  if (place == errNameRefused || (place == 0 && !LinkTargetStaysInside(target, depth))) RaiseRefused(name);
-  if (place != 0) RaiseWorkerError(place);
+  if (place == errNameRefused || (place == 0 && !LinkTargetStaysInside(target, depth))) RaiseRefused(name, AOffset);
+  if (place != 0) RaiseWorkerError(place, nullptr, EntryContext(AOffset) + ", the link's folder");
   const std::string base = DestFilename.substr(DestFilename.rfind('/') + 1);
   if (const uint32_t detail = CreateLinkReplacing(target, folder, base, FTargetRules.ReplaceProtected); detail != 0)
-    RaiseWorkerError(detail);
+    RaiseWorkerError(detail, nullptr, EntryContext(AOffset) + ", the link");
   // The link's own time; a link has no permission bits of its own on Linux.
   const int64_t seconds = DosTimeToUnixSeconds(TimeStamp);
   const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
   if (seconds == 0 || ::utimensat(folder.Get(), base.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
-    throw EZipError(FormatMsg(MsgErrorSetTime(), DestFilename), ResultCode(sevWarning, errSetTimestamp));
+    throw EZipError(FormatMsg(MsgErrorSetTime(), DestFilename), TErrorCode(sevWarning, errSetTimestamp),
+                    EntryContext(AOffset) + ", the link");
 }
 
 void TZipRead::ExtractToFile(int AIndex, const std::string& DestFilename) {
   if (AIndex < 0 || AIndex >= FileList.Count()) return;
   const TPkHeader& header = FileList.Objects(AIndex);
-  if (header.UnsupportedEncryption()) RaiseWorkerError(errUnsupportedEncryption);
-  if (header.Encrypted() && !FEncrypt) RaiseReading(ResultCode(sevError, errDecrypt));
+  if (header.UnsupportedEncryption()) RaiseWorkerError(errUnsupportedEncryption, nullptr, EntryContext(header.Offset));
+  if (header.Encrypted() && !FEncrypt) RaiseReading(TErrorCode(sevError, errDecrypt), {}, EntryContext(header.Offset));
   ExtractToFile(header.Offset, header.TimeStamp, header.Attr, DestFilename);
 }
 
@@ -671,7 +832,7 @@ bool TZipRead::ExtractToStream(const std::string& AFilename, TStream& sDest) {
   if (index < 0) return false;
   const uint32_t low = RunEntryWorker(TJob::ExtractStream, FileList.Objects(index).Offset, {}, &sDest);
   sDest.Seek(0, SEEK_SET);
-  if (low != 0) RaiseWorkerError(low, &FileList.Objects(index));
+  if (low != 0) RaiseWorkerError(low, &FileList.Objects(index), EntryContext(FileList.Objects(index).Offset));
   return true;
 }
 
@@ -679,14 +840,14 @@ void TZipRead::TestEntry(int64_t Offset) {
   CheckEntryName(Offset);
   TNullStream sink;
   const uint32_t low = RunEntryWorker(TJob::Test, Offset, {}, &sink);
-  if (low != 0) RaiseWorkerError(low, HeaderAt(Offset));
+  if (low != 0) RaiseWorkerError(low, HeaderAt(Offset), EntryContext(Offset));
 }
 
 void TZipRead::CompareToFile(int64_t Offset, const std::string& RefFilename) {
   const uint32_t low = RunEntryWorker(TJob::Compare, Offset, RefFilename, nullptr);
   if (low != 0) {
     FErrorFlag = low == errVerify;
-    RaiseWorkerError(low, HeaderAt(Offset));
+    RaiseWorkerError(low, HeaderAt(Offset), EntryContext(Offset) + " compared with " + RefFilename);
   }
 }
 

@@ -24,41 +24,75 @@ class TEncryption;
 class TInflater;
 class TZipReadThread;
 
-// The directory: names in central-directory order, each with its header.
+// One entry of the directory as the list hands it out: a view of its name and its header,
+// valid while the list is unchanged.
 struct TZipListItem {
-  std::string Name;  // decoded, "/" as delimiter
-  TPkHeader Header;
+  std::string_view Name;  // decoded, "/" as delimiter
+  const TPkHeader& Header;
 };
 
+// The directory: names in central-directory order, each with its header. The names lie one
+// after another in one buffer and the lookups are built on first use, so that an archive of
+// many entries costs little more than its headers.
 class TZipFileList {
  public:
-  int Count() const { return static_cast<int>(FItems.size()); }
-  bool Empty() const { return FItems.empty(); }
-  const std::string& Strings(int AIndex) const { return FItems[static_cast<size_t>(AIndex)].Name; }
-  const TPkHeader& Objects(int AIndex) const { return FItems[static_cast<size_t>(AIndex)].Header; }
-  const TZipListItem& operator[](int AIndex) const { return FItems[static_cast<size_t>(AIndex)]; }
+  class const_iterator {
+   public:
+    const_iterator(const TZipFileList& AList, int AIndex) : FList(&AList), FIndex(AIndex) {}
+    TZipListItem operator*() const { return (*FList)[FIndex]; }
+    const_iterator& operator++() {
+      ++FIndex;
+      return *this;
+    }
+    bool operator==(const const_iterator& AOther) const { return FIndex == AOther.FIndex; }
+
+   private:
+    const TZipFileList* FList;
+    int FIndex;
+  };
+
+  int Count() const { return static_cast<int>(FHeaders.size()); }
+  bool Empty() const { return FHeaders.empty(); }
+  // The decoded name at AIndex, as a view and as a string of its own.
+  std::string_view Name(int AIndex) const;
+  std::string Strings(int AIndex) const { return std::string(Name(AIndex)); }
+  // The name bytes exactly as stored.
+  std::string_view RawName(int AIndex) const;
+  const TPkHeader& Objects(int AIndex) const { return FHeaders[static_cast<size_t>(AIndex)]; }
+  TZipListItem operator[](int AIndex) const { return {Name(AIndex), Objects(AIndex)}; }
   // Case-insensitive (ASCII) lookup; -1 when absent. The first of equal names wins.
   int IndexOf(std::string_view AName) const;
-  // Index of the entry whose local header lies at AOffset; -1 when none.
+  // Index of the entry whose local header lies at AOffset (the first of several); -1 when none.
   int IndexOfOffset(int64_t AOffset) const;
   // Bytes from AOffset to the next entry's local header or to AEnd, whichever comes first
   // (0 when AOffset is not below AEnd); -1 when another entry starts at AOffset too.
   int64_t SpanAt(int64_t AOffset, int64_t AEnd) const;
 
-  std::vector<TZipListItem>::const_iterator begin() const { return FItems.begin(); }
-  std::vector<TZipListItem>::const_iterator end() const { return FItems.end(); }
+  const_iterator begin() const { return {*this, 0}; }
+  const_iterator end() const { return {*this, Count()}; }
 
-  void Add(std::string AName, TPkHeader AHeader);
+  void Add(std::string_view AName, std::string_view ARawName, const TPkHeader& AHeader);
   void Clear();
-  void Reserve(size_t ACount) { FItems.reserve(ACount); }
+  // Room for ACount more entries whose names take about ANameBytes together.
+  void Reserve(size_t ACount, size_t ANameBytes);
 
  private:
-  std::vector<TZipListItem> FItems;
-  std::unordered_map<std::string, int> FByName;    // folded name -> first index
-  std::unordered_map<int64_t, int> FByOffset;
-  // Every entry's offset in ascending order, sorted on first use.
-  mutable std::vector<int64_t> FOffsets;
-  mutable bool FOffsetsSorted = true;
+  // Entries ranked by offset: the rank is the index itself while they were added in order.
+  int IndexAtRank(size_t ARank) const;
+  int64_t OffsetAtRank(size_t ARank) const { return Objects(IndexAtRank(ARank)).Offset; }
+  size_t FirstRankAtOrAfter(int64_t AOffset) const;
+  void SortByOffset() const;
+  void BuildNameSlots() const;
+
+  std::vector<TPkHeader> FHeaders;
+  std::string FNames;                 // every decoded name, one after the other
+  std::vector<size_t> FNameEnds;      // where each name ends in FNames
+  std::unordered_map<int, std::string> FRawNames;  // stored bytes that differ from the name
+  // Open addressing by folded name: entry indices, -1 for a free slot. Built on first use.
+  mutable std::vector<int32_t> FNameSlots;
+  bool FInOffsetOrder = true;
+  // Indices in ascending offset order (equal offsets by index), when not FInOffsetOrder.
+  mutable std::vector<int32_t> FByOffset;
   // The last offset looked up: one extraction asks for the same entry several times.
   mutable int64_t FLastOffset = -1;
   mutable int FLastIndex = -1;
@@ -178,18 +212,39 @@ class TZipRead : public TZip {
   // Reads the small entry's local header and data into FEntryBytes with one call; false when
   // they cannot be read so or do not fit the length the directory implies.
   bool ReadSmallEntry(const TPkHeader& AHeader);
+  // Asks for the keys of the AES entries that follow the entry at AOffset in the directory to
+  // be derived on a second core while this one is worked on (a restore takes them in turn).
+  void DeriveKeysAhead(int64_t AOffset);
   void WaitForWorker();
   // Runs the front-end's message processing when it has not run for 10 ms.
   void ProcessMessagesIfDue();
-  // MsgErrorReading over the archive, and what was being read when there is a word for it.
-  [[noreturn]] void RaiseReading(int32_t ACode = 0x120, const std::string& AWhat = {}) const;
+  // Where the directory lies, from the end record (and the Zip64 one).
+  struct TDirectoryBounds {
+    int64_t EndOffset = 0;  // the end record's offset
+    uint64_t Count = 0;
+    uint64_t Size = 0;
+    uint64_t Offset = 0;
+  };
+  // The steps of ReadDirectory.
+  TDirectoryBounds FindEndRecord();
+  void ReadZip64EndRecord(TDirectoryBounds& ABounds);
+  void CheckDirectoryBounds(const TDirectoryBounds& ABounds) const;
+  void ReadCentralHeaders(const TDirectoryBounds& ABounds);
+
+  // MsgErrorReading over the archive, and what was being read when there is a word for it;
+  // AContext says which record at which offset.
+  [[noreturn]] void RaiseReading(TErrorCode ACode, const std::string& AWhat = {},
+                                 std::string AContext = {}) const;
   // A worker's failure; AHeader (when known) names an unsupported method.
-  [[noreturn]] static void RaiseWorkerError(uint32_t ALowByte, const TPkHeader* AHeader = nullptr);
+  [[noreturn]] static void RaiseWorkerError(uint32_t ALowByte, const TPkHeader* AHeader = nullptr,
+                                            std::string AContext = {});
+  // Which entry the reader was at: its name and local header offset.
+  std::string EntryContext(int64_t AOffset) const;
   const TPkHeader* HeaderAt(int64_t AOffset) const;
   // The name the entry at AOffset is restored under.
   std::optional<std::string> EntryNameAt(int64_t AOffset);
   void CheckEntryName(int64_t AOffset);
-  [[noreturn]] static void RaiseRefused(const std::string& AName);
+  [[noreturn]] void RaiseRefused(const std::string& AName, int64_t AOffset) const;
   void ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t TimeStamp,
                    const std::string& DestFilename);
   void ApplyFileProperties(int64_t AOffset, uint32_t TimeStamp, uint32_t Attr,
@@ -203,6 +258,9 @@ class TZipRead : public TZip {
   int64_t FLastUnixTime = 0;
   int64_t bod = 0;
   bool FVerifyTargets = false;
+  // Entries before this index have had their keys asked for, with the decryptor named.
+  int FKeysAheadFrom = 0;
+  const TEncryption* FKeysAheadFor = nullptr;
   std::function<void()> FOnProcessMessages;
   std::chrono::steady_clock::time_point FLastMessages = std::chrono::steady_clock::now();
 };

@@ -5,7 +5,9 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "base/FtGlobal.h"
 #include "transfer/LittleEndian.h"
 
 namespace qv {
@@ -50,12 +52,16 @@ struct TPKExtraEncField {
 #pragma pack(pop)
 static_assert(sizeof(TPKExtraEncField) == 11);
 
-// One entry of the central directory.
+// One entry of the central directory. Its name lives in the directory (TZipFileList), so
+// that a header is a few fixed-size fields; the largest first, to keep it at 64 bytes.
 struct TPkHeader {
-  std::string FName;        // name bytes exactly as stored
-  uint32_t ErrCode = 0;     // 0, or errFormat for an unknown version or method
+  int64_t Offset = 0;       // offset of the local header
+  int64_t CSize = 0;
+  int64_t USize = 0;
   uint32_t TimeStamp = 0;   // DOS time (low 16 bits) and date (high 16 bits)
   uint32_t CRC = 0;
+  uint32_t ErrCode = 0;     // 0, or errFormat for an unknown version or method
+  uint32_t ExternalAttr = 0;
   uint16_t GpFlag = 0;      // bit 0 encrypted, bit 3 data descriptor, bit 11 UTF-8 name
   uint16_t Attr = 0;        // low 16 bits of the external attributes
   uint16_t CompMethode = 0;
@@ -63,16 +69,12 @@ struct TPkHeader {
   uint16_t DirLength = 0;   // 46 + name length + extra length
   uint16_t EncVers = 0;     // AES vendor version (1 or 2), 0 without the field
   uint16_t EncMeth = 0;     // actual compression method of an AES entry
-  int64_t Offset = 0;       // offset of the local header
-  int64_t CSize = 0;
-  int64_t USize = 0;
-  bool IsDir = false;
-  bool IsAE2 = false;
-  bool Zip64 = false;
   // Beyond the classic record: what Unix archives and AES entries need.
   uint8_t EncMode = 0;      // AES key strength 1..3 from the extra field, 0 without it
   uint8_t HostSystem = 0;   // high byte of "version made by" (3 = Unix)
-  uint32_t ExternalAttr = 0;
+  bool IsDir = false;
+  bool IsAE2 = false;
+  bool Zip64 = false;
 
   bool Encrypted() const { return (GpFlag & ZipFlagEncrypted) != 0; }
   bool HasDataDescriptor() const { return (GpFlag & ZipFlagDataDescriptor) != 0; }
@@ -89,6 +91,7 @@ struct TPkHeader {
     return HostSystem == ZipHostUnix ? (ExternalAttr >> 16) & 07777 : 0;
   }
 };
+static_assert(sizeof(TPkHeader) <= 64);
 
 // An entry as its local header describes it.
 struct TZipFileInfo {
@@ -105,12 +108,17 @@ struct TZipFileInfo {
   uint8_t EncMode = 0;
 };
 
-// The only exception of the transfer engine. ZipError holds the code ORed with 0x4000.
+// The only exception of the transfer engine. ZipError is the code with the zip operation mark;
+// Context says what was being read when it failed (record, entry, offset), apart from the
+// message users see.
 class EZipError : public std::runtime_error {
  public:
-  EZipError(const std::string& AMessage, int32_t ACode)
-      : std::runtime_error(AMessage), ZipError(ACode | 0x4000) {}
-  int32_t ZipError;
+  EZipError(const std::string& AMessage, TErrorCode ACode, std::string AContext = {})
+      : std::runtime_error(AMessage),
+        ZipError(TErrorCode::FromValue(ACode.Value() | opZip)),
+        Context(std::move(AContext)) {}
+  TErrorCode ZipError;
+  std::string Context;
 };
 
 // Code page 437 to Windows-1252 for names stored without the UTF-8 flag.

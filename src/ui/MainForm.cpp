@@ -118,23 +118,46 @@ void TMainForm::BuildControls() {
   auto* outer = new QVBoxLayout(central);
   outer->setContentsMargins(4, 4, 4, 4);
   outer->setSpacing(4);
+  // Created in the order Tab moves through them.
+  BuildFolderTree(central);
+  outer->addWidget(Splitter, 1);
+  auto* right = new QWidget(Splitter);
+  auto* rightLayout = new QVBoxLayout(right);
+  rightLayout->setContentsMargins(4, 0, 0, 0);
+  rightLayout->addWidget(BuildFolderHeader(right));
+  rightLayout->addWidget(BuildModeGroup(right));
+  rightLayout->addWidget(BuildSourcePages(right), 1);
+  rightLayout->addLayout(BuildTargetRow(right));
+  rightLayout->addWidget(BuildOverwriteGroup(right));
+  rightLayout->addLayout(BuildOptionChecks(right));
+  rightLayout->addLayout(BuildFilterRow(right));
+  rightLayout->addLayout(BuildButtonRow(right));
+  Splitter->setStretchFactor(0, 0);
+  Splitter->setStretchFactor(1, 1);
+  outer->addWidget(BuildStatusPanel(central));
 
-  Splitter = new QSplitter(Qt::Horizontal, central);
+  ShellTreeView->SetListView(ShellListView);
+  ConnectControls();
+  TabToCheckedRadio({rbFiles, rbDirs, rbSched});
+  TabToCheckedRadio({rbOverwriteAll, rbOverwriteOlder, rbOverwriteNone, rbOverwriteKeepBoth});
+  AssignKeys();
+  resize(860, 560);
+}
+
+void TMainForm::BuildFolderTree(QWidget* parent) {
+  Splitter = new QSplitter(Qt::Horizontal, parent);
   Splitter->setObjectName("Splitter");
   Splitter->setChildrenCollapsible(false);
-  outer->addWidget(Splitter, 1);
-
   ShellTreeView = new TShellTreeView(Splitter);
   ShellTreeView->setObjectName("ShellTreeView");
   ShellTreeView->SetObjectTypes(otFolders | otHidden);
   ShellTreeView->SetShowRoot(false);
   ShellTreeView->SetAutoRefresh(true);
   ShellTreeView->setMinimumWidth(120);
+}
 
-  auto* right = new QWidget(Splitter);
-  auto* rightLayout = new QVBoxLayout(right);
-  rightLayout->setContentsMargins(4, 0, 0, 0);
-  pnTop = new QWidget(right);
+QWidget* TMainForm::BuildFolderHeader(QWidget* parent) {
+  pnTop = new QWidget(parent);
   auto* topLayout = new QHBoxLayout(pnTop);
   topLayout->setContentsMargins(2, 2, 2, 2);
   laFolder = new QLabel(pnTop);
@@ -145,9 +168,11 @@ void TMainForm::BuildControls() {
   laFolder->setMinimumWidth(10);
   laFolder->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   topLayout->addWidget(laFolder);
-  rightLayout->addWidget(pnTop);
+  return pnTop;
+}
 
-  gbMode = new QGroupBox(T("Restore "), right);
+QWidget* TMainForm::BuildModeGroup(QWidget* parent) {
+  gbMode = new QGroupBox(T("Restore "), parent);
   auto* modeLayout = new QHBoxLayout(gbMode);
   rbFiles = new QRadioButton(T("Files"), gbMode);
   rbDirs = new QRadioButton(T("Directory"), gbMode);
@@ -160,73 +185,95 @@ void TMainForm::BuildControls() {
   modeLayout->addWidget(rbDirs);
   modeLayout->addWidget(rbSched);
   modeLayout->addStretch();
-  rightLayout->addWidget(gbMode);
+  return gbMode;
+}
 
-  pcSource = new QStackedWidget(right);
+// One page per mode, in the order of the mode buttons.
+QWidget* TMainForm::BuildSourcePages(QWidget* parent) {
+  pcSource = new QStackedWidget(parent);
   pcSource->setObjectName("pcSource");
-  tsFiles = new QWidget;
-  auto* filesLayout = new QVBoxLayout(tsFiles);
-  filesLayout->setContentsMargins(0, 0, 0, 0);
-  ShellListView = new TShellListView(tsFiles);
-  ShellListView->setObjectName("ShellListView");
-  ShellListView->SetEditable(false);  // the backup is read, never renamed
-  filesLayout->addWidget(ShellListView);
-  tsDir = new QWidget;
-  auto* dirLayout = new QVBoxLayout(tsDir);
-  auto* dirText = new QLabel(T("Restore all files from the selected directory and its subdirectories"), tsDir);
-  dirText->setWordWrap(true);
-  dirText->setAlignment(Qt::AlignCenter);
-  dirLayout->addWidget(dirText);
-  tsSched = new QWidget;
-  auto* schedLayout = new QGridLayout(tsSched);
-  auto* schedText = new QLabel(T("Restore the latest version of each file relative to a given date"), tsSched);
-  schedText->setWordWrap(true);
-  schedLayout->addWidget(schedText, 0, 0, 1, 3);
-  dtpRest = new QDateEdit(tsSched);
-  dtpRest->setObjectName("dtpRest");
-  dtpRest->setCalendarPopup(true);
-  dtpRest->setDate(QDate::currentDate());
-  edFilter = new QLineEdit(tsSched);
-  edFilter->setObjectName("edFilter");
-  edDriveId = new QLineEdit(tsSched);
-  edDriveId->setObjectName("edDriveId");
-  laDate = new QLabel(T("Date:"), tsSched);
-  laDate->setBuddy(dtpRest);
-  laFilter = new QLabel(T("Scan only matching subdirectories:"), tsSched);
-  laFilter->setBuddy(edFilter);
-  laDriveId = new QLabel(T("Only for this drive identifier:"), tsSched);
-  laDriveId->setBuddy(edDriveId);
-  schedLayout->addWidget(laDate, 1, 0);
-  schedLayout->addWidget(dtpRest, 1, 1);
-  schedLayout->addWidget(laFilter, 2, 0);
-  schedLayout->addWidget(edFilter, 2, 1);
-  schedLayout->addWidget(new QLabel(T("(e.g. BD*)"), tsSched), 2, 2);
-  schedLayout->addWidget(laDriveId, 3, 0);
-  schedLayout->addWidget(edDriveId, 3, 1);
-  schedLayout->addWidget(new QLabel(T("(e.g. LwE)"), tsSched), 3, 2);
-  schedLayout->setRowStretch(4, 1);
-  schedLayout->setColumnStretch(1, 1);
+  tsFiles = BuildFilesPage();
+  tsDir = BuildDirectoryPage();
+  tsSched = BuildSchedulePage();
   pcSource->addWidget(tsFiles);
   pcSource->addWidget(tsDir);
   pcSource->addWidget(tsSched);
-  rightLayout->addWidget(pcSource, 1);
+  return pcSource;
+}
 
-  auto* destRow = new QHBoxLayout;
-  laTarget = new QLabel(T("Restore to:"), right);
-  edTarget = new QLineEdit(right);
+QWidget* TMainForm::BuildFilesPage() {
+  auto* page = new QWidget;
+  auto* layout = new QVBoxLayout(page);
+  layout->setContentsMargins(0, 0, 0, 0);
+  ShellListView = new TShellListView(page);
+  ShellListView->setObjectName("ShellListView");
+  ShellListView->SetEditable(false);  // the backup is read, never renamed
+  layout->addWidget(ShellListView);
+  return page;
+}
+
+QWidget* TMainForm::BuildDirectoryPage() {
+  auto* page = new QWidget;
+  auto* layout = new QVBoxLayout(page);
+  auto* text = new QLabel(T("Restore all files from the selected directory and its subdirectories"), page);
+  text->setWordWrap(true);
+  text->setAlignment(Qt::AlignCenter);
+  layout->addWidget(text);
+  return page;
+}
+
+QWidget* TMainForm::BuildSchedulePage() {
+  auto* page = new QWidget;
+  auto* layout = new QGridLayout(page);
+  auto* text = new QLabel(T("Restore the latest version of each file relative to a given date"), page);
+  text->setWordWrap(true);
+  layout->addWidget(text, 0, 0, 1, 3);
+  dtpRest = new QDateEdit(page);
+  dtpRest->setObjectName("dtpRest");
+  dtpRest->setCalendarPopup(true);
+  dtpRest->setDate(QDate::currentDate());
+  edFilter = new QLineEdit(page);
+  edFilter->setObjectName("edFilter");
+  edDriveId = new QLineEdit(page);
+  edDriveId->setObjectName("edDriveId");
+  laDate = new QLabel(T("Date:"), page);
+  laDate->setBuddy(dtpRest);
+  laFilter = new QLabel(T("Scan only matching subdirectories:"), page);
+  laFilter->setBuddy(edFilter);
+  laDriveId = new QLabel(T("Only for this drive identifier:"), page);
+  laDriveId->setBuddy(edDriveId);
+  layout->addWidget(laDate, 1, 0);
+  layout->addWidget(dtpRest, 1, 1);
+  layout->addWidget(laFilter, 2, 0);
+  layout->addWidget(edFilter, 2, 1);
+  layout->addWidget(new QLabel(T("(e.g. BD*)"), page), 2, 2);
+  layout->addWidget(laDriveId, 3, 0);
+  layout->addWidget(edDriveId, 3, 1);
+  layout->addWidget(new QLabel(T("(e.g. LwE)"), page), 3, 2);
+  layout->setRowStretch(4, 1);
+  layout->setColumnStretch(1, 1);
+  return page;
+}
+
+QLayout* TMainForm::BuildTargetRow(QWidget* parent) {
+  auto* row = new QHBoxLayout;
+  laTarget = new QLabel(T("Restore to:"), parent);
+  edTarget = new QLineEdit(parent);
   edTarget->setObjectName("edTarget");
   laTarget->setBuddy(edTarget);
-  btDest = new QToolButton(right);
+  btDest = new QToolButton(parent);
   btDest->setObjectName("btDest");
   btDest->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
   btDest->setToolTip(T("Select where to restore files"));
-  destRow->addWidget(laTarget);
-  destRow->addWidget(edTarget, 1);
-  destRow->addWidget(btDest);
-  rightLayout->addLayout(destRow);
+  row->addWidget(laTarget);
+  row->addWidget(edTarget, 1);
+  row->addWidget(btDest);
+  return row;
+}
 
-  gbOverwrite = new QGroupBox(T("Overwrite existing files"), right);
-  auto* owLayout = new QHBoxLayout(gbOverwrite);
+QWidget* TMainForm::BuildOverwriteGroup(QWidget* parent) {
+  gbOverwrite = new QGroupBox(T("Overwrite existing files"), parent);
+  auto* layout = new QHBoxLayout(gbOverwrite);
   rbOverwriteAll = new QRadioButton(T("Allways"), gbOverwrite);
   rbOverwriteOlder = new QRadioButton(T("Only older"), gbOverwrite);
   rbOverwriteNone = new QRadioButton(T("Never"), gbOverwrite);
@@ -241,78 +288,84 @@ void TMainForm::BuildControls() {
   btnTimeSettings->setObjectName("btnTimeSettings");
   btnTimeSettings->setIcon(style()->standardIcon(QStyle::SP_FileDialogDetailedView));
   btnTimeSettings->setToolTip(T("Settings for file comparison by timestamp"));
-  owLayout->addWidget(rbOverwriteAll);
-  owLayout->addWidget(rbOverwriteOlder);
-  owLayout->addWidget(btnTimeSettings);
-  owLayout->addWidget(rbOverwriteNone);
-  owLayout->addWidget(rbOverwriteKeepBoth);
-  owLayout->addStretch();
-  rightLayout->addWidget(gbOverwrite);
+  layout->addWidget(rbOverwriteAll);
+  layout->addWidget(rbOverwriteOlder);
+  layout->addWidget(btnTimeSettings);
+  layout->addWidget(rbOverwriteNone);
+  layout->addWidget(rbOverwriteKeepBoth);
+  layout->addStretch();
+  return gbOverwrite;
+}
 
-  auto* checks = new QHBoxLayout;
-  cbGZip = new QCheckBox(T("Unpack gz-files"), right);
-  cbProtected = new QCheckBox(T("Overwrite write-protected files"), right);
+QLayout* TMainForm::BuildOptionChecks(QWidget* parent) {
+  auto* row = new QHBoxLayout;
+  cbGZip = new QCheckBox(T("Unpack gz-files"), parent);
+  cbProtected = new QCheckBox(T("Overwrite write-protected files"), parent);
   cbGZip->setObjectName("cbGZip");
   cbProtected->setObjectName("cbProtected");
-  checks->addWidget(cbGZip);
-  checks->addWidget(cbProtected);
-  cbVerify = new QCheckBox(T("Verify restored files"), right);
+  row->addWidget(cbGZip);
+  row->addWidget(cbProtected);
+  cbVerify = new QCheckBox(T("Verify restored files"), parent);
   cbVerify->setObjectName("cbVerify");
   cbVerify->setToolTip(T("Read every restored file back and compare it with what was written"));
-  checks->addWidget(cbVerify);
-  checks->addStretch();
-  rightLayout->addLayout(checks);
+  row->addWidget(cbVerify);
+  row->addStretch();
+  return row;
+}
 
-  auto* patternRow = new QHBoxLayout;
-  cbPattern = new QCheckBox(T("Filter:"), right);
+QLayout* TMainForm::BuildFilterRow(QWidget* parent) {
+  auto* row = new QHBoxLayout;
+  cbPattern = new QCheckBox(T("Filter:"), parent);
   cbPattern->setObjectName("cbPattern");
   cbPattern->setToolTip(T("Restore only matching files; patterns separated by \";\", a leading \"-\" excludes"));
-  edPattern = new QLineEdit(right);
+  edPattern = new QLineEdit(parent);
   edPattern->setObjectName("edPattern");
   edPattern->setPlaceholderText(T("e.g. *.doc;docs/**;-*.tmp"));
   edPattern->setEnabled(false);
-  patternRow->addWidget(cbPattern);
-  patternRow->addWidget(edPattern, 1);
-  rightLayout->addLayout(patternRow);
+  row->addWidget(cbPattern);
+  row->addWidget(edPattern, 1);
+  return row;
+}
 
-  auto* buttons = new QHBoxLayout;
-  btRestore = new QPushButton(T("Start"), right);
+QLayout* TMainForm::BuildButtonRow(QWidget* parent) {
+  auto* row = new QHBoxLayout;
+  // Start, About and Done come first in the Tab order, the run kinds after them.
+  btRestore = new QPushButton(T("Start"), parent);
   btRestore->setObjectName("btRestore");
   btRestore->setDefault(true);  // Enter starts (keyPressEvent)
-  btInfo = new QPushButton(right);
+  btInfo = new QPushButton(parent);
   btInfo->setObjectName("btInfo");
   btInfo->setIcon(style()->standardIcon(QStyle::SP_MessageBoxInformation));
   btInfo->setToolTip(T("About"));
-  btQuit = new QPushButton(T("Done"), right);
+  btQuit = new QPushButton(T("Done"), parent);
   btQuit->setObjectName("btQuit");
   btQuit->setIcon(style()->standardIcon(QStyle::SP_DialogCloseButton));
-  buttons->addWidget(btRestore);
-  btTest = new QPushButton(T("Test"), right);
-  btTest->setObjectName("btTest");
-  btTest->setToolTip(T("Read every selected backup file to its end and check it; nothing is written"));
-  btTest->setAutoDefault(false);
-  buttons->addWidget(btTest);
-  btPreview = new QPushButton(T("Preview"), right);
-  btPreview->setObjectName("btPreview");
-  btPreview->setToolTip(T("Show what a restore would do with each file; nothing is written"));
-  btPreview->setAutoDefault(false);
-  buttons->addWidget(btPreview);
-  btVersions = new QPushButton(T("Versions..."), right);
-  btVersions->setObjectName("btVersions");
-  btVersions->setToolTip(T("List every copy of a file across the backup sets and restore one of them"));
-  btVersions->setAutoDefault(false);
-  buttons->addWidget(btVersions);
-  buttons->addStretch();
-  buttons->addWidget(btInfo);
-  buttons->addWidget(btQuit);
-  rightLayout->addLayout(buttons);
-  Splitter->setStretchFactor(0, 0);
-  Splitter->setStretchFactor(1, 1);
+  btTest = RunKindButton(parent, "btTest", T("Test"),
+                         T("Read every selected backup file to its end and check it; nothing is written"));
+  btPreview = RunKindButton(parent, "btPreview", T("Preview"),
+                            T("Show what a restore would do with each file; nothing is written"));
+  btVersions = RunKindButton(parent, "btVersions", T("Versions..."),
+                             T("List every copy of a file across the backup sets and restore one of them"));
+  for (QWidget* w : std::initializer_list<QWidget*>{btRestore, btTest, btPreview, btVersions}) row->addWidget(w);
+  row->addStretch();
+  row->addWidget(btInfo);
+  row->addWidget(btQuit);
+  return row;
+}
 
-  pnStatus = new QWidget(central);
+QPushButton* TMainForm::RunKindButton(QWidget* parent, const char* name, const QString& text, const QString& hint) {
+  auto* button = new QPushButton(text, parent);
+  button->setObjectName(name);
+  button->setToolTip(hint);
+  button->setAutoDefault(false);  // Enter stays with Start
+  return button;
+}
+
+QWidget* TMainForm::BuildStatusPanel(QWidget* parent) {
+  pnStatus = new QWidget(parent);
   pnStatus->setObjectName("pnStatus");
-  auto* statusLayout = new QHBoxLayout(pnStatus);
-  statusLayout->setContentsMargins(4, 2, 4, 2);
+  auto* layout = new QHBoxLayout(pnStatus);
+  layout->setContentsMargins(4, 2, 4, 2);
   laFile = new QLabel(pnStatus);
   laFile->setObjectName("laFile");
   laFile->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
@@ -322,12 +375,13 @@ void TMainForm::BuildControls() {
   ProgressBar->setFixedWidth(220);
   btPause = new QToolButton(pnStatus);
   btPause->setObjectName("btPause");
-  statusLayout->addWidget(laFile, 1);
-  statusLayout->addWidget(ProgressBar);
-  statusLayout->addWidget(btPause);
-  outer->addWidget(pnStatus);
+  layout->addWidget(laFile, 1);
+  layout->addWidget(ProgressBar);
+  layout->addWidget(btPause);
+  return pnStatus;
+}
 
-  ShellTreeView->SetListView(ShellListView);
+void TMainForm::ConnectControls() {
   connect(rbFiles, &QRadioButton::clicked, this, &TMainForm::rbFilesClick);
   connect(rbDirs, &QRadioButton::clicked, this, &TMainForm::rbDirsClick);
   connect(rbSched, &QRadioButton::clicked, this, &TMainForm::rbSchedClick);
@@ -346,10 +400,6 @@ void TMainForm::BuildControls() {
           &TMainForm::UpdateVersionsButton);
   for (QRadioButton* rb : {rbFiles, rbDirs, rbSched})
     connect(rb, &QRadioButton::toggled, this, &TMainForm::UpdateVersionsButton);
-  TabToCheckedRadio({rbFiles, rbDirs, rbSched});
-  TabToCheckedRadio({rbOverwriteAll, rbOverwriteOlder, rbOverwriteNone, rbOverwriteKeepBoth});
-  AssignKeys();
-  resize(860, 560);
 }
 
 void TMainForm::AssignKeys() {

@@ -21,6 +21,7 @@ class QDateEdit;
 class QProgressBar;
 class QSplitter;
 class QGroupBox;
+class QLayout;
 
 namespace qv {
 
@@ -160,6 +161,21 @@ class TMainForm : public QMainWindow, public IRestoreView {
   std::optional<std::string> FPreviewSummary;
 
   void BuildControls();
+  void BuildFolderTree(QWidget* parent);
+  QWidget* BuildFolderHeader(QWidget* parent);
+  QWidget* BuildModeGroup(QWidget* parent);
+  QWidget* BuildSourcePages(QWidget* parent);
+  QWidget* BuildFilesPage();
+  QWidget* BuildDirectoryPage();
+  QWidget* BuildSchedulePage();
+  QLayout* BuildTargetRow(QWidget* parent);
+  QWidget* BuildOverwriteGroup(QWidget* parent);
+  QLayout* BuildOptionChecks(QWidget* parent);
+  QLayout* BuildFilterRow(QWidget* parent);
+  QLayout* BuildButtonRow(QWidget* parent);
+  static QPushButton* RunKindButton(QWidget* parent, const char* name, const QString& text, const QString& hint);
+  QWidget* BuildStatusPanel(QWidget* parent);
+  void ConnectControls();
   void AssignKeys();
   void ApplyBounds(const TRestoreSettings& s);
   // Checks "Restore to:" before a run; false (after saying why) when it cannot be used.

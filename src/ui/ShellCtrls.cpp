@@ -78,8 +78,9 @@ TShellFolder FileSystemObject(const QFileInfo& fi) {
   return f;
 }
 
-TShellFolder VirtualFolder(const QString& name) {
+TShellFolder VirtualFolder(TShellKind kind, const QString& name) {
   TShellFolder f;
+  f.Kind = kind;
   f.Name = name;
   return f;
 }
@@ -102,50 +103,39 @@ bool SplitArchivePath(const QString& path, QString& archive, QString& inner) {
 
 }  // namespace
 
-namespace {
-// Listings by archive, valid while the archive's size and time stay; shared with the readers
-// that run on the thread pool.
-struct TCachedListing { qint64 Size; QDateTime Time; std::shared_ptr<const TZipListing> Listing; };
-std::mutex gZipCacheMutex;
-std::map<QString, TCachedListing> gZipCache;
-// Archives being read on the pool, with the calls waiting for each (main thread only).
-std::map<QString, std::vector<std::pair<QPointer<QObject>, std::function<void()>>>> gZipWaiters;
-}  // namespace
-
-std::shared_ptr<const TZipListing> CachedZipListing(const QString& archive) {
+std::shared_ptr<const TZipListing> TZipListingCache::Cached(const QString& archive) const {
   const QFileInfo fi(archive);
-  std::lock_guard lock(gZipCacheMutex);
-  auto it = gZipCache.find(archive);
-  if (it != gZipCache.end() && it->second.Size == fi.size() && it->second.Time == fi.lastModified())
+  std::lock_guard lock(FMutex);
+  auto it = FListings.find(archive);
+  if (it != FListings.end() && it->second.Size == fi.size() && it->second.Time == fi.lastModified())
     return it->second.Listing;
   return nullptr;
 }
 
-void ReadZipListingLater(const QString& archive, QObject* context, std::function<void()> done) {
-  auto& waiters = gZipWaiters[archive];
+void TZipListingCache::ReadLater(const QString& archive, QObject* context, std::function<void()> done) {
+  auto& waiters = FWaiters[archive];
   waiters.emplace_back(context, std::move(done));
   if (waiters.size() > 1) return;  // already being read
-  QThreadPool::globalInstance()->start([archive] {
-    ReadZipListing(archive);
-    QMetaObject::invokeMethod(qApp, [archive] {
-      auto calls = std::move(gZipWaiters[archive]);
-      gZipWaiters.erase(archive);
-      for (auto& [ctx, call] : calls)
-        if (ctx) call();
-    }, Qt::QueuedConnection);
+  QThreadPool::globalInstance()->start([self = shared_from_this(), archive] {
+    self->Read(archive);
+    QMetaObject::invokeMethod(qApp, [self, archive] { self->CallWaiters(archive); }, Qt::QueuedConnection);
   });
 }
 
-std::shared_ptr<const TZipListing> ReadZipListing(const QString& archive) {
-  if (auto cached = CachedZipListing(archive)) return cached;
-  const QFileInfo fi(archive);
+void TZipListingCache::CallWaiters(const QString& archive) {
+  auto calls = std::move(FWaiters[archive]);
+  FWaiters.erase(archive);
+  for (auto& [context, call] : calls)
+    if (context) call();
+}
 
+static std::shared_ptr<const TZipListing> ReadZipDirectory(const QString& archive) {
   auto listing = std::make_shared<TZipListing>();
   try {
     TZipRead zip(archive.toStdString());
     zip.ReadDirectory();
     for (const TZipListItem& item : zip.Directory()) {
-      QString name = QString::fromStdString(item.Name);
+      QString name = QString::fromUtf8(item.Name.data(), static_cast<qsizetype>(item.Name.size()));
       while (name.endsWith('/')) name.chop(1);
       while (name.startsWith('/')) name.remove(0, 1);
       if (name.isEmpty()) continue;
@@ -156,16 +146,23 @@ std::shared_ptr<const TZipListing> ReadZipListing(const QString& archive) {
     // An unreadable archive shows as an empty folder.
     listing->Entries.clear();
   }
-  std::lock_guard lock(gZipCacheMutex);
-  if (gZipCache.size() > 64) gZipCache.clear();
-  gZipCache[archive] = {fi.size(), fi.lastModified(), listing};
+  return listing;
+}
+
+std::shared_ptr<const TZipListing> TZipListingCache::Read(const QString& archive) {
+  if (auto cached = Cached(archive)) return cached;
+  const QFileInfo fi(archive);
+  auto listing = ReadZipDirectory(archive);
+  std::lock_guard lock(FMutex);
+  if (FListings.size() > 64) FListings.clear();
+  FListings[archive] = {fi.size(), fi.lastModified(), listing};
   return listing;
 }
 
 static std::vector<TShellFolder> ListArchiveFolder(const QString& archive, const QString& inner,
-                                                   unsigned objectTypes) {
+                                                   unsigned objectTypes, TZipListingCache& zips) {
   std::vector<TShellFolder> out;
-  const auto listing = ReadZipListing(archive);
+  const auto listing = zips.Read(archive);
   const QString prefix = inner.isEmpty() ? QString() : inner + '/';
   const QString base = inner.isEmpty() ? archive : archive + '/' + inner;
   std::map<QString, TShellFolder> folders, files;
@@ -221,101 +218,113 @@ static QString DocumentsFolder() {
   return docs.isEmpty() ? QDir::homePath() : docs;
 }
 
-TShellFolder MakeRootFolder(const QString& root) {
+TShellFolder MakeRootFolder(const QString& root, TZipListingCache& zips) {
   if (root == rfDesktop) {
     QString desk = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
     if (desk.isEmpty() || !QFileInfo(desk).isDir()) desk = QDir::homePath();
     TShellFolder f = FileSystemObject(QFileInfo(desk));
     f.Name = D("Desktop");
-    f.Kind = TShellKind::skVirtual;  // holds the virtual folders besides its own
+    f.Kind = TShellKind::skDesktop;
     return f;
   }
-  if (root == rfMyComputer) return VirtualFolder(D("Computer"));
-  if (root == rfNetwork) return VirtualFolder(D("Network"));
+  if (root == rfMyComputer) return VirtualFolder(TShellKind::skComputer, D("Computer"));
+  if (root == rfNetwork) return VirtualFolder(TShellKind::skNetwork, D("Network"));
   if (root == rfPersonal) return FileSystemObject(QFileInfo(DocumentsFolder()));
-  return ShellFolderForPath(root);
+  return ShellFolderForPath(root, zips);
 }
 
 // Children of the virtual folders: what the desktop of this platform offers.
-static std::vector<TShellFolder> VirtualChildren(const TShellFolder& folder, unsigned objectTypes) {
+namespace {
+void AddFolderAt(std::vector<TShellFolder>& out, const QString& path, const QString& name = {}) {
+  if (!QFileInfo(path).isDir()) return;
+  TShellFolder f = FileSystemObject(QFileInfo(path));
+  if (!name.isEmpty()) f.Name = name;
+  out.push_back(f);
+}
+
+std::vector<TShellFolder> ComputerChildren() {
   std::vector<TShellFolder> out;
-  auto addPath = [&](const QString& path, const QString& name) {
-    if (!QFileInfo(path).isDir()) return;
-    TShellFolder f = FileSystemObject(QFileInfo(path));
-    if (!name.isEmpty()) f.Name = name;
-    out.push_back(f);
-  };
-  if (folder.Name == D("Computer") && folder.PathName.isEmpty()) {
-    addPath("/", D("File System"));
-    addPath(QDir::homePath(), QString());
-    QStringList mediaRoots = {"/media", "/mnt", "/run/media/" + qEnvironmentVariable("USER")};
-    for (const QString& m : mediaRoots)
-      for (const QFileInfo& fi : QDir(m).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))
-        addPath(fi.filePath(), QString());
-  } else if (folder.Name == D("Network") && folder.PathName.isEmpty()) {
-    for (const QString& m : NetworkMounts()) addPath(m, QString());
-  } else {  // the desktop: its own folders first, then home, documents, computer and network
-    std::vector<TShellFolder> own;
-    if (!folder.PathName.isEmpty()) {
-      TShellFolder fs = folder;
-      fs.Kind = TShellKind::skFolder;
-      own = ListFolder(fs, objectTypes);
-    }
-    addPath(QDir::homePath(), QString());
-    if (DocumentsFolder() != QDir::homePath()) addPath(DocumentsFolder(), D("My Documents"));
-    out.push_back(VirtualFolder(D("Computer")));
-    out.push_back(VirtualFolder(D("Network")));
-    out.insert(out.end(), own.begin(), own.end());
-  }
+  AddFolderAt(out, "/", D("File System"));
+  AddFolderAt(out, QDir::homePath());
+  const QStringList mediaRoots = {"/media", "/mnt", "/run/media/" + qEnvironmentVariable("USER")};
+  for (const QString& m : mediaRoots)
+    for (const QFileInfo& fi : QDir(m).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))
+      AddFolderAt(out, fi.filePath());
   return out;
 }
 
-std::vector<TShellFolder> ListFolder(const TShellFolder& folder, unsigned objectTypes) {
+std::vector<TShellFolder> NetworkChildren() {
   std::vector<TShellFolder> out;
-  switch (folder.Kind) {
-    case TShellKind::skVirtual:
-      return (objectTypes & otFolders) ? VirtualChildren(folder, objectTypes) : out;
-    case TShellKind::skFolder: {
-      QDir::Filters filters = QDir::NoDotAndDotDot | QDir::System;
-      if (objectTypes & otFolders) filters |= QDir::Dirs;
-      filters |= QDir::Files;  // zip archives are folders too
-      if (objectTypes & otHidden) filters |= QDir::Hidden;
-      const auto entries = QDir(folder.PathName).entryInfoList(filters, QDir::NoSort);
-      for (const QFileInfo& fi : entries) {
-        TShellFolder f = FileSystemObject(fi);
-        if (fi.isDir()) {
-          if (!(objectTypes & otFolders)) continue;
-        } else if (f.Kind == TShellKind::skZipArchive) {
-          // An archive is a folder in the tree and a file in the list.
-          if (!(objectTypes & otFolders)) f.Kind = TShellKind::skFile;
-          if (!(objectTypes & otFolders) && !(objectTypes & otNonFolders)) continue;
-        } else if (!(objectTypes & otNonFolders)) {
-          continue;
-        }
-        out.push_back(f);
-      }
-      std::sort(out.begin(), out.end(), NameLess);
-      return out;
+  for (const QString& m : NetworkMounts()) AddFolderAt(out, m);
+  return out;
+}
+
+// Home, documents, computer and network, then the desktop folder's own folders.
+std::vector<TShellFolder> DesktopChildren(const TShellFolder& desktop, unsigned objectTypes, TZipListingCache& zips) {
+  std::vector<TShellFolder> own;
+  if (!desktop.PathName.isEmpty()) {
+    TShellFolder fs = desktop;
+    fs.Kind = TShellKind::skFolder;
+    own = ListFolder(fs, objectTypes, zips);
+  }
+  std::vector<TShellFolder> out;
+  AddFolderAt(out, QDir::homePath());
+  if (DocumentsFolder() != QDir::homePath()) AddFolderAt(out, DocumentsFolder(), D("My Documents"));
+  out.push_back(VirtualFolder(TShellKind::skComputer, D("Computer")));
+  out.push_back(VirtualFolder(TShellKind::skNetwork, D("Network")));
+  out.insert(out.end(), own.begin(), own.end());
+  return out;
+}
+
+std::vector<TShellFolder> ListFileSystemFolder(const QString& path, unsigned objectTypes) {
+  QDir::Filters filters = QDir::NoDotAndDotDot | QDir::System;
+  if (objectTypes & otFolders) filters |= QDir::Dirs;
+  filters |= QDir::Files;  // zip archives are folders too
+  if (objectTypes & otHidden) filters |= QDir::Hidden;
+  std::vector<TShellFolder> out;
+  for (const QFileInfo& fi : QDir(path).entryInfoList(filters, QDir::NoSort)) {
+    TShellFolder f = FileSystemObject(fi);
+    if (fi.isDir()) {
+      if (!(objectTypes & otFolders)) continue;
+    } else if (f.Kind == TShellKind::skZipArchive) {
+      // An archive is a folder in the tree and a file in the list.
+      if (!(objectTypes & otFolders)) f.Kind = TShellKind::skFile;
+      if (!(objectTypes & otFolders) && !(objectTypes & otNonFolders)) continue;
+    } else if (!(objectTypes & otNonFolders)) {
+      continue;
     }
-    case TShellKind::skZipArchive:
-      return ListArchiveFolder(folder.PathName, QString(), objectTypes);
+    out.push_back(f);
+  }
+  std::sort(out.begin(), out.end(), NameLess);
+  return out;
+}
+}  // namespace
+
+std::vector<TShellFolder> ListFolder(const TShellFolder& folder, unsigned objectTypes, TZipListingCache& zips) {
+  const bool folders = objectTypes & otFolders;  // the virtual folders hold folders only
+  switch (folder.Kind) {
+    case TShellKind::skDesktop:
+      return folders ? DesktopChildren(folder, objectTypes, zips) : std::vector<TShellFolder>();
+    case TShellKind::skComputer: return folders ? ComputerChildren() : std::vector<TShellFolder>();
+    case TShellKind::skNetwork: return folders ? NetworkChildren() : std::vector<TShellFolder>();
+    case TShellKind::skFolder: return ListFileSystemFolder(folder.PathName, objectTypes);
+    case TShellKind::skZipArchive: return ListArchiveFolder(folder.PathName, QString(), objectTypes, zips);
     case TShellKind::skZipFolder: {
       QString archive, inner;
-      if (SplitArchivePath(folder.PathName, archive, inner)) return ListArchiveFolder(archive, inner, objectTypes);
-      return out;
+      if (!SplitArchivePath(folder.PathName, archive, inner)) return {};
+      return ListArchiveFolder(archive, inner, objectTypes, zips);
     }
-    default:
-      return out;
+    default: return {};
   }
 }
 
-TShellFolder ShellFolderForPath(const QString& rawPath) {
+TShellFolder ShellFolderForPath(const QString& rawPath, TZipListingCache& zips) {
   const QString path = StripTrailingDelimiter(QDir::cleanPath(rawPath));
   const QFileInfo fi(path);
   if (fi.exists()) return FileSystemObject(fi);
   QString archive, inner;
   if (SplitArchivePath(path, archive, inner)) {
-    const auto listing = ReadZipListing(archive);
+    const auto listing = zips.Read(archive);
     for (const auto& e : listing->Entries) {
       if (e.Name.compare(inner, Qt::CaseSensitive) == 0 && !e.IsDir) {
         TShellFolder f;
@@ -352,7 +361,7 @@ void TShellTreeModel::SetRoot(const QString& root) {
   FRoot = root;
   FInvisible->Children.clear();
   auto top = std::make_unique<TNode>();
-  top->Folder = MakeRootFolder(root);
+  top->Folder = MakeRootFolder(root, *FZipCache);
   top->Parent = FInvisible.get();
   if (top->Folder.Name.isEmpty()) top->Folder.Name = root;
   FInvisible->Children.push_back(std::move(top));
@@ -383,7 +392,7 @@ QModelIndex TShellTreeModel::IndexOf(const TNode* node) const {
 
 std::vector<std::unique_ptr<TShellTreeModel::TNode>> TShellTreeModel::ReadChildren(TNode* node) const {
   std::vector<std::unique_ptr<TNode>> out;
-  for (TShellFolder& f : ListFolder(node->Folder, (FObjectTypes | otFolders) & ~otNonFolders)) {
+  for (TShellFolder& f : ListFolder(node->Folder, (FObjectTypes | otFolders) & ~otNonFolders, *FZipCache)) {
     if (!f.IsFolder()) continue;
     auto child = std::make_unique<TNode>();
     child->Folder = std::move(f);
@@ -416,11 +425,14 @@ QVariant TShellTreeModel::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole: return f.Name;
     case Qt::ToolTipRole: return f.PathName;
     case Qt::DecorationRole:
-      if (f.Kind == TShellKind::skVirtual && f.PathName.isEmpty())
-        return icons.icon(f.Name == D("Network") ? QFileIconProvider::Network : QFileIconProvider::Computer);
-      if (f.Kind == TShellKind::skZipFolder) return icons.icon(QFileIconProvider::Folder);
-      if (f.Kind == TShellKind::skVirtual) return icons.icon(QFileIconProvider::Desktop);
-      return icons.icon(QFileInfo(f.PathName));
+      switch (f.Kind) {
+        case TShellKind::skNone:
+        case TShellKind::skComputer: return icons.icon(QFileIconProvider::Computer);
+        case TShellKind::skNetwork: return icons.icon(QFileIconProvider::Network);
+        case TShellKind::skDesktop: return icons.icon(QFileIconProvider::Desktop);
+        case TShellKind::skZipFolder: return icons.icon(QFileIconProvider::Folder);
+        default: return icons.icon(QFileInfo(f.PathName));
+      }
     default: return {};
   }
 }
@@ -443,11 +455,11 @@ void TShellTreeModel::fetchMore(const QModelIndex& parent) {
   TNode* node = NodeAt(parent);
   if (node->Fetched || node->Loading) return;
   const QString archive = ArchiveOf(node->Folder);
-  if (!archive.isEmpty() && !CachedZipListing(archive)) {
+  if (!archive.isEmpty() && !FZipCache->Cached(archive)) {
     // A large archive's directory is read off the window thread; the node fills in after.
     node->Loading = true;
     const QString path = node->Folder.PathName;
-    ReadZipListingLater(archive, this, [this, path] {
+    FZipCache->ReadLater(archive, this, [this, path] {
       for (const QModelIndex& i : LoadedNodesFor(path)) {
         NodeAt(i)->Loading = false;
         fetchMore(i);
@@ -531,14 +543,13 @@ QModelIndex TShellTreeModel::FindPath(const QString& rawPath) {
     qsizetype bestLength = -1;
     for (size_t i = 0; i < node->Children.size(); ++i) {
       const QString& p = node->Children[i]->Folder.PathName;
-      const bool virtualKid = p.isEmpty() && node->Children[i]->Folder.Kind == TShellKind::skVirtual;
       const bool prefix = !p.isEmpty() && (p == path || path.startsWith(p == "/" ? p : p + '/'));
       if (prefix && p.size() > bestLength) {
         best = int(i);
         bestLength = p.size();
-      } else if (virtualKid && bestLength < 0 && node->Folder.Kind == TShellKind::skVirtual) {
+      } else if (bestLength < 0 && node->Children[i]->Folder.Kind == TShellKind::skComputer) {
         // Look inside Computer for paths the desktop does not hold itself.
-        if (node->Children[i]->Folder.Name == D("Computer")) best = int(i), bestLength = 0;
+        best = int(i), bestLength = 0;
       }
     }
     if (best < 0) return {};
@@ -634,6 +645,7 @@ void TShellTreeView::SetAutoRefresh(bool on) {
 
 void TShellTreeView::SetListView(TShellListView* list) {
   FList = list;
+  if (FList) FList->Model()->SetZipCache(FModel->ZipCache());
   if (FList && SelectedFolder()) FList->SetFolder(*SelectedFolder());
 }
 
@@ -643,7 +655,7 @@ void TShellTreeView::UpdateWatch() {
   if (FAutoRefresh) {
     auto addNode = [&](const QModelIndex& idx) {
       const TShellFolder& f = FModel->NodeAt(idx)->Folder;
-      if (!f.PathName.isEmpty() && (f.Kind == TShellKind::skFolder || f.Kind == TShellKind::skVirtual) &&
+      if (!f.PathName.isEmpty() && (f.Kind == TShellKind::skFolder || f.Kind == TShellKind::skDesktop) &&
           QFileInfo(f.PathName).isDir() && !wanted.contains(f.PathName))
         wanted << f.PathName;
     };
@@ -697,13 +709,13 @@ void TShellListModel::SetFolder(const TShellFolder& folder, unsigned objectTypes
   FFolder = folder;
   FObjectTypes = objectTypes;
   const QString archive = ArchiveOf(folder);
-  if (!archive.isEmpty() && !CachedZipListing(archive)) {
+  if (!archive.isEmpty() && !FZipCache->Cached(archive)) {
     // Empty until the archive's directory has been read off the window thread.
     beginResetModel();
     FItems.clear();
     endResetModel();
     const QString path = folder.PathName;
-    ReadZipListingLater(archive, this, [this, path] {
+    FZipCache->ReadLater(archive, this, [this, path] {
       if (FFolder.PathName == path) Reload();
     });
     return;
@@ -714,11 +726,10 @@ void TShellListModel::SetFolder(const TShellFolder& folder, unsigned objectTypes
 void TShellListModel::Reload() {
   beginResetModel();
   FItems.clear();
-  if (FFolder.IsFolder() && !(FFolder.Kind == TShellKind::skVirtual && FFolder.PathName.isEmpty())) {
-    TShellFolder source = FFolder;
-    if (source.Kind == TShellKind::skVirtual) source.Kind = TShellKind::skFolder;  // the desktop's own files
-    for (TShellFolder& f : ListFolder(source, FObjectTypes & ~unsigned(otFolders))) FItems.push_back(std::move(f));
-  }
+  TShellFolder source = FFolder;
+  if (source.Kind == TShellKind::skDesktop) source.Kind = TShellKind::skFolder;  // the desktop's own files
+  for (TShellFolder& f : ListFolder(source, FObjectTypes & ~unsigned(otFolders), *FZipCache))
+    FItems.push_back(std::move(f));
   endResetModel();
   sort(FSortColumn, FSortOrder);
 }

@@ -8,7 +8,9 @@
 #include <QPointer>
 #include <QTreeView>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace qv {
@@ -26,13 +28,20 @@ enum TShellFolderProperty : unsigned {
   fpFileSystem = 1 << 4, fpFileSystemAncestor = 1 << 5, fpRemovable = 1 << 6, fpValidate = 1 << 7,
 };
 
-enum class TShellKind { skVirtual, skFolder, skZipArchive, skZipFolder, skFile, skZipFile };
+// What an object is, whatever its display name says in the current language.
+enum class TShellKind {
+  skNone,      // nothing: a path that does not lead anywhere
+  skDesktop,   // the desktop folder, holding the other virtual folders besides its own
+  skComputer,  // the file-system root, home and mounted media
+  skNetwork,   // mounted network shares
+  skFolder, skZipArchive, skZipFolder, skFile, skZipFile
+};
 
 // One shell object: a folder or file of the file system or of a zip archive, or a virtual folder.
 struct TShellFolder {
-  TShellKind Kind = TShellKind::skVirtual;
+  TShellKind Kind = TShellKind::skNone;
   QString Name;      // display name
-  QString PathName;  // parsing path; empty for the virtual folders Computer and Network
+  QString PathName;  // parsing path; empty for Computer, Network and nothing
   unsigned Properties = 0;
   qint64 Size = 0;
   QDateTime Modified;
@@ -40,25 +49,41 @@ struct TShellFolder {
   bool InArchive() const { return Kind == TShellKind::skZipFolder || Kind == TShellKind::skZipFile; }
 };
 
-// The entries of a zip archive, read once per archive state (size and time) and cached.
+// The entries of a zip archive.
 struct TZipListing {
   struct TEntry { QString Name; bool IsDir; qint64 Size; QDateTime Modified; };
   std::vector<TEntry> Entries;  // names relative to the archive, "/" as delimiter, no trailing "/"
   bool Valid = false;
 };
-std::shared_ptr<const TZipListing> ReadZipListing(const QString& archive);
-// The listing when it is cached and current, else nullptr (never reads).
-std::shared_ptr<const TZipListing> CachedZipListing(const QString& archive);
-// Reads the listing on the thread pool, then runs done on the window thread unless context is gone.
-void ReadZipListingLater(const QString& archive, QObject* context, std::function<void()> done);
+
+// Listings by archive, read once per archive state (size and time). A tree shares its cache
+// with the list it fills; readers on the thread pool keep it alive until they are done.
+class TZipListingCache : public std::enable_shared_from_this<TZipListingCache> {
+ public:
+  std::shared_ptr<const TZipListing> Read(const QString& archive);
+  // The listing when it is cached and current, else nullptr (never reads).
+  std::shared_ptr<const TZipListing> Cached(const QString& archive) const;
+  // Reads the listing on the thread pool, then runs done on the window thread unless context is gone.
+  void ReadLater(const QString& archive, QObject* context, std::function<void()> done);
+
+ private:
+  struct TCached { qint64 Size; QDateTime Time; std::shared_ptr<const TZipListing> Listing; };
+  using TWaiter = std::pair<QPointer<QObject>, std::function<void()>>;
+  mutable std::mutex FMutex;  // FListings is filled from the pool
+  std::map<QString, TCached> FListings;
+  std::map<QString, std::vector<TWaiter>> FWaiters;  // archives being read; window thread only
+  void CallWaiters(const QString& archive);
+};
+using TZipListingCachePtr = std::shared_ptr<TZipListingCache>;
+
 // The archive a zip archive or zip folder object lies in; empty for anything else.
 QString ArchiveOf(const TShellFolder& folder);
 
 // The objects directly inside a folder, filtered by the object types, sorted by name.
-std::vector<TShellFolder> ListFolder(const TShellFolder& folder, unsigned objectTypes);
-// The shell object for a path, through zip archives; Kind skVirtual with empty path when missing.
-TShellFolder ShellFolderForPath(const QString& path);
-TShellFolder MakeRootFolder(const QString& root);
+std::vector<TShellFolder> ListFolder(const TShellFolder& folder, unsigned objectTypes, TZipListingCache& zips);
+// The shell object for a path, through zip archives; Kind skNone when missing.
+TShellFolder ShellFolderForPath(const QString& path, TZipListingCache& zips);
+TShellFolder MakeRootFolder(const QString& root, TZipListingCache& zips);
 // Mounted network shares (nfs, cifs, sshfs, ...), for the Network root.
 QStringList NetworkMounts();
 
@@ -91,6 +116,9 @@ class TShellTreeModel : public QAbstractItemModel {
   // Every node already read whose folder is path.
   QModelIndexList LoadedNodesFor(const QString& path) const;
 
+  // The archive listings of this tree, for the list it fills.
+  const TZipListingCachePtr& ZipCache() const { return FZipCache; }
+
   QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
   QModelIndex parent(const QModelIndex& child) const override;
   int rowCount(const QModelIndex& parent = {}) const override;
@@ -104,6 +132,7 @@ class TShellTreeModel : public QAbstractItemModel {
 
  private:
   std::unique_ptr<TNode> FInvisible;
+  TZipListingCachePtr FZipCache = std::make_shared<TZipListingCache>();
   QString FRoot;
   unsigned FObjectTypes = otFolders | otHidden;
   std::vector<std::unique_ptr<TNode>> ReadChildren(TNode* node) const;
@@ -167,6 +196,8 @@ class TShellListModel : public QAbstractTableModel {
   // Names of plain files may be edited in place (renaming the file) only when editable.
   void SetEditable(bool on) { FEditable = on; }
   bool Editable() const { return FEditable; }
+  // Shares the archive listings of the tree that selects the folders.
+  void SetZipCache(TZipListingCachePtr cache) { FZipCache = std::move(cache); }
 
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
@@ -178,6 +209,7 @@ class TShellListModel : public QAbstractTableModel {
 
  private:
   TShellFolder FFolder;
+  TZipListingCachePtr FZipCache = std::make_shared<TZipListingCache>();
   unsigned FObjectTypes = otNonFolders | otHidden;
   std::vector<TShellFolder> FItems;
   int FSortColumn = colName;

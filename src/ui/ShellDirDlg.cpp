@@ -57,44 +57,66 @@ TShellDirDialog::TShellDirDialog(QWidget* parent) : QDialog(parent) {
   Splitter->setObjectName("Splitter");
   Splitter->setChildrenCollapsible(false);
   outer->addWidget(Splitter);
+  BuildFolderPanel();
+  BuildFilePanel();
+  BuildPopupMenu();
+  ConnectActions();
 
+  resize(560, 420);
+  Splitter->setSizes({560, 360});
+  PanelRight->hide();
+  CenterOnScreen(this);
+}
+
+// The left side: places, the tree, the chosen path and the buttons.
+void TShellDirDialog::BuildFolderPanel() {
   PanelLeft = new QWidget(Splitter);
   PanelLeft->setObjectName("PanelLeft");
-  auto* leftLayout = new QVBoxLayout(PanelLeft);
-  leftLayout->setContentsMargins(0, 0, 0, 0);
+  auto* layout = new QVBoxLayout(PanelLeft);
+  layout->setContentsMargins(0, 0, 0, 0);
   auto* browse = new QHBoxLayout;
-  panRoot = new QWidget(PanelLeft);
-  panRoot->setObjectName("panRoot");
-  auto* places = new QVBoxLayout(panRoot);
-  places->setContentsMargins(0, 0, 0, 0);
-  auto makePlace = [&](const char* name, const char* text, QStyle::StandardPixmap icon, const char* root) {
-    auto* b = new QToolButton(panRoot);
-    b->setObjectName(name);
-    b->setText(D(text));
-    b->setIcon(style()->standardIcon(icon));
-    b->setIconSize({32, 32});
-    b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    b->setAutoRaise(true);
-    b->setFixedWidth(84);
-    connect(b, &QToolButton::clicked, this, [this, root] { SetPlace(root); });
-    places->addWidget(b);
-    return b;
-  };
-  spbDesktop = makePlace("spbDesktop", "Desktop", QStyle::SP_DesktopIcon, rfDesktop);
-  spbMyFiles = makePlace("spbMyFiles", "My Documents", QStyle::SP_DirHomeIcon, rfPersonal);
-  spbComputer = makePlace("spbComputer", "Computer", QStyle::SP_ComputerIcon, rfMyComputer);
-  spbNetwork = makePlace("spbNetwork", "Network", QStyle::SP_DriveNetIcon, rfNetwork);
-  places->addStretch();
-  browse->addWidget(panRoot);
+  browse->addWidget(BuildPlaces());
   ShellTreeView = new TShellTreeView(PanelLeft);
   ShellTreeView->setObjectName("ShellTreeView");
   ShellTreeView->SetRoot(rfMyComputer);
   ShellTreeView->SetAutoRefresh(false);
   ShellTreeView->setContextMenuPolicy(Qt::CustomContextMenu);
   browse->addWidget(ShellTreeView, 1);
-  leftLayout->addLayout(browse, 1);
+  layout->addLayout(browse, 1);
+  layout->addLayout(BuildDirectoryRow());
+  layout->addLayout(BuildButtonRow());
+}
 
-  auto* dirRow = new QHBoxLayout;
+QWidget* TShellDirDialog::BuildPlaces() {
+  panRoot = new QWidget(PanelLeft);
+  panRoot->setObjectName("panRoot");
+  auto* layout = new QVBoxLayout(panRoot);
+  layout->setContentsMargins(0, 0, 0, 0);
+  spbDesktop = PlaceButton("spbDesktop", "Desktop", QStyle::SP_DesktopIcon, rfDesktop);
+  spbMyFiles = PlaceButton("spbMyFiles", "My Documents", QStyle::SP_DirHomeIcon, rfPersonal);
+  spbComputer = PlaceButton("spbComputer", "Computer", QStyle::SP_ComputerIcon, rfMyComputer);
+  spbNetwork = PlaceButton("spbNetwork", "Network", QStyle::SP_DriveNetIcon, rfNetwork);
+  for (QToolButton* b : {spbDesktop, spbMyFiles, spbComputer, spbNetwork}) layout->addWidget(b);
+  layout->addStretch();
+  return panRoot;
+}
+
+QToolButton* TShellDirDialog::PlaceButton(const char* name, const char* text, QStyle::StandardPixmap icon,
+                                          const char* root) {
+  auto* b = new QToolButton(panRoot);
+  b->setObjectName(name);
+  b->setText(D(text));
+  b->setIcon(style()->standardIcon(icon));
+  b->setIconSize({32, 32});
+  b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  b->setAutoRaise(true);
+  b->setFixedWidth(84);
+  connect(b, &QToolButton::clicked, this, [this, root] { SetPlace(root); });
+  return b;
+}
+
+QLayout* TShellDirDialog::BuildDirectoryRow() {
+  auto* row = new QHBoxLayout;
   Label1 = new QLabel(D("Directory:"), PanelLeft);
   cbxSelectedDir = new QComboBox(PanelLeft);
   cbxSelectedDir->setObjectName("cbxSelectedDir");
@@ -102,57 +124,67 @@ TShellDirDialog::TShellDirDialog(QWidget* parent) : QDialog(parent) {
   cbxSelectedDir->setInsertPolicy(QComboBox::NoInsert);
   cbxSelectedDir->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   Label1->setBuddy(cbxSelectedDir);
-  dirRow->addWidget(Label1);
-  dirRow->addWidget(cbxSelectedDir, 1);
-  leftLayout->addLayout(dirRow);
+  row->addWidget(Label1);
+  row->addWidget(cbxSelectedDir, 1);
+  return row;
+}
 
-  auto* buttonRow = new QHBoxLayout;
+QLayout* TShellDirDialog::BuildButtonRow() {
+  auto* row = new QHBoxLayout;
   cbxFiles = new QCheckBox(D("Show files"), PanelLeft);
   cbxFiles->setObjectName("cbxFiles");
-  auto makeSmall = [&](const char* name, QStyle::StandardPixmap icon, const char* hint) {
-    auto* b = new QToolButton(PanelLeft);
-    b->setObjectName(name);
-    b->setIcon(style()->standardIcon(icon));
-    b->setToolTip(D(hint));
-    b->setAutoRaise(true);
-    return b;
-  };
-  spbHome = makeSmall("spbHome", QStyle::SP_DirHomeIcon, "Go to default folder");
-  spbUp = makeSmall("spbUp", QStyle::SP_FileDialogToParent, "One folder up");
-  spbNew = makeSmall("spbNew", QStyle::SP_FileDialogNewFolder, "Create new folder");
+  spbHome = SmallButton("spbHome", QStyle::SP_DirHomeIcon, "Go to default folder");
+  spbUp = SmallButton("spbUp", QStyle::SP_FileDialogToParent, "One folder up");
+  spbNew = SmallButton("spbNew", QStyle::SP_FileDialogNewFolder, "Create new folder");
   btbOK = new QPushButton(D("OK"), PanelLeft);
   btbOK->setObjectName("btbOK");
   btbOK->setDefault(true);
   btbCancel = new QPushButton(D("Cancel"), PanelLeft);
   btbCancel->setObjectName("btbCancel");
-  buttonRow->addWidget(cbxFiles);
-  buttonRow->addWidget(spbHome);
-  buttonRow->addWidget(spbUp);
-  buttonRow->addWidget(spbNew);
-  buttonRow->addStretch();
-  buttonRow->addWidget(btbOK);
-  buttonRow->addWidget(btbCancel);
-  leftLayout->addLayout(buttonRow);
+  row->addWidget(cbxFiles);
+  row->addWidget(spbHome);
+  row->addWidget(spbUp);
+  row->addWidget(spbNew);
+  row->addStretch();
+  row->addWidget(btbOK);
+  row->addWidget(btbCancel);
+  return row;
+}
 
+QToolButton* TShellDirDialog::SmallButton(const char* name, QStyle::StandardPixmap icon, const char* hint) {
+  auto* b = new QToolButton(PanelLeft);
+  b->setObjectName(name);
+  b->setIcon(style()->standardIcon(icon));
+  b->setToolTip(D(hint));
+  b->setAutoRaise(true);
+  return b;
+}
+
+// The right side, shown on demand: the files of the selected folder.
+void TShellDirDialog::BuildFilePanel() {
   PanelRight = new QWidget(Splitter);
   PanelRight->setObjectName("PanelRight");
-  auto* rightLayout = new QVBoxLayout(PanelRight);
-  rightLayout->setContentsMargins(0, 0, 0, 0);
+  auto* layout = new QVBoxLayout(PanelRight);
+  layout->setContentsMargins(0, 0, 0, 0);
   ShellListView = new TShellListView(PanelRight);
   ShellListView->setObjectName("ShellListView");
   ShellListView->setSelectionMode(QAbstractItemView::SingleSelection);
-  rightLayout->addWidget(ShellListView);
+  layout->addWidget(ShellListView);
   ShellTreeView->SetListView(ShellListView);
   const double scale = (screen() ? screen()->logicalDotsPerInch() : 96.0) / 96.0;
   ShellListView->SetColWidths({int(20 * scale), int(10 * scale), int(15 * scale), int(15 * scale)});
+}
 
+void TShellDirDialog::BuildPopupMenu() {
   PopupMenu = new QMenu(this);
   itmCreate = PopupMenu->addAction(D("&Create folder"));
   itmDelete = PopupMenu->addAction(D("&Delete folder"));
   PopupMenu->addSeparator();
   itmUpdate = PopupMenu->addAction(D("&Update"));
   cancel1 = PopupMenu->addAction(D("&Cancel"));
+}
 
+void TShellDirDialog::ConnectActions() {
   connect(btbOK, &QPushButton::clicked, this, [this] {
     AddToHistory(cbxSelectedDir->currentText());
     accept();
@@ -170,11 +202,6 @@ TShellDirDialog::TShellDirDialog(QWidget* parent) : QDialog(parent) {
   });
   connect(cbxFiles, &QCheckBox::clicked, this, [this](bool on) { if (isVisible()) ShowFilePanel(on); });
   connect(ShellTreeView, &TShellTreeView::SelectionChanged, this, &TShellDirDialog::TreeSelectionChanged);
-
-  resize(560, 420);
-  Splitter->setSizes({560, 360});
-  PanelRight->hide();
-  CenterOnScreen(this);
 }
 
 TShellDirDialog::~TShellDirDialog() { SaveToIni(); }

@@ -3,10 +3,12 @@
 // settings file, and can create and delete folders (for good or into the trash).
 #include <QDialog>
 #include <QStringList>
+#include <QStyle>
 
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QLayout;
 class QMenu;
 class QAction;
 class QPushButton;
@@ -77,6 +79,16 @@ class TShellDirDialog : public QDialog {
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
+  void BuildFolderPanel();
+  QWidget* BuildPlaces();
+  // A button of the places column that shows the tree from root.
+  QToolButton* PlaceButton(const char* name, const char* text, QStyle::StandardPixmap icon, const char* root);
+  QLayout* BuildDirectoryRow();
+  QLayout* BuildButtonRow();
+  QToolButton* SmallButton(const char* name, QStyle::StandardPixmap icon, const char* hint);
+  void BuildFilePanel();
+  void BuildPopupMenu();
+  void ConnectActions();
   void TreeSelectionChanged();
   void FocusTree();
   void UpdateComboStyle();

@@ -23,24 +23,35 @@ TTimeCompareDialog::TTimeCompareDialog(QWidget* parent) : QDialog(parent) {
   setWindowTitle(T("Settings for file comparison"));
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowCloseButtonHint);
   auto* layout = new QVBoxLayout(this);
+  layout->addWidget(BuildModeGroup());
+  layout->addWidget(BuildTimeGroup());
+  layout->addWidget(BuildSizeGroup());
+  layout->addLayout(BuildButtonRow());
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+  connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+}
 
+QWidget* TTimeCompareDialog::BuildModeGroup() {
   gbMode = new QGroupBox(T("Compare mode"), this);
   gbMode->setObjectName("gbMode");
-  auto* modeLayout = new QVBoxLayout(gbMode);
+  auto* layout = new QVBoxLayout(gbMode);
   rbNewer = new QRadioButton(T("Backup only files with newer timestamps"), gbMode);
   rbExact = new QRadioButton(T("Backup all files with differing timestamps"), gbMode);
   rbNewer->setObjectName("rbNewer");
   rbExact->setObjectName("rbExact");
   rbNewer->setChecked(true);
-  modeLayout->addWidget(rbNewer);
-  modeLayout->addWidget(rbExact);
+  layout->addWidget(rbNewer);
+  layout->addWidget(rbExact);
   // The restore never uses the compare mode; the group stays hidden.
   gbMode->setVisible(false);
-  layout->addWidget(gbMode);
+  return gbMode;
+}
 
+QWidget* TTimeCompareDialog::BuildTimeGroup() {
   gbTime = new QGroupBox(T("Timestamp comparison"), this);
   gbTime->setObjectName("gbTime");
-  auto* timeLayout = new QVBoxLayout(gbTime);
+  auto* layout = new QVBoxLayout(gbTime);
   auto* row = new QHBoxLayout;
   laTimeDiff = new QLabel(T("Time comparison tolerance in s:"), gbTime);
   edTimeDiff = new QSpinBox(gbTime);
@@ -51,33 +62,34 @@ TTimeCompareDialog::TTimeCompareDialog(QWidget* parent) : QDialog(parent) {
   row->addWidget(laTimeDiff);
   row->addWidget(edTimeDiff);
   row->addStretch();
-  timeLayout->addLayout(row);
+  layout->addLayout(row);
   cbDstIgnore = new QCheckBox(T("Ignore 1 hour winter/summer time difference"), gbTime);
   cbDstIgnore->setObjectName("cbDstIgnore");
-  timeLayout->addWidget(cbDstIgnore);
-  layout->addWidget(gbTime);
+  layout->addWidget(cbDstIgnore);
+  return gbTime;
+}
 
+QWidget* TTimeCompareDialog::BuildSizeGroup() {
   gbSize = new QGroupBox(T("Size comparison"), this);
   gbSize->setObjectName("gbSize");
-  auto* sizeLayout = new QVBoxLayout(gbSize);
+  auto* layout = new QVBoxLayout(gbSize);
   cbSize = new QCheckBox(T("Compare size of uncompressed and unencrypted files if time stamps are identical"), gbSize);
   cbSize->setObjectName("cbSize");
-  sizeLayout->addWidget(cbSize);
-  layout->addWidget(gbSize);
+  layout->addWidget(cbSize);
+  return gbSize;
+}
 
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
+QLayout* TTimeCompareDialog::BuildButtonRow() {
+  auto* row = new QHBoxLayout;
+  row->addStretch();
   OKBtn = new QPushButton(T("OK"), this);
   OKBtn->setObjectName("OKBtn");
   OKBtn->setDefault(true);
   CancelBtn = new QPushButton(T("Cancel"), this);
   CancelBtn->setObjectName("CancelBtn");
-  buttons->addWidget(OKBtn);
-  buttons->addWidget(CancelBtn);
-  layout->addLayout(buttons);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
-  connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
-  connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+  row->addWidget(OKBtn);
+  row->addWidget(CancelBtn);
+  return row;
 }
 
 bool TTimeCompareDialog::Execute(const QPoint& Pos, bool BottomPos, bool ShowDiff, bool ShowSize,

@@ -9,6 +9,7 @@ class QSpinBox;
 class QCheckBox;
 class QPushButton;
 class QLabel;
+class QLayout;
 
 namespace qv {
 
@@ -34,6 +35,12 @@ class TTimeCompareDialog : public QDialog {
   QCheckBox* cbSize = nullptr;
   QPushButton* OKBtn = nullptr;
   QPushButton* CancelBtn = nullptr;
+
+ private:
+  QWidget* BuildModeGroup();
+  QWidget* BuildTimeGroup();
+  QWidget* BuildSizeGroup();
+  QLayout* BuildButtonRow();
 };
 
 }  // namespace qv

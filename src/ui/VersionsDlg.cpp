@@ -76,6 +76,17 @@ TVersionsDialog::TVersionsDialog(const std::string& setMask, const std::string& 
   setObjectName("VersionsDlg");
   setWindowTitle(T("Versions of a file"));
   auto* layout = new QVBoxLayout(this);
+  layout->addLayout(BuildSearchFields());
+  BuildVersionList();
+  layout->addWidget(lvVersions, 1);
+  layout->addWidget(laCount);
+  layout->addLayout(BuildButtonRow());
+  ConnectControls();
+  resize(760, 360);
+  UpdateButtons();
+}
+
+QLayout* TVersionsDialog::BuildSearchFields() {
   auto* grid = new QGridLayout;
   edFolder = new QLineEdit(this);
   edFolder->setObjectName("edFolder");
@@ -95,20 +106,22 @@ TVersionsDialog::TVersionsDialog(const std::string& setMask, const std::string& 
   grid->addWidget(edRelPath, 1, 1);
   grid->addWidget(btFind, 1, 2);
   grid->setColumnStretch(1, 1);
-  layout->addLayout(grid);
+  return grid;
+}
 
+void TVersionsDialog::BuildVersionList() {
   lvVersions = new QTreeWidget(this);
   lvVersions->setObjectName("lvVersions");
   lvVersions->setRootIsDecorated(false);
   lvVersions->setSelectionMode(QAbstractItemView::SingleSelection);
   lvVersions->setHeaderLabels({T("Date (UTC)"), T("Set"), T("Size"), T("Kind"), T("Path")});
   lvVersions->header()->setStretchLastSection(true);
-  layout->addWidget(lvVersions, 1);
   laCount = new QLabel(this);
   laCount->setObjectName("laCount");
-  layout->addWidget(laCount);
+}
 
-  auto* buttons = new QHBoxLayout;
+QLayout* TVersionsDialog::BuildButtonRow() {
+  auto* row = new QHBoxLayout;
   btRestore = new QPushButton(T("Restore to destination"), this);
   btRestore->setObjectName("btRestore");
   btRestore->setToolTip(T("Restore this version to the destination by the overwrite rule"));
@@ -117,12 +130,14 @@ TVersionsDialog::TVersionsDialog(const std::string& setMask, const std::string& 
   btKeepBoth->setToolTip(T("Keep the existing file and restore beside it as \"name (1).ext\""));
   btCancel = new QPushButton(T("Cancel"), this);
   btCancel->setObjectName("btCancel");
-  buttons->addWidget(btRestore);
-  buttons->addWidget(btKeepBoth);
-  buttons->addStretch();
-  buttons->addWidget(btCancel);
-  layout->addLayout(buttons);
+  row->addWidget(btRestore);
+  row->addWidget(btKeepBoth);
+  row->addStretch();
+  row->addWidget(btCancel);
+  return row;
+}
 
+void TVersionsDialog::ConnectControls() {
   connect(btFind, &QPushButton::clicked, this, &TVersionsDialog::FindClick);
   connect(edRelPath, &QLineEdit::returnPressed, this, &TVersionsDialog::FindClick);
   connect(lvVersions, &QTreeWidget::itemSelectionChanged, this, &TVersionsDialog::UpdateButtons);
@@ -130,8 +145,6 @@ TVersionsDialog::TVersionsDialog(const std::string& setMask, const std::string& 
   connect(btRestore, &QPushButton::clicked, this, [this] { Pick(false); });
   connect(btKeepBoth, &QPushButton::clicked, this, [this] { Pick(true); });
   connect(btCancel, &QPushButton::clicked, this, &QDialog::reject);
-  resize(760, 360);
-  UpdateButtons();
 }
 
 void TVersionsDialog::Search(const std::string& folder, const std::string& relPath) {

@@ -12,6 +12,7 @@ class QLineEdit;
 class QPushButton;
 class QTreeWidget;
 class QLabel;
+class QLayout;
 
 namespace qv {
 
@@ -56,6 +57,10 @@ class TVersionsDialog : public QDialog {
   QPushButton* btCancel = nullptr;
 
  private:
+  QLayout* BuildSearchFields();
+  void BuildVersionList();
+  QLayout* BuildButtonRow();
+  void ConnectControls();
   std::string FSetMask, FDriveMask;
   bool FUnpackGz = true;
   std::vector<TVersionEntry> FVersions;

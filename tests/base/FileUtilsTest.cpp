@@ -28,11 +28,10 @@ TEST(FileAttributes, MapsTypeNameAndWritePermission) {
   std::filesystem::create_directory(dir / "sub");
   std::filesystem::create_directory(dir / ".subhidden");
 
-  EXPECT_EQ(LongFileGetAttr(file), static_cast<int>(faArchive));
-  EXPECT_EQ(LongFileGetAttr(hidden), static_cast<int>(faArchive | faHidden));
-  EXPECT_EQ(LongFileGetAttr(dir / "sub"), static_cast<int>(faDirectory));
-  EXPECT_EQ(LongFileGetAttr(dir / ".subhidden/"), static_cast<int>(faDirectory | faHidden));
-  EXPECT_EQ(LongFileGetAttr(dir / "missing"), -1);
+  const struct { std::string Path; int Attr; } rows[] = {
+      {file, faArchive}, {hidden, faArchive | faHidden}, {dir / "sub", faDirectory},
+      {dir / ".subhidden/", faDirectory | faHidden}, {dir / "missing", -1}};
+  for (const auto& row : rows) EXPECT_EQ(LongFileGetAttr(row.Path), row.Attr) << row.Path;
 
   ::chmod(file.c_str(), 0444);
   EXPECT_EQ(LongFileGetAttr(file), static_cast<int>(faArchive | faReadOnly));
@@ -49,18 +48,22 @@ TEST(FileAttributes, LinksAreReportedOnlyWhenNotFollowed) {
   std::filesystem::create_directory_symlink(dir / "folder", dir / "dlink");
   std::filesystem::create_symlink(dir / "nowhere", dir / "dangling");
 
-  EXPECT_EQ(LongFileGetAttr(dir / "flink", false), static_cast<int>(faSymLink));
-  EXPECT_EQ(LongFileGetAttr(dir / "flink", true), static_cast<int>(faArchive));
-  EXPECT_EQ(LongFileGetAttr(dir / "dlink", true), static_cast<int>(faDirectory));
-  EXPECT_EQ(LongFileGetAttr(dir / "dangling", true), -1);
-  EXPECT_EQ(LongFileGetAttr(dir / "dangling", false), static_cast<int>(faSymLink));
+  const struct { std::string Name; bool Follow; int Attr; } attrs[] = {
+      {"flink", false, faSymLink}, {"flink", true, faArchive}, {"dlink", true, faDirectory},
+      {"dangling", true, -1}, {"dangling", false, faSymLink}};
+  for (const auto& row : attrs) EXPECT_EQ(LongFileGetAttr(dir / row.Name, row.Follow), row.Attr) << row.Name;
 
-  EXPECT_TRUE(LongDirectoryExists(dir / "dlink", true));
-  EXPECT_FALSE(LongDirectoryExists(dir / "dlink", false));
-  EXPECT_TRUE(LongFileExists(dir / "dlink", false));
-  EXPECT_FALSE(LongFileExists(dir / "folder"));
-  EXPECT_FALSE(LongFileExists(dir / "dangling", true));
-  EXPECT_TRUE(LongFileExists(dir / "dangling", false));
+  using TExists = bool (*)(const std::string&, bool);
+  const struct { const char* Function; TExists Call; std::string Name; bool Follow, Exists; } exists[] = {
+      {"LongDirectoryExists", LongDirectoryExists, "dlink", true, true},
+      {"LongDirectoryExists", LongDirectoryExists, "dlink", false, false},
+      {"LongFileExists", LongFileExists, "dlink", false, true},
+      {"LongFileExists", LongFileExists, "folder", true, false},
+      {"LongFileExists", LongFileExists, "dangling", true, false},
+      {"LongFileExists", LongFileExists, "dangling", false, true},
+  };
+  for (const auto& row : exists)
+    EXPECT_EQ(row.Call(dir / row.Name, row.Follow), row.Exists) << row.Function << " " << row.Name << " " << row.Follow;
 }
 
 TEST(FileAttributes, ReadOnlyRemovesEveryWriteBitAndItsAbsenceRestoresTheOwners) {
@@ -134,16 +137,13 @@ TEST(LinkLoops, OnlyLinksToOwnAncestorsLoopWhenFollowed) {
   std::filesystem::create_directory_symlink(dir / "a", dir / "ab/notup");
   std::filesystem::create_symlink("self", dir / "a/self");
 
-  EXPECT_TRUE(IsLinkLoop(dir / "a/b/up", true));
-  EXPECT_TRUE(IsLinkLoop(dir / "a/b/rel", true));
-  EXPECT_FALSE(IsLinkLoop(dir / "a/b/side", true));
-  // "ab" starts with "a" as a string, but "a" is no ancestor of "ab/notup".
-  EXPECT_FALSE(IsLinkLoop(dir / "ab/notup", true));
-  EXPECT_TRUE(IsLinkLoop(dir / "a/self", true));
-
-  EXPECT_TRUE(IsLinkLoop(dir / "a/b/side", false));
-  EXPECT_FALSE(IsLinkLoop(dir / "a/b", false));
-  EXPECT_FALSE(IsLinkLoop(dir / "missing", false));
+  const struct { std::string Name; bool Follow, Loop; } rows[] = {
+      {"a/b/up", true, true}, {"a/b/rel", true, true}, {"a/b/side", true, false},
+      {"ab/notup", true, false},  // "ab" starts with "a" as a string, but "a" is no ancestor of it
+      {"a/self", true, true}, {"a/b/side", false, true}, {"a/b", false, false}, {"missing", false, false},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(IsLinkLoop(dir / row.Name, row.Follow), row.Loop) << row.Name << " " << row.Follow;
 
   EXPECT_EQ(GetSymLinkTarget(dir / "a/b/rel"), GetSymLinkTarget(dir / "a"));
   EXPECT_EQ(GetSymLinkTarget(dir / "a/self"), "");
@@ -157,10 +157,8 @@ TEST(Directories, EmptinessCountsHiddenEntries) {
   EXPECT_FALSE(IsEmptyDirectory(dir / "empty"));
   EXPECT_FALSE(IsEmptyDirectory(dir / "missing"));
 
-  EXPECT_FALSE(NotDotEntry("."));
-  EXPECT_FALSE(NotDotEntry(".."));
-  EXPECT_TRUE(NotDotEntry("..."));
-  EXPECT_TRUE(NotDotEntry(".a"));
+  const struct { std::string Name; bool NotDot; } names[] = {{".", false}, {"..", false}, {"...", true}, {".a", true}};
+  for (const auto& row : names) EXPECT_EQ(NotDotEntry(row.Name), row.NotDot) << row.Name;
 }
 
 TEST(Directories, DeleteTreeCountsFoldersAndFiles) {

@@ -5,43 +5,35 @@
 #include <algorithm>
 #include <initializer_list>
 #include <string>
+#include <utility>
 
 using namespace qv;
 
 namespace {
 
-struct TMessageRow { uint32_t Code; std::string Text; };
-
-void ExpectMessages(std::initializer_list<TMessageRow> rows) {
-  for (const TMessageRow& row : rows) EXPECT_EQ(GetErrorMessage(row.Code), row.Text) << std::hex << row.Code;
+// Rows of a code and its text.
+void ExpectMessages(std::initializer_list<std::pair<uint32_t, std::string>> rows) {
+  for (const auto& [code, text] : rows) EXPECT_EQ(GetErrorMessage(code), text) << std::hex << code;
 }
 
 }  // namespace
 
 TEST(GetErrorMessage, ComposesPrefixDetailAndSuffix) {
   ExpectMessages({
-      {0x10B, "Error: Decryption failed"},
-      {0x610B, "Error: Decryption failed (Decrypt)"},
-      {0x304, "Error(2): Could not read from file"},
-      {0x206, "Warning: File attributes could not be set"},
-      {0x080, "Info: Terminated by user"},
-      {0x1080, "Info: Terminated by user (Copy)"},
-      {0x310E, "Error: File not found (gunzip)"},
-      {0x4121, "Error: Could not extract file (Zip)"},
-      {0x2008, "Info: Illegal gzip header (gzip)"},
-      {0x511D, "Error: Timeout error on copying file via FTP (Encrypt)"},
+      {0x10B, "Error: Decryption failed"}, {0x610B, "Error: Decryption failed (Decrypt)"},
+      {0x304, "Error(2): Could not read from file"}, {0x206, "Warning: File attributes could not be set"},
+      {0x080, "Info: Terminated by user"}, {0x1080, "Info: Terminated by user (Copy)"},
+      {0x310E, "Error: File not found (gunzip)"}, {0x4121, "Error: Could not extract file (Zip)"},
+      {0x2008, "Info: Illegal gzip header (gzip)"}, {0x511D, "Error: Timeout error on copying file via FTP (Encrypt)"},
   });
 }
 
 TEST(GetErrorMessage, UnknownDetailsAndMarks) {
   ExpectMessages({
-      {0x414, "Info: Unknown code (00000414)"},
-      {0x1014, "Info: Unknown code (00001014) (Copy)"},
+      {0x414, "Info: Unknown code (00000414)"}, {0x1014, "Info: Unknown code (00001014) (Copy)"},
       {0, "Info: Unknown code (00000000)"},
-      {0x7101, "Error: Could not create file"},
-      {0xF101, "Error: Could not create file"},
-      {0xABC10000, "Info: Unknown code (ABC10000)"},
-      {0x12345601, "Info: Could not create file (Encrypt)"},
+      {0x7101, "Error: Could not create file"}, {0xF101, "Error: Could not create file"},
+      {0xABC10000, "Info: Unknown code (ABC10000)"}, {0x12345601, "Info: Could not create file (Encrypt)"},
   });
 }
 
@@ -56,13 +48,10 @@ TEST(GetErrorMessage, EveryAssignedDetailHasItsOwnText) {
 }
 
 TEST(MsgFormats, QuoteTheName) {
-  const struct { std::string Format, Name, Text; } rows[] = {
-      {MsgErrorOpening(), "a.zip", "Error opening \"a.zip\""},
-      {MsgErrorReading(), "a.zip", "Error reading from \"a.zip\""},
-      {MsgErrorSetAttr(), "x", "Error setting attributes of \"x\""},
-      {MsgErrorSetTime(), "x", "Error setting timestamp of \"x\""},
-  };
-  for (const auto& row : rows) EXPECT_EQ(FormatMsg(row.Format, row.Name), row.Text);
+  EXPECT_EQ(FormatMsg(MsgErrorOpening(), "a.zip"), "Error opening \"a.zip\"");
+  EXPECT_EQ(FormatMsg(MsgErrorReading(), "a.zip"), "Error reading from \"a.zip\"");
+  EXPECT_EQ(FormatMsg(MsgErrorSetAttr(), "x"), "Error setting attributes of \"x\"");
+  EXPECT_EQ(FormatMsg(MsgErrorSetTime(), "x"), "Error setting timestamp of \"x\"");
 }
 
 TEST(TErrorCode, NamedPartsKeepTheNumericValue) {

@@ -29,10 +29,12 @@ class GermanTranslation : public ::testing::Test {
 
 TEST_F(GermanTranslation, ErrorMessagesAndUnits) {
   SetTranslationLanguage("de");
-  EXPECT_EQ(GetErrorMessage(0x610B), "Fehler: Entschlüsselung fehlgeschlagen (Entschlüsseln)");
-  EXPECT_EQ(GetErrorMessage(0x206), "Warnung: Dateiattribute konnten nicht gesetzt werden");
-  EXPECT_EQ(GetErrorMessage(0x1080), "Info: Vom Benutzer abgebrochen (Kopieren)");
-  EXPECT_EQ(GetErrorMessage(0x414), "Info: Unbekannter Code (00000414)");
+  const struct { uint32_t Code; std::string Text; } rows[] = {
+      {0x610B, "Fehler: Entschlüsselung fehlgeschlagen (Entschlüsseln)"},
+      {0x206, "Warnung: Dateiattribute konnten nicht gesetzt werden"},
+      {0x1080, "Info: Vom Benutzer abgebrochen (Kopieren)"}, {0x414, "Info: Unbekannter Code (00000414)"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(GetErrorMessage(row.Code), row.Text) << std::hex << row.Code;
   EXPECT_EQ(FormatMsg(MsgErrorOpening(), "a.zip"), "Fehler beim Öffnen von \"a.zip\"");
   EXPECT_EQ(FormatMsg(MsgErrorSetTime(), "x"), "Fehler beim Setzen des Zeitstempels von \"x\"");
   EXPECT_EQ(SizeToStr(5), "5 B");

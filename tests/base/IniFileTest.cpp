@@ -78,12 +78,9 @@ TEST(IniFile, ReadsValuesLeniently) {
                                      "Word=true\r\n");
   TIniFile ini(file);
   EXPECT_EQ(ini.ReadString("Language", "LangID"), "de");
-  EXPECT_EQ(ini.ReadInteger("Language", "Hex", 0), 31);
-  EXPECT_EQ(ini.ReadInteger("Language", "Dollar", 0), 16);
-  EXPECT_EQ(ini.ReadInteger("Language", "Neg", 0), -42);
-  EXPECT_EQ(ini.ReadInteger("Language", "Bad", 7), 7);
-  EXPECT_EQ(ini.ReadInteger("Language", "Big", 7), 7);
-  EXPECT_EQ(ini.ReadInteger("Language", "Missing", 7), 7);
+  const struct { std::string Key; int Default, Value; } integers[] = {
+      {"Hex", 0, 31}, {"Dollar", 0, 16}, {"Neg", 0, -42}, {"Bad", 7, 7}, {"Big", 7, 7}, {"Missing", 7, 7}};
+  for (const auto& row : integers) EXPECT_EQ(ini.ReadInteger("Language", row.Key, row.Default), row.Value) << row.Key;
   EXPECT_TRUE(ini.ReadBool("Language", "Word", false));
   EXPECT_TRUE(ini.ReadBool("Language", "Missing", true));
   EXPECT_TRUE(ini.ValueExists("language", "langid"));

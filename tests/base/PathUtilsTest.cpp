@@ -27,7 +27,7 @@ TEST(LongPath, PrefixesDriveAndNetworkPathsOnly) {
       {"C:\\x", "\\\\?\\C:\\x"}, {"\\\\host\\s\\x", "\\\\?\\UNC\\host\\s\\x"},
       {"\\\\?\\UNC\\host\\s", "\\\\?\\UNC\\host\\s"}, {"\\\\?\\C:\\x", "\\\\?\\C:\\x"},
       {"rel\\x", "rel\\x"}, {"x", "x"},
-      {"", "\\\\?\\"},                           {"/home/u/a:b", "/home/u/a:b"},
+      {"", "\\\\?\\"}, {"/home/u/a:b", "/home/u/a:b"},
   });
 }
 

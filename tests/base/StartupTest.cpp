@@ -42,12 +42,14 @@ class StartupTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(StartupTest, LanguageSwitchesAcceptAbbreviations) {
-  for (const char* arg : {"/lang:de", "-l:de", "/LANG:de", "/lang:deutsch", "-La:de"})
-    EXPECT_EQ(ReadLanguageSetting({arg}), "de") << arg;
-  EXPECT_EQ(ReadLanguageSetting({"/language:de"}), "");
-  EXPECT_EQ(ReadLanguageSetting({"lang:de"}), "");  // no switch character
-  EXPECT_EQ(ReadLanguageSetting({"/lang:fr", "some/file", "-l:it"}), "it");
-  EXPECT_EQ(ReadLanguageSetting({"/lang:x"}), "x");
+  const struct { std::vector<std::string> Args; std::string Language; } rows[] = {
+      {{"/lang:de"}, "de"}, {{"-l:de"}, "de"}, {{"/LANG:de"}, "de"}, {{"/lang:deutsch"}, "de"}, {{"-La:de"}, "de"},
+      {{"/language:de"}, ""},
+      {{"lang:de"}, ""},  // no switch character
+      {{"/lang:fr", "some/file", "-l:it"}, "it"},
+      {{"/lang:x"}, "x"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(ReadLanguageSetting(row.Args), row.Language) << row.Args[0];
   EXPECT_EQ(LanguageFile(), AppData() + "/Quorvex5/Quorvex.cfg");
 }
 
@@ -103,17 +105,19 @@ TEST_F(StartupTest, DefaultLanguageFromTheEnvironment) {
 
 TEST_F(StartupTest, PlaceholdersOnlyInLowerCase) {
   FEnv.Set("XDG_DATA_HOME", FDir / "data");
-  EXPECT_EQ(ExpandPathPlaceholders("%apppath%/a/%appdata%"), AppData() + "/a/" + AppData());
-  EXPECT_EQ(ExpandPathPlaceholders("%localappdata%/x"), FDir / "data/x");
-  EXPECT_EQ(ExpandPathPlaceholders("%profile%"), FDir / "home");
-  EXPECT_EQ(ExpandPathPlaceholders("/u/%username%/%user%/%computer%"),
-            "/u/" + CurrentUserName() + "//");
-  EXPECT_EQ(ExpandPathPlaceholders("%computername%"), CurrentComputerName());
-  EXPECT_EQ(ExpandPathPlaceholders("%progpath%/"), ProgramPath());
-  EXPECT_EQ(ExpandPathPlaceholders("%AppPath%/%apppath%"), "%AppPath%/" + AppData());
-  EXPECT_EQ(ExpandPathPlaceholders("%APPPATH%"), "%APPPATH%");
-  EXPECT_EQ(ExpandPathPlaceholders("%programfiles(x86)%"), GetSpecialFolder(csidlProgramFilesX86));
-  EXPECT_EQ(ExpandPathPlaceholders("no placeholder %"), "no placeholder %");
+  const struct { std::string Text, Expanded; } rows[] = {
+      {"%apppath%/a/%appdata%", AppData() + "/a/" + AppData()},
+      {"%localappdata%/x", FDir / "data/x"},
+      {"%profile%", FDir / "home"},
+      {"/u/%username%/%user%/%computer%", "/u/" + CurrentUserName() + "//"},
+      {"%computername%", CurrentComputerName()},
+      {"%progpath%/", ProgramPath()},
+      {"%AppPath%/%apppath%", "%AppPath%/" + AppData()},
+      {"%APPPATH%", "%APPPATH%"},
+      {"%programfiles(x86)%", GetSpecialFolder(csidlProgramFilesX86)},
+      {"no placeholder %", "no placeholder %"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(ExpandPathPlaceholders(row.Text), row.Expanded) << row.Text;
 }
 
 TEST_F(StartupTest, SettingsFolderIsCreatedOrFallsBack) {
@@ -133,12 +137,11 @@ TEST_F(StartupTest, SettingsFolderIsCreatedOrFallsBack) {
 }
 
 TEST_F(StartupTest, VersionTexts) {
-  EXPECT_EQ(VersionText("3.1.0.0", 3), "Version 3.1.0");
-  EXPECT_EQ(VersionText("3.1.0.0", 2), "Version 3.1");
-  EXPECT_EQ(VersionText("3.1.0.0", 4), "Version 3.1.0.0");
-  EXPECT_EQ(VersionText("3.1.0.0", 7), "Version 3.1.0.0");
-  EXPECT_EQ(VersionText("3.1", 3), "Version 3");
-  EXPECT_EQ(VersionText("3.1", 1), "Version 3");
+  const struct { std::string Version; int Parts; std::string Text; } rows[] = {
+      {"3.1.0.0", 3, "Version 3.1.0"}, {"3.1.0.0", 2, "Version 3.1"}, {"3.1.0.0", 4, "Version 3.1.0.0"},
+      {"3.1.0.0", 7, "Version 3.1.0.0"}, {"3.1", 3, "Version 3"}, {"3.1", 1, "Version 3"}};
+  for (const auto& row : rows)
+    EXPECT_EQ(VersionText(row.Version, row.Parts), row.Text) << row.Version << " " << row.Parts;
 
   const TProgramVersion v = GetProgramVersion("QuorvexRestore", " - Vers. 2.5", "c", 3);
   EXPECT_EQ(v.NameWithVersion, "QuorvexRestore (Version 2.5.0)");

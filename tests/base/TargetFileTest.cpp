@@ -194,6 +194,45 @@ TEST(TargetFile, LeftoverOfAKilledRunIsRemovedWithItsTarget) {
   FinishDestination(dir / "dst");
 }
 
+// A run opens its destination once; the next run, after FinishDestination, opens it again
+// even when it is a new folder of the same name.
+TEST(TargetFile, EachRunWritesIntoTheDestinationAsItIsThen) {
+  TTestDir dir;
+  const std::string dst = dir / "dst";
+  fs::create_directories(dst);
+  EXPECT_EQ(WriteTarget(dst, dst + "/a.txt", "first"), 0);
+  EXPECT_EQ(WriteTarget(dst, dst + "/sub/b.txt", "second"), 0);  // same run, same handle
+  FinishDestination(dst);
+  fs::rename(dst, dir / "old");
+  fs::create_directories(dst);
+  EXPECT_EQ(WriteTarget(dst, dst + "/a.txt", "third"), 0);
+  FinishDestination(dst);
+  EXPECT_EQ(ReadAll(dst + "/a.txt"), "third");
+  EXPECT_EQ(ReadAll(dir / "old/a.txt"), "first");
+  EXPECT_EQ(ReadAll(dir / "old/sub/b.txt"), "second");
+}
+
+// A new name is taken without a look beforehand; an existing file is replaced as a whole and a
+// folder never.
+TEST(TargetFile, CommitTakesANewNameReplacesAFileAndRefusesAFolder) {
+  TTestDir dir;
+  const std::string dst = dir / "dst";
+  fs::create_directories(dst + "/folder");
+  const struct {
+    const char* Name;
+    int Detail;
+  } rows[] = {{"new.txt", 0}, {"new.txt", 0}, {"folder", errCreateFile}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    EXPECT_EQ(WriteTarget(dst, dst + "/" + row.Name, "content"), row.Detail);
+  }
+  FinishDestination(dst);
+  EXPECT_EQ(ReadAll(dst + "/new.txt"), "content");
+  EXPECT_TRUE(fs::is_directory(dst + "/folder"));
+  for (const auto& entry : fs::directory_iterator(dst))
+    EXPECT_EQ(entry.path().filename().string().find(".qvpart"), std::string::npos) << entry.path();
+}
+
 TEST(TargetFile, InspectSeesTheTargetWithoutLeavingTheDestination) {
   TTestDir dir;
   dir.Write("outside/victim", "v");

@@ -434,3 +434,52 @@ TEST(EncryptedStream, FailuresSayWhy) {
 
 }  // namespace
 }  // namespace qv
+
+namespace qv {
+namespace {
+
+// Keys asked for ahead, in any pattern (in turn, far ahead, asked twice, skipped, a wrong
+// password's), give every stream the same answer and plaintext as deriving on demand.
+TEST(KeysAhead, AnyPatternOfRequestsGivesTheSameResults) {
+  struct TCase {
+    const char* Name;
+    int Mode;
+    size_t Ahead;     // streams asked for before each one is read
+    bool Twice;       // each salt asked for twice
+    size_t SkipEvery; // every n-th stream asked for but never read (0: none)
+  } cases[] = {
+      {"one ahead", 1, 1, false, 0},
+      {"more ahead than are kept", 3, 9, false, 0},
+      {"asked twice", 2, 3, true, 0},
+      {"some never read", 3, 4, false, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string pwd = "ahead password";
+    std::vector<std::vector<uint8_t>> plains, streams;
+    for (uint32_t i = 0; i < 12; ++i) {
+      plains.push_back(test::RandomBytes(100 + i * 37, 700 + i));
+      streams.push_back(test::Encrypt(pwd, c.Mode, plains.back()));
+    }
+    TEncryption dec(pwd, c.Mode, 4096);
+    TEncryption wrong("not the password", c.Mode, 4096);
+    size_t asked = 0;
+    for (size_t i = 0; i < streams.size(); ++i) {
+      for (; asked < std::min(streams.size(), i + 1 + c.Ahead); ++asked) {
+        for (int n = 0; n < (c.Twice ? 2 : 1); ++n) dec.DeriveAhead(streams[asked].data());
+        wrong.DeriveAhead(streams[asked].data());
+      }
+      if (c.SkipEvery != 0 && i % c.SkipEvery == 1) continue;
+      TReadOnlyMemoryStream src(streams[i].data(), streams[i].size());
+      TMemoryStream out;
+      EXPECT_TRUE(dec.DecryptStream(src, &out, static_cast<int64_t>(streams[i].size()), false)) << i;
+      EXPECT_EQ(out.Data(), plains[i]) << i;
+      TReadOnlyMemoryStream again(streams[i].data(), streams[i].size());
+      EXPECT_FALSE(wrong.DecryptStream(again, nullptr, static_cast<int64_t>(streams[i].size()), false)) << i;
+      EXPECT_EQ(wrong.LastFailure(), dfPassword) << i;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qv

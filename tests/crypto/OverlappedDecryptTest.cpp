@@ -2,7 +2,9 @@
 // intact, damaged, truncated and refused streams; and the MAC helper on its own.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #include <thread>
 
 #include "crypto/AesLib.h"
@@ -151,6 +153,57 @@ TEST(OverlappedDecrypt, WithoutDestinationGivesTheSameAnswer) {
     TReadOnlyMemoryStream src(stream.data(), stream.size());
     EXPECT_EQ(dec.DecryptStreamOverlapped(src, nullptr, static_cast<int64_t>(stream.size()), false), !damage);
   }
+}
+
+// A file is read ahead on the helper, with and without a destination: the same answer,
+// failure and bytes as the serial loop over the same bytes.
+TEST(OverlappedDecrypt, FileSourcesReadAheadGiveTheSameResult) {
+  const std::string pwd = "file source";
+  const auto plain = RandomBytes(25 * kBuf + 77, 12);
+  const auto stream = Encrypt(pwd, plain);
+  auto flipped = stream;
+  flipped[flipped.size() / 2] ^= 4;
+  auto flippedCode = stream;
+  flippedCode[flippedCode.size() - 2] ^= 1;
+  const int64_t size = static_cast<int64_t>(stream.size());
+  struct TCase {
+    const char* Name;
+    std::vector<uint8_t> Bytes;
+    int64_t Length;
+    size_t SinkLimit;
+  } cases[] = {
+      {"intact", stream, size, SIZE_MAX},
+      {"flipped ciphertext", flipped, size, SIZE_MAX},
+      {"flipped code", flippedCode, size, SIZE_MAX},
+      {"cut mid-block", {stream.begin(), stream.begin() + 9 * kBuf + 5}, size, SIZE_MAX},
+      {"cut in the code", {stream.begin(), stream.end() - 3}, size, SIZE_MAX},
+      {"disk full", stream, size, 6 * kBuf + 1},
+  };
+  const std::string path = ::testing::TempDir() + "qv-overlapped-" + std::to_string(::getpid());
+  for (const auto& c : cases) {
+    for (bool toSink : {true, false}) {
+      SCOPED_TRACE(std::string(c.Name) + (toSink ? ", to a sink" : ", code only"));
+      {
+        auto out = TFileStream::Open(path, TOpenMode::Create, 0600);
+        ASSERT_TRUE(out);
+        ASSERT_EQ(out->Write(c.Bytes.data(), c.Bytes.size()), static_cast<int64_t>(c.Bytes.size()));
+      }
+      TEncryption serial(pwd, 0, kBuf);
+      TReadOnlyMemoryStream memory(c.Bytes.data(), c.Bytes.size());
+      TLimitedSink serialSink(c.SinkLimit);
+      const bool serialOk = serial.DecryptStream(memory, toSink ? &serialSink : nullptr, c.Length, false);
+
+      TEncryption ahead(pwd, 0, kBuf);
+      auto file = TFileStream::Open(path, TOpenMode::Read);
+      ASSERT_TRUE(file);
+      TLimitedSink aheadSink(c.SinkLimit);
+      const bool aheadOk = ahead.DecryptStreamOverlapped(*file, toSink ? &aheadSink : nullptr, c.Length, false);
+      EXPECT_EQ(aheadOk, serialOk);
+      EXPECT_EQ(ahead.LastFailure(), serial.LastFailure());
+      EXPECT_EQ(aheadSink.Data, serialSink.Data);
+    }
+  }
+  std::remove(path.c_str());
 }
 
 // ---- the helper alone ----

@@ -330,7 +330,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       qv::TReadOnlyMemoryStream body(encryptedBody.data(), encryptedBody.size());
       std::unique_ptr<qv::TStream> plain;
       const auto length = static_cast<int64_t>(encryptedBody.size());
-      if (qv::OpenEncryptedBody(key, body, length, way == 0, false, plain) != 0) std::abort();
+      if (qv::OpenEncryptedBody(key, body, length, way == 0, false, plain)) std::abort();
       plains[way].resize(static_cast<size_t>(plain->Size()));
       if (plain->Read(plains[way].data(), plains[way].size()) != plain->Size()) std::abort();
     }

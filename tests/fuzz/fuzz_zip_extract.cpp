@@ -152,10 +152,11 @@ void ExtractAll(const uint8_t* data, size_t size, const std::string& archive, co
       const auto& item = zip.Directory()[i];
       if (item.Header.IsDir) continue;
       // Joined as a naive caller would: the reader must refuse names that leave dest.
-      const std::string target = dest + "/" + item.Name;
+      const std::string target = dest + "/" + std::string(item.Name);
       try {
         zip.ExtractToFile(i, target);
-      } catch (const qv::EZipError&) {
+      } catch (const qv::EZipError& e) {
+        if (e.Context.empty() || !e.ZipError) std::abort();  // a failure that says nothing of itself
         continue;
       }
       struct stat st {};
@@ -175,7 +176,8 @@ void ExtractAll(const uint8_t* data, size_t size, const std::string& archive, co
         std::abort();  // the same entry compared with its own restored copy differs
       }
     }
-  } catch (const qv::EZipError&) {
+  } catch (const qv::EZipError& e) {
+    if (e.Context.empty() || !e.ZipError) std::abort();
   }
 }
 

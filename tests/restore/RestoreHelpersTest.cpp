@@ -1,9 +1,14 @@
 // Path splitting, label fitting, name patterns, kinds, the timestamp rule and the settings file.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include "restore/ArchiveIndex.h"
+#include "restore/DirList.h"
 #include "restore/RestoreSession.h"
 #include "restore/VersionList.h"
 #include "ScriptedView.h"
+#include "transfer/ZipRead.h"
 
 namespace qv::test {
 
@@ -96,6 +101,103 @@ TEST(VersionList, FirstDiscoveryOrderCaseFoldAndNewestWins) {
   EXPECT_EQ(list[0].Info.FullPath, "/s2/docs/a.txt");
   EXPECT_EQ(list[1].Key, "b");
   EXPECT_EQ(FoldKey("ÄÖÜ/Ĺ"), FoldKey("äöü/ĺ"));
+}
+
+TEST(VersionList, ManyKeysKeepTheirPlaceAndNewestVersionAsTheIndexGrows) {
+  TVersionList list;
+  constexpr int Keys = 5000;
+  for (int set = 0; set < 3; ++set)
+    for (int i = 0; i < Keys; ++i) {
+      const std::string key = (set == 1 ? "DIR/F" : "dir/f") + std::to_string(i);
+      list.Offer(key, "/s" + std::to_string(set) + "/" + key, set == 2 ? 5 : 10 + set, "s" + std::to_string(set));
+    }
+  ASSERT_EQ(list.Count(), static_cast<size_t>(Keys));
+  for (int i = 0; i < Keys; i += 997) {
+    EXPECT_EQ(list[i].Key, "DIR/F" + std::to_string(i));
+    EXPECT_EQ(list[i].Set, "s1");
+    EXPECT_EQ(list[i].Info.TimeStamp, 11);
+  }
+  list.Clear();
+  list.Offer("x", "/x", 1);
+  EXPECT_EQ(list.Count(), 1u);
+  EXPECT_EQ(list[0].Key, "x");
+}
+
+TEST(ListDirectory, KindsLinksAndOnlyTheDetailsAskedFor) {
+  TTempDir d("qvlist");
+  ASSERT_TRUE(d.Ok());
+  // Names long enough that the records need more than one read of 64 KiB.
+  ASSERT_TRUE(qv::test::Run("cd '" + d.Path() + "' && mkdir sub && echo x > file && touch -d 2001-02-03T04:05:06Z file"
+                  " && ln -s file to-file && ln -s sub to-sub && ln -s gone dangling && mkfifo pipe"
+                  " && for i in $(seq 1000 1999); do : > padding-$i-$(printf '%0100d' 0); done"));
+  const TDirHandle dir = OpenFolder(-1, d.Path());
+  struct stat sub {};
+  ASSERT_EQ(::stat((d.Path() + "/sub").c_str(), &sub), 0);
+  using T = TDirEntry;
+  struct TRow {
+    const char* name;
+    T::TType type, linkTarget;
+    bool dangling;
+  } rows[] = {
+      {"dangling", T::deLink, T::deOther, true},
+      {"file", T::deFile, T::deOther, false},
+      {"pipe", T::deOther, T::deOther, false},
+      {"sub", T::deFolder, T::deOther, false},
+      {"to-file", T::deLink, T::deFile, false},
+      {"to-sub", T::deLink, T::deFolder, false},
+  };
+  for (const unsigned details : {0u, unsigned{ldFileTimes}, unsigned{ldFolderIds}}) {
+    bool ok = false;
+    const TDirListing listing = ListDirectory(dir, details, &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(listing.size(), 1006u);
+    EXPECT_TRUE(std::is_sorted(listing.begin(), listing.end(),
+                               [](const T& a, const T& b) { return a.Name < b.Name; }));
+    for (const TRow& row : rows) {
+      const auto e = std::find_if(listing.begin(), listing.end(), [&](const T& x) { return x.Name == row.name; });
+      ASSERT_NE(e, listing.end()) << row.name;
+      EXPECT_EQ(e->Type, row.type) << row.name;
+      EXPECT_EQ(e->LinkTarget, row.linkTarget) << row.name;
+      EXPECT_EQ(e->Dangling, row.dangling) << row.name;
+      if (row.type == T::deFile) {
+        EXPECT_EQ(e->UnixTime, details == ldFileTimes ? 981173106 : 0) << details;
+      }
+      if (row.type == T::deFolder) {
+        EXPECT_EQ(e->Inode, details == ldFolderIds ? sub.st_ino : 0) << details;
+      }
+    }
+  }
+  bool ok = true;
+  EXPECT_TRUE(ListDirectory(d.Path() + "/missing", false, &ok).empty());
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(ListDirectory(d.Path() + "/to-sub", false, &ok).size(), 0u) << "a path given follows its link";
+  EXPECT_TRUE(ok);
+}
+
+TEST(ArchiveIndex, ExactSpellingFirstThenTheOneThatDiffersInCase) {
+  TTempDir d("qvindex");
+  ASSERT_TRUE(d.Ok());
+  ASSERT_TRUE(WriteFile(d.Path() + "/make.py", R"PY(
+import sys, warnings, zipfile
+warnings.simplefilter('ignore')
+with zipfile.ZipFile(sys.argv[1], 'w') as z:
+    for name in ['dir/', 'Dir/x.txt', 'twice.txt', 'twice.txt', 'Über.txt', 'a.txt', 'A.txt']:
+        z.writestr(name, name)
+    for i in range(3000): z.writestr(f'many/{i}.txt', '')
+)PY"));
+  ASSERT_TRUE(qv::test::Run("python3 '" + d.Path() + "/make.py' '" + d.Path() + "/x.zip'"));
+  TZipRead zip(d.Path() + "/x.zip");
+  zip.ReadDirectory();
+  const TArchiveIndex index(zip.Directory());
+  const struct {
+    const char* name;
+    int entry;
+  } rows[] = {
+      {"Dir/x.txt", 1}, {"dir/X.TXT", 1}, {"dir", -1},      {"dir/", -1},  // folders are not selected
+      {"twice.txt", 2}, {"TWICE.txt", -1}, {"über.txt", 4}, {"a.txt", 5},  // two alike: neither
+      {"A.txt", 6},     {"a.TXT", -1},    {"many/2999.txt", 3006},         {"many/3000.txt", -1},
+  };
+  for (const auto& row : rows) EXPECT_EQ(index.Find(zip.Directory(), row.name), row.entry) << row.name;
 }
 
 TEST(RestoreSettings, DefaultsUnknownModeAndBooleans) {

@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include "TestUtil.h"
+#include "base/FileUtils.h"
 #include "base/TargetFile.h"
 #include "transfer/CopyThread.h"
 
@@ -134,6 +135,76 @@ TEST(CopyTarget, RootBoundsTheTargetAndMakesMissingFolders) {
   EXPECT_TRUE(test::ListDir(dir / "elsewhere").empty());
   EXPECT_FALSE(test::FileExists(dir / "y.txt"));
   EXPECT_EQ(ReadFile(dir / "dst/new/y.txt"), "data");
+}
+
+// A verified copy is compared with its source: in two halves on two threads, and for a large
+// one against the source's CRC taken during the copy. A change in either half, or in the
+// length, must be found by both ways.
+TEST(CopyTarget, VerifiedCopyFindsAChangeInEitherHalf) {
+  TTempDir dir;
+  for (const int64_t size : {(int64_t{20} << 20) + 4097, (int64_t{33} << 20) + 1}) {
+    const std::string data = test::RandomBytes(static_cast<size_t>(size), 21);
+    ASSERT_TRUE(WriteFile(dir / "src", data));
+    const struct {
+      const char* Name;
+      int64_t At;  // a byte flipped there; -1: the target loses its last byte; -2: unchanged
+      uint32_t Detail;
+    } rows[] = {
+        {"unchanged", -2, 0},
+        {"first byte", 0, errVerifyFailed},
+        {"upper half", size - (5 << 20), errVerifyFailed},
+        {"last byte", size - 1, errVerifyFailed},
+        {"cut short", -1, errVerifyFailed},
+    };
+    for (const auto& row : rows) {
+      SCOPED_TRACE(std::to_string(size) + " " + row.Name);
+      TCopyThread::SetVerifyHook([&row, size](const std::string& path) {
+        if (row.At == -1) {
+          ASSERT_EQ(::truncate(path.c_str(), size - 1), 0);
+        } else if (row.At >= 0) {
+          std::string bytes = ReadFile(path);
+          bytes[static_cast<size_t>(row.At)] ^= 0x20;
+          ASSERT_TRUE(WriteFile(path, bytes));
+        }
+      });
+      TCopyThread worker(dir / "src", dir / "dst", true, 65536, tpNormal);
+      worker.SetVerifyTarget(true);
+      EXPECT_TRUE(test::RunToEnd(worker));
+      EXPECT_EQ(worker.ErrorCode().Detail(), row.Detail);
+    }
+  }
+  TCopyThread::SetVerifyHook(nullptr);
+}
+
+// One query gives a source's attribute word and times; links are not followed.
+TEST(CopyTarget, SourceAttributesAndTimesInOneQuery) {
+  TTempDir dir;
+  ASSERT_TRUE(WriteFile(dir / "file", "x"));
+  ASSERT_TRUE(WriteFile(dir / ".hidden", "x"));
+  ::chmod((dir / ".hidden").c_str(), 0444);
+  ::mkdir((dir / "folder").c_str(), 0755);
+  ASSERT_EQ(::symlink("file", (dir / "link").c_str()), 0);
+  const struct {
+    const char* Name;
+    int Attr;
+    bool Times;
+  } rows[] = {
+      {"file", static_cast<int>(faArchive), true},
+      {".hidden", static_cast<int>(faArchive | faReadOnly | faHidden), true},
+      {"folder", static_cast<int>(faDirectory), false},
+      {"link", static_cast<int>(faSymLink), true},
+      {"missing", -1, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TFileTimestamps times;
+    EXPECT_EQ(GetFileAttrTimestamps(dir / row.Name, times), row.Attr);
+    EXPECT_EQ(LongFileGetAttr(dir / row.Name, false), row.Attr);
+    EXPECT_EQ(times.Valid, row.Times);
+    if (row.Times) {
+      EXPECT_EQ(times.LastWriteTime, GetFileTimestamps(dir / row.Name, false).LastWriteTime);
+    }
+  }
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ TEST(EncryptedBody, BothWaysGiveThePlaintextAndLeaveTheSourceAlone) {
       TReadOnlyMemoryStream src(file.data(), file.size());
       src.Seek(6, SEEK_SET);
       std::unique_ptr<TStream> body;
-      ASSERT_EQ(OpenEncryptedBody(enc, src, length, inMemory, true, body), 0);
+      ASSERT_EQ(OpenEncryptedBody(enc, src, length, inMemory, true, body).Value(), 0);
       ASSERT_TRUE(body);
       EXPECT_EQ(body->Size(), static_cast<int64_t>(size));
       EXPECT_EQ(ReadAll(*body), plain);
@@ -106,7 +106,7 @@ TEST(EncryptedBody, WrongPasswordDamageAndShortBodies) {
       bool reported = false;
       wrong.SetOnProgress([&](TFileAction, int64_t, bool) { reported = true; });
       TReadOnlyMemoryStream src(good.data(), good.size());
-      EXPECT_EQ(OpenEncryptedBody(wrong, src, static_cast<int64_t>(good.size()), inMemory, false, body), 0x10B);
+      EXPECT_EQ(OpenEncryptedBody(wrong, src, static_cast<int64_t>(good.size()), inMemory, false, body).Value(), 0x10B);
       EXPECT_FALSE(body);
       EXPECT_FALSE(reported);  // the verifier fails before any data
     }
@@ -116,15 +116,15 @@ TEST(EncryptedBody, WrongPasswordDamageAndShortBodies) {
       bad[at] ^= 0x04;
       TReadOnlyMemoryStream src(bad.data(), bad.size());
       // The verifier matches: damage, not a wrong password.
-      EXPECT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(bad.size()), inMemory, false, body), 0x109) << at;
+      EXPECT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(bad.size()), inMemory, false, body).Value(), 0x109) << at;
       EXPECT_FALSE(body);
     }
     // Shorter than header and trailer; longer than the source holds.
     TReadOnlyMemoryStream src(good.data(), good.size());
-    EXPECT_EQ(OpenEncryptedBody(enc, src, 19, inMemory, false, body), 0x109);
-    EXPECT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()) + 1, inMemory, false, body), 0x109);
+    EXPECT_EQ(OpenEncryptedBody(enc, src, 19, inMemory, false, body).Value(), 0x109);
+    EXPECT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()) + 1, inMemory, false, body).Value(), 0x109);
     // A cut body fails authentication.
-    EXPECT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()) - 1, inMemory, false, body), 0x109);
+    EXPECT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()) - 1, inMemory, false, body).Value(), 0x109);
   }
 }
 
@@ -136,13 +136,13 @@ TEST(EncryptedBody, ReadFailuresAndCancel) {
   for (bool inMemory : {true, false}) {
     for (int64_t failAfter : {int64_t{0}, int64_t{600000}}) {
       TFailingStream src(good, failAfter);
-      EXPECT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()), inMemory, false, body), 0x104)
+      EXPECT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()), inMemory, false, body).Value(), 0x104)
           << inMemory << " " << failAfter;
     }
   }
   std::atomic<bool> cancel{true};
   TReadOnlyMemoryStream src(good.data(), good.size());
-  EXPECT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()), false, false, body, &cancel), 0x080);
+  EXPECT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()), false, false, body, &cancel).Value(), 0x080);
   EXPECT_FALSE(body);
 }
 
@@ -152,7 +152,7 @@ TEST(EncryptedBody, TwoPassStreamSeeksBackOnlyWithinWhatItHandedOut) {
   TEncryption enc("k", 0, kBuf);
   TReadOnlyMemoryStream src(good.data(), good.size());
   std::unique_ptr<TStream> body;
-  ASSERT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()), false, false, body), 0);
+  ASSERT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()), false, false, body).Value(), 0);
   std::string first(131072, '\0');
   ASSERT_EQ(body->Read(first.data(), first.size()), 131072);
   EXPECT_EQ(first, plain.substr(0, 131072));
@@ -211,7 +211,7 @@ TEST(EncryptedBody, SecondPassDecryptsAheadAcrossWindowEdgesFailsCleanlyAndStops
     const std::string good = Encrypt(plain, "ahead");
     TReadOnlyMemoryStream src(good.data(), good.size());
     std::unique_ptr<TStream> body;
-    ASSERT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()), false, false, body), 0);
+    ASSERT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()), false, false, body).Value(), 0);
     EXPECT_TRUE(ReadAll(*body) == plain);
   }
   const std::string plain = test::RandomBytes(5 << 20, 77);
@@ -220,7 +220,7 @@ TEST(EncryptedBody, SecondPassDecryptsAheadAcrossWindowEdgesFailsCleanlyAndStops
   {
     TSecondPassFailingStream src(good, 3 << 20);
     std::unique_ptr<TStream> body;
-    ASSERT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()), false, false, body), 0);
+    ASSERT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()), false, false, body).Value(), 0);
     std::vector<char> buf(100000);
     int64_t total = 0;
     int64_t n;
@@ -235,7 +235,7 @@ TEST(EncryptedBody, SecondPassDecryptsAheadAcrossWindowEdgesFailsCleanlyAndStops
   for (int64_t taken : {int64_t{0}, int64_t{10}, int64_t{1} << 20}) {
     TReadOnlyMemoryStream src(good.data(), good.size());
     std::unique_ptr<TStream> body;
-    ASSERT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()), false, false, body), 0);
+    ASSERT_EQ(OpenEncryptedBody(enc, src, static_cast<int64_t>(good.size()), false, false, body).Value(), 0);
     std::string some(static_cast<size_t>(taken), '\0');
     ASSERT_EQ(body->Read(some.data(), some.size()), taken);
     EXPECT_EQ(some, plain.substr(0, static_cast<size_t>(taken)));

@@ -366,11 +366,11 @@ class TFullTarget final : public TStream {
 class TInflateProbe : public TCopyThread {
  public:
   explicit TInflateProbe(int ABufSize) : TCopyThread("", "", true, ABufSize, tpNormal) {}
-  int Inflate(TStream& sIn, TStream* sOut, int64_t ALength, int64_t AMaxOutput = -1) {
-    return InflateData(sIn, sOut, false, ALength, AMaxOutput);
+  uint32_t Inflate(TStream& sIn, TStream* sOut, int64_t ALength, int64_t AMaxOutput = -1) {
+    return InflateData(sIn, sOut, false, ALength, AMaxOutput).Value();
   }
   using TCopyThread::SetInflater;
-  int Trailer(TStream& sIn, int64_t USize) { return CheckGzTrailer(sIn, USize); }
+  uint32_t Trailer(TStream& sIn, int64_t USize) { return CheckGzTrailer(sIn, USize).Value(); }
   int64_t Written() const { return UTotal; }
   uint32_t CrcSoFar() const { return FCrc; }
 };

@@ -23,6 +23,8 @@ class TLambdaThread : public TThread {
       : TThread(ASuspended), FBody(std::move(ABody)) {}
   ~TLambdaThread() override { WaitFor(); }
   using TThread::Synchronize;
+  using TThread::Post;
+  using TThread::WaitPosted;
   using TThread::WaitIfPaused;
   using TThread::ReleasePause;
 
@@ -119,6 +121,64 @@ TEST(Synchronize, CallsRunOnTheMainThreadInOrderWhileTheWorkerWaits) {
   EXPECT_FALSE(offMain);
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4, 5}));
   EXPECT_EQ(seenByWorker, (std::vector<int>{1, 2, 3, 4, 5}));
+}
+
+TEST(Post, CallsRunOnTheMainThreadInOrderOneAtATime) {
+  std::vector<int> order;  // written only on the main thread
+  std::vector<int> seenBeforeNext;
+  std::atomic<bool> offMain{false};
+  TLambdaThread thread(true, [&](TLambdaThread& self) {
+    for (int i = 1; i <= 5; ++i) {
+      self.Post([&, i] {
+        if (!TThread::IsMainThread()) offMain = true;
+        order.push_back(i);
+      });
+      // Only one call is outstanding: the one before has run when the next is posted.
+      seenBeforeNext.push_back(static_cast<int>(order.size()) >= i - 1 ? 1 : 0);
+    }
+    self.WaitPosted();
+    seenBeforeNext.push_back(static_cast<int>(order.size()));
+  });
+  thread.Start();
+  ASSERT_TRUE(ServeUntilFinished(thread));
+  EXPECT_FALSE(offMain.load());
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(seenBeforeNext, (std::vector<int>{1, 1, 1, 1, 1, 5}));
+}
+
+TEST(Post, WorkerGoesOnWhileTheCallWaitsAndTheThreadEndsOnlyAfterIt) {
+  std::atomic<bool> ran{false};
+  std::atomic<bool> returned{false};
+  TLambdaThread thread(true, [&](TLambdaThread& self) {
+    self.Post([&] { ran = true; });
+    returned = true;  // not waiting for the main thread
+  });
+  thread.Start();
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!returned && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  ASSERT_TRUE(returned.load());
+  std::this_thread::sleep_for(20ms);
+  // The job has returned, but the thread still owes its posted call.
+  EXPECT_FALSE(ran.load());
+  EXPECT_FALSE(thread.Finished());
+  ASSERT_TRUE(ServeUntilFinished(thread));
+  EXPECT_TRUE(ran.load());
+}
+
+TEST(Post, ExceptionOfAPostedCallReachesTheWorkerAtItsWait) {
+  std::atomic<bool> caught{false};
+  TLambdaThread thread(true, [&](TLambdaThread& self) {
+    self.Post([] { throw std::runtime_error("handler failed"); });
+    try {
+      self.WaitPosted();
+    } catch (const std::runtime_error&) {
+      caught = true;
+    }
+  });
+  thread.Start();
+  ASSERT_TRUE(ServeUntilFinished(thread));
+  EXPECT_TRUE(caught.load());
+  EXPECT_EQ(thread.ReturnValue(), 0);
 }
 
 TEST(Synchronize, WorkerIsHeldUntilTheMainThreadServesTheCall) {

@@ -139,7 +139,7 @@ write('count.zip', [('a.txt', 0, data, zlib.crc32(data))], [('a.txt', 0, None)],
           TZipRead zip(Dir / row.archive, row.password);
           zip.ReadDirectory();
           for (int i = 0; i < zip.Directory().Count(); ++i) zip.ExtractToFile(i, Out("f.bin"));
-          if (zip.Directory().Count() == 0) throw EZipError("no entries", 0);
+          if (zip.Directory().Count() == 0) throw EZipError("no entries", TErrorCode());
         },
         &message);
     EXPECT_EQ(code, row.code);

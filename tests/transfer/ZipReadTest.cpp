@@ -108,7 +108,7 @@ open('names.zip', 'wb').write(data)
   EXPECT_EQ(zip.Filename(0), "\xC3\xBC" "ber-\xE2\x82\xAC.txt");
   EXPECT_TRUE(zip.Directory().Objects(0).GpFlag & ZipFlagUtf8);
   EXPECT_EQ(zip.Filename(1), "\xC3\xBC" "ber.txt");
-  EXPECT_EQ(zip.Directory().Objects(1).FName, "\x81" "ber.txt");
+  EXPECT_EQ(zip.Directory().RawName(1), "\x81" "ber.txt");
   EXPECT_EQ(zip.Filename(2), "dir/sub/b.txt");
   zip.ExtractToFile(1, Out("oem.txt"));
   EXPECT_EQ(ReadFile(Out("oem.txt")), "oem");
@@ -400,4 +400,75 @@ TEST_F(ZipReadTest, ReaderOnAnotherThreadServesItsOwnReports) {
   EXPECT_EQ(error, "");
   EXPECT_GT(reports, 0);
   EXPECT_EQ(ReadFile(Out("t.txt")), "tiny entry");
+}
+
+TEST_F(ZipReadTest, DirectoryInAnyOffsetOrderWithNamesDifferingInCase) {
+  // The central directory lists the entries backwards; two names differ only in case.
+  ASSERT_TRUE(RunPython(Dir.Path(), R"PY(
+import struct, zipfile
+with zipfile.ZipFile('r.zip', 'w') as zf:
+    for name in ('one.txt', 'Two.txt', 'two.TXT', 'three.txt'):
+        zf.writestr(name, name * 3)
+data = open('r.zip', 'rb').read()
+end = data.rindex(b'PK\x05\x06')
+count, size, start = struct.unpack('<HII', data[end + 10:end + 20])
+records, pos = [], start
+for _ in range(count):
+    n, m, k = struct.unpack('<HHH', data[pos + 28:pos + 34])
+    records.append(data[pos:pos + 46 + n + m + k]); pos += 46 + n + m + k
+open('r.zip', 'wb').write(data[:start] + b''.join(reversed(records)) + data[end:])
+)PY"));
+  TZipRead zip(Dir / "r.zip");
+  zip.ReadDirectory();
+  const TZipFileList& list = zip.Directory();
+  ASSERT_EQ(list.Count(), 4);
+  EXPECT_EQ(list.Name(0), "three.txt");
+  EXPECT_EQ(list.IndexOf("TWO.txt"), 1) << "the first of equal names in directory order";
+  EXPECT_EQ(list.IndexOf("two.txt/"), -1);
+  for (int i = 0; i < list.Count(); ++i) {
+    const TPkHeader& h = list.Objects(i);
+    EXPECT_EQ(list.IndexOfOffset(h.Offset), i);
+    EXPECT_GT(list.SpanAt(h.Offset, zip.DirectoryOffset()), h.CSize) << list.Name(i);
+    const std::string name(list.Name(i));
+    zip.ExtractToFile(i, Out(std::to_string(i)));
+    EXPECT_EQ(ReadFile(Out(std::to_string(i))), name + name + name);
+  }
+  EXPECT_EQ(list.IndexOfOffset(1), -1);
+}
+
+TEST_F(ZipReadTest, FailuresSayWhatWasBeingRead) {
+  ASSERT_TRUE(WriteFile(Src("f.txt"), RandomBytes(5000, 4)));
+  ASSERT_TRUE(test::Run("cd '" + Dir.Path() + "/src' && zip -q -0 ../good.zip f.txt"));
+  const std::string good = ReadFile(Dir / "good.zip");
+  const size_t end = good.rfind("PK\x05\x06");
+  const size_t central = good.rfind("PK\x01\x02");
+  const auto patched = [&](size_t at, const std::string& bytes) { return std::string(good).replace(at, bytes.size(), bytes); };
+  struct TRow {
+    const char* name;
+    std::string bytes;
+    int32_t code;
+    std::string context;
+  };
+  const TRow rows[] = {
+      {"tiny", "PK", 0x4120, "an archive of 2 bytes"},
+      {"no-end", std::string(300, 'x'), 0x4120, "the last 300 bytes at offset 0"},
+      {"bad-header", patched(central, "PK\x01\x09"), 0x4120, "central directory header 1/1 at offset " + std::to_string(central)},
+      {"offset-beyond", patched(end + 16, "\xFF\xFF\xFF\x7F"), 0x4109, "the end record at offset " + std::to_string(end)},
+      {"bad-data", patched(central - 100, "changed"), 0x4104, "entry \"f.txt\" at offset 0"},
+  };
+  for (const TRow& row : rows) {
+    ASSERT_TRUE(WriteFile(Dir / row.name, row.bytes));
+    EZipError error("", TErrorCode());
+    try {
+      TZipRead zip(Dir / row.name);
+      zip.ReadDirectory();
+      zip.ExtractToFile(0, Out(row.name));
+    } catch (const EZipError& e) {
+      error = e;
+    }
+    EXPECT_EQ(error.ZipError, TErrorCode::FromValue(static_cast<uint32_t>(row.code))) << row.name;
+    EXPECT_EQ(error.Context, row.context) << row.name;
+    // The message users see names the archive, never the context.
+    EXPECT_EQ(std::string(error.what()).find(row.context), std::string::npos) << error.what();
+  }
 }

@@ -50,7 +50,7 @@ int32_t ZipErrorOf(TAction&& AAction, std::string* AMessage = nullptr) {
     AAction();
   } catch (const EZipError& e) {
     if (AMessage) *AMessage = e.what();
-    return e.ZipError;
+    return static_cast<int32_t>(e.ZipError.Value());
   }
   return 0;
 }
