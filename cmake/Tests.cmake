@@ -20,6 +20,9 @@ if(NOT QV_FUZZ)
   qv_unit_tests(crypto qv-base qv-crypto)
   qv_unit_tests(transfer qv-base qv-crypto qv-transfer)
   qv_unit_tests(restore quorvex-core)
+  # The restore runs again with four transfers at once: the same messages in the same order.
+  add_test(NAME restore_jobs4 COMMAND test_restore)
+  set_tests_properties(restore_jobs4 PROPERTIES LABELS core ENVIRONMENT "${QV_TEST_ENV};QV_TEST_JOBS=4" TIMEOUT 600)
   qv_unit_tests(cli qv-cli)
 
   # End-to-end runs of the built CLI: tests/cli/*.sh, each given the CLI's path.

@@ -237,6 +237,10 @@ bool ApplyOption(const TSeenOption& seen, TCliCommand& command, std::string& err
       if (ParseDigits(v, 0x7FFFFFFF, n)) o.Tolerance = static_cast<int>(n);
       else error = Tr("--tolerance takes a number of seconds");
       break;
+    case oJobs:
+      if (ParseDigits(v, 4, n) && n >= 1) o.Jobs = static_cast<int>(n);
+      else error = Tr("--jobs takes a number from 1 to 4");
+      break;
     case oIgnoreDst: o.IgnoreDst = true; break;
     case oNoUnpack: o.Unpack = false; break;
     case oKeepProtected: o.OverwriteProtected = false; break;

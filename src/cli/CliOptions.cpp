@@ -26,7 +26,7 @@ constexpr std::array<TSubcommandDef, 5> CSubcommands{{
      "list every version of one file across the backup sets of FOLDER, newest first"},
 }};
 
-constexpr std::array<TCliOptionDef, 25> COptions{{
+constexpr std::array<TCliOptionDef, 26> COptions{{
     {oTo, "to", 0, "DEST", vkFolder, nullptr, scRun, false,
      "destination folder (not with --test)"},
     {oOverwrite, "overwrite", 0, "RULE", vkChoice, "never|always|older|keep-both", scRun, false,
@@ -40,6 +40,8 @@ constexpr std::array<TCliOptionDef, 25> COptions{{
      "copy .gz and .gze files as they are instead of unpacking them"},
     {oKeepProtected, "keep-protected", 0, nullptr, vkNone, nullptr, scRun, false,
      "do not overwrite write-protected files"},
+    {oJobs, "jobs", 0, "N", vkText, nullptr, scRun, false,
+     "transfers at once, 1 to 4 (default: as many as there are cores, at most 4)"},
     {oPasswordFile, "password-file", 0, "FILE", vkFile, nullptr, scRun, false,
      "password of encrypted files: the first line of FILE, read as UTF-8 (see --codepage); "
      "also the environment variable QUORVEX_PASSWORD; otherwise asked on the terminal"},

@@ -22,7 +22,7 @@ enum TSubcommandBit : uint32_t {
 enum class TOptionId : uint8_t {
   oTo, oOverwrite, oTolerance, oIgnoreDst, oNoUnpack, oKeepProtected, oPasswordFile, oYes,
   oDate, oSets, oDrive, oInclude, oExclude, oIncludeFrom, oExcludeFrom, oDryRun, oTest,
-  oVerify, oJson, oQuiet, oLang, oIni, oCodePage, oHelp, oVersion,
+  oVerify, oJson, oQuiet, oLang, oIni, oCodePage, oHelp, oVersion, oJobs,
 };
 using enum TOptionId;
 

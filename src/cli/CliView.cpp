@@ -143,6 +143,7 @@ TRestoreOptions TCliView::RunOptions() {
   o.Verify = FOptions.Verify;
   o.Tolerance = FOptions.Tolerance;
   o.IgnoreDst = FOptions.IgnoreDst;
+  o.Jobs = FOptions.Jobs;
   o.Target = FOptions.Target;
   o.Date = FOptions.RestoreDate;
   o.SubDirMask = FOptions.Sets;

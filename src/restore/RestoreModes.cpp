@@ -128,26 +128,31 @@ void TRestoreSession::RestoreSelectedFiles() {
     const TRestoreResult r = SplitZipPath(archive, subPath)
                                  ? RestoreSelectedEntry(archive, subPath, source, code)
                                  : RestoreSelectedPath(source, code);
-    if (r == rrCopied) ++copied;
-    if (r == rrCancelRun || !FRestoring) {
-      FLastRun.Cancelled = true;
-      break;
-    }
-    ReportItem(r, source, code);
-    ItemFinished(static_cast<int64_t>(GetFileSize64(item)));
-    if (code && r != rrCopied && r != rrSkipped) {
-      // A transfer failure of the only selected item is shown at once; an input that is not
-      // there or cannot be read is always listed with its path.
-      if (items.size() < 2 && !FInputProblem && FOptions.Kind == rkRestore) {
-        FView.ShowError(code.Message());
-        ++FLastRun.Errors;
-      } else {
-        ++errors;
-        AddErrorLines(source, code);
+    const bool goOn = Settle(r, code, [&, source, item](TRestoreResult result, TErrorCode failure) {
+      if (result == rrCopied) ++copied;
+      if (result == rrCancelRun || !FRestoring) {
+        FLastRun.Cancelled = true;
+        return false;
       }
-    }
-    KeepResponsive();
+      ReportItem(result, source, failure);
+      ItemFinished(static_cast<int64_t>(GetFileSize64(item)));
+      if (failure && result != rrCopied && result != rrSkipped) {
+        // A transfer failure of the only selected item is shown at once; an input that is not
+        // there or cannot be read is always listed with its path.
+        if (items.size() < 2 && !FInputProblem && FOptions.Kind == rkRestore) {
+          FView.ShowError(failure.Message());
+          ++FLastRun.Errors;
+        } else {
+          ++errors;
+          AddErrorLines(source, failure);
+        }
+      }
+      KeepResponsive();
+      return true;
+    });
+    if (!goOn) break;
   }
+  Drain();
   ShowRunSummary(copied, errors);
 }
 
@@ -228,26 +233,34 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
       ShowFile(displayPath);
       r = RestoreFile(AccessPath(sourceDir, displayPath, entry.Name), targetFolder, true, code);
     }
-    if (r == rrCancelRun) {
-      cancelled = true;
-      break;
-    }
-    ReportItem(r, displayPath, r == rrBadHeader ? TErrorCode(sevError, errGzipHeader, opGzip) : code);
     struct stat st {};
-    ItemFinished(::fstatat(sourceDir.Fd(), entry.Name.c_str(), &st, 0) == 0 ? st.st_size : 0);
-    switch (r) {
-      case rrCopied: ++copied; break;
-      case rrBadHeader:
-        ++errors;
-        FErrorList.push_back(MsgErrorGzHeader() + displayPath);
-        break;
-      case rrFailed:
-        ++errors;
-        AddErrorLines(displayPath, code);
-        break;
-      default: break;
-    }
+    const int64_t size = ::fstatat(sourceDir.Fd(), entry.Name.c_str(), &st, 0) == 0 ? st.st_size : 0;
+    const bool goOn = Settle(r, code, [&, displayPath, size](TRestoreResult result, TErrorCode failure) {
+      if (result == rrCancelRun) {
+        cancelled = true;
+        return false;
+      }
+      ReportItem(result, displayPath,
+                 result == rrBadHeader ? TErrorCode(sevError, errGzipHeader, opGzip) : failure);
+      ItemFinished(size);
+      switch (result) {
+        case rrCopied: ++copied; break;
+        case rrBadHeader:
+          ++errors;
+          FErrorList.push_back(MsgErrorGzHeader() + displayPath);
+          break;
+        case rrFailed:
+          ++errors;
+          AddErrorLines(displayPath, failure);
+          break;
+        default: break;
+      }
+      return true;
+    });
+    if (!goOn) break;
   }
+  // The reports of this folder's files before those of its subfolders, as the walk met them.
+  Drain();
   if (cancelled) {
     // Cancel ends this folder level; at the top level it ends the whole walk.
     if (top) cancelRun = true;

@@ -203,6 +203,11 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
       return rrFailed;
     }
     const TSourceFacts facts = SourceFacts(source);
+    const int64_t jobSize = facts.Size < 0 ? -1 : std::max(facts.Size, expandedSize);
+    const bool pooled = MayPool(encrypted, jobSize);
+    // A large transfer runs alone; a target still being written, or a "keep both" name that
+    // depends on what exists, is decided after the transfers before it have ended.
+    if (!pooled || FOptions.Overwrite == omKeepBoth || InFlight(targetPath)) Drain();
     const std::string target = TargetFor(targetPath);
     FLastTarget = target;
     if (!testing && !ShouldRestore(target, static_cast<int32_t>(facts.UnixTime))) {
@@ -211,7 +216,8 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
     }
     if (createFolder && !testing) ForceDirectoriesBeneath(FTarget, ExtractFilePath(target));  // the worker reports a failure
     if (kind == bkCompressed)
-      FCopyThread = std::make_unique<TGUnZipThread>(source, target, FDecryption.get(), true,
+      // The pool's transfers never decrypt: the decryptor may change with the next password.
+      FCopyThread = std::make_unique<TGUnZipThread>(source, target, pooled ? nullptr : FDecryption.get(), true,
                                                    CBufSize, tpNormal);
     else if (kind == bkEncrypted && encrypted)
       FCopyThread = std::make_unique<TDecryptThread>(source, target, FDecryption.get(), true,
@@ -222,9 +228,15 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
     FCopyThread->SetVerifyTarget(FVerifying);
     FCopyThread->SetDestinationRoot(FTarget);
     FCopyThread->SetOverwrite(FOptions.Protected);
-    result = RunWorker(withProgress, facts.Size < 0 ? -1 : std::max(facts.Size, expandedSize));
+    if (pooled) {
+      FPooledWorker = std::move(FCopyThread);
+      return rrPending;
+    }
+    result = RunWorker(withProgress, jobSize);
     return result ? rrFailed : rrCopied;
   };
+  // Questions come in walk order, after the reports of the items before.
+  if (encrypted) Drain();
   const TRestoreResult result = PasswordLoop(source, encrypted, NoPasswordCode(kind), code, passwordGiven, attempt);
   NoteWorkerResult(result);
   return result;
@@ -233,6 +245,7 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
 TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
                                                 const std::string& name, TErrorCode& code) {
   code = {};
+  Drain();  // the archive's reader runs one entry at a time
   FLastTarget = targetPath;
   if (!IsSafeEntryName(name)) {
     // Never write outside the destination.

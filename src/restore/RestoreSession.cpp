@@ -55,6 +55,9 @@ void TRestoreSession::StartStop() {
 
 void TRestoreSession::PauseContinue() {
   FPaused = !FPaused;
+  // Small transfers on the pool cannot be held; they end first, so that a pause holds the run
+  // between items as it does for a small job run here.
+  if (FPaused && FPool) FPool->WaitIdle();
   FView.SetPauseCaption(FPaused);
   if (FCopyThread && !FCopyThread->Done()) {
     if (FPaused)
@@ -101,10 +104,15 @@ void TRestoreSession::BeginRun() {
   FLastRun.Started = true;
   FFilter = TPathFilter(FOptions.Include, FOptions.Exclude);
   FProgress = TRunProgress{};
+  FJobs = TransferJobs(FOptions.Jobs);
+  FWalkEnded = false;
+  if (FJobs > 1 && FOptions.Kind != rkDryRun) FPool = std::make_unique<TTransferPool>(FJobs);
   FLastMessages = {};  // a run sees pending events before its first file
 }
 
 void TRestoreSession::EndRun() {
+  Drain();
+  FPool.reset();
   CloseArchive();
   FinishDestination(FTarget);
   FCryptPwd.clear();
@@ -234,7 +242,8 @@ void TRestoreSession::ReportItem(TRestoreResult result, const std::string& sourc
       report.Code = code;
       report.Message = code.Message();
       break;
-    case rrCancelRun: return;
+    case rrCancelRun:
+    case rrPending: return;  // never reported: its transfer's result comes first
   }
   FView.ItemDone(report);
 }

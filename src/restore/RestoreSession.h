@@ -3,6 +3,7 @@
 // the start/stop/pause state machine and the settings file. Free of any GUI toolkit;
 // the front-end is reached through IRestoreView.
 #include <chrono>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "base/FtGlobal.h"
 #include "restore/PathFilter.h"
 #include "restore/RestoreView.h"
+#include "restore/TransferPool.h"
 
 namespace qv {
 
@@ -47,6 +49,7 @@ struct TRestoreSettings {
   int RestoreDate = 0;  // day number from 1899-12-30; a missing key loads as today
   std::string SubDirMask = "*.*";
   std::string DriveID;
+  int Jobs = 0;  // transfers at once; 0 = as many as there are cores, at most 4
 };
 
 // Reads every key; a missing file or key gives its default.
@@ -67,6 +70,7 @@ enum class TRestoreResult : uint8_t {
   rrFailed,      // the error code tells why
   rrCancelRun,   // Cancel in the password prompt
   rrBadHeader,   // the gz header could not be read; the mode decides what that means
+  rrPending,     // a small transfer handed to the pool; its result comes with its report
 };
 using enum TRestoreResult;
 
@@ -288,6 +292,44 @@ class TRestoreSession {
   // key mode (the shortest header when none is known yet).
   int64_t EncryptedContentSize(int64_t fileSize) const;
   void RestoreVersions();
+
+  // ---- transfers side by side. Items are decided on this thread in walk order; a small
+  // transfer (at most CInlineJobLimit, no password) may run on the pool while the walk goes
+  // on, and every item's report waits in FQueue until those before it are reported.
+  // What ReportItem reads of the item just decided.
+  struct TItemState {
+    std::string LastTarget, SkipReason, SkipTimes;
+    bool LastReplaces = false, InputProblem = false;
+  };
+  // The rest of an item's handling in its walk (report, counts, error lines); false ends it.
+  using TItemFinish = std::function<bool(TRestoreResult, TErrorCode)>;
+  struct TQueuedItem {
+    std::unique_ptr<TCopyThread> Worker;  // a transfer on the pool; null once decided
+    TRestoreResult Result = rrFailed;
+    TErrorCode Code;
+    TItemState State;
+    TItemFinish Finish;
+  };
+  int FJobs = 1;
+  bool FWalkEnded = false;                      // a finish reported later ended the walk
+  std::unique_ptr<TCopyThread> FPooledWorker;  // the pipeline's rrPending transfer, for Settle
+  std::deque<TQueuedItem> FQueue;
+  std::unique_ptr<TTransferPool> FPool;  // after FQueue: joined before the workers go
+  TItemState SaveItemState() const;
+  void RestoreItemState(const TItemState& state);
+  // The item's outcome to finish: at once when nothing waits before it, else in its turn.
+  // false when the walk ends here.
+  bool Settle(TRestoreResult result, TErrorCode code, TItemFinish finish);
+  // Finishes the first queued item; waits for its transfer when wait is set. false when it
+  // still runs (and wait is not set) or nothing is queued.
+  bool RetireHead(bool wait);
+  void RetireReady();
+  // Finishes every queued item, in order; the item being decided keeps its state.
+  void Drain();
+  bool InFlight(const std::string& target) const;
+  int RunningTransfers() const;
+  // A small transfer the pool may run: no pause pressed, size known and small.
+  bool MayPool(bool encrypted, int64_t jobSize) const;
 };
 
 }  // namespace qv

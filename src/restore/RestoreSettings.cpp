@@ -1,4 +1,5 @@
 // The settings file of the restore window: section "Config".
+#include <algorithm>
 #include <ctime>
 #include <utility>
 
@@ -58,6 +59,7 @@ TRestoreSettings LoadRestoreSettings(const std::string& iniName) {
   s.RestoreDate = ClampToInt32(ini.ReadInteger(CSection, "RestoreDate", TodayDayNumber()));
   s.SubDirMask = ini.ReadString(CSection, "SubDirMask", "*.*");
   s.DriveID = ini.ReadString(CSection, "DriveID", "");
+  s.Jobs = std::clamp(ClampToInt32(ini.ReadInteger(CSection, "Jobs", 0)), 0, 4);
   return s;
 }
 
@@ -74,6 +76,7 @@ bool SaveRestoreSettings(const std::string& iniName, const TRestoreSettings& s) 
   ini.WriteInteger(CSection, "RestoreDate", s.RestoreDate);
   ini.WriteString(CSection, "SubDirMask", s.SubDirMask);
   ini.WriteString(CSection, "DriveID", s.DriveID);
+  ini.WriteInteger(CSection, "Jobs", s.Jobs);
   return ini.UpdateFile();
 }
 

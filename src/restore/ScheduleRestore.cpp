@@ -150,7 +150,7 @@ void TRestoreSession::RestoreVersions() {
   for (size_t i = 0; i < n; ++i) {
     const std::string key = (*FVersions)[i].Key;
     const std::string source = (*FVersions)[i].Info.FullPath;
-    const std::string& set = (*FVersions)[i].Set;
+    const std::string set = (*FVersions)[i].Set;
     ShowFile(key);
     ItemStarted(key);
     const int64_t backupSize = static_cast<int64_t>(GetFileSize64(source));
@@ -185,24 +185,30 @@ void TRestoreSession::RestoreVersions() {
     // An encrypted file's content is its length without the header and the code, whose
     // length follows from the password.
     if (kind == bkEncrypted && encrypted) size = EncryptedContentSize(size);
-    totalBytes += size;
-    if (r == rrCopied) {
-      ++copied;
-      copiedBytes += size;
-    }
+    // Between this item and the next, also when its report waits for those before it.
     KeepResponsive();
     WaitWhilePaused();
-    if (r == rrCancelRun || !FRestoring) {
-      FLastRun.Cancelled = true;
-      break;
-    }
-    ReportItem(r, source, code, set, size);
-    ItemFinished(backupSize);
-    if (r == rrFailed) {
-      ++errors;
-      AddErrorLines(source, code);
-    }
+    const bool goOn = Settle(r, code, [&, source, set, size, backupSize](TRestoreResult result, TErrorCode failure) {
+      totalBytes += size;
+      if (result == rrCopied) {
+        ++copied;
+        copiedBytes += size;
+      }
+      if (result == rrCancelRun || !FRestoring) {
+        FLastRun.Cancelled = true;
+        return false;
+      }
+      ReportItem(result, source, failure, set, size);
+      ItemFinished(backupSize);
+      if (result == rrFailed) {
+        ++errors;
+        AddErrorLines(source, failure);
+      }
+      return true;
+    });
+    if (!goOn) break;
   }
+  Drain();
   FView.SetProgress(101);
 
   const std::string text = FormatText(MsgScheduleCopied(), {std::to_string(copied), std::to_string(n),

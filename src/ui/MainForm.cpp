@@ -422,6 +422,7 @@ void TMainForm::FormCreate() {
   FTarget = s.Target;
   FTimespan = s.Timespan;
   FIgnoreDst = s.IgnoreDst;
+  FJobs = s.Jobs;
   (s.Mode == rmFiles ? rbFiles : s.Mode == rmDirectory ? rbDirs : rbSched)->setChecked(true);
   cbProtected->setChecked(s.ReadProtected);
   cbGZip->setChecked(s.Unpack);
@@ -506,6 +507,7 @@ void TMainForm::FormClose() {
   s.Unpack = UnpackGz();
   s.Timespan = FTimespan;
   s.IgnoreDst = FIgnoreDst;
+  s.Jobs = FJobs;
   s.RestoreDate = RestoreDate();
   s.SubDirMask = SubDirMask();
   s.DriveID = DriveMask();
@@ -616,6 +618,7 @@ TRestoreOptions TMainForm::CaptureInputs(TRunKind kind) {
   in.Verify = cbVerify->isChecked();
   in.Tolerance = FTimespan;
   in.IgnoreDst = FIgnoreDst;
+  in.Jobs = FJobs;
   in.Target = TargetText();
   in.Date = RestoreDate();
   in.SubDirMask = SubDirMask();

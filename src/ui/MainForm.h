@@ -153,6 +153,7 @@ class TMainForm : public QMainWindow, public IRestoreView {
   // stored in the settings file.
   int32_t FTimespan = 2;
   bool FIgnoreDst = false;
+  int FJobs = 0;  // the settings file's "Jobs"
   std::string FTarget;
   std::string FStoredSource;
   // A preview's dry run: its decisions and its summary, shown in the dialog afterwards.

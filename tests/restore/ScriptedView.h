@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -20,6 +21,11 @@ namespace qv::test {
 
 class TScriptedView : public IRestoreView {
  public:
+  static int JobsFromEnvironment() {
+    const char* jobs = std::getenv("QV_TEST_JOBS");
+    return jobs != nullptr && std::atoi(jobs) > 0 ? std::atoi(jobs) : 1;
+  }
+
   // options
   TRestoreMode Mode = rmFiles;
   TOverwriteMode Overwrite = omNever;
@@ -37,6 +43,7 @@ class TScriptedView : public IRestoreView {
   int32_t Tolerance = 2;
   bool IgnoreDst = false;
   std::vector<std::string> Include, Exclude;
+  int Jobs = JobsFromEnvironment();  // transfers at once: QV_TEST_JOBS, else one
 
   // scripted answers
   std::deque<bool> ConfirmAnswers;  // empty: Yes
@@ -70,6 +77,7 @@ class TScriptedView : public IRestoreView {
     o.SubDirMask = Sets;
     o.DriveMask = Drive;
     o.Include = Include;
+    o.Jobs = Jobs;
     o.Exclude = Exclude;
     o.Folder = Folder;
     for (size_t i = 0; i < Items.size(); ++i)

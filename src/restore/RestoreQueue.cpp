@@ -1,0 +1,94 @@
+// Transfers side by side: small transfers on the pool, reports in walk order.
+#include <chrono>
+
+#include "restore/RestoreSession.h"
+#include "transfer/CopyThread.h"
+
+namespace qv {
+
+TRestoreSession::TItemState TRestoreSession::SaveItemState() const {
+  return {FLastTarget, FSkipReason, FSkipTimes, FLastReplaces, FInputProblem};
+}
+
+void TRestoreSession::RestoreItemState(const TItemState& state) {
+  FLastTarget = state.LastTarget;
+  FSkipReason = state.SkipReason;
+  FSkipTimes = state.SkipTimes;
+  FLastReplaces = state.LastReplaces;
+  FInputProblem = state.InputProblem;
+}
+
+bool TRestoreSession::MayPool(bool encrypted, int64_t jobSize) const {
+  // A paused run starts nothing new; a password item waits for its answer on this thread.
+  return FPool && !FPaused && !encrypted && jobSize >= 0 && jobSize <= CInlineJobLimit;
+}
+
+int TRestoreSession::RunningTransfers() const {
+  int running = 0;
+  for (const TQueuedItem& item : FQueue) running += item.Worker && !item.Worker->Finished() ? 1 : 0;
+  return running;
+}
+
+bool TRestoreSession::InFlight(const std::string& target) const {
+  for (const TQueuedItem& item : FQueue)
+    if (item.Worker && item.State.LastTarget == target) return true;
+  return false;
+}
+
+bool TRestoreSession::Settle(TRestoreResult result, TErrorCode code, TItemFinish finish) {
+  if (result != rrPending && FQueue.empty()) return finish(result, code);
+  TQueuedItem item;
+  item.Result = result;
+  item.Code = code;
+  item.State = SaveItemState();
+  item.Finish = std::move(finish);
+  if (result == rrPending) {
+    while (RunningTransfers() >= FJobs) {
+      FPool->WaitForJob(std::chrono::milliseconds(10));
+      KeepResponsive();
+      RetireReady();
+    }
+    item.Worker = std::move(FPooledWorker);
+    FPool->Submit([worker = item.Worker.get()] { worker->RunInline(); });
+  }
+  FQueue.push_back(std::move(item));
+  RetireReady();
+  return !FWalkEnded;
+}
+
+bool TRestoreSession::RetireHead(bool wait) {
+  if (FQueue.empty()) return false;
+  if (TCopyThread* worker = FQueue.front().Worker.get()) {
+    if (!worker->Finished() && !wait) return false;
+    while (!worker->Finished()) {
+      FPool->WaitForJob(std::chrono::milliseconds(10));
+      KeepResponsive();
+    }
+  }
+  TQueuedItem item = std::move(FQueue.front());
+  FQueue.pop_front();
+  if (item.Worker) {
+    item.Code = AsErrorCode(item.Worker->ErrorCode());
+    item.Result = item.Code ? rrFailed : rrCopied;
+    item.Worker.reset();
+    NoteWorkerResult(item.Result);
+  }
+  RestoreItemState(item.State);
+  if (!item.Finish(item.Result, item.Code)) FWalkEnded = true;
+  return true;
+}
+
+void TRestoreSession::RetireReady() {
+  while (RetireHead(false)) {
+  }
+}
+
+void TRestoreSession::Drain() {
+  if (FQueue.empty()) return;
+  const TItemState current = SaveItemState();
+  while (RetireHead(true)) {
+  }
+  RestoreItemState(current);
+}
+
+}  // namespace qv

@@ -1,0 +1,150 @@
+// Several transfers at once change nothing a front-end sees: the same questions, reports,
+// error lines and summary, in the same order, and the same restored files as with one.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <sstream>
+
+#include "restore/RestoreSession.h"
+#include "ScriptedView.h"
+
+namespace qv::test {
+
+namespace {
+
+bool Sh(const std::string& command) { return qv::test::Run(command); }
+
+class ParallelRun : public TRestoreFixture {
+ protected:
+  ParallelRun() : TRestoreFixture("qvparallel") {}
+
+  void Put(const std::string& name, const std::string& data, int64_t mtime = 1400000000) {
+    const std::string path = Src(name);
+    ASSERT_TRUE(Sh("mkdir -p '" + path.substr(0, path.rfind('/')) + "'"));
+    ASSERT_TRUE(WriteFile(path, data));
+    SetMTime(path, mtime);
+  }
+  // Small and large plain files, gzip members, a damaged one, a name that two backups restore
+  // to, an encrypted file, a dangling link, a subfolder, and targets that exist.
+  void PutMixedTree() {
+    for (int i = 0; i < 40; ++i) Put("f" + std::to_string(100 + i) + ".txt", "small " + std::to_string(i));
+    Put("large.bin", RandomBytes(3 * TRestoreSession::CInlineJobLimit));
+    for (int i = 0; i < 6; ++i) {
+      Put("g" + std::to_string(i) + ".txt", "packed " + std::to_string(i));
+      ASSERT_TRUE(Sh("gzip -n -f '" + Src("g" + std::to_string(i) + ".txt") + "'"));
+    }
+    Put("twice.txt", "plain");
+    Put("twice.txt.x", "packed twin");
+    ASSERT_TRUE(Sh("gzip -n -c '" + Src("twice.txt.x") + "' > '" + Src("twice.txt.gz") + "' && rm '" +
+                    Src("twice.txt.x") + "'"));
+    Put("bad.gz", "not gzip at all");
+    ASSERT_TRUE(WriteEncFile(Src("s.txt.enc"), "secret", "right"));
+    ASSERT_EQ(::symlink("nowhere", Src("dangling.txt").c_str()), 0);
+    for (int i = 0; i < 12; ++i) Put("sub/h" + std::to_string(i) + ".txt", "deeper " + std::to_string(i));
+    ASSERT_TRUE(Sh("mkdir -p '" + dst + "/sub'"));
+    ASSERT_TRUE(WriteFile(Dst("f105.txt"), "kept"));
+    ASSERT_TRUE(WriteFile(Dst("sub/h3.txt"), "kept"));
+  }
+
+  // Everything the view was told, as one text.
+  static std::string Record(const TScriptedView& v) {
+    std::ostringstream out;
+    for (const TItemReport& r : v.Reports)
+      out << "item " << static_cast<int>(r.Action) << " " << r.Source << " -> " << r.Target << " [" << r.Set << "] "
+          << r.Bytes << " " << r.Code.Value() << " " << r.Message << " " << r.Reason << "\n";
+    for (const std::string& q : v.Questions) out << "question " << q << "\n";
+    for (const std::string& p : v.Prompts) out << "prompt " << p << "\n";
+    for (const std::string& e : v.Errors) out << "error " << e << "\n";
+    for (const std::string& d : v.Details) out << "detail " << d << "\n";
+    out << "summary " << v.Summary() << "\n";
+    return out.str();
+  }
+
+  // Runs once with the given number of transfers on a fresh copy of the destination; returns
+  // the record and the restored tree.
+  std::pair<std::string, std::string> RunWith(int jobs, const std::function<void(TScriptedView&)>& setUp) {
+    Sh("rm -rf '" + dir / "run" + "' && cp -a '" + dst + "' '" + dir / "run" + "'");
+    TScriptedView v;
+    v.Target = dir / "run";
+    v.Jobs = jobs;
+    setUp(v);
+    TRestoreSession s(v);
+    s.StartStop();
+    std::string tree;
+    for (const std::string& line : ListTree(dir / "run")) tree += line + "\n";
+    return {Record(v), tree};
+  }
+
+  // name and content of every file below folder, sorted
+  static std::vector<std::string> ListTree(const std::string& folder) {
+    std::vector<std::string> lines;
+    const std::string list = folder + ".list";
+    Sh("cd '" + folder + "' && find . -type f -exec md5sum {} + | sort -k2 > '" + list + "'");
+    std::istringstream in(ReadFile(list));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+};
+
+TEST_F(ParallelRun, SameMessagesInTheSameOrderWithOneAndFourTransfers) {
+  PutMixedTree();
+  ::mkdir(dst.c_str(), 0755);
+  const std::string folder = src;
+  std::vector<std::string> everyFile;
+  for (const std::string& line : ListTree(src)) everyFile.push_back(src + line.substr(line.find("  ./") + 3));
+  everyFile.push_back(Src("missing.txt"));
+  const struct {
+    const char* Name;
+    std::function<void(TScriptedView&)> SetUp;
+  } rows[] = {
+      {"directory, never", [&](TScriptedView& v) {
+         v.Mode = rmDirectory;
+         v.Folder = folder;
+         v.PasswordAnswers = {{paOk, "wrong"}, {paOk, "right"}};
+       }},
+      {"directory, always", [&](TScriptedView& v) {
+         v.Mode = rmDirectory;
+         v.Folder = folder;
+         v.Overwrite = omAlways;
+         v.PasswordAnswers = {{paSkip, ""}};
+       }},
+      {"directory, keep both", [&](TScriptedView& v) {
+         v.Mode = rmDirectory;
+         v.Folder = folder;
+         v.Overwrite = omKeepBoth;
+         v.PasswordAnswers = {{paOk, "right"}};
+       }},
+      {"directory, test", [&](TScriptedView& v) {
+         v.Mode = rmDirectory;
+         v.Folder = folder;
+         v.Kind = rkTest;
+         v.PasswordAnswers = {{paOk, "right"}};
+       }},
+      {"files, older", [&](TScriptedView& v) {
+         v.Mode = rmFiles;
+         v.Items = everyFile;
+         v.Overwrite = omOlder;
+         v.PasswordAnswers = {{paOk, "right"}};
+       }},
+      {"schedule, always", [&](TScriptedView& v) {
+         v.Mode = rmSchedule;
+         v.Folder = dir.Path();
+         v.Sets = "src";
+         v.Date = 50000;
+         v.Overwrite = omAlways;
+         v.PasswordAnswers = {{paOk, "right"}};
+       }},
+  };
+  for (const auto& row : rows) {
+    const auto one = RunWith(1, row.SetUp);
+    const auto four = RunWith(4, row.SetUp);
+    EXPECT_EQ(one.first, four.first) << row.Name;
+    EXPECT_EQ(one.second, four.second) << row.Name;
+    EXPECT_NE(one.first.find("summary "), std::string::npos) << row.Name;
+  }
+}
+
+}  // namespace
+}  // namespace qv::test
