@@ -1,8 +1,11 @@
 #include "transfer/ZipEntryThreads.h"
 
+#include <cerrno>
 #include <memory>
 
+#include "base/TargetFile.h"
 #include "crypto/AesLib.h"
+#include "transfer/Crc32.h"
 #include "transfer/EncryptedBody.h"
 
 namespace qv {
@@ -10,6 +13,30 @@ namespace qv {
 namespace {
 
 constexpr TErrorCode Failure(uint32_t ADetail) { return TErrorCode(sevError, ADetail); }
+
+// Hands the decryptor's plaintext on to the target, summing its CRC where one is wanted, and
+// keeps why a write failed (errno is long gone once the decryptor has given up).
+class TPlainOut final : public TStream {
+ public:
+  TPlainOut(TStream& ATarget, bool ACrcWanted) : FTarget(ATarget), FCrcWanted(ACrcWanted) {}
+  int64_t Read(void*, size_t) override { return -1; }
+  int64_t Write(const void* buffer, size_t count) override {
+    if (FCrcWanted) FCrc = Crc32Update(FCrc, buffer, count);
+    const int64_t written = FTarget.Write(buffer, count);
+    if (written < 0) FWriteErrno = errno;
+    return written;
+  }
+  int64_t Seek(int64_t offset, int whence) override { return FTarget.Seek(offset, whence); }
+  int64_t Size() override { return FTarget.Size(); }
+  uint32_t Crc() const { return FCrc; }
+  int WriteErrno() const { return FWriteErrno; }
+
+ private:
+  TStream& FTarget;
+  bool FCrcWanted;
+  uint32_t FCrc = 0;
+  int FWriteErrno = 0;
+};
 
 }  // namespace
 
@@ -102,6 +129,7 @@ TErrorCode TZipReadThread::DoExtract() {
   } else if (!out) {
     return Failure(errNoStream);
   }
+  FUnverifiedTargetOk = ownTarget || TestOnly();
   TZipFileInfo info;
   int64_t dataStart = 0;
   TErrorCode result = ReadEntryInfo(info, dataStart);
@@ -147,6 +175,10 @@ TErrorCode TZipReadThread::ExtractEncrypted(const TZipFileInfo& Info, TStream& s
   const int64_t frame = FCrypting->GetHeaderSize() + FCrypting->GetTrailerSize();
   if (start < 0 || size < 0) return Failure(errReadFile);
   if (Info.CSize < frame || Info.CSize > size - start) return Failure(errCorrupt);
+  // Stored data need no inflating, so a target that may hold unauthenticated plaintext takes
+  // them in one pass; small bodies stay in memory.
+  if (method == ZipMethodStored && FUnverifiedTargetOk && Info.CSize > InMemoryBodyLimit)
+    return DecryptStoredInOnePass(Info, sOut);
   // Only a verifier mismatch comes back as a wrong password (the session asks again); a
   // failing code once the verifier matched is a corrupt entry.
   std::unique_ptr<TStream> plain;
@@ -158,6 +190,27 @@ TErrorCode TZipReadThread::ExtractEncrypted(const TZipFileInfo& Info, TStream& s
   DoProgress(acUnCompress, FSpeedLimit, -plainSize);
   // AE-1 entries keep their CRC; AE-2 entries store 0 and rely on the authentication code.
   return ExtractPlain(Info, static_cast<uint16_t>(method), *plain, plainSize, sOut, Info.EncVers == 1);
+}
+
+TErrorCode TZipReadThread::DecryptStoredInOnePass(const TZipFileInfo& Info, TStream& sOut) {
+  const int64_t frame = FCrypting->GetHeaderSize() + FCrypting->GetTrailerSize();
+  // The size field is not authenticated: stored plaintext must be exactly as long as stated.
+  if (Info.CSize - frame != Info.USize) return Failure(errCorrupt);
+  // AE-1 entries keep their CRC; AE-2 entries store 0 and rely on the authentication code.
+  const bool checkCrc = Info.EncVers == 1;
+  FCrcWanted = checkCrc;
+  TPlainOut out(sOut, checkCrc);
+  TCancelFlagLoan cancel(*FCrypting, &FUserBreak);
+  if (!FCrypting->DecryptStreamOverlapped(FArchive, &out, Info.CSize, FSpeedLimit)) {
+    const TDecryptFailure failure = FCrypting->LastFailure();
+    if (failure == dfWrite)
+      return Failure(static_cast<uint32_t>(DetailFromErrno(out.WriteErrno(), errWriteFile)));
+    return DecryptFailureCode(failure);
+  }
+  FCrc = out.Crc();
+  UTotal = Info.USize;
+  if (checkCrc && FCrc != Info.Crc) return Failure(errReadFile);
+  return {};
 }
 
 TErrorCode TZipReadThread::ExtractPlain(const TZipFileInfo& Info, uint16_t AMethod, TStream& sIn,

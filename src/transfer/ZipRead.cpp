@@ -703,6 +703,7 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
     case TJob::ExtractLink:
       ZipThread = std::make_unique<TZipReadThread>(*AStream, encryption, source, false, speedLimit,
                                                    block, FPriority, FOnProgress);
+      ZipThread->SetTestOnly(AJob == TJob::Test);
       break;
     case TJob::Compare:
       ZipThread = std::make_unique<TZipCompareThread>(AFileName, encryption, source, false,

@@ -1,5 +1,7 @@
 #include "transfer/ZipCompareThread.h"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -163,7 +165,17 @@ TEST_F(ZipEntryThreadsTest, ReaderTimeoutStopsTheWorker) {
 
 TEST_F(ZipEntryThreadsTest, LargeAesEntriesAreAuthenticatedBeforeAnythingIsInflated) {
   const std::string data = RandomBytes(5 << 20, 51);
-  for (const std::string options : {"-mem=AES256 -mx0", "-mem=AES128 -mx5"}) {
+  // A stored entry is decrypted in one pass into the temporary target (nothing to inflate);
+  // a deflated one is authenticated whole before the inflate loop sees a byte.
+  const struct {
+    std::string Options;
+    bool OnePass;
+  } rows[] = {
+      {"-mem=AES256 -mx0", true},
+      {"-mem=AES128 -mx5", false},
+  };
+  for (const auto& row : rows) {
+    const std::string& options = row.Options;
     SCOPED_TRACE(options);
     const std::string name = options.substr(5, 6) + (options.back() == '0' ? "s" : "d");
     const std::string archive = Make7zAes(name, data, options);
@@ -171,14 +183,27 @@ TEST_F(ZipEntryThreadsTest, LargeAesEntriesAreAuthenticatedBeforeAnythingIsInfla
     zip.ReadDirectory();
     const int64_t csize = zip.Directory().Objects(0).CSize;
     ASSERT_GT(csize, 1 << 20);
+    std::vector<TProgressReport> goodReports;
+    zip.SetOnProgress([&](TFileAction AAction, int64_t ACount, bool ASpeedLimit) {
+      goodReports.push_back({AAction, ACount, ASpeedLimit});
+    });
     zip.ExtractToFile(0, Dir / (name + ".out"));
     EXPECT_TRUE(ReadFile(Dir / (name + ".out")) == data);
+    const auto inflated = [](const std::vector<TProgressReport>& AReports) {
+      return std::any_of(AReports.begin(), AReports.end(),
+                         [](const TProgressReport& r) { return r.Action == acUnCompress; });
+    };
+    EXPECT_EQ(inflated(goodReports), !row.OnePass);  // a second pass reports acUnCompress
+    goodReports.clear();
+    EXPECT_EQ(ZipErrorOf([&] { zip.TestEntry(zip.Directory().Objects(0).Offset); }), 0);
+    EXPECT_EQ(inflated(goodReports), !row.OnePass);
+    zip.SetOnProgress(nullptr);
     zip.CompareToFile(zip.Directory().Objects(0).Offset, Dir / name);
 
     // A damaged body (one bit in the middle of the ciphertext, which would still decrypt and
-    // mostly inflate): the whole body is read for its code, but the inflate loop never runs
-    // (it would report acUnCompress blocks), the temporary target stays empty throughout, and
-    // the old target stays as it was.
+    // mostly inflate): the whole body is read for its code, the old target stays as it was.
+    // Two passes: the inflate loop never runs (it would report acUnCompress blocks) and the
+    // temporary target stays empty throughout. One pass: the temporary target is gone after.
     std::string bytes = ReadFile(archive);
     const auto* h = reinterpret_cast<const uint8_t*>(bytes.data());
     const size_t body = 30 + GetLe16(h + 26) + GetLe16(h + 28);
@@ -195,15 +220,53 @@ TEST_F(ZipEntryThreadsTest, LargeAesEntriesAreAuthenticatedBeforeAnythingIsInfla
     });
     EXPECT_EQ(ZipErrorOf([&] { damaged.ExtractToFile(0, Dir / (name + ".old")); }), 0x4109);
     EXPECT_TRUE(ReadFile(Dir / (name + ".old")) == "old content");
-    EXPECT_EQ(tempBytesSeen, 0);
+    EXPECT_TRUE(LeftoverTempFiles(Dir.Path()).empty());
+    EXPECT_EQ(tempBytesSeen > 0, row.OnePass);
     ASSERT_FALSE(reports.empty());
     const int64_t frame = options.find("AES256") != std::string::npos ? 16 + 2 + 10 : 8 + 2 + 10;
     EXPECT_EQ(reports.back(), (TProgressReport{acDecrypt, csize - frame, true}));  // all of it read
-    for (const auto& report : reports) EXPECT_NE(report.Action, acUnCompress);
+    EXPECT_FALSE(inflated(reports));
+
+    // A test of the damaged entry fails alike.
+    EXPECT_EQ(ZipErrorOf([&] { damaged.TestEntry(damaged.Directory().Objects(0).Offset); }), 0x4109);
 
     damaged.InitEncryption("wrong password", 0);
     EXPECT_EQ(ZipErrorOf([&] { damaged.ExtractToFile(0, Dir / (name + ".wrong")); }), 0x410B);
     EXPECT_FALSE(FileExists(Dir / (name + ".wrong")));
     EXPECT_TRUE(LeftoverTempFiles(Dir.Path()).empty());
+  }
+}
+
+TEST_F(ZipEntryThreadsTest, LargeStoredAesEntriesOfTheFirstKindCheckTheirCrc) {
+  const std::string data = RandomBytes(3 << 20, 52);
+  const uint32_t crc = Crc32Update(0, data.data(), data.size());
+  const std::string original = ReadFile(Make7zAes("ae1", data, "-mem=AES256 -mx0"));
+  // 7-Zip writes the second kind (CRC 0); the first kind states the CRC in both headers.
+  const auto asFirstKind = [&](uint32_t ACrc) {
+    std::string bytes = original;
+    const std::string field("\x01\x99\x07\x00\x02\x00\x41\x45", 8);
+    for (size_t at = bytes.find(field); at != std::string::npos; at = bytes.find(field, at + 1))
+      bytes[at + 4] = 1;
+    const size_t central = bytes.find("PK\x01\x02");
+    for (const size_t at : {size_t{14}, central + 16})
+      for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(ACrc >> (8 * i));
+    return bytes;
+  };
+  const struct {
+    uint32_t Crc;
+    int32_t Code;
+  } rows[] = {{crc, 0}, {crc ^ 1, 0x4104}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Code);
+    const std::string archive = Dir / "ae1-patched.zip";
+    ASSERT_TRUE(WriteFile(archive, asFirstKind(row.Crc)));
+    ASSERT_TRUE(WriteFile(Dir / "ae1.out", "old content"));
+    TZipRead zip(archive, "pw");
+    zip.ReadDirectory();
+    ASSERT_EQ(zip.Directory().Objects(0).EncVers, 1);
+    EXPECT_EQ(ZipErrorOf([&] { zip.ExtractToFile(0, Dir / "ae1.out"); }), row.Code);
+    EXPECT_TRUE(ReadFile(Dir / "ae1.out") == (row.Code == 0 ? data : "old content"));
+    EXPECT_TRUE(LeftoverTempFiles(Dir.Path()).empty());
+    EXPECT_EQ(ZipErrorOf([&] { zip.TestEntry(zip.Directory().Objects(0).Offset); }), row.Code);
   }
 }
