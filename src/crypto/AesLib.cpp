@@ -100,7 +100,9 @@ struct TEncryption::TKeyAhead {
     std::vector<uint8_t> Key;
     TState State = TState::Waiting;
   };
-  static constexpr size_t CMaxItems = 4;
+  // Room for the entry being read and the few asked for after it, with some to spare for
+  // entries that are skipped.
+  static constexpr size_t CMaxItems = 8;
 
   TKeyAhead() { Helper.Start(); }
   ~TKeyAhead() {

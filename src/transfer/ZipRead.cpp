@@ -633,7 +633,7 @@ bool TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
 }
 
 void TZipRead::DeriveKeysAhead(int64_t AOffset) {
-  constexpr int KeysAhead = 4;
+  constexpr int KeysAhead = 4;  // fewer than the decryptor keeps, so that none pushes out another
   const int index = FileList.IndexOfOffset(AOffset);
   if (!FEncrypt || index < 0) return;
   if (FKeysAheadFor != FEncryption.get()) {  // a new password: nothing asked for yet
