@@ -48,6 +48,7 @@ bool TRestoreSession::Settle(TRestoreResult result, TErrorCode code, TItemFinish
       KeepResponsive();
       RetireReady();
     }
+    WaitWhilePaused();  // a pause pressed meanwhile holds this transfer, too
     item.Worker = std::move(FPooledWorker);
     FPool->Submit([worker = item.Worker.get()] { worker->RunInline(); });
   }

@@ -106,4 +106,15 @@ check "skipped line" '[ "$(printf "%s\n" "$out" | sed -n 2p)" = "6 skipped" ] &&
 out=$("$cli" -q --dry-run dir --to rj --exclude skip b)
 check "no extra skipped line in a dry run" '! printf "%s\n" "$out" | grep -qx "6 skipped"'
 check "json: nothing but JSON on stdout" '! grep -qv "^{" j1'
+
+# One transfer or four: the same item lines in the same order, and the same summary counts.
+mkdir -p many/sub
+for i in $(seq 100 160); do echo "file $i" > "many/f$i.txt"; echo "deep $i" > "many/sub/g$i.txt"; done
+for i in 1 2 3; do echo "packed $i" > "many/p$i.txt"; gzip "many/p$i.txt"; done
+echo "not gzip" > many/bad.gz
+items() { "$cli" -q -y --json --jobs "$1" dir --to "rjobs$1" many | grep -v '"progress"' |
+  sed -e 's/"seconds":[0-9.]*//' -e "s|rjobs$1|R|g"; }
+check "--jobs 1 and --jobs 4 report alike" '[ "$(items 1)" = "$(items 4)" ]'
+check "--jobs 4 restored every file" '[ "$(restored rjobs4)" = "$(restored rjobs1)" ] && [ -n "$(restored rjobs4)" ]'
+check "--jobs 0 refused" '! "$cli" -q -y --jobs 0 dir --to rj0 many 2>/dev/null'
 exit $fail
