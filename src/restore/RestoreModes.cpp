@@ -233,8 +233,7 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
       ShowFile(displayPath);
       r = RestoreFile(AccessPath(sourceDir, displayPath, entry.Name), targetFolder, true, code);
     }
-    struct stat st {};
-    const int64_t size = ::fstatat(sourceDir.Fd(), entry.Name.c_str(), &st, 0) == 0 ? st.st_size : 0;
+    const int64_t size = file ? FLastSourceSize : 0;  // taken by RestoreFile's one look at the source
     const bool goOn = Settle(r, code, [&, displayPath, size](TRestoreResult result, TErrorCode failure) {
       if (result == rrCancelRun) {
         cancelled = true;

@@ -25,20 +25,24 @@ namespace {
 constexpr int CBufSize = 524288;
 constexpr size_t CMaxPasswordBytes = 128;
 
-// What the pipeline needs to know of its source, from one stat.
-struct TSourceFacts {
-  int64_t UnixTime = 0;  // last write, rounded to the nearest second
-  int64_t Size = -1;  // regular files only: a pipe or device could block whoever reads it
-};
+}  // namespace
 
-TSourceFacts SourceFacts(const std::string& path) {
+TRestoreSession::TSourceFacts TRestoreSession::SourceFacts(const std::string& path) {
   TSourceFacts facts;
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return facts;
+  if (::stat(path.c_str(), &st) != 0) {
+    facts.Problem = TErrorCode(sevError, errFileNotFound);  // also a dangling link
+    return facts;
+  }
   facts.UnixTime = FileTimeToUnixSeconds(FileTimeFromTimespec(st.st_mtim));
-  if (S_ISREG(st.st_mode)) facts.Size = static_cast<int64_t>(st.st_size);
+  if (S_ISREG(st.st_mode))
+    facts.Size = static_cast<int64_t>(st.st_size);
+  else  // a pipe or device would block whoever opens it, or never end
+    facts.Problem = TErrorCode(sevError, errNotRegularFile);
   return facts;
 }
+
+namespace {
 
 uint32_t OperationOf(TBackupKind kind) {
   switch (kind) {
@@ -56,13 +60,7 @@ TErrorCode NoPasswordCode(TBackupKind kind) {
 
 }  // namespace
 
-TErrorCode SourceProblem(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return TErrorCode(sevError, errFileNotFound);  // also a dangling link
-  // A pipe or device would block whoever opens it, or never end.
-  if (!S_ISREG(st.st_mode)) return TErrorCode(sevError, errNotRegularFile);
-  return {};
-}
+TErrorCode SourceProblem(const std::string& path) { return TRestoreSession::SourceFacts(path).Problem; }
 
 std::string RestoredName(const std::string& name, bool unpackGz) {
   return BackupKind(name, unpackGz) == bkPlain ? name : DeleteExtension(name);
@@ -108,7 +106,9 @@ TPasswordAnswer TRestoreSession::AskForPassword(const std::string& prompt, const
 
 TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std::string& targetFolder,
                                             bool withProgress, TErrorCode& code) {
-  code = SourceProblem(source);
+  const TSourceFacts facts = SourceFacts(source);
+  FLastSourceSize = std::max<int64_t>(facts.Size, 0);
+  code = facts.Problem;
   FLastTarget.clear();
   if (code) return rrFailed;
   const TBackupKind kind = BackupKind(source, FOptions.Unpack);
@@ -127,7 +127,7 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
     return rrFailed;
   }
   return RunPipeline(source, AddPathDelimiter(targetFolder) + name, kind, encrypted, withProgress,
-                     false, code, expandedSize);
+                     false, code, expandedSize, &facts);
 }
 
 TRestoreResult TRestoreSession::PasswordLoop(const std::string& name, bool& encrypted, TErrorCode giveUpCode,
@@ -175,14 +175,17 @@ void TRestoreSession::NoteSkip() {
 TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::string targetPath,
                                             TBackupKind kind, bool encrypted, bool withProgress,
                                             bool createFolder, TErrorCode& code,
-                                            int64_t expandedSize) {
+                                            int64_t expandedSize, const TSourceFacts* knownFacts) {
   FLastTarget = targetPath;
   // A dry run asks nothing: the item is decided under the name a right password gives.
   if (FOptions.Kind == rkDryRun)
-    return PreviewItem(TargetFor(targetPath), static_cast<int32_t>(SourceFacts(source).UnixTime));
+    return PreviewItem(TargetFor(targetPath),
+                       static_cast<int32_t>((knownFacts ? *knownFacts : SourceFacts(source)).UnixTime));
   const bool testing = FOptions.Kind == rkTest;  // every item is read; no target is looked at
   bool noKey = false;  // an empty password for a compressed file: its data cannot be had
+  bool asked = false;
   const auto passwordGiven = [&](TPasswordAnswer answer) {
+    asked = true;
     if (answer != paOk) return;
     noKey = false;
     if (!FCryptPwd.empty()) {
@@ -202,7 +205,8 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
       result = NoPasswordCode(kind);
       return rrFailed;
     }
-    const TSourceFacts facts = SourceFacts(source);
+    // Taken again after a password question, which may have lasted long.
+    const TSourceFacts facts = knownFacts && !asked ? *knownFacts : SourceFacts(source);
     const int64_t jobSize = facts.Size < 0 ? -1 : std::max(facts.Size, expandedSize);
     const bool pooled = MayPool(encrypted, jobSize);
     // A large transfer runs alone; a target still being written, or a "keep both" name that

@@ -132,6 +132,14 @@ bool MatchesMask(const std::string& name, const std::string& mask);
 
 class TRestoreSession {
  public:
+  // What the pipeline needs to know of its source, from one stat.
+  struct TSourceFacts {
+    TErrorCode Problem;     // why it cannot be restored ("File not found", "Not a regular file")
+    int64_t UnixTime = 0;   // last write, rounded to the nearest second
+    int64_t Size = -1;      // regular files only
+  };
+  static TSourceFacts SourceFacts(const std::string& path);
+
   explicit TRestoreSession(IRestoreView& view);
   ~TRestoreSession();
   TRestoreSession(const TRestoreSession&) = delete;
@@ -196,6 +204,7 @@ class TRestoreSession {
   uint32_t FSearchErrors = 0;
   // The last pipeline's target (after "keep both") and why it was passed over.
   std::string FLastTarget;
+  int64_t FLastSourceSize = 0;  // of the last RestoreFile's source (0: none, or no regular file)
   std::string FSkipReason;
   bool FInputProblem = false;  // Files mode: the item failed before any transfer (missing, unreadable)
   uint32_t FSkipped = 0;
@@ -263,10 +272,11 @@ class TRestoreSession {
   std::string FWalkRoot;
   std::string WalkRelative(const std::string& path) const;
   TPasswordAnswer AskForPassword(const std::string& prompt, const std::string& name);
-  // expandedSize: the unpacked size of a compressed file (0 when not known or not compressed).
+  // expandedSize: the unpacked size of a compressed file (0 when not known or not compressed);
+  // knownFacts: the source's facts when the caller has just taken them.
   TRestoreResult RunPipeline(const std::string& source, std::string targetPath, TBackupKind kind,
                              bool encrypted, bool withProgress, bool createFolder, TErrorCode& code,
-                             int64_t expandedSize = 0);
+                             int64_t expandedSize = 0, const TSourceFacts* knownFacts = nullptr);
   bool OpenArchive(const std::string& archive, TErrorCode& code);
   void CloseArchive();
   // Files mode: the archive's entry that subPath names (-1 none): an exact name wins, a name
