@@ -19,7 +19,7 @@ struct TCliOptions {
   TOverwriteMode Overwrite = omNever;
   int Tolerance = 2;
   bool IgnoreDst = false;
-  int Jobs = 0;  // 0: as many as there are cores, at most 4
+  int Jobs = 0;  // 0: one transfer at a time
   bool Unpack = true;
   bool OverwriteProtected = true;
   bool Verify = false;

@@ -85,7 +85,7 @@ struct TRestoreOptions {
   std::string DriveMask;           // "Only for this drive identifier:"
   // Case-insensitive globs on the item's relative path ("**" crosses "/"); empty = all.
   std::vector<std::string> Include, Exclude;
-  int Jobs = 0;  // transfers at once; 0 = as many as there are cores, at most 4
+  int Jobs = 0;  // transfers at once; 0 = one
   // ---- source
   std::string Folder;               // the selected folder (Directory and Schedule modes)
   std::vector<std::string> Items;   // Files mode: the selected items' full paths, in list order

@@ -37,7 +37,7 @@ class TTransferPool {
   std::vector<std::thread> FThreads;
 };
 
-// Transfers at once: the number asked for, or (0) as many as there are cores, at most 4.
+// Transfers at once: the number asked for (at most 4), or (0) one.
 int TransferJobs(int asked);
 
 }  // namespace qv
