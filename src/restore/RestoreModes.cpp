@@ -210,6 +210,21 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
   }
   // Past the system's path limit the workers reach the folders through their handles.
   const std::string targetFolder = targetDir.Valid() ? FolderAccessPath(targetDir, targetPath) : targetPath;
+  const bool cancelled = !RestoreFolderFiles(listing, sourceDir, sourcePath, targetFolder, copied, errors);
+  // The reports of this folder's files before those of its subfolders, as the walk met them.
+  Drain();
+  if (cancelled) {
+    // Cancel ends this folder level; at the top level it ends the whole walk.
+    if (top) cancelRun = true;
+    return;
+  }
+  RestoreSubfolders(listing, sourceDir, sourcePath, targetDir, targetPath, copied, errors, cancelRun);
+}
+
+// The folder's files in walk order; false when a password prompt cancelled the run.
+bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirHandle& sourceDir,
+                                         const std::string& sourcePath, const std::string& targetFolder,
+                                         uint32_t& copied, uint32_t& errors) {
   bool cancelled = false;
   for (const TDirEntry& entry : listing) {
     KeepResponsive();
@@ -258,13 +273,13 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
     });
     if (!goOn) break;
   }
-  // The reports of this folder's files before those of its subfolders, as the walk met them.
-  Drain();
-  if (cancelled) {
-    // Cancel ends this folder level; at the top level it ends the whole walk.
-    if (top) cancelRun = true;
-    return;
-  }
+  return !cancelled;
+}
+
+void TRestoreSession::RestoreSubfolders(const TDirListing& listing, const TDirHandle& sourceDir,
+                                        const std::string& sourcePath, const TDirHandle& targetDir,
+                                        const std::string& targetPath, uint32_t& copied, uint32_t& errors,
+                                        bool& cancelRun) {
   for (const TDirEntry& entry : listing) {
     if (!FRestoring) break;
     if (entry.Type != TDirEntry::deFolder) continue;

@@ -27,6 +27,8 @@ struct TPkHeader;
 class TArchiveIndex;
 class TVersionList;
 class TDirHandle;
+struct TDirEntry;
+using TDirListing = std::vector<TDirEntry>;
 
 // One candidate of the schedule mode's version list.
 struct TFileInfo {
@@ -288,6 +290,11 @@ class TRestoreSession {
   void RestoreFolder(const TDirHandle& sourceDir, const std::string& sourcePath,
                      const TDirHandle& targetDir, const std::string& targetPath, bool top,
                      uint32_t& copied, uint32_t& errors, bool& cancelRun);
+  bool RestoreFolderFiles(const TDirListing& listing, const TDirHandle& sourceDir, const std::string& sourcePath,
+                          const std::string& targetFolder, uint32_t& copied, uint32_t& errors);
+  void RestoreSubfolders(const TDirListing& listing, const TDirHandle& sourceDir, const std::string& sourcePath,
+                         const TDirHandle& targetDir, const std::string& targetPath, uint32_t& copied,
+                         uint32_t& errors, bool& cancelRun);
   void RestoreArchiveFolder(const std::string& archive, const std::string& subPath,
                             const std::string& target, uint32_t& copied, uint32_t& errors);
   void CollectVersions(const std::string& base, const std::string& set);
