@@ -17,16 +17,7 @@ printf '%s\n' "$password" > "$work/pw"
 
 mkdir "$work/data"
 python3 "$(dirname "$0")/mixed-data.py" "$work/data/data"
-python3 - "$work" <<'PY'
-import os, sys
-w = sys.argv[1]
-# 30 sets x 6667 files (about 200,000), 100 files per folder, as the restore benchmark has them.
-for s in range(30):
-    for i in range(6667):
-        d = f"{w}/sched/BD{s:02d}/dir{i // 100}"
-        if i % 100 == 0: os.makedirs(d, exist_ok=True)
-        with open(f"{d}/f{i}.txt", "w") as f: f.write("x")
-PY
+python3 "$(dirname "$0")/schedule-tree.py" "$work/sched"
 size=$(stat -c %s "$work/data/data")
 pigz -1 -c "$work/data/data" > "$work/data.gz"
 (cd "$work/data" && 7zz a -bd -bso0 -bsp0 -tzip -mx=1 -mem=AES256 -p"$password" ../data.zip data)

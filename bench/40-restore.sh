@@ -14,15 +14,10 @@ trap 'rm -rf "$work"' EXIT
 now() { date +%s.%N; }
 secs() { python3 -c "print(f'{$2-$1:.3f}')"; }
 
+python3 "$(dirname "$0")/schedule-tree.py" "$work/sched"
 python3 - "$work" <<'PY'
 import os, sys, gzip
 w = sys.argv[1]
-# 30 sets x 6667 files (about 200,000), 100 files per folder.
-for s in range(30):
-    for i in range(6667):
-        d = f"{w}/sched/BD{s:02d}/dir{i // 100}"
-        if i % 100 == 0: os.makedirs(d, exist_ok=True)
-        with open(f"{d}/f{i}.txt", "w") as f: f.write("x")
 for kind in ("plain", "gz"):
     for i in range(20000):
         d = f"{w}/{kind}/d{i // 500}"

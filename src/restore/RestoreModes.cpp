@@ -36,7 +36,7 @@ bool TRestoreSession::OpenArchive(const std::string& archive, TErrorCode& code) 
   try {
     FRZip = std::make_unique<TZipRead>(archive, std::string(), 0, 524288);
     FRZip->SetOnProcessMessages([this] { FView.ProcessMessages(); });
-    FRZip->SetVerifyTargets(FVerifying);
+    FRZip->SetVerifyTargets(Verifying());
     if (!FCryptPwd.empty()) FRZip->InitEncryption(FCryptPwd, 0);
     FArchivePwd = FCryptPwd;
     FRZip->ReadDirectory();
@@ -89,10 +89,6 @@ TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive,
 }
 
 TRestoreResult TRestoreSession::RestoreSelectedPath(const std::string& source, TErrorCode& code) {
-  code = SourceProblem(source);
-  FLastTarget.clear();
-  FInputProblem = code.Failed();
-  if (code) return rrFailed;
   const TRestoreResult r = RestoreFile(source, FTarget, true, code);
   // The header of a .gz that cannot be read: the item is not restored, which is an error.
   if (r == rrBadHeader) {

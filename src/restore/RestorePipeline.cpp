@@ -25,25 +25,6 @@ namespace {
 constexpr int CBufSize = 524288;
 constexpr size_t CMaxPasswordBytes = 128;
 
-}  // namespace
-
-TRestoreSession::TSourceFacts TRestoreSession::SourceFacts(const std::string& path) {
-  TSourceFacts facts;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    facts.Problem = TErrorCode(sevError, errFileNotFound);  // also a dangling link
-    return facts;
-  }
-  facts.UnixTime = FileTimeToUnixSeconds(FileTimeFromTimespec(st.st_mtim));
-  if (S_ISREG(st.st_mode))
-    facts.Size = static_cast<int64_t>(st.st_size);
-  else  // a pipe or device would block whoever opens it, or never end
-    facts.Problem = TErrorCode(sevError, errNotRegularFile);
-  return facts;
-}
-
-namespace {
-
 uint32_t OperationOf(TBackupKind kind) {
   switch (kind) {
     case bkCompressed: return opGunzip;
@@ -60,7 +41,20 @@ TErrorCode NoPasswordCode(TBackupKind kind) {
 
 }  // namespace
 
-TErrorCode SourceProblem(const std::string& path) { return TRestoreSession::SourceFacts(path).Problem; }
+TRestoreSession::TSourceFacts TRestoreSession::SourceFacts(const std::string& path) {
+  TSourceFacts facts;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    facts.Problem = TErrorCode(sevError, errFileNotFound);  // also a dangling link
+    return facts;
+  }
+  facts.UnixTime = FileTimeToUnixSeconds(FileTimeFromTimespec(st.st_mtim));
+  if (S_ISREG(st.st_mode))
+    facts.Size = static_cast<int64_t>(st.st_size);
+  else  // a pipe or device would block whoever opens it, or never end
+    facts.Problem = TErrorCode(sevError, errNotRegularFile);
+  return facts;
+}
 
 std::string RestoredName(const std::string& name, bool unpackGz) {
   return BackupKind(name, unpackGz) == bkPlain ? name : DeleteExtension(name);
@@ -109,6 +103,7 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
   const TSourceFacts facts = SourceFacts(source);
   FLastSourceSize = std::max<int64_t>(facts.Size, 0);
   code = facts.Problem;
+  FInputProblem = code.Failed();  // missing, or no regular file: it failed before any transfer
   FLastTarget.clear();
   if (code) return rrFailed;
   const TBackupKind kind = BackupKind(source, FOptions.Unpack);
@@ -229,7 +224,7 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
     else
       FCopyThread = std::make_unique<TCopyThread>(source, target, true, CBufSize, tpNormal);
     FCopyThread->SetTestOnly(testing);
-    FCopyThread->SetVerifyTarget(FVerifying);
+    FCopyThread->SetVerifyTarget(Verifying());
     FCopyThread->SetDestinationRoot(FTarget);
     FCopyThread->SetOverwrite(FOptions.Protected);
     if (pooled) {

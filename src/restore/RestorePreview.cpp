@@ -43,7 +43,6 @@ TTargetDecision TRestoreSession::DecideTarget(const std::string& targetPath, int
 }
 
 void TRestoreSession::BeginRunKind() {
-  FVerifying = FOptions.Kind == rkRestore && FOptions.Verify;
   FNew = FReplaced = FVerified = 0;
   FLastReplaces = false;
   FSkipTimes.clear();
@@ -67,7 +66,7 @@ TRestoreResult TRestoreSession::PreviewItem(const std::string& targetPath, int32
 }
 
 void TRestoreSession::NoteWorkerResult(TRestoreResult result) {
-  if (result == rrCopied && FVerifying) ++FVerified;
+  if (result == rrCopied && Verifying()) ++FVerified;
 }
 
 }  // namespace qv

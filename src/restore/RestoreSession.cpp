@@ -187,7 +187,7 @@ void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
 void TRestoreSession::ReportRun(const std::string& copiedText, uint32_t copied, uint32_t errors) {
   const auto number = [](uint32_t n) { return std::to_string(n); };
   std::string text = copiedText;
-  if (FVerifying) text += FormatText(MsgVerified(), {number(FVerified)});
+  if (Verifying()) text += FormatText(MsgVerified(), {number(FVerified)});
   if (errors != 0) text += " - " + FormatText(MsgErrors(), {number(errors)});
   if (FOptions.Kind == rkDryRun)
     text = FormatText(MsgDryRunSummary(), {number(copied), number(FNew), number(FReplaced), number(FSkipped),

@@ -120,10 +120,6 @@ std::string KeepBothName(const std::string& targetPath);
 std::string FitPathToWidth(const std::string& path, int maxWidth,
                            const std::function<int(const std::string&)>& textWidth);
 
-// Success when path is a regular file (links followed); else why it cannot be restored
-// ("File not found", "Not a regular file"). Nothing is opened.
-TErrorCode SourceProblem(const std::string& path);
-
 // The rule of "Only older": the backup's time is later than the target's by more than
 // tolerance seconds (and, with ignoreDst, not by one hour within the tolerance either).
 // Times are the stored 32-bit seconds.
@@ -134,14 +130,6 @@ bool MatchesMask(const std::string& name, const std::string& mask);
 
 class TRestoreSession {
  public:
-  // What the pipeline needs to know of its source, from one stat.
-  struct TSourceFacts {
-    TErrorCode Problem;     // why it cannot be restored ("File not found", "Not a regular file")
-    int64_t UnixTime = 0;   // last write, rounded to the nearest second
-    int64_t Size = -1;      // regular files only
-  };
-  static TSourceFacts SourceFacts(const std::string& path);
-
   explicit TRestoreSession(IRestoreView& view);
   ~TRestoreSession();
   TRestoreSession(const TRestoreSession&) = delete;
@@ -171,6 +159,14 @@ class TRestoreSession {
   void ShowProgress(TFileAction AAction, int64_t ACount, bool ASpeedLimit);
 
  private:
+  // What the pipeline needs to know of its source, from one stat (links followed; nothing is opened).
+  struct TSourceFacts {
+    TErrorCode Problem;     // why it cannot be restored ("File not found", "Not a regular file")
+    int64_t UnixTime = 0;   // last write, rounded to the nearest second
+    int64_t Size = -1;      // regular files only
+  };
+  static TSourceFacts SourceFacts(const std::string& path);
+
   IRestoreView& FView;
   TRestoreOptions FOptions;  // of the current (or last) run
   std::string FTarget;       // the destination of the run
@@ -190,11 +186,12 @@ class TRestoreSession {
   std::chrono::steady_clock::time_point FLastMessages{};
   TPathFilter FFilter;      // the include and exclude patterns of this run
   TRunProgress FProgress;   // files and bytes of this run, for RunProgress
-  bool FVerifying = false;  // a restore whose targets are read back
   uint32_t FNew = 0, FReplaced = 0, FVerified = 0;
   bool FLastReplaces = false;  // a dry run's last item would replace its target
   std::string FSkipTimes;      // and, when it is not older, the two times
   bool WritesNothing() const { return FOptions.Kind != rkRestore; }
+  // A restore whose targets are read back.
+  bool Verifying() const { return FOptions.Kind == rkRestore && FOptions.Verify; }
   void BeginRunKind();
   // A dry run's item: decided (target, reason) for ReportItem; rrCopied when it would be restored.
   TRestoreResult PreviewItem(const std::string& targetPath, int32_t sourceTime);

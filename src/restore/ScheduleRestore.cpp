@@ -174,13 +174,13 @@ void TRestoreSession::RestoreVersions() {
     FLastTarget.clear();
     if (!headerRead) {
       code = TErrorCode(sevInfo, errReadFile, opGzip);
-    } else if ((code = SourceProblem(source))) {
+    } else if (const TSourceFacts facts = SourceFacts(source); (code = facts.Problem)) {
       // Gone or replaced by something that is no file since the search.
     } else {
       const int position = static_cast<int>(std::lround(100.0 * static_cast<double>(i) / static_cast<double>(n) - 1.0));
       FView.SetProgress(position < 0 ? 0 : position);
       r = RunPipeline(source, AddPathDelimiter(FTarget) + key, kind, encrypted, false, true, code,
-                      kind == bkCompressed ? size : 0);
+                      kind == bkCompressed ? size : 0, &facts);
     }
     // An encrypted file's content is its length without the header and the code, whose
     // length follows from the password.
