@@ -127,6 +127,9 @@ class TCopyThread : public TThread {
   // A decoder lent by the owner for every inflate of this worker (the zip reader keeps one
   // for all its entries); without one each inflate makes its own. Not owned.
   void SetInflater(TInflater* AInflater) { FLentInflater = AInflater; }
+  // A long stream (more than 1 MiB of input, or of unknown length) is inflated in blocks of
+  // this many transfer buffers, each reported and stored as one.
+  static constexpr size_t kInflateBlockBuffers = 4;
 
   // Test run: the source is read and checked to its end as for a restore, but the data go to
   // a sink; no target, no temporary file, no properties are touched.
