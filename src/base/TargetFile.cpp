@@ -187,6 +187,47 @@ TRootCache& Roots() {
   return roots;
 }
 
+// The folders below the destinations of the run, each resolved once for all the targets in it
+// (a walk writes a folder's files one after another). A kept handle still refers to the folder
+// that was checked beneath the destination; one that was removed meanwhile is resolved again
+// (TTargetFile::Create). Dropped with the destinations.
+class TFolderCache {
+ public:
+  std::shared_ptr<const TFd> Find(const std::string& AKey) {
+    std::lock_guard lock(FMutex);
+    for (auto it = FFolders.rbegin(); it != FFolders.rend(); ++it)
+      if (it->first == AKey) return it->second;
+    return nullptr;
+  }
+  void Keep(std::string AKey, std::shared_ptr<const TFd> AFolder) {
+    std::lock_guard lock(FMutex);
+    Erase(AKey);
+    if (FFolders.size() >= kKept) FFolders.erase(FFolders.begin());
+    FFolders.emplace_back(std::move(AKey), std::move(AFolder));
+  }
+  void Drop(const std::string& AKey) {
+    std::lock_guard lock(FMutex);
+    Erase(AKey);
+  }
+  void Forget() {
+    std::lock_guard lock(FMutex);
+    FFolders.clear();
+  }
+
+ private:
+  void Erase(const std::string& AKey) {
+    std::erase_if(FFolders, [&](const auto& entry) { return entry.first == AKey; });
+  }
+  static constexpr size_t kKept = 16;
+  std::mutex FMutex;
+  std::vector<std::pair<std::string, std::shared_ptr<const TFd>>> FFolders;  // the newest last
+};
+
+TFolderCache& Folders() {
+  static TFolderCache folders;
+  return folders;
+}
+
 // Resolves the folders AParts below ARoot into AOut: 0 or an errno value.
 int OpenPlaceFolder(const std::string& ARoot, const std::vector<std::string>& AParts, bool ACreate,
                     TFd& AOut, bool AKeepRoot = true) {
@@ -246,6 +287,28 @@ int PlaceOf(const std::string& ARoot, const std::string& ADestName, TTargetPlace
   APlace.Folders = std::move(parts);
   if (!IsPlainName(APlace.Leaf)) return errNameRefused;
   if (APlace.Leaf.size() > NAME_MAX) return errPathTooLong;
+  return 0;
+}
+
+// The key of a target's folder in the folder cache; empty for a folder that is not kept
+// (no destination, or one reached through a walk's handle).
+std::string FolderKey(const TTargetPlace& APlace) {
+  if (!APlace.Create) return std::string();
+  return APlace.Root + '\0' + JoinComponents(APlace.Folders, APlace.Folders.size());
+}
+
+// The folder of a target, from the cache or resolved (and then kept): 0 or an errno value.
+int PlaceFolder(const TTargetPlace& APlace, bool ACreate, std::shared_ptr<const TFd>& AFolder) {
+  const std::string key = FolderKey(APlace);
+  if (!key.empty()) {
+    AFolder = Folders().Find(key);
+    if (AFolder) return 0;
+  }
+  TFd folder;
+  if (const int err = OpenPlaceFolder(APlace.Root, APlace.Folders, ACreate, folder, APlace.Create); err != 0)
+    return err;
+  AFolder = std::make_shared<const TFd>(std::move(folder));
+  if (!key.empty()) Folders().Keep(key, AFolder);
   return 0;
 }
 
@@ -392,7 +455,10 @@ bool KernelResolvesBeneath() {
   return available;
 }
 
-void ForcePortableResolution(bool AOn) { gForcePortable = AOn; }
+void ForcePortableResolution(bool AOn) {
+  gForcePortable = AOn;
+  Folders().Forget();  // resolved the other way
+}
 
 bool IsPlainName(const std::string& AName) {
   return !AName.empty() && AName != "." && AName != ".." && AName.find('/') == std::string::npos;
@@ -415,13 +481,13 @@ TTargetState InspectTarget(const std::string& ARoot, const std::string& ADestNam
   TTargetPlace place;
   state.Detail = PlaceOf(ARoot, ADestName, place);
   if (state.Detail != 0) return state;
-  TFd folder;
-  const int err = OpenPlaceFolder(place.Root, place.Folders, false, folder, place.Create);
+  std::shared_ptr<const TFd> folder;
+  const int err = PlaceFolder(place, false, folder);
   if (err == ENOENT) return state;  // no folder yet, so no target either
   state.Detail = ResolutionDetail(err);
   if (state.Detail != 0) return state;
   struct stat st {};
-  if (::fstatat(folder.Get(), place.Leaf.c_str(), &st, 0) != 0) {
+  if (::fstatat(folder->Get(), place.Leaf.c_str(), &st, 0) != 0) {
     if (errno == ENAMETOOLONG) state.Detail = errPathTooLong;
     return state;  // missing, or a dangling link: nothing to replace that counts
   }
@@ -429,44 +495,64 @@ TTargetState InspectTarget(const std::string& ARoot, const std::string& ADestNam
   state.Exists = !state.IsFolder;
   state.LastWrite = st.st_mtim;
   struct stat own {};
-  if (::fstatat(folder.Get(), place.Leaf.c_str(), &own, AT_SYMLINK_NOFOLLOW) == 0)
+  if (::fstatat(folder->Get(), place.Leaf.c_str(), &own, AT_SYMLINK_NOFOLLOW) == 0)
     state.ReadOnly = S_ISREG(own.st_mode) && (own.st_mode & S_IWUSR) == 0;
   return state;
 }
+
+namespace {
+
+// What may not be replaced: a folder, and a write-protected file unless the rules allow it.
+// 0 when the target's place is free or may be taken.
+int RefusedTarget(int AFolder, const std::string& ALeaf, bool AReplaceProtected) {
+  struct stat st {};
+  if (::fstatat(AFolder, ALeaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+  if (S_ISDIR(st.st_mode)) return errCreateFile;
+  // Refused explicitly: a process running as root would otherwise replace it.
+  if (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0 && !AReplaceProtected) return errCreateFile;
+  return 0;
+}
+
+}  // namespace
 
 int TTargetFile::Create(const TTargetRules& ARules, const std::string& ADestName,
                         std::unique_ptr<TFileStream>& AStream) {
   Discard();
   TTargetPlace place;
   if (const int detail = PlaceOf(ARules.Root, ADestName, place); detail != 0) return detail;
-  TFd folder;
-  if (const int err = OpenPlaceFolder(place.Root, place.Folders, place.Create, folder, place.Create); err != 0)
-    return ResolutionDetail(err);
-  struct stat st {};
-  if (::fstatat(folder.Get(), place.Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (S_ISDIR(st.st_mode)) return errCreateFile;
-    // Refused explicitly: a process running as root would otherwise replace it.
-    if (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0 && !ARules.ReplaceProtected)
-      return errCreateFile;
-  }
-  // Below a destination the folder's path names it for the whole run.
-  const std::string folderKey = place.Create ? place.Root + '\0' + JoinComponents(place.Folders, place.Folders.size()) : std::string();
-  Leftovers().RemoveFor(folder.Get(), folderKey, place.Leaf);
-  const std::string prefix = TempPrefix(place.Leaf) + std::to_string(OwnPid()) + "-";
-  for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-    std::string name = prefix + RandomDigits() + kTempSuffix;
-    const int fd = ::openat(folder.Get(), name.c_str(),
-                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      AStream = TFileStream::Adopt(fd);
-      FFolder = std::move(folder);
-      FLeaf = std::move(place.Leaf);
-      FTempName = std::move(name);
-      return 0;
+  std::shared_ptr<const TFd> folder;
+  for (int attempt = 0;; ++attempt) {
+    if (const int err = PlaceFolder(place, place.Create, folder); err != 0) return ResolutionDetail(err);
+    // A target just found missing needs no second look: Commit takes a new name only while it
+    // is free, and looks at what appeared meanwhile.
+    if (const int detail = ARules.KnownAbsent ? 0 : RefusedTarget(folder->Get(), place.Leaf, ARules.ReplaceProtected);
+        detail != 0)
+      return detail;
+    // Below a destination the folder's path names it for the whole run.
+    const std::string folderKey = FolderKey(place);
+    Leftovers().RemoveFor(folder->Get(), folderKey, place.Leaf);
+    const std::string prefix = TempPrefix(place.Leaf) + std::to_string(OwnPid()) + "-";
+    int err = EEXIST;
+    for (int tries = 0; tries < kTempAttempts && err == EEXIST; ++tries) {
+      std::string name = prefix + RandomDigits() + kTempSuffix;
+      const int fd = ::openat(folder->Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      if (fd >= 0) {
+        AStream = TFileStream::Adopt(fd);
+        FFolder = std::move(folder);
+        FLeaf = std::move(place.Leaf);
+        FTempName = std::move(name);
+        FReplaceProtected = ARules.ReplaceProtected;
+        return 0;
+      }
+      err = errno;
     }
-    if (errno != EEXIST) return DetailFromErrno(errno, errCreateFile);
+    // A kept folder that was removed meanwhile: resolved once more, as any new folder.
+    if (err == ENOENT && !folderKey.empty() && attempt == 0) {
+      Folders().Drop(folderKey);
+      continue;
+    }
+    return err == EEXIST ? static_cast<int>(errCreateFile) : DetailFromErrno(err, errCreateFile);
   }
-  return errCreateFile;
 }
 
 int TTargetFile::Commit(std::unique_ptr<TFileStream> AStream) {
@@ -477,13 +563,16 @@ int TTargetFile::Commit(std::unique_ptr<TFileStream> AStream) {
     // file's place. A new name is taken without the flush, in the same call that finds it free.
     bool renamed = false;
     bool replaces = true;
-    if (::renameat2(FFolder.Get(), FTempName.c_str(), FFolder.Get(), FLeaf.c_str(), RENAME_NOREPLACE) == 0) {
+    if (::renameat2(FFolder->Get(), FTempName.c_str(), FFolder->Get(), FLeaf.c_str(), RENAME_NOREPLACE) == 0) {
       renamed = true;
     } else if (errno == EINVAL || errno == ENOSYS) {  // a file system without the flag
       struct stat st {};
-      replaces = ::fstatat(FFolder.Get(), FLeaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+      replaces = ::fstatat(FFolder->Get(), FLeaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     } else if (errno != EEXIST) {
       detail = RenameDetail(errno);
+    } else {
+      // Something took the name meanwhile: replaced only as Create would have allowed.
+      detail = RefusedTarget(FFolder->Get(), FLeaf, FReplaceProtected);
     }
     if (!renamed && detail == 0 && replaces && ::fdatasync(AStream->Handle()) != 0)
       detail = DetailFromErrno(errno, errWriteFile);
@@ -492,31 +581,31 @@ int TTargetFile::Commit(std::unique_ptr<TFileStream> AStream) {
     if (renamed) {
       if (detail != 0) {
         // The data did not close cleanly: the new name goes again rather than point at them.
-        ::unlinkat(FFolder.Get(), FLeaf.c_str(), 0);
+        ::unlinkat(FFolder->Get(), FLeaf.c_str(), 0);
         FTempName.clear();
-        FFolder.Reset();
+        FFolder.reset();
         return detail;
       }
       FTempName.clear();
-      FFolder.Reset();
+      FFolder.reset();
       return 0;
     }
   }
-  if (detail == 0 && ::renameat(FFolder.Get(), FTempName.c_str(), FFolder.Get(), FLeaf.c_str()) != 0)
+  if (detail == 0 && ::renameat(FFolder->Get(), FTempName.c_str(), FFolder->Get(), FLeaf.c_str()) != 0)
     detail = RenameDetail(errno);
   if (detail != 0) {
     Discard();
     return detail;
   }
   FTempName.clear();
-  FFolder.Reset();
+  FFolder.reset();
   return 0;
 }
 
 void TTargetFile::Discard() {
-  if (Pending()) ::unlinkat(FFolder.Get(), FTempName.c_str(), 0);
+  if (Pending()) ::unlinkat(FFolder->Get(), FTempName.c_str(), 0);
   FTempName.clear();
-  FFolder.Reset();
+  FFolder.reset();
 }
 
 mode_t DefaultFileMode() {
@@ -537,6 +626,7 @@ mode_t DefaultFileMode() {
 
 void FinishDestination(const std::string& ARoot) {
   Leftovers().Forget();
+  Folders().Forget();
   Roots().Forget();
   if (ARoot.empty()) return;
   TFd root(::open(ARoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

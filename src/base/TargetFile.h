@@ -85,6 +85,7 @@ TTargetState InspectTarget(const std::string& ARoot, const std::string& ADestNam
 struct TTargetRules {
   std::string Root;               // the destination; empty: the folder of the target
   bool ReplaceProtected = false;  // a write-protected file may be replaced (it is never changed)
+  bool KnownAbsent = false;       // the caller has just found nothing at the target's place
 };
 
 // One restored file on its way: a temporary file ".NAME.<pid>-<random>.qvpart" in the
@@ -109,9 +110,10 @@ class TTargetFile {
   void Discard();
 
  private:
-  TFd FFolder;
+  std::shared_ptr<const TFd> FFolder;  // shared with the run's kept folders
   std::string FLeaf;
   std::string FTempName;
+  bool FReplaceProtected = false;
 };
 
 // The permission bits a file gets when its backup carries none (0666 less the umask).

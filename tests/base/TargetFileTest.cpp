@@ -233,6 +233,80 @@ TEST(TargetFile, CommitTakesANewNameReplacesAFileAndRefusesAFolder) {
     EXPECT_EQ(entry.path().filename().string().find(".qvpart"), std::string::npos) << entry.path();
 }
 
+// A target found missing is not looked at again before the write; what appears at its place
+// before the rename is replaced only as a look beforehand would have allowed.
+TEST(TargetFile, TargetThatAppearsBeforeTheCommit) {
+  const struct {
+    const char* Name;
+    std::function<void(const std::string& target, const std::string& outside)> Appear;
+    int Detail;
+    const char* Content;  // of the target afterwards (null: a folder)
+  } rows[] = {
+      {"nothing", [](auto&, auto&) {}, 0, "restored"},
+      {"a file", [](auto& t, auto&) { std::ofstream(t) << "other"; }, 0, "restored"},
+      {"a write-protected file", [](auto& t, auto&) {
+         std::ofstream(t) << "other";
+         ::chmod(t.c_str(), 0444);
+       }, errCreateFile, "other"},
+      {"a folder", [](auto& t, auto&) { fs::create_directory(t); }, errCreateFile, nullptr},
+      {"a link out", [](auto& t, auto& o) { fs::create_symlink(o + "/victim", t); }, 0, "restored"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TTestDir dir;
+    const std::string dst = dir / "dst", outside = dir / "outside", target = dst + "/t.txt";
+    dir.Write("outside/victim", "precious");
+    fs::create_directories(dst);
+    const auto before = Snapshot(outside);
+    TTargetFile file;
+    std::unique_ptr<TFileStream> stream;
+    ASSERT_EQ(file.Create(TTargetRules{dst, false, true}, target, stream), 0);
+    ASSERT_EQ(stream->Write("restored", 8), 8);
+    row.Appear(target, outside);
+    EXPECT_EQ(file.Commit(std::move(stream)), row.Detail);
+    FinishDestination(dst);
+    EXPECT_EQ(Snapshot(outside), before);
+    if (row.Content) {
+      EXPECT_EQ(ReadAll(target), row.Content);
+    } else {
+      EXPECT_TRUE(fs::is_directory(target));
+    }
+    for (const auto& [name, value] : Snapshot(dst)) EXPECT_EQ(name.find(".qvpart"), std::string::npos) << name;
+  }
+}
+
+// A run keeps the folders it resolved; a kept folder that is replaced by a link between two
+// targets never leads the second one out of the destination.
+TEST_P(HostileDestination, FolderReplacedBetweenTwoTargets) {
+  const bool portable = GetParam();
+  if (!portable && !KernelResolvesBeneath()) GTEST_SKIP() << "kernel without openat2";
+  ForcePortableResolution(portable);
+  const struct {
+    const char* Name;
+    const char* MovedTo;  // where the folder goes (below dst), or null: removed
+    int Detail;
+  } rows[] = {{"removed", nullptr, errNameRefused}, {"moved aside", "aside", 0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TTestDir dir;
+    const std::string dst = dir / "dst", outside = dir / "outside";
+    fs::create_directories(dst + "/d");
+    fs::create_directories(outside);
+    ASSERT_EQ(WriteTarget(dst, dst + "/d/a.txt", "first"), 0);
+    if (row.MovedTo)
+      fs::rename(dst + "/d", dst + "/" + row.MovedTo);
+    else
+      fs::remove_all(dst + "/d");
+    fs::create_directory_symlink(outside, dst + "/d");
+    EXPECT_EQ(WriteTarget(dst, dst + "/d/b.txt", "second"), row.Detail);
+    FinishDestination(dst);
+    EXPECT_TRUE(Snapshot(outside).empty());
+    if (row.MovedTo) {
+      EXPECT_EQ(ReadAll(dst + "/" + row.MovedTo + "/b.txt"), "second");
+    }
+  }
+}
+
 TEST(TargetFile, InspectSeesTheTargetWithoutLeavingTheDestination) {
   TTestDir dir;
   dir.Write("outside/victim", "v");
