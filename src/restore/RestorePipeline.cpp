@@ -105,6 +105,7 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
   code = facts.Problem;
   FInputProblem = code.Failed();  // missing, or no regular file: it failed before any transfer
   FLastTarget.clear();
+  FLastWritten = -1;
   if (code) return rrFailed;
   const TBackupKind kind = BackupKind(source, FOptions.Unpack);
   bool encrypted = kind == bkEncrypted;
@@ -172,6 +173,7 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
                                             bool createFolder, TErrorCode& code,
                                             int64_t expandedSize, const TSourceFacts* knownFacts) {
   FLastTarget = targetPath;
+  FLastWritten = -1;
   // A dry run asks nothing: the item is decided under the name a right password gives.
   if (FOptions.Kind == rkDryRun)
     return PreviewItem(TargetFor(targetPath),
@@ -227,6 +229,7 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
     FCopyThread->SetVerifyTarget(Verifying());
     FCopyThread->SetDestinationRoot(FTarget);
     FCopyThread->SetOverwrite(FOptions.Protected);
+    FCopyThread->SetTargetAbsent(!testing && FTargetAbsent);
     if (pooled) {
       FPooledWorker = std::move(FCopyThread);
       return rrPending;
@@ -246,6 +249,7 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
   code = {};
   Drain();  // the archive's reader runs one entry at a time
   FLastTarget = targetPath;
+  FLastWritten = -1;
   if (!IsSafeEntryName(name)) {
     // Never write outside the destination.
     code = TErrorCode(sevError, errNameRefused, opZip);

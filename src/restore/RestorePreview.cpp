@@ -28,6 +28,7 @@ TTargetDecision TRestoreSession::DecideTarget(const std::string& targetPath, int
   // target that cannot be reached is left to the worker, which says why.
   const TTargetState target = InspectTarget(FTarget, targetPath);
   targetTime.reset();
+  FTargetAbsent = target.Detail == 0 && !target.Exists && !target.IsFolder;
   if (target.Detail != 0 || !target.Exists) return tdNew;
   targetTime = FileTimeToUnixSeconds(FileTimeFromTimespec(target.LastWrite));
   switch (FOptions.Overwrite) {

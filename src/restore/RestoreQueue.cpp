@@ -7,7 +7,7 @@
 namespace qv {
 
 TRestoreSession::TItemState TRestoreSession::SaveItemState() const {
-  return {FLastTarget, FSkipReason, FSkipTimes, FLastReplaces, FInputProblem};
+  return {FLastTarget, FSkipReason, FSkipTimes, FLastReplaces, FInputProblem, FLastWritten};
 }
 
 void TRestoreSession::RestoreItemState(const TItemState& state) {
@@ -16,6 +16,7 @@ void TRestoreSession::RestoreItemState(const TItemState& state) {
   FSkipTimes = state.SkipTimes;
   FLastReplaces = state.LastReplaces;
   FInputProblem = state.InputProblem;
+  FLastWritten = state.Written;
 }
 
 bool TRestoreSession::MayPool(bool encrypted, int64_t jobSize) const {
@@ -71,6 +72,7 @@ bool TRestoreSession::RetireHead(bool wait) {
   if (item.Worker) {
     item.Code = AsErrorCode(item.Worker->ErrorCode());
     item.Result = item.Code ? rrFailed : rrCopied;
+    item.State.Written = item.Worker->CommittedSize();
     item.Worker.reset();
     NoteWorkerResult(item.Result);
   }

@@ -149,6 +149,7 @@ TErrorCode TRestoreSession::RunWorker(bool withProgress, int64_t jobSize) {
     TThread::CheckSynchronize(0);
   }
   const TErrorCode code = AsErrorCode(FCopyThread->ErrorCode());
+  FLastWritten = FCopyThread->CommittedSize();
   FCopyThread.reset();
   if (runInline)
     KeepResponsive();
@@ -228,6 +229,8 @@ void TRestoreSession::ReportItem(TRestoreResult result, const std::string& sourc
         break;
       }
       report.Action = iaRestored;
+      // The worker's count of what it wrote, where it keeps one; else a look at the target.
+      if (bytes < 0) bytes = FLastWritten;
       report.Bytes = bytes >= 0 || FLastTarget.empty() ? bytes : static_cast<int64_t>(GetFileSize64(FLastTarget));
       break;
     case rrSkipped:

@@ -203,6 +203,8 @@ class TRestoreSession {
   uint32_t FSearchErrors = 0;
   // The last pipeline's target (after "keep both") and why it was passed over.
   std::string FLastTarget;
+  int64_t FLastWritten = -1;    // the size of the last worker's committed target, when it knows it
+  bool FTargetAbsent = false;   // the last DecideTarget found nothing at the target's place
   int64_t FLastSourceSize = 0;  // of the last RestoreFile's source (0: none, or no regular file)
   std::string FSkipReason;
   bool FInputProblem = false;  // Files mode: the item failed before any transfer (missing, unreadable)
@@ -314,6 +316,7 @@ class TRestoreSession {
   struct TItemState {
     std::string LastTarget, SkipReason, SkipTimes;
     bool LastReplaces = false, InputProblem = false;
+    int64_t Written = -1;
   };
   // The rest of an item's handling in its walk (report, counts, error lines); false ends it.
   using TItemFinish = std::function<bool(TRestoreResult, TErrorCode)>;

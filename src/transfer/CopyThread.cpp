@@ -117,12 +117,39 @@ void TCopyThread::HandleException() noexcept {
 }
 
 TErrorCode TCopyThread::OpenFiles(TFileTimestamps& Times, uint16_t& Attr) {
+  TErrorCode result = OpenSource(Times, Attr);
+  if (!result && DestName.empty()) result = Failure(errCreateFile);
+  return result ? result : OpenTarget();
+}
+
+// One open and one look at what was opened. A link (a walk restores one that leads to a file)
+// and a source that cannot be opened this way take the way by name, which keeps the link's own
+// times and tells a missing source from an unreadable one.
+TErrorCode TCopyThread::OpenSource(TFileTimestamps& Times, uint16_t& Attr) {
+  FSourceStat.reset();
+  // Not blocking on a pipe that took a file's place; a regular file reads as ever.
+  const int fd = SourceName.empty() ? -1 : ::open(SourceName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return OpenSourceByName(Times, Attr);
+  auto source = TFileStream::Adopt(fd);
+  struct stat st {};
+  const int sourceAttr = GetFileAttrTimestamps(fd, SourceName, Times, st);
+  if (sourceAttr < 0 || (sourceAttr & faDirectory)) {
+    Times = {};
+    return Failure(errFileNotFound);
+  }
+  if (!S_ISREG(st.st_mode)) return Failure(errNotRegularFile);  // a pipe or device never ends
+  Attr = static_cast<uint16_t>(sourceAttr & 0xFFFF);
+  FSourceStat = st;
+  sSource = std::move(source);
+  return {};
+}
+
+TErrorCode TCopyThread::OpenSourceByName(TFileTimestamps& Times, uint16_t& Attr) {
   const int sourceAttr = GetFileAttrTimestamps(SourceName, Times);
   if (sourceAttr < 0 || (sourceAttr & faDirectory)) {
     Times = {};
     return Failure(errFileNotFound);
   }
-  if (DestName.empty()) return Failure(errCreateFile);
   Attr = static_cast<uint16_t>(sourceAttr & 0xFFFF);
   auto source = TFileStream::Open(SourceName, TOpenMode::Read);
   if (!source) return Failure(errOpenFile);
@@ -130,7 +157,7 @@ TErrorCode TCopyThread::OpenFiles(TFileTimestamps& Times, uint16_t& Attr) {
   FSourceStat.emplace();
   if (::fstat(source->Handle(), &*FSourceStat) != 0) FSourceStat.reset();
   sSource = std::move(source);
-  return OpenTarget();
+  return {};
 }
 
 TErrorCode TCopyThread::OpenTarget() {
@@ -141,8 +168,8 @@ TErrorCode TCopyThread::OpenTarget() {
   }
   if (DestName.empty()) return Failure(errCreateFile);
   std::unique_ptr<TFileStream> stream;
-  const int detail =
-      FTarget.File.Create(TTargetRules{FOptions.DestinationRoot, FOptions.Overwrite}, DestName, stream);
+  const int detail = FTarget.File.Create(
+      TTargetRules{FOptions.DestinationRoot, FOptions.Overwrite, FOptions.TargetAbsent}, DestName, stream);
   if (detail != 0) return Failure(static_cast<uint32_t>(detail));
   FTarget.Written = {};
   if (DigestWanted())
@@ -640,6 +667,7 @@ TErrorCode TCopyThread::DoCopy() {
   if (!result) {
     result = FinishFile(FOptions.CopyStorage, FOptions.CopyPermissions, attr, times);
     FSourceDigest.reset();  // not left summing after a failed commit
+    if (!result && !FOptions.TestOnly) FCommittedSize = UTotal;
     return result;
   }
   ReleaseStreams();

@@ -64,6 +64,7 @@ struct TCopyOptions {
   bool VerifyTarget = false;     // the renamed target is read back
   std::string DestinationRoot;   // empty: the folder of DestName
   int TargetMode = -1;           // permission bits of the committed target, or -1
+  bool TargetAbsent = false;     // the owner has just found nothing at DestName
 };
 
 // What a digest of the written bytes needs: the read-back compares both.
@@ -123,6 +124,14 @@ class TCopyThread : public TThread {
   // The permission bits the committed target gets; without, the source file's (or, with no
   // source file, 0666 less the umask).
   void SetTargetMode(mode_t AMode) { FOptions.TargetMode = static_cast<int>(AMode & 0777); }
+  // The owner has just looked at DestName and found nothing there: the worker does not look
+  // again before it writes (a target that appears meanwhile is still looked at before it is
+  // replaced).
+  void SetTargetAbsent(bool AValue) { FOptions.TargetAbsent = AValue; }
+
+  // The size of the committed target as written, or -1 when the worker does not know it (or
+  // committed nothing).
+  int64_t CommittedSize() const { return FCommittedSize; }
 
   // A decoder lent by the owner for every inflate of this worker (the zip reader keeps one
   // for all its entries); without one each inflate makes its own. Not owned.
@@ -161,6 +170,8 @@ class TCopyThread : public TThread {
   // Source checks, its times and attributes, source opened into sSource and the target
   // (a temporary file) into sDest. On failure the caller releases what is open.
   TErrorCode OpenFiles(TFileTimestamps& Times, uint16_t& Attr);
+  // The source step of OpenFiles: sSource, its times and attributes, FSourceStat.
+  TErrorCode OpenSource(TFileTimestamps& Times, uint16_t& Attr);
   // The target step of OpenFiles, for jobs that open their source themselves: refuses an empty
   // name, a name that leaves the destination, a folder and a write-protected target (unless
   // Overwrite), then creates the temporary file (mode 0600) into sDest.
@@ -217,8 +228,10 @@ class TCopyThread : public TThread {
   // ends that loop without an error).
   bool FInflateEnded = false;
   TEncryption* FCrypting = nullptr;
+  int64_t FCommittedSize = -1;  // set by the jobs that know it, after a successful commit
 
  private:
+  TErrorCode OpenSourceByName(TFileTimestamps& Times, uint16_t& Attr);
   struct TKernelCopy;
   int64_t KernelCopyBlock(TFileStream& in, TFileStream& out, size_t count, int64_t maxHole,
                           TKernelCopy& state);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <cerrno>
 #include <ctime>
@@ -117,6 +118,26 @@ int GetFileAttrTimestamps(const std::string& FileName, TFileTimestamps& Times) {
       statx(AT_FDCWD, FileName.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0)
     return -1;
   if (!S_ISDIR(stx.stx_mode)) FillTimestamps(stx, Times);
+  return static_cast<int>(FileAttributes(FileName, stx.stx_mode));
+}
+
+int GetFileAttrTimestamps(int AHandle, const std::string& FileName, TFileTimestamps& Times,
+                          struct stat& AStat) {
+  Times = TFileTimestamps{};
+  struct statx stx {};
+  if (statx(AHandle, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) return -1;
+  if (!S_ISDIR(stx.stx_mode)) FillTimestamps(stx, Times);
+  AStat = {};
+  AStat.st_dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
+  AStat.st_ino = stx.stx_ino;
+  AStat.st_mode = stx.stx_mode;
+  AStat.st_nlink = stx.stx_nlink;
+  AStat.st_uid = stx.stx_uid;
+  AStat.st_gid = stx.stx_gid;
+  AStat.st_size = static_cast<off_t>(stx.stx_size);
+  AStat.st_blksize = static_cast<blksize_t>(stx.stx_blksize);
+  AStat.st_blocks = static_cast<blkcnt_t>(stx.stx_blocks);
+  AStat.st_mtim = {static_cast<time_t>(stx.stx_mtime.tv_sec), static_cast<long>(stx.stx_mtime.tv_nsec)};
   return static_cast<int>(FileAttributes(FileName, stx.stx_mode));
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // Transfer of timestamps, permissions and file details to restored files.
 // File times are 100-ns intervals since 1601-01-01 UTC, as the backup formats store them.
+#include <sys/stat.h>
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -28,6 +30,10 @@ TFileTimestamps GetFileTimestamps(const std::string& FileName, bool AFollowLink,
 // (base/FileUtils.h; -1 when the item cannot be queried) and, for anything but a folder, its
 // times as GetFileTimestamps gives them.
 int GetFileAttrTimestamps(const std::string& FileName, TFileTimestamps& Times);
+// The same for the open file AHandle (named FileName), with its status into AStat: one query
+// of what was opened.
+int GetFileAttrTimestamps(int AHandle, const std::string& FileName, TFileTimestamps& Times,
+                          struct stat& AStat);
 
 // Sets the times of FileName; 0 or an errno value. Invalid Times set the current time.
 // ACheckTime replaces a time later than now plus one day by now. ASetAll sets access and

@@ -35,19 +35,10 @@ TGUnZipThread::TGUnZipThread(std::string ASourceName, std::string ADestName,
 void TGUnZipThread::Execute() { FinishThread(DoGUnzip()); }
 
 TErrorCode TGUnZipThread::DoGUnzip() {
-  const int sourceAttr = LongFileGetAttr(SourceName, false);
-  TErrorCode result;
-  if (sourceAttr < 0 || (sourceAttr & faDirectory))
-    result = {sevError, errFileNotFound};
-  else if (DestName.empty())
-    result = {sevError, errCreateFile};
   TFileTimestamps times;
-  const uint16_t attr = static_cast<uint16_t>(sourceAttr & 0xFFFF);
-  if (!result) {
-    GetFileTimestamps(SourceName, false, times);
-    sSource = TFileStream::Open(SourceName, TOpenMode::Read);
-    if (!sSource) result = {sevError, errOpenFile};
-  }
+  uint16_t attr = 0;
+  TErrorCode result = OpenSource(times, attr);
+  if (!result && DestName.empty()) result = {sevError, errCreateFile};
   if (result) {
     ReleaseStreams();
     return result;
@@ -81,7 +72,9 @@ TErrorCode TGUnZipThread::DoGUnzip() {
     ReleaseStreams();  // the temporary target goes; an existing target stays as it was
     return result;
   }
-  return FinishFile(false, CopyPermissions(), attr, times);
+  result = FinishFile(false, CopyPermissions(), attr, times);
+  if (!result && !FOptions.TestOnly) FCommittedSize = UTotal;
+  return result;
 }
 
 TErrorCode TGUnZipThread::UnpackEncrypted(int64_t AStart, TMemberSize ASize) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <map>
 #include <sstream>
 
 #include "restore/RestoreSession.h"
@@ -72,6 +73,16 @@ class ParallelRun : public TRestoreFixture {
     setUp(v);
     TRestoreSession s(v);
     s.StartStop();
+    // A restored item's bytes are those of its target as it was written (the last item of a
+    // name two backups restore to wrote it last).
+    std::map<std::string, int64_t> written;
+    for (const TItemReport& r : v.Reports)
+      if (r.Action == iaRestored) written[r.Target] = r.Bytes;
+    for (const auto& [target, bytes] : written) {
+      struct stat st {};
+      EXPECT_EQ(::stat(target.c_str(), &st), 0) << target;
+      EXPECT_EQ(bytes, st.st_size) << target;
+    }
     std::string tree;
     for (const std::string& line : ListTree(dir / "run")) tree += line + "\n";
     return {Record(v), tree};

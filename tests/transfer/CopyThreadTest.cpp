@@ -268,6 +268,14 @@ TEST_F(CopyFailures, MissingSourceOrFolderIsFileNotFound) {
   EXPECT_FALSE(test::FileExists(dir / "dst"));
 }
 
+// A pipe at the source's place would block the worker (or never end); it is no regular file.
+TEST_F(CopyFailures, PipeSourceIsNoRegularFile) {
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0644), 0);
+  EXPECT_EQ(Copy(dir / "pipe", dir / "dst"), 0x1127);
+  EXPECT_FALSE(test::FileExists(dir / "dst"));
+  EXPECT_TRUE(test::LeftoverTempFiles(dir.Path()).empty());
+}
+
 TEST_F(CopyFailures, EmptyTargetNameOrMissingFolderCannotBeCreated) {
   ASSERT_TRUE(WriteFile(dir / "src", "x"));
   EXPECT_EQ(Copy(dir / "src", ""), 0x1101);
