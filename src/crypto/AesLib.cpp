@@ -303,9 +303,13 @@ bool TEncryption::DecryptStreamOverlapped(TStream& sSource, TStream* sDest, int6
     return DecryptStream(sSource, sDest, SLength, SpeedLimit);
   if (!ReadHeader(sSource)) return false;
   const size_t slotSize = CBuffer.size();
-  FMacSlots.resize(CMacSlots * slotSize);
-  if (auto* file = dynamic_cast<TFileStream*>(&sSource)) return DecryptRestAhead(*file, sDest, SLength - frame, SpeedLimit);
-  TMacWorker mac(FCryptCtx.FMac, FMacSlots.data(), slotSize, CMacSlots);
+  if (FMacSlots.Size() != CMacSlots * slotSize) FMacSlots = TReadBuffer(CMacSlots * slotSize);
+  if (!FMacSlots.Valid()) return DecryptRest(sSource, sDest, SLength - frame, SpeedLimit);
+  if (auto* file = dynamic_cast<TFileStream*>(&sSource)) {
+    FMacSlots.Place(file->Position());
+    return DecryptRestAhead(*file, sDest, SLength - frame, SpeedLimit);
+  }
+  TMacWorker mac(FCryptCtx.FMac, FMacSlots.Data(), slotSize, CMacSlots);
   return DecryptRest(sSource, sDest, SLength - frame, SpeedLimit, mac.Start() ? &mac : nullptr);
 }
 
@@ -319,7 +323,7 @@ bool TEncryption::DecryptRestAhead(TFileStream& sSource, TStream* sDest, int64_t
     uint64_t ReadTicket = 0;
   };
   TSlot slots[CMacSlots];
-  for (size_t i = 0; i < CMacSlots; ++i) slots[i].Data = FMacSlots.data() + i * CBuffer.size();
+  for (size_t i = 0; i < CMacSlots; ++i) slots[i].Data = FMacSlots.Data() + i * CBuffer.size();
   // With a destination, the helper reads and authenticates while this thread decrypts and
   // writes; without, the helper only reads.
   const bool macAhead = sDest != nullptr;

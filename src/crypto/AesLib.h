@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/FtGlobal.h"
+#include "base/ReadBuffer.h"
 #include "base/Stream.h"
 #include "crypto/CipherPrimitives.h"
 #include "crypto/SaltPool.h"
@@ -141,7 +142,7 @@ class TEncryption : public TCrypt {
   std::vector<uint8_t> FCachedSalt;
   std::vector<uint8_t> FCachedKey;
   // Ciphertext slots shared with the authenticating helper; kept for the next stream.
-  std::vector<uint8_t> FMacSlots;
+  TReadBuffer FMacSlots;
   std::unique_ptr<TKeyAhead> FKeyAhead;
 };
 

@@ -8,6 +8,7 @@
 
 #include "base/FtGlobal.h"
 #include "base/HelperThread.h"
+#include "base/ReadBuffer.h"
 #include "crypto/AesLib.h"
 
 namespace qv {
@@ -48,7 +49,11 @@ class TWindowReader {
   TWindowReader(TStream& ASource, int64_t ALength, TEncryption* ADecryptor)
       : FSource(ASource), FDecryptor(ADecryptor), FLength(ALength), FHelper(2) {
     const auto size = static_cast<size_t>(std::min<int64_t>(kWindow, std::max<int64_t>(ALength, 1)));
-    for (auto& w : FWindows) w.Data.resize(size);
+    const int64_t start = ASource.Position();
+    for (auto& w : FWindows) {
+      w.Data = TReadBuffer(size);
+      w.Data.Place(start);
+    }
     FHelper.Start();
   }
   TWindowReader(const TWindowReader&) = delete;
@@ -73,11 +78,11 @@ class TWindowReader {
   // The current window: its offset in the source range, its bytes.
   int64_t Start() const { return FCurrent < 0 ? 0 : FWindows[FCurrent].Start; }
   int64_t Length() const { return FCurrent < 0 ? 0 : FWindows[FCurrent].Length; }
-  uint8_t* Data() { return FWindows[FCurrent < 0 ? 0 : FCurrent].Data.data(); }
+  uint8_t* Data() { return FWindows[FCurrent < 0 ? 0 : FCurrent].Data.Data(); }
 
  private:
   struct TWindow {
-    std::vector<uint8_t> Data;
+    TReadBuffer Data;
     int64_t Start = 0;
     int64_t Length = 0;
     bool Failed = false;
@@ -90,16 +95,16 @@ class TWindowReader {
     if (FNextStart >= FLength || FFailedAhead) return;
     TWindow& w = FWindows[AIndex];
     w.Start = FNextStart;
-    w.Length = std::min<int64_t>(static_cast<int64_t>(w.Data.size()), FLength - FNextStart);
+    w.Length = std::min<int64_t>(static_cast<int64_t>(w.Data.Size()), FLength - FNextStart);
     FNextStart += w.Length;
     w.Ticket = FHelper.Post([this, &w] { Fill(w); });
   }
 
   void Fill(TWindow& w) {
     const auto len = static_cast<size_t>(w.Length);
-    w.Failed = FFailedAhead || FSource.Read(w.Data.data(), len) != static_cast<int64_t>(len);
+    w.Failed = FFailedAhead || !w.Data.Valid() || FSource.Read(w.Data.Data(), len) != static_cast<int64_t>(len);
     if (w.Failed) FFailedAhead = true;
-    if (!w.Failed && FDecryptor) FDecryptor->DecryptBlockOnly(w.Data.data(), len);
+    if (!w.Failed && FDecryptor) FDecryptor->DecryptBlockOnly(w.Data.Data(), len);
   }
 
   TStream& FSource;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/HelperThread.h"
+#include "base/ReadBuffer.h"
 #include "transfer/CopyThread.h"
 #include "transfer/Crc32.h"
 #include "transfer/GzipFile.h"
@@ -49,8 +50,10 @@ class TInflateInput {
     FChunkSize = FBounded ? static_cast<size_t>(std::min<int64_t>(ALength, static_cast<int64_t>(chunk))) : chunk;
     const size_t count = FAhead ? kChunksAhead : 1;
     for (size_t i = 0; i < count; ++i) {
-      FChunks.push_back({std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[FChunkSize]), 0, 0});
-      if (!FChunks.back().Data) FValid = false;
+      FChunks.push_back({TReadBuffer(FChunkSize), 0, 0});
+      if (!FChunks.back().Data.Valid()) FValid = false;
+      // Chunks read ahead follow one another in whole chunks from FStart.
+      if (FAhead) FChunks.back().Data.Place(FStart);
     }
     if (FAhead && FValid)
       for (size_t i = 0; i < count; ++i) PostRead(i);
@@ -75,7 +78,7 @@ class TInflateInput {
     if (chunk.Got < 0) return false;
     if (FBounded) FLeft -= chunk.Got;
     if (chunk.Got == 0 || (FBounded && FLeft == 0)) FEnded = true;
-    if (chunk.Got > 0) AInflater.SetInput(chunk.Data.get(), static_cast<size_t>(chunk.Got));
+    if (chunk.Got > 0) AInflater.SetInput(chunk.Data.Data(), static_cast<size_t>(chunk.Got));
     FGiven += chunk.Got;
     return true;
   }
@@ -93,7 +96,7 @@ class TInflateInput {
 
  private:
   struct TChunk {
-    std::unique_ptr<uint8_t[]> Data;
+    TReadBuffer Data;
     int64_t Got;      // bytes read, -1 for a failed read
     uint64_t Ticket;  // of the read handed to the helper
   };
@@ -105,7 +108,7 @@ class TInflateInput {
     FPlanLeft -= static_cast<int64_t>(want);
     return want;
   }
-  int64_t ReadChunk(TChunk& AChunk, size_t AWant) { return AWant == 0 ? 0 : FSource.Read(AChunk.Data.get(), AWant); }
+  int64_t ReadChunk(TChunk& AChunk, size_t AWant) { return AWant == 0 ? 0 : FSource.Read(AChunk.Data.Data(), AWant); }
   void PostRead(size_t AIndex) {
     TChunk& chunk = FChunks[AIndex];
     const size_t want = NextWant();
