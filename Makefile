@@ -6,7 +6,7 @@ BUILD_FUZZ  ?= build-fuzz
 FUZZ_SECONDS ?= 20
 CMAKE_GEN   := -G Ninja
 
-.PHONY: all deps build build-asan test test-release test-asan run bench test-lines fuzz xgettext screenshots package clean
+.PHONY: all deps build build-asan test test-release test-asan run bench bench-summary test-lines fuzz xgettext screenshots package clean
 
 all: build
 
@@ -39,6 +39,11 @@ run: build
 
 bench: build
 	@bash bench/run.sh $(BUILD)
+
+# Every ratio of the benchmarks as median and spread over BENCH_RUNS whole runs.
+BENCH_RUNS ?= 3
+bench-summary: build
+	@python3 bench/summary.py $(BENCH_RUNS) $(BUILD)
 
 # Lines of test code per subsystem beside the code they test.
 test-lines:
