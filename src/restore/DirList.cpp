@@ -77,22 +77,26 @@ bool StatEntry(int fd, const char* name, bool follow, unsigned mask, struct stat
 bool DescribeEntry(int fd, const char* name, unsigned char direntType, unsigned details, TDirEntry& entry) {
   entry.Type = TypeOfDirent(direntType);
   const bool wantIds = (details & ldFolderIds) != 0 && entry.Type == TDirEntry::deFolder;
-  const bool wantTime = (details & ldFileTimes) != 0 && entry.Type == TDirEntry::deFile;
+  const bool wantTime = (details & (ldFileTimes | ldFileSizes)) != 0 && entry.Type == TDirEntry::deFile;
+  const bool wantSize = (details & ldFileSizes) != 0;
+  const unsigned sizeMask = wantSize ? STATX_SIZE : 0u;
   if (direntType == DT_UNKNOWN || wantIds || wantTime) {
     struct statx st {};
-    if (!StatEntry(fd, name, false, STATX_MTIME | STATX_INO, st)) return false;
+    if (!StatEntry(fd, name, false, STATX_MTIME | STATX_INO | sizeMask, st)) return false;
     entry.Type = TypeOfMode(st.stx_mode);
     entry.UnixTime = StatxUnixSeconds(st.stx_mtime);
     entry.Device = makedev(st.stx_dev_major, st.stx_dev_minor);
     entry.Inode = st.stx_ino;
+    if (wantSize && entry.Type == TDirEntry::deFile) entry.Size = static_cast<int64_t>(st.stx_size);
   }
   if (entry.Type == TDirEntry::deLink) {
     struct statx st {};
-    if (!StatEntry(fd, name, true, STATX_MTIME, st)) {
+    if (!StatEntry(fd, name, true, STATX_MTIME | sizeMask, st)) {
       entry.Dangling = true;
     } else {
       entry.LinkTarget = TypeOfMode(st.stx_mode);
       entry.UnixTime = StatxUnixSeconds(st.stx_mtime);
+      if (wantSize && entry.LinkTarget == TDirEntry::deFile) entry.Size = static_cast<int64_t>(st.stx_size);
     }
   }
   return true;

@@ -18,6 +18,7 @@ struct TDirEntry {
   TType LinkTarget = deOther;  // links: the kind of what it leads to
   bool Dangling = false;       // links: leads nowhere
   int64_t UnixTime = 0;  // last write, rounded to whole seconds (only with times; links: the target's)
+  int64_t Size = -1;     // regular files (and links to one) with ldFileSizes; -1 not known
   dev_t Device = 0;      // folders only
   ino_t Inode = 0;       // folders only
 };
@@ -49,6 +50,7 @@ TDirHandle OpenOrMakeFolder(int parent, const std::string& name);
 enum TListDetails : unsigned {
   ldFileTimes = 1,  // files: their last-write time
   ldFolderIds = 2,  // folders: their device and inode (and time)
+  ldFileSizes = 4,  // files and the files links lead to: their size and last-write time
 };
 
 // Lists folder without "." and ".."; a folder that cannot be read gives an empty listing

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "base/FileUtils.h"
@@ -187,6 +188,8 @@ void TRestoreSession::RestoreDirectory() {
       CountFolder(sourceDir, std::string());
       RestoreFolder(sourceDir, ExcludeTrailingDelimiter(source), targetDir,
                     ExcludeTrailingDelimiter(FTarget), true, copied, errors, cancelRun);
+      FCounted.clear();  // a walk cut short leaves some behind
+      FCountedEntries = 0;
     }
     if (cancelRun) FLastRun.Cancelled = true;
   }
@@ -198,7 +201,7 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
                                     const TDirHandle& targetDir, const std::string& targetPath,
                                     bool top, uint32_t& copied, uint32_t& errors, bool& cancelRun) {
   bool listed = false;
-  const TDirListing listing = ListDirectory(sourceDir, false, &listed);
+  const TDirListing listing = FolderListing(sourceDir, WalkRelative(sourcePath), listed);
   if (!listed) {
     ++errors;
     AddErrorLines(sourcePath, CFolderUnreadable);
@@ -242,7 +245,10 @@ bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirH
       FLastTarget.clear();
     } else {
       ShowFile(displayPath);
-      r = RestoreFile(AccessPath(sourceDir, displayPath, entry.Name), targetFolder, true, code);
+      // The count's look at the file serves the decision; the worker looks at what it opens.
+      const TSourceFacts facts{{}, entry.UnixTime, entry.Size};
+      r = RestoreFile(AccessPath(sourceDir, displayPath, entry.Name), targetFolder, true, code,
+                      entry.Size >= 0 ? &facts : nullptr);
     }
     const int64_t size = file ? FLastSourceSize : 0;  // taken by RestoreFile's one look at the source
     const bool goOn = Settle(r, code, [&, displayPath, size](TRestoreResult result, TErrorCode failure) {
@@ -312,7 +318,9 @@ std::string TRestoreSession::WalkRelative(const std::string& path) const {
 }
 
 void TRestoreSession::CountFolder(const TDirHandle& folder, const std::string& relPath) {
-  for (const TDirEntry& entry : ListDirectory(folder)) {
+  bool listed = false;
+  TDirListing listing = ListDirectory(folder, ldFolderIds | ldFileSizes, &listed);
+  for (const TDirEntry& entry : listing) {
     const std::string rel = relPath.empty() ? entry.Name : relPath + "/" + entry.Name;
     if (entry.Type == TDirEntry::deFolder) {
       if (entry.Device == FTargetDevice && entry.Inode == FTargetInode) continue;
@@ -322,11 +330,23 @@ void TRestoreSession::CountFolder(const TDirHandle& folder, const std::string& r
     } else if (!(entry.Type == TDirEntry::deLink && entry.LinkTarget == TDirEntry::deFolder) &&
                FFilter.Accepts(rel)) {
       ++FProgress.FilesTotal;
-      struct stat st {};
-      if (::fstatat(folder.Fd(), entry.Name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode))
-        FProgress.BytesTotal += st.st_size;
+      FProgress.BytesTotal += std::max<int64_t>(entry.Size, 0);
     }
   }
+  // A folder that could not be read is listed again by the walk, which reports it.
+  if (!listed || FCountedEntries + listing.size() > CKeptEntries) return;
+  FCountedEntries += listing.size();
+  FCounted.insert_or_assign(relPath, std::move(listing));
+}
+
+TDirListing TRestoreSession::FolderListing(const TDirHandle& folder, const std::string& relPath, bool& listed) {
+  if (const auto kept = FCounted.find(relPath); kept != FCounted.end()) {
+    TDirListing listing = std::move(kept->second);
+    FCounted.erase(kept);
+    listed = true;
+    return listing;
+  }
+  return ListDirectory(folder, false, &listed);
 }
 
 void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std::string& subPath,

@@ -99,8 +99,8 @@ TPasswordAnswer TRestoreSession::AskForPassword(const std::string& prompt, const
 }
 
 TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std::string& targetFolder,
-                                            bool withProgress, TErrorCode& code) {
-  const TSourceFacts facts = SourceFacts(source);
+                                            bool withProgress, TErrorCode& code, const TSourceFacts* known) {
+  const TSourceFacts facts = known ? *known : SourceFacts(source);
   FLastSourceSize = std::max<int64_t>(facts.Size, 0);
   code = facts.Problem;
   FInputProblem = code.Failed();  // missing, or no regular file: it failed before any transfer

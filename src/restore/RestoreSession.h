@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/FtGlobal.h"
+#include "restore/DirList.h"
 #include "restore/PathFilter.h"
 #include "restore/RestoreView.h"
 #include "restore/TransferPool.h"
@@ -26,9 +27,6 @@ class TZipRead;
 struct TPkHeader;
 class TArchiveIndex;
 class TVersionList;
-class TDirHandle;
-struct TDirEntry;
-using TDirListing = std::vector<TDirEntry>;
 
 // One candidate of the schedule mode's version list.
 struct TFileInfo {
@@ -232,8 +230,9 @@ class TRestoreSession {
 
   // ---- the per-file pipeline
   // code receives the worker's error code (success unless failed).
+  // known: the source's facts when the walk has them.
   TRestoreResult RestoreFile(const std::string& source, const std::string& targetFolder,
-                             bool withProgress, TErrorCode& code);
+                             bool withProgress, TErrorCode& code, const TSourceFacts* known = nullptr);
   TRestoreResult RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
                                  const std::string& displayName, TErrorCode& code);
   bool ShouldRestore(const std::string& targetPath, int32_t sourceTime);
@@ -267,8 +266,15 @@ class TRestoreSession {
   // Totals for the view's progress: an item starts, an item is over (bytes of its source).
   void ItemStarted(const std::string& name);
   void ItemFinished(int64_t bytes);
-  // Directory mode counts what it will walk, so that the totals are known from the start.
+  // Directory mode counts what it will walk, so that the totals are known from the start. The
+  // count's listings (with each file's size and time) are kept for the walk that follows, up to
+  // CKeptEntries entries, keyed by the folder's path below the walk's root.
   void CountFolder(const TDirHandle& folder, const std::string& relPath);
+  static constexpr size_t CKeptEntries = 65536;
+  std::unordered_map<std::string, TDirListing> FCounted;
+  size_t FCountedEntries = 0;
+  // The kept listing of the folder at relPath (taken out of the store), or a new one.
+  TDirListing FolderListing(const TDirHandle& folder, const std::string& relPath, bool& listed);
   // The Directory walk's selected folder, to which the filter's paths are relative.
   std::string FWalkRoot;
   std::string WalkRelative(const std::string& path) const;
