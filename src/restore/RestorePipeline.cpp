@@ -1,8 +1,12 @@
 // The single-file pipeline: kind, password loop, overwrite decision and the worker.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
+#include <vector>
 
 #include "base/CodePage.h"
 #include "base/FileUtils.h"
@@ -32,6 +36,27 @@ uint32_t OperationOf(TBackupKind kind) {
     case bkPlain: break;
   }
   return opCopy;
+}
+
+// What the pipeline needs of a .gz header (encrypted, unpacked size). A small file is read
+// whole in one call, its trailer with it, instead of a seek and a read for each field.
+bool ReadGzInfo(const std::string& path, int64_t size, TGzFileInfo& info) {
+  constexpr int64_t CWholeLimit = 64 * 1024;
+  if (size < 0 || size > CWholeLimit) return GetGzFileInfo(path, info);
+  info = {};
+  const TFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.Valid()) return false;
+  std::vector<uint8_t> data(static_cast<size_t>(size));
+  size_t got = 0;
+  while (got < data.size()) {
+    const ssize_t n = ::read(file.Get(), data.data() + got, data.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  TReadOnlyMemoryStream stream(data.data(), got);
+  return ReadGzHeader(stream, info.Filename, info.UnixTime, info.Encrypted, info.CSize, info.USize) == gzhOk;
 }
 
 // The code of a file that needs a password nobody can give.
@@ -112,7 +137,7 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
   int64_t expandedSize = 0;
   if (kind == bkCompressed) {
     TGzFileInfo info;
-    if (!GetGzFileInfo(source, info)) return rrBadHeader;
+    if (!ReadGzInfo(source, facts.Size, info)) return rrBadHeader;
     encrypted = info.Encrypted;
     expandedSize = info.USize;
   }

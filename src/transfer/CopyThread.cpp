@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "base/FileUtils.h"
 #include "base/HelperThread.h"
@@ -141,6 +142,17 @@ TErrorCode TCopyThread::OpenSource(TFileTimestamps& Times, uint16_t& Attr) {
   Attr = static_cast<uint16_t>(sourceAttr & 0xFFFF);
   FSourceStat = st;
   sSource = std::move(source);
+  return {};
+}
+
+TErrorCode TCopyThread::LoadSmallSource() {
+  auto* file = dynamic_cast<TFileStream*>(sSource.get());
+  if (!file || !FSourceStat || FSourceStat->st_size > kSmallSource) return {};
+  std::vector<uint8_t> data(static_cast<size_t>(FSourceStat->st_size));
+  const int64_t got = file->Read(data.data(), data.size());
+  if (got < 0) return Failure(errReadFile);
+  data.resize(static_cast<size_t>(got));
+  sSource = std::make_unique<TMemoryStream>(std::move(data));
   return {};
 }
 

@@ -39,6 +39,9 @@ TErrorCode TGUnZipThread::DoGUnzip() {
   uint16_t attr = 0;
   TErrorCode result = OpenSource(times, attr);
   if (!result && DestName.empty()) result = {sevError, errCreateFile};
+  // Header, members and trailer of a small file are parsed in memory, not by a seek and a
+  // read each.
+  if (!result) result = LoadSmallSource();
   if (result) {
     ReleaseStreams();
     return result;
