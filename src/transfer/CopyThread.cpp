@@ -192,7 +192,12 @@ TErrorCode TCopyThread::CommitTarget() {
   sDest.reset();
   if (file && !FTarget.ModeApplied) {
     const int mode = FOptions.TargetMode;
-    ::fchmod(file->Handle(), mode >= 0 ? static_cast<mode_t>(mode) : DefaultFileMode());
+    const bool set = ::fchmod(file->Handle(), mode >= 0 ? static_cast<mode_t>(mode) : DefaultFileMode()) == 0;
+    FTargetModeSet = set && mode >= 0;
+  }
+  if (file && FOptions.TargetTime != 0) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(FOptions.TargetTime), 0}};
+    FTargetTimeSet = ::futimens(file->Handle(), times) == 0;
   }
   const int detail = FTarget.File.Commit(std::move(file));
   if (detail != 0) return Failure(static_cast<uint32_t>(detail));
