@@ -66,9 +66,11 @@ void TCopyThread::SetOnProgress(TProgressEvent AHandler) {
   FOnProgress = std::move(AHandler);
   if (!FCrypting) return;
   if (FOnProgress) {
-    // The decryptor reports on the worker thread; route it to the main thread.
+    // The decryptor reports on the worker thread, once per block; the report goes to the main
+    // thread while the next block is worked on, as a file-to-file copy's does.
     FCrypting->SetOnProgress([this](TFileAction AAction, int64_t ACount, bool ASpeedLimit) {
-      DoProgress(AAction, ASpeedLimit, ACount);
+      EndPostedProgress();
+      PostProgress(AAction, ASpeedLimit, ACount);
     });
   } else {
     FCrypting->SetOnProgress(nullptr);
