@@ -21,6 +21,8 @@ int main(int argc, char** argv) {
   int64_t bytes = 0;
   try {
     qv::TZipRead zip(archive, password);
+    // The destination bounds every target, as in a restore.
+    zip.SetTargetRules(qv::TTargetRules{dest, false});
     zip.ReadDirectory();
     std::string lastFolder;
     for (int i = 0; i < zip.Directory().Count(); ++i) {

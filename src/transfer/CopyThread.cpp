@@ -67,9 +67,11 @@ void TCopyThread::SetOnProgress(TProgressEvent AHandler) {
   FOnProgress = std::move(AHandler);
   if (!FCrypting) return;
   if (FOnProgress) {
-    // The decryptor reports on the worker thread; route it to the main thread.
+    // The decryptor reports on the worker thread, once per block; the report goes to the main
+    // thread while the next block is worked on, as a file-to-file copy's does.
     FCrypting->SetOnProgress([this](TFileAction AAction, int64_t ACount, bool ASpeedLimit) {
-      DoProgress(AAction, ASpeedLimit, ACount);
+      EndPostedProgress();
+      PostProgress(AAction, ASpeedLimit, ACount);
     });
   } else {
     FCrypting->SetOnProgress(nullptr);
@@ -204,7 +206,12 @@ TErrorCode TCopyThread::CommitTarget() {
   sDest.reset();
   if (file && !FTarget.ModeApplied) {
     const int mode = FOptions.TargetMode;
-    ::fchmod(file->Handle(), mode >= 0 ? static_cast<mode_t>(mode) : DefaultFileMode());
+    const bool set = ::fchmod(file->Handle(), mode >= 0 ? static_cast<mode_t>(mode) : DefaultFileMode()) == 0;
+    FTargetModeSet = set && mode >= 0;
+  }
+  if (file && FOptions.TargetTime != 0) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(FOptions.TargetTime), 0}};
+    FTargetTimeSet = ::futimens(file->Handle(), times) == 0;
   }
   const int detail = FTarget.File.Commit(std::move(file));
   if (detail != 0) return Failure(static_cast<uint32_t>(detail));

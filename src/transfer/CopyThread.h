@@ -64,6 +64,7 @@ struct TCopyOptions {
   bool VerifyTarget = false;     // the renamed target is read back
   std::string DestinationRoot;   // empty: the folder of DestName
   int TargetMode = -1;           // permission bits of the committed target, or -1
+  int64_t TargetTime = 0;        // modification time (Unix seconds) it gets, or 0 for none
   bool TargetAbsent = false;     // the owner has just found nothing at DestName
 };
 
@@ -124,6 +125,13 @@ class TCopyThread : public TThread {
   // The permission bits the committed target gets; without, the source file's (or, with no
   // source file, 0666 less the umask).
   void SetTargetMode(mode_t AMode) { FOptions.TargetMode = static_cast<int>(AMode & 0777); }
+  // The modification time the committed target gets, set on the open file before its rename
+  // (0: none).
+  void SetTargetTime(int64_t AUnixSeconds) { FOptions.TargetTime = AUnixSeconds; }
+  // After the job: whether the committed target got the time and the permission bits asked
+  // for with SetTargetTime and SetTargetMode.
+  bool TargetTimeSet() const { return FTargetTimeSet; }
+  bool TargetModeSet() const { return FTargetModeSet; }
   // The owner has just looked at DestName and found nothing there: the worker does not look
   // again before it writes (a target that appears meanwhile is still looked at before it is
   // replaced).
@@ -253,6 +261,8 @@ class TCopyThread : public TThread {
   TErrorCode CompareTargetWithDigest(TFileStream& ATarget);
   bool DigestWanted() const { return FOptions.VerifyTarget && !FTarget.CompareWithSource; }
   TPendingTarget FTarget;
+  bool FTargetTimeSet = false;
+  bool FTargetModeSet = false;
   std::optional<struct stat> FSourceStat;  // of the source opened by OpenFiles
   std::unique_ptr<TSourceDigest> FSourceDigest;  // of a large verified copy
   TInflater* FLentInflater = nullptr;

@@ -658,7 +658,7 @@ void TZipRead::DeriveKeysAhead(int64_t AOffset) {
 }
 
 uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
-                                  TStream* AStream) {
+                                  TStream* AStream, TEntryProperties* AProperties) {
   // One entry at a time; nested calls are refused.
   if (ZipThread) RaiseReading(TErrorCode(sevError, errZipSignature), {}, EntryContext(AOffset) + " while another is read");
   if (AOffset < 0 || AOffset >= ArchiveSize()) return errReadFile;
@@ -715,6 +715,12 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
   if (AJob == TJob::Extract) {
     ZipThread->SetDestinationRoot(FTargetRules.Root);
     ZipThread->SetOverwrite(FTargetRules.ReplaceProtected);
+    // On the open temporary file rather than by name after the rename: fewer calls, and no
+    // link put in the target's place meanwhile is followed.
+    if (AProperties) {
+      ZipThread->SetTargetTime(AProperties->UnixTime);
+      if (AProperties->UnixMode != 0) ZipThread->SetTargetMode(AProperties->UnixMode);
+    }
   }
   if (!FInflater) FInflater = std::make_unique<TInflater>();
   ZipThread->SetInflater(FInflater.get());
@@ -729,6 +735,10 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
     WaitForWorker();
   }
   const uint32_t code = ZipThread->ErrorCode().Value();
+  if (AProperties) {
+    AProperties->TimeSet = ZipThread->TargetTimeSet();
+    AProperties->ModeSet = ZipThread->TargetModeSet();
+  }
   ZipThread.reset();
   return code & 0xFF;
 }
@@ -756,23 +766,30 @@ void TZipRead::WaitForWorker() {
   }
 }
 
-void TZipRead::ApplyFileProperties(int64_t AOffset, uint32_t TimeStamp, uint32_t Attr,
-                                   const std::string& DestFilename) {
+TZipRead::TEntryProperties TZipRead::PropertiesOf(int64_t AOffset, uint32_t TimeStamp, uint32_t Attr) {
   // Entries of one archive mostly share their times, and each conversion asks the zone rules
   // again; the last one is kept.
   if (TimeStamp != FLastDosTime || FLastUnixTime == 0) {
     FLastDosTime = TimeStamp;
     FLastUnixTime = DosTimeToUnixSeconds(TimeStamp);
   }
-  const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(FLastUnixTime), 0}};
-  if (FLastUnixTime == 0 || ::utimensat(AT_FDCWD, DestFilename.c_str(), times, 0) != 0)
+  const int index = FileList.IndexOfOffset(AOffset);
+  // Entries made on Unix carry permission bits; set-id and sticky bits are not restored.
+  const uint32_t unixMode = index >= 0 ? FileList.Objects(index).UnixMode() & 0777 : 0;
+  return {FLastUnixTime, unixMode, Attr};
+}
+
+void TZipRead::ApplyFileProperties(int64_t AOffset, const TEntryProperties& AProperties,
+                                   const std::string& DestFilename) {
+  const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(AProperties.UnixTime), 0}};
+  if (!AProperties.TimeSet &&
+      (AProperties.UnixTime == 0 || ::utimensat(AT_FDCWD, DestFilename.c_str(), times, 0) != 0))
     throw EZipError(FormatMsg(MsgErrorSetTime(), DestFilename), TErrorCode(sevWarning, errSetTimestamp),
                     EntryContext(AOffset));
-  const int index = FileList.IndexOfOffset(AOffset);
-  const uint32_t unixMode = index >= 0 ? FileList.Objects(index).UnixMode() : 0;
-  // Entries made on Unix carry permission bits; set-id and sticky bits are not restored.
-  const int rc = unixMode != 0 ? (::chmod(DestFilename.c_str(), unixMode & 0777) == 0 ? 0 : errno)
-                               : LongFileSetAttr(DestFilename, static_cast<int>(Attr & 0xFFFF), false);
+  if (AProperties.ModeSet) return;
+  const int rc = AProperties.UnixMode != 0
+                     ? (::chmod(DestFilename.c_str(), AProperties.UnixMode) == 0 ? 0 : errno)
+                     : LongFileSetAttr(DestFilename, static_cast<int>(AProperties.Attr & 0xFFFF), false);
   if (rc != 0)
     throw EZipError(FormatMsg(MsgErrorSetAttr(), DestFilename), TErrorCode(sevWarning, errSetAttr), EntryContext(AOffset));
 }
@@ -785,12 +802,13 @@ void TZipRead::ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
     ExtractLink(Offset, *header, TimeStamp, DestFilename);
     return;
   }
-  const uint32_t low = RunEntryWorker(TJob::Extract, Offset, DestFilename, nullptr);
+  TEntryProperties properties = PropertiesOf(Offset, TimeStamp, Attr);
+  const uint32_t low = RunEntryWorker(TJob::Extract, Offset, DestFilename, nullptr, &properties);
   if (low != 0) {
     FErrorFlag = low == errWriteFile || low == errDiskFull;
     RaiseWorkerError(low, header, EntryContext(Offset));
   }
-  ApplyFileProperties(Offset, TimeStamp, Attr, DestFilename);
+  ApplyFileProperties(Offset, properties, DestFilename);
 }
 
 void TZipRead::ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t TimeStamp,

@@ -206,9 +206,19 @@ class TZipRead : public TZip {
 
  private:
   enum class TJob { Extract, ExtractStream, ExtractLink, Compare, Test };
-  // Starts the worker on the entry at AOffset, waits for it, and returns its low byte.
+  // What an extracted file gets: its modification time, and permission bits when the entry
+  // was made on Unix (else the DOS attributes).
+  struct TEntryProperties {
+    int64_t UnixTime = 0;  // 0: the entry's time could not be converted
+    uint32_t UnixMode = 0;
+    uint32_t Attr = 0;
+    bool TimeSet = false;  // the worker set them on the open target before its rename
+    bool ModeSet = false;
+  };
+  // Starts the worker on the entry at AOffset, waits for it, and returns its low byte. An
+  // extraction's AProperties are set on the target by the worker where it can.
   uint32_t RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
-                          TStream* AStream);
+                          TStream* AStream, TEntryProperties* AProperties = nullptr);
   // Reads the small entry's local header and data into FEntryBytes with one call; false when
   // they cannot be read so or do not fit the length the directory implies.
   bool ReadSmallEntry(const TPkHeader& AHeader);
@@ -247,7 +257,9 @@ class TZipRead : public TZip {
   [[noreturn]] void RaiseRefused(const std::string& AName, int64_t AOffset) const;
   void ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t TimeStamp,
                    const std::string& DestFilename);
-  void ApplyFileProperties(int64_t AOffset, uint32_t TimeStamp, uint32_t Attr,
+  TEntryProperties PropertiesOf(int64_t AOffset, uint32_t TimeStamp, uint32_t Attr);
+  // Sets by name what the worker could not set.
+  void ApplyFileProperties(int64_t AOffset, const TEntryProperties& AProperties,
                            const std::string& DestFilename);
 
   // One decoder and one entry buffer serve every extraction in turn; they outlive the worker.
