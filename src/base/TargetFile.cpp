@@ -472,8 +472,13 @@ int ForceDirectoriesBeneath(const std::string& ARoot, const std::string& APath) 
   if (ARoot.empty()) return LongForceDirectories(APath) ? 0 : static_cast<int>(errCreateFile);  // no boundary known
   const std::optional<std::string> relative = RelativeBelow(ARoot, APath);
   if (!relative) return errNameRefused;
-  TFd folder;
-  return OpenFolderBeneath(ARoot, *relative, true, folder);
+  // Kept for the targets that follow in the same folder.
+  TTargetPlace place;
+  place.Root = ARoot;
+  place.Folders = SplitComponents(*relative);
+  place.Create = true;
+  std::shared_ptr<const TFd> folder;
+  return ResolutionDetail(PlaceFolder(place, true, folder));
 }
 
 TTargetState InspectTarget(const std::string& ARoot, const std::string& ADestName) {

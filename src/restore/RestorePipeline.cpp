@@ -285,15 +285,16 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     code = TErrorCode(sevError, static_cast<uint32_t>(detail), opZip);
     return rrFailed;
   }
-  FRZip->SetTargetRules(TTargetRules{FTarget, FOptions.Protected});
   const std::string target = TargetFor(targetPath);
   FLastTarget = target;
-  const int64_t sourceTime = DosTimeToUnixSeconds(entry.TimeStamp);
+  // Only "Only older" compares times; the conversion looks at the time zone file each time.
+  const int64_t sourceTime = FOptions.Overwrite == omOlder ? DosTimeToUnixSeconds(entry.TimeStamp) : 0;
   if (FOptions.Kind == rkDryRun) return PreviewItem(target, static_cast<int32_t>(sourceTime));
   if (FOptions.Kind == rkRestore && !ShouldRestore(target, static_cast<int32_t>(sourceTime))) {
     NoteSkip();
     return rrSkipped;
   }
+  FRZip->SetTargetRules(TTargetRules{FTarget, FOptions.Protected, FOptions.Kind == rkRestore && FTargetAbsent});
   // The reader may still hold the password of an earlier item.
   if (FArchivePwd != FCryptPwd) {
     FRZip->InitEncryption(FCryptPwd, 0);

@@ -715,6 +715,7 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
   if (AJob == TJob::Extract) {
     ZipThread->SetDestinationRoot(FTargetRules.Root);
     ZipThread->SetOverwrite(FTargetRules.ReplaceProtected);
+    ZipThread->SetTargetAbsent(FTargetRules.KnownAbsent);
     // On the open temporary file rather than by name after the rename: fewer calls, and no
     // link put in the target's place meanwhile is followed.
     if (AProperties) {
