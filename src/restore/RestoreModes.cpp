@@ -247,8 +247,10 @@ bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirH
       ShowFile(displayPath);
       // The count's look at the file serves the decision; the worker looks at what it opens.
       const TSourceFacts facts{{}, entry.UnixTime, entry.Size};
+      FSourceFolder = sourceDir.Fd();  // open until the folder's transfers have ended
       r = RestoreFile(AccessPath(sourceDir, displayPath, entry.Name), targetFolder, true, code,
                       entry.Size >= 0 ? &facts : nullptr);
+      FSourceFolder = -1;
     }
     const int64_t size = file ? FLastSourceSize : 0;  // taken by RestoreFile's one look at the source
     const bool goOn = Settle(r, code, [&, displayPath, size](TRestoreResult result, TErrorCode failure) {

@@ -40,11 +40,14 @@ uint32_t OperationOf(TBackupKind kind) {
 
 // What the pipeline needs of a .gz header (encrypted, unpacked size). A small file is read
 // whole in one call, its trailer with it, instead of a seek and a read for each field.
-bool ReadGzInfo(const std::string& path, int64_t size, TGzFileInfo& info) {
+// folder: the open folder the file lies in, or -1.
+bool ReadGzInfo(int folder, const std::string& path, int64_t size, TGzFileInfo& info) {
   constexpr int64_t CWholeLimit = 64 * 1024;
   if (size < 0 || size > CWholeLimit) return GetGzFileInfo(path, info);
   info = {};
-  const TFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const size_t slash = path.rfind('/');
+  const TFd file(folder >= 0 && slash != std::string::npos ? ::openat(folder, path.c_str() + slash + 1, O_RDONLY | O_CLOEXEC)
+                                                            : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!file.Valid()) return false;
   std::vector<uint8_t> data(static_cast<size_t>(size));
   size_t got = 0;
@@ -137,7 +140,7 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
   int64_t expandedSize = 0;
   if (kind == bkCompressed) {
     TGzFileInfo info;
-    if (!ReadGzInfo(source, facts.Size, info)) return rrBadHeader;
+    if (!ReadGzInfo(FSourceFolder, source, facts.Size, info)) return rrBadHeader;
     encrypted = info.Encrypted;
     expandedSize = info.USize;
   }
@@ -255,6 +258,7 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
     FCopyThread->SetDestinationRoot(FTarget);
     FCopyThread->SetOverwrite(FOptions.Protected);
     FCopyThread->SetTargetAbsent(!testing && FTargetAbsent);
+    FCopyThread->SetSourceFolder(FSourceFolder);
     if (pooled) {
       FPooledWorker = std::move(FCopyThread);
       return rrPending;

@@ -201,6 +201,7 @@ class TRestoreSession {
   uint32_t FSearchErrors = 0;
   // The last pipeline's target (after "keep both") and why it was passed over.
   std::string FLastTarget;
+  int FSourceFolder = -1;       // the walk's open folder of the item being decided, or -1
   int64_t FLastWritten = -1;    // the size of the last worker's committed target, when it knows it
   bool FTargetAbsent = false;   // the last DecideTarget found nothing at the target's place
   int64_t FLastSourceSize = 0;  // of the last RestoreFile's source (0: none, or no regular file)

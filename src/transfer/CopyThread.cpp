@@ -131,7 +131,12 @@ TErrorCode TCopyThread::OpenFiles(TFileTimestamps& Times, uint16_t& Attr) {
 TErrorCode TCopyThread::OpenSource(TFileTimestamps& Times, uint16_t& Attr) {
   FSourceStat.reset();
   // Not blocking on a pipe that took a file's place; a regular file reads as ever.
-  const int fd = SourceName.empty() ? -1 : ::open(SourceName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  constexpr int CFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  const size_t slash = SourceName.rfind('/');
+  const int fd = SourceName.empty() ? -1
+                 : FSourceFolder >= 0 && slash != std::string::npos
+                     ? ::openat(FSourceFolder, SourceName.c_str() + slash + 1, CFlags)
+                     : ::open(SourceName.c_str(), CFlags);
   if (fd < 0) return OpenSourceByName(Times, Attr);
   auto source = TFileStream::Adopt(fd);
   struct stat st {};

@@ -137,6 +137,10 @@ class TCopyThread : public TThread {
   // replaced).
   void SetTargetAbsent(bool AValue) { FOptions.TargetAbsent = AValue; }
 
+  // The open folder that SourceName lies in, kept open by the owner for the job: the source
+  // is opened by its own name there, which spares the lookup of every folder above it.
+  void SetSourceFolder(int AFolder) { FSourceFolder = AFolder; }
+
   // The size of the committed target as written, or -1 when the worker does not know it (or
   // committed nothing).
   int64_t CommittedSize() const { return FCommittedSize; }
@@ -241,6 +245,7 @@ class TCopyThread : public TThread {
   bool FInflateEnded = false;
   TEncryption* FCrypting = nullptr;
   int64_t FCommittedSize = -1;  // set by the jobs that know it, after a successful commit
+  int FSourceFolder = -1;       // not owned
 
  private:
   TErrorCode OpenSourceByName(TFileTimestamps& Times, uint16_t& Attr);
