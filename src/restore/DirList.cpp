@@ -38,11 +38,15 @@ TDirHandle OpenFolder(int parent, const std::string& name) {
   return TDirHandle(::openat(parent < 0 ? AT_FDCWD : parent, name.empty() ? "." : name.c_str(), CFlags));
 }
 
-TDirHandle OpenOrMakeFolder(int parent, const std::string& name) {
+TDirHandle OpenOrMakeFolder(int parent, const std::string& name, bool* made) {
+  if (made != nullptr) *made = false;
   TDirHandle folder = OpenFolder(parent, name);
   if (folder.Valid() || errno != ENOENT) return folder;
-  if (::mkdirat(parent < 0 ? AT_FDCWD : parent, name.c_str(), 0777) != 0 && errno != EEXIST) return folder;
-  return OpenFolder(parent, name);
+  const bool madeHere = ::mkdirat(parent < 0 ? AT_FDCWD : parent, name.c_str(), 0777) == 0;
+  if (!madeHere && errno != EEXIST) return folder;
+  folder = OpenFolder(parent, name);
+  if (made != nullptr) *made = madeHere && folder.Valid();
+  return folder;
 }
 
 namespace {

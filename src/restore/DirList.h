@@ -43,8 +43,9 @@ class TDirHandle {
 
 // Opens a folder (parent -1: a path) without following a final symbolic link.
 TDirHandle OpenFolder(int parent, const std::string& name);
-// Opens the folder name below parent, creating it first when it is missing.
-TDirHandle OpenOrMakeFolder(int parent, const std::string& name);
+// Opens the folder name below parent, creating it first when it is missing; made (when given)
+// tells whether this call made it.
+TDirHandle OpenOrMakeFolder(int parent, const std::string& name, bool* made = nullptr);
 
 // What a listing finds out beyond names and kinds; each costs a system call per entry.
 enum TListDetails : unsigned {

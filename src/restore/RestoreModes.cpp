@@ -199,7 +199,7 @@ void TRestoreSession::RestoreDirectory() {
 
 void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::string& sourcePath,
                                     const TDirHandle& targetDir, const std::string& targetPath,
-                                    bool top, uint32_t& copied, uint32_t& errors, bool& cancelRun) {
+                                    bool top, uint32_t& copied, uint32_t& errors, bool& cancelRun, bool fresh) {
   bool listed = false;
   const TDirListing listing = FolderListing(sourceDir, WalkRelative(sourcePath), listed);
   if (!listed) {
@@ -209,7 +209,7 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
   }
   // Past the system's path limit the workers reach the folders through their handles.
   const std::string targetFolder = targetDir.Valid() ? FolderAccessPath(targetDir, targetPath) : targetPath;
-  const bool cancelled = !RestoreFolderFiles(listing, sourceDir, sourcePath, targetFolder, copied, errors);
+  const bool cancelled = !RestoreFolderFiles(listing, sourceDir, sourcePath, targetFolder, fresh, copied, errors);
   // The reports of this folder's files before those of its subfolders, as the walk met them.
   Drain();
   if (cancelled) {
@@ -223,8 +223,10 @@ void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::stri
 // The folder's files in walk order; false when a password prompt cancelled the run.
 bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirHandle& sourceDir,
                                          const std::string& sourcePath, const std::string& targetFolder,
-                                         uint32_t& copied, uint32_t& errors) {
+                                         bool fresh, uint32_t& copied, uint32_t& errors) {
   bool cancelled = false;
+  FFreshFolder = fresh ? targetFolder : std::string();
+  FFreshNames.clear();
   for (const TDirEntry& entry : listing) {
     KeepResponsive();
     if (!FRestoring) break;
@@ -277,6 +279,7 @@ bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirH
     });
     if (!goOn) break;
   }
+  FFreshFolder.clear();
   return !cancelled;
 }
 
@@ -298,7 +301,8 @@ void TRestoreSession::RestoreSubfolders(const TDirListing& listing, const TDirHa
       continue;
     }
     const std::string subTarget = targetPath + "/" + entry.Name;
-    const TDirHandle subTargetDir = !WritesNothing()     ? OpenOrMakeFolder(targetDir.Fd(), entry.Name)
+    bool made = false;
+    const TDirHandle subTargetDir = !WritesNothing()     ? OpenOrMakeFolder(targetDir.Fd(), entry.Name, &made)
                                     : targetDir.Valid() ? OpenFolder(targetDir.Fd(), entry.Name)
                                                         : TDirHandle();
     if (!subTargetDir.Valid() && !WritesNothing()) {
@@ -311,7 +315,7 @@ void TRestoreSession::RestoreSubfolders(const TDirListing& listing, const TDirHa
       AddErrorLines(subTarget, TErrorCode(sevError, detail));
       continue;
     }
-    RestoreFolder(subDir, subSource, subTargetDir, subTarget, false, copied, errors, cancelRun);
+    RestoreFolder(subDir, subSource, subTargetDir, subTarget, false, copied, errors, cancelRun, made);
   }
 }
 

@@ -26,7 +26,8 @@ TTargetDecision TRestoreSession::DecideTarget(const std::string& targetPath, int
                                               std::optional<int64_t>& targetTime) {
   // Looked at below the destination; a folder at the target does not count as a file. A
   // target that cannot be reached is left to the worker, which says why.
-  const TTargetState target = InspectTarget(FTarget, targetPath);
+  // In a folder this walk made, only what it wrote there can be there.
+  const TTargetState target = FirstInFreshFolder(targetPath) ? TTargetState{} : InspectTarget(FTarget, targetPath);
   targetTime.reset();
   FTargetAbsent = target.Detail == 0 && !target.Exists && !target.IsFolder;
   if (target.Detail != 0 || !target.Exists) return tdNew;
@@ -41,6 +42,14 @@ TTargetDecision TRestoreSession::DecideTarget(const std::string& targetPath, int
     case omNever: break;
   }
   return tdSkipExists;
+}
+
+bool TRestoreSession::FirstInFreshFolder(const std::string& targetPath) {
+  if (FFreshFolder.empty()) return false;
+  const size_t slash = targetPath.rfind('/');
+  if (slash != FFreshFolder.size() || targetPath.compare(0, slash, FFreshFolder) != 0) return false;
+  // Folded: a file system that ignores case takes two such names as one.
+  return FFreshNames.insert(FoldCase(targetPath.substr(slash + 1))).second;
 }
 
 void TRestoreSession::BeginRunKind() {

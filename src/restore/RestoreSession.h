@@ -11,6 +11,7 @@
 #include <utility>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "base/FtGlobal.h"
@@ -202,6 +203,12 @@ class TRestoreSession {
   // The last pipeline's target (after "keep both") and why it was passed over.
   std::string FLastTarget;
   int FSourceFolder = -1;       // the walk's open folder of the item being decided, or -1
+  // A target folder this walk made, while its files are decided, and the names (case folded)
+  // decided in it so far: any other name in it is free without a look.
+  std::string FFreshFolder;
+  std::unordered_set<std::string> FFreshNames;
+  // True (and the name noted) when targetPath is the first of its name in FFreshFolder.
+  bool FirstInFreshFolder(const std::string& targetPath);
   int64_t FLastWritten = -1;    // the size of the last worker's committed target, when it knows it
   bool FTargetAbsent = false;   // the last DecideTarget found nothing at the target's place
   int64_t FLastSourceSize = 0;  // of the last RestoreFile's source (0: none, or no regular file)
@@ -293,11 +300,12 @@ class TRestoreSession {
   TRestoreResult RestoreSelectedEntry(const std::string& archive, const std::string& subPath,
                                       std::string& source, TErrorCode& code);
   TRestoreResult RestoreSelectedPath(const std::string& source, TErrorCode& code);
+  // fresh: this walk made the target folder.
   void RestoreFolder(const TDirHandle& sourceDir, const std::string& sourcePath,
                      const TDirHandle& targetDir, const std::string& targetPath, bool top,
-                     uint32_t& copied, uint32_t& errors, bool& cancelRun);
+                     uint32_t& copied, uint32_t& errors, bool& cancelRun, bool fresh = false);
   bool RestoreFolderFiles(const TDirListing& listing, const TDirHandle& sourceDir, const std::string& sourcePath,
-                          const std::string& targetFolder, uint32_t& copied, uint32_t& errors);
+                          const std::string& targetFolder, bool fresh, uint32_t& copied, uint32_t& errors);
   void RestoreSubfolders(const TDirListing& listing, const TDirHandle& sourceDir, const std::string& sourcePath,
                          const TDirHandle& targetDir, const std::string& targetPath, uint32_t& copied,
                          uint32_t& errors, bool& cancelRun);

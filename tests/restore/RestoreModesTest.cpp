@@ -208,6 +208,35 @@ TEST_F(RestoreRun, DirectoryModeWalkLinksHeadersAndCancelPerLevel) {
   EXPECT_EQ(view.Summary(), "1 files copied");
 }
 
+// In a folder the walk made, a name it wrote before counts as existing: two backups that
+// restore to one name are decided by the overwrite rule, as in a folder that was there.
+TEST_F(RestoreRun, DirectoryModeFolderItMadeKeepsTheOverwriteRule) {
+  Put("sub/twice.txt", "plain");
+  PutGz("sub/twice.txt.gz.x", "packed twin");
+  ASSERT_TRUE(Sh("mv '" + Src("sub/twice.txt.gz.x.gz") + "' '" + Src("sub/twice.txt.gz") + "'"));
+  const struct {
+    TOverwriteMode Mode;
+    const char* Content;
+    const char* Summary;
+    uint32_t Skipped;
+  } rows[] = {
+      {omNever, "plain", "1 files copied", 1},
+      {omAlways, "packed twin", "2 files copied", 0},
+  };
+  view.Mode = rmDirectory;
+  view.Folder = src;
+  int run = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Content);
+    view.Target = dir / ("out" + std::to_string(run++));
+    view.Overwrite = row.Mode;
+    Start();
+    EXPECT_EQ(ReadFile(view.Target + "/sub/twice.txt"), row.Content);
+    EXPECT_EQ(view.Summary(), row.Summary);
+    EXPECT_EQ(session.LastRun().Skipped, row.Skipped);
+  }
+}
+
 TEST_F(RestoreRun, DirectoryModeSelectedFolderIsALink) {
   // The folder the user chose is walked even when it is a link; links below it are not.
   Put("x.txt", "x");
