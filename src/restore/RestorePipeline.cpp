@@ -39,16 +39,20 @@ uint32_t OperationOf(TBackupKind kind) {
 }
 
 // What the pipeline needs of a .gz header (encrypted, unpacked size). A small file is read
-// whole in one call, its trailer with it, instead of a seek and a read for each field.
-// folder: the open folder the file lies in, or -1.
-bool ReadGzInfo(int folder, const std::string& path, int64_t size, TGzFileInfo& info) {
+// whole in one call, its trailer with it, instead of a seek and a read for each field; it is
+// opened without following a link and kept open, with its bytes, for its worker (a link is
+// read by name, as its worker will). folder: the open folder the file lies in, or -1.
+bool ReadGzInfo(int folder, const std::string& path, int64_t size, TGzFileInfo& info,
+                std::unique_ptr<TOpenedSource>& opened) {
   constexpr int64_t CWholeLimit = 64 * 1024;
+  opened.reset();
   if (size < 0 || size > CWholeLimit) return GetGzFileInfo(path, info);
   info = {};
+  constexpr int CFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   const size_t slash = path.rfind('/');
-  const TFd file(folder >= 0 && slash != std::string::npos ? ::openat(folder, path.c_str() + slash + 1, O_RDONLY | O_CLOEXEC)
-                                                            : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.Valid()) return false;
+  TFd file(folder >= 0 && slash != std::string::npos ? ::openat(folder, path.c_str() + slash + 1, CFlags)
+                                                      : ::open(path.c_str(), CFlags));
+  if (!file.Valid()) return GetGzFileInfo(path, info);
   std::vector<uint8_t> data(static_cast<size_t>(size));
   size_t got = 0;
   while (got < data.size()) {
@@ -58,8 +62,12 @@ bool ReadGzInfo(int folder, const std::string& path, int64_t size, TGzFileInfo& 
     if (n == 0) break;
     got += static_cast<size_t>(n);
   }
+  data.resize(got);
   TReadOnlyMemoryStream stream(data.data(), got);
-  return ReadGzHeader(stream, info.Filename, info.UnixTime, info.Encrypted, info.CSize, info.USize) == gzhOk;
+  if (ReadGzHeader(stream, info.Filename, info.UnixTime, info.Encrypted, info.CSize, info.USize) != gzhOk)
+    return false;
+  opened = std::make_unique<TOpenedSource>(TOpenedSource{std::move(file), std::move(data)});
+  return true;
 }
 
 // The code of a file that needs a password nobody can give.
@@ -140,7 +148,7 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
   int64_t expandedSize = 0;
   if (kind == bkCompressed) {
     TGzFileInfo info;
-    if (!ReadGzInfo(FSourceFolder, source, facts.Size, info)) return rrBadHeader;
+    if (!ReadGzInfo(FSourceFolder, source, facts.Size, info, FOpenedSource)) return rrBadHeader;
     encrypted = info.Encrypted;
     expandedSize = info.USize;
   }
@@ -150,8 +158,10 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
     code = TErrorCode(sevError, errNameRefused, OperationOf(kind));
     return rrFailed;
   }
-  return RunPipeline(source, AddPathDelimiter(targetFolder) + name, kind, encrypted, withProgress,
-                     false, code, expandedSize, &facts);
+  const TRestoreResult result = RunPipeline(source, AddPathDelimiter(targetFolder) + name, kind, encrypted,
+                                            withProgress, false, code, expandedSize, &facts);
+  FOpenedSource.reset();  // not taken by a worker (skipped, dry run, refused)
+  return result;
 }
 
 TRestoreResult TRestoreSession::PasswordLoop(const std::string& name, bool& encrypted, TErrorCode giveUpCode,
@@ -259,6 +269,9 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
     FCopyThread->SetOverwrite(FOptions.Protected);
     FCopyThread->SetTargetAbsent(!testing && FTargetAbsent);
     FCopyThread->SetSourceFolder(FSourceFolder);
+    // The file the header was read from, for the first attempt.
+    if (FOpenedSource && kind == bkCompressed) FCopyThread->SetSourceFile(std::move(*FOpenedSource));
+    FOpenedSource.reset();
     if (pooled) {
       FPooledWorker = std::move(FCopyThread);
       return rrPending;

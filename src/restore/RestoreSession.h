@@ -24,6 +24,7 @@ namespace qv {
 
 class TEncryption;
 class TCopyThread;
+struct TOpenedSource;
 class TZipRead;
 struct TPkHeader;
 class TArchiveIndex;
@@ -203,6 +204,7 @@ class TRestoreSession {
   // The last pipeline's target (after "keep both") and why it was passed over.
   std::string FLastTarget;
   int FSourceFolder = -1;       // the walk's open folder of the item being decided, or -1
+  std::unique_ptr<TOpenedSource> FOpenedSource;  // a small .gz whose header was read, for its worker
   // A target folder this walk made, while its files are decided, and the names (case folded)
   // decided in it so far: any other name in it is free without a look.
   std::string FFreshFolder;

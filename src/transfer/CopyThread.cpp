@@ -133,7 +133,8 @@ TErrorCode TCopyThread::OpenSource(TFileTimestamps& Times, uint16_t& Attr) {
   // Not blocking on a pipe that took a file's place; a regular file reads as ever.
   constexpr int CFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   const size_t slash = SourceName.rfind('/');
-  const int fd = SourceName.empty() ? -1
+  const int fd = FOpenedSource.File.Valid() ? FOpenedSource.File.Release()
+                 : SourceName.empty() ? -1
                  : FSourceFolder >= 0 && slash != std::string::npos
                      ? ::openat(FSourceFolder, SourceName.c_str() + slash + 1, CFlags)
                      : ::open(SourceName.c_str(), CFlags);
@@ -154,11 +155,20 @@ TErrorCode TCopyThread::OpenSource(TFileTimestamps& Times, uint16_t& Attr) {
 
 TErrorCode TCopyThread::LoadSmallSource() {
   auto* file = dynamic_cast<TFileStream*>(sSource.get());
-  if (!file || !FSourceStat || FSourceStat->st_size > kSmallSource) return {};
-  std::vector<uint8_t> data(static_cast<size_t>(FSourceStat->st_size));
-  const int64_t got = file->Read(data.data(), data.size());
-  if (got < 0) return Failure(errReadFile);
-  data.resize(static_cast<size_t>(got));
+  std::vector<uint8_t> data = std::move(FOpenedSource.Content);
+  if (!file || !FSourceStat) return {};
+  if (FSourceStat->st_size > kSmallSource) {
+    // Grown since the owner read it: read as a file, from its start.
+    if (!data.empty() && file->Seek(0, SEEK_SET) != 0) return Failure(errReadFile);
+    return {};
+  }
+  if (data.size() != static_cast<size_t>(FSourceStat->st_size)) {
+    // Read from the start: the owner's reading may have moved the position.
+    data.resize(static_cast<size_t>(FSourceStat->st_size));
+    const int64_t got = file->ReadAt(data.data(), data.size(), 0);
+    if (got < 0) return Failure(errReadFile);
+    data.resize(static_cast<size_t>(got));
+  }
   sSource = std::make_unique<TMemoryStream>(std::move(data));
   return {};
 }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -50,6 +51,13 @@ class TShellCopyModes {
     return static_cast<uint8_t>(1u << static_cast<unsigned>(AMode));
   }
   uint8_t FBits = 0;
+};
+
+// A source the owner has opened (without following a link) and the bytes it read from its
+// start (all of them for a small file; none when it read nothing).
+struct TOpenedSource {
+  TFd File;
+  std::vector<uint8_t> Content;
 };
 
 // The option properties of a worker, set by the owner before the job starts.
@@ -140,6 +148,9 @@ class TCopyThread : public TThread {
   // The open folder that SourceName lies in, kept open by the owner for the job: the source
   // is opened by its own name there, which spares the lookup of every folder above it.
   void SetSourceFolder(int AFolder) { FSourceFolder = AFolder; }
+  // SourceName as the owner opened it: the job asks what it is as OpenSource does, and takes
+  // the bytes read so far (LoadSmallSource) when they are the whole file.
+  void SetSourceFile(TOpenedSource ASource) { FOpenedSource = std::move(ASource); }
 
   // The size of the committed target as written, or -1 when the worker does not know it (or
   // committed nothing).
@@ -246,6 +257,7 @@ class TCopyThread : public TThread {
   TEncryption* FCrypting = nullptr;
   int64_t FCommittedSize = -1;  // set by the jobs that know it, after a successful commit
   int FSourceFolder = -1;       // not owned
+  TOpenedSource FOpenedSource;
 
  private:
   TErrorCode OpenSourceByName(TFileTimestamps& Times, uint16_t& Attr);

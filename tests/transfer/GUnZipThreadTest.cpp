@@ -4,7 +4,9 @@
 #include "transfer/GUnZipThread.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -172,6 +174,45 @@ TEST(GUnZipThread, RestoresMembersOfGzipAndPigz) {
   EXPECT_EQ(r.Code, 0);
   EXPECT_TRUE(test::FileExists(dir / "empty.out"));
   EXPECT_EQ(ReadFile(dir / "empty.out"), "");
+}
+
+// A source the owner opened and read: its bytes serve when they are the whole file; else the
+// file is read again from its start, also when it has grown past the small size since.
+TEST(GUnZipThread, SourceOpenedByTheOwner) {
+  TTempDir dir("qvgzopened");
+  const std::string small = "opened by the owner\n";
+  const std::string large = test::RandomBytes(200000, 17);
+  const struct {
+    const char* Name;
+    size_t ReadBytes;     // bytes the owner read from the first file
+    bool GrowsToLarge;    // the file is replaced by the large one after the owner opened it
+  } rows[] = {
+      {"all of it", SIZE_MAX, false},
+      {"nothing", 0, false},
+      {"a part", 5, false},
+      {"grown since", SIZE_MAX, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    const std::string gz = ToolOutput(dir, "gzip -n -c", small);
+    ASSERT_TRUE(WriteFile(dir / "f.gz", gz));
+    TOpenedSource opened{TFd(::open((dir / "f.gz").c_str(), O_RDWR | O_CLOEXEC)), {}};
+    ASSERT_TRUE(opened.File.Valid());
+    const size_t n = std::min(row.ReadBytes, gz.size());
+    opened.Content.resize(n);
+    ASSERT_EQ(::read(opened.File.Get(), opened.Content.data(), n), static_cast<ssize_t>(n));
+    if (row.GrowsToLarge) {
+      const std::string grown = ToolOutput(dir, "gzip -1 -n -c", large);
+      ASSERT_EQ(::pwrite(opened.File.Get(), grown.data(), grown.size(), 0), static_cast<ssize_t>(grown.size()));
+    }
+    ::unlink((dir / "out").c_str());
+    TGUnZipThread worker(dir / "f.gz", dir / "out", nullptr, true, kBuf, tpNormal);
+    worker.SetSourceFile(std::move(opened));
+    ASSERT_TRUE(test::RunToEnd(worker));
+    EXPECT_EQ(worker.ErrorCode().Value(), 0u);
+    EXPECT_EQ(ReadFile(dir / "out"), row.GrowsToLarge ? large : small);
+    EXPECT_EQ(worker.CommittedSize(), static_cast<int64_t>((row.GrowsToLarge ? large : small).size()));
+  }
 }
 
 TEST(GUnZipThread, RestoresTheSuitesPlainAndEncryptedMembers) {
