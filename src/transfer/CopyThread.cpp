@@ -71,6 +71,9 @@ void TCopyThread::SetOnProgress(TProgressEvent AHandler) {
     // thread while the next block is worked on, as a file-to-file copy's does.
     FCrypting->SetOnProgress([this](TFileAction AAction, int64_t ACount, bool ASpeedLimit) {
       EndPostedProgress();
+      // A cancel asked for by the report before holds here: the decryptor stops after this
+      // block, which goes unreported.
+      if (FUserBreak.load(std::memory_order_acquire)) return;
       PostProgress(AAction, ASpeedLimit, ACount);
     });
   } else {
