@@ -3,6 +3,7 @@
 figures over the runs and their spread (lowest-highest).
 
 Usage: summary.py RUNS BUILD_DIR [SCRIPT ...]   (scripts: e.g. 21-gunzip; default: all)
+Each run's own output goes to standard error.
 A line is the same row in every run when it reads the same with its figures taken out; the
 zip script's ratio lines are told apart by the heading above them.
 """
@@ -21,6 +22,7 @@ def run_once(build, scripts):
     rows = []
     for script in scripts:
         out = subprocess.run(["bash", str(script), build], check=True, capture_output=True, text=True).stdout
+        print(out, file=sys.stderr, flush=True)  # every run's own figures, for the record
         heading = ""
         for line in out.splitlines():
             if line and not line.startswith(" ") and not any(w in line for w in RATIO_WORDS):
@@ -50,7 +52,8 @@ def main():
     for i in range(runs):
         print(f"run {i + 1} of {runs} ...", file=sys.stderr, flush=True)
         for script, heading, line in run_once(build, scripts):
-            template = NUMBER.sub("#", line)
+            # Padding follows the width of the figures: it is not part of the row.
+            template = re.sub(r"\s+", " ", NUMBER.sub("#", line)).strip()
             figures.setdefault((script, heading, template), []).append(NUMBER.findall(line))
     for (script, heading, template), values in figures.items():
         parts = iter(spread(column) for column in zip(*values))
