@@ -13,7 +13,8 @@ import subprocess
 import sys
 from pathlib import Path
 
-NUMBER = re.compile(r"(?<![\w.])-?(?:\d+\.\d*|\.\d+|\d+)")
+# A figure: a number, but not one that names the row ("mode 3").
+NUMBER = re.compile(r"(?<![\w.])(?<!mode )-?(?:\d+\.\d*|\.\d+|\d+)")
 RATIO_WORDS = ("ratio", "quorvex is", "cost")
 
 
