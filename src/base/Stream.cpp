@@ -84,11 +84,13 @@ int64_t TFileStream::Read(void* buffer, size_t count) {
   });
 }
 
-int64_t TFileStream::ReadAt(void* buffer, size_t count, int64_t offset) {
-  return ReadFully(buffer, count, [this, offset](uint8_t* to, size_t n, size_t done) {
-    return ::pread(FHandle, to, n, offset + static_cast<int64_t>(done));
+int64_t ReadFileAt(int handle, void* buffer, size_t count, int64_t offset) {
+  return ReadFully(buffer, count, [handle, offset](uint8_t* to, size_t n, size_t done) {
+    return ::pread(handle, to, n, offset + static_cast<int64_t>(done));
   });
 }
+
+int64_t TFileStream::ReadAt(void* buffer, size_t count, int64_t offset) { return ReadFileAt(FHandle, buffer, count, offset); }
 
 int64_t TFileStream::Write(const void* buffer, size_t count) {
   const auto* in = static_cast<const uint8_t*>(buffer);

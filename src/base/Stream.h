@@ -29,6 +29,10 @@ enum class TOpenMode {
   ReadWrite,    // existing file, read and write
 };
 
+// Reads up to count bytes at an absolute offset of an open file, on through short reads;
+// fewer only at the end of the file, -1 on failure.
+int64_t ReadFileAt(int handle, void* buffer, size_t count, int64_t offset);
+
 // A file on a POSIX descriptor, closed by the destructor.
 class TFileStream final : public TStream {
  public:

@@ -298,14 +298,14 @@ bool TEncryption::DecryptStreamOverlapped(TStream& sSource, TStream* sDest, int6
   if (SLength < frame) return Fail(dfCorrupt);
   // Streams of up to two work buffers do not repay a thread; without a destination the MAC
   // is all the work, and only a file's reads can go beside it.
-  const bool file = dynamic_cast<TFileStream*>(&sSource) != nullptr;
-  if ((sDest == nullptr && !file) || SLength - frame <= 2 * static_cast<int64_t>(CBufSize))
+  auto* const file = dynamic_cast<TFileStream*>(&sSource);
+  if ((sDest == nullptr && file == nullptr) || SLength - frame <= 2 * static_cast<int64_t>(CBufSize))
     return DecryptStream(sSource, sDest, SLength, SpeedLimit);
   if (!ReadHeader(sSource)) return false;
   const size_t slotSize = CBuffer.size();
   if (FMacSlots.Size() != CMacSlots * slotSize) FMacSlots = TReadBuffer(CMacSlots * slotSize);
   if (!FMacSlots.Valid()) return DecryptRest(sSource, sDest, SLength - frame, SpeedLimit);
-  if (auto* file = dynamic_cast<TFileStream*>(&sSource)) {
+  if (file != nullptr) {
     FMacSlots.Place(file->Position());
     return DecryptRestAhead(*file, sDest, SLength - frame, SpeedLimit);
   }

@@ -269,13 +269,7 @@ using enum TRangeResult;
 
 // Reads ALength bytes at AOffset of an open file; false when that fails or comes short.
 bool ReadExactly(int AFd, uint8_t* AData, size_t ALength, int64_t AOffset) {
-  for (size_t done = 0; done < ALength;) {
-    const ssize_t n = ::pread(AFd, AData + done, ALength - done, AOffset + static_cast<int64_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
+  return ReadFileAt(AFd, AData, ALength, AOffset) == static_cast<int64_t>(ALength);
 }
 
 // The halves of a comparison meet at a multiple of this.
