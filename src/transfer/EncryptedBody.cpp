@@ -18,7 +18,7 @@ namespace {
 constexpr TErrorCode kCorrupt{sevError, errCorrupt};
 constexpr TErrorCode kReadFailed{sevError, errReadFile};
 constexpr TErrorCode kCancelled{sevInfo, errUserBreak};
-constexpr int64_t kWindow = 1048576;
+constexpr int64_t kWindow = 4194304;
 
 // Forwards to a source and remembers whether a read failed, so that a failure of the
 // medium is told apart from a wrong password or a damaged body.
@@ -42,12 +42,13 @@ class TReadWatch final : public TStream {
 
 // A source read in windows, the next one on a helper thread while the caller works on the
 // current one: for the authentication pass as read, for the second pass (the code checked)
-// decrypted as well. While it lives, the helper alone uses the source and the decryptor.
-// Without a thread to be had, the windows are filled on demand.
+// decrypted as well, for one pass authenticated and decrypted. While it lives, the helper
+// alone uses the source and the decryptor. Without a thread to be had, the windows are filled
+// on demand.
 class TWindowReader {
  public:
-  TWindowReader(TStream& ASource, int64_t ALength, TEncryption* ADecryptor)
-      : FSource(ASource), FDecryptor(ADecryptor), FLength(ALength), FHelper(2) {
+  TWindowReader(TStream& ASource, int64_t ALength, TEncryption* ADecryptor, bool AAuthenticate = false)
+      : FSource(ASource), FDecryptor(ADecryptor), FAuthenticate(AAuthenticate), FLength(ALength), FHelper(2) {
     const auto size = static_cast<size_t>(std::min<int64_t>(kWindow, std::max<int64_t>(ALength, 1)));
     const int64_t start = ASource.Position();
     for (auto& w : FWindows) {
@@ -76,6 +77,7 @@ class TWindowReader {
     return true;
   }
   // The current window: its offset in the source range, its bytes.
+  bool AtEnd() const { return Start() + Length() >= FLength; }
   int64_t Start() const { return FCurrent < 0 ? 0 : FWindows[FCurrent].Start; }
   int64_t Length() const { return FCurrent < 0 ? 0 : FWindows[FCurrent].Length; }
   uint8_t* Data() { return FWindows[FCurrent < 0 ? 0 : FCurrent].Data.Data(); }
@@ -104,11 +106,14 @@ class TWindowReader {
     const auto len = static_cast<size_t>(w.Length);
     w.Failed = FFailedAhead || !w.Data.Valid() || FSource.Read(w.Data.Data(), len) != static_cast<int64_t>(len);
     if (w.Failed) FFailedAhead = true;
-    if (!w.Failed && FDecryptor) FDecryptor->DecryptBlockOnly(w.Data.Data(), len);
+    if (w.Failed || !FDecryptor) return;
+    if (FAuthenticate) FDecryptor->AuthenticateBlock(w.Data.Data(), len);
+    FDecryptor->DecryptBlockOnly(w.Data.Data(), len);
   }
 
   TStream& FSource;
   TEncryption* FDecryptor;
+  bool FAuthenticate;
   int64_t FLength;
   int64_t FNextStart = 0;
   TWindow FWindows[2];
@@ -117,19 +122,26 @@ class TWindowReader {
   THelperThread FHelper;  // last: it ends before everything its jobs use
 };
 
-// Plaintext of an already authenticated body, decrypted while it is read (ahead, on a helper
-// thread). Reading is sequential; a seek may go back within the window handed out last (the
-// inflate loop gives back what followed the deflate data).
-class TDecryptingStream final : public TStream {
+// Plaintext of a body, decrypted while it is read (ahead, on a helper thread), of which the
+// code is either already checked or checked along the way, then by Finish. Reading is
+// sequential; a seek may go back within the window handed out last (the inflate loop gives
+// back what followed the deflate data).
+class TDecryptingStream final : public TUncheckedPlain {
  public:
-  TDecryptingStream(TEncryption& AEncryption, TStream& ASource, int64_t APlainSize)
-      : FSize(APlainSize), FWindows(ASource, APlainSize, &AEncryption) {}
+  TDecryptingStream(TEncryption& AEncryption, TStream& ASource, int64_t APlainSize, bool AAuthenticate,
+                    const std::atomic<bool>* ACancel)
+      : FEncryption(AEncryption),
+        FSource(ASource),
+        FSize(APlainSize),
+        FAuthenticating(AAuthenticate),
+        FCancel(ACancel),
+        FWindows(FSource, APlainSize, &AEncryption, AAuthenticate) {}
 
   int64_t Read(void* buffer, size_t count) override {
     auto* out = static_cast<uint8_t*>(buffer);
     size_t done = 0;
     while (done < count && FPos < FSize) {
-      if (FPos == FWindows.Start() + FWindows.Length() && !FWindows.Next()) return -1;
+      if (FPos == FWindows.Start() + FWindows.Length() && !NextWindow()) return -1;
       if (FPos < FWindows.Start()) return -1;
       const auto offset = static_cast<size_t>(FPos - FWindows.Start());
       const size_t n = std::min(count - done, static_cast<size_t>(FWindows.Length()) - offset);
@@ -152,9 +164,38 @@ class TDecryptingStream final : public TStream {
   }
   int64_t Size() override { return FSize; }
 
+  TErrorCode Finish() override {
+    if (!FAuthenticating) return FChecked;
+    while (!FFailed && !FWindows.AtEnd()) {
+      if (FCancel && FCancel->load(std::memory_order_acquire)) return kCancelled;
+      NextWindow();
+    }
+    // The code is read once; asked again, the answer stays.
+    if (FFailed || !FEncryption.ReadTrailer(FSource)) FChecked = Failure();
+    FAuthenticating = false;
+    return FChecked;
+  }
+
  private:
+  bool NextWindow() {
+    if (FFailed || !FWindows.Next()) FFailed = true;
+    return !FFailed;
+  }
+  // A window that came short is a body cut short; everything else the decryptor tells.
+  TErrorCode Failure() const {
+    if (FSource.Failed()) return kReadFailed;
+    const TDecryptFailure failure = FEncryption.LastFailure();
+    return failure == dfNone ? kCorrupt : DecryptFailureCode(failure);
+  }
+
+  TEncryption& FEncryption;
+  TReadWatch FSource;
   int64_t FSize;
   int64_t FPos = 0;
+  bool FAuthenticating;
+  bool FFailed = false;
+  TErrorCode FChecked;
+  const std::atomic<bool>* FCancel;
   TWindowReader FWindows;
 };
 
@@ -208,7 +249,18 @@ TErrorCode DecryptInTwoPasses(TEncryption& AEncryption, TStream& ASource, int64_
   // Pass 2 is the returned stream: same salt, so the same key stream from its start.
   if (ASource.Seek(start, SEEK_SET) != start) return kReadFailed;
   if (!AEncryption.ReadHeader(source)) return failure();
-  APlain = std::make_unique<TDecryptingStream>(AEncryption, ASource, plainSize);
+  APlain = std::make_unique<TDecryptingStream>(AEncryption, ASource, plainSize, false, nullptr);
+  return {};
+}
+
+// Lengths come from the container; never believe one that runs past the source.
+TErrorCode CheckBodyLength(TEncryption& AEncryption, TStream& ASource, int64_t ALength) {
+  const int64_t frame = AEncryption.GetHeaderSize() + AEncryption.GetTrailerSize();
+  if (ALength < frame) return kCorrupt;
+  const int64_t position = ASource.Position();
+  const int64_t size = ASource.Size();
+  if (position < 0 || size < 0) return kReadFailed;
+  if (ALength > size - position) return kCorrupt;
   return {};
 }
 
@@ -218,15 +270,30 @@ TErrorCode OpenEncryptedBody(TEncryption& AEncryption, TStream& ASource, int64_t
                              bool ASpeedLimit, std::unique_ptr<TStream>& APlain,
                              const std::atomic<bool>* ACancel) {
   APlain.reset();
-  const int64_t frame = AEncryption.GetHeaderSize() + AEncryption.GetTrailerSize();
-  if (ALength < frame) return kCorrupt;
-  // Lengths come from the container; never believe one that runs past the source.
-  const int64_t position = ASource.Position();
-  const int64_t size = ASource.Size();
-  if (position < 0 || size < 0) return kReadFailed;
-  if (ALength > size - position) return kCorrupt;
+  if (const TErrorCode rc = CheckBodyLength(AEncryption, ASource, ALength)) return rc;
   if (AInMemory) return DecryptInMemory(AEncryption, ASource, ALength, ASpeedLimit, APlain);
   return DecryptInTwoPasses(AEncryption, ASource, ALength, ASpeedLimit, APlain, ACancel);
+}
+
+TErrorCode OpenEncryptedBodyInOnePass(TEncryption& AEncryption, TStream& ASource, int64_t ALength,
+                                      std::unique_ptr<TUncheckedPlain>& APlain,
+                                      const std::atomic<bool>* ACancel) {
+  APlain.reset();
+  if (const TErrorCode rc = CheckBodyLength(AEncryption, ASource, ALength)) return rc;
+  TReadWatch source(ASource);
+  if (!AEncryption.ReadHeader(source)) {
+    if (source.Failed()) return kReadFailed;
+    return DecryptFailureCode(AEncryption.LastFailure());
+  }
+  const int64_t plainSize = ALength - AEncryption.GetHeaderSize() - AEncryption.GetTrailerSize();
+  APlain = std::make_unique<TDecryptingStream>(AEncryption, ASource, plainSize, true, ACancel);
+  return {};
+}
+
+TErrorCode CheckedReadResult(TUncheckedPlain& APlain, TErrorCode AReadResult) {
+  if (AReadResult.Detail() == errUserBreak) return AReadResult;
+  if (const TErrorCode checked = APlain.Finish()) return checked;
+  return AReadResult;
 }
 
 }  // namespace qv

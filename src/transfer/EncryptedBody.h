@@ -46,6 +46,14 @@ class TCancelFlagLoan {
   TEncryption& FEncryption;
 };
 
+// Plaintext whose authentication code may be checked only once it has all been read: Finish
+// reads what the reader left and checks the code (0 when it matches, or when it was checked
+// before anything was handed out). Its codes are those of OpenEncryptedBody.
+class TUncheckedPlain : public TStream {
+ public:
+  virtual TErrorCode Finish() = 0;
+};
+
 // Bodies up to this many bytes are decrypted in memory.
 inline constexpr int64_t InMemoryBodyLimit = 1048576;
 
@@ -71,5 +79,17 @@ inline TErrorCode OpenEncryptedBody(TEncryption& AEncryption, TStream& ASource, 
   return OpenEncryptedBody(AEncryption, ASource, ALength, ALength <= InMemoryBodyLimit, ASpeedLimit,
                            APlain, ACancel);
 }
+
+// One pass, for a reader whose output may hold unauthenticated plaintext until the end (its own
+// temporary target, a test): the body is authenticated while it is decrypted, and nothing the
+// reader made counts before APlain->Finish() has answered 0. A wrong password is found here.
+TErrorCode OpenEncryptedBodyInOnePass(TEncryption& AEncryption, TStream& ASource, int64_t ALength,
+                                      std::unique_ptr<TUncheckedPlain>& APlain,
+                                      const std::atomic<bool>* ACancel = nullptr);
+
+// The result of a reader of APlain that ended with AReadResult: unless it was stopped, a code
+// that does not match (or a body cut short) outweighs what the reader found, as if the body
+// had been checked first.
+TErrorCode CheckedReadResult(TUncheckedPlain& APlain, TErrorCode AReadResult);
 
 }  // namespace qv

@@ -84,24 +84,36 @@ TErrorCode TGUnZipThread::UnpackEncrypted(int64_t AStart, TMemberSize ASize) {
   const int64_t fileSize = sSource->Size();
   if (fileSize < 0) return kReadFailed;
   DoProgress(acDecrypt, true, -fileSize);
-  std::unique_ptr<TStream> plain;
-  const bool inMemory = fileSize <= InMemoryBodyLimit;
-  // The body reaches up to the trailer at the end of the file.
-  TErrorCode result = OpenEncryptedBody(*FCrypting, *sSource, fileSize - AStart - GzTrailerSize, inMemory,
-                                        true, plain, &FUserBreak);
-  if (result) return result;
-  DoProgress(acUnCompress, false, -ASize.USize);
+  // The body reaches up to the trailer at the end of the file. A large one is authenticated
+  // while it is unpacked: the target is the worker's own temporary file (or none), which goes
+  // unless the code matches.
+  const int64_t bodyLength = fileSize - AStart - GzTrailerSize;
   const int64_t before = UTotal;
-  FCrc = 0;
-  // The authenticated body still must not unpack to more than the member states.
-  result = InflateData(*plain, sDest.get(), false, plain->Size(), OutputBound(ASize.USize, ASize.Exact));
+  TErrorCode result;
+  if (fileSize <= InMemoryBodyLimit) {
+    std::unique_ptr<TStream> plain;
+    result = OpenEncryptedBody(*FCrypting, *sSource, bodyLength, true, true, plain, &FUserBreak);
+    if (!result) result = InflateBody(*plain, ASize);
+  } else {
+    std::unique_ptr<TUncheckedPlain> plain;
+    result = OpenEncryptedBodyInOnePass(*FCrypting, *sSource, bodyLength, plain, &FUserBreak);
+    if (!result) result = CheckedReadResult(*plain, InflateBody(*plain, ASize));
+  }
   if (result) return result;
-  // Authenticated is not complete: the deflate data must end, and end the body.
-  if (!FInflateEnded || plain->Position() != plain->Size()) return kCorrupt;
-  plain.reset();
-  CTotal += fileSize - GzTrailerSize - AStart;
+  CTotal += bodyLength;
   if (sSource->Seek(fileSize - GzTrailerSize, SEEK_SET) != fileSize - GzTrailerSize) return kReadFailed;
   return CheckMemberTrailer(UTotal - before, ASize);
+}
+
+TErrorCode TGUnZipThread::InflateBody(TStream& APlain, TMemberSize ASize) {
+  DoProgress(acUnCompress, false, -ASize.USize);
+  FCrc = 0;
+  // The authenticated body still must not unpack to more than the member states.
+  const TErrorCode result = InflateData(APlain, sDest.get(), false, APlain.Size(), OutputBound(ASize.USize, ASize.Exact));
+  if (result) return result;
+  // Authenticated is not complete: the deflate data must end, and end the body.
+  if (!FInflateEnded || APlain.Position() != APlain.Size()) return kCorrupt;
+  return {};
 }
 
 TErrorCode TGUnZipThread::UnpackPlain(int64_t AStart, TMemberSize ASize) {

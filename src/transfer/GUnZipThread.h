@@ -31,6 +31,7 @@ class TGUnZipThread : public TCopyThread {
   // The encrypted body from the current position of sSource up to the trailer at the file's
   // end, authenticated, then inflated; the deflate end, the trailer and the sizes checked.
   TErrorCode UnpackEncrypted(int64_t AStart, TMemberSize ASize);
+  TErrorCode InflateBody(TStream& APlain, TMemberSize ASize);
   // A plain body and its trailer; sSource ends on the byte after the member.
   TErrorCode UnpackPlain(int64_t AStart, TMemberSize ASize);
   // Reads the trailer after AWritten bytes of a member and checks CRC-32, ISIZE and, when the

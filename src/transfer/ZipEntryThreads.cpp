@@ -175,10 +175,10 @@ TErrorCode TZipReadThread::ExtractEncrypted(const TZipFileInfo& Info, TStream& s
   const int64_t frame = FCrypting->GetHeaderSize() + FCrypting->GetTrailerSize();
   if (start < 0 || size < 0) return Failure(errReadFile);
   if (Info.CSize < frame || Info.CSize > size - start) return Failure(errCorrupt);
-  // Stored data need no inflating, so a target that may hold unauthenticated plaintext takes
-  // them in one pass; small bodies stay in memory.
-  if (method == ZipMethodStored && FUnverifiedTargetOk && Info.CSize > InMemoryBodyLimit)
-    return DecryptStoredInOnePass(Info, sOut);
+  // A target that may hold unauthenticated plaintext (one that goes unless the code matches)
+  // takes the entry in one pass; small bodies stay in memory.
+  if (FUnverifiedTargetOk && Info.CSize > InMemoryBodyLimit)
+    return method == ZipMethodStored ? DecryptStoredInOnePass(Info, sOut) : InflateInOnePass(Info, sOut);
   // Only a verifier mismatch comes back as a wrong password (the session asks again); a
   // failing code once the verifier matched is a corrupt entry.
   std::unique_ptr<TStream> plain;
@@ -211,6 +211,16 @@ TErrorCode TZipReadThread::DecryptStoredInOnePass(const TZipFileInfo& Info, TStr
   UTotal = Info.USize;
   if (checkCrc && FCrc != Info.Crc) return Failure(errReadFile);
   return {};
+}
+
+TErrorCode TZipReadThread::InflateInOnePass(const TZipFileInfo& Info, TStream& sOut) {
+  std::unique_ptr<TUncheckedPlain> plain;
+  if (const TErrorCode opened = OpenEncryptedBodyInOnePass(*FCrypting, FArchive, Info.CSize, plain, &FUserBreak))
+    return opened;
+  const int64_t plainSize = plain->Size();
+  DoProgress(acUnCompress, FSpeedLimit, -plainSize);
+  // AE-1 entries keep their CRC; AE-2 entries store 0 and rely on the authentication code.
+  return CheckedReadResult(*plain, ExtractPlain(Info, ZipMethodDeflated, *plain, plainSize, sOut, Info.EncVers == 1));
 }
 
 TErrorCode TZipReadThread::ExtractPlain(const TZipFileInfo& Info, uint16_t AMethod, TStream& sIn,

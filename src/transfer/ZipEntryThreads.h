@@ -57,6 +57,7 @@ class TZipReadThread : public TGUnZipThread {
   TErrorCode ExtractEncrypted(const TZipFileInfo& Info, TStream& sOut);
   // A large stored AES entry decrypted straight into sOut, the code computed beside it on the
   // second core; sOut holds unauthenticated plaintext when this fails.
+  TErrorCode InflateInOnePass(const TZipFileInfo& Info, TStream& sOut);
   TErrorCode DecryptStoredInOnePass(const TZipFileInfo& Info, TStream& sOut);
   // The actual method of an encrypted entry, or -1 when it cannot be decoded.
   static int EncryptedMethod(const TZipFileInfo& Info);
