@@ -579,8 +579,10 @@ TErrorCode TCopyThread::CopyBlocks(TStream& sIn, TStream& sOut, bool ASpeedLimit
   int64_t remaining = ALength;
   TErrorCode result;
   do {
-    const int64_t request = remaining < static_cast<int64_t>(FBufSize) ? std::max<int64_t>(remaining, 0)
-                                                                       : static_cast<int64_t>(FBufSize);
+    // The kernel's copy goes in blocks of several buffers: each block costs a report and a
+    // round trip to the main thread.
+    const auto block = static_cast<int64_t>(FBufSize * (kernel ? kKernelCopyBlockBuffers : 1));
+    const int64_t request = std::clamp<int64_t>(remaining, 0, block);
     int64_t moved = 0;  // bytes of this block already in the target
     if (kernel && request > 0) {
       moved = KernelCopyBlock(*fileIn, *fileOut, static_cast<size_t>(request), remaining, state);
@@ -593,8 +595,10 @@ TErrorCode TCopyThread::CopyBlocks(TStream& sIn, TStream& sOut, bool ASpeedLimit
     }
     int64_t n = moved;
     if (!result && moved < request) {
-      const int64_t got = sIn.Read(FBuffer.get(), static_cast<size_t>(request - moved));
-      if (got < 0 || got < request - moved)
+      // What the kernel left goes through the buffer, at most one buffer of it in this block.
+      const int64_t rest = std::min<int64_t>(request - moved, static_cast<int64_t>(FBufSize));
+      const int64_t got = sIn.Read(FBuffer.get(), static_cast<size_t>(rest));
+      if (got < 0 || got < rest)
         result = Failure(errReadFile);
       else
         n += got;

@@ -162,6 +162,8 @@ class TCopyThread : public TThread {
   // A long stream (more than 1 MiB of input, or of unknown length) is inflated in blocks of
   // this many transfer buffers, each reported and stored as one.
   static constexpr size_t kInflateBlockBuffers = 4;
+  // Buffers per block of a file-to-file copy that the kernel moves.
+  static constexpr size_t kKernelCopyBlockBuffers = 8;
 
   // Test run: the source is read and checked to its end as for a restore, but the data go to
   // a sink; no target, no temporary file, no properties are touched.
