@@ -37,6 +37,10 @@ constexpr int kTempAttempts = 16;
 constexpr int kRetries = 8;  // openat2 answers EAGAIN when a rename raced the lookup
 
 std::atomic<bool> gForcePortable{false};
+// Unnamed temporary files (O_TMPFILE) are linked under the target's name with AT_EMPTY_PATH,
+// which older kernels allow only to privileged processes; refused once, named ones are used.
+std::atomic<bool> gUnnamedRefused{false};
+std::atomic<TTemporaryFiles> gTemporaryFiles{TTemporaryFiles::Auto};
 
 std::vector<std::string> SplitComponents(const std::string& path) {
   std::vector<std::string> parts;
@@ -455,6 +459,8 @@ bool KernelResolvesBeneath() {
   return available;
 }
 
+void ForceTemporaryFiles(TTemporaryFiles AKind) { gTemporaryFiles = AKind; }
+
 void ForcePortableResolution(bool AOn) {
   gForcePortable = AOn;
   Folders().Forget();  // resolved the other way
@@ -536,6 +542,20 @@ int TTargetFile::Create(const TTargetRules& ARules, const std::string& ADestName
     // Below a destination the folder's path names it for the whole run.
     const std::string folderKey = FolderKey(place);
     Leftovers().RemoveFor(folder->Get(), folderKey, place.Leaf);
+    // A new file needs no name until it is complete: nothing is left behind if the run dies.
+    if (ARules.KnownAbsent && !gUnnamedRefused.load(std::memory_order_relaxed) &&
+        gTemporaryFiles.load(std::memory_order_relaxed) != TTemporaryFiles::Named) {
+      const int fd = ::openat(folder->Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+      if (fd >= 0) {
+        AStream = TFileStream::Adopt(fd);
+        FFolder = std::move(folder);
+        FLeaf = std::move(place.Leaf);
+        FUnnamed = true;
+        FReplaceProtected = ARules.ReplaceProtected;
+        return 0;
+      }
+      // Any failure (a file system without them, a removed folder) is met again below.
+    }
     const std::string prefix = TempPrefix(place.Leaf) + std::to_string(OwnPid()) + "-";
     int err = EEXIST;
     for (int tries = 0; tries < kTempAttempts && err == EEXIST; ++tries) {
@@ -560,7 +580,53 @@ int TTargetFile::Create(const TTargetRules& ARules, const std::string& ADestName
   }
 }
 
+// Links the unnamed file under a name in the target's folder; errno on failure.
+int TTargetFile::LinkUnnamed(int AFd, const std::string& AName) {
+  if (!gUnnamedRefused.load(std::memory_order_relaxed) &&
+      gTemporaryFiles.load(std::memory_order_relaxed) != TTemporaryFiles::LinkedByProc) {
+    if (::linkat(AFd, "", FFolder->Get(), AName.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT) return errno;
+    gUnnamedRefused.store(true, std::memory_order_relaxed);  // not privileged on this kernel
+  }
+  const std::string self = "/proc/self/fd/" + std::to_string(AFd);
+  return ::linkat(AT_FDCWD, self.c_str(), FFolder->Get(), AName.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
+// An unnamed file takes the target's name only while it is free; a file that appeared there
+// meanwhile is replaced as Create would have allowed, through a temporary name.
+int TTargetFile::CommitUnnamed(std::unique_ptr<TFileStream> AStream) {
+  FUnnamed = false;
+  if (!AStream) {
+    FFolder.reset();
+    return errWriteFile;
+  }
+  int err = LinkUnnamed(AStream->Handle(), FLeaf);
+  if (err == 0) {
+    if (!AStream->Close()) {
+      const int detail = DetailFromErrno(errno, errWriteFile);
+      ::unlinkat(FFolder->Get(), FLeaf.c_str(), 0);  // the name does not point at bad data
+      FFolder.reset();
+      return detail;
+    }
+    FFolder.reset();
+    return 0;
+  }
+  int detail = err == EEXIST ? RefusedTarget(FFolder->Get(), FLeaf, FReplaceProtected) : RenameDetail(err);
+  if (detail == 0) {
+    std::string name = TempPrefix(FLeaf) + std::to_string(OwnPid()) + "-" + RandomDigits() + kTempSuffix;
+    err = LinkUnnamed(AStream->Handle(), name);
+    if (err == 0) {
+      FTempName = std::move(name);
+      return Commit(std::move(AStream));
+    }
+    detail = RenameDetail(err);
+  }
+  FFolder.reset();
+  return detail;
+}
+
 int TTargetFile::Commit(std::unique_ptr<TFileStream> AStream) {
+  if (FUnnamed) return CommitUnnamed(std::move(AStream));
   if (!Pending()) return 0;
   int detail = 0;
   if (AStream) {
@@ -608,7 +674,9 @@ int TTargetFile::Commit(std::unique_ptr<TFileStream> AStream) {
 }
 
 void TTargetFile::Discard() {
-  if (Pending()) ::unlinkat(FFolder->Get(), FTempName.c_str(), 0);
+  // An unnamed file goes with its last descriptor.
+  if (!FTempName.empty()) ::unlinkat(FFolder->Get(), FTempName.c_str(), 0);
+  FUnnamed = false;
   FTempName.clear();
   FFolder.reset();
 }

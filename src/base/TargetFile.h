@@ -55,6 +55,10 @@ int DetailFromErrno(int AErrno, int AFallback);
 bool KernelResolvesBeneath();
 // Tests only: resolve component by component as on kernels without it.
 void ForcePortableResolution(bool AOn);
+// Tests only: named temporary files even for new targets (as on file systems without unnamed
+// ones), or unnamed ones linked through /proc (as on kernels that refuse AT_EMPTY_PATH).
+enum class TTemporaryFiles { Auto, Named, LinkedByProc };
+void ForceTemporaryFiles(TTemporaryFiles AKind);
 
 // False for an empty name, "." and "..".
 bool IsPlainName(const std::string& AName);
@@ -89,7 +93,9 @@ struct TTargetRules {
 };
 
 // One restored file on its way: a temporary file ".NAME.<pid>-<random>.qvpart" in the
-// target's folder, renamed over the target by Commit. An uncommitted one is removed.
+// target's folder, renamed over the target by Commit, or for a target known to be absent an
+// unnamed one (O_TMPFILE) that Commit links under the target's name. An uncommitted one is
+// removed.
 class TTargetFile {
  public:
   TTargetFile() = default;
@@ -102,7 +108,7 @@ class TTargetFile {
   // leftovers of killed runs for the same target and creates the temporary file (mode 0600).
   int Create(const TTargetRules& ARules, const std::string& ADestName,
              std::unique_ptr<TFileStream>& AStream);
-  bool Pending() const { return !FTempName.empty(); }
+  bool Pending() const { return FUnnamed || !FTempName.empty(); }
   // Flushes the data when the file replaces an existing one, closes it and renames it over
   // the target (mode, times and other properties go on through the stream before). On
   // failure the temporary file is removed.
@@ -110,9 +116,13 @@ class TTargetFile {
   void Discard();
 
  private:
+  int LinkUnnamed(int AFd, const std::string& AName);
+  int CommitUnnamed(std::unique_ptr<TFileStream> AStream);
+
   std::shared_ptr<const TFd> FFolder;  // shared with the run's kept folders
   std::string FLeaf;
   std::string FTempName;
+  bool FUnnamed = false;
   bool FReplaceProtected = false;
 };
 

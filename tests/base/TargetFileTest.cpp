@@ -251,8 +251,11 @@ TEST(TargetFile, TargetThatAppearsBeforeTheCommit) {
       {"a folder", [](auto& t, auto&) { fs::create_directory(t); }, errCreateFile, nullptr},
       {"a link out", [](auto& t, auto& o) { fs::create_symlink(o + "/victim", t); }, 0, "restored"},
   };
+  // A new target is written unnamed (linked by the descriptor or through /proc) or named.
+  for (const auto kind : {TTemporaryFiles::Auto, TTemporaryFiles::LinkedByProc, TTemporaryFiles::Named})
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.Name);
+    SCOPED_TRACE(std::string(row.Name) + " " + std::to_string(static_cast<int>(kind)));
+    ForceTemporaryFiles(kind);
     TTestDir dir;
     const std::string dst = dir / "dst", outside = dir / "outside", target = dst + "/t.txt";
     dir.Write("outside/victim", "precious");
@@ -262,8 +265,11 @@ TEST(TargetFile, TargetThatAppearsBeforeTheCommit) {
     std::unique_ptr<TFileStream> stream;
     ASSERT_EQ(file.Create(TTargetRules{dst, false, true}, target, stream), 0);
     ASSERT_EQ(stream->Write("restored", 8), 8);
+    // Unnamed, nothing shows before the commit.
+    EXPECT_EQ(Snapshot(dst).empty(), kind != TTemporaryFiles::Named);
     row.Appear(target, outside);
     EXPECT_EQ(file.Commit(std::move(stream)), row.Detail);
+    ForceTemporaryFiles(TTemporaryFiles::Auto);
     FinishDestination(dst);
     EXPECT_EQ(Snapshot(outside), before);
     if (row.Content) {
@@ -272,6 +278,20 @@ TEST(TargetFile, TargetThatAppearsBeforeTheCommit) {
       EXPECT_TRUE(fs::is_directory(target));
     }
     for (const auto& [name, value] : Snapshot(dst)) EXPECT_EQ(name.find(".qvpart"), std::string::npos) << name;
+  }
+  // Given up before the commit, either kind leaves nothing.
+  for (const auto kind : {TTemporaryFiles::Auto, TTemporaryFiles::Named}) {
+    ForceTemporaryFiles(kind);
+    TTestDir dir;
+    fs::create_directories(dir / "dst");
+    {
+      TTargetFile file;
+      std::unique_ptr<TFileStream> stream;
+      ASSERT_EQ(file.Create(TTargetRules{dir / "dst", false, true}, dir / "dst/t.txt", stream), 0);
+      ASSERT_EQ(stream->Write("half", 4), 4);
+    }
+    EXPECT_TRUE(Snapshot(dir / "dst").empty());
+    ForceTemporaryFiles(TTemporaryFiles::Auto);
   }
 }
 
