@@ -195,6 +195,13 @@ TErrorCode FillBlock(TInflater& AInflater, TInflateInput& AInput, uint8_t* ABloc
   return {};
 }
 
+// One decoder per thread, for the workers that are lent none: its state is large, and a
+// restore of many small members would otherwise set one up per file.
+TInflater& ThreadInflater() {
+  static thread_local TInflater inflater;
+  return inflater;
+}
+
 }  // namespace
 
 TErrorCode TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimit, int64_t ALength,
@@ -202,9 +209,7 @@ TErrorCode TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimi
   constexpr TErrorCode kNoStream{sevError, errNoStream};
   FInflateEnded = false;
   if (!FBuffer || FBufSize == 0) return kNoStream;
-  std::unique_ptr<TInflater> own;
-  if (!FLentInflater) own = std::make_unique<TInflater>();
-  TInflater& inflater = FLentInflater ? *FLentInflater : *own;
+  TInflater& inflater = FLentInflater ? *FLentInflater : ThreadInflater();
   inflater.Reset();
 
   // Two output blocks of their own with the helper: one inflated into, one being stored.
