@@ -514,10 +514,13 @@ TTargetState InspectTarget(const std::string& ARoot, const std::string& ADestNam
 namespace {
 
 // What may not be replaced: a folder, and a write-protected file unless the rules allow it.
-// 0 when the target's place is free or may be taken.
-int RefusedTarget(int AFolder, const std::string& ALeaf, bool AReplaceProtected) {
+// 0 when the target's place is free (AFree then true, when asked) or may be taken.
+int RefusedTarget(int AFolder, const std::string& ALeaf, bool AReplaceProtected, bool* AFree = nullptr) {
   struct stat st {};
-  if (::fstatat(AFolder, ALeaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+  if (::fstatat(AFolder, ALeaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (AFree) *AFree = errno == ENOENT;
+    return 0;
+  }
   if (S_ISDIR(st.st_mode)) return errCreateFile;
   // Refused explicitly: a process running as root would otherwise replace it.
   if (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0 && !AReplaceProtected) return errCreateFile;
@@ -536,14 +539,15 @@ int TTargetFile::Create(const TTargetRules& ARules, const std::string& ADestName
     if (const int err = PlaceFolder(place, place.Create, folder); err != 0) return ResolutionDetail(err);
     // A target just found missing needs no second look: Commit takes a new name only while it
     // is free, and looks at what appeared meanwhile.
-    if (const int detail = ARules.KnownAbsent ? 0 : RefusedTarget(folder->Get(), place.Leaf, ARules.ReplaceProtected);
+    bool free = ARules.KnownAbsent;
+    if (const int detail = free ? 0 : RefusedTarget(folder->Get(), place.Leaf, ARules.ReplaceProtected, &free);
         detail != 0)
       return detail;
     // Below a destination the folder's path names it for the whole run.
     const std::string folderKey = FolderKey(place);
     Leftovers().RemoveFor(folder->Get(), folderKey, place.Leaf);
     // A new file needs no name until it is complete: nothing is left behind if the run dies.
-    if (ARules.KnownAbsent && !gUnnamedRefused.load(std::memory_order_relaxed) &&
+    if (free && !gUnnamedRefused.load(std::memory_order_relaxed) &&
         gTemporaryFiles.load(std::memory_order_relaxed) != TTemporaryFiles::Named) {
       const int fd = ::openat(folder->Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
       if (fd >= 0) {

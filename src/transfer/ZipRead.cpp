@@ -619,11 +619,22 @@ bool TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
   const int64_t want =
       std::min<int64_t>(available, LocalHeaderSize + nameAndExtra + AHeader.CSize + Slack);
   if (want < LocalHeaderSize) return false;
-  FEntryBytes.resize(static_cast<size_t>(want));
-  if (Archive().ReadAt(FEntryBytes.data(), FEntryBytes.size(), AHeader.Offset) != want) return false;
+  // Small entries lie one after another: one read serves all that lie within its piece.
+  constexpr int64_t ReadAhead = 256 * 1024;
+  const int64_t windowEnd = FEntryWindowStart + static_cast<int64_t>(FEntryWindow.size());
+  if (AHeader.Offset < FEntryWindowStart || AHeader.Offset + want > windowEnd) {
+    const int64_t size = std::min(available, std::max(want, ReadAhead));
+    FEntryWindow.resize(static_cast<size_t>(size));
+    if (Archive().ReadAt(FEntryWindow.data(), FEntryWindow.size(), AHeader.Offset) != size) {
+      FEntryWindow.clear();
+      return false;
+    }
+    FEntryWindowStart = AHeader.Offset;
+  }
+  const uint8_t* h = FEntryWindow.data() + (AHeader.Offset - FEntryWindowStart);
+  FEntryBytes = {h, static_cast<size_t>(want)};
   // Everything the worker will read must lie in the bytes read: header, name, extra field
   // and the data of the larger of the two stated compressed sizes.
-  const uint8_t* h = FEntryBytes.data();
   const uint32_t localSize = GetLe32(h + 18);
   if (localSize == Saturated32) return false;
   const int64_t data = std::max<int64_t>(localSize, AHeader.CSize);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -219,8 +220,9 @@ class TZipRead : public TZip {
   // extraction's AProperties are set on the target by the worker where it can.
   uint32_t RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
                           TStream* AStream, TEntryProperties* AProperties = nullptr);
-  // Reads the small entry's local header and data into FEntryBytes with one call; false when
-  // they cannot be read so or do not fit the length the directory implies.
+  // Points FEntryBytes at the small entry's local header and data, read with one call that
+  // also covers the entries after it; false when they cannot be read so or do not fit the
+  // length the directory implies.
   bool ReadSmallEntry(const TPkHeader& AHeader);
   // Asks for the keys of the AES entries that follow the entry at AOffset in the directory to
   // be derived on a second core while this one is worked on (a restore takes them in turn).
@@ -264,7 +266,9 @@ class TZipRead : public TZip {
 
   // One decoder and one entry buffer serve every extraction in turn; they outlive the worker.
   std::unique_ptr<TInflater> FInflater;
-  std::vector<uint8_t> FEntryBytes;
+  std::vector<uint8_t> FEntryWindow;  // archive bytes from FEntryWindowStart
+  int64_t FEntryWindowStart = 0;
+  std::span<const uint8_t> FEntryBytes;  // the small entry's, within the window
   std::unique_ptr<TZipReadThread> ZipThread;
   uint32_t FLastDosTime = 0;   // the last entry time converted, and its Unix seconds (0: none)
   int64_t FLastUnixTime = 0;
