@@ -41,7 +41,7 @@ constexpr std::array<TCliOptionDef, 26> COptions{{
     {oKeepProtected, "keep-protected", 0, nullptr, vkNone, nullptr, scRun, false,
      "do not overwrite write-protected files"},
     {oJobs, "jobs", 0, "N", vkText, nullptr, scRun, false,
-     "transfers at once, 1 to 4 (default: 1)"},
+     "transfers at once, 1 to 4 (default: one per core)"},
     {oPasswordFile, "password-file", 0, "FILE", vkFile, nullptr, scRun, false,
      "password of encrypted files: the first line of FILE, read as UTF-8 (see --codepage); "
      "also the environment variable QUORVEX_PASSWORD; otherwise asked on the terminal"},

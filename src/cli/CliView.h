@@ -19,7 +19,7 @@ struct TCliOptions {
   TOverwriteMode Overwrite = omNever;
   int Tolerance = 2;
   bool IgnoreDst = false;
-  int Jobs = 0;  // 0: one transfer at a time
+  int Jobs = 0;  // 0: one per core
   bool Unpack = true;
   bool OverwriteProtected = true;
   bool Verify = false;

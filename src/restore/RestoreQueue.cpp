@@ -44,14 +44,15 @@ bool TRestoreSession::Settle(TRestoreResult result, TErrorCode code, TItemFinish
   item.State = SaveItemState();
   item.Finish = std::move(finish);
   if (result == rrPending) {
-    while (RunningTransfers() >= FJobs) {
-      FPool->WaitForJob(std::chrono::milliseconds(10));
-      KeepResponsive();
-      RetireReady();
-    }
     WaitWhilePaused();  // a pause pressed meanwhile holds this transfer, too
     item.Worker = std::move(FPooledWorker);
-    FPool->Submit([worker = item.Worker.get()] { worker->RunInline(); });
+    // This thread is one of the transfers: with the pool's threads busy and a few jobs queued
+    // for each (so that they never wait for the next), it runs this one itself rather than
+    // wait. A hand-off costs about as much as a small transfer.
+    if (RunningTransfers() >= CQueuedPerPoolThread * (FJobs - 1))
+      item.Worker->RunInline();
+    else
+      FPool->Submit([worker = item.Worker.get()] { worker->RunInline(); });
   }
   FQueue.push_back(std::move(item));
   RetireReady();

@@ -155,6 +155,9 @@ class TRestoreSession {
   // A job of at most this many bytes runs on the session's thread while no pause is
   // pressed: a thread of its own costs more than such a job.
   static constexpr int64_t CInlineJobLimit = 64 * 1024;
+  // Small transfers handed to each pool thread before this thread runs one itself; Pause and
+  // Stop wait for those (a few milliseconds at most).
+  static constexpr int CQueuedPerPoolThread = 4;
   // A worker's progress report: the bar's position within the file and the run's totals.
   void ShowProgress(TFileAction AAction, int64_t ACount, bool ASpeedLimit);
 

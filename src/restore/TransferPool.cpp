@@ -5,9 +5,10 @@
 namespace qv {
 
 int TransferJobs(int asked) {
-  // Not asked: one after another. Side by side, small files on two cores took longer than one
-  // at a time (the folder's lock and the hand-offs cost more than the second core gives).
-  return asked > 0 ? std::min(asked, 4) : 1;
+  // Not asked: one per core. Small files keep the kernel busy with their calls; the session's
+  // thread runs transfers too, so hand-offs are few.
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  return std::clamp(asked > 0 ? asked : cores, 1, 4);
 }
 
 TTransferPool::TTransferPool(int threads) {

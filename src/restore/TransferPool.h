@@ -37,7 +37,7 @@ class TTransferPool {
   std::vector<std::thread> FThreads;
 };
 
-// Transfers at once: the number asked for (at most 4), or (0) one.
+// Transfers at once: the number asked for, or (0) one per core; 1 to 4.
 int TransferJobs(int asked);
 
 }  // namespace qv
