@@ -37,9 +37,11 @@ constexpr int kTempAttempts = 16;
 constexpr int kRetries = 8;  // openat2 answers EAGAIN when a rename raced the lookup
 
 std::atomic<bool> gForcePortable{false};
-// Unnamed temporary files (O_TMPFILE) are linked under the target's name with AT_EMPTY_PATH,
-// which older kernels allow only to privileged processes; refused once, named ones are used.
-std::atomic<bool> gUnnamedRefused{false};
+// How an unnamed temporary file (O_TMPFILE) gets its name: by its descriptor (AT_EMPTY_PATH,
+// which kernels before 6.10 allow only to privileged processes) or through /proc; found out
+// with the first one.
+enum class TLinkWay { Unknown, Descriptor, Proc, None };
+std::atomic<TLinkWay> gLinkWay{TLinkWay::Unknown};
 std::atomic<TTemporaryFiles> gTemporaryFiles{TTemporaryFiles::Auto};
 
 std::vector<std::string> SplitComponents(const std::string& path) {
@@ -459,7 +461,10 @@ bool KernelResolvesBeneath() {
   return available;
 }
 
-void ForceTemporaryFiles(TTemporaryFiles AKind) { gTemporaryFiles = AKind; }
+void ForceTemporaryFiles(TTemporaryFiles AKind) {
+  gTemporaryFiles = AKind;
+  gLinkWay = TLinkWay::Unknown;
+}
 
 void ForcePortableResolution(bool AOn) {
   gForcePortable = AOn;
@@ -527,6 +532,40 @@ int RefusedTarget(int AFolder, const std::string& ALeaf, bool AReplaceProtected,
   return 0;
 }
 
+std::string TempName(const std::string& ALeaf) {
+  return TempPrefix(ALeaf) + std::to_string(OwnPid()) + "-" + RandomDigits() + kTempSuffix;
+}
+
+int LinkUnnamedBy(TLinkWay AWay, int AFd, int AFolder, const std::string& AName) {
+  if (AWay == TLinkWay::Descriptor)
+    return ::linkat(AFd, "", AFolder, AName.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
+  const std::string self = "/proc/self/fd/" + std::to_string(AFd);
+  return ::linkat(AT_FDCWD, self.c_str(), AFolder, AName.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
+// The way unnamed files get their names here, tried once with a file of its own (a file that
+// had a name cannot be linked again): linked under a temporary name and unlinked at once.
+TLinkWay UnnamedLinkWay(int AFolder, const std::string& ALeaf) {
+  const TTemporaryFiles kind = gTemporaryFiles.load(std::memory_order_relaxed);
+  if (kind == TTemporaryFiles::Named) return TLinkWay::None;
+  TLinkWay way = gLinkWay.load(std::memory_order_relaxed);
+  if (way != TLinkWay::Unknown) return way;
+  way = TLinkWay::None;
+  TFd probe(::openat(AFolder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (!probe.Valid()) return way;  // this file system may have none; another may
+  for (const TLinkWay candidate : {TLinkWay::Descriptor, TLinkWay::Proc}) {
+    if (candidate == TLinkWay::Descriptor && kind == TTemporaryFiles::LinkedByProc) continue;
+    const std::string name = TempName(ALeaf);
+    if (LinkUnnamedBy(candidate, probe.Get(), AFolder, name) == 0) {
+      ::unlinkat(AFolder, name.c_str(), 0);
+      way = candidate;
+      break;
+    }
+  }
+  gLinkWay.store(way, std::memory_order_relaxed);
+  return way;
+}
+
 }  // namespace
 
 int TTargetFile::Create(const TTargetRules& ARules, const std::string& ADestName,
@@ -547,8 +586,7 @@ int TTargetFile::Create(const TTargetRules& ARules, const std::string& ADestName
     const std::string folderKey = FolderKey(place);
     Leftovers().RemoveFor(folder->Get(), folderKey, place.Leaf);
     // A new file needs no name until it is complete: nothing is left behind if the run dies.
-    if (free && !gUnnamedRefused.load(std::memory_order_relaxed) &&
-        gTemporaryFiles.load(std::memory_order_relaxed) != TTemporaryFiles::Named) {
+    if (free && UnnamedLinkWay(folder->Get(), place.Leaf) != TLinkWay::None) {
       const int fd = ::openat(folder->Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
       if (fd >= 0) {
         AStream = TFileStream::Adopt(fd);
@@ -586,14 +624,7 @@ int TTargetFile::Create(const TTargetRules& ARules, const std::string& ADestName
 
 // Links the unnamed file under a name in the target's folder; errno on failure.
 int TTargetFile::LinkUnnamed(int AFd, const std::string& AName) {
-  if (!gUnnamedRefused.load(std::memory_order_relaxed) &&
-      gTemporaryFiles.load(std::memory_order_relaxed) != TTemporaryFiles::LinkedByProc) {
-    if (::linkat(AFd, "", FFolder->Get(), AName.c_str(), AT_EMPTY_PATH) == 0) return 0;
-    if (errno != ENOENT) return errno;
-    gUnnamedRefused.store(true, std::memory_order_relaxed);  // not privileged on this kernel
-  }
-  const std::string self = "/proc/self/fd/" + std::to_string(AFd);
-  return ::linkat(AT_FDCWD, self.c_str(), FFolder->Get(), AName.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+  return LinkUnnamedBy(gLinkWay.load(std::memory_order_relaxed), AFd, FFolder->Get(), AName);
 }
 
 // An unnamed file takes the target's name only while it is free; a file that appeared there
@@ -617,7 +648,7 @@ int TTargetFile::CommitUnnamed(std::unique_ptr<TFileStream> AStream) {
   }
   int detail = err == EEXIST ? RefusedTarget(FFolder->Get(), FLeaf, FReplaceProtected) : RenameDetail(err);
   if (detail == 0) {
-    std::string name = TempPrefix(FLeaf) + std::to_string(OwnPid()) + "-" + RandomDigits() + kTempSuffix;
+    std::string name = TempName(FLeaf);
     err = LinkUnnamed(AStream->Handle(), name);
     if (err == 0) {
       FTempName = std::move(name);
