@@ -115,6 +115,18 @@ struct TEncryption::TKeyAhead {
     });
   }
 
+  // Derives a waiting item's key with the lock released meanwhile: the helper does, and so
+  // does a caller who would otherwise wait for the helper.
+  void Derive(std::unique_lock<std::mutex>& ALock, TItem& AItem, const TEncryption& AOwner) {
+    AItem.State = TState::Running;
+    ALock.unlock();
+    std::vector<uint8_t> key = AOwner.DeriveKeyFor(AItem.Salt);
+    ALock.lock();
+    AItem.Key = std::move(key);
+    AItem.State = TState::Ready;
+    Changed.notify_all();
+  }
+
   std::mutex Lock;
   std::condition_variable Changed;
   std::list<std::shared_ptr<TItem>> Items;
@@ -148,21 +160,14 @@ void TEncryption::DeriveAhead(const uint8_t* salt) {
     ahead.Items.push_back(item);
   }
   ahead.Helper.Post([this, &a = ahead, item] {
-    {
-      std::lock_guard lock(a.Lock);
-      if (item->State != TKeyAhead::TState::Waiting) return;
-      item->State = TKeyAhead::TState::Running;
-    }
-    const auto* pwd = reinterpret_cast<const uint8_t*>(FPwd.data());
-    auto key = DeriveKeyMaterial(pwd, FPwd.size(), item->Salt.data(), item->Salt.size(), CKeyIterations,
-                                 DerivedLength(FMode));
-    {
-      std::lock_guard lock(a.Lock);
-      item->Key = std::move(key);
-      item->State = TKeyAhead::TState::Ready;
-    }
-    a.Changed.notify_all();
+    std::unique_lock lock(a.Lock);
+    if (item->State == TKeyAhead::TState::Waiting) a.Derive(lock, *item, *this);
   });
+}
+
+std::vector<uint8_t> TEncryption::DeriveKeyFor(const std::vector<uint8_t>& ASalt) const {
+  const auto* pwd = reinterpret_cast<const uint8_t*>(FPwd.data());
+  return DeriveKeyMaterial(pwd, FPwd.size(), ASalt.data(), ASalt.size(), CKeyIterations, DerivedLength(FMode));
 }
 
 bool TEncryption::TakeDerived(const uint8_t* salt, size_t saltLength) {
@@ -177,7 +182,18 @@ bool TEncryption::TakeDerived(const uint8_t* salt, size_t saltLength) {
     item->State = TKeyAhead::TState::Dropped;  // its job returns at once
     return false;
   }
-  ahead.Changed.wait(lock, [&] { return item->State == TKeyAhead::TState::Ready; });
+  // While the helper derives this one, this thread derives one the helper would come to later
+  // (the last asked for): both cores work on keys instead of one waiting.
+  while (item->State != TKeyAhead::TState::Ready) {
+    const auto later = std::find_if(ahead.Items.rbegin(), ahead.Items.rend(),
+                                    [](const auto& i) { return i->State == TKeyAhead::TState::Waiting; });
+    if (later == ahead.Items.rend()) {
+      ahead.Changed.wait(lock, [&] { return item->State == TKeyAhead::TState::Ready; });
+      break;
+    }
+    const std::shared_ptr<TKeyAhead::TItem> other = *later;  // kept while the lock is released
+    ahead.Derive(lock, *other, *this);
+  }
   SecureWipe(FCachedKey.data(), FCachedKey.size());
   FCachedKey = std::move(item->Key);
   FCachedSalt.assign(salt, salt + saltLength);

@@ -114,6 +114,7 @@ class TEncryption : public TCrypt {
 
  private:
   struct TKeyAhead;
+  std::vector<uint8_t> DeriveKeyFor(const std::vector<uint8_t>& ASalt) const;
   // Moves key material derived ahead for salt into the cache; false when none was asked for
   // or its derivation has not begun (deriving here is then sooner).
   bool TakeDerived(const uint8_t* salt, size_t saltLength);
