@@ -585,32 +585,26 @@ int TTargetFile::Create(const TTargetRules& ARules, const std::string& ADestName
     // Below a destination the folder's path names it for the whole run.
     const std::string folderKey = FolderKey(place);
     Leftovers().RemoveFor(folder->Get(), folderKey, place.Leaf);
+    const auto take = [&](int AFd, std::string ATempName) {
+      AStream = TFileStream::Adopt(AFd);
+      FFolder = std::move(folder);
+      FLeaf = std::move(place.Leaf);
+      FUnnamed = ATempName.empty();
+      FTempName = std::move(ATempName);
+      FReplaceProtected = ARules.ReplaceProtected;
+      return 0;
+    };
     // A new file needs no name until it is complete: nothing is left behind if the run dies.
     if (free && UnnamedLinkWay(folder->Get(), place.Leaf) != TLinkWay::None) {
       const int fd = ::openat(folder->Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-      if (fd >= 0) {
-        AStream = TFileStream::Adopt(fd);
-        FFolder = std::move(folder);
-        FLeaf = std::move(place.Leaf);
-        FUnnamed = true;
-        FReplaceProtected = ARules.ReplaceProtected;
-        return 0;
-      }
+      if (fd >= 0) return take(fd, std::string());
       // Any failure (a file system without them, a removed folder) is met again below.
     }
-    const std::string prefix = TempPrefix(place.Leaf) + std::to_string(OwnPid()) + "-";
     int err = EEXIST;
     for (int tries = 0; tries < kTempAttempts && err == EEXIST; ++tries) {
-      std::string name = prefix + RandomDigits() + kTempSuffix;
+      std::string name = TempName(place.Leaf);
       const int fd = ::openat(folder->Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      if (fd >= 0) {
-        AStream = TFileStream::Adopt(fd);
-        FFolder = std::move(folder);
-        FLeaf = std::move(place.Leaf);
-        FTempName = std::move(name);
-        FReplaceProtected = ARules.ReplaceProtected;
-        return 0;
-      }
+      if (fd >= 0) return take(fd, std::move(name));
       err = errno;
     }
     // A kept folder that was removed meanwhile: resolved once more, as any new folder.

@@ -93,9 +93,8 @@ struct TTargetRules {
 };
 
 // One restored file on its way: a temporary file ".NAME.<pid>-<random>.qvpart" in the
-// target's folder, renamed over the target by Commit, or for a target known to be absent an
-// unnamed one (O_TMPFILE) that Commit links under the target's name. An uncommitted one is
-// removed.
+// target's folder, renamed over the target by Commit, or for a target found absent an unnamed
+// one (O_TMPFILE) that Commit links under the target's name. An uncommitted one is removed.
 class TTargetFile {
  public:
   TTargetFile() = default;

@@ -1,10 +1,8 @@
 // The single-file pipeline: kind, password loop, overwrite decision and the worker.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <optional>
 #include <vector>
 
@@ -54,16 +52,10 @@ bool ReadGzInfo(int folder, const std::string& path, int64_t size, TGzFileInfo& 
                                                       : ::open(path.c_str(), CFlags));
   if (!file.Valid()) return GetGzFileInfo(path, info);
   std::vector<uint8_t> data(static_cast<size_t>(size));
-  size_t got = 0;
-  while (got < data.size()) {
-    const ssize_t n = ::read(file.Get(), data.data() + got, data.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  data.resize(got);
-  TReadOnlyMemoryStream stream(data.data(), got);
+  const int64_t got = ReadFileAt(file.Get(), data.data(), data.size(), 0);
+  if (got < 0) return false;
+  data.resize(static_cast<size_t>(got));
+  TReadOnlyMemoryStream stream(data.data(), data.size());
   if (ReadGzHeader(stream, info.Filename, info.UnixTime, info.Encrypted, info.CSize, info.USize) != gzhOk)
     return false;
   opened = std::make_unique<TOpenedSource>(TOpenedSource{std::move(file), std::move(data)});

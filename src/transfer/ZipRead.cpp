@@ -643,6 +643,15 @@ bool TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
   return LocalHeaderSize + GetLe16(h + 26) + GetLe16(h + 28) + data + descriptor <= want;
 }
 
+bool TZipRead::ReadArchiveAt(void* AData, size_t ALength, int64_t AOffset) {
+  const int64_t end = FEntryWindowStart + static_cast<int64_t>(FEntryWindow.size());
+  if (AOffset >= FEntryWindowStart && AOffset + static_cast<int64_t>(ALength) <= end) {
+    std::memcpy(AData, FEntryWindow.data() + (AOffset - FEntryWindowStart), ALength);
+    return true;
+  }
+  return Archive().ReadAt(AData, ALength, AOffset) == static_cast<int64_t>(ALength);
+}
+
 void TZipRead::DeriveKeysAhead(int64_t AOffset) {
   constexpr int KeysAhead = 4;  // fewer than the decryptor keeps, so that none pushes out another
   const int index = FileList.IndexOfOffset(AOffset);
@@ -657,13 +666,12 @@ void TZipRead::DeriveKeysAhead(int64_t AOffset) {
     if (!header.Encrypted() || header.EncMode == 0 || header.UnsupportedEncryption()) continue;
     TEncryption* encryption = EncryptionFor(header.EncMode);
     uint8_t local[LocalHeaderSize];
-    if (Archive().ReadAt(local, sizeof local, header.Offset) != LocalHeaderSize || GetLe32(local) != ZipLocalHeaderSig)
-      continue;
+    if (!ReadArchiveAt(local, sizeof local, header.Offset) || GetLe32(local) != ZipLocalHeaderSig) continue;
     // The salt opens the entry's data; the entry's own read checks everything else.
     uint8_t salt[32];
     const auto saltLength = static_cast<size_t>(encryption->GetHeaderSize()) - CVerifierLength;
     const int64_t at = header.Offset + LocalHeaderSize + GetLe16(local + 26) + GetLe16(local + 28);
-    if (Archive().ReadAt(salt, saltLength, at) == static_cast<int64_t>(saltLength)) encryption->DeriveAhead(salt);
+    if (ReadArchiveAt(salt, saltLength, at)) encryption->DeriveAhead(salt);
   }
   FKeysAheadFrom = std::max(FKeysAheadFrom, last + 1);
 }

@@ -224,6 +224,9 @@ class TZipRead : public TZip {
   // also covers the entries after it; false when they cannot be read so or do not fit the
   // length the directory implies.
   bool ReadSmallEntry(const TPkHeader& AHeader);
+  // ALength bytes of the archive at AOffset, from the small entries' piece when they lie in
+  // it; false when they cannot be read whole.
+  bool ReadArchiveAt(void* AData, size_t ALength, int64_t AOffset);
   // Asks for the keys of the AES entries that follow the entry at AOffset in the directory to
   // be derived on a second core while this one is worked on (a restore takes them in turn).
   void DeriveKeysAhead(int64_t AOffset);
