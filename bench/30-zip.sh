@@ -3,12 +3,14 @@
 #  1. one 1 GiB deflated entry of mixed data (text-like and random parts), MB/s, also beside
 #     igzip -dc of the same data as a gzip member (the inflate bound);
 #  2. the same entry AES-256 encrypted by 7zz, MB/s, beside the same igzip -dc;
-#  3. 20,000 small entries, plain and AES-256, entries/s.
+#  3. 20,000 small entries, plain and AES-256, entries/s, restored by the command-line program
+#     (its session extracts small entries side by side, which the reader alone does not).
 # Usage: 30-zip.sh BUILD_DIR   (SIZE_MIB and SMALL_COUNT override the sizes)
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 bench="$build/bench_zip"
-[ -x "$bench" ] || { echo "missing $bench (release build)"; exit 1; }
+cli="$build/quorvex-restore-cli"
+[ -x "$bench" ] && [ -x "$cli" ] || { echo "missing $bench or $cli (release build)"; exit 1; }
 size_mib=${SIZE_MIB:-1024}
 small=${SMALL_COUNT:-20000}
 pw=benchpassword
@@ -91,10 +93,10 @@ report_big "AES-256 deflated entry" "$(timed "$o" "$bench" "$a" "$o" "$pw")" \
   "7zz x" "$(timed "$o" 7zz x -y -bd "-p$pw" "-o$o" "$a")" \
   "bsdtar -xf" "$(timed "$o" bsdtar --passphrase "$pw" -xf "$a" -C "$o")"
 s="small-$small.zip"; sa="small-aes-$small.zip"
-report_small "small entries" "$(timed "$o" "$bench" "$s" "$o")" \
+report_small "small entries" "$(timed "$o" "$cli" -q -y dir --to "$o" "$s")" \
   "bsdtar -xf" "$(timed "$o" bsdtar -xf "$s" -C "$o")" \
   "7zz x" "$(timed "$o" 7zz x -y -bd "-o$o" "$s")"
-report_small "small AES-256 entries" "$(timed "$o" "$bench" "$sa" "$o" "$pw")" \
+report_small "small AES-256 entries" "$(timed "$o" env QUORVEX_PASSWORD="$pw" "$cli" -q -y dir --to "$o" "$sa")" \
   "7zz x" "$(timed "$o" 7zz x -y -bd "-p$pw" "-o$o" "$sa")" \
   "bsdtar -xf" "$(timed "$o" bsdtar --passphrase "$pw" -xf "$sa" -C "$o")"
 echo "(fixtures kept in $work; remove it to free /dev/shm)"

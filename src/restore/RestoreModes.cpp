@@ -392,20 +392,26 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
     ShowFile(name);
     ItemStarted(name);
     TErrorCode entryCode;
-    const TRestoreResult r = RestoreZipEntry(entry, AddPathDelimiter(target) + name, name, entryCode);
-    if (r == rrCopied) ++copied;
-    if (r == rrCancelRun) {
-      FLastRun.Cancelled = true;
-      break;
-    }
-    if (!FRestoring) break;
-    ReportItem(r, archive + ":" + name, entryCode, {}, entry.USize);
-    ItemFinished(entry.USize);
-    if (r == rrFailed) {
-      ++errors;
-      AddErrorLines(archive + ":" + name, entryCode);
-    }
+    const TRestoreResult r = RestoreZipEntry(entry, AddPathDelimiter(target) + name, name, entryCode, true);
+    const int64_t size = entry.USize;
+    const bool goOn = Settle(r, entryCode, [&, name, size](TRestoreResult result, TErrorCode failure) {
+      if (result == rrCopied) ++copied;
+      if (result == rrCancelRun) {
+        FLastRun.Cancelled = true;
+        return false;
+      }
+      if (!FRestoring) return false;
+      ReportItem(result, archive + ":" + name, failure, {}, size);
+      ItemFinished(size);
+      if (result == rrFailed) {
+        ++errors;
+        AddErrorLines(archive + ":" + name, failure);
+      }
+      return true;
+    });
+    if (!goOn) break;
   }
+  Drain();  // the transfers still running read no more of the archive, but report in turn
   CloseArchive();
 }
 

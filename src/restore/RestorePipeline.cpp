@@ -279,9 +279,13 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
 }
 
 TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
-                                                const std::string& name, TErrorCode& code) {
+                                                const std::string& name, TErrorCode& code, bool mayPool) {
   code = {};
-  Drain();  // the archive's reader runs one entry at a time
+  // A small plain entry may run on the pool with its own bytes; the reader runs the others,
+  // one at a time and after the transfers before them, as it asks questions and reports.
+  const bool poolable = mayPool && !entry.IsSymLink() && FOptions.Kind != rkDryRun &&
+                        MayPool(entry.Encrypted(), std::max(entry.CSize, entry.USize));
+  if (!poolable || FOptions.Overwrite == omKeepBoth || InFlight(targetPath)) Drain();
   FLastTarget = targetPath;
   FLastWritten = -1;
   if (!IsSafeEntryName(name)) {
@@ -304,6 +308,17 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     return rrSkipped;
   }
   FRZip->SetTargetRules(TTargetRules{FTarget, FOptions.Protected, FOptions.Kind == rkRestore && FTargetAbsent});
+  if (poolable) {
+    try {
+      FPooledWorker = FRZip->DetachSmallEntry(entry.Offset, entry.TimeStamp, entry.Attr,
+                                              FOptions.Kind == rkTest ? std::string() : target);
+    } catch (const EZipError& e) {
+      code = AsErrorCode(e.ZipError);
+      return rrFailed;
+    }
+    if (FPooledWorker) return rrPending;
+    Drain();
+  }
   // The reader may still hold the password of an earlier item.
   if (FArchivePwd != FCryptPwd) {
     FRZip->InitEncryption(FCryptPwd, 0);

@@ -246,8 +246,9 @@ class TRestoreSession {
   // known: the source's facts when the walk has them.
   TRestoreResult RestoreFile(const std::string& source, const std::string& targetFolder,
                              bool withProgress, TErrorCode& code, const TSourceFacts* known = nullptr);
+  // mayPool: a small entry may be left to the pool (rrPending), for a walk that Settles it.
   TRestoreResult RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
-                                 const std::string& displayName, TErrorCode& code);
+                                 const std::string& displayName, TErrorCode& code, bool mayPool = false);
   bool ShouldRestore(const std::string& targetPath, int32_t sourceTime);
   // The decision of ShouldRestore without its side effects. targetTime receives the existing
   // target's last write (Unix seconds) when a file exists there, and stays empty otherwise.

@@ -1,8 +1,12 @@
 #include "transfer/ZipEntryThreads.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <memory>
 
+#include "base/FileUtils.h"
 #include "base/TargetFile.h"
 #include "crypto/AesLib.h"
 #include "transfer/Crc32.h"
@@ -237,6 +241,46 @@ TErrorCode TZipReadThread::ExtractPlain(const TZipFileInfo& Info, uint16_t AMeth
   }
   if (!result && ACheckCrc && FCrc != Info.Crc) result = Failure(errReadFile);
   return result;
+}
+
+TErrorCode SetEntryPropertiesByName(const TZipEntryProperties& AProperties, const std::string& DestFilename) {
+  const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(AProperties.UnixTime), 0}};
+  if (!AProperties.TimeSet &&
+      (AProperties.UnixTime == 0 || ::utimensat(AT_FDCWD, DestFilename.c_str(), times, 0) != 0))
+    return TErrorCode(sevWarning, errSetTimestamp);
+  if (AProperties.ModeSet) return {};
+  const int rc = AProperties.UnixMode != 0
+                     ? (::chmod(DestFilename.c_str(), AProperties.UnixMode) == 0 ? 0 : errno)
+                     : LongFileSetAttr(DestFilename, static_cast<int>(AProperties.Attr & 0xFFFF), false);
+  return rc != 0 ? TErrorCode(sevWarning, errSetAttr) : TErrorCode();
+}
+
+TZipEntryBytes::TZipEntryBytes(std::span<const uint8_t> ABytes)
+    : Bytes(ABytes.begin(), ABytes.end()), Source(Bytes.data(), Bytes.size()) {}
+
+TZipEntryJob::TZipEntryJob(std::span<const uint8_t> ABytes, const std::string& AFileName, int ABufSize,
+                           const TZipEntryProperties& AProperties)
+    : TZipEntryBytes(ABytes),
+      TZipReadThread(AFileName, nullptr, Source, false, false, ABufSize, tpNormal, {}),
+      FProperties(AProperties) {
+  if (AFileName.empty()) {
+    FTargetStream = &Sink;
+    SetTestOnly(true);
+  }
+}
+
+void TZipEntryJob::Execute() {
+  TErrorCode result = DoExtract();
+  if (result) {
+    // The reader raises a worker's failure as an error of its detail.
+    result = Failure(result.Detail());
+  } else if (!FTargetStream) {
+    TZipEntryProperties properties = FProperties;
+    properties.TimeSet = TargetTimeSet();
+    properties.ModeSet = TargetModeSet();
+    result = SetEntryPropertiesByName(properties, DestName);
+  }
+  FinishThread(result);
 }
 
 }  // namespace qv

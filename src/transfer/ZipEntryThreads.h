@@ -4,7 +4,9 @@
 // target file or a stream. TZipCompareThread (transfer/ZipCompareThread.h) builds on it.
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "base/Stream.h"
 #include "transfer/GUnZipThread.h"
@@ -71,6 +73,46 @@ class TZipReadThread : public TGUnZipThread {
   // deleted on failure and renamed only after, or a test's sink. Anything else (a caller's
   // stream, a comparison) gets authenticated plaintext only.
   bool FUnverifiedTargetOk = false;
+};
+
+// What an extracted file gets: its modification time, and permission bits when the entry was
+// made on Unix (else the DOS attributes).
+struct TZipEntryProperties {
+  int64_t UnixTime = 0;  // 0: the entry's time could not be converted
+  uint32_t UnixMode = 0;
+  uint32_t Attr = 0;
+  bool TimeSet = false;  // the worker set them on the open target before its rename
+  bool ModeSet = false;
+};
+
+// Sets by name on the renamed target what the worker could not set on the open file; 0, or
+// the warning that says which could not be set.
+TErrorCode SetEntryPropertiesByName(const TZipEntryProperties& AProperties, const std::string& DestFilename);
+
+// The bytes of a detached entry, owned by it: a base of its own, so that they exist before the
+// worker that reads them.
+struct TZipEntryBytes {
+  explicit TZipEntryBytes(std::span<const uint8_t> ABytes);
+  std::vector<uint8_t> Bytes;
+  TReadOnlyMemoryStream Source;
+  TNullStream Sink;  // a test's
+};
+
+// A small unencrypted entry taken out of the reader (TZipRead::DetachSmallEntry): it holds its
+// local header and data, extracts them into its target (or tests them, without one) and sets
+// the target's properties, on whatever thread runs it, while the reader goes on. Its result
+// code is the one the reader's own extraction raises for the entry.
+class TZipEntryJob : private TZipEntryBytes, public TZipReadThread {
+ public:
+  // AFileName empty: a test, which reads the entry to its end and keeps nothing.
+  TZipEntryJob(std::span<const uint8_t> ABytes, const std::string& AFileName, int ABufSize,
+               const TZipEntryProperties& AProperties);
+
+ protected:
+  void Execute() override;
+
+ private:
+  TZipEntryProperties FProperties;
 };
 
 }  // namespace qv

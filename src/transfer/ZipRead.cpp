@@ -37,6 +37,11 @@ constexpr uint32_t Saturated32 = 0xFFFFFFFF;
 // Entries up to this size (compressed and uncompressed) are extracted without a thread.
 constexpr int64_t InlineEntryLimit = 65536;
 
+// A small entry needs a block no larger than itself.
+int32_t SmallEntryBlock(const TPkHeader& AHeader, int32_t ABufferSize) {
+  return static_cast<int32_t>(std::min<int64_t>(ABufferSize, std::max(AHeader.USize, AHeader.CSize) + 1));
+}
+
 // Context of a failure: what was being read, and where.
 std::string AtOffset(const std::string& AWhat, int64_t AOffset) {
   return AWhat + " at offset " + std::to_string(AOffset);
@@ -676,6 +681,44 @@ void TZipRead::DeriveKeysAhead(int64_t AOffset) {
   FKeysAheadFrom = std::max(FKeysAheadFrom, last + 1);
 }
 
+bool TZipRead::IsSmallEntry(const TPkHeader& AHeader) {
+  return AHeader.CSize <= InlineEntryLimit && AHeader.USize <= InlineEntryLimit;
+}
+
+void TZipRead::SetUpEntryWorker(TZipReadThread& AWorker, const TPkHeader* AHeader, int64_t ASpan, bool AToFile,
+                                const TEntryProperties* AProperties) const {
+  if (AHeader) AWorker.SetDirectoryEntry(*AHeader);
+  AWorker.SetEntrySpan(ASpan);
+  if (!AToFile) return;
+  AWorker.SetVerifyTarget(FVerifyTargets);
+  AWorker.SetDestinationRoot(FTargetRules.Root);
+  AWorker.SetOverwrite(FTargetRules.ReplaceProtected);
+  AWorker.SetTargetAbsent(FTargetRules.KnownAbsent);
+  // On the open temporary file rather than by name after the rename: fewer calls, and no
+  // link put in the target's place meanwhile is followed.
+  if (AProperties) {
+    AWorker.SetTargetTime(AProperties->UnixTime);
+    if (AProperties->UnixMode != 0) AWorker.SetTargetMode(AProperties->UnixMode);
+  }
+}
+
+std::unique_ptr<TZipEntryJob> TZipRead::DetachSmallEntry(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
+                                                         const std::string& DestFilename) {
+  const TPkHeader* header = HeaderAt(Offset);
+  // Links, keys and large entries stay with the reader.
+  if (!header || header->IsDir || header->IsSymLink() || header->Encrypted() || !IsSmallEntry(*header))
+    return nullptr;
+  CheckEntryName(Offset);
+  const int64_t span = FileList.SpanAt(Offset, Offset < bod ? bod : ArchiveSize());
+  if (span < 0 || !ReadSmallEntry(*header)) return nullptr;  // the reader's own run reports why
+  const bool toFile = !DestFilename.empty();
+  const TEntryProperties properties = toFile ? PropertiesOf(Offset, TimeStamp, Attr) : TEntryProperties();
+  auto job = std::make_unique<TZipEntryJob>(FEntryBytes, DestFilename, SmallEntryBlock(*header, FBufferSize),
+                                            properties);
+  SetUpEntryWorker(*job, header, span, toFile, &properties);
+  return job;
+}
+
 uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
                                   TStream* AStream, TEntryProperties* AProperties) {
   // One entry at a time; nested calls are refused.
@@ -688,7 +731,7 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
   if (span < 0) return errCorrupt;
 
   // A small entry is read with one call, header and data, and worked on in memory.
-  const bool small = header && header->CSize <= InlineEntryLimit && header->USize <= InlineEntryLimit;
+  const bool small = header && IsSmallEntry(*header);
   std::optional<TReadOnlyMemoryStream> inMemory;
   if (small && ReadSmallEntry(*header)) inMemory.emplace(FEntryBytes.data(), FEntryBytes.size());
   TStream& source = inMemory ? static_cast<TStream&>(*inMemory) : Archive();
@@ -709,13 +752,11 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
 
   const bool speedLimit = !FIsTemp;
   // A small entry needs a block no larger than itself.
-  int32_t block = FBufferSize;
-  if (small) block = static_cast<int32_t>(std::min<int64_t>(block, std::max(header->USize, header->CSize) + 1));
+  const int32_t block = small ? SmallEntryBlock(*header, FBufferSize) : FBufferSize;
   switch (AJob) {
     case TJob::Extract:
       ZipThread = std::make_unique<TZipReadThread>(AFileName, encryption, source, false, speedLimit,
                                                    block, FPriority, FOnProgress);
-      ZipThread->SetVerifyTarget(FVerifyTargets);
       break;
     case TJob::Test:
     case TJob::ExtractStream:
@@ -729,19 +770,7 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
                                                       speedLimit, block, FPriority, FOnProgress);
       break;
   }
-  if (header) ZipThread->SetDirectoryEntry(*header);
-  ZipThread->SetEntrySpan(span);
-  if (AJob == TJob::Extract) {
-    ZipThread->SetDestinationRoot(FTargetRules.Root);
-    ZipThread->SetOverwrite(FTargetRules.ReplaceProtected);
-    ZipThread->SetTargetAbsent(FTargetRules.KnownAbsent);
-    // On the open temporary file rather than by name after the rename: fewer calls, and no
-    // link put in the target's place meanwhile is followed.
-    if (AProperties) {
-      ZipThread->SetTargetTime(AProperties->UnixTime);
-      if (AProperties->UnixMode != 0) ZipThread->SetTargetMode(AProperties->UnixMode);
-    }
-  }
+  SetUpEntryWorker(*ZipThread, header, span, AJob == TJob::Extract, AProperties);
   if (!FInflater) FInflater = std::make_unique<TInflater>();
   ZipThread->SetInflater(FInflater.get());
   // A small entry takes microseconds, less than starting a thread and waking this one again;
@@ -801,17 +830,10 @@ TZipRead::TEntryProperties TZipRead::PropertiesOf(int64_t AOffset, uint32_t Time
 
 void TZipRead::ApplyFileProperties(int64_t AOffset, const TEntryProperties& AProperties,
                                    const std::string& DestFilename) {
-  const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(AProperties.UnixTime), 0}};
-  if (!AProperties.TimeSet &&
-      (AProperties.UnixTime == 0 || ::utimensat(AT_FDCWD, DestFilename.c_str(), times, 0) != 0))
-    throw EZipError(FormatMsg(MsgErrorSetTime(), DestFilename), TErrorCode(sevWarning, errSetTimestamp),
-                    EntryContext(AOffset));
-  if (AProperties.ModeSet) return;
-  const int rc = AProperties.UnixMode != 0
-                     ? (::chmod(DestFilename.c_str(), AProperties.UnixMode) == 0 ? 0 : errno)
-                     : LongFileSetAttr(DestFilename, static_cast<int>(AProperties.Attr & 0xFFFF), false);
-  if (rc != 0)
-    throw EZipError(FormatMsg(MsgErrorSetAttr(), DestFilename), TErrorCode(sevWarning, errSetAttr), EntryContext(AOffset));
+  const TErrorCode code = SetEntryPropertiesByName(AProperties, DestFilename);
+  if (code)
+    throw EZipError(FormatMsg(code.Is(errSetTimestamp) ? MsgErrorSetTime() : MsgErrorSetAttr(), DestFilename),
+                    code, EntryContext(AOffset));
 }
 
 void TZipRead::ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,

@@ -17,13 +17,13 @@
 #include "base/Stream.h"
 #include "base/TargetFile.h"
 #include "transfer/Thread.h"
+#include "transfer/ZipEntryThreads.h"
 #include "transfer/ZipTypes.h"
 
 namespace qv {
 
 class TEncryption;
 class TInflater;
-class TZipReadThread;
 
 // One entry of the directory as the list hands it out: a view of its name and its header,
 // valid while the list is unchanged.
@@ -191,6 +191,13 @@ class TZipRead : public TZip {
   // Reads the entry at Offset to its end with every check of an extraction (CRC-32, sizes,
   // authentication code) and keeps nothing; raises as ExtractToFile would.
   void TestEntry(int64_t Offset);
+  // The entry at Offset as a job of its own that may run on any thread while the reader goes
+  // on: extracted into DestFilename as ExtractToFile would (its code is the one that raises),
+  // or tested as TestEntry would when DestFilename is empty. Only a small unencrypted file
+  // entry whose bytes can be read in one piece is detached; null for any other (extract it
+  // with the reader). Raises as ExtractToFile for a name that leaves the destination.
+  std::unique_ptr<TZipEntryJob> DetachSmallEntry(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
+                                                 const std::string& DestFilename);
   // Extracted targets are read back after their rename and compared with what was written.
   void SetVerifyTargets(bool AValue) { FVerifyTargets = AValue; }
   // Compares the entry at Offset with RefFilename; raises on a difference or failure.
@@ -207,19 +214,15 @@ class TZipRead : public TZip {
 
  private:
   enum class TJob { Extract, ExtractStream, ExtractLink, Compare, Test };
-  // What an extracted file gets: its modification time, and permission bits when the entry
-  // was made on Unix (else the DOS attributes).
-  struct TEntryProperties {
-    int64_t UnixTime = 0;  // 0: the entry's time could not be converted
-    uint32_t UnixMode = 0;
-    uint32_t Attr = 0;
-    bool TimeSet = false;  // the worker set them on the open target before its rename
-    bool ModeSet = false;
-  };
+  using TEntryProperties = TZipEntryProperties;
   // Starts the worker on the entry at AOffset, waits for it, and returns its low byte. An
   // extraction's AProperties are set on the target by the worker where it can.
   uint32_t RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
                           TStream* AStream, TEntryProperties* AProperties = nullptr);
+  // What every extraction of the entry shares: its directory record, span and target rules.
+  void SetUpEntryWorker(TZipReadThread& AWorker, const TPkHeader* AHeader, int64_t ASpan, bool AToFile,
+                        const TEntryProperties* AProperties) const;
+  static bool IsSmallEntry(const TPkHeader& AHeader);
   // Points FEntryBytes at the small entry's local header and data, read with one call that
   // also covers the entries after it; false when they cannot be read so or do not fit the
   // length the directory implies.

@@ -10,6 +10,7 @@
 
 #include "restore/RestoreSession.h"
 #include "ScriptedView.h"
+#include "transfer/ZipTestUtil.h"
 
 namespace qv::test {
 
@@ -47,6 +48,42 @@ class ParallelRun : public TRestoreFixture {
     ASSERT_TRUE(Sh("mkdir -p '" + dst + "/sub'"));
     ASSERT_TRUE(WriteFile(Dst("f105.txt"), "kept"));
     ASSERT_TRUE(WriteFile(Dst("sub/h3.txt"), "kept"));
+  }
+
+  // An archive of the same kinds: small entries (stored and deflated) around an AES entry and a
+  // large one, a name stored twice, a damaged entry, a refused name and a subfolder.
+  void PutMixedArchive() {
+    ASSERT_TRUE(RunPython(src, R"PY(
+import zipfile, random
+random.seed(3)
+def part(names, mode):
+    with zipfile.ZipFile('mixed.zip', mode) as z:
+        for name, data, method in names:
+            z.writestr(zipfile.ZipInfo(name, (2014, 5, 13, 10, 0, 0)), data, method)
+S, D = zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED
+part([('z/f%d.txt' % i, b'small %d ' % i * (i + 1), S if i % 3 else D) for i in range(30)] +
+     [('z/large.bin', random.randbytes(200000), S), ('z/twice.txt', b'first', S)], 'w')
+)PY"));
+    ASSERT_TRUE(Sh("mkdir -p '" + dir / "aes/z" + "'"));
+    ASSERT_TRUE(WriteFile(dir / "aes/z/secret.txt", "secret"));
+    ASSERT_TRUE(Sh("cd '" + dir / "aes" + "' && 7zz a -bd -bso0 -tzip -mem=AES256 -pright '" + Src("mixed.zip") +
+                   "' z/secret.txt >/dev/null"));
+    ASSERT_TRUE(RunPython(src, R"PY(
+import zipfile, warnings
+warnings.simplefilter('ignore')
+with zipfile.ZipFile('mixed.zip', 'a') as z:
+    for name, data in [('z/twice.txt', b'second'), ('z/bad.txt', b'DAMAGED-HERE'), ('../evil.txt', b'x')] + \
+                      [('z/sub/h%d.txt' % i, b'deeper %d' % i) for i in range(12)] + \
+                      [('z/g%d.txt' % i, b'late %d' % i) for i in range(20)]:
+        z.writestr(zipfile.ZipInfo(name, (2014, 5, 13, 10, 0, 0)), data)
+raw = bytearray(open('mixed.zip', 'rb').read())
+at = raw.index(b'DAMAGED-HERE')
+raw[at] ^= 1
+open('mixed.zip', 'wb').write(raw)
+)PY"));
+    ASSERT_TRUE(Sh("mkdir -p '" + dst + "/z/sub'"));
+    ASSERT_TRUE(WriteFile(Dst("z/f4.txt"), "kept"));
+    ASSERT_TRUE(WriteFile(Dst("z/sub/h3.txt"), "kept"));
   }
 
   // Everything the view was told, as one text.
@@ -88,11 +125,12 @@ class ParallelRun : public TRestoreFixture {
     return {Record(v), tree};
   }
 
-  // name and content of every file below folder, sorted
+  // name and content of every file below folder, sorted, then each one's mode and time
   static std::vector<std::string> ListTree(const std::string& folder) {
     std::vector<std::string> lines;
     const std::string list = folder + ".list";
-    Sh("cd '" + folder + "' && find . -type f -exec md5sum {} + | sort -k2 > '" + list + "'");
+    Sh("cd '" + folder + "' && { find . -type f -exec md5sum {} + | sort -k2; find . -type f -printf '%p %m %T@\\n' | sort; } > '" +
+       list + "'");
     std::istringstream in(ReadFile(list));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
@@ -101,10 +139,12 @@ class ParallelRun : public TRestoreFixture {
 
 TEST_F(ParallelRun, SameMessagesInTheSameOrderWithOneTwoAndFourTransfers) {
   PutMixedTree();
+  PutMixedArchive();
   ::mkdir(dst.c_str(), 0755);
   const std::string folder = src;
   std::vector<std::string> everyFile;
-  for (const std::string& line : ListTree(src)) everyFile.push_back(src + line.substr(line.find("  ./") + 3));
+  for (const std::string& line : ListTree(src))
+    if (line.find("  ./") != std::string::npos) everyFile.push_back(src + line.substr(line.find("  ./") + 3));
   everyFile.push_back(Src("missing.txt"));
   const struct {
     const char* Name;
@@ -130,6 +170,29 @@ TEST_F(ParallelRun, SameMessagesInTheSameOrderWithOneTwoAndFourTransfers) {
       {"directory, test", [&](TScriptedView& v) {
          v.Mode = rmDirectory;
          v.Folder = folder;
+         v.Kind = rkTest;
+         v.PasswordAnswers = {{paOk, "right"}};
+       }},
+      {"archive, never", [&](TScriptedView& v) {
+         v.Mode = rmDirectory;
+         v.Folder = Src("mixed.zip");
+         v.PasswordAnswers = {{paOk, "wrong"}, {paOk, "right"}};
+       }},
+      {"archive folder, always", [&](TScriptedView& v) {
+         v.Mode = rmDirectory;
+         v.Folder = Src("mixed.zip") + "/z";
+         v.Overwrite = omAlways;
+         v.PasswordAnswers = {{paSkip, ""}};
+       }},
+      {"archive, keep both", [&](TScriptedView& v) {
+         v.Mode = rmDirectory;
+         v.Folder = Src("mixed.zip");
+         v.Overwrite = omKeepBoth;
+         v.PasswordAnswers = {{paOk, "right"}};
+       }},
+      {"archive, test", [&](TScriptedView& v) {
+         v.Mode = rmDirectory;
+         v.Folder = Src("mixed.zip");
          v.Kind = rkTest;
          v.PasswordAnswers = {{paOk, "right"}};
        }},

@@ -500,3 +500,84 @@ TEST_F(ZipReadTest, FailuresSayWhatWasBeingRead) {
     EXPECT_EQ(std::string(error.what()).find(row.context), std::string::npos) << error.what();
   }
 }
+
+// A detached entry runs on another thread and ends as the reader's own extraction or test of
+// it ends: the same code, and the same file with the same mode and time, or none.
+TEST_F(ZipReadTest, DetachedEntriesEndAsTheReaderEnds) {
+  ASSERT_TRUE(RunPython(Dir.Path(), R"PY(
+import zipfile
+def info(name, mode=0o644, flags=0):
+    i = zipfile.ZipInfo(name, (2015, 6, 7, 8, 9, 10))
+    i.create_system, i.external_attr, i.flag_bits = 3, mode << 16, flags
+    return i
+S, D = zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED
+with zipfile.ZipFile('d.zip', 'w') as z:
+    z.writestr(info('good.txt'), b'deflated text ' * 50, D)
+    z.writestr(info('private.txt', 0o600), b'stored text', S)
+    z.writestr(info('crc.txt'), b'CRC-DAMAGED', S)
+    z.writestr(info('inflate.txt'), b'INFLATE-DAMAGED' * 20, S)
+    z.writestr(info('big.bin'), bytes(100000), S)
+    z.writestr(info('link', 0o120777), b'good.txt', S)
+    z.writestr(info('enc.txt', flags=1), b'not really encrypted', S)
+    z.writestr(info('../evil.txt'), b'outside', S)
+data = bytearray(open('d.zip', 'rb').read())
+data[data.find(b'CRC-DAMAGED')] ^= 1
+open('d.zip', 'wb').write(data.replace(b'INFLATE-DAMAGED' * 20, b'\xff' * 300))
+)PY"));
+  // Fields zipfile does not write: inflate.txt's stored bytes claim to be deflated, and
+  // enc.txt claims to be encrypted (the flags at +6 and +8, the method at +8 and +10).
+  ASSERT_TRUE(RunPython(Dir.Path(), R"PY(
+import struct
+data = bytearray(open('d.zip', 'rb').read())
+for name, local, central, value in ((b'inflate.txt', 8, 10, 8), (b'enc.txt', 6, 8, 1)):
+    for sig, field, name_at in ((b'PK\x03\x04', local, 30), (b'PK\x01\x02', central, 46)):
+        at = data.find(sig)
+        while data[at + name_at:at + name_at + len(name)] != name:
+            at = data.find(sig, at + 4)
+        struct.pack_into('<H', data, at + field, value)
+open('d.zip', 'wb').write(data)
+)PY"));
+  const struct {
+    const char* Name;
+    bool Detached;
+    int32_t Code;  // of the reader's extraction and test
+  } rows[] = {{"good.txt", true, 0},      {"private.txt", true, 0}, {"crc.txt", true, 0x4104},
+              {"inflate.txt", true, 0x4104}, {"big.bin", false, 0},  {"link", false, 0},
+              {"enc.txt", false, 0x4124}, {"../evil.txt", true, 0x4125}};
+  ASSERT_EQ(::mkdir(Out("job").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(Out("reader").c_str(), 0755), 0);
+  TZipRead zip(Dir / "d.zip");
+  zip.ReadDirectory();
+  zip.SetTargetRules(TTargetRules{Dir / "out", false});
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    const TPkHeader& entry = zip.Directory().Objects(Find(zip, row.Name));
+    for (const bool test : {false, true}) {
+      const std::string jobTarget = test ? std::string() : Out("job/") + row.Name;
+      std::unique_ptr<TZipEntryJob> job;
+      const int32_t refused =
+          ZipErrorOf([&] { job = zip.DetachSmallEntry(entry.Offset, entry.TimeStamp, entry.Attr, jobTarget); });
+      ASSERT_EQ(job != nullptr || refused != 0, row.Detached);
+      if (job) std::thread([&] { job->RunInline(); }).join();
+      const int32_t jobCode = job ? static_cast<int32_t>(job->ErrorCode().Value()) : refused;
+      const int32_t readerCode = ZipErrorOf([&] {
+        if (test)
+          zip.TestEntry(entry.Offset);
+        else
+          zip.ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, Out("reader/") + row.Name);
+      });
+      EXPECT_EQ(readerCode, row.Code) << (test ? "test" : "extract");
+      if (row.Detached) EXPECT_EQ(jobCode, readerCode) << (test ? "test" : "extract");
+    }
+    struct stat a {}, b {};
+    const bool jobWrote = ::stat(Out(std::string("job/") + row.Name).c_str(), &a) == 0;
+    if (!row.Detached) continue;
+    EXPECT_EQ(jobWrote, ::stat(Out(std::string("reader/") + row.Name).c_str(), &b) == 0);
+    if (!jobWrote) continue;
+    EXPECT_EQ(ReadFile(Out(std::string("job/") + row.Name)), ReadFile(Out(std::string("reader/") + row.Name)));
+    EXPECT_EQ(a.st_mode, b.st_mode);
+    EXPECT_EQ(a.st_mtime, b.st_mtime);
+  }
+  EXPECT_TRUE(LeftoverTempFiles(Out("job")).empty());
+  EXPECT_EQ(ListDir(Out("job")).size(), 2u);  // good.txt, private.txt
+}
