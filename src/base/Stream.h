@@ -20,6 +20,11 @@ class TStream {
   virtual int64_t Seek(int64_t offset, int whence) = 0;
   int64_t Position() { return Seek(0, 1 /*SEEK_CUR*/); }
   virtual int64_t Size() = 0;
+  // A stream that holds its next bytes in memory may lend them instead of copying: up to
+  // count bytes from the position, which moves past them; the bytes stay valid until the next
+  // call on the stream. 0 at the end, -1 on failure, as Read. Only where Lends() says so.
+  virtual bool Lends() const { return false; }
+  virtual int64_t Lend(const uint8_t*& /*data*/, size_t /*count*/) { return -1; }
 };
 
 enum class TOpenMode {

@@ -75,6 +75,8 @@ bool TRestoreSession::RetireHead(bool wait) {
     item.Result = item.Code ? rrFailed : rrCopied;
     item.State.Written = item.Worker->CommittedSize();
     item.Worker.reset();
+    // A pooled transfer sends no reports: the file's bar shows it done, as one run here would.
+    if (item.Result == rrCopied) FView.SetProgress(100);
     NoteWorkerResult(item.Result);
   }
   RestoreItemState(item.State);

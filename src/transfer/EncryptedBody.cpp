@@ -141,15 +141,25 @@ class TDecryptingStream final : public TUncheckedPlain {
     auto* out = static_cast<uint8_t*>(buffer);
     size_t done = 0;
     while (done < count && FPos < FSize) {
-      if (FPos == FWindows.Start() + FWindows.Length() && !NextWindow()) return -1;
-      if (FPos < FWindows.Start()) return -1;
-      const auto offset = static_cast<size_t>(FPos - FWindows.Start());
-      const size_t n = std::min(count - done, static_cast<size_t>(FWindows.Length()) - offset);
-      std::memcpy(out + done, FWindows.Data() + offset, n);
-      done += n;
-      FPos += static_cast<int64_t>(n);
+      const uint8_t* data = nullptr;
+      const int64_t n = Lend(data, count - done);
+      if (n < 0) return -1;
+      std::memcpy(out + done, data, static_cast<size_t>(n));
+      done += static_cast<size_t>(n);
     }
     return static_cast<int64_t>(done);
+  }
+  // The decrypted window itself: the inflate loop reads it without a copy.
+  bool Lends() const override { return true; }
+  int64_t Lend(const uint8_t*& data, size_t count) override {
+    if (FPos >= FSize) return 0;
+    if (FPos == FWindows.Start() + FWindows.Length() && !NextWindow()) return -1;
+    if (FPos < FWindows.Start()) return -1;
+    const auto offset = static_cast<size_t>(FPos - FWindows.Start());
+    const size_t n = std::min(count, static_cast<size_t>(FWindows.Length()) - offset);
+    data = FWindows.Data() + offset;
+    FPos += static_cast<int64_t>(n);
+    return static_cast<int64_t>(n);
   }
   int64_t Write(const void*, size_t) override { return -1; }
   int64_t Seek(int64_t offset, int whence) override {

@@ -45,6 +45,7 @@ class TInflateInput {
     // put back exactly.
     if (AHelper && dynamic_cast<TFileStream*>(&ASource)) FStart = ASource.Position();
     FAhead = FStart >= 0 ? AHelper : nullptr;
+    FLends = !FAhead && ASource.Lends();
     // A small entry needs no more input buffer than its own length.
     const size_t chunk = FAhead ? kAheadChunk : kInflateChunk;
     FChunkSize = FBounded ? static_cast<size_t>(std::min<int64_t>(ALength, static_cast<int64_t>(chunk))) : chunk;
@@ -78,7 +79,9 @@ class TInflateInput {
     if (chunk.Got < 0) return false;
     if (FBounded) FLeft -= chunk.Got;
     if (chunk.Got == 0 || (FBounded && FLeft == 0)) FEnded = true;
-    if (chunk.Got > 0) AInflater.SetInput(chunk.Data.Data(), static_cast<size_t>(chunk.Got));
+    // Lent bytes stay valid until the next call on the source: the next Refill, once the
+    // inflater has used them up (it keeps its history from the output, not the input).
+    if (chunk.Got > 0) AInflater.SetInput(chunk.Lent ? chunk.Lent : chunk.Data.Data(), static_cast<size_t>(chunk.Got));
     FGiven += chunk.Got;
     return true;
   }
@@ -99,6 +102,7 @@ class TInflateInput {
     TReadBuffer Data;
     int64_t Got;      // bytes read, -1 for a failed read
     uint64_t Ticket;  // of the read handed to the helper
+    const uint8_t* Lent = nullptr;  // the source's own bytes, in place of Data's
   };
 
   // The size of the next read handed to the helper.
@@ -108,7 +112,11 @@ class TInflateInput {
     FPlanLeft -= static_cast<int64_t>(want);
     return want;
   }
-  int64_t ReadChunk(TChunk& AChunk, size_t AWant) { return AWant == 0 ? 0 : FSource.Read(AChunk.Data.Data(), AWant); }
+  int64_t ReadChunk(TChunk& AChunk, size_t AWant) {
+    if (AWant == 0) return 0;
+    if (FLends) return FSource.Lend(AChunk.Lent, AWant);
+    return FSource.Read(AChunk.Data.Data(), AWant);
+  }
   void PostRead(size_t AIndex) {
     TChunk& chunk = FChunks[AIndex];
     const size_t want = NextWant();
@@ -122,6 +130,7 @@ class TInflateInput {
   size_t FChunkSize;
   int64_t FStart = -1;  // source position at the start, when reading ahead
   THelperThread* FAhead = nullptr;
+  bool FLends = false;  // the source lends its bytes: no copy into the chunk
   std::vector<TChunk> FChunks;
   size_t FNext = 0;     // the chunk Refill gives next
   int64_t FGiven = 0;   // bytes given to the inflater

@@ -567,7 +567,9 @@ open('d.zip', 'wb').write(data)
           zip.ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, Out("reader/") + row.Name);
       });
       EXPECT_EQ(readerCode, row.Code) << (test ? "test" : "extract");
-      if (row.Detached) EXPECT_EQ(jobCode, readerCode) << (test ? "test" : "extract");
+      if (row.Detached) {
+        EXPECT_EQ(jobCode, readerCode) << (test ? "test" : "extract");
+      }
     }
     struct stat a {}, b {};
     const bool jobWrote = ::stat(Out(std::string("job/") + row.Name).c_str(), &a) == 0;
