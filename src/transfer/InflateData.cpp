@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "base/HelperThread.h"
@@ -235,7 +236,10 @@ TErrorCode TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimi
   THelperThread* const ahead = blocks ? &helper : nullptr;
   if (!inflater.Valid()) return kNoStream;
   TInflateInput input(sIn, ALength, ahead);
-  TBlockStore store(sOut, FCrc, FCrcWanted, ahead);
+  // A source that lends its bytes decrypts them on a core of its own: with fewer than three
+  // cores, storing on a third thread only adds switches (measured 10 % slower on two).
+  const bool storeHere = sIn.Lends() && std::thread::hardware_concurrency() < 3;
+  TBlockStore store(sOut, FCrc, FCrcWanted, storeHere ? nullptr : ahead);
   // However this ends, the helper stops before the buffers its jobs use go.
   struct TStopHelper {
     THelperThread& Helper;
