@@ -110,13 +110,16 @@ void TRestoreSession::RestoreSelectedFiles() {
     EndRun();
     return;
   }
-  for (const std::string& item : items) {
-    if (!FFilter.Accepts(item)) continue;
+  // Each item's size, taken once for the totals and its share of the progress.
+  std::vector<int64_t> sizes(items.size(), 0);
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (!FFilter.Accepts(items[i])) continue;
     ++FProgress.FilesTotal;
-    FProgress.BytesTotal += static_cast<int64_t>(GetFileSize64(item));
+    sizes[i] = static_cast<int64_t>(GetFileSize64(items[i]));
+    FProgress.BytesTotal += sizes[i];
   }
-  for (const std::string& item : items) {
-    std::string source = item;
+  for (size_t i = 0; i < items.size(); ++i) {
+    std::string source = items[i];
     if (!FFilter.Accepts(source)) continue;
     ShowFile(source);
     ItemStarted(source);
@@ -125,14 +128,14 @@ void TRestoreSession::RestoreSelectedFiles() {
     const TRestoreResult r = SplitZipPath(archive, subPath)
                                  ? RestoreSelectedEntry(archive, subPath, source, code)
                                  : RestoreSelectedPath(source, code);
-    const bool goOn = Settle(r, code, [&, source, item](TRestoreResult result, TErrorCode failure) {
+    const bool goOn = Settle(r, code, [&, source, size = sizes[i]](TRestoreResult result, TErrorCode failure) {
       if (result == rrCopied) ++copied;
       if (result == rrCancelRun || !FRestoring) {
         FLastRun.Cancelled = true;
         return false;
       }
       ReportItem(result, source, failure);
-      ItemFinished(static_cast<int64_t>(GetFileSize64(item)));
+      ItemFinished(size);
       if (failure && result != rrCopied && result != rrSkipped) {
         // A transfer failure of the only selected item is shown at once; an input that is not
         // there or cannot be read is always listed with its path.

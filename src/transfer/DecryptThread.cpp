@@ -24,8 +24,9 @@ TErrorCode TDecryptThread::DoDecrypt() {
   TFileTimestamps times;
   uint16_t attr = 0;
   TErrorCode result = OpenFiles(times, attr);
+  int64_t size = -1;
   if (!result) {
-    const int64_t size = sSource->Size();
+    size = sSource->Size();
     if (size < 0) {
       result = {sevError, errReadFile};
     } else {
@@ -42,7 +43,12 @@ TErrorCode TDecryptThread::DoDecrypt() {
         result = DecryptFailureCode(FCrypting->LastFailure());
     }
   }
-  if (!result) return FinishFile(false, CopyPermissions(), attr, times);
+  if (!result) {
+    result = FinishFile(false, CopyPermissions(), attr, times);
+    // The item's report takes the size from here instead of a look at the target.
+    if (!result && !TestOnly()) FCommittedSize = size - FCrypting->GetHeaderSize() - FCrypting->GetTrailerSize();
+    return result;
+  }
   ReleaseStreams();
   return result;
 }
