@@ -228,8 +228,8 @@ bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirH
                                          const std::string& sourcePath, const std::string& targetFolder,
                                          bool fresh, uint32_t& copied, uint32_t& errors) {
   bool cancelled = false;
-  FFreshFolder = fresh ? targetFolder : std::string();
-  FFreshNames.clear();
+  ForgetFreshFolders();
+  if (fresh) FFreshFolders.insert(targetFolder);
   for (const TDirEntry& entry : listing) {
     KeepResponsive();
     if (!FRestoring) break;
@@ -282,7 +282,7 @@ bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirH
     });
     if (!goOn) break;
   }
-  FFreshFolder.clear();
+  ForgetFreshFolders();
   return !cancelled;
 }
 
@@ -370,6 +370,7 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
   }
   const std::string folder = FoldCase(subPath);
   const TZipFileList& list = FRZip->Directory();
+  ForgetFreshFolders();
   // The entry's path below the selected folder, for the filter.
   const auto relative = [&](const std::string& name) {
     if (subPath.empty()) return name;
@@ -415,6 +416,7 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
     if (!goOn) break;
   }
   Drain();  // the transfers still running read no more of the archive, but report in turn
+  ForgetFreshFolders();
   CloseArchive();
 }
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <vector>
 
@@ -278,6 +279,17 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
   return result;
 }
 
+int TRestoreSession::MakeEntryFolder(const std::string& folder) {
+  // Asked once per folder whether it was there: a folder this walk made holds only what the
+  // walk wrote into it, so its targets need no look.
+  const bool first = FEntryFolders.insert(folder).second;
+  struct stat st {};
+  const bool absent = first && ::lstat(folder.c_str(), &st) != 0 && errno == ENOENT;
+  const int detail = ForceDirectoriesBeneath(FTarget, folder);
+  if (detail == 0 && absent) FFreshFolders.insert(folder);
+  return detail;
+}
+
 TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
                                                 const std::string& name, TErrorCode& code, bool mayPool) {
   code = {};
@@ -293,8 +305,7 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     code = TErrorCode(sevError, errNameRefused, opZip);
     return rrFailed;
   }
-  if (const int detail = WritesNothing() ? 0 : ForceDirectoriesBeneath(FTarget, ExtractFilePath(targetPath));
-      detail != 0) {
+  if (const int detail = WritesNothing() ? 0 : MakeEntryFolder(ExtractFileDir(targetPath)); detail != 0) {
     code = TErrorCode(sevError, static_cast<uint32_t>(detail), opZip);
     return rrFailed;
   }

@@ -45,11 +45,17 @@ TTargetDecision TRestoreSession::DecideTarget(const std::string& targetPath, int
 }
 
 bool TRestoreSession::FirstInFreshFolder(const std::string& targetPath) {
-  if (FFreshFolder.empty()) return false;
+  if (FFreshFolders.empty()) return false;
   const size_t slash = targetPath.rfind('/');
-  if (slash != FFreshFolder.size() || targetPath.compare(0, slash, FFreshFolder) != 0) return false;
+  if (slash == std::string::npos || !FFreshFolders.contains(targetPath.substr(0, slash))) return false;
   // Folded: a file system that ignores case takes two such names as one.
-  return FFreshNames.insert(FoldCase(targetPath.substr(slash + 1))).second;
+  return FFreshTargets.insert(FoldCase(targetPath)).second;
+}
+
+void TRestoreSession::ForgetFreshFolders() {
+  FFreshFolders.clear();
+  FFreshTargets.clear();
+  FEntryFolders.clear();
 }
 
 void TRestoreSession::BeginRunKind() {

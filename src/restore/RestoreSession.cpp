@@ -106,6 +106,7 @@ void TRestoreSession::BeginRun() {
   FProgress = TRunProgress{};
   FJobs = TransferJobs(FOptions.Jobs);
   FWalkEnded = false;
+  ForgetFreshFolders();
   // This thread runs transfers too: the pool has one thread fewer than the transfers at once.
   if (FJobs > 1 && FOptions.Kind != rkDryRun) FPool = std::make_unique<TTransferPool>(FJobs - 1);
   FLastMessages = {};  // a run sees pending events before its first file

@@ -208,12 +208,17 @@ class TRestoreSession {
   std::string FLastTarget;
   int FSourceFolder = -1;       // the walk's open folder of the item being decided, or -1
   std::unique_ptr<TOpenedSource> FOpenedSource;  // a small .gz whose header was read, for its worker
-  // A target folder this walk made, while its files are decided, and the names (case folded)
-  // decided in it so far: any other name in it is free without a look.
-  std::string FFreshFolder;
-  std::unordered_set<std::string> FFreshNames;
-  // True (and the name noted) when targetPath is the first of its name in FFreshFolder.
+  // Target folders this walk made, while their files are decided, and the targets (case
+  // folded) decided in them so far: any other name in them is free without a look.
+  std::unordered_set<std::string> FFreshFolders;
+  std::unordered_set<std::string> FFreshTargets;
+  // The entry folders an archive walk has made sure of so far.
+  std::unordered_set<std::string> FEntryFolders;
+  // True (and the target noted) when targetPath is the first of its name in a fresh folder.
   bool FirstInFreshFolder(const std::string& targetPath);
+  void ForgetFreshFolders();
+  // Makes an entry's folder below the destination; one the walk made is fresh. 0 or a detail.
+  int MakeEntryFolder(const std::string& folder);
   int64_t FLastWritten = -1;    // the size of the last worker's committed target, when it knows it
   bool FTargetAbsent = false;   // the last DecideTarget found nothing at the target's place
   int64_t FLastSourceSize = 0;  // of the last RestoreFile's source (0: none, or no regular file)

@@ -5,6 +5,7 @@
 #include "base/FtGlobal.h"
 #include "restore/RestoreSession.h"
 #include "ScriptedView.h"
+#include "transfer/ZipTestUtil.h"
 
 namespace qv::test {
 
@@ -209,11 +210,16 @@ TEST_F(RestoreRun, DirectoryModeWalkLinksHeadersAndCancelPerLevel) {
 }
 
 // In a folder the walk made, a name it wrote before counts as existing: two backups that
-// restore to one name are decided by the overwrite rule, as in a folder that was there.
+// restore to one name are decided by the overwrite rule, as in a folder that was there. So
+// are two entries of one name in an archive.
 TEST_F(RestoreRun, DirectoryModeFolderItMadeKeepsTheOverwriteRule) {
   Put("sub/twice.txt", "plain");
   PutGz("sub/twice.txt.gz.x", "packed twin");
   ASSERT_TRUE(Sh("mv '" + Src("sub/twice.txt.gz.x.gz") + "' '" + Src("sub/twice.txt.gz") + "'"));
+  ASSERT_TRUE(RunPython(dir.Path(), "import zipfile, warnings\nwarnings.simplefilter('ignore')\n"
+                                    "with zipfile.ZipFile('twice.zip', 'w') as z:\n"
+                                    "    z.writestr('sub/twice.txt', b'plain')\n"
+                                    "    z.writestr('sub/twice.txt', b'packed twin')\n"));
   const struct {
     TOverwriteMode Mode;
     const char* Content;
@@ -224,17 +230,27 @@ TEST_F(RestoreRun, DirectoryModeFolderItMadeKeepsTheOverwriteRule) {
       {omAlways, "packed twin", "2 files copied", 0},
   };
   view.Mode = rmDirectory;
-  view.Folder = src;
   int run = 0;
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.Content);
-    view.Target = dir / ("out" + std::to_string(run++));
-    view.Overwrite = row.Mode;
-    Start();
-    EXPECT_EQ(ReadFile(view.Target + "/sub/twice.txt"), row.Content);
-    EXPECT_EQ(view.Summary(), row.Summary);
-    EXPECT_EQ(session.LastRun().Skipped, row.Skipped);
+  for (const std::string& folder : {src, dir / "twice.zip"}) {
+    for (const auto& row : rows) {
+      SCOPED_TRACE(folder + " " + row.Content);
+      view.Folder = folder;
+      view.Target = dir / ("out" + std::to_string(run++));
+      view.Overwrite = row.Mode;
+      Start();
+      EXPECT_EQ(ReadFile(view.Target + "/sub/twice.txt"), row.Content);
+      EXPECT_EQ(view.Summary(), row.Summary);
+      EXPECT_EQ(session.LastRun().Skipped, row.Skipped);
+    }
   }
+  // A folder that was there before is not the walk's own: what it holds is looked at.
+  view.Target = dir / "kept";
+  ASSERT_TRUE(Sh("mkdir -p '" + view.Target + "/sub'"));
+  ASSERT_TRUE(WriteFile(view.Target + "/sub/twice.txt", "kept"));
+  view.Overwrite = omNever;
+  Start();
+  EXPECT_EQ(ReadFile(view.Target + "/sub/twice.txt"), "kept");
+  EXPECT_EQ(session.LastRun().Skipped, 2u);
 }
 
 TEST_F(RestoreRun, DirectoryModeSelectedFolderIsALink) {
