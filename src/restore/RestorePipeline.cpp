@@ -295,8 +295,8 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
   code = {};
   // A small plain entry may run on the pool with its own bytes; the reader runs the others,
   // one at a time and after the transfers before them, as it asks questions and reports.
-  const bool poolable = mayPool && !entry.IsSymLink() && FOptions.Kind != rkDryRun &&
-                        MayPool(entry.Encrypted(), std::max(entry.CSize, entry.USize));
+  const bool poolable =
+      mayPool && !entry.IsSymLink() && MayPool(entry.Encrypted(), std::max(entry.CSize, entry.USize));
   if (!poolable || FOptions.Overwrite == omKeepBoth || InFlight(targetPath)) Drain();
   FLastTarget = targetPath;
   FLastWritten = -1;

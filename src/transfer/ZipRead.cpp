@@ -19,7 +19,6 @@
 #include "base/Translation.h"
 #include "crypto/AesLib.h"
 #include "transfer/EncryptedBody.h"
-#include "transfer/FilePropUtils.h"
 #include "transfer/Inflater.h"
 #include "transfer/ZipCompareThread.h"
 
@@ -686,7 +685,7 @@ bool TZipRead::IsSmallEntry(const TPkHeader& AHeader) {
 }
 
 void TZipRead::SetUpEntryWorker(TZipReadThread& AWorker, const TPkHeader* AHeader, int64_t ASpan, bool AToFile,
-                                const TEntryProperties* AProperties) const {
+                                const TZipEntryProperties* AProperties) const {
   if (AHeader) AWorker.SetDirectoryEntry(*AHeader);
   AWorker.SetEntrySpan(ASpan);
   if (!AToFile) return;
@@ -712,7 +711,7 @@ std::unique_ptr<TZipEntryJob> TZipRead::DetachSmallEntry(int64_t Offset, uint32_
   const int64_t span = FileList.SpanAt(Offset, Offset < bod ? bod : ArchiveSize());
   if (span < 0 || !ReadSmallEntry(*header)) return nullptr;  // the reader's own run reports why
   const bool toFile = !DestFilename.empty();
-  const TEntryProperties properties = toFile ? PropertiesOf(Offset, TimeStamp, Attr) : TEntryProperties();
+  const TZipEntryProperties properties = toFile ? PropertiesOf(Offset, TimeStamp, Attr) : TZipEntryProperties();
   auto job = std::make_unique<TZipEntryJob>(FEntryBytes, DestFilename, SmallEntryBlock(*header, FBufferSize),
                                             properties);
   SetUpEntryWorker(*job, header, span, toFile, &properties);
@@ -720,7 +719,7 @@ std::unique_ptr<TZipEntryJob> TZipRead::DetachSmallEntry(int64_t Offset, uint32_
 }
 
 uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
-                                  TStream* AStream, TEntryProperties* AProperties) {
+                                  TStream* AStream, TZipEntryProperties* AProperties) {
   // One entry at a time; nested calls are refused.
   if (ZipThread) RaiseReading(TErrorCode(sevError, errZipSignature), {}, EntryContext(AOffset) + " while another is read");
   if (AOffset < 0 || AOffset >= ArchiveSize()) return errReadFile;
@@ -815,7 +814,7 @@ void TZipRead::WaitForWorker() {
   }
 }
 
-TZipRead::TEntryProperties TZipRead::PropertiesOf(int64_t AOffset, uint32_t TimeStamp, uint32_t Attr) {
+TZipEntryProperties TZipRead::PropertiesOf(int64_t AOffset, uint32_t TimeStamp, uint32_t Attr) {
   // Entries of one archive mostly share their times, and each conversion asks the zone rules
   // again; the last one is kept.
   if (TimeStamp != FLastDosTime || FLastUnixTime == 0) {
@@ -828,7 +827,7 @@ TZipRead::TEntryProperties TZipRead::PropertiesOf(int64_t AOffset, uint32_t Time
   return {FLastUnixTime, unixMode, Attr};
 }
 
-void TZipRead::ApplyFileProperties(int64_t AOffset, const TEntryProperties& AProperties,
+void TZipRead::ApplyFileProperties(int64_t AOffset, const TZipEntryProperties& AProperties,
                                    const std::string& DestFilename) {
   const TErrorCode code = SetEntryPropertiesByName(AProperties, DestFilename);
   if (code)
@@ -844,7 +843,7 @@ void TZipRead::ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
     ExtractLink(Offset, *header, TimeStamp, DestFilename);
     return;
   }
-  TEntryProperties properties = PropertiesOf(Offset, TimeStamp, Attr);
+  TZipEntryProperties properties = PropertiesOf(Offset, TimeStamp, Attr);
   const uint32_t low = RunEntryWorker(TJob::Extract, Offset, DestFilename, nullptr, &properties);
   if (low != 0) {
     FErrorFlag = low == errWriteFile || low == errDiskFull;

@@ -1,7 +1,8 @@
 #pragma once
 // Reader of zip archives (Zip64, AES-encrypted entries). It parses the central directory
 // on the main thread and extracts or compares one entry at a time with an entry worker,
-// processing messages while it waits. Every failure is raised as EZipError.
+// processing messages while it waits; a small plain entry may instead be detached as a job
+// of its own (DetachSmallEntry). Every failure is raised as EZipError.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -214,14 +215,13 @@ class TZipRead : public TZip {
 
  private:
   enum class TJob { Extract, ExtractStream, ExtractLink, Compare, Test };
-  using TEntryProperties = TZipEntryProperties;
   // Starts the worker on the entry at AOffset, waits for it, and returns its low byte. An
   // extraction's AProperties are set on the target by the worker where it can.
   uint32_t RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
-                          TStream* AStream, TEntryProperties* AProperties = nullptr);
+                          TStream* AStream, TZipEntryProperties* AProperties = nullptr);
   // What every extraction of the entry shares: its directory record, span and target rules.
   void SetUpEntryWorker(TZipReadThread& AWorker, const TPkHeader* AHeader, int64_t ASpan, bool AToFile,
-                        const TEntryProperties* AProperties) const;
+                        const TZipEntryProperties* AProperties) const;
   static bool IsSmallEntry(const TPkHeader& AHeader);
   // Points FEntryBytes at the small entry's local header and data, read with one call that
   // also covers the entries after it; false when they cannot be read so or do not fit the
@@ -265,9 +265,9 @@ class TZipRead : public TZip {
   [[noreturn]] void RaiseRefused(const std::string& AName, int64_t AOffset) const;
   void ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t TimeStamp,
                    const std::string& DestFilename);
-  TEntryProperties PropertiesOf(int64_t AOffset, uint32_t TimeStamp, uint32_t Attr);
+  TZipEntryProperties PropertiesOf(int64_t AOffset, uint32_t TimeStamp, uint32_t Attr);
   // Sets by name what the worker could not set.
-  void ApplyFileProperties(int64_t AOffset, const TEntryProperties& AProperties,
+  void ApplyFileProperties(int64_t AOffset, const TZipEntryProperties& AProperties,
                            const std::string& DestFilename);
 
   // One decoder and one entry buffer serve every extraction in turn; they outlive the worker.
