@@ -52,3 +52,10 @@ if(QV_FUZZ)
     target_link_options(${_name} PRIVATE -fsanitize=fuzzer)
   endforeach()
 endif()
+
+# A file system that ignores case, for the end-to-end runs onto such a disk (skipped without it).
+pkg_check_modules(FUSE3 IMPORTED_TARGET fuse3)
+if(FUSE3_FOUND AND NOT QV_FUZZ)
+  add_executable(casefold_fs ${CMAKE_SOURCE_DIR}/tests/cli/casefold_fs.c)
+  target_link_libraries(casefold_fs PRIVATE PkgConfig::FUSE3)
+endif()

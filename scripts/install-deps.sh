@@ -8,7 +8,7 @@ PACKAGES=(
   zlib1g-dev libisal-dev libssl-dev gettext libgtest-dev
   qt6-base-dev qt6-l10n-tools qt6-translations-l10n libqt6svg6 xvfb xauth openbox xdotool
   gzip pigz isal zip unzip 7zip libarchive-tools python3 groff man-db zsh fish time
-  dpkg-dev fakeroot file lintian desktop-file-utils appstream
+  dpkg-dev fakeroot file lintian desktop-file-utils appstream libfuse3-dev fuse3
 )
 
 missing=()

@@ -54,6 +54,11 @@ bool SplitZipPath(std::string& path, std::string& subPath) {
 }
 
 std::string KeepBothName(const std::string& targetPath) {
+  unsigned from = 1;
+  return KeepBothName(targetPath, from);
+}
+
+std::string KeepBothName(const std::string& targetPath, unsigned& from) {
   const size_t slash = targetPath.rfind('/');
   const std::string folder = slash == std::string::npos ? std::string() : targetPath.substr(0, slash + 1);
   const std::string name = targetPath.substr(folder.size());
@@ -61,7 +66,7 @@ std::string KeepBothName(const std::string& targetPath) {
   const bool hasExt = dot != std::string::npos && dot > 0;
   const std::string stem = hasExt ? name.substr(0, dot) : name;
   const std::string ext = hasExt ? name.substr(dot) : std::string();
-  for (unsigned n = 1;; ++n) {
+  for (unsigned& n = from;; ++n) {
     const std::string candidate = folder + stem + " (" + std::to_string(n) + ")" + ext;
     struct stat st {};
     if (::lstat(candidate.c_str(), &st) != 0 && errno == ENOENT) return candidate;

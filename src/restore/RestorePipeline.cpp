@@ -164,6 +164,8 @@ TRestoreResult TRestoreSession::PasswordLoop(const std::string& name, bool& encr
   code = {};
   std::string prompt = MsgPasswordRequired();
   for (;;) {
+    // Stopped while the items before were drained, or at the prompt: nothing more starts.
+    if (FStopped) return rrCancelRun;
     if (encrypted && FCryptPwd.empty()) {
       const TPasswordAnswer answer = AskForPassword(prompt, name);
       if (answer == paCancel) return rrCancelRun;
@@ -192,7 +194,9 @@ TRestoreResult TRestoreSession::PasswordLoop(const std::string& name, bool& encr
 std::string TRestoreSession::TargetFor(const std::string& targetPath) {
   if (FOptions.Overwrite != omKeepBoth) return targetPath;
   struct stat st {};
-  return ::lstat(targetPath.c_str(), &st) == 0 ? KeepBothName(targetPath) : targetPath;
+  if (::lstat(targetPath.c_str(), &st) != 0) return targetPath;
+  // Ten thousand twins: each takes the number after the last one's, not a search from 1.
+  return KeepBothName(targetPath, FKeepBothFrom.try_emplace(targetPath, 1).first->second);
 }
 
 void TRestoreSession::NoteSkip() {
@@ -240,6 +244,7 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
     // A large transfer runs alone; a target still being written, or a "keep both" name that
     // depends on what exists, is decided after the transfers before it have ended.
     if (!pooled || FOptions.Overwrite == omKeepBoth || InFlight(targetPath)) Drain();
+    if (FStopped) return rrCancelRun;
     const std::string target = TargetFor(targetPath);
     FLastTarget = target;
     if (!testing && !ShouldRestore(target, static_cast<int32_t>(facts.UnixTime))) {
@@ -300,6 +305,7 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
   if (!poolable || FOptions.Overwrite == omKeepBoth || InFlight(targetPath)) Drain();
   FLastTarget = targetPath;
   FLastWritten = -1;
+  if (FStopped) return rrCancelRun;
   if (!IsSafeEntryName(name)) {
     // Never write outside the destination.
     code = TErrorCode(sevError, errNameRefused, opZip);
@@ -329,6 +335,7 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     }
     if (FPooledWorker) return rrPending;
     Drain();
+    if (FStopped) return rrCancelRun;
   }
   // The reader may still hold the password of an earlier item.
   if (FArchivePwd != FCryptPwd) {

@@ -2,6 +2,7 @@
 #include <chrono>
 
 #include "restore/RestoreSession.h"
+#include "restore/RestoreText.h"
 #include "transfer/CopyThread.h"
 
 namespace qv {
@@ -24,6 +25,11 @@ bool TRestoreSession::MayPool(bool encrypted, int64_t jobSize) const {
   return FPool && !FPaused && !encrypted && jobSize >= 0 && jobSize <= CInlineJobLimit;
 }
 
+void TRestoreSession::CancelQueued() {
+  for (const TQueuedItem& item : FQueue)
+    if (item.Worker) item.Worker->CancelThread();
+}
+
 int TRestoreSession::RunningTransfers() const {
   int running = 0;
   for (const TQueuedItem& item : FQueue) running += item.Worker && !item.Worker->Finished() ? 1 : 0;
@@ -31,8 +37,12 @@ int TRestoreSession::RunningTransfers() const {
 }
 
 bool TRestoreSession::InFlight(const std::string& target) const {
+  if (FQueue.empty()) return false;
+  // Folded: on a disk that ignores case (USB, SMB) "a.TXT" is the file "a.txt" being written.
+  // Elsewhere a twin only waits for the other to end, which changes no outcome.
+  const std::string key = FoldCase(target);
   for (const TQueuedItem& item : FQueue)
-    if (item.Worker && item.State.LastTarget == target) return true;
+    if (item.Worker && item.TargetKey == key) return true;
   return false;
 }
 
@@ -46,13 +56,16 @@ bool TRestoreSession::Settle(TRestoreResult result, TErrorCode code, TItemFinish
   if (result == rrPending) {
     WaitWhilePaused();  // a pause pressed meanwhile holds this transfer, too
     item.Worker = std::move(FPooledWorker);
+    item.TargetKey = FoldCase(FLastTarget);
+    // A Stop during the wait (or before) starts nothing new; the transfer never begins.
+    if (FStopped) item.Worker->CancelThread();
     // This thread is one of the transfers: with the pool's threads busy and a few jobs queued
     // for each (so that they never wait for the next), it runs this one itself rather than
     // wait. A hand-off costs about as much as a small transfer.
     if (RunningTransfers() >= CQueuedPerPoolThread * (FJobs - 1))
-      item.Worker->RunInline();
+      item.Worker->RunQueued();
     else
-      FPool->Submit([worker = item.Worker.get()] { worker->RunInline(); });
+      FPool->Submit([worker = item.Worker.get()] { worker->RunQueued(); });
   }
   FQueue.push_back(std::move(item));
   RetireReady();
@@ -73,6 +86,8 @@ bool TRestoreSession::RetireHead(bool wait) {
   if (item.Worker) {
     item.Code = AsErrorCode(item.Worker->ErrorCode());
     item.Result = item.Code ? rrFailed : rrCopied;
+    // Stopped before its turn: not started, so not reported, as with one transfer at a time.
+    if (item.Worker->EndedUnrun()) item.Result = rrCancelRun;
     item.State.Written = item.Worker->CommittedSize();
     item.Worker.reset();
     // A pooled transfer sends no reports: the file's bar shows it done, as one run here would.

@@ -33,6 +33,7 @@ void TRestoreSession::StartStop() {
     FStopped = true;
     if (FCopyThread && !FCopyThread->Done()) FCopyThread->CancelThread();
     if (FRZip) FRZip->Cancel();
+    CancelQueued();
   } else if (!FRunActive) {
     // A click while a stopped run is still unwinding must not start a second, nested run.
     FView.SetRunning(true);
@@ -106,6 +107,7 @@ void TRestoreSession::BeginRun() {
   FProgress = TRunProgress{};
   FJobs = TransferJobs(FOptions.Jobs);
   FWalkEnded = false;
+  FKeepBothFrom.clear();
   ForgetFreshFolders();
   // This thread runs transfers too: the pool has one thread fewer than the transfers at once.
   if (FJobs > 1 && FOptions.Kind != rkDryRun) FPool = std::make_unique<TTransferPool>(FJobs - 1);

@@ -115,6 +115,9 @@ bool SplitZipPath(std::string& path, std::string& subPath);
 // N from 1 at which nothing exists (of any kind); "NAME (N)" without an extension, and a name
 // that begins with its only dot (".bashrc") counts as having none.
 std::string KeepBothName(const std::string& targetPath);
+// The same, searching from the number in from (at least 1), which receives the number taken:
+// a caller that keeps it finds the next free name of many twins without looking at each again.
+std::string KeepBothName(const std::string& targetPath, unsigned& from);
 
 // Shrinks a path with "..." in place of leading folders until textWidth says it fits.
 std::string FitPathToWidth(const std::string& path, int maxWidth,
@@ -261,6 +264,8 @@ class TRestoreSession {
                                std::optional<int64_t>& targetTime);
   // "Keep both": a free name beside an existing target; otherwise the target itself.
   std::string TargetFor(const std::string& targetPath);
+  // Per target of this run, the number its last "keep both" name took.
+  std::unordered_map<std::string, unsigned> FKeepBothFrom;
   void NoteSkip();  // why ShouldRestore said no
   void BeginRun();
   void EndRun();
@@ -348,6 +353,7 @@ class TRestoreSession {
   using TItemFinish = std::function<bool(TRestoreResult, TErrorCode)>;
   struct TQueuedItem {
     std::unique_ptr<TCopyThread> Worker;  // a transfer on the pool; null once decided
+    std::string TargetKey;                // its target, case folded, for InFlight
     TRestoreResult Result = rrFailed;
     TErrorCode Code;
     TItemState State;
@@ -370,6 +376,8 @@ class TRestoreSession {
   // Finishes every queued item, in order; the item being decided keeps its state.
   void Drain();
   bool InFlight(const std::string& target) const;
+  // Stop: every queued transfer ends at its next block, or before it begins.
+  void CancelQueued();
   int RunningTransfers() const;
   // A small transfer the pool may run: no pause pressed, size known and small.
   bool MayPool(bool encrypted, int64_t jobSize) const;

@@ -86,6 +86,12 @@ void TCopyThread::CancelThread() {
   ReleasePause();
 }
 
+void TCopyThread::RunQueued() {
+  if (!FUserBreak.load(std::memory_order_acquire)) return RunInline();
+  FinishThread(TErrorCode(sevInfo, errUserBreak));
+  EndUnrun();
+}
+
 void TCopyThread::Execute() {
   if (FOptions.ShellCopy.Contains(scmCopy))
     FinishThread(DoShellCopy());

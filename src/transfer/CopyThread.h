@@ -178,6 +178,9 @@ class TCopyThread : public TThread {
   // Main thread: the running loop ends after its current block with 0x080 (a paused worker
   // is released to notice it).
   virtual void CancelThread();
+  // A queued transfer's turn: runs here, or, when a cancel came before its turn, ends at once
+  // with 0x080 and touches nothing.
+  void RunQueued();
 
   const std::string& GetSourceName() const { return SourceName; }
   const std::string& GetDestName() const { return DestName; }

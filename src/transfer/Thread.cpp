@@ -94,6 +94,14 @@ void TThread::RunInline() {
   FFinished.store(true, std::memory_order_release);
 }
 
+void TThread::EndUnrun() {
+  if (FStarted) return;
+  FStarted = true;
+  FInline = true;
+  FUnrun = true;
+  FFinished.store(true, std::memory_order_release);
+}
+
 void TThread::Resume() {
   Start();
   {

@@ -46,6 +46,10 @@ class TThread {
   // already started or run.
   void RunInline();
   bool RanInline() const { return FInline; }
+  // Ends a job that was never started without running it (cancelled before its turn):
+  // Finished is true afterwards and Execute never runs. Does nothing for a job started or run.
+  void EndUnrun();
+  bool EndedUnrun() const { return FUnrun; }
   // Starts a thread that was never started, and opens the pause gate.
   void Resume();
   // Closes the pause gate: the worker stops at its next WaitIfPaused.
@@ -115,6 +119,7 @@ class TThread {
   bool FCreateSuspended;
   bool FStarted = false;
   bool FInline = false;
+  bool FUnrun = false;
   TThreadPriority FPriority = tpNormal;
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FFinished{false};

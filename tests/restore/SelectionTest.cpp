@@ -54,6 +54,17 @@ TEST(KeepBothName, SmallestFreeNumberBesideTheTarget) {
       {"l", "l (2)"},                 // so does a dangling link
   };
   for (const TRow& row : rows) EXPECT_EQ(KeepBothName(d / row.Name), d / row.Expected) << row.Name;
+
+  // Many twins: each search goes on from the last number taken, and a name taken meanwhile by
+  // something else is still passed over.
+  unsigned from = 1;
+  for (const char* expected : {"a (2).txt", "a (3).txt", "a (5).txt"}) {
+    const std::string name = KeepBothName(d / "a.txt", from);
+    EXPECT_EQ(name, d / expected);
+    ASSERT_TRUE(WriteFile(name, "twin"));
+    if (from == 3) ASSERT_TRUE(WriteFile(d / "a (4).txt", "taken meanwhile"));
+  }
+  EXPECT_EQ(from, 5u);
 }
 
 namespace {
