@@ -18,6 +18,20 @@ namespace {
 
 constexpr TErrorCode Failure(uint32_t ADetail) { return TErrorCode(sevError, ADetail); }
 
+// The local header against the directory, whatever bit 3 says: method, encryption and AES
+// field always agree, and so do CRC and sizes, except that a header whose data are followed
+// by a descriptor may leave them 0.
+bool LocalHeaderAgrees(const TZipFileInfo& ALocal, const TPkHeader& ADir) {
+  if (ALocal.Method != ADir.CompMethode || (ALocal.Flag & ZipFlagEncrypted) != (ADir.GpFlag & ZipFlagEncrypted))
+    return false;
+  if (ALocal.EncVers != 0 && ADir.EncVers != 0 &&
+      (ALocal.EncVers != ADir.EncVers || ALocal.EncMode != ADir.EncMode || ALocal.EncMeth != ADir.EncMeth))
+    return false;
+  const bool deferred = (ALocal.Flag & ZipFlagDataDescriptor) != 0;
+  const auto same = [deferred](int64_t local, int64_t dir) { return local == dir || (deferred && local == 0); };
+  return same(ALocal.Crc, ADir.CRC) && same(ALocal.CSize, ADir.CSize) && same(ALocal.USize, ADir.USize);
+}
+
 // Hands the decryptor's plaintext on to the target, summing its CRC where one is wanted, and
 // keeps why a write failed (errno is long gone once the decryptor has given up).
 class TPlainOut final : public TStream {
@@ -75,13 +89,9 @@ TErrorCode TZipReadThread::ReadEntryInfo(TZipFileInfo& Info, int64_t& ADataStart
   if (headerStart < 0 || !ReadLocalHeader(Info)) return Failure(errReadFile);
   ADataStart = FArchive.Position();
   if (FDirEntry) {
-    // A data descriptor follows the data; the directory holds the same values, and what the
-    // local header states besides zeros must agree with them.
+    if (!LocalHeaderAgrees(Info, *FDirEntry)) return Failure(errCorrupt);
+    // A data descriptor follows the data: the directory holds their values.
     if (Info.Flag & ZipFlagDataDescriptor) {
-      const auto agrees = [](int64_t local, int64_t dir) { return local == 0 || local == dir; };
-      if (!agrees(Info.Crc, FDirEntry->CRC) || !agrees(Info.CSize, FDirEntry->CSize) ||
-          !agrees(Info.USize, FDirEntry->USize))
-        return Failure(errCorrupt);
       Info.Crc = FDirEntry->CRC;
       Info.CSize = FDirEntry->CSize;
       Info.USize = FDirEntry->USize;

@@ -450,7 +450,8 @@ TZipRead::TDirectoryBounds TZipRead::FindEndRecord() {
   }
   if (endPos < 0) RaiseReading(notZip, TrUnits("no end of central directory record"), searched);
   const uint8_t* end = tail.data() + endPos;
-  return {tailStart + endPos, GetLe16(end + 10), GetLe32(end + 12), GetLe32(end + 16)};
+  const int64_t endOffset = tailStart + endPos;
+  return {endOffset, endOffset, GetLe16(end + 10), GetLe32(end + 12), GetLe32(end + 16)};
 }
 
 void TZipRead::ReadZip64EndRecord(TDirectoryBounds& ABounds) {
@@ -475,7 +476,8 @@ void TZipRead::ReadZip64EndRecord(TDirectoryBounds& ABounds) {
       GetLe32(record) != Zip64EndRecordSig)
     RaiseReading(notZip, TrUnits("Zip64 end of central directory record"),
                  "the Zip64 end record at offset " + std::to_string(recordOffset));
-  ABounds.Count = GetLe64(record + 32) & 0xFFFFFFFF;
+  ABounds.Limit = static_cast<int64_t>(recordOffset);
+  ABounds.Count = GetLe64(record + 32);
   ABounds.Size = GetLe64(record + 40);
   ABounds.Offset = GetLe64(record + 48);
 }
@@ -485,12 +487,17 @@ void TZipRead::CheckDirectoryBounds(const TDirectoryBounds& ABounds) const {
   // records, not wrong signatures.
   const TErrorCode damaged(sevError, errCorrupt);
   const std::string record = AtOffset("the end record", ABounds.EndOffset);
-  if (ABounds.Offset > static_cast<uint64_t>(ABounds.EndOffset))
+  if (ABounds.Offset > static_cast<uint64_t>(ABounds.Limit))
     RaiseReading(damaged,
                  FormatMsg(TrUnits("the central directory offset %s lies beyond the end record"),
                            std::to_string(ABounds.Offset)),
                  record);
-  if (ABounds.Count > (static_cast<uint64_t>(ABounds.EndOffset) - ABounds.Offset) / CentralHeaderSize)
+  if (ABounds.Size > static_cast<uint64_t>(ABounds.Limit) - ABounds.Offset)
+    RaiseReading(damaged,
+                 FormatMsg(TrUnits("the central directory of %s bytes runs into the end record"),
+                           std::to_string(ABounds.Size)),
+                 record);
+  if (ABounds.Count > ABounds.Size / CentralHeaderSize)
     RaiseReading(damaged,
                  FormatMsg(TrUnits("the directory counts %s entries, more than the archive can hold"),
                            std::to_string(ABounds.Count)),
@@ -544,18 +551,34 @@ void ApplyExtraFields(TPkHeader& AHeader, const uint8_t* AExtra, size_t ALength)
   });
 }
 
+// Whether an entry holds data: Java and Python write a folder as an empty deflate stream,
+// which takes a few bytes (5 as a stored block).
+bool CarriesData(const TPkHeader& AHeader) {
+  constexpr int64_t EmptyDeflateStream = 5;
+  const int64_t empty = AHeader.CompMethode == ZipMethodDeflated ? EmptyDeflateStream : 0;
+  return AHeader.USize > 0 || AHeader.CSize > empty;
+}
+
 void ClassifyEntry(TPkHeader& AHeader, std::string_view AName) {
   constexpr int64_t Limit32 = int64_t{1} << 32;
   AHeader.Zip64 = AHeader.Offset >= Limit32 || AHeader.CSize >= Limit32 || AHeader.USize >= Limit32;
-  const bool unixFolder = AHeader.HostSystem == ZipHostUnix && ((AHeader.ExternalAttr >> 16) & 0170000) == 0040000;
-  AHeader.IsDir = IsDirectoryEntry(AName, AHeader.Attr) || unixFolder;
+  // The Unix type, where the entry was made on Unix and has one (0: none).
+  const uint32_t unixType = AHeader.HostSystem == ZipHostUnix ? (AHeader.ExternalAttr >> 16) & 0170000 : 0;
+  const bool folder = IsDirectoryEntry(AName, AHeader.Attr) || unixType == 0040000;
+  // Name, DOS bit and Unix type name one kind, and a folder holds no data: one bit flipped
+  // in them would otherwise drop a file as a folder or make a link of its content.
+  const bool otherType = unixType != 0 && unixType != 0040000;
+  AHeader.TypeConflict = folder && (otherType || CarriesData(AHeader));
+  AHeader.IsDir = folder && !AHeader.TypeConflict;
 }
 
 }  // namespace
 
 void TZipRead::ReadCentralHeaders(const TDirectoryBounds& ABounds) {
   const TErrorCode notZip(sevError, errZipSignature);
-  TDirectoryReader reader(Archive(), bod, ABounds.EndOffset);
+  // The headers take exactly the size the end record states, no more and no less.
+  const int64_t end = bod + static_cast<int64_t>(ABounds.Size);
+  TDirectoryReader reader(Archive(), bod, end);
   // Names take at most what the directory holds beyond its fixed parts.
   FileList.Reserve(static_cast<size_t>(ABounds.Count),
                    static_cast<size_t>(std::min<uint64_t>(ABounds.Size, static_cast<uint64_t>(ABounds.EndOffset) - bod) -
@@ -568,11 +591,21 @@ void TZipRead::ReadCentralHeaders(const TDirectoryBounds& ABounds) {
       RaiseReading(notZip, FormatMsg(TrUnits("central directory header %s"), which),
                    AtOffset("central directory header " + which, at));
     };
+    // A header that runs past the stated size: the size or the count is wrong.
+    const auto overrun = [&](int64_t length) {
+      if (at + length <= end) return;
+      const std::string which = std::to_string(i + 1) + "/" + std::to_string(ABounds.Count);
+      RaiseReading(TErrorCode(sevError, errCorrupt),
+                   FormatMsg(TrUnits("central directory header %s runs past the directory's stated size"), which),
+                   AtOffset("central directory header " + which, at));
+    };
+    overrun(CentralHeaderSize);
     uint8_t h[CentralHeaderSize];
     if (!reader.Read(h, sizeof h) || GetLe32(h) != ZipCentralHeaderSig) raise();
     TPkHeader header = ParseCentralHeader(h);
     const size_t nameLength = GetLe16(h + 28);
     const size_t extraLength = GetLe16(h + 30);
+    overrun(static_cast<int64_t>(CentralHeaderSize + nameLength + extraLength + GetLe16(h + 32)));
     variable.resize(nameLength + extraLength);
     if (!variable.empty() && !reader.Read(variable.data(), variable.size())) raise();
     ApplyExtraFields(header, variable.data() + nameLength, extraLength);
@@ -583,6 +616,11 @@ void TZipRead::ReadCentralHeaders(const TDirectoryBounds& ABounds) {
     ClassifyEntry(header, name);
     FileList.Add(name, raw, header);
   }
+  if (reader.Position() != end)
+    RaiseReading(TErrorCode(sevError, errCorrupt),
+                 FormatMsg(TrUnits("the central directory holds %s bytes beyond its stated entries"),
+                           std::to_string(end - reader.Position())),
+                 AtOffset("the central directory of " + std::to_string(ABounds.Size) + " bytes", bod));
 }
 
 std::string TZipRead::Filename(int AIndex) const {
@@ -607,6 +645,13 @@ void TZipRead::RaiseRefused(const std::string& AName, int64_t AOffset) const {
   throw EZipError(FormatMsg(TrUnits("Entry \"%s\" refused: its path leads outside the destination"),
                             AName),
                   TErrorCode(sevError, errNameRefused), EntryContext(AOffset));
+}
+
+void TZipRead::CheckEntryType(int64_t AOffset) const {
+  const TPkHeader* header = HeaderAt(AOffset);
+  if (header && header->TypeConflict)
+    RaiseWorkerError(errCorrupt, header,
+                     EntryContext(AOffset) + ": flagged a folder or link against its data, name or type bits");
 }
 
 void TZipRead::CheckEntryName(int64_t AOffset) {
@@ -705,7 +750,8 @@ std::unique_ptr<TZipEntryJob> TZipRead::DetachSmallEntry(int64_t Offset, uint32_
                                                          const std::string& DestFilename) {
   const TPkHeader* header = HeaderAt(Offset);
   // Links, keys and large entries stay with the reader.
-  if (!header || header->IsDir || header->IsSymLink() || header->Encrypted() || !IsSmallEntry(*header))
+  if (!header || header->IsDir || header->TypeConflict || header->IsSymLink() || header->Encrypted() ||
+      !IsSmallEntry(*header))
     return nullptr;
   CheckEntryName(Offset);
   const int64_t span = FileList.SpanAt(Offset, Offset < bod ? bod : ArchiveSize());
@@ -724,6 +770,7 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
   if (ZipThread) RaiseReading(TErrorCode(sevError, errZipSignature), {}, EntryContext(AOffset) + " while another is read");
   if (AOffset < 0 || AOffset >= ArchiveSize()) return errReadFile;
   const TPkHeader* header = HeaderAt(AOffset);
+  if (header && header->TypeConflict) return errCorrupt;
   // An entry owns the bytes up to the next local header or the directory; entries that share
   // their data with another one would multiply what a small archive writes.
   const int64_t span = FileList.SpanAt(AOffset, AOffset < bod ? bod : ArchiveSize());
@@ -838,6 +885,7 @@ void TZipRead::ApplyFileProperties(int64_t AOffset, const TZipEntryProperties& A
 void TZipRead::ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
                              const std::string& DestFilename) {
   CheckEntryName(Offset);
+  CheckEntryType(Offset);
   const TPkHeader* header = HeaderAt(Offset);
   if (header && header->IsSymLink()) {
     ExtractLink(Offset, *header, TimeStamp, DestFilename);
@@ -855,14 +903,7 @@ void TZipRead::ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
 void TZipRead::ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t TimeStamp,
                            const std::string& DestFilename) {
   const std::string name = EntryNameAt(AOffset).value_or(std::string());
-  if (AHeader.USize > ZipMaxLinkTarget) RaiseRefused(name, AOffset);
-  TMemoryStream text;
-  const uint32_t low = RunEntryWorker(TJob::ExtractLink, AOffset, {}, &text);
-  if (low != 0) {
-    FErrorFlag = low == errWriteFile || low == errDiskFull;
-    RaiseWorkerError(low, &AHeader, EntryContext(AOffset));
-  }
-  const std::string target(text.Data().begin(), text.Data().end());
+  const std::string target = ReadLinkTarget(AOffset, AHeader, name);
   TFd folder;
   int depth = -1;
   const uint32_t place = OpenLinkFolder(FTargetRules, DestFilename, name, folder, depth);
@@ -877,6 +918,20 @@ void TZipRead::ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t T
   if (seconds == 0 || ::utimensat(folder.Get(), base.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
     throw EZipError(FormatMsg(MsgErrorSetTime(), DestFilename), TErrorCode(sevWarning, errSetTimestamp),
                     EntryContext(AOffset) + ", the link");
+}
+
+std::string TZipRead::ReadLinkTarget(int64_t AOffset, const TPkHeader& AHeader, const std::string& AName) {
+  if (AHeader.USize > ZipMaxLinkTarget) RaiseRefused(AName, AOffset);
+  TMemoryStream text;
+  const uint32_t low = RunEntryWorker(TJob::ExtractLink, AOffset, {}, &text);
+  if (low != 0) {
+    FErrorFlag = low == errWriteFile || low == errDiskFull;
+    RaiseWorkerError(low, &AHeader, EntryContext(AOffset));
+  }
+  std::string target(text.Data().begin(), text.Data().end());
+  if (!IsPlausibleLinkTarget(target))
+    RaiseWorkerError(errCorrupt, &AHeader, EntryContext(AOffset) + ": a link whose target is no path");
+  return target;
 }
 
 void TZipRead::ExtractToFile(int AIndex, const std::string& DestFilename) {
@@ -898,6 +953,12 @@ bool TZipRead::ExtractToStream(const std::string& AFilename, TStream& sDest) {
 
 void TZipRead::TestEntry(int64_t Offset) {
   CheckEntryName(Offset);
+  CheckEntryType(Offset);
+  // A link is tested as its extraction reads it: its target must be one.
+  if (const TPkHeader* header = HeaderAt(Offset); header && header->IsSymLink()) {
+    ReadLinkTarget(Offset, *header, EntryNameAt(Offset).value_or(std::string()));
+    return;
+  }
   TNullStream sink;
   const uint32_t low = RunEntryWorker(TJob::Test, Offset, {}, &sink);
   if (low != 0) RaiseWorkerError(low, HeaderAt(Offset), EntryContext(Offset));

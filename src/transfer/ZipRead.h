@@ -239,6 +239,7 @@ class TZipRead : public TZip {
   // Where the directory lies, from the end record (and the Zip64 one).
   struct TDirectoryBounds {
     int64_t EndOffset = 0;  // the end record's offset
+    int64_t Limit = 0;      // where the directory ends at most: the (Zip64) end record
     uint64_t Count = 0;
     uint64_t Size = 0;
     uint64_t Offset = 0;
@@ -248,6 +249,11 @@ class TZipRead : public TZip {
   void ReadZip64EndRecord(TDirectoryBounds& ABounds);
   void CheckDirectoryBounds(const TDirectoryBounds& ABounds) const;
   void ReadCentralHeaders(const TDirectoryBounds& ABounds);
+  // Raises for an entry flagged a folder or link against its data or name.
+  void CheckEntryType(int64_t AOffset) const;
+  // The target of the link entry at AOffset, read with every check of an extraction; raises
+  // for one too long or one that is no path.
+  std::string ReadLinkTarget(int64_t AOffset, const TPkHeader& AHeader, const std::string& AName);
 
   // MsgErrorReading over the archive, and what was being read when there is a word for it;
   // AContext says which record at which offset.

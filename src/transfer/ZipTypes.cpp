@@ -115,6 +115,13 @@ bool IsDirectoryEntry(std::string_view AName, uint32_t AAttr) {
   return (!AName.empty() && IsDelimiter(AName.back())) || (AAttr & 0x10) != 0;
 }
 
+bool IsPlausibleLinkTarget(std::string_view ATarget) {
+  return std::none_of(ATarget.begin(), ATarget.end(), [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b < 0x20 || b == 0x7F;
+  });
+}
+
 bool ReadZipLocalHeader(TStream& AStream, TZipFileInfo& Info) {
   uint8_t h[30];
   if (AStream.Read(h, sizeof h) != static_cast<int64_t>(sizeof h)) return false;

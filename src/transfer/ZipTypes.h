@@ -75,6 +75,9 @@ struct TPkHeader {
   bool IsDir = false;
   bool IsAE2 = false;
   bool Zip64 = false;
+  // Flagged a folder or a link against its data, its name or its other type bits: not a
+  // folder to skip but an entry that fails as corrupt.
+  bool TypeConflict = false;
 
   bool Encrypted() const { return (GpFlag & ZipFlagEncrypted) != 0; }
   bool HasDataDescriptor() const { return (GpFlag & ZipFlagDataDescriptor) != 0; }
@@ -143,6 +146,10 @@ bool LinkTargetStaysInside(std::string_view ATarget, int AFolderDepth);
 
 // A folder entry: the name ends with a delimiter, or the attributes carry 0x10.
 bool IsDirectoryEntry(std::string_view AName, uint32_t AAttr);
+
+// True when a link target read from an entry can be a path at all: a control character
+// (NUL, a line break, ...) says the entry's data are a file's content instead.
+bool IsPlausibleLinkTarget(std::string_view ATarget);
 
 // The data of an AES extra field block (7 bytes or more).
 struct TZipAesExtra {

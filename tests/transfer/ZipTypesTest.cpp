@@ -43,6 +43,18 @@ TEST(ZipNames, FolderEntries) {
   EXPECT_FALSE(IsDirectoryEntry("empty.txt", 0x20));
 }
 
+// A link's data are a path; a file's content made a link by a flipped type bit mostly is not.
+TEST(ZipNames, LinkTargetsArePaths) {
+  const struct {
+    std::string_view target;
+    bool path;
+  } rows[] = {
+      {"sub/t.txt", true}, {"../a b", true},  {"\xC3\xBC" "ber", true}, {"", true},
+      {"line\n", false},  {"a\tb", false}, {std::string_view("a\0b", 3), false}, {"x\x7F", false},
+  };
+  for (const auto& row : rows) EXPECT_EQ(IsPlausibleLinkTarget(row.target), row.path) << row.target;
+}
+
 namespace {
 
 std::string LocalHeader(uint16_t flag, uint32_t csize, uint32_t usize, const std::string& name,
