@@ -51,6 +51,27 @@ bool TakeColonSwitch(const std::string& arg, const std::string& keyword, std::st
   return true;
 }
 
+// The first line that command prints, run once through the shell as restic and borg do; a
+// command that fails is a usage error rather than a run without the password.
+bool RunPasswordCommand(const std::string& command, std::optional<std::string>& password, std::string& error) {
+  error = FormatText(Tr("--password-command failed: %s"), {command});
+  std::fflush(nullptr);
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return false;
+  std::string line;
+  bool lineEnded = false;
+  for (int c; (c = std::fgetc(pipe)) != EOF;) {
+    if (c == '\n') lineEnded = true;
+    if (!lineEnded) line += static_cast<char>(c);
+  }
+  const int status = ::pclose(pipe);
+  if (status != 0) return false;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  password = line;
+  error.clear();
+  return true;
+}
+
 bool ReadPasswordFile(const std::string& path, std::string& password) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -250,6 +271,10 @@ bool ApplyOption(const TSeenOption& seen, TCliCommand& command, std::string& err
       else error = Fill(Tr("cannot read %s"), {v});
       break;
     }
+    case oPasswordCommand:
+      if (!RunPasswordCommand(v, o.Password, error)) return false;
+      break;
+    case oVerbose: o.Verbose = true; break;
     case oYes: o.Yes = true; break;
     case oDate:
       if (!ParseIsoDate(v, o.RestoreDate))
@@ -337,6 +362,7 @@ bool ParseCliArgs(const std::vector<std::string>& args, TCliCommand& command, st
   if (!SplitCommandLine(args, raw, error)) return false;
   if (raw.Has(oHelp)) {
     command.Kind = TCliCommand::ckHelp;
+    if (FindSubcommand(raw.Subcommand) != nullptr) command.HelpFor = raw.Subcommand;
     return true;
   }
   if (raw.Has(oVersion)) {

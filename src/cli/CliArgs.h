@@ -19,6 +19,7 @@ struct TCliCommand {
   std::string Language;  // --lang / -lang:
   std::string IniPath;   // --ini / -ini:
   std::string CodePage;  // --codepage; checked by ParseCliArgs
+  std::string HelpFor;   // ckHelp: the subcommand whose help was asked for, if any
 };
 
 // Language, settings path and code page from wherever they stand on the command line, even

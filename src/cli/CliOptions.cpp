@@ -26,7 +26,7 @@ constexpr std::array<TSubcommandDef, 5> CSubcommands{{
      "list every version of one file across the backup sets of FOLDER, newest first"},
 }};
 
-constexpr std::array<TCliOptionDef, 26> COptions{{
+constexpr std::array<TCliOptionDef, 28> COptions{{
     {oTo, "to", 0, "DEST", vkFolder, nullptr, scRun, false,
      "destination folder (not with --test)"},
     {oOverwrite, "overwrite", 0, "RULE", vkChoice, "never|always|older|keep-both", scRun, false,
@@ -45,6 +45,8 @@ constexpr std::array<TCliOptionDef, 26> COptions{{
     {oPasswordFile, "password-file", 0, "FILE", vkFile, nullptr, scRun, false,
      "password of encrypted files: the first line of FILE, read as UTF-8 (see --codepage); "
      "also the environment variable QUORVEX_PASSWORD; otherwise asked on the terminal"},
+    {oPasswordCommand, "password-command", 0, "CMD", vkText, nullptr, scRun, false,
+     "password of encrypted files: the first line that CMD prints, run once through /bin/sh"},
     {oYes, "yes", 'y', nullptr, vkNone, nullptr, scRun, false,
      "answer Yes to the run's questions (see QUESTIONS); without it a terminal asks, otherwise "
      "the answer is No"},
@@ -74,6 +76,8 @@ constexpr std::array<TCliOptionDef, 26> COptions{{
      "JSON lines on stdout instead of text (see JSON OUTPUT); no progress line, no questions"},
     {oQuiet, "quiet", 'q', nullptr, vkNone, nullptr, scRun, false,
      "no progress line (it is shown on stderr when that is a terminal)"},
+    {oVerbose, "verbose", 'v', nullptr, vkNone, nullptr, scRun, false,
+     "one line per restored or skipped item on stdout: restored TARGET, skipped TARGET (REASON)"},
     {oLang, "lang", 0, "CODE", vkText, nullptr, scAny, false,
      "language of the messages, e.g. de (also -lang:CODE, -l:CODE)"},
     {oIni, "ini", 0, "PATH", vkFile, nullptr, scAny, false, "settings path (also -ini:PATH)"},
@@ -395,8 +399,26 @@ std::string SubcommandNames(uint32_t mask) {
   return out;
 }
 
+namespace {
+
+constexpr size_t CHelpWidth = 79;
+
+// One option's lines of --help; marked: the subcommands it applies to, where not all.
+std::string OptionHelp(const TCliOptionDef& def, bool marked) {
+  constexpr size_t CIndent = 30;
+  std::string head = def.Short != 0 ? "  -" + std::string(1, def.Short) + ", --" : "      --";
+  head += def.Name;
+  if (def.ValueName != nullptr) head += " " + ValueText(def);
+  if (head.size() + 1 >= CIndent) head += "\n" + std::string(CIndent, ' ');
+  else head.resize(CIndent, ' ');
+  std::string help = Tr(def.Help);
+  if (marked && def.AppliesTo != scAny && def.AppliesTo != scRun) help += " [" + SubcommandNames(def.AppliesTo) + "]";
+  return head + Wrap(help, CIndent, CHelpWidth) + "\n";
+}
+
+}  // namespace
+
 std::string CliHelpText() {
-  constexpr size_t CWidth = 79, CIndent = 30;
   std::string h = Tr("usage:") + "\n";
   for (const TSubcommandDef& sc : CSubcommands)
     h += "  " + std::string(CProgram) + " [OPTIONS] " + sc.Name + " " + sc.Synopsis + "\n";
@@ -404,21 +426,20 @@ std::string CliHelpText() {
   for (const TSubcommandDef& sc : CSubcommands) {
     std::string head = "  " + std::string(sc.Name);
     head.resize(12, ' ');
-    h += head + Wrap(Tr(sc.Help), 12, CWidth) + "\n";
+    h += head + Wrap(Tr(sc.Help), 12, CHelpWidth) + "\n";
   }
   h += "\n" + Tr("options (of files, dir and schedule unless marked):") + "\n";
-  for (const TCliOptionDef& def : COptions) {
-    std::string head = def.Short != 0 ? "  -" + std::string(1, def.Short) + ", --" : "      --";
-    head += def.Name;
-    if (def.ValueName != nullptr) head += " " + ValueText(def);
-    if (head.size() + 1 >= CIndent) head += "\n" + std::string(CIndent, ' ');
-    else head.resize(CIndent, ' ');
-    std::string help = Tr(def.Help);
-    if (def.AppliesTo != scAny && def.AppliesTo != scRun) help += " [" + SubcommandNames(def.AppliesTo) + "]";
-    h += head + Wrap(help, CIndent, CWidth) + "\n";
-  }
+  for (const TCliOptionDef& def : COptions) h += OptionHelp(def, true);
   for (const TNote& note : CNotes)
-    h += "\n" + Tr(note.Title) + "\n  " + Wrap(Tr(note.Text), 2, CWidth) + "\n";
+    h += "\n" + Tr(note.Title) + "\n  " + Wrap(Tr(note.Text), 2, CHelpWidth) + "\n";
+  return h;
+}
+
+std::string CliHelpText(const TSubcommandDef& sc) {
+  std::string h = Tr("usage:") + "\n  " + std::string(CProgram) + " [OPTIONS] " + sc.Name + " " + sc.Synopsis +
+                  "\n\n  " + Wrap(Tr(sc.Help), 2, CHelpWidth) + "\n\n" + Tr("options:") + "\n";
+  for (const TCliOptionDef& def : COptions)
+    if ((def.AppliesTo & sc.Bit) != 0) h += OptionHelp(def, false);
   return h;
 }
 

@@ -22,7 +22,7 @@ enum TSubcommandBit : uint32_t {
 enum class TOptionId : uint8_t {
   oTo, oOverwrite, oTolerance, oIgnoreDst, oNoUnpack, oKeepProtected, oPasswordFile, oYes,
   oDate, oSets, oDrive, oInclude, oExclude, oIncludeFrom, oExcludeFrom, oDryRun, oTest,
-  oVerify, oJson, oQuiet, oLang, oIni, oCodePage, oHelp, oVersion, oJobs,
+  oVerify, oJson, oQuiet, oLang, oIni, oCodePage, oHelp, oVersion, oJobs, oPasswordCommand, oVerbose,
 };
 using enum TOptionId;
 
@@ -62,6 +62,8 @@ std::string SubcommandNames(uint32_t mask);
 
 // The --help text in the current language.
 std::string CliHelpText();
+// The help of one subcommand: its usage and the options that apply to it.
+std::string CliHelpText(const TSubcommandDef& sc);
 // Generated documents: "man-cli", "man-gui", "bash", "zsh", "fish". Empty for an unknown one.
 std::string GenerateCliDocument(const std::string& kind);
 

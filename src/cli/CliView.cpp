@@ -82,12 +82,23 @@ std::string DryRunLine(const TItemReport& r) {
   }
 }
 
-// The fixed start of "The password entered for file: %s is invalid!": the question that
-// follows a password that did not open the item.
-bool IsRetryPrompt(const std::string& prompt) {
-  const std::string format = MsgPasswordInvalid();
-  const std::string head = format.substr(0, format.find("%s"));
-  return !head.empty() && prompt.compare(0, head.size(), head) == 0;
+// The item a prompt of this format names: the text that stands for its "%s".
+std::optional<std::string> PromptItem(const std::string& prompt, const std::string& format) {
+  const size_t at = format.find("%s");
+  if (at == std::string::npos) return std::nullopt;
+  const std::string head = format.substr(0, at), tail = format.substr(at + 2);
+  if (prompt.size() < head.size() + tail.size() || !prompt.starts_with(head) || !prompt.ends_with(tail))
+    return std::nullopt;
+  return prompt.substr(head.size(), prompt.size() - head.size() - tail.size());
+}
+
+// A prompt as the terminal shows it: its own line breaks kept, anything else escaped.
+std::string PromptLines(const std::string& prompt) {
+  std::string text;
+  size_t from = 0;
+  for (size_t end; (end = prompt.find('\n', from)) != std::string::npos; from = end + 1)
+    text += EscapeControlChars(prompt.substr(from, end - from)) + "\n";
+  return text + EscapeControlChars(prompt.substr(from));
 }
 
 }  // namespace
@@ -209,19 +220,29 @@ void TCliView::PrintMessage(const TMessage& message, bool withRunLines) {
 
 TPasswordAnswer TCliView::QueryPassword(const std::string&, const std::string& prompt,
                                         std::string& pwd) {
-  // A given password is offered for every item; the item it does not open is asked for on a
-  // terminal, or fails alone.
-  const bool rejected = std::exchange(FPasswordRejected, false) || IsRetryPrompt(prompt);
+  // A given password is offered once to every item, also after a typed one took its place;
+  // the item it does not open is asked for on a terminal, or fails alone.
+  // The first question of an item always gets it; a question again only when the password
+  // that failed there was another one.
+  const std::optional<std::string> retried = PromptItem(prompt, MsgPasswordInvalid());
   // An empty one (an empty file, an empty variable) is no password: every item is alike.
-  if (FOptions.Password && !FOptions.Password->empty() && !rejected) {
+  if (FOptions.Password && !FOptions.Password->empty() && (!retried || *retried != FGivenOfferedTo)) {
+    FGivenOfferedTo = retried ? *retried : PromptItem(prompt, MsgPasswordRequired()).value_or(prompt);
     pwd = *FOptions.Password;
     return paOk;
   }
-  if (!FInteractive || FOptions.Kind == rkDryRun) return paGiveUp;
+  if (FOptions.Kind == rkDryRun) return paGiveUp;
+  if (!FInteractive) {
+    if (!FOptions.Password && !std::exchange(FPasswordHinted, true))
+      std::fprintf(stderr, "quorvex-restore-cli: %s\n",
+                   Tr("encrypted files need a password: use --password-file FILE, QUORVEX_PASSWORD or "
+                      "--password-command CMD")
+                       .c_str());
+    return paGiveUp;
+  }
   ClearProgressLine();
   std::string line;
-  switch (ReadPromptLine(EscapeControlChars(prompt) + "\n" +
-                             Tr("Password (empty line: skip this file, Ctrl-D: cancel): "),
+  switch (ReadPromptLine(PromptLines(prompt) + "\n" + Tr("Password (empty line: skip this file, Ctrl-D: cancel): "),
                          line, false)) {
     case TPromptResult::prInterrupted:
     case TPromptResult::prEndOfInput: return paCancel;
@@ -262,6 +283,10 @@ void TCliView::ItemDone(const TItemReport& r) {
   if (FOptions.Kind == rkDryRun) {
     const std::string line = DryRunLine(r);
     if (!line.empty()) PrintLine(line);
+  } else if (FOptions.Verbose) {
+    // As tar -v: what was written, and what was left as it was and why.
+    if (r.Action == iaRestored) PrintLine("restored " + EscapeControlChars(r.Target));
+    else if (r.Action == iaSkipped) PrintLine("skipped " + EscapeControlChars(r.Target) + " (" + r.Reason + ")");
   }
 }
 

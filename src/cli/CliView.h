@@ -24,9 +24,10 @@ struct TCliOptions {
   bool OverwriteProtected = true;
   bool Verify = false;
   bool Json = false;
-  std::optional<std::string> Password;  // from a file or the environment
+  std::optional<std::string> Password;  // from a file, a command or the environment
   bool Yes = false;
   bool Quiet = false;
+  bool Verbose = false;  // one line per restored or skipped item
   std::string Target;
   int RestoreDate = 0;
   std::string Sets = "*.*";
@@ -62,7 +63,6 @@ class TCliView : public IRestoreView {
   void ItemDone(const TItemReport& report) override;
   void RunProgress(const TRunProgress& progress) override;
   void ProcessMessages() override;
-  void PasswordRejected() override { FPasswordRejected = true; }
 
  private:
   struct TMessage {
@@ -79,7 +79,8 @@ class TCliView : public IRestoreView {
   TRestoreSession* FSession = nullptr;
   bool FInteractive;   // stdin is a terminal and no --json: questions can be asked
   bool FShowProgress;  // stderr is a terminal, not quiet, no --json
-  bool FPasswordRejected = false;  // the last password did not open the current item
+  std::string FGivenOfferedTo;     // the item the given password was last offered to
+  bool FPasswordHinted = false;    // the hint how to give a password was printed
   std::optional<TMessage> FLastMessage;  // printed when the next one comes, or at the end
   bool FLineDrawn = false;
   bool FStopped = false;  // Ctrl-C, SIGTERM or SIGHUP stopped the run

@@ -62,9 +62,11 @@ int main(int argc, char** argv) {
     return qv::CExitBadArgs;
   }
   switch (command.Kind) {
-    case qv::TCliCommand::ckHelp:
-      std::fputs(qv::CliHelpText().c_str(), stdout);
+    case qv::TCliCommand::ckHelp: {
+      const qv::TSubcommandDef* sc = qv::FindSubcommand(command.HelpFor);
+      std::fputs((sc != nullptr ? qv::CliHelpText(*sc) : qv::CliHelpText()).c_str(), stdout);
       return qv::CExitOk;
+    }
     case qv::TCliCommand::ckVersion:
       std::printf("%s\n", qv::CliVersionText().c_str());
       return qv::CExitOk;

@@ -21,14 +21,15 @@ def check(name, ok):
 
 class Pty:
     """The CLI with stdin, stdout and stderr on a new terminal of the given width."""
-    def __init__(self, args, columns=80):
+    def __init__(self, args, columns=80, env=None):
         self.master, self.slave = pty.openpty()
         fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
         def child_setup():
             os.setsid()
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
         self.proc = subprocess.Popen([cli] + args, stdin=self.slave, stdout=self.slave,
-                                     stderr=self.slave, preexec_fn=child_setup, cwd=work)
+                                     stderr=self.slave, preexec_fn=child_setup, cwd=work,
+                                     env=dict(os.environ, **(env or {})))
         self.output = b""
 
     def read_until(self, pattern, timeout=20.0):
@@ -129,6 +130,22 @@ if have_writer:
         check("%r at the password prompt ends the run (got %s)" % (keys, code), code in (3, -signal.SIGINT))
         check("echo restored after %r" % keys, t.echo_on())
         t.close()
+
+    # The prompt's own line breaks, and the given password offered again after a typed one.
+    for name, password in (("a", "given"), ("b", "typed"), ("c", "given")):
+        write(os.path.join(work, "enc3", name + ".txt"), name.encode() + b" text\n")
+        encrypt(os.path.join(work, "enc3", name + ".txt"), password)
+    t = Pty(["-q", "-y", "files", "--to", "r-given"] + ["enc3/%s.txt.enc" % n for n in "abc"],
+            env={"QUORVEX_PASSWORD": "given"})
+    check("prompt with real line breaks", t.read_until(
+        rb"The password entered for file:\r\nenc3/b\.txt\.enc\r\nis invalid! Please try again!\r\n" + PROMPT))
+    t.send(b"typed\n")
+    code = t.finish()
+    check("given, typed, given: exit 0 (got %s)" % code, code == 0)
+    check("asked once", t.output.count(b"Password (empty line") == 1)
+    restored = sorted(os.listdir(os.path.join(work, "r-given")))
+    check("all three restored (%s)" % restored, restored == ["a.txt", "b.txt", "c.txt"])
+    t.close()
 
 # SIGTERM and SIGHUP during a run stop it: "Stopped by user.", exit 3, the rest not restored.
 many = os.path.join(work, "many")

@@ -46,6 +46,7 @@ dir --to r --bogus x|unknown option --bogus
 dir --to r -z x|unknown option -z
 dir --to|option --to needs a value
 dir --quiet=1 --to r x|option --quiet takes no value
+files --to r --password-command false x|--password-command failed: false
 frobnicate|unknown command frobnicate (files, dir, schedule, list or versions)
 |no command given (files, dir, schedule, list or versions)
 ROWS
@@ -82,7 +83,24 @@ for text in "24:00 UTC" "UTF-8" "--codepage" "Destination directory not found - 
             "An empty line skips the file, Ctrl-D cancels the run" "keep-both" "--include-from"; do
   check "help mentions $text" 'printf "%s" "$help" | tr "\n" " " | tr -s " " | grep -qF -- "$text"'
 done
+# A subcommand's help: its usage and its options only.
+while IFS='|' read -r sub has hasnot; do
+  sh=$("$cli" $sub --help)
+  check "$sub --help usage" 'printf "%s\n" "$sh" | grep -qF "quorvex-restore-cli [OPTIONS] $sub "'
+  check "$sub --help has $has" 'printf "%s" "$sh" | grep -qF -- "$has"'
+  check "$sub --help lacks $hasnot" '! printf "%s" "$sh" | grep -qF -- "$hasnot"'
+done <<ROWS
+files|--password-command|--date
+schedule|--date|--to DEST PATH
+versions|--sets|--overwrite
+ROWS
 check "version date" '"$cli" --version | grep -Eq " - [0-9]{4}-[0-9]{2}-[0-9]{2}$"'
+
+# -v lists each item as tar -v does; a password can come from a command.
+out=$("$cli" -q -y -v --password-command 'printf "%s\n" unused; echo second' dir --to "$work/rv" "$work/b")
+check "-v restored line" '[ "$(printf "%s\n" "$out" | head -1)" = "restored $work/rv/a.txt" ]'
+out=$("$cli" -q -y -v dir --to "$work/rv" "$work/b")
+check "-v skipped line" '[ "$(printf "%s\n" "$out" | head -1)" = "skipped $work/rv/a.txt (exists)" ]'
 
 # list: a header line first, its errors on stderr; names from a backup printed escaped.
 mkdir -p "$work/z" && echo z > "$work/z/$(printf 'evil\033[2Jname\nx').txt"
