@@ -14,6 +14,7 @@
 #include "cli/CliOptions.h"
 #include "restore/RestoreSession.h"
 #include "restore/RestoreText.h"
+#include "transfer/ZipRead.h"
 
 namespace qv {
 
@@ -410,6 +411,26 @@ bool ParseCliArgs(const std::vector<std::string>& args, TCliCommand& command, st
   return true;
 }
 
+namespace {
+
+// Whether an entry lies below folder (case ignored, as the walk compares). An archive that
+// cannot be read is left to the run, which reports it with its reason.
+bool ArchiveHoldsFolder(const std::string& archive, const std::string& folder) {
+  const std::string prefix = FoldCase(ExcludeTrailingDelimiter(folder)) + "/";
+  try {
+    TZipRead zip(archive);
+    zip.ReadDirectory();
+    const TZipFileList& list = zip.Directory();
+    for (int e = 0; e < list.Count(); ++e)
+      if (FoldCase(list.Strings(e)).starts_with(prefix)) return true;
+    return false;
+  } catch (const EZipError&) {
+    return true;
+  }
+}
+
+}  // namespace
+
 std::string CheckSourceFolder(const TCliCommand& command) {
   const TCliOptions& o = command.Options;
   const bool walked = command.Kind == TCliCommand::ckVersions ||
@@ -428,9 +449,10 @@ std::string CheckSourceFolder(const TCliCommand& command) {
   }
   const int err = errno;
   if (o.Mode == rmDirectory && command.Kind == TCliCommand::ckRestore) {
-    // A folder inside an archive: the archive must be a file.
+    // A folder inside an archive: the archive must be a file that holds such a folder.
     std::string archive = folder, sub;
-    if (SplitZipPath(archive, sub) && ::stat(archive.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return {};
+    if (SplitZipPath(archive, sub) && ::stat(archive.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      return ArchiveHoldsFolder(archive, sub) ? std::string() : Tr("No such folder in the archive");
   }
   return std::strerror(err);
 }

@@ -119,21 +119,33 @@ TVersionEntry DescribeVersion(const std::string& path, const std::string& set, b
 
 // Appends the versions below folder that the relative path names (each folder component
 // matched without regard to case, so differently spelled folders all count).
-void FindBelow(const std::string& folder, const std::vector<std::string>& parts, size_t index,
-               const std::string& set, bool unpackGz, std::vector<TVersionEntry>& out) {
-  const std::string wanted = FoldCase(parts[index]);
-  const bool last = index + 1 == parts.size();
-  for (const TDirEntry& e : ListDirectory(folder, 0u, nullptr)) {
+struct TVersionSearch {
+  const std::vector<std::string>& Parts;
+  const std::string& Set;
+  bool UnpackGz;
+  std::vector<TVersionEntry>& Out;
+  std::vector<std::string>* Unlisted;
+};
+
+void FindBelow(const std::string& folder, size_t index, const TVersionSearch& search) {
+  const std::string wanted = FoldCase(search.Parts[index]);
+  const bool last = index + 1 == search.Parts.size();
+  bool listed = false;
+  const TDirListing listing = ListDirectory(folder, 0u, &listed);
+  // A folder that cannot be listed may hold versions: the caller says so.
+  if (!listed && search.Unlisted != nullptr) search.Unlisted->push_back(folder);
+  const bool unpackGz = search.UnpackGz;
+  std::vector<TVersionEntry>& out = search.Out;
+  for (const TDirEntry& e : listing) {
     const std::string path = AddPathDelimiter(folder) + e.Name;
     if (!last) {
-      if (e.Type == TDirEntry::deFolder && FoldCase(e.Name) == wanted)
-        FindBelow(path, parts, index + 1, set, unpackGz, out);
+      if (e.Type == TDirEntry::deFolder && FoldCase(e.Name) == wanted) FindBelow(path, index + 1, search);
       continue;
     }
     const bool file = e.Type == TDirEntry::deFile ||
                       (e.Type == TDirEntry::deLink && e.LinkTarget == TDirEntry::deFile);
     if (file && FoldCase(RestoredName(e.Name, unpackGz)) == wanted)
-      out.push_back(DescribeVersion(path, set, unpackGz));
+      out.push_back(DescribeVersion(path, search.Set, unpackGz));
   }
 }
 
@@ -141,18 +153,19 @@ void FindBelow(const std::string& folder, const std::vector<std::string>& parts,
 
 std::vector<TVersionEntry> FindVersions(const std::string& folder, const std::string& relPath,
                                         const std::string& setMask, const std::string& driveMask,
-                                        bool unpackGz) {
+                                        bool unpackGz, std::vector<std::string>* unlisted) {
   std::vector<TVersionEntry> versions;
   const std::vector<std::string> parts = SplitRelPath(relPath);
   if (parts.empty()) return versions;
   for (const std::string& set : MatchingFolders(folder, setMask)) {
     const std::string setPath = AddPathDelimiter(folder) + set;
+    const TVersionSearch search{parts, set, unpackGz, versions, unlisted};
     if (driveMask.empty()) {
-      FindBelow(setPath, parts, 0, set, unpackGz, versions);
+      FindBelow(setPath, 0, search);
       continue;
     }
     for (const std::string& drive : MatchingFolders(setPath, driveMask))
-      FindBelow(AddPathDelimiter(setPath) + drive, parts, 0, set, unpackGz, versions);
+      FindBelow(AddPathDelimiter(setPath) + drive, 0, search);
   }
   std::stable_sort(versions.begin(), versions.end(),
                    [](const TVersionEntry& a, const TVersionEntry& b) { return a.UnixTime > b.UnixTime; });

@@ -66,9 +66,10 @@ struct TVersionEntry {
 // Every copy of relPath across the backup sets of folder, found by the schedule mode's
 // rules (sets matching setMask, hidden sets left out, drive folders matching driveMask when
 // it is not empty) and keyed as it keys (case ignored, .gz/.gze/.enc dropped), newest first;
-// equal times keep the order in which the sets are listed.
+// equal times keep the order in which the sets are listed. unlisted receives the folders on
+// the way that could not be listed.
 std::vector<TVersionEntry> FindVersions(const std::string& folder, const std::string& relPath,
                                         const std::string& setMask, const std::string& driveMask,
-                                        bool unpackGz = true);
+                                        bool unpackGz = true, std::vector<std::string>* unlisted = nullptr);
 
 }  // namespace qv

@@ -70,8 +70,18 @@ check "versions older" '[ "$(echo "$out" | sed -n 2p)" = "2013-05-10 10:00:00  4
 check "versions no hidden set" '[ "$(echo "$out" | wc -l)" -eq 2 ]'
 out=$("$cli" versions --sets 'BD1' "$s" DOCS/A.TXT)
 check "versions sets mask and case" '[ "$out" = "2013-05-10 10:00:00  4  plain  $s/BD1/docs/a.txt" ]'
-"$cli" versions "$s" docs/none.txt >/dev/null
+err=$("$cli" versions "$s" docs/none.txt 2>&1 >/dev/null)
 check "versions none exit 3" '[ $? -eq 3 ]'
+check "versions none says so" '[ "$err" = "No versions of docs/none.txt found in $s" ]'
+# A set folder that cannot be listed: its error lines and exit 1 (root lists anything).
+if [ "$(id -u)" -ne 0 ]; then
+  chmod 000 "$s/BD2/docs"
+  err=$("$cli" versions "$s" docs/a.txt 2>&1 >/dev/null)
+  rc=$?
+  chmod 755 "$s/BD2/docs"
+  check "versions unreadable exit 1" '[ $rc -eq 1 ]'
+  check "versions unreadable line" 'printf "%s\n" "$err" | grep -qxF "Error restoring file: $s/BD2/docs"'
+fi
 # The listed path restores with files.
 out=$("$cli" -q -y files --to "$work/r5" "$s/BD2/docs/a.txt.gz")
 check "listed version restores" '[ "$(cat "$work/r5/a.txt")" = second ]'

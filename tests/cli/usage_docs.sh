@@ -13,6 +13,7 @@ export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
 mkdir -p "$work/b/sets/BD1"
 echo x > "$work/b/a.txt"
 echo plain > "$work/plain.txt"
+(cd "$work/b" && zip -qr "$work/a.zip" a.txt sets)
 
 # One row per usage error: arguments | the message's text.
 while IFS='|' read -r args message; do
@@ -73,6 +74,9 @@ done <<ROWS
 dir|$work/missing|No such file or directory
 dir|$work/plain.txt|Not a directory
 dir|$work/missing.zip/docs|No such file or directory
+dir|$work/a.zip/no/such|No such folder in the archive
+dir|$work/a.zip/a.txt|No such folder in the archive
+dir|$work/a.zip/SETS/bd1/x|No such folder in the archive
 schedule --date 2013-05-10|$work/missing|No such file or directory
 schedule --date 2013-05-10|$work/plain.txt|Not a directory
 ROWS
