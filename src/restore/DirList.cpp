@@ -33,6 +33,104 @@ TDirHandle& TDirHandle::operator=(TDirHandle&& other) noexcept {
   return *this;
 }
 
+TDirHandle DuplicateFolder(const TDirHandle& folder) {
+  return TDirHandle(folder.Valid() ? ::fcntl(folder.Fd(), F_DUPFD_CLOEXEC, 0) : -1);
+}
+
+bool IdentifyFolder(const TDirHandle& folder, TFolderId& id) {
+  struct stat st {};
+  if (!folder.Valid() || ::fstat(folder.Fd(), &st) != 0) return false;
+  id = {st.st_dev, st.st_ino};
+  return true;
+}
+
+TFolderChain::TFolderChain(TDirHandle top) {
+  TLevel level;
+  level.Handle = std::move(top);
+  level.Known = IdentifyFolder(level.Handle, level.Id);
+  if (level.Known) FAbove.insert(level.Id);
+  FLevels.push_back(std::move(level));
+}
+
+bool TFolderChain::Enter(TDirHandle child, std::string name) {
+  TLevel level;
+  level.Handle = std::move(child);
+  level.Name = std::move(name);
+  level.Known = IdentifyFolder(level.Handle, level.Id);
+  if (level.Known && !FAbove.insert(level.Id).second) return false;
+  FLevels.push_back(std::move(level));
+  CloseAboveKept();
+  return true;
+}
+
+std::optional<TFolderId> TFolderChain::CurrentId() const {
+  if (!FLevels.back().Known) return std::nullopt;
+  return FLevels.back().Id;
+}
+
+// A deep folder is not needed while the walk is in its grandchild: its handle goes. The
+// parent stays, so a folder just entered is left again without reopening anything.
+void TFolderChain::CloseAboveKept() {
+  if (FLevels.size() < 3) return;
+  const size_t index = FLevels.size() - 3;
+  TLevel& level = FLevels[index];
+  if (index < CKeptLevels || !level.Known || !level.Handle.Valid() || !FLevels[index + 1].Handle.Valid()) return;
+  level.Handle = TDirHandle();
+  level.Closed = true;
+}
+
+bool TFolderChain::Leave() {
+  if (FLevels.size() < 2) return false;
+  const size_t parentIndex = FLevels.size() - 2;
+  const bool back = FLevels[parentIndex].Closed ? Reopen(parentIndex) : !FLevels[parentIndex].Lost;
+  if (FLevels.back().Known) FAbove.erase(FLevels.back().Id);
+  FLevels.pop_back();
+  return back;
+}
+
+// Through the child's "..": the parent it is in now, taken when that is the folder left.
+bool TFolderChain::Reopen(size_t level) {
+  TLevel& parent = FLevels[level];
+  const TDirHandle& child = FLevels[level + 1].Handle;
+  if (child.Valid()) {
+    TDirHandle up(::openat(child.Fd(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    TFolderId id;
+    if (IdentifyFolder(up, id) && id == parent.Id) {
+      parent.Handle = std::move(up);
+      parent.Closed = false;
+      return true;
+    }
+  }
+  // The child was moved away (or lost): the parent may still be where it was.
+  return ReopenByName(level);
+}
+
+// Down by name from the nearest open folder above, each one checked to be the folder left.
+bool TFolderChain::ReopenByName(size_t level) {
+  size_t open = level;
+  while (open > 0 && !FLevels[open - 1].Handle.Valid()) --open;
+  if (open == 0) open = 1;  // the top never closes; an invalid top has nothing closed below it
+  TDirHandle folder;
+  for (size_t k = open; k <= level; ++k) {
+    const TLevel& step = FLevels[k];
+    const int base = k == open ? FLevels[k - 1].Handle.Fd() : folder.Fd();
+    TDirHandle next = step.Closed && base >= 0 ? OpenFolder(base, step.Name) : TDirHandle();
+    TFolderId id;
+    if (!IdentifyFolder(next, id) || id != step.Id) {
+      for (size_t lost = k; lost <= level; ++lost) {
+        FLevels[lost].Handle = TDirHandle();
+        FLevels[lost].Closed = false;
+        FLevels[lost].Lost = true;
+      }
+      return false;
+    }
+    folder = std::move(next);
+  }
+  FLevels[level].Handle = std::move(folder);
+  FLevels[level].Closed = false;
+  return true;
+}
+
 TDirHandle OpenFolder(int parent, const std::string& name) {
   constexpr int CFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   return TDirHandle(::openat(parent < 0 ? AT_FDCWD : parent, name.empty() ? "." : name.c_str(), CFlags));

@@ -6,7 +6,10 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace qv {
@@ -39,6 +42,57 @@ class TDirHandle {
 
  private:
   int FFd = -1;
+};
+
+// Another handle of the same open folder (invalid when folder is or none is left).
+TDirHandle DuplicateFolder(const TDirHandle& folder);
+
+// Which folder a handle refers to.
+struct TFolderId {
+  dev_t Device = 0;
+  ino_t Inode = 0;
+  bool operator==(const TFolderId&) const = default;
+};
+struct TFolderIdHash {
+  size_t operator()(const TFolderId& id) const noexcept { return std::hash<ino_t>()(id.Inode) ^ (id.Device << 1); }
+};
+// false when the handle is invalid or cannot be asked.
+bool IdentifyFolder(const TDirHandle& folder, TFolderId& id);
+
+// The open folders of a walk from its top folder down to the one it is in, with a bounded
+// number of handles however deep it goes: the upper CKeptLevels stay open, a deeper folder is
+// closed while the walk is two levels below it and reopened on the way back through its
+// child's ".." (constant per level), taken only when it is still the folder that was left
+// (else by name from the nearest open one above, each step checked the same way). A level
+// may hold no handle (a target folder that is not there in a dry run); none below it does.
+class TFolderChain {
+ public:
+  static constexpr size_t CKeptLevels = 16;
+  explicit TFolderChain(TDirHandle top);
+  // Goes down into child, just opened by name below Current(); false (and nothing entered)
+  // when it is the current folder or one above it: a circle.
+  bool Enter(TDirHandle child, std::string name);
+  // Goes back up to the parent; false when the parent cannot be had again as the same folder
+  // (it was moved or replaced meanwhile): Current() is invalid then.
+  bool Leave();
+  const TDirHandle& Current() const { return FLevels.back().Handle; }
+  std::optional<TFolderId> CurrentId() const;
+  size_t Depth() const { return FLevels.size() - 1; }
+
+ private:
+  struct TLevel {
+    TDirHandle Handle;
+    TFolderId Id;
+    std::string Name;
+    bool Known = false;   // Id was taken from the open handle
+    bool Closed = false;  // closed while below it; Id says what to find again
+    bool Lost = false;    // could not be found again
+  };
+  void CloseAboveKept();
+  bool Reopen(size_t level);
+  bool ReopenByName(size_t level);
+  std::vector<TLevel> FLevels;
+  std::unordered_set<TFolderId, TFolderIdHash> FAbove;  // every known level's folder
 };
 
 // Opens a folder (parent -1: a path) without following a final symbolic link.

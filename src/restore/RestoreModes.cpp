@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <optional>
 #include <unordered_map>
 
 #include "base/FileUtils.h"
@@ -19,6 +20,23 @@ namespace {
 
 constexpr TErrorCode CNotFound(sevError, errFileNotFound);
 constexpr TErrorCode CFolderUnreadable(sevError, errReadFolder);
+
+// Error lines name an item deep in a long chain of folders by the walk's top folder and the
+// last names of its path.
+constexpr size_t CShownPathLength = 240;
+
+std::string ShownPath(const std::string& path, size_t rootLength) {
+  if (path.size() <= CShownPathLength) return path;
+  const size_t room = CShownPathLength > rootLength + 4 ? CShownPathLength - rootLength - 4 : 0;
+  size_t cut = path.size();
+  while (cut > rootLength + 1) {
+    const size_t slash = path.rfind('/', cut - 1);
+    if (slash == std::string::npos || slash <= rootLength || path.size() - slash > room) break;
+    cut = slash;
+  }
+  if (cut == path.size()) return ShortenPath(path, CShownPathLength);
+  return path.substr(0, rootLength) + "/..." + path.substr(cut);
+}
 
 // An entry of an archive folder: the folder itself or below it, never a name that only
 // begins with the same text ("docs2").
@@ -156,6 +174,29 @@ void TRestoreSession::RestoreSelectedFiles() {
   ShowRunSummary(copied, errors);
 }
 
+struct TRestoreSession::TDirectoryWalk {
+  // A folder whose files are done and whose subfolders are being walked.
+  struct TLevel {
+    TDirListing Listing;
+    size_t Next = 0;                      // the next entry to look at for a subfolder
+    size_t SourceEnd = 0, TargetEnd = 0;  // where the parent's paths end
+  };
+  TDirectoryWalk(TDirHandle sourceTop, std::string sourcePath, TDirHandle targetTop, std::string targetPath,
+                 uint32_t& copied, uint32_t& errors)
+      : Source(std::move(sourceTop)), Target(std::move(targetTop)), SourcePath(std::move(sourcePath)),
+        TargetPath(std::move(targetPath)), SourceRoot(SourcePath.size()), TargetRoot(TargetPath.size()),
+        Copied(copied), Errors(errors) {}
+  TFolderChain Source, Target;
+  std::string SourcePath, TargetPath;  // of the folder the walk is in
+  size_t SourceRoot, TargetRoot;       // the length of the top folders' paths
+  std::vector<TLevel> Levels;
+  uint32_t& Copied;
+  uint32_t& Errors;
+  bool CancelRun = false;  // Cancel in the top folder ends the whole walk
+  std::string ShownSource() const { return ShownPath(SourcePath, SourceRoot); }
+  std::string ShownTarget() const { return ShownPath(TargetPath, TargetRoot); }
+};
+
 void TRestoreSession::RestoreDirectory() {
   if (!CheckTargetFolder()) return;
   if (!ConfirmNonEmptyTarget()) return;
@@ -179,48 +220,145 @@ void TRestoreSession::RestoreDirectory() {
   } else {
     // The selected folder and the destination may be links themselves; below them none is
     // followed.
-    const TDirHandle sourceDir(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const TDirHandle targetDir(::open(FTarget.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    bool cancelRun = false;
+    TDirHandle sourceDir(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    TDirHandle targetDir(::open(FTarget.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // A dry run or a test neither needs nor makes the destination.
     if (!sourceDir.Valid() || (!targetDir.Valid() && !WritesNothing())) {
       ++errors;
       AddErrorLines(sourceDir.Valid() ? FTarget : source, CFolderUnreadable);
     } else {
       FWalkRoot = ExcludeTrailingDelimiter(source);
-      CountFolder(sourceDir, std::string());
-      RestoreFolder(sourceDir, ExcludeTrailingDelimiter(source), targetDir,
-                    ExcludeTrailingDelimiter(FTarget), true, copied, errors, cancelRun);
+      CountFolder(sourceDir);
+      TDirectoryWalk walk(std::move(sourceDir), FWalkRoot, std::move(targetDir), ExcludeTrailingDelimiter(FTarget),
+                          copied, errors);
+      WalkFolders(walk);
+      if (walk.CancelRun) FLastRun.Cancelled = true;
       FCounted.clear();  // a walk cut short leaves some behind
       FCountedEntries = 0;
     }
-    if (cancelRun) FLastRun.Cancelled = true;
   }
   if (!FRestoring) FLastRun.Cancelled = true;
   ShowRunSummary(copied, errors);
 }
 
-void TRestoreSession::RestoreFolder(const TDirHandle& sourceDir, const std::string& sourcePath,
-                                    const TDirHandle& targetDir, const std::string& targetPath,
-                                    bool top, uint32_t& copied, uint32_t& errors, bool& cancelRun, bool fresh) {
+void TRestoreSession::WalkFolders(TDirectoryWalk& walk) {
+  if (!EnterFolder(walk, false, 0, 0)) return;
+  while (!walk.Levels.empty() && FRestoring) {
+    if (EnterNextSubfolder(walk)) continue;
+    const size_t sourceEnd = walk.Levels.back().SourceEnd, targetEnd = walk.Levels.back().TargetEnd;
+    walk.Levels.pop_back();
+    if (!walk.Levels.empty()) LeaveFolder(walk, sourceEnd, targetEnd);
+  }
+}
+
+bool TRestoreSession::EnterFolder(TDirectoryWalk& walk, bool fresh, size_t sourceEnd, size_t targetEnd) {
   bool listed = false;
-  const TDirListing listing = FolderListing(sourceDir, WalkRelative(sourcePath), listed);
+  TDirListing listing = FolderListing(walk.Source.Current(), walk.Source.CurrentId(), listed);
   if (!listed) {
-    ++errors;
-    AddErrorLines(sourcePath, CFolderUnreadable);
-    return;
+    ++walk.Errors;
+    AddErrorLines(walk.ShownSource(), CFolderUnreadable);
+    return false;
   }
   // Past the system's path limit the workers reach the folders through their handles.
-  const std::string targetFolder = targetDir.Valid() ? FolderAccessPath(targetDir, targetPath) : targetPath;
-  const bool cancelled = !RestoreFolderFiles(listing, sourceDir, sourcePath, targetFolder, fresh, copied, errors);
-  // The reports of this folder's files before those of its subfolders, as the walk met them.
+  const TDirHandle& targetDir = walk.Target.Current();
+  const std::string targetFolder = targetDir.Valid() ? FolderAccessPath(targetDir, walk.TargetPath) : walk.TargetPath;
+  const bool cancelled = !RestoreFolderFiles(listing, walk.Source.Current(), walk.SourcePath, targetFolder, fresh,
+                                             walk.Copied, walk.Errors);
+  // The reports of this folder's files before those of its subfolders, as the walk met them;
+  // the handles the transfers use are open until then.
   Drain();
   if (cancelled) {
     // Cancel ends this folder level; at the top level it ends the whole walk.
-    if (top) cancelRun = true;
-    return;
+    if (walk.Levels.empty()) walk.CancelRun = true;
+    return false;
   }
-  RestoreSubfolders(listing, sourceDir, sourcePath, targetDir, targetPath, copied, errors, cancelRun);
+  walk.Levels.push_back({std::move(listing), 0, sourceEnd, targetEnd});
+  return true;
+}
+
+bool TRestoreSession::EnterNextSubfolder(TDirectoryWalk& walk) {
+  TDirectoryWalk::TLevel& level = walk.Levels.back();
+  while (level.Next < level.Listing.size()) {
+    const TDirEntry& entry = level.Listing[level.Next++];
+    if (entry.Type != TDirEntry::deFolder) continue;
+    // A destination inside the source is not walked into: it would restore itself forever.
+    if (entry.Device == FTargetDevice && entry.Inode == FTargetInode) continue;
+    const std::string name = entry.Name;  // the level's listing may move when the walk goes down
+    const size_t sourceEnd = walk.SourcePath.size(), targetEnd = walk.TargetPath.size();
+    walk.SourcePath.append("/").append(name);
+    if (!FFilter.Empty() && !FFilter.EntersFolder(WalkRelative(walk.SourcePath))) {
+      walk.SourcePath.resize(sourceEnd);
+      continue;
+    }
+    walk.TargetPath.append("/").append(name);
+    bool made = false;
+    if (!EnterSubfolder(walk, name, made)) {
+      walk.SourcePath.resize(sourceEnd);
+      walk.TargetPath.resize(targetEnd);
+      return true;
+    }
+    if (!EnterFolder(walk, made, sourceEnd, targetEnd)) LeaveFolder(walk, sourceEnd, targetEnd);
+    return true;
+  }
+  return false;
+}
+
+// Opens the subfolder and its target folder (made when the run writes) and goes down into
+// both; false, with its error line, when either cannot be had.
+bool TRestoreSession::EnterSubfolder(TDirectoryWalk& walk, const std::string& name, bool& made) {
+  TDirHandle subDir = OpenFolder(walk.Source.Current().Fd(), name);
+  if (!subDir.Valid()) {
+    ++walk.Errors;
+    AddErrorLines(walk.ShownSource(), CFolderUnreadable);
+    return false;
+  }
+  const TDirHandle& targetDir = walk.Target.Current();
+  TDirHandle subTargetDir = !WritesNothing()    ? OpenOrMakeFolder(targetDir.Fd(), name, &made)
+                            : targetDir.Valid() ? OpenFolder(targetDir.Fd(), name)
+                                                : TDirHandle();
+  if (!subTargetDir.Valid() && !WritesNothing()) {
+    // A link in the destination is not entered: it could lead out of it.
+    struct stat link {};
+    const bool isLink =
+        ::fstatat(targetDir.Fd(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode);
+    ++walk.Errors;
+    AddErrorLines(walk.ShownTarget(), TErrorCode(sevError, isLink ? errNameRefused : errCreateFile));
+    return false;
+  }
+  // A folder that is also one above it (a mount of it) would be walked in a circle.
+  if (!walk.Source.Enter(std::move(subDir), name)) {
+    ++walk.Errors;
+    AddErrorLines(walk.ShownSource(), CFolderUnreadable);
+    return false;
+  }
+  if (!walk.Target.Enter(std::move(subTargetDir), name)) {
+    walk.Source.Leave();  // just entered: its parent is still open
+    ++walk.Errors;
+    AddErrorLines(walk.ShownTarget(), TErrorCode(sevError, errNameRefused));
+    return false;
+  }
+  return true;
+}
+
+void TRestoreSession::LeaveFolder(TDirectoryWalk& walk, size_t sourceEnd, size_t targetEnd) {
+  const bool sourceBack = walk.Source.Leave();
+  const bool targetBack = walk.Target.Leave();
+  walk.SourcePath.resize(sourceEnd);
+  walk.TargetPath.resize(targetEnd);
+  if (sourceBack && targetBack) return;
+  // The folder was moved or replaced while the walk was below it: its files are done, the
+  // subfolders it has left are not walked (they are no longer where the walk came from).
+  TDirectoryWalk::TLevel& level = walk.Levels.back();
+  const auto rest = level.Listing.begin() + static_cast<std::ptrdiff_t>(level.Next);
+  const bool foldersLeft =
+      std::any_of(rest, level.Listing.end(), [](const TDirEntry& e) { return e.Type == TDirEntry::deFolder; });
+  level.Next = level.Listing.size();
+  if (!foldersLeft) return;
+  ++walk.Errors;
+  if (!sourceBack)
+    AddErrorLines(walk.ShownSource(), CFolderUnreadable);
+  else
+    AddErrorLines(walk.ShownTarget(), TErrorCode(sevError, errCreateFile));
 }
 
 // The folder's files in walk order; false when a password prompt cancelled the run.
@@ -270,11 +408,11 @@ bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirH
         case rrCopied: ++copied; break;
         case rrBadHeader:
           ++errors;
-          FErrorList.push_back(MsgErrorGzHeader() + displayPath);
+          FErrorList.push_back(MsgErrorGzHeader() + ShownPath(displayPath, FWalkRoot.size()));
           break;
         case rrFailed:
           ++errors;
-          AddErrorLines(displayPath, failure);
+          AddErrorLines(ShownPath(displayPath, FWalkRoot.size()), failure);
           break;
         default: break;
       }
@@ -286,70 +424,77 @@ bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirH
   return !cancelled;
 }
 
-void TRestoreSession::RestoreSubfolders(const TDirListing& listing, const TDirHandle& sourceDir,
-                                        const std::string& sourcePath, const TDirHandle& targetDir,
-                                        const std::string& targetPath, uint32_t& copied, uint32_t& errors,
-                                        bool& cancelRun) {
-  for (const TDirEntry& entry : listing) {
-    if (!FRestoring) break;
-    if (entry.Type != TDirEntry::deFolder) continue;
-    // A destination inside the source is not walked into: it would restore itself forever.
-    if (entry.Device == FTargetDevice && entry.Inode == FTargetInode) continue;
-    const std::string subSource = sourcePath + "/" + entry.Name;
-    if (!FFilter.EntersFolder(WalkRelative(subSource))) continue;
-    const TDirHandle subDir = OpenFolder(sourceDir.Fd(), entry.Name);
-    if (!subDir.Valid()) {
-      ++errors;
-      AddErrorLines(subSource, CFolderUnreadable);
-      continue;
-    }
-    const std::string subTarget = targetPath + "/" + entry.Name;
-    bool made = false;
-    const TDirHandle subTargetDir = !WritesNothing()     ? OpenOrMakeFolder(targetDir.Fd(), entry.Name, &made)
-                                    : targetDir.Valid() ? OpenFolder(targetDir.Fd(), entry.Name)
-                                                        : TDirHandle();
-    if (!subTargetDir.Valid() && !WritesNothing()) {
-      // A link in the destination is not entered: it could lead out of it.
-      struct stat link {};
-      const bool isLink = ::fstatat(targetDir.Fd(), entry.Name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
-                          S_ISLNK(link.st_mode);
-      const uint32_t detail = isLink ? errNameRefused : errCreateFile;
-      ++errors;
-      AddErrorLines(subTarget, TErrorCode(sevError, detail));
-      continue;
-    }
-    RestoreFolder(subDir, subSource, subTargetDir, subTarget, false, copied, errors, cancelRun, made);
-  }
-}
-
 std::string TRestoreSession::WalkRelative(const std::string& path) const {
   return path.size() > FWalkRoot.size() ? path.substr(FWalkRoot.size() + 1) : std::string();
 }
 
-void TRestoreSession::CountFolder(const TDirHandle& folder, const std::string& relPath) {
-  bool listed = false;
-  TDirListing listing = ListDirectory(folder, ldFolderIds | ldFileSizes, &listed);
-  for (const TDirEntry& entry : listing) {
-    const std::string rel = relPath.empty() ? entry.Name : relPath + "/" + entry.Name;
+namespace {
+
+// A folder the count is in: its listing, the next entry to count and where its path ends.
+struct TCountLevel {
+  TDirListing Listing;
+  bool Listed = false;
+  size_t Next = 0;
+  std::optional<TFolderId> Id;
+  size_t ParentEnd = 0;
+};
+
+}  // namespace
+
+void TRestoreSession::CountFolder(const TDirHandle& folder) {
+  TFolderChain chain(DuplicateFolder(folder));
+  std::string relPath;
+  std::vector<TCountLevel> levels;
+  const auto listCurrent = [&](size_t parentEnd) {
+    TCountLevel level;
+    level.Listing = ListDirectory(chain.Current(), ldFolderIds | ldFileSizes, &level.Listed);
+    level.Id = chain.CurrentId();
+    level.ParentEnd = parentEnd;
+    levels.push_back(std::move(level));
+  };
+  listCurrent(0);
+  while (!levels.empty()) {
+    TCountLevel& level = levels.back();
+    if (level.Next == level.Listing.size()) {
+      const size_t parentEnd = level.ParentEnd;
+      KeepCounted(level.Listed, level.Id, std::move(level.Listing));
+      levels.pop_back();
+      if (levels.empty()) break;
+      relPath.resize(parentEnd);
+      // A folder moved meanwhile is counted no further; the walk reports it.
+      if (!chain.Leave()) levels.back().Next = levels.back().Listing.size();
+      continue;
+    }
+    const TDirEntry& entry = level.Listing[level.Next++];
+    const size_t parentEnd = relPath.size();
+    if (!relPath.empty()) relPath += '/';
+    relPath += entry.Name;
     if (entry.Type == TDirEntry::deFolder) {
-      if (entry.Device == FTargetDevice && entry.Inode == FTargetInode) continue;
-      if (!FFilter.EntersFolder(rel)) continue;
-      const TDirHandle sub = OpenFolder(folder.Fd(), entry.Name);
-      if (sub.Valid()) CountFolder(sub, rel);
+      if ((entry.Device != FTargetDevice || entry.Inode != FTargetInode) && FFilter.EntersFolder(relPath)) {
+        TDirHandle sub = OpenFolder(chain.Current().Fd(), entry.Name);
+        if (sub.Valid() && chain.Enter(std::move(sub), entry.Name)) {
+          listCurrent(parentEnd);
+          continue;
+        }
+      }
     } else if (!(entry.Type == TDirEntry::deLink && entry.LinkTarget == TDirEntry::deFolder) &&
-               FFilter.Accepts(rel)) {
+               FFilter.Accepts(relPath)) {
       ++FProgress.FilesTotal;
       FProgress.BytesTotal += std::max<int64_t>(entry.Size, 0);
     }
+    relPath.resize(parentEnd);
   }
-  // A folder that could not be read is listed again by the walk, which reports it.
-  if (!listed || FCountedEntries + listing.size() > CKeptEntries) return;
-  FCountedEntries += listing.size();
-  FCounted.insert_or_assign(relPath, std::move(listing));
 }
 
-TDirListing TRestoreSession::FolderListing(const TDirHandle& folder, const std::string& relPath, bool& listed) {
-  if (const auto kept = FCounted.find(relPath); kept != FCounted.end()) {
+void TRestoreSession::KeepCounted(bool listed, std::optional<TFolderId> id, TDirListing listing) {
+  // A folder that could not be read is listed again by the walk, which reports it.
+  if (!listed || !id || FCountedEntries + listing.size() > CKeptEntries) return;
+  FCountedEntries += listing.size();
+  FCounted.insert_or_assign(*id, std::move(listing));
+}
+
+TDirListing TRestoreSession::FolderListing(const TDirHandle& folder, std::optional<TFolderId> id, bool& listed) {
+  if (const auto kept = id ? FCounted.find(*id) : FCounted.end(); kept != FCounted.end()) {
     TDirListing listing = std::move(kept->second);
     FCounted.erase(kept);
     listed = true;

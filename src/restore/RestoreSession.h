@@ -292,13 +292,17 @@ class TRestoreSession {
   void ItemFinished(int64_t bytes);
   // Directory mode counts what it will walk, so that the totals are known from the start. The
   // count's listings (with each file's size and time) are kept for the walk that follows, up to
-  // CKeptEntries entries, keyed by the folder's path below the walk's root.
-  void CountFolder(const TDirHandle& folder, const std::string& relPath);
+  // CKeptEntries entries, keyed by the folder's device and inode (a key as long as a deep
+  // folder's path would make the store grow with the square of the depth). Both the count and
+  // the walk go down with a stack of their own, not by recursion: a tree of any depth fits the
+  // thread's stack and a bounded number of handles (TFolderChain).
+  void CountFolder(const TDirHandle& folder);
   static constexpr size_t CKeptEntries = 65536;
-  std::unordered_map<std::string, TDirListing> FCounted;
+  std::unordered_map<TFolderId, TDirListing, TFolderIdHash> FCounted;
   size_t FCountedEntries = 0;
-  // The kept listing of the folder at relPath (taken out of the store), or a new one.
-  TDirListing FolderListing(const TDirHandle& folder, const std::string& relPath, bool& listed);
+  // The kept listing of the folder id (taken out of the store), or a new one.
+  TDirListing FolderListing(const TDirHandle& folder, std::optional<TFolderId> id, bool& listed);
+  void KeepCounted(bool listed, std::optional<TFolderId> id, TDirListing listing);
   // The Directory walk's selected folder, to which the filter's paths are relative.
   std::string FWalkRoot;
   std::string WalkRelative(const std::string& path) const;
@@ -316,15 +320,18 @@ class TRestoreSession {
   TRestoreResult RestoreSelectedEntry(const std::string& archive, const std::string& subPath,
                                       std::string& source, TErrorCode& code);
   TRestoreResult RestoreSelectedPath(const std::string& source, TErrorCode& code);
-  // fresh: this walk made the target folder.
-  void RestoreFolder(const TDirHandle& sourceDir, const std::string& sourcePath,
-                     const TDirHandle& targetDir, const std::string& targetPath, bool top,
-                     uint32_t& copied, uint32_t& errors, bool& cancelRun, bool fresh = false);
+  // The Directory walk's open folders, paths and levels still to finish.
+  struct TDirectoryWalk;
+  void WalkFolders(TDirectoryWalk& walk);
+  // The files of the folder the walk has just entered; true when its subfolders follow (it is
+  // then the walk's new level). fresh: this walk made the target folder.
+  bool EnterFolder(TDirectoryWalk& walk, bool fresh, size_t sourceEnd, size_t targetEnd);
+  // Enters the current level's next subfolder; false when it has none left.
+  bool EnterNextSubfolder(TDirectoryWalk& walk);
+  bool EnterSubfolder(TDirectoryWalk& walk, const std::string& name, bool& made);
+  void LeaveFolder(TDirectoryWalk& walk, size_t sourceEnd, size_t targetEnd);
   bool RestoreFolderFiles(const TDirListing& listing, const TDirHandle& sourceDir, const std::string& sourcePath,
                           const std::string& targetFolder, bool fresh, uint32_t& copied, uint32_t& errors);
-  void RestoreSubfolders(const TDirListing& listing, const TDirHandle& sourceDir, const std::string& sourcePath,
-                         const TDirHandle& targetDir, const std::string& targetPath, uint32_t& copied,
-                         uint32_t& errors, bool& cancelRun);
   void RestoreArchiveFolder(const std::string& archive, const std::string& subPath,
                             const std::string& target, uint32_t& copied, uint32_t& errors);
   void CollectVersions(const std::string& base, const std::string& set);
