@@ -63,7 +63,7 @@ write_pot dialogs "$tmp/dialogs.pot" "$tmp/dialogs-ui.pot"
 
 mapfile -t others < <(find src -mindepth 1 -maxdepth 1 -type d ! -name base | LC_ALL=C sort)
 mapfile -t rest < <(sources "${others[@]}")
-extract "$tmp/default-tr.pot" Tr -- "${all[@]}"
+extract "$tmp/default-tr.pot" Tr NTr:1,2 -- "${all[@]}"
 extract "$tmp/default-n.pot" N_ -- "${rest[@]}"
 extract "$tmp/default-ui.pot" T -- "${ui[@]}"
 write_pot quorvex-restore "$tmp/default-tr.pot" "$tmp/default-n.pot" "$tmp/default-ui.pot"

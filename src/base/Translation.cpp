@@ -30,6 +30,10 @@ std::string Translate(const char* domain, const char* msgid) {
   return dgettext(domain, msgid);
 }
 
+std::string TranslatePlural(const char* domain, const char* singular, const char* plural, unsigned long n) {
+  return dngettext(domain, singular, plural, n);
+}
+
 std::string CatalogueFolder() { return CatalogueFolderFor(ProgramFileName()); }
 
 std::string CatalogueFolderFor(const std::string& programFile) {

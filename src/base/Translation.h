@@ -17,6 +17,11 @@ std::string Translate(const char* domain, const char* msgid);
 inline std::string TrUnits(const char* msgid) { return Translate(DomainUnits, msgid); }
 inline std::string TrDialogs(const char* msgid) { return Translate(DomainDialogs, msgid); }
 inline std::string Tr(const char* msgid) { return Translate(DomainDefault, msgid); }
+// The form of a text with a count that the language takes for n ("1 file", "2 files").
+std::string TranslatePlural(const char* domain, const char* singular, const char* plural, unsigned long n);
+inline std::string NTr(const char* singular, const char* plural, unsigned long n) {
+  return TranslatePlural(DomainDefault, singular, plural, n);
+}
 
 // Marks a string for extraction without translating it where it stands.
 #define N_(text) text

@@ -211,7 +211,7 @@ void TCliView::PrintMessage(const TMessage& message, bool withRunLines) {
   PrintLine(EscapeControlChars(message.Text));
   if (withRunLines) {
     // A dry run's own summary already counts its skips.
-    if (FSkipped > 0 && FOptions.Kind != rkDryRun) PrintLine(FormatText(Tr("%u skipped"), {std::to_string(FSkipped)}));
+    if (FSkipped > 0 && FOptions.Kind != rkDryRun) PrintLine(FormatText(NTr("%u skipped", "%u skipped", FSkipped), {std::to_string(FSkipped)}));
     if (FStopped) PrintLine(Tr("Stopped by user."));
   }
   for (const std::string& line : message.Details) PrintLine(EscapeControlChars(line));

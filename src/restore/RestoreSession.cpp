@@ -185,7 +185,7 @@ void TRestoreSession::ShowProgress(TFileAction, int64_t ACount, bool) {
 }
 
 void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
-  ReportRun(FormatText(MsgFilesCopied(), {std::to_string(copied)}), copied, errors);
+  ReportRun(FormatText(MsgFilesCopied(copied), {std::to_string(copied)}), copied, errors);
   EndRun();
 }
 
@@ -193,12 +193,12 @@ void TRestoreSession::ReportRun(const std::string& copiedText, uint32_t copied, 
   const auto number = [](uint32_t n) { return std::to_string(n); };
   std::string text = copiedText;
   if (Verifying()) text += FormatText(MsgVerified(), {number(FVerified)});
-  if (errors != 0) text += " - " + FormatText(MsgErrors(), {number(errors)});
+  if (errors != 0) text += " - " + FormatText(MsgErrors(errors), {number(errors)});
   if (FOptions.Kind == rkDryRun)
     text = FormatText(MsgDryRunSummary(), {number(copied), number(FNew), number(FReplaced), number(FSkipped),
                                            number(errors)});
   else if (FOptions.Kind == rkTest)
-    text = FormatText(MsgTestedSummary(), {number(copied), number(errors)});
+    text = FormatText(MsgFilesTested(copied), {number(copied)}) + " - " + FormatText(MsgErrors(errors), {number(errors)});
   // A dry run has reported every item, failures too, one by one.
   if (errors == 0 || FOptions.Kind == rkDryRun)
     FView.ShowInfo(text);

@@ -33,12 +33,12 @@ std::string FormatText(const std::string& format, std::initializer_list<std::str
   return out;
 }
 
-std::string MsgFilesCopied() { return Tr("%u files copied"); }
-std::string MsgErrors() { return Tr("%u errors"); }
+std::string MsgFilesCopied(uint32_t n) { return NTr("%u file copied", "%u files copied", n); }
+std::string MsgErrors(uint32_t n) { return NTr("%u error", "%u errors", n); }
 std::string MsgDryRunSummary() {
   return Tr("Dry run: %u to restore (%u new, %u replaced), %u skipped, %u errors");
 }
-std::string MsgTestedSummary() { return Tr("%u files tested OK - %u errors"); }
+std::string MsgFilesTested(uint32_t n) { return NTr("%u file tested OK", "%u files tested OK", n); }
 std::string MsgVerified() { return Tr(", %u verified"); }
 // Reasons are keys of the item reports (printed and read by scripts): not translated.
 std::string MsgReasonExists() { return "exists"; }
@@ -51,8 +51,10 @@ std::string MsgPasswordInvalid() {
 std::string MsgDestNotFound() { return Tr("Destination directory not found - create?"); }
 std::string MsgDestNotCreated() { return Tr("Could not create destination directory:\n%s\n%s"); }
 std::string MsgDestNotEmpty() { return Tr("Destination directory not empty - start restore anyway?"); }
-std::string MsgFilesFound() { return Tr("%u files found - start restore?"); }
-std::string MsgScheduleCopied() { return Tr("%u of %u files copied (%s of %s)"); }
+std::string MsgFilesFound(uint32_t n) { return NTr("%u file found - start restore?", "%u files found - start restore?", n); }
+std::string MsgScheduleCopied(uint32_t total) {
+  return NTr("%u of %u file copied (%s of %s)", "%u of %u files copied (%s of %s)", total);
+}
 std::string MsgNoFilesSelected() { return Tr("No files selected!"); }
 std::string MsgNoFilesFound() { return Tr("No files found!"); }
 std::string MsgSearching() { return Tr("Searching for files"); }

@@ -13,15 +13,15 @@ namespace qv {
 std::string FormatText(const std::string& format, std::initializer_list<std::string> values);
 
 // Resource texts of the main window, translated in the default domain.
-std::string MsgFilesCopied();          // "%u files copied"
-std::string MsgErrors();               // "%u errors"
+std::string MsgFilesCopied(uint32_t n);  // "%u files copied", the form for n
+std::string MsgErrors(uint32_t n);       // "%u errors"
 std::string MsgPasswordRequired();     // "To restore encrypted file:\n%s\nrequires a password!"
 std::string MsgPasswordInvalid();      // "The password entered for file:\n%s\nis invalid! ..."
 std::string MsgDestNotFound();         // "Destination directory not found - create?"
 std::string MsgDestNotCreated();       // "Could not create destination directory:\n%s\n%s" (folder, reason)
 std::string MsgDestNotEmpty();         // "Destination directory not empty - start restore anyway?"
-std::string MsgFilesFound();           // "%u files found - start restore?"
-std::string MsgScheduleCopied();       // "%u of %u files copied (%s of %s)"
+std::string MsgFilesFound(uint32_t n);   // "%u files found - start restore?"
+std::string MsgScheduleCopied(uint32_t total);  // "%u of %u files copied (%s of %s)"
 std::string MsgNoFilesSelected();      // "No files selected!"
 std::string MsgNoFilesFound();         // "No files found!"
 std::string MsgSearching();            // "Searching for files"
@@ -30,7 +30,7 @@ std::string MsgErrorGzHeader();        // "Error reading gz-header: "
 std::string MsgNoSourceFolder();       // "No source directory selected!"
 std::string MsgMainCaption();          // "Restore files from backup"
 std::string MsgDryRunSummary();        // "Dry run: %u to restore (%u new, %u replaced), %u skipped, %u errors"
-std::string MsgTestedSummary();        // "%u files tested OK - %u errors"
+std::string MsgFilesTested(uint32_t n);  // "%u files tested OK"
 std::string MsgVerified();             // ", %u verified"
 std::string MsgReasonExists();         // "exists"
 std::string MsgReasonNotOlder();       // "not older"

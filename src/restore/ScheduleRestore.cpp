@@ -116,16 +116,16 @@ void TRestoreSession::RestoreFromSchedule() {
   const size_t n = FVersions->Count();
   if (!FRestoring) {
     FLastRun.Cancelled = true;
-    ReportRun(FormatText(MsgScheduleCopied(), {"0", std::to_string(n), SizeToStr(0), SizeToStr(0)}), 0,
+    ReportRun(FormatText(MsgScheduleCopied(static_cast<uint32_t>(n)), {"0", std::to_string(n), SizeToStr(0), SizeToStr(0)}), 0,
               FSearchErrors);
   } else if (n == 0) {
     FView.ShowError(MsgNoFilesFound());
     // A folder that could not be read is an error, not an empty backup.
     if (FSearchErrors != 0)
-      ReportRun(FormatText(MsgScheduleCopied(), {"0", "0", SizeToStr(0), SizeToStr(0)}), 0, FSearchErrors);
+      ReportRun(FormatText(MsgScheduleCopied(0), {"0", "0", SizeToStr(0), SizeToStr(0)}), 0, FSearchErrors);
     else
       FLastRun.NothingToDo = true;
-  } else if (!WritesNothing() && !FView.Confirm(FormatText(MsgFilesFound(), {std::to_string(n)}), true)) {
+  } else if (!WritesNothing() && !FView.Confirm(FormatText(MsgFilesFound(static_cast<uint32_t>(n)), {std::to_string(n)}), true)) {
     FLastRun.NothingToDo = true;
   } else {
     FProgress.FilesTotal = static_cast<uint32_t>(n);
@@ -211,7 +211,7 @@ void TRestoreSession::RestoreVersions() {
   Drain();
   FView.SetProgress(101);
 
-  const std::string text = FormatText(MsgScheduleCopied(), {std::to_string(copied), std::to_string(n),
+  const std::string text = FormatText(MsgScheduleCopied(static_cast<uint32_t>(n)), {std::to_string(copied), std::to_string(n),
                                                           SizeToStr(copiedBytes), SizeToStr(totalBytes)});
   ReportRun(text, copied, errors);
   FLastRun.Total = static_cast<uint32_t>(n);

@@ -43,6 +43,17 @@ TEST_F(GermanTranslation, ErrorMessagesAndUnits) {
   EXPECT_EQ(GetErrorMessage(0x610B), "Error: Decryption failed (Decrypt)");
 }
 
+TEST_F(GermanTranslation, CountsTakeTheFormOfTheirNumber) {
+  const struct { const char* Language; unsigned long N; std::string Text; } rows[] = {
+      {"", 1, "%u file copied"},   {"", 2, "%u files copied"},   {"", 0, "%u files copied"},
+      {"de", 1, "%u Datei kopiert"}, {"de", 2, "%u Dateien kopiert"},
+  };
+  for (const auto& row : rows) {
+    SetTranslationLanguage(row.Language);
+    EXPECT_EQ(NTr("%u file copied", "%u files copied", row.N), row.Text) << row.Language << " " << row.N;
+  }
+}
+
 TEST_F(GermanTranslation, EveryErrorTextIsTranslated) {
   const uint32_t assigned[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
                                17, 18, 19, 24, 25, 26, 27, 28, 29, 32, 33, 34, 128};

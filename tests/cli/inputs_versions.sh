@@ -22,7 +22,7 @@ out=$(timeout 20 "$cli" -q -y files --to "$work/r1" "$b/missing.txt" "$b/ok.txt"
       "$b/dangling" "$b/bad.gz" "$b/x.zip/docs/none.txt" </dev/null)
 rc=$?
 check "files: bad items exit 1" '[ $rc -eq 1 ]'
-check "files: summary" 'echo "$out" | grep -qx "1 files copied - 5 errors"'
+check "files: summary" 'echo "$out" | grep -qx "1 file copied - 5 errors"'
 check "files: missing path" 'echo "$out" | grep -qx "Error restoring file: $b/missing.txt"'
 check "files: fifo refused" 'echo "$out" | grep -qx "   Error: Not a regular file"'
 check "files: missing entry" 'echo "$out" | grep -qx "Error restoring file: $b/x.zip:docs/none.txt"'
@@ -51,7 +51,7 @@ if [ -x "$bench" ]; then
   out=$(QUORVEX_PASSWORD=right "$cli" -q -y files --to "$work/r4" "$e/f1.txt.enc" "$e/f2.txt.enc" "$e/f3.txt.enc" </dev/null)
   rc=$?
   check "password per item: exit 1" '[ $rc -eq 1 ]'
-  check "password per item: summary" 'echo "$out" | grep -qx "2 files copied - 1 errors"'
+  check "password per item: summary" 'echo "$out" | grep -qx "2 files copied - 1 error"'
   check "password per item: files" '[ "$(cat "$work/r4/f3.txt")" = "plain 3" ] && [ ! -e "$work/r4/f2.txt" ]'
   # An empty password given is no password: every encrypted item fails alike.
   out=$(QUORVEX_PASSWORD= "$cli" -q -y files --to "$work/r6" "$e/f1.txt.enc" "$e/f2.txt.enc" </dev/null)

@@ -25,7 +25,7 @@ printf 'zipped\n' > "$work/zsrc/docs/z.txt"
 out=$("$cli" -q -y dir --to "$work/r1" "$b")
 rc=$?
 check "dir exit status 1 with an error" '[ $rc -eq 1 ]'
-check "dir summary" '[ "$(echo "$out" | head -1)" = "3 files copied - 1 errors" ]'
+check "dir summary" '[ "$(echo "$out" | head -1)" = "3 files copied - 1 error" ]'
 check "gz header line" 'echo "$out" | grep -qx "Error reading gz-header: $b/docs/broken.gz"'
 check "plain bytes" 'cmp -s "$b/plain.txt" "$work/r1/plain.txt"'
 check "plain time" '[ "$(mtime "$work/r1/plain.txt")" = "$(mtime "$b/plain.txt")" ]'
@@ -48,13 +48,13 @@ if "$cli" --help >/dev/null && [ -x "$(dirname "$cli")/bench_restore" ]; then
   "$(dirname "$cli")/bench_restore" encrypt "$enc/s.txt" "$enc/s.txt.enc" secret
   rm "$enc/s.txt"
   out=$("$cli" -q -y files --password-file "$work/pw" --to "$work/r2" "$enc/s.txt.enc")
-  check "enc by password file" '[ $? -eq 0 ] && [ "$out" = "1 files copied" ] && [ "$(cat "$work/r2/s.txt")" = classified ]'
+  check "enc by password file" '[ $? -eq 0 ] && [ "$out" = "1 file copied" ] && [ "$(cat "$work/r2/s.txt")" = classified ]'
   out=$(QUORVEX_PASSWORD=wrong "$cli" -q -y files --overwrite always --to "$work/r3" "$enc/s.txt.enc" </dev/null)
   rc=$?
   check "wrong password fails once" '[ $rc -eq 1 ] && echo "$out" | grep -q "Decryption failed"'
   check "wrong password writes nothing" '[ ! -e "$work/r3/s.txt" ]'
   out=$(env -u QUORVEX_PASSWORD "$cli" -q -y files --to "$work/r4" "$enc/s.txt.enc" "$b/plain.txt" </dev/null)
-  check "no password without a terminal" '[ $? -eq 1 ] && echo "$out" | grep -q "^1 files copied - 1 errors$"'
+  check "no password without a terminal" '[ $? -eq 1 ] && echo "$out" | grep -q "^1 file copied - 1 error$"'
 fi
 
 # Paths inside a zip archive (zip and 7zz), and the list subcommand.
@@ -74,7 +74,7 @@ echo two > "$s/BD2/docs/a.txt"; touch -d '2013-05-10 23:59:59 UTC' "$s/BD2/docs/
 echo three > "$s/BD3/docs/a.txt"; touch -d '2013-05-11 00:00:00 UTC' "$s/BD3/docs/a.txt"
 out=$("$cli" -q -y schedule --to "$work/r7" --date 2013-05-10 "$s")
 check "schedule exit 0" '[ $? -eq 0 ]'
-check "schedule summary" '[ "$out" = "1 of 1 files copied (4 B of 4 B)" ]'
+check "schedule summary" '[ "$out" = "1 of 1 file copied (4 B of 4 B)" ]'
 check "schedule version" '[ "$(cat "$work/r7/docs/a.txt")" = two ]'
 "$cli" -q -y schedule --to "$work/r8" --date 2013-05-10 --sets 'XX*' "$s" >/dev/null
 check "no files found exits 3" '[ $? -eq 3 ]'

@@ -106,12 +106,12 @@ german_run() {
     "$work/demo/backup/documents/secret.txt.enc" < /dev/null
 }
 out=$(german_run 1)
-check "German summary from the moved root" 'echo "$out" | grep -qx "1 Dateien kopiert - 1 Fehler"'
+check "German summary from the moved root" 'echo "$out" | grep -qx "1 Datei kopiert - 1 Fehler"'
 check "German error text from the moved root" 'echo "$out" | grep -q "Entschlüsselung fehlgeschlagen"'
 rm "$root"/usr/share/locale/de/LC_MESSAGES/quorvex-restore*.mo
 out=$(german_run 2)
 check "no build-tree catalogues behind the moved root" \
-  'echo "$out" | grep -qx "1 files copied - 1 errors" && echo "$out" | grep -q "Decryption failed"'
+  'echo "$out" | grep -qx "1 file copied - 1 error" && echo "$out" | grep -q "Decryption failed"'
 
 # Desktop integration: the entry, the icon it names, the metainfo that names it.
 desktop=$root/usr/share/applications/$app.desktop

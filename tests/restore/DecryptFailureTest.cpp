@@ -36,7 +36,7 @@ TEST_F(DecryptFailureRun, DamagedFileIsCorruptAndThePasswordIsKept) {
     ASSERT_EQ(view.Prompts.size(), 1u);  // no second question for a damaged file
     EXPECT_FALSE(FileExists(Dst("bad.bin")));
     EXPECT_EQ(ReadFile(Dst("good.bin")), data);
-    EXPECT_EQ(view.DetailMessage, "1 files copied - 1 errors");
+    EXPECT_EQ(view.DetailMessage, "1 file copied - 1 error");
     ASSERT_EQ(view.Details.size(), 2u);
     EXPECT_EQ(view.Details[1], "   Error: Corrupt file (Decrypt)");
   }

@@ -143,7 +143,7 @@ TEST_F(Destination, HostileLinksChangeNothingOutside) {
         ASSERT_EQ(::lstat(Dst(row.RegularAt).c_str(), &st), 0);
         EXPECT_TRUE(S_ISREG(st.st_mode));
         EXPECT_EQ(ReadFile(Dst(row.RegularAt)), "restored");
-        EXPECT_EQ(view.Summary(), "1 files copied");
+        EXPECT_EQ(view.Summary(), "1 file copied");
       }
     }
   }

@@ -93,7 +93,7 @@ TEST_F(InlineRun, InlineFailuresAndPasswordsKeepTheirResults) {
   EXPECT_EQ(ReadFile(Dst("p.txt")), "old");
   EXPECT_EQ(ReadFile(Dst("s.txt")), "secret text");
   EXPECT_EQ(view.Prompts.size(), 2u);
-  EXPECT_EQ(view.DetailMessage, "1 files copied - 2 errors");
+  EXPECT_EQ(view.DetailMessage, "1 file copied - 2 errors");
   ASSERT_EQ(view.Details.size(), 3u);
   EXPECT_EQ(view.Details[0], "Error reading gz-header: " + Src("bad.gz"));
   EXPECT_EQ(view.Details[1], "Error restoring file: " + Src("p.txt"));

@@ -315,7 +315,7 @@ TEST_F(Preview, VerifyCatchesATargetChangedAfterItsRename) {
     view.PasswordAnswers = {{paOk, "pw"}};
     Start();
     EXPECT_EQ(changed, Dst(row.Target));
-    EXPECT_EQ(view.Summary(), "1 files copied, 1 verified - 1 errors");
+    EXPECT_EQ(view.Summary(), "1 file copied, 1 verified - 1 error");
     ASSERT_EQ(view.Details.size(), 2u);
     EXPECT_EQ(view.Details[1], "   Error: Verification failed" +
                                    std::string(row.Item.find(".zip") != std::string::npos ? " (Zip)"

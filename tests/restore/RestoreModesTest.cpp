@@ -51,11 +51,11 @@ TEST_F(RestoreRun, OverwriteRulesWithToleranceAndProtection) {
   } rows[] = {
       {omNever, 2, false, false, true, "old", "0 files copied", 1, ""},
       {omOlder, 2, false, false, true, "old", "0 files copied", 1, ""},  // within the tolerance
-      {omOlder, 3, false, false, true, "new", "1 files copied", 0, ""},
+      {omOlder, 3, false, false, true, "new", "1 file copied", 0, ""},
       {omOlder, 3600, true, false, true, "old", "0 files copied", 1, ""},  // one hour newer counts as equal
       // A write-protected target is refused unless the protection may be cleared.
       {omAlways, 3600, true, true, false, "old", "0 files copied", 0, "Could not create file"},
-      {omAlways, 3600, true, true, true, "new", "1 files copied", 0, ""},
+      {omAlways, 3600, true, true, true, "new", "1 file copied", 0, ""},
   };
   Put("a.txt", "new", 1400000100);
   ::mkdir(dst.c_str(), 0755);
@@ -113,7 +113,7 @@ TEST_F(RestoreRun, FilesModeKindsAndFailures) {
   Files({"a.txt.gz", "b.bin", "a.txt.gz"});
   Start();
   EXPECT_EQ(ReadFile(Dst("a.txt.gz")), ReadFile(Src("a.txt.gz")));  // copied unchanged
-  EXPECT_EQ(view.DetailMessage, "2 files copied - 1 errors");
+  EXPECT_EQ(view.DetailMessage, "2 files copied - 1 error");
   ASSERT_EQ(view.Details.size(), 2u);
   EXPECT_EQ(view.Details[0], "Error restoring file: " + Src("b.bin"));
   EXPECT_EQ(view.Details[1].substr(0, 3), "   ");
@@ -176,7 +176,7 @@ TEST_F(RestoreRun, DirectoryModeWalkLinksHeadersAndCancelPerLevel) {
   EXPECT_TRUE(FileExists(Dst("empty")));
   EXPECT_FALSE(FileExists(Dst("linkdir")));
   EXPECT_EQ(ReadFile(Dst("linkfile")), "s");  // a link to a file: restored by its content
-  EXPECT_EQ(view.DetailMessage, "5 files copied - 1 errors");
+  EXPECT_EQ(view.DetailMessage, "5 files copied - 1 error");
   ASSERT_EQ(view.Details.size(), 1u);
   EXPECT_EQ(view.Details[0], "Error reading gz-header: " + Src("bad.gz"));
 
@@ -206,7 +206,7 @@ TEST_F(RestoreRun, DirectoryModeWalkLinksHeadersAndCancelPerLevel) {
   EXPECT_FALSE(FileExists(enc / "out/sub/e.txt"));
   EXPECT_FALSE(FileExists(enc / "out/sub/deeper/after.txt"));
   EXPECT_EQ(ReadFile(enc / "out/sub2/f.txt"), "f");
-  EXPECT_EQ(view.Summary(), "1 files copied");
+  EXPECT_EQ(view.Summary(), "1 file copied");
 }
 
 // In a folder the walk made, a name it wrote before counts as existing: two backups that
@@ -226,7 +226,7 @@ TEST_F(RestoreRun, DirectoryModeFolderItMadeKeepsTheOverwriteRule) {
     const char* Summary;
     uint32_t Skipped;
   } rows[] = {
-      {omNever, "plain", "1 files copied", 1},
+      {omNever, "plain", "1 file copied", 1},
       {omAlways, "packed twin", "2 files copied", 0},
   };
   view.Mode = rmDirectory;
@@ -260,7 +260,7 @@ TEST_F(RestoreRun, DirectoryModeSelectedFolderIsALink) {
   view.Mode = rmDirectory;
   view.Folder = dir / "link";
   Start();
-  EXPECT_EQ(view.Summary(), "1 files copied");
+  EXPECT_EQ(view.Summary(), "1 file copied");
   EXPECT_EQ(ReadFile(Dst("x.txt")), "x");
 }
 
@@ -295,7 +295,7 @@ TEST_F(RestoreRun, StopDuringATransferInFilesAndDirectoryModes) {
   EXPECT_EQ(ReadFile(Dst("a.txt")), "a");
   EXPECT_FALSE(FileExists(Dst("big.bin")));
   EXPECT_FALSE(FileExists(Dst("z.txt")));
-  EXPECT_EQ(view.DetailMessage, "1 files copied - 1 errors");
+  EXPECT_EQ(view.DetailMessage, "1 file copied - 1 error");
   ASSERT_EQ(view.Details.size(), 2u);
   EXPECT_EQ(view.Details[0], "Error restoring file: " + Src("big.bin"));
   EXPECT_EQ(view.Details[1], "   " + GetErrorMessage(static_cast<uint32_t>(opCopy) | errUserBreak));
@@ -318,7 +318,7 @@ TEST_F(RestoreRun, PauseHoldsTheWorkerUntilContinue) {
   Start();
   EXPECT_EQ(pausedCalls, 20);
   EXPECT_EQ(ReadFile(Dst("big.bin")), ReadFile(Src("big.bin")));
-  EXPECT_EQ(view.Summary(), "1 files copied");
+  EXPECT_EQ(view.Summary(), "1 file copied");
 }
 
 TEST_F(RestoreRun, ZipPathsInFilesAndDirectoryModes) {
@@ -334,7 +334,7 @@ TEST_F(RestoreRun, ZipPathsInFilesAndDirectoryModes) {
   EXPECT_EQ(ReadFile(Dst("docs/a.txt")), "in the archive");
   EXPECT_FALSE(FileExists(Dst("docs/abc.txt")));
   // The archive itself selected as a file is an error, not a silent nothing.
-  EXPECT_EQ(view.DetailMessage, "1 files copied - 1 errors");
+  EXPECT_EQ(view.DetailMessage, "1 file copied - 1 error");
   view.DetailMessage.clear();
 
   // A folder inside the archive selects its own entries, not every name it begins.
@@ -353,7 +353,7 @@ TEST_F(RestoreRun, ZipPathsInFilesAndDirectoryModes) {
   Put("broken.zip", "PK but not really");
   view.Folder = Src("broken.zip");
   Start();
-  EXPECT_EQ(view.DetailMessage, "0 files copied - 1 errors");
+  EXPECT_EQ(view.DetailMessage, "0 files copied - 1 error");
   ASSERT_EQ(view.Details.size(), 2u);
   EXPECT_EQ(view.Details[0], "Error restoring file: " + Src("broken.zip"));
   EXPECT_FALSE(session.Restoring());
@@ -433,7 +433,7 @@ TEST_F(ScheduleRun, KindsSizesBadHeaderAndPassword) {
   EXPECT_EQ(ReadFile(Dst("plain.txt")), "12345");
   EXPECT_EQ(ReadFile(Dst("secret.txt")), "secret!");
   EXPECT_EQ(view.DetailMessage.substr(0, 20), "2 of 3 files copied ");
-  EXPECT_NE(view.DetailMessage.find(" - 1 errors"), std::string::npos);
+  EXPECT_NE(view.DetailMessage.find(" - 1 error"), std::string::npos);
   ASSERT_EQ(view.Details.size(), 2u);
   EXPECT_EQ(view.Details[0], "Error restoring file: " + Src("BD1/bad.gz"));
   EXPECT_EQ(view.Details[1], "   " + GetErrorMessage(0x2004));

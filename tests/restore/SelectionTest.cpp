@@ -170,7 +170,7 @@ TEST_F(SessionRun, PasswordOfferedAgainForEachItem) {
   EXPECT_EQ(ReadFile(Dst("a.txt")), "A");
   EXPECT_FALSE(FileExists(Dst("b.txt")));
   EXPECT_EQ(ReadFile(Dst("c.txt")), "C");
-  EXPECT_EQ(view.DetailMessage, "2 files copied - 1 errors");
+  EXPECT_EQ(view.DetailMessage, "2 files copied - 1 error");
   ASSERT_EQ(view.Details.size(), 2u);
   EXPECT_EQ(view.Details[0], "Error restoring file: " + Src("b.txt.enc"));
   EXPECT_EQ(view.Details[1], "   " + GetErrorMessage(uint32_t{sevError} | opDecrypt | errDecrypt));
@@ -190,12 +190,12 @@ TEST_F(SessionRun, FailureIsNeverReportedAsSuccess) {
     std::string Folder;
     std::string Summary;
   } rows[] = {
-      {rmFiles, {Src("fifo"), Src("ok.txt")}, "", "1 files copied - 1 errors"},
-      {rmFiles, {Src("dangling"), Src("ok.txt")}, "", "1 files copied - 1 errors"},
-      {rmFiles, {Src("gone.txt"), Src("ok.txt")}, "", "1 files copied - 1 errors"},
-      {rmFiles, {Src("gone.txt")}, "", "0 files copied - 1 errors"},  // also when it is the only one
-      {rmDirectory, {}, src, "1 files copied - 2 errors"},  // the fifo and the dangling link
-      {rmDirectory, {}, src + "/missing", "0 files copied - 1 errors"},
+      {rmFiles, {Src("fifo"), Src("ok.txt")}, "", "1 file copied - 1 error"},
+      {rmFiles, {Src("dangling"), Src("ok.txt")}, "", "1 file copied - 1 error"},
+      {rmFiles, {Src("gone.txt"), Src("ok.txt")}, "", "1 file copied - 1 error"},
+      {rmFiles, {Src("gone.txt")}, "", "0 files copied - 1 error"},  // also when it is the only one
+      {rmDirectory, {}, src, "1 file copied - 2 errors"},  // the fifo and the dangling link
+      {rmDirectory, {}, src + "/missing", "0 files copied - 1 error"},
   };
   view.Overwrite = omAlways;
   for (const TRow& row : rows) {
@@ -249,7 +249,7 @@ TEST_F(SessionRun, KeepBothWritesBesideAndReportsEachItem) {
   EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
   EXPECT_EQ(ReadFile(Dst("a (1).txt")), "new");
   EXPECT_EQ(ReadFile(Dst("a (2).txt")), "new");
-  EXPECT_EQ(view.DetailMessage, "2 files copied - 1 errors");
+  EXPECT_EQ(view.DetailMessage, "2 files copied - 1 error");
   ASSERT_EQ(view.Reports.size(), 3u);
   EXPECT_EQ(view.Reports[0].Action, iaRestored);
   EXPECT_EQ(view.Reports[0].Target, Dst("a (1).txt"));

@@ -110,7 +110,7 @@ class DialogsTest : public QObject {
       QCOMPARE(dialog.pos(), QPoint(5, 5));
       dialog.OKBtn->click();
     });
-    dialog.Execute({5, 5}, "", "1 files copied - 1 errors", iiError, {"line one", "   line two"});
+    dialog.Execute({5, 5}, "", "1 file copied - 1 error", iiError, {"line one", "   line two"});
     QVERIFY(!dialog.ShowDetails);
   }
 

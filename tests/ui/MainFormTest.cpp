@@ -156,7 +156,7 @@ class MainFormTest : public QObject {
     form->ShellListView->SelectNames({"a.txt"});
     form->edTarget->setText(dest);
     TDialogScript script;
-    script.Then(TDialogScript::Press(QMessageBox::Ok, "1 files copied"));
+    script.Then(TDialogScript::Press(QMessageBox::Ok, "1 file copied"));
     form->btRestore->click();
     QVERIFY(script.Done());
     // The path inside the archive is kept below the destination.
@@ -207,7 +207,7 @@ class MainFormTest : public QObject {
     QCOMPARE(ReadFile(dest + "/secret.txt"), QByteArray("the secret text"));
     QCOMPARE(ReadFile(dest + "/sub/plain.txt"), QByteArray("plain"));
     QVERIFY2(details.size() >= 2, qPrintable(details.join(" | ")));
-    QVERIFY2(details[0].contains("2 files copied - 1 errors"), qPrintable(details[0]));
+    QVERIFY2(details[0].contains("2 files copied - 1 error"), qPrintable(details[0]));
     QVERIFY2(details[1].contains("broken.txt.gz"), qPrintable(details[1]));
     QVERIFY(!form->Session().PasswordKnown());  // the session password ends with the run
   }
@@ -296,7 +296,7 @@ class MainFormTest : public QObject {
       QTimer::singleShot(200, [&] { form->btPause->click(); });
     });
     TDialogScript script;
-    script.Then(TDialogScript::Press(QMessageBox::Ok, "1 files copied"));
+    script.Then(TDialogScript::Press(QMessageBox::Ok, "1 file copied"));
     form->btRestore->click();
     QVERIFY(script.Done());
     QCOMPARE(QFileInfo(dest + "/mid.bin").size(), qint64(48 << 20));

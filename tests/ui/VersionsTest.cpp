@@ -134,7 +134,7 @@ class VersionsTest : public QObject {
     form->btVersions->click();
     QVERIFY2(script.Done(), qPrintable(script.Seen.join(" | ")));
     QCOMPARE(script.Seen.size(), 2);
-    QVERIFY2(script.Seen.last().contains("1 files copied"), qPrintable(script.Seen.join(" | ")));
+    QVERIFY2(script.Seen.last().contains("1 file copied"), qPrintable(script.Seen.join(" | ")));
     QCOMPARE(ReadFile(dest + "/" + writtenAs), expected);
     if (keepBoth) QCOMPARE(ReadFile(dest + "/a.txt"), QByteArray("current"));
     QVERIFY(!form->RunInputs());
@@ -165,7 +165,7 @@ class VersionsTest : public QObject {
     form->btVersions->click();
     QVERIFY2(script.Done(), qPrintable(script.Seen.join(" | ")));
     QCOMPARE(script.Seen.size(), 2);
-    QVERIFY2(script.Seen.last().contains("1 files copied"), qPrintable(script.Seen.join(" | ")));
+    QVERIFY2(script.Seen.last().contains("1 file copied"), qPrintable(script.Seen.join(" | ")));
     QCOMPARE(ReadFile(dest + "/docs/a.txt"), QByteArray("june"));
   }
 

@@ -121,7 +121,7 @@ class WindowRunTest : public QObject {
     form->btRestore->click();
     QCOMPARE(ReadFile(dest + "/a.txt"), expected);
     const bool restored = expected == "new" || !besideName.isEmpty();
-    QCOMPARE(script.Seen, QStringList{restored ? "1 files copied" : "0 files copied"});
+    QCOMPARE(script.Seen, QStringList{restored ? "1 file copied" : "0 files copied"});
     QCOMPARE(FilesIn(dest), besideName.isEmpty() ? QStringList{"a.txt"} : (QStringList{"a (1).txt", "a.txt"}));
     if (!besideName.isEmpty()) QCOMPARE(ReadFile(dest + "/" + besideName), QByteArray("new"));
   }
@@ -145,8 +145,8 @@ class WindowRunTest : public QObject {
     form->edFilter->setText("set*");
     form->edTarget->setText(dest);
     TDialogScript script;
-    script.Then(TDialogScript::Press(QMessageBox::Yes, "1 files found - start restore?"));
-    script.Then(TDialogScript::Press(QMessageBox::Ok, "1 of 1 files copied"));
+    script.Then(TDialogScript::Press(QMessageBox::Yes, "1 file found - start restore?"));
+    script.Then(TDialogScript::Press(QMessageBox::Ok, "1 of 1 file copied"));
     form->btRestore->click();
     QVERIFY2(script.Done(), qPrintable(script.Seen.join(" | ")));
     QCOMPARE(ReadFile(dest + "/docs/a.txt"), QByteArray("v2"));
@@ -165,7 +165,7 @@ class WindowRunTest : public QObject {
     form->ShellListView->SelectNames({"a.txt"});
     form->edTarget->setText(dest);
     TDialogScript script;
-    script.Then(TDialogScript::Press(QMessageBox::Ok, "1 Dateien kopiert"));
+    script.Then(TDialogScript::Press(QMessageBox::Ok, "1 Datei kopiert"));
     form->btRestore->click();
     const bool done = script.Done();
     SetTranslationLanguage("en");
@@ -352,8 +352,8 @@ class WindowRunTest : public QObject {
       first.btCopy->click();
       first.accept();
     });
-    first.Execute({-1, -1}, "Title", "2 files copied - 1 errors", iiError, {"Error restoring file: /b/x", "   Error: CRC"});
-    QCOMPARE(QApplication::clipboard()->text(), QString("2 files copied - 1 errors\nError restoring file: /b/x\n   Error: CRC\n"));
+    first.Execute({-1, -1}, "Title", "2 files copied - 1 error", iiError, {"Error restoring file: /b/x", "   Error: CRC"});
+    QCOMPARE(QApplication::clipboard()->text(), QString("2 files copied - 1 error\nError restoring file: /b/x\n   Error: CRC\n"));
     TDetailInfoDialog second;
     QSize folded, unfolded;
     QTimer::singleShot(0, [&] {
@@ -398,7 +398,7 @@ class WindowRunTest : public QObject {
       return false;
     });
     form->btTest->click();
-    QVERIFY2(summary.contains("1 files tested OK - 1 errors"), qPrintable(summary));
+    QVERIFY2(summary.contains("1 file tested OK - 1 error"), qPrintable(summary));
     QVERIFY(!QFileInfo::exists(dest));
     form->cbVerify->setChecked(true);
     QVERIFY(form->close());
