@@ -133,27 +133,27 @@ void TRestoreSession::RestoreSelectedFiles() {
   for (size_t i = 0; i < items.size(); ++i) {
     if (!FFilter.Accepts(items[i])) continue;
     ++FProgress.FilesTotal;
-    sizes[i] = static_cast<int64_t>(GetFileSize64(items[i]));
+    sizes[i] = ProgressShare(items[i], static_cast<int64_t>(GetFileSize64(items[i])));
     FProgress.BytesTotal += sizes[i];
   }
   for (size_t i = 0; i < items.size(); ++i) {
     std::string source = items[i];
     if (!FFilter.Accepts(source)) continue;
     ShowFile(source);
-    ItemStarted(source);
+    ItemStarted(source, sizes[i]);
     TErrorCode code;
     std::string archive = source, subPath;
     const TRestoreResult r = SplitZipPath(archive, subPath)
                                  ? RestoreSelectedEntry(archive, subPath, source, code)
                                  : RestoreSelectedPath(source, code);
-    const bool goOn = Settle(r, code, [&, source, size = sizes[i]](TRestoreResult result, TErrorCode failure) {
+    const bool goOn = Settle(r, code, [&, source](TRestoreResult result, TErrorCode failure) {
       if (result == rrCopied) ++copied;
       if (result == rrCancelRun || !FRestoring) {
         FLastRun.Cancelled = true;
         return false;
       }
       ReportItem(result, source, failure);
-      ItemFinished(size);
+      ItemFinished();
       if (failure && result != rrCopied && result != rrSkipped) {
         // A transfer failure of the only selected item is shown at once; an input that is not
         // there or cannot be read is always listed with its path.
@@ -380,7 +380,7 @@ bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirH
     if (entry.Type == TDirEntry::deLink && entry.LinkTarget == TDirEntry::deFolder) continue;
     const std::string displayPath = sourcePath + "/" + entry.Name;
     if (!FFilter.Accepts(WalkRelative(displayPath))) continue;
-    ItemStarted(displayPath);
+    ItemStarted(displayPath, file ? ProgressShare(entry.Name, entry.Size) : 0);
     TErrorCode code;
     TRestoreResult r = rrFailed;
     if (!file) {
@@ -395,15 +395,14 @@ bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirH
                       entry.Size >= 0 ? &facts : nullptr);
       FSourceFolder = -1;
     }
-    const int64_t size = file ? FLastSourceSize : 0;  // taken by RestoreFile's one look at the source
-    const bool goOn = Settle(r, code, [&, displayPath, size](TRestoreResult result, TErrorCode failure) {
+    const bool goOn = Settle(r, code, [&, displayPath](TRestoreResult result, TErrorCode failure) {
       if (result == rrCancelRun) {
         cancelled = true;
         return false;
       }
       ReportItem(result, displayPath,
                  result == rrBadHeader ? TErrorCode(sevError, errGzipHeader, opGzip) : failure);
-      ItemFinished(size);
+      ItemFinished();
       switch (result) {
         case rrCopied: ++copied; break;
         case rrBadHeader:
@@ -480,7 +479,7 @@ void TRestoreSession::CountFolder(const TDirHandle& folder) {
     } else if (!(entry.Type == TDirEntry::deLink && entry.LinkTarget == TDirEntry::deFolder) &&
                FFilter.Accepts(relPath)) {
       ++FProgress.FilesTotal;
-      FProgress.BytesTotal += std::max<int64_t>(entry.Size, 0);
+      FProgress.BytesTotal += ProgressShare(entry.Name, entry.Size);
     }
     relPath.resize(parentEnd);
   }
@@ -539,7 +538,7 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
     if (!selected(e)) continue;
     const std::string& name = list.Strings(e);
     ShowFile(name);
-    ItemStarted(name);
+    ItemStarted(name, entry.USize);
     TErrorCode entryCode;
     const TRestoreResult r = RestoreZipEntry(entry, AddPathDelimiter(target) + name, name, entryCode, true);
     const int64_t size = entry.USize;
@@ -551,7 +550,7 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
       }
       if (!FRestoring) return false;
       ReportItem(result, archive + ":" + name, failure, {}, size);
-      ItemFinished(size);
+      ItemFinished();
       if (result == rrFailed) {
         ++errors;
         AddErrorLines(archive + ":" + name, failure);

@@ -130,7 +130,6 @@ TPasswordAnswer TRestoreSession::AskForPassword(const std::string& prompt, const
 TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std::string& targetFolder,
                                             bool withProgress, TErrorCode& code, const TSourceFacts* known) {
   const TSourceFacts facts = known ? *known : SourceFacts(source);
-  FLastSourceSize = std::max<int64_t>(facts.Size, 0);
   code = facts.Problem;
   FInputProblem = code.Failed();  // missing, or no regular file: it failed before any transfer
   FLastTarget.clear();
@@ -144,6 +143,7 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
     if (!ReadGzInfo(FSourceFolder, source, facts.Size, info, FOpenedSource)) return rrBadHeader;
     encrypted = info.Encrypted;
     expandedSize = info.USize;
+    ItemResized(expandedSize);  // the progress counts what the unpacking writes
   }
   const std::string name = RestoredName(ExtractFileName(source), FOptions.Unpack);
   if (!IsPlainName(name)) {

@@ -8,7 +8,7 @@
 namespace qv {
 
 TRestoreSession::TItemState TRestoreSession::SaveItemState() const {
-  return {FLastTarget, FSkipReason, FSkipTimes, FLastReplaces, FInputProblem, FLastWritten};
+  return {FLastTarget, FSkipReason, FSkipTimes, FLastReplaces, FInputProblem, FLastWritten, FItemShare};
 }
 
 void TRestoreSession::RestoreItemState(const TItemState& state) {
@@ -18,6 +18,7 @@ void TRestoreSession::RestoreItemState(const TItemState& state) {
   FLastReplaces = state.LastReplaces;
   FInputProblem = state.InputProblem;
   FLastWritten = state.Written;
+  FItemShare = state.Share;
 }
 
 bool TRestoreSession::MayPool(bool encrypted, int64_t jobSize) const {

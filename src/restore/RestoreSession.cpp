@@ -1,6 +1,7 @@
 // The restore session: start/stop/pause, waiting for workers, progress and the run summary.
 #include "restore/RestoreSession.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -105,6 +106,8 @@ void TRestoreSession::BeginRun() {
   FLastRun.Started = true;
   FFilter = TPathFilter(FOptions.Include, FOptions.Exclude);
   FProgress = TRunProgress{};
+  FPublishedBytes = 0;
+  FItemShare = 0;
   FJobs = TransferJobs(FOptions.Jobs);
   FWalkEnded = false;
   FKeepBothFrom.clear();
@@ -178,10 +181,19 @@ void TRestoreSession::ShowProgress(TFileAction, int64_t ACount, bool) {
     position = static_cast<int>(std::lround(static_cast<double>(ACount) / static_cast<double>(FSize) * 100.0));
   FView.SetProgress(position);
   if (ACount > 0) {
+    // The worker counts its own bytes (a .gz its unpacked ones): its share of the item's.
     TRunProgress within = FProgress;
-    within.BytesDone += ACount;
-    FView.RunProgress(within);
+    const double part = FSize > 0 ? std::min(1.0, static_cast<double>(ACount) / static_cast<double>(FSize)) : 1.0;
+    within.BytesDone += FSize > 0 ? static_cast<int64_t>(part * static_cast<double>(FItemShare))
+                                  : std::min(ACount, FItemShare);
+    PublishProgress(std::move(within));
   }
+}
+
+void TRestoreSession::PublishProgress(TRunProgress progress) {
+  progress.BytesDone = std::clamp(progress.BytesDone, FPublishedBytes, std::max(progress.BytesTotal, FPublishedBytes));
+  FPublishedBytes = progress.BytesDone;
+  FView.RunProgress(progress);
 }
 
 void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
@@ -267,15 +279,30 @@ void TRestoreSession::AddErrorLines(const std::string& source, TErrorCode code) 
   FErrorList.push_back("   " + code.Message());
 }
 
-void TRestoreSession::ItemStarted(const std::string& name) {
+void TRestoreSession::ItemStarted(const std::string& name, int64_t share) {
   FProgress.Current = name;
-  FView.RunProgress(FProgress);
+  FItemShare = std::max<int64_t>(share, 0);
+  PublishProgress(FProgress);
 }
 
-void TRestoreSession::ItemFinished(int64_t bytes) {
+void TRestoreSession::ItemResized(int64_t restoredSize) {
+  if (restoredSize < 0) return;
+  FProgress.BytesTotal += restoredSize - FItemShare;
+  FItemShare = restoredSize;
+}
+
+void TRestoreSession::ItemFinished() {
   ++FProgress.FilesDone;
-  if (bytes > 0) FProgress.BytesDone += bytes;
-  FView.RunProgress(FProgress);
+  FProgress.BytesDone += FItemShare;
+  PublishProgress(FProgress);
+}
+
+int64_t TRestoreSession::ProgressShare(const std::string& name, int64_t backupSize) {
+  // The shortest header and code of an encrypted file: the same estimate on both sides.
+  constexpr int64_t CShortestEncOverhead = 20;
+  if (backupSize <= 0) return 0;
+  if (BackupKind(name, false) != bkEncrypted) return backupSize;
+  return std::max<int64_t>(backupSize - CShortestEncOverhead, 0);
 }
 
 void TRestoreSession::ShowFile(const std::string& text) { FView.SetFileLabel(text); }

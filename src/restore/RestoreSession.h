@@ -224,7 +224,6 @@ class TRestoreSession {
   int MakeEntryFolder(const std::string& folder);
   int64_t FLastWritten = -1;    // the size of the last worker's committed target, when it knows it
   bool FTargetAbsent = false;   // the last DecideTarget found nothing at the target's place
-  int64_t FLastSourceSize = 0;  // of the last RestoreFile's source (0: none, or no regular file)
   std::string FSkipReason;
   bool FInputProblem = false;  // Files mode: the item failed before any transfer (missing, unreadable)
   uint32_t FSkipped = 0;
@@ -287,9 +286,19 @@ class TRestoreSession {
                               TErrorCode& code, const std::function<void(TPasswordAnswer)>& passwordGiven,
                               const std::function<TRestoreResult(TErrorCode&)>& attempt);
   void ShowFile(const std::string& text);
-  // Totals for the view's progress: an item starts, an item is over (bytes of its source).
-  void ItemStarted(const std::string& name);
-  void ItemFinished(int64_t bytes);
+  // Totals for the view's progress, in restored bytes where they are known before the
+  // transfer, else in backup bytes on both sides: an item starts with its share of the total
+  // (ProgressShare), learns its restored size (a .gz header read), is over.
+  void ItemStarted(const std::string& name, int64_t share);
+  void ItemResized(int64_t restoredSize);
+  void ItemFinished();
+  // An item's share of the run's bytes by its backup file's name and size: an encrypted
+  // file's content (as with the shortest header), else the file's size.
+  static int64_t ProgressShare(const std::string& name, int64_t backupSize);
+  // Hands the run's progress to the view: done never beyond the total, never back.
+  void PublishProgress(TRunProgress progress);
+  int64_t FItemShare = 0;       // the current item's bytes in FProgress.BytesTotal
+  int64_t FPublishedBytes = 0;  // the done bytes the view was last given
   // Directory mode counts what it will walk, so that the totals are known from the start. The
   // count's listings (with each file's size and time) are kept for the walk that follows, up to
   // CKeptEntries entries, keyed by the folder's device and inode (a key as long as a deep
@@ -355,6 +364,7 @@ class TRestoreSession {
     std::string LastTarget, SkipReason, SkipTimes;
     bool LastReplaces = false, InputProblem = false;
     int64_t Written = -1;
+    int64_t Share = 0;  // its bytes in the run's progress
   };
   // The rest of an item's handling in its walk (report, counts, error lines); false ends it.
   using TItemFinish = std::function<bool(TRestoreResult, TErrorCode)>;

@@ -130,7 +130,8 @@ void TRestoreSession::RestoreFromSchedule() {
   } else {
     FProgress.FilesTotal = static_cast<uint32_t>(n);
     for (size_t i = 0; i < n; ++i)
-      FProgress.BytesTotal += static_cast<int64_t>(GetFileSize64((*FVersions)[i].Info.FullPath));
+      FProgress.BytesTotal += ProgressShare((*FVersions)[i].Info.FullPath,
+                                            static_cast<int64_t>(GetFileSize64((*FVersions)[i].Info.FullPath)));
     RestoreVersions();
   }
   FVersions.reset();
@@ -152,8 +153,8 @@ void TRestoreSession::RestoreVersions() {
     const std::string source = (*FVersions)[i].Info.FullPath;
     const std::string set = (*FVersions)[i].Set;
     ShowFile(key);
-    ItemStarted(key);
     const int64_t backupSize = static_cast<int64_t>(GetFileSize64(source));
+    ItemStarted(key, ProgressShare(source, backupSize));
     const TBackupKind kind = BackupKind(source, unpack);
     bool encrypted = false;
     int64_t size = 0;
@@ -164,6 +165,7 @@ void TRestoreSession::RestoreVersions() {
       if (headerRead) {
         encrypted = info.Encrypted;
         size = info.USize;
+        ItemResized(size);
       }
     } else {
       size = static_cast<int64_t>(GetFileSize64(source));
@@ -188,7 +190,7 @@ void TRestoreSession::RestoreVersions() {
     // Between this item and the next, also when its report waits for those before it.
     KeepResponsive();
     WaitWhilePaused();
-    const bool goOn = Settle(r, code, [&, source, set, size, backupSize](TRestoreResult result, TErrorCode failure) {
+    const bool goOn = Settle(r, code, [&, source, set, size](TRestoreResult result, TErrorCode failure) {
       totalBytes += size;
       if (result == rrCopied) {
         ++copied;
@@ -199,7 +201,7 @@ void TRestoreSession::RestoreVersions() {
         return false;
       }
       ReportItem(result, source, failure, set, size);
-      ItemFinished(backupSize);
+      ItemFinished();
       if (result == rrFailed) {
         ++errors;
         AddErrorLines(source, failure);

@@ -301,6 +301,48 @@ TEST_F(RestoreRun, StopDuringATransferInFilesAndDirectoryModes) {
   EXPECT_EQ(view.Details[1], "   " + GetErrorMessage(static_cast<uint32_t>(opCopy) | errUserBreak));
 }
 
+// The run's bytes count what is restored: a .gz its unpacked size, an encrypted file its
+// content; done never runs past the total and never goes back, and ends at it.
+TEST_F(RestoreRun, ProgressCountsRestoredBytesAndNeverGoesBack) {
+  const std::string packed = RandomBytes(200000, 7) + std::string(3000000, 'z');
+  PutGz("big.txt", packed);
+  Put("plain.bin", RandomBytes(150000, 8));
+  PutEnc("secret.txt", RandomBytes(100000, 9), "pw");
+  ASSERT_TRUE(Sh("cd '" + src + "' && zip -q -0 '" + dir / "a.zip" + "' plain.bin"));
+  const struct {
+    const char* Name;
+    TRestoreMode Mode;
+    std::string Folder;
+    int64_t Restored;
+  } rows[] = {
+      {"files", rmFiles, "", int64_t(packed.size()) + 150000 + 100000},
+      {"folder", rmDirectory, src, int64_t(packed.size()) + 150000 + 100000},
+      {"archive", rmDirectory, dir / "a.zip", 150000},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    ASSERT_TRUE(Sh("rm -rf '" + dst + "'"));
+    TScriptedView v;
+    TRestoreSession s(v);
+    v.Target = dst;
+    v.Mode = row.Mode;
+    v.Folder = row.Folder;
+    if (row.Mode == rmFiles) v.Items = {Src("big.txt.gz"), Src("plain.bin"), Src("secret.txt.enc")};
+    v.PasswordAnswers.push_back({paOk, "pw"});
+    s.StartStop();
+    ASSERT_EQ(s.LastRun().Errors, 0u);
+    ASSERT_FALSE(v.Progress.empty());
+    int64_t before = 0;
+    for (const TRunProgress& p : v.Progress) {
+      EXPECT_GE(p.BytesDone, before);
+      EXPECT_LE(p.BytesDone, p.BytesTotal);
+      before = p.BytesDone;
+    }
+    EXPECT_EQ(v.Progress.back().BytesDone, v.Progress.back().BytesTotal);
+    EXPECT_NEAR(double(v.Progress.back().BytesTotal), double(row.Restored), 64.0);
+  }
+}
+
 TEST_F(RestoreRun, PauseHoldsTheWorkerUntilContinue) {
   Put("big.bin", RandomBytes(4 << 20));
   Files({"big.bin"});

@@ -60,6 +60,7 @@ class TScriptedView : public IRestoreView {
   std::string DetailMessage;
   int Processed = 0;
   std::vector<TItemReport> Reports;  // every ItemDone, in order
+  std::vector<TRunProgress> Progress;  // every RunProgress, in order
   int Rejected = 0;                  // PasswordRejected calls
 
   TRestoreOptions RunOptions() override {
@@ -110,6 +111,7 @@ class TScriptedView : public IRestoreView {
     if (OnFileLabel) OnFileLabel(text);
   }
   void ItemDone(const TItemReport& report) override { Reports.push_back(report); }
+  void RunProgress(const TRunProgress& progress) override { Progress.push_back(progress); }
   void PasswordRejected() override { ++Rejected; }
   void ProcessMessages() override {
     ++Processed;
