@@ -99,8 +99,10 @@ constexpr std::array<TNote, 6> CNotes{{
      "-y answers Yes to \"Destination directory not found - create?\", \"Destination directory "
      "not empty - start restore anyway?\" and \"%u files found - start restore?\"."},
     {"PASSWORD PROMPT",
-     "The password is read without echo. An empty line skips the file, Ctrl-D cancels the run, "
-     "Ctrl-C answers Cancel at once. A wrong password is asked again."},
+     "The password is read without echo. An empty line skips the file. Ctrl-D cancels: in dir "
+     "the rest of that folder and its subfolders, otherwise the rest of the run. Ctrl-C stops "
+     "the run in every mode. A wrong password is asked again. Whatever was left out is counted "
+     "as skipped, and the exit status is 3."},
     {"DATES",
      "--date is a calendar day in UTC: a version counts when it was backed up before 24:00 UTC "
      "of that day."},

@@ -211,8 +211,11 @@ void TCliView::PrintMessage(const TMessage& message, bool withRunLines) {
   PrintLine(EscapeControlChars(message.Text));
   if (withRunLines) {
     // A dry run's own summary already counts its skips.
-    if (FSkipped > 0 && FOptions.Kind != rkDryRun) PrintLine(FormatText(NTr("%u skipped", "%u skipped", FSkipped), {std::to_string(FSkipped)}));
-    if (FStopped) PrintLine(Tr("Stopped by user."));
+    const uint32_t skipped = Skipped();
+    if (skipped > 0 && FOptions.Kind != rkDryRun)
+      PrintLine(FormatText(NTr("%u skipped", "%u skipped", skipped), {std::to_string(skipped)}));
+    if (Stopped()) PrintLine(Tr("Stopped by user."));
+    else if (FSession != nullptr && FSession->LastRun().Cancelled) PrintLine(Tr("Cancelled."));
   }
   for (const std::string& line : message.Details) PrintLine(EscapeControlChars(line));
   std::fflush(stdout);
@@ -245,7 +248,14 @@ TPasswordAnswer TCliView::QueryPassword(const std::string&, const std::string& p
   switch (ReadPromptLine(PromptLines(prompt) + "\n" + Tr("Password (empty line: skip this file, Ctrl-D: cancel): "),
                          line, false)) {
     case TPromptResult::prInterrupted:
-    case TPromptResult::prEndOfInput: return paCancel;
+      // Ctrl-C is Stop wherever it is pressed: the rest of the run, in every mode.
+      std::fputs("\n", stderr);
+      if (FSession != nullptr && FSession->Restoring()) {
+        FStopped = true;
+        FSession->StartStop();
+      }
+      return paCancel;
+    case TPromptResult::prEndOfInput: std::fputs("\n", stderr); return paCancel;
     case TPromptResult::prLine: break;
   }
   if (line.empty()) return paSkip;
@@ -317,6 +327,12 @@ void TCliView::RunProgress(const TRunProgress& progress) {
   FLineDrawn = true;
 }
 
+uint32_t TCliView::Skipped() const {
+  return FSkipped + (FSession != nullptr ? FSession->LastRun().LeftOut : 0);
+}
+
+bool TCliView::Stopped() const { return FStopped || (FSession != nullptr && FSession->LastRun().Stopped); }
+
 void TCliView::ProcessMessages() {
   if (TakeStopRequest() && FSession != nullptr && FSession->Restoring()) {
     FStopped = true;
@@ -328,18 +344,18 @@ int TCliView::FinishRun() {
   ClearProgressLine();
   const TRunOutcome& run = FSession->LastRun();
   int exitCode = CExitOk;
-  if (!run.Started || run.NothingToDo || run.Cancelled || FStopped) exitCode = CExitNotRun;
+  if (!run.Started || run.NothingToDo || run.Cancelled || Stopped()) exitCode = CExitNotRun;
   else if (run.Errors > 0) exitCode = CExitErrors;
   if (!FOptions.Json) {
     if (FLastMessage) PrintMessage(*FLastMessage, true);
-    else if (FStopped) PrintLine(Tr("Stopped by user."));
+    else if (Stopped()) PrintLine(Tr("Stopped by user."));
     std::fflush(stdout);
     return exitCode;
   }
   TJsonObject o;
   o.Add("type", "summary")
       .Add("copied", int64_t{run.Copied})
-      .Add("skipped", int64_t{FSkipped})
+      .Add("skipped", int64_t{Skipped()})
       .Add("errors", int64_t{run.Errors})
       .Add("bytes", FRestoredBytes)
       .AddSeconds("seconds", Seconds())

@@ -75,6 +75,9 @@ class TCliView : public IRestoreView {
   void ClearProgressLine();
   double Seconds() const;
 
+  // Items passed over or left out by Cancel or Stop; whether the run was stopped.
+  uint32_t Skipped() const;
+  bool Stopped() const;
   TCliOptions FOptions;
   TRestoreSession* FSession = nullptr;
   bool FInteractive;   // stdin is a terminal and no --json: questions can be asked

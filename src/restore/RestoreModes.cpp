@@ -268,7 +268,9 @@ bool TRestoreSession::EnterFolder(TDirectoryWalk& walk, bool fresh, size_t sourc
   // the handles the transfers use are open until then.
   Drain();
   if (cancelled) {
-    // Cancel ends this folder level; at the top level it ends the whole walk.
+    // Cancel ends this folder level; at the top level it ends the whole walk. Either way
+    // selected items were left out.
+    FLastRun.Cancelled = true;
     if (walk.Levels.empty()) walk.CancelRun = true;
     return false;
   }

@@ -223,6 +223,8 @@ void TRestoreSession::ReportRun(const std::string& copiedText, uint32_t copied, 
   FLastRun.Skipped = FSkipped;
   FLastRun.Stopped = FStopped;
   FLastRun.Errors += errors;
+  if (FLastRun.Cancelled || FStopped)
+    FLastRun.LeftOut = FProgress.FilesTotal > FProgress.FilesDone ? FProgress.FilesTotal - FProgress.FilesDone : 0;
 }
 
 void TRestoreSession::ReportItem(TRestoreResult result, const std::string& source, TErrorCode code,

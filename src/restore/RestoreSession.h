@@ -84,6 +84,7 @@ struct TRunOutcome {
   bool Stopped = false;     // Stop ended the run
   uint32_t Copied = 0;
   uint32_t Skipped = 0;     // items the overwrite rule or the password prompt passed over
+  uint32_t LeftOut = 0;     // selected items a Cancel or Stop left out (never reached)
   uint32_t Errors = 0;      // counted errors plus errors shown at once
   uint32_t Total = 0;       // schedule mode: entries of the version list
   uint32_t Verified = 0;    // restored files read back and found equal

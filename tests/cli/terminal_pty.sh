@@ -119,6 +119,19 @@ if have_writer:
     restored = [f for f in ("a", "b") if os.path.exists(os.path.join(work, "r-ctrl-d", f, "s.txt"))]
     check("the prompt after Ctrl-D took the password (restored %s)" % restored, restored == ["b"])
     check("echo on after the prompts", t.echo_on())
+    check("Ctrl-D in a folder: exit 3 (got %s)" % code, code == 3)
+    check("Ctrl-D says what it left out", re.search(rb"1 skipped\r\nCancelled\.", t.output) is not None)
+    t.close()
+
+    # Ctrl-C at a folder's prompt is Stop: no further folder is asked for or restored.
+    t = Pty(["-q", "-y", "dir", "--to", "r-ctrl-c-dir", "enc"])
+    check("dir prompt before Ctrl-C", t.read_until(PROMPT))
+    t.send(b"\x03")
+    code = t.finish(10)
+    check("Ctrl-C in dir: exit 3 (got %s)" % code, code == 3)
+    check("Ctrl-C in dir: asked once", t.output.count(b"Password (empty line") == 1)
+    check("Ctrl-C in dir: nothing restored", not os.path.exists(os.path.join(work, "r-ctrl-c-dir", "b")))
+    check("Ctrl-C in dir: summary", re.search(rb"2 skipped\r\nStopped by user\.", t.output) is not None)
     t.close()
 
     # Ctrl-C at the password prompt cancels; twice at once still leaves the echo on.

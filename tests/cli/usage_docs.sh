@@ -84,7 +84,7 @@ ROWS
 # --help says what the contract asks it to say; --version gives the date as YYYY-MM-DD.
 help=$("$cli" --help)
 for text in "24:00 UTC" "UTF-8" "--codepage" "Destination directory not found - create?" \
-            "An empty line skips the file, Ctrl-D cancels the run" "keep-both" "--include-from"; do
+            "An empty line skips the file. Ctrl-D cancels: in dir" "keep-both" "--include-from"; do
   check "help mentions $text" 'printf "%s" "$help" | tr "\n" " " | tr -s " " | grep -qF -- "$text"'
 done
 # A subcommand's help: its usage and its options only.
