@@ -118,7 +118,7 @@ TRestoreResult TRestoreSession::RestoreSelectedPath(const std::string& source, T
 }
 
 void TRestoreSession::RestoreSelectedFiles() {
-  if (!CheckTargetFolder()) return;
+  if (ReportNothingToDo() || !CheckTargetFolder()) return;
   BeginRun();
   uint32_t copied = 0, errors = 0;
   const std::vector<std::string>& items = FOptions.Items;
@@ -198,7 +198,7 @@ struct TRestoreSession::TDirectoryWalk {
 };
 
 void TRestoreSession::RestoreDirectory() {
-  if (!CheckTargetFolder()) return;
+  if (ReportNothingToDo() || !CheckTargetFolder()) return;
   if (!ConfirmNonEmptyTarget()) return;
   BeginRun();
   uint32_t copied = 0, errors = 0;
@@ -504,6 +504,53 @@ TDirListing TRestoreSession::FolderListing(const TDirHandle& folder, std::option
   return ListDirectory(folder, false, &listed);
 }
 
+bool TRestoreSession::ArchiveEntrySelected(int e, const std::string& subPath, const std::string& foldedFolder) const {
+  const TZipFileList& list = FRZip->Directory();
+  const std::string& name = list.Strings(e);
+  if (list.Objects(e).IsDir || !InArchiveFolder(FoldCase(name), foldedFolder)) return false;
+  // The filter sees the entry's path below the selected folder.
+  const std::string relative = subPath.empty()           ? name
+                               : name.size() > subPath.size() ? name.substr(subPath.size() + 1)
+                                                              : std::string();
+  return FFilter.AcceptsWithFolders(relative);
+}
+
+bool TRestoreSession::FiltersLeaveNothing() {
+  FFilter = TPathFilter(FOptions.Include, FOptions.Exclude);
+  if (FFilter.Empty()) return false;
+  if (FOptions.Mode == rmFiles)
+    return !FOptions.Items.empty() && std::none_of(FOptions.Items.begin(), FOptions.Items.end(),
+                        [&](const std::string& item) { return FFilter.Accepts(item); });
+  // What cannot be read is left to the run, which reports it.
+  std::string source = FOptions.Folder, subPath;
+  if (SplitZipPath(source, subPath)) {
+    TErrorCode code;
+    if (!OpenArchive(source, code)) return false;
+    const std::string folder = FoldCase(subPath);
+    for (int e = 0; e < FRZip->Directory().Count(); ++e)
+      if (ArchiveEntrySelected(e, subPath, folder)) return false;
+    return true;
+  }
+  const TDirHandle sourceDir(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!sourceDir.Valid()) return false;
+  FWalkRoot = ExcludeTrailingDelimiter(source);
+  FProgress = TRunProgress{};
+  CountFolder(sourceDir);
+  const bool none = FProgress.FilesTotal == 0;
+  FCounted.clear();
+  FCountedEntries = 0;
+  return none;
+}
+
+bool TRestoreSession::ReportNothingToDo() {
+  if (!FiltersLeaveNothing()) return false;
+  // Nothing to restore: no destination is made, nothing is asked.
+  FView.ShowError(MsgNoFilesFound());
+  FLastRun.NothingToDo = true;
+  CloseArchive();
+  return true;
+}
+
 void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std::string& subPath,
                                            const std::string& target, uint32_t& copied,
                                            uint32_t& errors) {
@@ -517,16 +564,7 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
   const std::string folder = FoldCase(subPath);
   const TZipFileList& list = FRZip->Directory();
   ForgetFreshFolders();
-  // The entry's path below the selected folder, for the filter.
-  const auto relative = [&](const std::string& name) {
-    if (subPath.empty()) return name;
-    return name.size() > subPath.size() ? name.substr(subPath.size() + 1) : std::string();
-  };
-  const auto selected = [&](int e) {
-    const std::string& name = list.Strings(e);
-    return !list.Objects(e).IsDir && InArchiveFolder(FoldCase(name), folder) &&
-           FFilter.AcceptsWithFolders(relative(name));
-  };
+  const auto selected = [&](int e) { return ArchiveEntrySelected(e, subPath, folder); };
   for (int e = 0; e < list.Count(); ++e) {
     if (!selected(e)) continue;
     ++FProgress.FilesTotal;

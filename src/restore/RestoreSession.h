@@ -342,6 +342,12 @@ class TRestoreSession {
   void LeaveFolder(TDirectoryWalk& walk, size_t sourceEnd, size_t targetEnd);
   bool RestoreFolderFiles(const TDirListing& listing, const TDirHandle& sourceDir, const std::string& sourcePath,
                           const std::string& targetFolder, bool fresh, uint32_t& copied, uint32_t& errors);
+  // Whether entry e of the open archive is a file below subPath that the filter accepts.
+  bool ArchiveEntrySelected(int e, const std::string& subPath, const std::string& foldedFolder) const;
+  // Filters that leave no item of the Files or Directory selection: "No files found!" before
+  // anything is made or asked; true when so.
+  bool FiltersLeaveNothing();
+  bool ReportNothingToDo();
   void RestoreArchiveFolder(const std::string& archive, const std::string& subPath,
                             const std::string& target, uint32_t& copied, uint32_t& errors);
   void CollectVersions(const std::string& base, const std::string& set);

@@ -1,4 +1,6 @@
 // The schedule mode: the latest version of every file before the end of a chosen day.
+#include <unistd.h>
+
 #include <cmath>
 
 #include "base/FileUtils.h"
@@ -136,6 +138,9 @@ void TRestoreSession::RestoreFromSchedule() {
   }
   FVersions.reset();
   EndRun();
+  // The search runs after the destination was made: a run that found nothing leaves no
+  // empty folder of its own behind.
+  if (FLastRun.NothingToDo && !FTargetExisted && !WritesNothing()) ::rmdir(FTarget.c_str());
 }
 
 int64_t TRestoreSession::EncryptedContentSize(int64_t fileSize) const {

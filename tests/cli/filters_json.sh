@@ -44,7 +44,16 @@ schedule s --date 2013-05-10 --include '*.txt'|docs/x.txt |0
 schedule s --date 2013-05-10 --exclude docs||3
 dir arch.zip/docs --exclude cache|docs/a.txt |0
 dir arch.zip --include 'docs/**'|docs/a.txt docs/cache/c.txt |0
+dir b --include '*.doc'||3
+files b/top.txt --exclude '*.txt'||3
+dir arch.zip/docs --include '*.doc'||3
 ROWS
+# Filters that leave nothing: "No files found!" in every mode, and no destination made.
+for args in "dir b" "files b/top.txt" "dir arch.zip/docs" "schedule s --date 2013-05-10"; do
+  out=$("$cli" -q -y $args --include '*.none' --to rnone 2>&1)
+  check "[$args] nothing left: says so" '[ "$out" = "No files found!" ]'
+  check "[$args] nothing left: no destination" '[ ! -e rnone ]'
+done
 
 # --json: every line parses, items in the run's order, the summary last and consistent.
 printf 'not gzip' > b/docs/broken.gz
