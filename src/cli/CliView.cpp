@@ -163,6 +163,8 @@ TRestoreOptions TCliView::RunOptions() {
   o.Exclude = FOptions.Exclude;
   if (!FOptions.Paths.empty()) o.Folder = ExcludeTrailingDelimiter(FOptions.Paths.front());
   o.Items = FOptions.Paths;
+  // A script reads every failure the same way: its two lines and the summary's count.
+  o.ListSingleFailure = true;
   return o;
 }
 
@@ -217,8 +219,9 @@ void TCliView::PrintMessage(const TMessage& message, bool withRunLines) {
     if (Stopped()) PrintLine(Tr("Stopped by user."));
     else if (FSession != nullptr && FSession->LastRun().Cancelled) PrintLine(Tr("Cancelled."));
   }
-  for (const std::string& line : message.Details) PrintLine(EscapeControlChars(line));
   std::fflush(stdout);
+  // Error lines go with the other complaints, after the summary they belong to.
+  for (const std::string& line : message.Details) std::fprintf(stderr, "%s\n", EscapeControlChars(line).c_str());
 }
 
 TPasswordAnswer TCliView::QueryPassword(const std::string&, const std::string& prompt,

@@ -157,7 +157,7 @@ void TRestoreSession::RestoreSelectedFiles() {
       if (failure && result != rrCopied && result != rrSkipped) {
         // A transfer failure of the only selected item is shown at once; an input that is not
         // there or cannot be read is always listed with its path.
-        if (items.size() < 2 && !FInputProblem && FOptions.Kind == rkRestore) {
+        if (items.size() < 2 && !FInputProblem && FOptions.Kind == rkRestore && !FOptions.ListSingleFailure) {
           FView.ShowError(failure.Message());
           ++FLastRun.Errors;
         } else {
@@ -224,8 +224,7 @@ void TRestoreSession::RestoreDirectory() {
     TDirHandle targetDir(::open(FTarget.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // A dry run or a test neither needs nor makes the destination.
     if (!sourceDir.Valid() || (!targetDir.Valid() && !WritesNothing())) {
-      ++errors;
-      AddErrorLines(sourceDir.Valid() ? FTarget : source, CFolderUnreadable);
+      FolderFailed(sourceDir.Valid() ? FTarget : source, CFolderUnreadable, errors);
     } else {
       FWalkRoot = ExcludeTrailingDelimiter(source);
       CountFolder(sourceDir);
@@ -255,8 +254,7 @@ bool TRestoreSession::EnterFolder(TDirectoryWalk& walk, bool fresh, size_t sourc
   bool listed = false;
   TDirListing listing = FolderListing(walk.Source.Current(), walk.Source.CurrentId(), listed);
   if (!listed) {
-    ++walk.Errors;
-    AddErrorLines(walk.ShownSource(), CFolderUnreadable);
+    FolderFailed(walk.ShownSource(), CFolderUnreadable, walk.Errors);
     return false;
   }
   // Past the system's path limit the workers reach the folders through their handles.
@@ -310,8 +308,7 @@ bool TRestoreSession::EnterNextSubfolder(TDirectoryWalk& walk) {
 bool TRestoreSession::EnterSubfolder(TDirectoryWalk& walk, const std::string& name, bool& made) {
   TDirHandle subDir = OpenFolder(walk.Source.Current().Fd(), name);
   if (!subDir.Valid()) {
-    ++walk.Errors;
-    AddErrorLines(walk.ShownSource(), CFolderUnreadable);
+    FolderFailed(walk.ShownSource(), CFolderUnreadable, walk.Errors);
     return false;
   }
   const TDirHandle& targetDir = walk.Target.Current();
@@ -323,20 +320,17 @@ bool TRestoreSession::EnterSubfolder(TDirectoryWalk& walk, const std::string& na
     struct stat link {};
     const bool isLink =
         ::fstatat(targetDir.Fd(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode);
-    ++walk.Errors;
-    AddErrorLines(walk.ShownTarget(), TErrorCode(sevError, isLink ? errNameRefused : errCreateFile));
+    FolderFailed(walk.ShownTarget(), TErrorCode(sevError, isLink ? errNameRefused : errCreateFile), walk.Errors);
     return false;
   }
   // A folder that is also one above it (a mount of it) would be walked in a circle.
   if (!walk.Source.Enter(std::move(subDir), name)) {
-    ++walk.Errors;
-    AddErrorLines(walk.ShownSource(), CFolderUnreadable);
+    FolderFailed(walk.ShownSource(), CFolderUnreadable, walk.Errors);
     return false;
   }
   if (!walk.Target.Enter(std::move(subTargetDir), name)) {
     walk.Source.Leave();  // just entered: its parent is still open
-    ++walk.Errors;
-    AddErrorLines(walk.ShownTarget(), TErrorCode(sevError, errNameRefused));
+    FolderFailed(walk.ShownTarget(), TErrorCode(sevError, errNameRefused), walk.Errors);
     return false;
   }
   return true;
@@ -356,11 +350,10 @@ void TRestoreSession::LeaveFolder(TDirectoryWalk& walk, size_t sourceEnd, size_t
       std::any_of(rest, level.Listing.end(), [](const TDirEntry& e) { return e.Type == TDirEntry::deFolder; });
   level.Next = level.Listing.size();
   if (!foldersLeft) return;
-  ++walk.Errors;
   if (!sourceBack)
-    AddErrorLines(walk.ShownSource(), CFolderUnreadable);
+    FolderFailed(walk.ShownSource(), CFolderUnreadable, walk.Errors);
   else
-    AddErrorLines(walk.ShownTarget(), TErrorCode(sevError, errCreateFile));
+    FolderFailed(walk.ShownTarget(), TErrorCode(sevError, errCreateFile), walk.Errors);
 }
 
 // The folder's files in walk order; false when a password prompt cancelled the run.
@@ -504,6 +497,18 @@ TDirListing TRestoreSession::FolderListing(const TDirHandle& folder, std::option
   return ListDirectory(folder, false, &listed);
 }
 
+void TRestoreSession::FolderFailed(const std::string& folder, TErrorCode code, uint32_t& errors) {
+  ++errors;
+  AddErrorLines(folder, code);
+  // Counted as an error, so it is an item of the run too, with the folder as its source.
+  TItemReport report;
+  report.Source = folder;
+  report.Action = iaFailed;
+  report.Code = code;
+  report.Message = code.Message();
+  FView.ItemDone(report);
+}
+
 bool TRestoreSession::ArchiveEntrySelected(int e, const std::string& subPath, const std::string& foldedFolder) const {
   const TZipFileList& list = FRZip->Directory();
   const std::string& name = list.Strings(e);
@@ -557,8 +562,7 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
   TErrorCode code;
   if (!OpenArchive(archive, code)) {
     // An archive that cannot be read ends this walk with its error line.
-    ++errors;
-    AddErrorLines(archive, code);
+    FolderFailed(archive, code, errors);
     return;
   }
   const std::string folder = FoldCase(subPath);

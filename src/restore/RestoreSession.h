@@ -342,6 +342,8 @@ class TRestoreSession {
   void LeaveFolder(TDirectoryWalk& walk, size_t sourceEnd, size_t targetEnd);
   bool RestoreFolderFiles(const TDirListing& listing, const TDirHandle& sourceDir, const std::string& sourcePath,
                           const std::string& targetFolder, bool fresh, uint32_t& copied, uint32_t& errors);
+  // A folder the walk cannot list, enter or make: its error lines and its failed item.
+  void FolderFailed(const std::string& folder, TErrorCode code, uint32_t& errors);
   // Whether entry e of the open archive is a file below subPath that the filter accepts.
   bool ArchiveEntrySelected(int e, const std::string& subPath, const std::string& foldedFolder) const;
   // Filters that leave no item of the Files or Directory selection: "No files found!" before

@@ -85,7 +85,10 @@ struct TRestoreOptions {
   std::string DriveMask;           // "Only for this drive identifier:"
   // Case-insensitive globs on the item's relative path ("**" crosses "/"); empty = all.
   std::vector<std::string> Include, Exclude;
-  int Jobs = 0;  // transfers at once; 0 = one
+  int Jobs = 0;  // transfers at once; 0 = 1 per core
+  // A failed transfer of the only selected item is listed like any other, with its error
+  // lines and count in the summary, instead of shown at once in a message of its own.
+  bool ListSingleFailure = false;
   // ---- source
   std::string Folder;               // the selected folder (Directory and Schedule modes)
   std::vector<std::string> Items;   // Files mode: the selected items' full paths, in list order

@@ -109,7 +109,7 @@ check "json run with an error exits 1" '[ $rc1 -eq 1 ]'
 
 # In text: the skipped count on the line under the summary, before the error lines; a dry run's
 # own summary counts them already.
-out=$("$cli" -q -y dir --to rj --exclude skip b)
+out=$("$cli" -q -y dir --to rj --exclude skip b 2>&1)
 check "skipped line" '[ "$(printf "%s\n" "$out" | sed -n 2p)" = "6 skipped" ] &&
   [ "$(printf "%s\n" "$out" | sed -n 3p)" = "Error reading gz-header: b/docs/broken.gz" ]'
 out=$("$cli" -q --dry-run dir --to rj --exclude skip b)

@@ -19,7 +19,7 @@ echo a > "$work/z/docs/a.txt"; echo p > "$work/z/docs2/p.txt"
 
 # Files mode: each bad item has its two error lines, the others are restored, exit 1.
 out=$(timeout 20 "$cli" -q -y files --to "$work/r1" "$b/missing.txt" "$b/ok.txt" "$b/fifo" \
-      "$b/dangling" "$b/bad.gz" "$b/x.zip/docs/none.txt" </dev/null)
+      "$b/dangling" "$b/bad.gz" "$b/x.zip/docs/none.txt" </dev/null 2>&1)
 rc=$?
 check "files: bad items exit 1" '[ $rc -eq 1 ]'
 check "files: summary" 'echo "$out" | grep -qx "1 file copied - 5 errors"'

@@ -16,7 +16,7 @@ printf 'two\n' > "$work/b/sub/b.txt"
 printf 'not gzip' > "$work/b/broken.gz"
 
 # The summary and the error lines in German, the exit status unchanged.
-out=$("$cli" --lang de -q -y dir --to "$work/r1" "$work/b")
+out=$("$cli" --lang de -q -y dir --to "$work/r1" "$work/b" 2>&1)
 rc=$?
 check "German run exits 1 with an error" '[ $rc -eq 1 ]'
 check "German summary" '[ "$(echo "$out" | head -1)" = "2 Dateien kopiert - 1 Fehler" ]'

@@ -51,7 +51,7 @@ check "test of sound items" '[ $? -eq 0 ] && [ "$out" = "2 files tested OK - 0 e
 flip "$t/data.bin.gz" 100000
 flip "$t/z.zip" 100000
 snap=$(state "$t")
-out=$(cd "$t" && "$cli" -q --test files "$t/data.bin.gz" "$t/z.zip/z.bin" </dev/null)
+out=$(cd "$t" && "$cli" -q --test files "$t/data.bin.gz" "$t/z.zip/z.bin" </dev/null 2>&1)
 check "test of damaged items exits 1" '[ $? -eq 1 ] && echo "$out" | grep -qx "0 files tested OK - 2 errors"'
 check "test error lines as a restore" '[ "$(echo "$out" | grep -c "^Error restoring file: ")" = 2 ]'
 check "test wrote nothing" '[ "$(state "$t")" = "$snap" ]'

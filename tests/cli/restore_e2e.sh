@@ -22,7 +22,7 @@ printf 'zipped\n' > "$work/zsrc/docs/z.txt"
 (cd "$work/zsrc" && zip -qr "$work/arch.zip" docs)
 
 # Directory mode: bytes, timestamps, the unreadable header line, exit status 1.
-out=$("$cli" -q -y dir --to "$work/r1" "$b")
+out=$("$cli" -q -y dir --to "$work/r1" "$b" 2>&1)
 rc=$?
 check "dir exit status 1 with an error" '[ $rc -eq 1 ]'
 check "dir summary" '[ "$(echo "$out" | head -1)" = "3 files copied - 1 error" ]'
@@ -49,7 +49,7 @@ if "$cli" --help >/dev/null && [ -x "$(dirname "$cli")/bench_restore" ]; then
   rm "$enc/s.txt"
   out=$("$cli" -q -y files --password-file "$work/pw" --to "$work/r2" "$enc/s.txt.enc")
   check "enc by password file" '[ $? -eq 0 ] && [ "$out" = "1 file copied" ] && [ "$(cat "$work/r2/s.txt")" = classified ]'
-  out=$(QUORVEX_PASSWORD=wrong "$cli" -q -y files --overwrite always --to "$work/r3" "$enc/s.txt.enc" </dev/null)
+  out=$(QUORVEX_PASSWORD=wrong "$cli" -q -y files --overwrite always --to "$work/r3" "$enc/s.txt.enc" </dev/null 2>&1)
   rc=$?
   check "wrong password fails once" '[ $rc -eq 1 ] && echo "$out" | grep -q "Decryption failed"'
   check "wrong password writes nothing" '[ ! -e "$work/r3/s.txt" ]'

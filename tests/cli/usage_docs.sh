@@ -116,7 +116,7 @@ check "list escapes names" 'printf "%s\n" "$out" | grep -qF "evil\\x1b[2Jname\\n
 check "list error exit 1" '[ $? -eq 1 ]'
 check "list error on stderr only" '[ ! -s "$work/list.out" ] && grep -q "^quorvex-restore-cli: $work/plain.txt: " "$work/list.err"'
 printf 'x' > "$work/z/$(printf 'bad\033]0;title\007').gz"
-out=$("$cli" -q -y files --to "$work/rz" "$work/z/$(printf 'bad\033]0;title\007').gz" "$work/plain.txt")
+out=$("$cli" -q -y files --to "$work/rz" "$work/z/$(printf 'bad\033]0;title\007').gz" "$work/plain.txt" 2>&1)
 check "error line escaped" '! printf "%s" "$out" | grep -q "$(printf "\033")" && printf "%s\n" "$out" | grep -qF "bad\\x1b]0;title\\x07.gz"'
 
 # Man pages and completions: built, clean for groff, and listing every option of --help.

@@ -225,6 +225,7 @@ TEST_F(DeepTree, DirectoryWalkWithFewDescriptors) {
       change();
     };
     view.Details.clear();
+    view.Reports.clear();
     session.StartStop();
     view.OnFileLabel = nullptr;
 
@@ -248,6 +249,13 @@ TEST_F(DeepTree, DirectoryWalkWithFewDescriptors) {
     EXPECT_LT(line.size(), 400u);
     EXPECT_TRUE(line.starts_with(start)) << line;
     EXPECT_TRUE(line.ends_with(end)) << line;
+    // The counted error is an item of the run too: the folder it names failed.
+    const auto failed = std::count_if(view.Reports.begin(), view.Reports.end(),
+                                      [](const TItemReport& r) { return r.Action == iaFailed; });
+    EXPECT_EQ(failed, 1);
+    EXPECT_TRUE(std::any_of(view.Reports.begin(), view.Reports.end(), [&](const TItemReport& r) {
+      return r.Action == iaFailed && line.ends_with(r.Source) && r.Code.Is(errReadFolder);
+    }));
   }
 }
 
