@@ -192,7 +192,8 @@ std::string GenerateCliMan() {
     m += ".B " + std::string(CProgram) + "\n[\\fIOPTIONS\\fR] \\fB" + sc.Name + "\\fR " +
          Roff(sc.Synopsis) + "\n.br\n";
   m += ".SH DESCRIPTION\nRestores files from the backup folders and zip archives of the backup "
-       "suite, without a window. The summary and the error lines of a run are written to stdout.\n";
+       "suite, without a window. The summary of a run is written to stdout; its error lines, hints "
+       "and the progress line to stderr.\n";
   m += ".SH COMMANDS\n";
   for (const TSubcommandDef& sc : CSubcommands)
     m += ".TP\n\\fB" + std::string(sc.Name) + "\\fR " + Roff(sc.Synopsis) + "\n" + Roff(sc.Help) + ".\n";

@@ -51,7 +51,7 @@ struct TRestoreSettings {
   int RestoreDate = 0;  // day number from 1899-12-30; a missing key loads as today
   std::string SubDirMask = "*.*";
   std::string DriveID;
-  int Jobs = 0;  // transfers at once; 0 = one
+  int Jobs = 0;  // transfers at once; 0 = one per core
 };
 
 // Reads every key; a missing file or key gives its default.
