@@ -58,7 +58,8 @@ std::string KeepBothName(const std::string& targetPath) {
   return KeepBothName(targetPath, from);
 }
 
-std::string KeepBothName(const std::string& targetPath, unsigned& from) {
+std::string KeepBothName(const std::string& targetPath, unsigned& from,
+                         const std::function<bool(const std::string&)>& taken) {
   const size_t slash = targetPath.rfind('/');
   const std::string folder = slash == std::string::npos ? std::string() : targetPath.substr(0, slash + 1);
   const std::string name = targetPath.substr(folder.size());
@@ -69,7 +70,7 @@ std::string KeepBothName(const std::string& targetPath, unsigned& from) {
   for (unsigned& n = from;; ++n) {
     const std::string candidate = folder + stem + " (" + std::to_string(n) + ")" + ext;
     struct stat st {};
-    if (::lstat(candidate.c_str(), &st) != 0 && errno == ENOENT) return candidate;
+    if (::lstat(candidate.c_str(), &st) != 0 && errno == ENOENT && !(taken && taken(candidate))) return candidate;
   }
 }
 

@@ -193,10 +193,12 @@ TRestoreResult TRestoreSession::PasswordLoop(const std::string& name, bool& encr
 
 std::string TRestoreSession::TargetFor(const std::string& targetPath) {
   if (FOptions.Overwrite != omKeepBoth) return targetPath;
+  // A dry run writes nothing: the names its earlier items would take count as taken.
+  const auto planned = [this](const std::string& name) { return FPlanned.contains(name); };
   struct stat st {};
-  if (::lstat(targetPath.c_str(), &st) != 0) return targetPath;
+  if (::lstat(targetPath.c_str(), &st) != 0 && !planned(targetPath)) return targetPath;
   // Ten thousand twins: each takes the number after the last one's, not a search from 1.
-  return KeepBothName(targetPath, FKeepBothFrom.try_emplace(targetPath, 1).first->second);
+  return KeepBothName(targetPath, FKeepBothFrom.try_emplace(targetPath, 1).first->second, planned);
 }
 
 void TRestoreSession::NoteSkip() {
@@ -212,7 +214,8 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
   // A dry run asks nothing: the item is decided under the name a right password gives.
   if (FOptions.Kind == rkDryRun)
     return PreviewItem(TargetFor(targetPath),
-                       static_cast<int32_t>((knownFacts ? *knownFacts : SourceFacts(source)).UnixTime));
+                       static_cast<int32_t>((knownFacts ? *knownFacts : SourceFacts(source)).UnixTime),
+                       OperationOf(kind), code);
   const bool testing = FOptions.Kind == rkTest;  // every item is read; no target is looked at
   bool noKey = false;  // an empty password for a compressed file: its data cannot be had
   bool asked = false;
@@ -319,7 +322,7 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
   FLastTarget = target;
   // Only "Only older" compares times; the conversion looks at the time zone file each time.
   const int64_t sourceTime = FOptions.Overwrite == omOlder ? DosTimeToUnixSeconds(entry.TimeStamp) : 0;
-  if (FOptions.Kind == rkDryRun) return PreviewItem(target, static_cast<int32_t>(sourceTime));
+  if (FOptions.Kind == rkDryRun) return PreviewItem(target, static_cast<int32_t>(sourceTime), opZip, code);
   if (FOptions.Kind == rkRestore && !ShouldRestore(target, static_cast<int32_t>(sourceTime))) {
     NoteSkip();
     return rrSkipped;

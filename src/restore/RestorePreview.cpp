@@ -32,16 +32,7 @@ TTargetDecision TRestoreSession::DecideTarget(const std::string& targetPath, int
   FTargetAbsent = target.Detail == 0 && !target.Exists && !target.IsFolder;
   if (target.Detail != 0 || !target.Exists) return tdNew;
   targetTime = FileTimeToUnixSeconds(FileTimeFromTimespec(target.LastWrite));
-  switch (FOptions.Overwrite) {
-    case omAlways: return tdReplace;
-    case omOlder:
-      return SourceIsNewer(sourceTime, static_cast<int32_t>(*targetTime), FOptions.Tolerance, FOptions.IgnoreDst)
-                 ? tdReplace
-                 : tdSkipNotOlder;
-    case omKeepBoth: return tdNew;  // written beside the existing one
-    case omNever: break;
-  }
-  return tdSkipExists;
+  return DecideAgainst(*targetTime, sourceTime);
 }
 
 bool TRestoreSession::FirstInFreshFolder(const std::string& targetPath) {
@@ -64,14 +55,35 @@ void TRestoreSession::BeginRunKind() {
   FSkipTimes.clear();
 }
 
-TRestoreResult TRestoreSession::PreviewItem(const std::string& targetPath, int32_t sourceTime) {
+TRestoreResult TRestoreSession::PreviewItem(const std::string& targetPath, int32_t sourceTime, uint32_t operation,
+                                            TErrorCode& code) {
   std::optional<int64_t> targetTime;
-  const TTargetDecision decision = DecideTarget(targetPath, sourceTime, targetTime);
   FLastTarget = targetPath;
+  TTargetDecision decision;
+  if (const auto planned = FPlanned.find(targetPath); planned != FPlanned.end()) {
+    // An earlier item of this run writes it: decided as the run will find it then.
+    decision = DecideAgainst(planned->second, sourceTime);
+    targetTime = planned->second;
+  } else {
+    decision = DecideTarget(targetPath, sourceTime, targetTime);
+    // What the worker would refuse before it writes: the target's folder cannot be reached, a
+    // folder stands at its name, or a write-protected file that may not be replaced.
+    const TTargetState target = InspectTarget(FTarget, targetPath);
+    int refused = target.Detail;
+    if (refused == 0 && decision != tdSkipExists && decision != tdSkipNotOlder &&
+        (target.IsFolder || (decision == tdReplace && target.ReadOnly && !FOptions.Protected)))
+      refused = errCreateFile;
+    if (refused != 0) {
+      code = TErrorCode(sevError, static_cast<uint32_t>(refused), operation);
+      return rrFailed;
+    }
+  }
   FLastReplaces = decision == tdReplace;
   switch (decision) {
     case tdNew:
-    case tdReplace: return rrCopied;
+    case tdReplace:
+      FPlanned[targetPath] = sourceTime;
+      return rrCopied;
     case tdSkipExists: FSkipReason = MsgReasonExists(); break;
     case tdSkipNotOlder:
       FSkipReason = MsgReasonNotOlder();
@@ -79,6 +91,19 @@ TRestoreResult TRestoreSession::PreviewItem(const std::string& targetPath, int32
       break;
   }
   return rrSkipped;
+}
+
+TTargetDecision TRestoreSession::DecideAgainst(int64_t targetTime, int32_t sourceTime) const {
+  switch (FOptions.Overwrite) {
+    case omAlways: return tdReplace;
+    case omOlder:
+      return SourceIsNewer(sourceTime, static_cast<int32_t>(targetTime), FOptions.Tolerance, FOptions.IgnoreDst)
+                 ? tdReplace
+                 : tdSkipNotOlder;
+    case omKeepBoth: return tdNew;  // written beside the existing one
+    case omNever: break;
+  }
+  return tdSkipExists;
 }
 
 void TRestoreSession::NoteWorkerResult(TRestoreResult result) {

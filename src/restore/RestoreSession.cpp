@@ -111,6 +111,7 @@ void TRestoreSession::BeginRun() {
   FJobs = TransferJobs(FOptions.Jobs);
   FWalkEnded = false;
   FKeepBothFrom.clear();
+  FPlanned.clear();
   ForgetFreshFolders();
   // This thread runs transfers too: the pool has one thread fewer than the transfers at once.
   if (FJobs > 1 && FOptions.Kind != rkDryRun) FPool = std::make_unique<TTransferPool>(FJobs - 1);

@@ -118,7 +118,9 @@ bool SplitZipPath(std::string& path, std::string& subPath);
 std::string KeepBothName(const std::string& targetPath);
 // The same, searching from the number in from (at least 1), which receives the number taken:
 // a caller that keeps it finds the next free name of many twins without looking at each again.
-std::string KeepBothName(const std::string& targetPath, unsigned& from);
+// taken: names to pass over although nothing is there yet (a dry run's earlier targets).
+std::string KeepBothName(const std::string& targetPath, unsigned& from,
+                         const std::function<bool(const std::string&)>& taken = {});
 
 // Shrinks a path with "..." in place of leading folders until textWidth says it fits.
 std::string FitPathToWidth(const std::string& path, int maxWidth,
@@ -201,7 +203,14 @@ class TRestoreSession {
   bool Verifying() const { return FOptions.Kind == rkRestore && FOptions.Verify; }
   void BeginRunKind();
   // A dry run's item: decided (target, reason) for ReportItem; rrCopied when it would be restored.
-  TRestoreResult PreviewItem(const std::string& targetPath, int32_t sourceTime);
+  // It also fails (code, with the worker's operation mark) where the worker would refuse the
+  // target before writing, and counts the targets earlier items would write (FPlanned).
+  TRestoreResult PreviewItem(const std::string& targetPath, int32_t sourceTime, uint32_t operation,
+                             TErrorCode& code);
+  // The overwrite rule against an existing file of this last write (Unix seconds).
+  TTargetDecision DecideAgainst(int64_t targetTime, int32_t sourceTime) const;
+  // A dry run's targets so far, with the time each will have: what later items will find.
+  std::unordered_map<std::string, int64_t> FPlanned;
   // The worker's result in a verified restore, counted.
   void NoteWorkerResult(TRestoreResult result);
   // Schedule mode state
