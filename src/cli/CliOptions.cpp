@@ -16,76 +16,76 @@ constexpr uint32_t scRunOrVersions = scRun | scVersions;
 
 constexpr std::array<TSubcommandDef, 5> CSubcommands{{
     {"files", scFiles, "--to DEST PATH...",
-     "restore each PATH: a file, or a path inside a zip archive (x/old.zip/docs/a.txt)"},
+     N_("restore each PATH: a file, or a path inside a zip archive (x/old.zip/docs/a.txt)")},
     {"dir", scDir, "--to DEST FOLDER",
-     "restore a folder with everything below it; FOLDER may be a zip archive or a folder inside one"},
+     N_("restore a folder with everything below it; FOLDER may be a zip archive or a folder inside one")},
     {"schedule", scSchedule, "--to DEST --date YYYY-MM-DD [--sets MASK] [--drive MASK] FOLDER",
-     "restore the newest version of every file in the backup sets of FOLDER up to the end of a day"},
-    {"list", scList, "ARCHIVE.zip", "list the entries of a zip archive: name, size, date, encrypted flag"},
+     N_("restore the newest version of every file in the backup sets of FOLDER up to the end of a day")},
+    {"list", scList, "ARCHIVE.zip", N_("list the entries of a zip archive: name, size, date, encrypted flag")},
     {"versions", scVersions, "[--sets MASK] [--drive MASK] FOLDER RELPATH",
-     "list every version of one file across the backup sets of FOLDER, newest first"},
+     N_("list every version of one file across the backup sets of FOLDER, newest first")},
 }};
 
 constexpr std::array<TCliOptionDef, 28> COptions{{
     {oTo, "to", 0, "DEST", vkFolder, nullptr, scRun, false,
-     "destination folder (not with --test)"},
+     N_("destination folder (not with --test)")},
     {oOverwrite, "overwrite", 0, "RULE", vkChoice, "never|always|older|keep-both", scRun, false,
-     "which existing files are replaced: never (default), always, older (only when the backup is "
-     "newer) or keep-both (the restored file is written beside it as NAME (N).EXT)"},
+     N_("which existing files are replaced: never (default), always, older (only when the backup is "
+        "newer) or keep-both (the restored file is written beside it as NAME (N).EXT)")},
     {oTolerance, "tolerance", 0, "SECONDS", vkText, nullptr, scRun, false,
-     "time difference that still counts as the same time, with --overwrite older (default 2)"},
+     N_("time difference that still counts as the same time, with --overwrite older (default 2)")},
     {oIgnoreDst, "ignore-dst", 0, nullptr, vkNone, nullptr, scRun, false,
-     "with --overwrite older: a difference of one hour within the tolerance counts as the same time"},
+     N_("with --overwrite older: a difference of one hour within the tolerance counts as the same time")},
     {oNoUnpack, "no-unpack", 0, nullptr, vkNone, nullptr, scRun, false,
-     "copy .gz and .gze files as they are instead of unpacking them"},
+     N_("copy .gz and .gze files as they are instead of unpacking them")},
     {oKeepProtected, "keep-protected", 0, nullptr, vkNone, nullptr, scRun, false,
-     "do not overwrite write-protected files"},
+     N_("do not overwrite write-protected files")},
     {oJobs, "jobs", 0, "N", vkText, nullptr, scRun, false,
-     "transfers at once, 1 to 4 (default: one per core)"},
+     N_("transfers at once, 1 to 4 (default: one per core)")},
     {oPasswordFile, "password-file", 0, "FILE", vkFile, nullptr, scRun, false,
-     "password of encrypted files: the first line of FILE, read as UTF-8 (see --codepage); "
-     "also the environment variable QUORVEX_PASSWORD; otherwise asked on the terminal"},
+     N_("password of encrypted files: the first line of FILE, read as UTF-8 (see --codepage); "
+        "also the environment variable QUORVEX_PASSWORD; otherwise asked on the terminal")},
     {oPasswordCommand, "password-command", 0, "CMD", vkText, nullptr, scRun, false,
-     "password of encrypted files: the first line that CMD prints, run once through /bin/sh"},
+     N_("password of encrypted files: the first line that CMD prints, run once through /bin/sh")},
     {oYes, "yes", 'y', nullptr, vkNone, nullptr, scRun, false,
-     "answer Yes to the run's questions (see QUESTIONS); without it a terminal asks, otherwise "
-     "the answer is No"},
+     N_("answer Yes to the run's questions (see QUESTIONS); without it a terminal asks, otherwise "
+        "the answer is No")},
     {oDate, "date", 0, "YYYY-MM-DD", vkText, nullptr, scSchedule, false,
-     "restore the versions backed up before the end of this day (24:00 UTC); 1970-01-01 to "
-     "9999-12-31"},
+     N_("restore the versions backed up before the end of this day (24:00 UTC); 1970-01-01 to "
+        "9999-12-31")},
     {oSets, "sets", 0, "MASK", vkText, nullptr, scSchedule | scVersions, false,
-     "scan only backup-set folders matching MASK (default *.*)"},
+     N_("scan only backup-set folders matching MASK (default *.*)")},
     {oDrive, "drive", 0, "MASK", vkText, nullptr, scSchedule | scVersions, false,
-     "only drive-identifier folders matching MASK inside each set"},
+     N_("only drive-identifier folders matching MASK inside each set")},
     {oInclude, "include", 0, "GLOB", vkText, nullptr, scRun, true,
-     "restore only items whose path matches GLOB (repeatable; see FILTERS)"},
+     N_("restore only items whose path matches GLOB (repeatable; see FILTERS)")},
     {oExclude, "exclude", 0, "GLOB", vkText, nullptr, scRun, true,
-     "leave out items whose path matches GLOB (repeatable; see FILTERS)"},
+     N_("leave out items whose path matches GLOB (repeatable; see FILTERS)")},
     {oIncludeFrom, "include-from", 0, "FILE", vkFile, nullptr, scRun, true,
-     "include patterns from FILE, one a line, # starts a comment"},
+     N_("include patterns from FILE, one a line, # starts a comment")},
     {oExcludeFrom, "exclude-from", 0, "FILE", vkFile, nullptr, scRun, true,
-     "exclude patterns from FILE, one a line, # starts a comment"},
+     N_("exclude patterns from FILE, one a line, # starts a comment")},
     {oDryRun, "dry-run", 0, nullptr, vkNone, nullptr, scRun, false,
-     "show what a restore would do for every item; write, create and ask nothing"},
+     N_("show what a restore would do for every item; write, create and ask nothing")},
     {oTest, "test", 0, nullptr, vkNone, nullptr, scRun, false,
-     "read every item to its end and check it (CRC, authentication code, password); write "
-     "nothing; no --to needed"},
+     N_("read every item to its end and check it (CRC, authentication code, password); write "
+        "nothing; no --to needed")},
     {oVerify, "verify", 0, nullptr, vkNone, nullptr, scRun, false,
-     "read every restored file back and compare it with what was written"},
+     N_("read every restored file back and compare it with what was written")},
     {oJson, "json", 0, nullptr, vkNone, nullptr, scRun, false,
-     "JSON lines on stdout instead of text (see JSON OUTPUT); no progress line, no questions"},
+     N_("JSON lines on stdout instead of text (see JSON OUTPUT); no progress line, no questions")},
     {oQuiet, "quiet", 'q', nullptr, vkNone, nullptr, scRun, false,
-     "no progress line (it is shown on stderr when that is a terminal)"},
+     N_("no progress line (it is shown on stderr when that is a terminal)")},
     {oVerbose, "verbose", 'v', nullptr, vkNone, nullptr, scRun, false,
-     "one line per restored or skipped item on stdout: restored TARGET, skipped TARGET (REASON)"},
+     N_("one line per restored or skipped item on stdout: restored TARGET, skipped TARGET (REASON)")},
     {oLang, "lang", 0, "CODE", vkText, nullptr, scAny, false,
-     "language of the messages, e.g. de (also -lang:CODE, -l:CODE)"},
-    {oIni, "ini", 0, "PATH", vkFile, nullptr, scAny, false, "settings path (also -ini:PATH)"},
+     N_("language of the messages, e.g. de (also -lang:CODE, -l:CODE)")},
+    {oIni, "ini", 0, "PATH", vkFile, nullptr, scAny, false, N_("settings path (also -ini:PATH)")},
     {oCodePage, "codepage", 0, "NAME", vkText, nullptr, scAny, false,
-     "8-bit code page of the backup's passwords and names, as iconv names it (default CP1252)"},
-    {oHelp, "help", 'h', nullptr, vkNone, nullptr, scAny, false, "show this help and exit"},
+     N_("8-bit code page of the backup's passwords and names, as iconv names it (default CP1252)")},
+    {oHelp, "help", 'h', nullptr, vkNone, nullptr, scAny, false, N_("show this help and exit")},
     {oVersion, "version", 0, nullptr, vkNone, nullptr, scAny, false,
-     "show the version and the program's date (YYYY-MM-DD) and exit"},
+     N_("show the version and the program's date (YYYY-MM-DD) and exit")},
 }};
 
 struct TNote {
@@ -95,29 +95,29 @@ struct TNote {
 
 // Explanations that belong to no single option; printed by --help and the man page.
 constexpr std::array<TNote, 6> CNotes{{
-    {"QUESTIONS",
-     "-y answers Yes to \"Destination directory not found - create?\", \"Destination directory "
-     "not empty - start restore anyway?\" and \"%u files found - start restore?\"."},
-    {"PASSWORD PROMPT",
-     "The password is read without echo. An empty line skips the file. Ctrl-D cancels: in dir "
-     "the rest of that folder and its subfolders, otherwise the rest of the run. Ctrl-C stops "
-     "the run in every mode. A wrong password is asked again. Whatever was left out is counted "
-     "as skipped, and the exit status is 3."},
-    {"DATES",
-     "--date is a calendar day in UTC: a version counts when it was backed up before 24:00 UTC "
-     "of that day."},
-    {"FILTERS",
-     "Patterns are matched without regard to case against the item's path relative to the "
-     "selected folder (dir), to the set folder (schedule) or against the PATH as given (files). "
-     "* and ? do not cross /, ** does; a pattern without / matches the last component. An item "
-     "must match an include (when there is one) and no exclude; excluded folders are not "
-     "entered."},
-    {"JSON OUTPUT",
-     "One object a line: {\"type\":\"item\",...} per item, {\"type\":\"progress\",...} at most "
-     "4 a second, {\"type\":\"summary\",...} last."},
-    {"EXIT STATUS",
-     "0 the run ended without errors, 1 it ended with errors, 2 bad arguments, 3 the run did "
-     "not start or was cancelled or stopped."},
+    {N_("QUESTIONS"),
+     N_("-y answers Yes to \"Destination directory not found - create?\", \"Destination directory "
+        "not empty - start restore anyway?\" and \"%u files found - start restore?\".")},
+    {N_("PASSWORD PROMPT"),
+     N_("The password is read without echo. An empty line skips the file. Ctrl-D cancels: in dir "
+        "the rest of that folder and its subfolders, otherwise the rest of the run. Ctrl-C stops "
+        "the run in every mode. A wrong password is asked again. Whatever was left out is counted "
+        "as skipped, and the exit status is 3.")},
+    {N_("DATES"),
+     N_("--date is a calendar day in UTC: a version counts when it was backed up before 24:00 UTC "
+        "of that day.")},
+    {N_("FILTERS"),
+     N_("Patterns are matched without regard to case against the item's path relative to the "
+        "selected folder (dir), to the set folder (schedule) or against the PATH as given (files). "
+        "* and ? do not cross /, ** does; a pattern without / matches the last component. An item "
+        "must match an include (when there is one) and no exclude; excluded folders are not "
+        "entered.")},
+    {N_("JSON OUTPUT"),
+     N_("One object a line: {\"type\":\"item\",...} per item, {\"type\":\"progress\",...} at most "
+        "4 a second, {\"type\":\"summary\",...} last.")},
+    {N_("EXIT STATUS"),
+     N_("0 the run ended without errors, 1 it ended with errors, 2 bad arguments, 3 the run did "
+        "not start or was cancelled or stopped.")},
 }};
 
 std::vector<std::string> SplitChoices(const char* choices) {

@@ -23,6 +23,15 @@ check "German summary" '[ "$(echo "$out" | head -1)" = "2 Dateien kopiert - 1 Fe
 check "German gz-header line" 'echo "$out" | grep -qx "Fehler beim Lesen des gz-Kopfs: $work/b/broken.gz"'
 check "files restored" 'cmp -s "$work/b/sub/b.txt" "$work/r1/sub/b.txt"'
 
+# --help in German, every description: no line of the English text is left (option names and
+# their values stand alone in the first column and are the same in both).
+column() { awk 'substr($0, 1, 30) ~ /^( {30}| +-)/ { print substr($0, 31) }' | grep -E '[a-z]{4}.* ' | sort -u; }
+en=$("$cli" --help | column)
+de=$("$cli" --lang de --help | column)
+left=$(comm -12 <(printf '%s\n' "$en") <(printf '%s\n' "$de"))
+check "German --help leaves no English line [$left]" '[ -z "$left" ]'
+check "German subcommand help" '"$cli" --lang de files --help | grep -q "^Optionen:"'
+
 # The desktop program's switch form, and English without any switch.
 rm "$work/b/broken.gz"
 out=$("$cli" -lang:de -q -y dir --to "$work/r2" "$work/b")
