@@ -1,6 +1,10 @@
 # Unit tests: tests/<subsystem>/*.cpp form one GoogleTest program per subsystem.
 find_package(GTest REQUIRED)
 set(QV_TEST_ENV "QV_SOURCE_DIR=${CMAKE_SOURCE_DIR};QV_BUILD_DIR=${CMAKE_BINARY_DIR}")
+if(QV_SANITIZE)
+  # A closure that writes a local of a function that has returned is caught, too.
+  list(APPEND QV_TEST_ENV "ASAN_OPTIONS=detect_stack_use_after_return=1")
+endif()
 
 function(qv_unit_tests sub)
   file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${sub}/*.cpp)

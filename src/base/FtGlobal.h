@@ -65,11 +65,6 @@ enum : uint32_t {
   opDecrypt = 0x6000,
 };
 
-// A worker's result of severity and detail, before its operation mark is added.
-inline constexpr int ResultCode(uint32_t severity, uint32_t detail) {
-  return static_cast<int>(severity | detail);
-}
-
 inline constexpr uint32_t ErrorDetail(uint32_t code) { return code & 0xFF; }
 inline constexpr uint32_t ErrorSeverity(uint32_t code) { return code & 0xF00; }
 inline constexpr uint32_t ErrorOperation(uint32_t code) { return code & 0xF000; }

@@ -62,7 +62,7 @@ bool TRestoreSession::OpenArchive(const std::string& archive, TErrorCode& code) 
     FArchiveName = archive;
     return true;
   } catch (const EZipError& e) {
-    code = AsErrorCode(e.ZipError);
+    code = e.ZipError;
     FRZip.reset();
     return false;
   }
@@ -262,9 +262,6 @@ bool TRestoreSession::EnterFolder(TDirectoryWalk& walk, bool fresh, size_t sourc
   const std::string targetFolder = targetDir.Valid() ? FolderAccessPath(targetDir, walk.TargetPath) : walk.TargetPath;
   const bool cancelled = !RestoreFolderFiles(listing, walk.Source.Current(), walk.SourcePath, targetFolder, fresh,
                                              walk.Copied, walk.Errors);
-  // The reports of this folder's files before those of its subfolders, as the walk met them;
-  // the handles the transfers use are open until then.
-  Drain();
   if (cancelled) {
     // Cancel ends this folder level; at the top level it ends the whole walk. Either way
     // selected items were left out.
@@ -414,6 +411,9 @@ bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirH
     });
     if (!goOn) break;
   }
+  // The reports of this folder's files before those of its subfolders, as the walk met them;
+  // and before cancelled goes out of scope: their closures write it.
+  Drain();
   ForgetFreshFolders();
   return !cancelled;
 }

@@ -333,7 +333,7 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
       FPooledWorker = FRZip->DetachSmallEntry(entry.Offset, entry.TimeStamp, entry.Attr,
                                               FOptions.Kind == rkTest ? std::string() : target);
     } catch (const EZipError& e) {
-      code = AsErrorCode(e.ZipError);
+      code = e.ZipError;
       return rrFailed;
     }
     if (FPooledWorker) return rrPending;
@@ -359,7 +359,7 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
         FRZip->ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, target);
       result = {};
     } catch (const EZipError& e) {
-      result = AsErrorCode(e.ZipError);
+      result = e.ZipError;
     }
     return result ? rrFailed : rrCopied;
   };

@@ -85,7 +85,7 @@ bool TRestoreSession::RetireHead(bool wait) {
   TQueuedItem item = std::move(FQueue.front());
   FQueue.pop_front();
   if (item.Worker) {
-    item.Code = AsErrorCode(item.Worker->ErrorCode());
+    item.Code = item.Worker->ErrorCode();
     item.Result = item.Code ? rrFailed : rrCopied;
     // Stopped before its turn: not started, so not reported, as with one transfer at a time.
     if (item.Worker->EndedUnrun()) item.Result = rrCancelRun;

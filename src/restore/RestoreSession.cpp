@@ -156,7 +156,7 @@ TErrorCode TRestoreSession::RunWorker(bool withProgress, int64_t jobSize) {
     FCopyThread->WaitFor();
     TThread::CheckSynchronize(0);
   }
-  const TErrorCode code = AsErrorCode(FCopyThread->ErrorCode());
+  const TErrorCode code = FCopyThread->ErrorCode();
   FLastWritten = FCopyThread->CommittedSize();
   FCopyThread.reset();
   if (runInline)

@@ -61,10 +61,6 @@ bool SaveRestoreSettings(const std::string& iniName, const TRestoreSettings& set
 // Today's day number counted from 1899-12-30 (local calendar).
 int TodayDayNumber();
 
-// A result of a worker or of the zip reader, as it carries it.
-inline TErrorCode AsErrorCode(TErrorCode code) { return code; }
-inline TErrorCode AsErrorCode(int32_t value) { return TErrorCode::FromValue(static_cast<uint32_t>(value)); }
-
 // Outcome of one file or entry in the pipeline.
 enum class TRestoreResult : uint8_t {
   rrCopied,

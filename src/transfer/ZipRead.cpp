@@ -335,10 +335,10 @@ void TZip::InitEncryption(const std::string& Password, int AKeyMode) {
   for (auto& e : FModeEncryption) e.reset();
   FEncrypt = !Password.empty();
   FPassword = Password;
+  ++FPasswordGeneration;
   FKeyMode = AKeyMode;
   if (!FEncrypt) return;
   FEncryption = std::make_unique<TEncryption>(Password, AKeyMode, FBufferSize);
-  PkExtraCrypt.Mode = static_cast<uint8_t>(FEncryption->KeyMode());
 }
 
 // The decryptor's reports reach the handler through each entry worker, which routes them to
@@ -510,7 +510,6 @@ namespace {
 TPkHeader ParseCentralHeader(const uint8_t* h) {
   TPkHeader header;
   const uint16_t versionMadeBy = GetLe16(h + 4);
-  const uint16_t versionNeeded = GetLe16(h + 6);
   header.GpFlag = GetLe16(h + 8);
   header.CompMethode = GetLe16(h + 10);
   header.TimeStamp = GetLe32(h + 12);
@@ -521,9 +520,6 @@ TPkHeader ParseCentralHeader(const uint8_t* h) {
   header.Offset = GetLe32(h + 42);
   header.HostSystem = static_cast<uint8_t>(versionMadeBy >> 8);
   header.Attr = static_cast<uint16_t>(header.ExternalAttr & 0xFFFF);
-  const bool knownMethod = header.CompMethode == ZipMethodStored || header.CompMethode == ZipMethodDeflated ||
-                           header.CompMethode == ZipMethodAes;
-  if ((versionNeeded != 20 && versionNeeded != 45) || !knownMethod) header.ErrCode = errFormat;
   header.DirLength = static_cast<uint16_t>(CentralHeaderSize + GetLe16(h + 28) + GetLe16(h + 30));
   return header;
 }
@@ -659,7 +655,7 @@ void TZipRead::CheckEntryName(int64_t AOffset) {
   if (name && !IsSafeEntryName(*name)) RaiseRefused(*name, AOffset);
 }
 
-bool TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
+std::span<const uint8_t> TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
   // The local header usually repeats the directory's name and extra field; a little more
   // covers an extra field that differs.
   constexpr int64_t Slack = 256;
@@ -667,7 +663,7 @@ bool TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
   const int64_t nameAndExtra = std::max<int64_t>(AHeader.DirLength - static_cast<int64_t>(CentralHeaderSize), 0);
   const int64_t want =
       std::min<int64_t>(available, LocalHeaderSize + nameAndExtra + AHeader.CSize + Slack);
-  if (want < LocalHeaderSize) return false;
+  if (want < LocalHeaderSize) return {};
   // Small entries lie one after another: one read serves all that lie within its piece.
   constexpr int64_t ReadAhead = 256 * 1024;
   const int64_t windowEnd = FEntryWindowStart + static_cast<int64_t>(FEntryWindow.size());
@@ -676,20 +672,20 @@ bool TZipRead::ReadSmallEntry(const TPkHeader& AHeader) {
     FEntryWindow.resize(static_cast<size_t>(size));
     if (Archive().ReadAt(FEntryWindow.data(), FEntryWindow.size(), AHeader.Offset) != size) {
       FEntryWindow.clear();
-      return false;
+      return {};
     }
     FEntryWindowStart = AHeader.Offset;
   }
   const uint8_t* h = FEntryWindow.data() + (AHeader.Offset - FEntryWindowStart);
-  FEntryBytes = {h, static_cast<size_t>(want)};
   // Everything the worker will read must lie in the bytes read: header, name, extra field
   // and the data of the larger of the two stated compressed sizes.
   const uint32_t localSize = GetLe32(h + 18);
-  if (localSize == Saturated32) return false;
+  if (localSize == Saturated32) return {};
   const int64_t data = std::max<int64_t>(localSize, AHeader.CSize);
   // A data descriptor after the data is read too (at most 24 bytes).
   const int64_t descriptor = (GetLe16(h + 6) & ZipFlagDataDescriptor) ? 24 : 0;
-  return LocalHeaderSize + GetLe16(h + 26) + GetLe16(h + 28) + data + descriptor <= want;
+  if (LocalHeaderSize + GetLe16(h + 26) + GetLe16(h + 28) + data + descriptor > want) return {};
+  return {h, static_cast<size_t>(want)};
 }
 
 bool TZipRead::ReadArchiveAt(void* AData, size_t ALength, int64_t AOffset) {
@@ -705,8 +701,8 @@ void TZipRead::DeriveKeysAhead(int64_t AOffset) {
   constexpr int KeysAhead = 4;  // fewer than the decryptor keeps, so that none pushes out another
   const int index = FileList.IndexOfOffset(AOffset);
   if (!FEncrypt || index < 0) return;
-  if (FKeysAheadFor != FEncryption.get()) {  // a new password: nothing asked for yet
-    FKeysAheadFor = FEncryption.get();
+  if (FKeysAheadFor != FPasswordGeneration) {  // a new password: nothing asked for yet
+    FKeysAheadFor = FPasswordGeneration;
     FKeysAheadFrom = 0;
   }
   const int last = std::min(FileList.Count() - 1, index + KeysAhead);
@@ -755,10 +751,11 @@ std::unique_ptr<TZipEntryJob> TZipRead::DetachSmallEntry(int64_t Offset, uint32_
     return nullptr;
   CheckEntryName(Offset);
   const int64_t span = FileList.SpanAt(Offset, Offset < bod ? bod : ArchiveSize());
-  if (span < 0 || !ReadSmallEntry(*header)) return nullptr;  // the reader's own run reports why
+  const std::span<const uint8_t> bytes = span < 0 ? std::span<const uint8_t>() : ReadSmallEntry(*header);
+  if (bytes.empty()) return nullptr;  // the reader's own run reports why
   const bool toFile = !DestFilename.empty();
   const TZipEntryProperties properties = toFile ? PropertiesOf(Offset, TimeStamp, Attr) : TZipEntryProperties();
-  auto job = std::make_unique<TZipEntryJob>(FEntryBytes, DestFilename, SmallEntryBlock(*header, FBufferSize),
+  auto job = std::make_unique<TZipEntryJob>(bytes, DestFilename, SmallEntryBlock(*header, FBufferSize),
                                             properties);
   SetUpEntryWorker(*job, header, span, toFile, &properties);
   return job;
@@ -779,7 +776,8 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
   // A small entry is read with one call, header and data, and worked on in memory.
   const bool small = header && IsSmallEntry(*header);
   std::optional<TReadOnlyMemoryStream> inMemory;
-  if (small && ReadSmallEntry(*header)) inMemory.emplace(FEntryBytes.data(), FEntryBytes.size());
+  if (const std::span<const uint8_t> bytes = small ? ReadSmallEntry(*header) : std::span<const uint8_t>(); !bytes.empty())
+    inMemory.emplace(bytes.data(), bytes.size());
   TStream& source = inMemory ? static_cast<TStream&>(*inMemory) : Archive();
 
   // The key strength of an AES entry: the directory's AES field, else the local header's.

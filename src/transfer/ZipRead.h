@@ -141,14 +141,13 @@ class TZip {
   bool FEncrypt = false;
   bool FErrorFlag = false;
   std::unique_ptr<TEncryption> FEncryption;
-  TPKExtraEncField PkExtraCrypt;
   TProgressEvent FOnProgress;
   TTimeOutEvent FOnTimeout;
   TThreadPriority FPriority = tpNormal;
   TTargetRules FTargetRules;
-  std::string PBase;
   std::string ZName;
   TZipFileList FileList;
+  uint64_t FPasswordGeneration = 0;  // counts the passwords set: a decryptor's address may repeat
 
  private:
   std::unique_ptr<TFileStream> FStream;
@@ -223,10 +222,10 @@ class TZipRead : public TZip {
   void SetUpEntryWorker(TZipReadThread& AWorker, const TPkHeader* AHeader, int64_t ASpan, bool AToFile,
                         const TZipEntryProperties* AProperties) const;
   static bool IsSmallEntry(const TPkHeader& AHeader);
-  // Points FEntryBytes at the small entry's local header and data, read with one call that
-  // also covers the entries after it; false when they cannot be read so or do not fit the
-  // length the directory implies.
-  bool ReadSmallEntry(const TPkHeader& AHeader);
+  // The small entry's local header and data, read with one call that also covers the entries
+  // after it; empty when they cannot be read so or do not fit the length the directory
+  // implies. The bytes lie in the reader's piece: valid until its next read, never kept.
+  std::span<const uint8_t> ReadSmallEntry(const TPkHeader& AHeader);
   // ALength bytes of the archive at AOffset, from the small entries' piece when they lie in
   // it; false when they cannot be read whole.
   bool ReadArchiveAt(void* AData, size_t ALength, int64_t AOffset);
@@ -280,15 +279,15 @@ class TZipRead : public TZip {
   std::unique_ptr<TInflater> FInflater;
   std::vector<uint8_t> FEntryWindow;  // archive bytes from FEntryWindowStart
   int64_t FEntryWindowStart = 0;
-  std::span<const uint8_t> FEntryBytes;  // the small entry's, within the window
   std::unique_ptr<TZipReadThread> ZipThread;
   uint32_t FLastDosTime = 0;   // the last entry time converted, and its Unix seconds (0: none)
   int64_t FLastUnixTime = 0;
   int64_t bod = 0;
   bool FVerifyTargets = false;
-  // Entries before this index have had their keys asked for, with the decryptor named.
+  // Entries before this index have had their keys asked for, with the password of this
+  // generation.
   int FKeysAheadFrom = 0;
-  const TEncryption* FKeysAheadFor = nullptr;
+  uint64_t FKeysAheadFor = 0;
   std::function<void()> FOnProcessMessages;
   std::chrono::steady_clock::time_point FLastMessages = std::chrono::steady_clock::now();
 };

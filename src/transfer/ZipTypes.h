@@ -39,19 +39,6 @@ inline constexpr uint32_t ZipDescriptorSig = 0x08074B50;
 // The longest link target restored; the kernel takes no longer one.
 inline constexpr int64_t ZipMaxLinkTarget = 4095;
 
-// AES extra field (header ID 0x9901), 11 bytes as stored.
-#pragma pack(push, 1)
-struct TPKExtraEncField {
-  uint16_t Tag = ZipExtraAes;
-  uint16_t ESize = 7;
-  uint16_t Version = 2;     // 1 = AE-1 (CRC kept), 2 = AE-2 (CRC 0)
-  uint16_t Vendor = 0x4541; // "AE"
-  uint8_t Mode = 1;         // key strength 1..3 (AES-128/192/256)
-  uint16_t Method = 8;      // the actual compression method
-};
-#pragma pack(pop)
-static_assert(sizeof(TPKExtraEncField) == 11);
-
 // One entry of the central directory. Its name lives in the directory (TZipFileList), so
 // that a header is a few fixed-size fields; the largest first, to keep it at 64 bytes.
 struct TPkHeader {
@@ -60,7 +47,6 @@ struct TPkHeader {
   int64_t USize = 0;
   uint32_t TimeStamp = 0;   // DOS time (low 16 bits) and date (high 16 bits)
   uint32_t CRC = 0;
-  uint32_t ErrCode = 0;     // 0, or errFormat for an unknown version or method
   uint32_t ExternalAttr = 0;
   uint16_t GpFlag = 0;      // bit 0 encrypted, bit 3 data descriptor, bit 11 UTF-8 name
   uint16_t Attr = 0;        // low 16 bits of the external attributes
