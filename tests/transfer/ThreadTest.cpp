@@ -125,6 +125,7 @@ TEST(Synchronize, CallsRunOnTheMainThreadInOrderWhileTheWorkerWaits) {
 
 TEST(Post, CallsRunOnTheMainThreadInOrderOneAtATime) {
   std::vector<int> order;  // written only on the main thread
+  std::atomic<int> ran{0};  // what the worker may read of it while a call runs
   std::vector<int> seenBeforeNext;
   std::atomic<bool> offMain{false};
   TLambdaThread thread(true, [&](TLambdaThread& self) {
@@ -132,12 +133,13 @@ TEST(Post, CallsRunOnTheMainThreadInOrderOneAtATime) {
       self.Post([&, i] {
         if (!TThread::IsMainThread()) offMain = true;
         order.push_back(i);
+        ++ran;
       });
       // Only one call is outstanding: the one before has run when the next is posted.
-      seenBeforeNext.push_back(static_cast<int>(order.size()) >= i - 1 ? 1 : 0);
+      seenBeforeNext.push_back(ran.load() >= i - 1 ? 1 : 0);
     }
     self.WaitPosted();
-    seenBeforeNext.push_back(static_cast<int>(order.size()));
+    seenBeforeNext.push_back(ran.load());
   });
   thread.Start();
   ASSERT_TRUE(ServeUntilFinished(thread));
