@@ -39,6 +39,7 @@ std::string AboutText() {
   if (IsNative64Bit()) text += " 64 bit";
   text += " (" + TrUnits("Version") + " " + vi.Version + ") - " + info.VersDate;
   text += "\n" + CopyrightLine();
+  text += "\n" + TrUnits("Licensed under the Apache License 2.0");
   return text;
 }
 
