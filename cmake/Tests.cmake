@@ -42,7 +42,8 @@ if(NOT QV_FUZZ)
   if(TARGET quorvex-restore AND TARGET bench_restore)
     add_test(NAME package COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/check.sh
       ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
-    set_tests_properties(package PROPERTIES LABELS package TIMEOUT 600)
+    # It builds the source package itself: a few minutes on two cores.
+    set_tests_properties(package PROPERTIES LABELS package TIMEOUT 1500)
   endif()
 endif()
 

@@ -43,7 +43,10 @@ std::string CatalogueFolderFor(const std::string& programFile) {
     const std::string beside = (bin / QV_RELATIVE_LOCALEDIR).lexically_normal().string();
     if (LongDirectoryExists(beside)) return beside;
   }
+#if QV_DEV_LOCALEDIR
+  // A program run from the build tree.
   if (LongDirectoryExists(QV_BUILD_LOCALEDIR)) return QV_BUILD_LOCALEDIR;
+#endif
   return QV_INSTALL_LOCALEDIR;
 }
 
