@@ -1,6 +1,7 @@
 #include "cli/CliOptions.h"
 
 #include <array>
+#include <span>
 #include <sstream>
 #include <vector>
 
@@ -181,8 +182,142 @@ std::string ManOptionLine(const TCliOptionDef& def) {
 
 std::string ManHeader(const std::string& name, const std::string& title) {
   std::string version = QV_VERSION;
-  return ".TH " + Roff(name) + " 1 \"\" \"QuorvexRestore " + Roff(version) + "\" \"User Commands\"\n"
+  return ".TH " + Roff(name) + " 1 " + QV_VERSION_DATE + " \"QuorvexRestore " + Roff(version) +
+         "\" \"User Commands\"\n"
          ".SH NAME\n" + Roff(name) + " \\- " + Roff(title) + "\n";
+}
+
+// A paragraph per entry: a bold term (may be empty) and its text.
+struct TManEntry {
+  const char* Term;
+  const char* Text;
+};
+
+// Man pages are English only, so these texts are not marked for translation.
+struct TManExample {
+  const char* Text;
+  const char* Command;
+};
+
+constexpr std::array<TManExample, 10> CManExamples{{
+    {"Restore two files, the second from inside a zip archive of the backup:",
+     "quorvex-restore-cli files --to ~/restored /mnt/backup/notes.txt "
+     "/mnt/backup/old.zip/letters/a.txt"},
+    {"Restore a folder with everything below it, replacing only files older than their backup, "
+     "without questions:",
+     "quorvex-restore-cli --yes --overwrite older dir --to ~/restored /mnt/backup/documents"},
+    {"Restore the newest version of every file backed up before the end of 1 March 2026 (UTC):",
+     "quorvex-restore-cli --yes schedule --to ~/restored --date 2026-03-01 /mnt/backup"},
+    {"Show what that restore would do, item by item, without writing anything:",
+     "quorvex-restore-cli --dry-run dir --to ~/restored /mnt/backup/documents"},
+    {"Check every file of the backup with the password from a file, writing nothing:",
+     "quorvex-restore-cli --test --password-file ~/.backup-password dir /mnt/backup"},
+    {"List the entries of a zip archive:", "quorvex-restore-cli list /mnt/backup/old.zip"},
+    {"List every version of one file across the backup sets, newest first:",
+     "quorvex-restore-cli versions /mnt/backup documents/report.txt"},
+    {"Restore with the password from the environment and keep the JSON lines of the run:",
+     "QUORVEX_PASSWORD=secret quorvex-restore-cli --json --yes dir --to ~/restored /mnt/backup "
+     "> run.json"},
+    {"The items that failed, with their reasons, from those lines with jq(1):",
+     "jq -r 'select(.type == \"item\" and .action == \"failed\") | \"\\(.source): \\(.message)\"' "
+     "run.json"},
+    {"The counts of the run, and its exit status:",
+     "jq -r 'select(.type == \"summary\") | \"\\(.copied) copied, \\(.errors) errors, exit "
+     "\\(.exit)\"' run.json"},
+}};
+
+struct TManJsonField {
+  const char* Type;  // the object's "type"
+  const char* Name;
+  const char* Text;
+};
+
+constexpr std::array<TManJsonField, 20> CManJsonFields{{
+    {"item", "action",
+     "what happened to the item: restored, skipped or failed in a run, tested with --test; new, "
+     "replace or skip with --dry-run, failed for an item the run would fail"},
+    {"item", "source", "the backup file, or the path inside a zip archive (string)"},
+    {"item", "target", "the restored file (string)"},
+    {"item", "set", "the backup set the version comes from, in schedule (string)"},
+    {"item", "bytes", "restored bytes (number)"},
+    {"item", "code", "numeric error code of a failed item"},
+    {"item", "message", "text of that error (string)"},
+    {"item", "reason", "why the item was skipped (string)"},
+    {"progress", "files_done", "items finished so far"},
+    {"progress", "files_total", "items of the run"},
+    {"progress", "bytes_done", "bytes restored so far; never more than bytes_total, never less "
+     "than before"},
+    {"progress", "bytes_total", "bytes the run restores"},
+    {"progress", "seconds", "time since the start (number with a fraction)"},
+    {"summary", "copied", "files restored"},
+    {"summary", "skipped", "items skipped, also those left out by Cancel or Stop"},
+    {"summary", "errors", "items that failed"},
+    {"summary", "bytes", "bytes restored"},
+    {"summary", "seconds", "duration of the run"},
+    {"summary", "text", "the summary line the text output prints (string)"},
+    {"summary", "exit", "the exit status the program ends with (see EXIT STATUS)"},
+}};
+
+constexpr std::array<TManEntry, 4> CManExitStatus{{
+    {"0", "The run ended without errors."},
+    {"1", "The run ended with errors: at least one item failed; each has its error lines on "
+          "stderr."},
+    {"2", "Bad arguments: an unknown option, a missing or wrong value, a folder that an archive "
+          "does not hold; nothing was restored."},
+    {"3", "The run did not start (a question answered No, no files found) or was cancelled or "
+          "stopped; versions found no version of the file."},
+}};
+
+constexpr std::array<TManEntry, 4> CManEnvironment{{
+    {"QUORVEX_PASSWORD", "The password of encrypted files when neither --password-file nor "
+                         "--password-command gives one."},
+    {"QUORVEX_LOCALEDIR", "The folder of the message catalogues "
+                          "(LANG/LC_MESSAGES/quorvex-restore*.mo), instead of ../share/locale "
+                          "beside the program's own folder."},
+    {"LANGUAGE", "The language of the messages when neither --lang (-lang:CODE) nor the settings "
+                 "choose one; "
+                 "then LC_ALL, LC_MESSAGES and LANG, the first that is set."},
+    {"XDG_CONFIG_HOME", "The folder of the settings (default ~/.config)."},
+}};
+
+constexpr std::array<TManEntry, 3> CManFiles{{
+    {"~/.config/Quorvex5/QuorvexRestore.ini", "The desktop program's settings."},
+    {"~/.config/Quorvex5/Quorvex.cfg",
+     "The language chosen in the desktop program (LangID in section Language), used by both "
+     "programs unless --lang is given; with --ini PATH the file in PATH's folder."},
+    {"/usr/share/locale/*/LC_MESSAGES/quorvex-restore*.mo",
+     "The message catalogues, found as ../share/locale beside the program (see "
+     "QUORVEX_LOCALEDIR)."},
+}};
+
+std::string ManEntries(std::span<const TManEntry> entries, bool literalTerm) {
+  std::string m;
+  for (const TManEntry& e : entries) {
+    const std::string term = literalTerm ? "\\fI" + Roff(e.Term) + "\\fR" : "\\fB" + Roff(e.Term) + "\\fR";
+    m += ".TP\n" + term + "\n" + Roff(e.Text) + "\n";
+  }
+  return m;
+}
+
+std::string ManJsonFields() {
+  std::string m, type;
+  for (const TManJsonField& f : CManJsonFields) {
+    if (type != f.Type) {
+      type = f.Type;
+      m += ".PP\nFields of {\"type\":\"" + type + "\"}" +
+           (type == "item" ? " (those that do not apply are left out)" : "") + ":\n";
+    }
+    m += ".TP\n.B " + Roff(f.Name) + "\n" + Roff(f.Text) + ".\n";
+  }
+  m += ".PP\nStrings are UTF\\-8, with invalid bytes as U+FFFD and control characters escaped.\n";
+  return m;
+}
+
+std::string ManExamples() {
+  std::string m = ".SH EXAMPLES\n";
+  for (const TManExample& e : CManExamples)
+    m += ".PP\n" + Roff(e.Text) + "\n.PP\n.RS 4\n.EX\n" + Roff(e.Command) + "\n.EE\n.RE\n";
+  return m;
 }
 
 std::string GenerateCliMan() {
@@ -203,8 +338,17 @@ std::string GenerateCliMan() {
     if (def.AppliesTo != scAny) m += " [" + Roff(SubcommandNames(def.AppliesTo)) + "]";
     m += "\n";
   }
-  for (const TNote& note : CNotes) m += ".SH " + Roff(note.Title) + "\n" + Roff(note.Text) + "\n";
-  m += ".SH SEE ALSO\n.BR quorvex-restore (1)\n";
+  for (const TNote& note : CNotes) {
+    const std::string title = note.Title;
+    if (title == "EXIT STATUS") continue;  // the man page's own, longer list follows
+    m += ".SH " + Roff(title) + "\n" + Roff(note.Text) + "\n";
+    if (title == "JSON OUTPUT") m += ManJsonFields();
+  }
+  m += ".SH EXIT STATUS\n" + ManEntries(CManExitStatus, false);
+  m += ".SH ENVIRONMENT\n" + ManEntries(CManEnvironment, false);
+  m += ".SH FILES\n" + ManEntries(CManFiles, true);
+  m += ManExamples();
+  m += ".SH SEE ALSO\n.BR quorvex-restore (1),\n.BR jq (1)\n";
   return m;
 }
 
@@ -218,7 +362,10 @@ std::string GenerateGuiMan() {
   m += ".SH OPTIONS\n"
        ".TP\n\\fB\\-lang:\\fICODE\\fR, \\fB\\-l:\\fICODE\\fR\nlanguage of the window, e.g. de.\n"
        ".TP\n\\fB\\-ini:\\fIPATH\\fR\nsettings path.\n";
-  m += ".SH FILES\n.TP\n\\fI~/.config/Quorvex5/QuorvexRestore.ini\\fR\nthe window's settings.\n";
+  m += ".SH ENVIRONMENT\n" + ManEntries(std::span(CManEnvironment).subspan(1), false);
+  m += ".SH FILES\n" + ManEntries(CManFiles, true);
+  m += ".SH EXAMPLES\n.PP\nThe window in German, with the settings in another folder:\n"
+       ".PP\n.RS 4\n.EX\nquorvex\\-restore \\-lang:de \\-ini:/srv/restore/QuorvexRestore.ini\n.EE\n.RE\n";
   m += ".SH SEE ALSO\n.BR quorvex-restore-cli (1)\n";
   return m;
 }
