@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The copy worker against cp on 1 GiB of mixed data in /dev/shm: best of three runs each, once
 # into a new target and once replacing an existing one (the worker then flushes its data before
 # the rename; cp does not flush).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The unpack worker against gzip -dc, pigz -dc and igzip -dc, and the decrypt worker and the
 # zip reader's AES-256 stored entry against 7zz x of that entry, on the same 1 GiB of mixed data
 # in /dev/shm.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Preview, test and verify beside peer tools, in /dev/shm, best of three runs each:
 #  - --test of a 1 GiB gzip member vs igzip -t
 #  - --test of a 1 GiB AES-256 deflated zip entry vs 7zz t

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Zip extraction beside unzip, 7zz and bsdtar in one run, in /dev/shm:
 #  1. one 1 GiB deflated entry of mixed data (text-like and random parts), MB/s, also beside
 #     igzip -dc of the same data as a gzip member (the inflate bound);

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Restore throughput beside peer tools, in /dev/shm:
 #  - schedule scan of 200,000 files in 30 sets vs find -printf '%T@ %p'
 #  - versions of one file over the same tree vs the same lookup by a shell pattern and stat

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Files mode: 200 entries selected from an archive of 65,536 entries (target <= 0.3 s), the
 # Directory walk of a 1,000-level tree with 10 files (linear in the depth), and the peak memory
 # of listing and testing a zip of 200,000 entries beside bsdtar and 7-Zip (target <= 40 MB).

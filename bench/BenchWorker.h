@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The loop the worker benchmarks share: one worker run as the restore session runs it, its
 // per-block progress reports served on the main thread.

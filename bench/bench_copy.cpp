@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Copies one file with the copy worker as the restore session runs it (512 KiB blocks,
 // a progress report per block served on the main thread) and prints the time and MB/s.
 // With "replace", every run replaces the target of the run before (its data are then flushed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Encryption throughput beside libcrypto's own functions on the same machine and bytes:
 // key derivations per second (SHA instruction lanes and the portable path) against
 // PKCS5_PBKDF2_HMAC_SHA1, and DecryptStream against

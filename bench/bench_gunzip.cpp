@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the unpack worker or the decrypt worker as the restore session does (512 KiB blocks,
 // a progress report per block served on the main thread) and prints the best time and the
 // MB/s of the restored bytes. Also makes the ".enc" input with the project's own writer.

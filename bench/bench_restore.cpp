@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helper of the restore benchmark and the demo: writes encrypted files with the project's
 // own writer.   bench_restore encrypt IN OUT PASSWORD
 #include <cstdio>

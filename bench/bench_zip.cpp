@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Extracts every file entry of a zip archive with the zip reader, as the restore does:
 //   bench_zip ARCHIVE DEST [PASSWORD]
 // Prints the entry count, the bytes written and the wall time of the extraction.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 # 1 GiB of mixed data at argv[1]: text-like and random parts in 1 MiB pieces, the same for every
 # benchmark that compares unpacking, decryption or checking with a peer tool.
 import os, random, sys

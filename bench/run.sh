@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs every benchmark script bench/*.sh against the given build folder.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 # The schedule tree at argv[1]: 30 sets x 6667 files (about 200,000), 100 files per folder,
 # the same for every benchmark that searches it.
 import os, sys

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Runs the benchmarks several times and prints each ratio line once, with the median of its
 figures over the runs and their spread (lowest-highest).
 

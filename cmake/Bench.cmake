@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Benchmarks: bench/*.cpp, each its own program; bench/run.sh runs them beside the peer tools.
 if(NOT QV_FUZZ AND NOT QV_SANITIZE)
   file(GLOB QV_BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Man pages and shell completions, written by the CLI from its own option table at build time.
 set(QV_CLI_DOCS
   "man-cli|doc/quorvex-restore-cli.1"

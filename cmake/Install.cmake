@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Where `cmake --install` puts things (FHS and freedesktop.org places). Two components, which
 # debian/*.install split into the two Debian packages:
 #   cli  the command-line program, the catalogues, its man page and shell completions

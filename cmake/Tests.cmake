@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Unit tests: tests/<subsystem>/*.cpp form one GoogleTest program per subsystem.
 find_package(GTest REQUIRED)
 set(QV_TEST_ENV "QV_SOURCE_DIR=${CMAKE_SOURCE_DIR};QV_BUILD_DIR=${CMAKE_BINARY_DIR}")

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Catalogues: po/<domain>/<lang>.po is compiled to locale/<lang>/LC_MESSAGES/<name>.mo, where
 # <name> is the domain with the program's name in front ("dialogs" -> "quorvex-restore-dialogs"),
 # so that our files in the shared locale folder cannot clash with another package's. The

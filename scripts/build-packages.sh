@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian packages quorvex-restore-cli and quorvex-restore from a copy of the source
 # tree (the files git knows, plus new ones it does not ignore), so the working tree and its
 # build folders stay untouched. Leaves the .deb, .changes and .buildinfo files and the build

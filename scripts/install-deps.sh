@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian 12 packages one or more groups need; a no-op when they are present.
 #   build       building and running the programs (`make run`)
 #   test        the tests in addition (`make test`, which also needs package)

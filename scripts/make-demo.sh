@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds a small demo backup folder: plain, ".gz" (gzip), ".enc" and ".gze" (our writer) files
 # and a zip archive (zip). Usage: make-demo.sh BUILD_DIR FOLDER; the password goes to FOLDER.password.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs every fuzz target of the given build folder for a few seconds each.
 set -euo pipefail
 build=${1:-build-fuzz}

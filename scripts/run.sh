@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The main job: the desktop program when a display is available, otherwise a CLI demo.
 set -euo pipefail
 build=${1:-build}

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Renders the main window in each mode, the password prompt, the summary with details and the preview
 # into docs/screenshots/ (given the build folder as $1). Uses Xvfb when it is installed.
 set -euo pipefail

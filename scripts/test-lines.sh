@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Lines of test code per subsystem beside the lines of the code it tests, for before/after
 # figures. "code" counts lines that are neither blank nor only a comment; "test/src" is the
 # test code as a share of the code it tests.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Refreshes the translation templates po/<domain>/<domain>.pot from the sources.
 #   units            TrUnits("...") anywhere, N_("...") in src/base, and the message table of FtGlobal.cpp
 #   dialogs          TrDialogs("..."), and D("...") (with its wrappers Fill, FillCounts and the

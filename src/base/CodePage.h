@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Conversion between UTF-8 and the 8-bit code pages of the machine that wrote a backup:
 // the "ANSI" code page (Windows-1252 unless chosen otherwise) and the OEM code page 437.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // File operations and queries on the POSIX platform layer.
 // Attributes follow the 16-bit attribute word of the backup format; see the mapping below.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Numbers and sizes as shown to the user, and window placement within a work area.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Error codes of the transfer workers, their messages, and the progress vocabulary.
 #include <cstdint>

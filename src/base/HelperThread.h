@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A second thread that runs the jobs handed to it one after the other, in the order handed,
 // so that a loop can leave part of each block's work (a checksum, a write, the next read) to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Settings files in the INI format. Unknown sections and keys, comments, blank lines and their
 // order survive a rewrite; section and key names match without regard to case. Writing is

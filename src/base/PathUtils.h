@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Path strings: pure functions, no file-system access. Paths are UTF-8 with "/" as the
 // delimiter; lengths are counted in characters (code points), never in bytes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A buffer that file reads go into. The kernel copies a file's data into user memory two to
 // four times faster when the destination sits at the same offset within a 64-byte line as

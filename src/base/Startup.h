@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Start-up: language choice, where the settings live, and how the program names itself.
 // Every value here is set once on the main thread before any window or worker exists.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Byte streams of the workers and the decryptor. No exceptions: failures are return values.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // System information: special folders (XDG), user and machine names, version of this build.
 #include <string>

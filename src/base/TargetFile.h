@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Restored files are created below a destination folder that no path may leave.
 //

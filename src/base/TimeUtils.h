@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // File times, date-time values, Unix seconds and DOS times.
 //  - file time: 100-ns units since 1601-01-01 00:00 UTC (the backup format's timestamps)

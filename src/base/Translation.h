@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Message lookup through GNU gettext. The English text is the message id and the fallback.
 #include <string>

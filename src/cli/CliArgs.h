@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The command line of quorvex-restore-cli, parsed by the option table of CliOptions.
 #include <string>

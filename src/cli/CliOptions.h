@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one table of quorvex-restore-cli's options and subcommands. --help, the man pages and
 // the shell completions are all printed from it, so they cannot drift apart.

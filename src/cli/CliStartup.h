@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Start-up of the command-line program: language, code page, version text, archive listing.
 #include <string>

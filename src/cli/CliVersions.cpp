@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The versions subcommand: every copy of one file across the backup sets, newest first.
 #include <cinttypes>
 #include <cstdio>

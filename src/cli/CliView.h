@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The command-line front-end of the restore session: options from the command line,
 // questions and the password on the terminal, a progress line on stderr, the summary and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // JSON text for the CLI's --json lines.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The terminal side of the CLI: Ctrl-C, SIGTERM and SIGHUP as Stop or Cancel, prompt lines
 // read so that Ctrl-C answers at once and Ctrl-D does not stick, and the echo always restored.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // quorvex-restore-cli: the restore session without a window.
 #include <cstdio>
 #include <fstream>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Encrypted stream: salt, 2-byte password verifier, AES in counter mode, 10-byte
 // HMAC-SHA1 code over the ciphertext (the zip AE-1/AE-2 entry layout).

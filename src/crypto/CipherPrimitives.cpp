@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // OpenSSL 3 marks the low-level SHA-1 calls deprecated; we need them for the raw
 // compression on precomputed HMAC pad states, which EVP does not offer.
 #define OPENSSL_SUPPRESS_DEPRECATED 1

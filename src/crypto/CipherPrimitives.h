@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Building blocks of the encrypted stream: PBKDF2-HMAC-SHA1 key derivation, AES in our
 // counter layout, the truncated HMAC-SHA1 code. AES and the SHA-1 compression come from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Feeds an HMAC on a helper thread with the blocks that another thread reads, so that
 // authenticating a stream runs beside decrypting the same ciphertext. The blocks live in a

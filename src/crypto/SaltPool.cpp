@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "crypto/SaltPool.h"
 
 #include <sys/random.h>

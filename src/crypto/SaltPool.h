@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Salt generator: a 260-byte pool stirred with the SHA-1 compression function and refilled
 // from an entropy source. Salts only need to be unpredictable; readers never depend on them.

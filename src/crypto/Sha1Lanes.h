@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // PBKDF2-HMAC-SHA1 chains on the x86 SHA instructions. Each output block of a derivation is
 // one serial chain of 2 x iterations compressions; one chain alone waits on the latency of

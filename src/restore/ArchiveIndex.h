@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The file entries of an open archive by name, for a selection of paths inside it: the
 // exact spelling first, else the one entry whose name differs only in case. It keeps one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A folder listing for the restore walks: names sorted, symbolic links reported as such
 // (never entered; what they point to is noted), and, when asked, each file's last-write time.

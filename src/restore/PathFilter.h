@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Include and exclude patterns on an item's relative path: case ignored, "*" and "?" stay
 // within one component, "**" crosses "/", and a pattern without "/" looks at the last

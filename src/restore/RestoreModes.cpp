@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Files and Directory modes.
 #include <fcntl.h>
 #include <sys/stat.h>

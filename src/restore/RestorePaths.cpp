@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Path helpers of the restore session: archive paths, label fitting and name patterns.
 #include <sys/stat.h>
 

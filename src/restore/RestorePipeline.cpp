@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The single-file pipeline: kind, password loop, overwrite decision and the worker.
 #include <fcntl.h>
 #include <sys/stat.h>

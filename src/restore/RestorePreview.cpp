@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Dry runs, test runs and verified restores: the parts of the session that decide, check or
 // count without (or besides) writing a target.
 #include <ctime>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Transfers side by side: small transfers on the pool, reports in walk order.
 #include <chrono>
 

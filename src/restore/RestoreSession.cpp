@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The restore session: start/stop/pause, waiting for workers, progress and the run summary.
 #include "restore/RestoreSession.h"
 

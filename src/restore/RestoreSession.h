@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The restore session: state shared by the three restore modes, the per-file pipeline,
 // the start/stop/pause state machine and the settings file. Free of any GUI toolkit;

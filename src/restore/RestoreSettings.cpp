@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings file of the restore window: section "Config".
 #include <algorithm>
 #include <ctime>

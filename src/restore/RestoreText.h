@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The restore session's own texts and the small helpers that the modes share.
 #include <cstdint>

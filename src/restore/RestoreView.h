@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The interface through which the restore session talks to its front-end, in three parts:
 // the options of a run (a value filled before it starts), the questions and messages a user

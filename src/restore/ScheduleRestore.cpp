@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The schedule mode: the latest version of every file before the end of a chosen day.
 #include <unistd.h>
 

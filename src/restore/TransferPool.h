@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A few threads that run small transfers of the session side by side. A small job costs a
 // handful of system calls that wait on the kernel; several of them at once keep it busy.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The schedule mode's version list: keys in the order of first discovery, each with the
 // chosen version. A case-insensitive hash index beside the list finds a key in constant

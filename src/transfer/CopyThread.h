@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The transfer worker: one file per object, moved in blocks on its own thread, with progress
 // delivered on the main thread, pause, cancel and one result code at the end. It is the base

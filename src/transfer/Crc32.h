@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // CRC-32 (ISO 3309, zlib's crc32) on the engine chosen at build time.
 #include <cstddef>

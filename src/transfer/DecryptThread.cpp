@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "transfer/DecryptThread.h"
 
 #include "crypto/AesLib.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The worker for ".enc" files: the whole file is one encrypted stream whose plaintext is the
 // restored file. Without a decryptor it copies the file unchanged.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Authenticated plaintext of an encrypted body (salt, verifier, ciphertext, code), for
 // inflating or copying it. Nothing of the plaintext is handed out before the whole body's

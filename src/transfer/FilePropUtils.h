@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Transfer of timestamps, permissions and file details to restored files.
 // File times are 100-ns intervals since 1601-01-01 UTC, as the backup formats store them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The worker for ".gz" and ".gze" files: unpacks every gzip member of the file, one after
 // the other as `gzip -d` does (decrypting a body first when its header marks it encrypted),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The suite's gzip container as the restore side reads it: one member (RFC 1952) with an
 // extra subfield carrying 64-bit compressed and uncompressed sizes (ID 1, first subfield of

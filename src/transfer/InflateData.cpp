@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The inflate loops of the worker base: raw deflate from a bounded input range, the gzip
 // member body, and the member trailer check.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Raw-deflate decoder (no zlib or gzip wrapper) on the engine chosen at build time:
 // ISA-L's isal_inflate when QV_USE_ISAL is defined, zlib's inflate otherwise.

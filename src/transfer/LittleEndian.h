@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Little-endian fields of the gzip and zip records.
 #include <cstdint>

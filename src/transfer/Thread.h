@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Worker threads with the classic desktop-runtime contract: created suspended or running,
 // a cooperative pause gate, and Synchronize, which runs a call on the main thread while the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The comparing entry worker of the zip reader: extracts the entry into a buffer (memory, or
 // a private temporary file for large entries) and compares it with the reference file named

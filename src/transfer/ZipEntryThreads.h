@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The entry worker of the zip reader: reads one entry's local header from the archive
 // (positioned there by the reader) and writes the entry's data, decrypted and inflated, to a

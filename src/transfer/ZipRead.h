@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Reader of zip archives (Zip64, AES-encrypted entries). It parses the central directory
 // on the main thread and extracts or compares one entry at a time with an entry worker,

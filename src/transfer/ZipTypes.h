@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Records of a zip archive as the reader and its entry workers see them, the reader's
 // exception, and the name rules shared by both (code-page conversion, safe entry names).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A short message with an icon and a foldable list of detail lines.
 #include <QDialog>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The main window: folder tree, the three restore modes, destination and overwrite options,
 // Start/Stop, Pause/Continue and the status panel. It is the restore session's view.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What a restore would do, item by item, decided by a dry run: shown before anything is written,
 // with the choice to restore now or close.

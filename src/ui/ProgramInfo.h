@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // How the desktop program identifies itself and where it keeps its settings.
 #include <string>

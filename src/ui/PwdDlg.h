@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Asks for the password of an encrypted backup file, with Skip and an optional depth group.
 #include <QDialog>

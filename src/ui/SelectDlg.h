@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A question with one button per choice plus Cancel, laid out in a right-aligned grid.
 #include <QDialog>

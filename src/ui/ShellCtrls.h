@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Folder tree and file list over a model of our own: the file system, in which zip archives
 // appear as folders whose entries are files and folders (paths run through the archive:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Picks a folder by browsing the folder tree; keeps a history and its geometry in the
 // settings file, and can create and delete folders (for good or into the trash).

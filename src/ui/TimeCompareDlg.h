@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Settings of the timestamp comparison: tolerance and the one-hour allowance.
 #include <QDialog>

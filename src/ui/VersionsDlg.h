@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The versions of one file across the backup sets: the user picks one and restores it to
 // the destination or beside the file there, keeping both.

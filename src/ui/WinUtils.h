@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Window placement, message boxes and the shell operations of the desktop program.
 #include <QIcon>

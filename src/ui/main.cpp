@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The desktop program: translation first, then the application, then the main window.
 #include <QApplication>
 #include <QLibraryInfo>

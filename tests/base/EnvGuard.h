@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Sets environment variables for one test and puts the previous values back.
 #include <cstdlib>

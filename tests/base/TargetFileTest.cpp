@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Targets below a destination seeded with hostile links: nothing outside it changes, links at
 // a target's place are replaced, names that climb out are refused; leftovers of killed runs.
 #include "base/TargetFile.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A scratch folder under the temporary folder, removed with everything in it at the end.
 #include <filesystem>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The CLI's own units: date parsing, JSON strings and the width of the progress line.
 #include <gtest/gtest.h>
 

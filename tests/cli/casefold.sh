@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Onto a disk that ignores case (a FUSE file system that folds it, as vfat or SMB do), several
 # transfers at once end exactly as one at a time: twins "a.txt"/"a.TXT" are one file there.
 set -u

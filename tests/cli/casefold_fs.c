@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A test file system that ignores case as vfat, exFAT and SMB shares do: it passes every call
 // through to a backing folder, and a name matches an existing entry of another case.
 // Usage: casefold_fs BACKING MOUNTPOINT [fuse options]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Each exit status of the contract: the text summary, the JSON summary and the status agree
 # with each other and with what is on disk.
 set -u

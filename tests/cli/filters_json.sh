@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Include/exclude filters in the three modes and inside an archive, and --json lines checked
 # by a JSON parser against the run.
 set -u

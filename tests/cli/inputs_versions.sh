@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # End-to-end: inputs that must never pass as success, the password offered per item, keep-both
 # names and the versions subcommand, with their exit statuses.
 set -u

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The CLI in German (--lang de and -lang:de), and its refusal of an unknown code page.
 set -u
 cli=$1

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # End-to-end: --dry-run, --test and --verify of the built CLI on backups made with gzip and zip.
 set -u
 cli=$1

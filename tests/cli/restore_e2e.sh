@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # End-to-end: the built CLI on backup folders made here with gzip, zip, 7zz and our writer.
 set -u
 cli=$1

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The CLI on a pseudo-terminal: Ctrl-C and Ctrl-D at prompts, the echo after a second Ctrl-C,
 # SIGTERM and SIGHUP during a run, and a progress line that never outgrows 40 columns.
 set -u

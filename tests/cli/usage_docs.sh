@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Usage errors (one line and the hint, status 2), the checks of dates and folders, and the man
 # pages and completions generated from the option table.
 set -u

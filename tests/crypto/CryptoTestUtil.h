@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Helpers shared by the encryption tests: hex, random bytes, streams made by our own writer,
 // reference AES/HMAC/PBKDF2 from libcrypto, probing sources and size-limited destinations.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DecryptStreamOverlapped against DecryptStream: same answer, bytes, reads and reports, for
 // intact, damaged, truncated and refused streams; and the MAC helper on its own.
 #include <gtest/gtest.h>

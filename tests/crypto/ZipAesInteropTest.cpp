@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Interoperability with 7-Zip's AES zip entries (WinZip AE-1/AE-2), both directions.
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arbitrary bytes into DecryptStream: it must answer true or false, never crash, hang or
 // read past its length. Half the inputs are first turned into a valid stream and then
 // damaged, so the fuzzer also reaches the data loop and the code check. The overlapped

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The unpack worker against an independent decoder: zlib's raw inflate and crc32 under the
 // container rules written out here (members one after another, size subfield of a member
 // bounding it, zero bytes after the last member). The worker must succeed exactly when the

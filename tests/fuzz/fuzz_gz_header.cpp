@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reads a gzip member header from arbitrary bytes: no crash, no read outside the input, and
 // on success the position lies inside the input.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ReadDirectory over arbitrary bytes: it either fills the directory or raises EZipError.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Extracts every entry of arbitrary archive bytes into a private folder and checks that
 // nothing appears outside that folder, that every entry reported as restored holds what an
 // independent decoder (zlib, on the entry's own headers) makes of it, and that comparing the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The Debian packages as a user gets them: built by dpkg-buildpackage (scripts/build-packages.sh),
 # checked by lintian --pedantic and blhc, installed with dpkg into a fresh root (a moved prefix,
 # so nothing of the build tree or this machine's /usr is used), hardened, free of build paths,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Two package builds (scripts/build-packages.sh) made in different folders must give the same
 # packages: every file of every .deb unpacked, with its mode, owner, time and checksum, and the
 # control files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How the session answers the ways an encrypted file can fail: only a wrong password leads
 // to another question; a damaged file is reported as corrupt and the password stays.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Directory mode on a chain of folders far deeper than a path can name: every file restored
 // at its depth with few descriptors, and a folder that changes meanwhile an error line of its own.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The destination is a boundary for every kind of backup file: hostile links, names that climb
 // out, the backup's permission bits, and a protection that stays unless the file is replaced.
 #include <gtest/gtest.h>

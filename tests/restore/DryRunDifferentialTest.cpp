@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A dry run says what the run then does, item for item: the names that earlier items of the
 // run take, the skips of targets the run itself wrote, and the items a transfer refuses
 // before it writes.

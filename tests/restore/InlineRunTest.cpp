@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Small jobs run on the session's thread, large ones (and those met while paused) on a worker
 // thread; Stop and Pause still reach a run made of small jobs.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Several transfers at once change nothing a front-end sees: the same questions, reports,
 // error lines and summary, in the same order, and the same restored files as with one.
 #include <gtest/gtest.h>

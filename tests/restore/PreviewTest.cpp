@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Dry runs, test runs and verified restores through the session, on files made by real tools.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Path splitting, label fitting, name patterns, kinds, the timestamp rule and the settings file.
 #include <gtest/gtest.h>
 

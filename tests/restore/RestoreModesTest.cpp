@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The session driven through its three modes by a scripted front-end, on real files.
 #include <gtest/gtest.h>
 #include <unistd.h>

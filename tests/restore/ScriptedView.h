@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A front-end for the tests: options as fields, scripted answers, and a record of
 // everything the session showed; and the fixture that runs a session with it on real folders.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Case folding, name patterns, keep-both names, the version choice across kinds and sets, the
 // date bounds, the password per item and the inputs that must never pass as success.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Stop holds wherever it lands: pressed at any point where a run lets the front-end's events
 // in (the waits for a worker, the drain of the queue, between items), with one, two or four
 // transfers, nothing new starts afterwards and the run ends as stopped.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every version of one file across the backup sets, as the schedule mode finds them.
 #include <gtest/gtest.h>
 

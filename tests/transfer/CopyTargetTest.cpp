@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The copy worker's target: the backup's permission bits, holes kept, a full disk named as
 // such, and a destination root that DestName may not leave.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The copy worker: block loop and its progress sequence, cancel and pause, result codes,
 // the temporary target that keeps an existing file intact, and the properties of the target.
 #include "transfer/CopyThread.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The decrypt worker on files made by the project's own encrypting side: round trip, wrong
 // password, damaged and truncated files, and the worker without a decryptor.
 #include "transfer/DecryptThread.h"

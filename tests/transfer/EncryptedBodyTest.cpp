@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Authenticated plaintext of encrypted bodies, in memory, in two passes and in one.
 #include "transfer/EncryptedBody.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Timestamps, DOS times, permission bits and file details of restored files.
 #include "transfer/FilePropUtils.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The unpack worker end to end on real files: members made by gzip and pigz, members made
 // by a test-side writer of the suite's format (size subfield, encrypted bodies), and the
 // failures that must leave an existing target alone.

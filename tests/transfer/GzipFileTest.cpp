@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The gzip container reader: name tests, headers from gzip/pigz and hand-built headers with
 // the suite's size subfield, name encodings, and damaged headers.
 #include "transfer/GzipFile.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The raw-deflate decoder on whichever engine this build uses.
 #include "transfer/Inflater.h"
 

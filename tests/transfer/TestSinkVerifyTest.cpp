@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The workers' test mode (everything read and checked, nothing written) and the read-back of a
 // renamed target against what was written.
 #include <gtest/gtest.h>

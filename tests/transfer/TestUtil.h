@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Shared helpers of the transfer tests: temporary folders, file contents, and running a
 // worker to its end on the test's main thread (which serves the worker's Synchronize calls).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The worker thread base: start rules, Synchronize and its main-thread loop, the pause gate,
 // and that nothing escapes a worker.
 #include "transfer/Thread.h"

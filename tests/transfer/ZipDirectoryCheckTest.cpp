@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The directory checked against itself and the local headers: fields changed or bits flipped
 // in archives of real tools end in an error of the archive or of the entry, never in a file
 // that is missing or differs; and the valid archives of real writers restore as before.

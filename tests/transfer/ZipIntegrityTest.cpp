@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the zip reader refuses, and why: methods and encryptions it cannot handle, damaged
 // sizes and descriptors, entries sharing their bytes, link entries, and single flipped bits
 // anywhere in the headers of real tools' archives.

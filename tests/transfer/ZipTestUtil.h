@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Fixtures of the zip tests: archives made at test time by zip, 7zz and python3.
 #include <sys/stat.h>

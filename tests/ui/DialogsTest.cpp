@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The dialogs on their own: selection grid, password, detail information, directory dialog.
 #include <QComboBox>
 #include <QGroupBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The main window driven as a user would: settings, the three ways into a run, questions,
 // password prompt, summary, Stop and Pause.
 #include <QCheckBox>

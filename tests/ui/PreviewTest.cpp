@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Preview button shows what a restore would do and writes nothing; its dialog can start the
 // real run; the filter field keeps files out of a run.
 #include <QCheckBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The folder model: virtual folders keep what they are when the language changes under them,
 // and archive listings are read again when the archive changes.
 #include <QDateTime>

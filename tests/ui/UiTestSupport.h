@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Shared pieces of the window tests: a registry of test objects, temporary folders, and a
 // script that answers the modal dialogs a run opens, one after the other.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Versions dialog: every copy of a file across the sets, newest first, and restoring a
 // picked one to the destination or beside the file there.
 #include <QDir>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The window does what the user started and says what happened: layout, frozen run inputs,
 // the destination check, the overwrite rules, the schedule mode, German, keyboard, placement.
 #include <QApplication>

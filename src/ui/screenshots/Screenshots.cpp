@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Renders the main window in each mode, the password prompt, the summary with details and the
 // preview into PNG files for the README (scripts/screenshots.sh runs it under a display).
 #include <QApplication>
