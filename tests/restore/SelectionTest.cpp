@@ -63,7 +63,9 @@ TEST(KeepBothName, SmallestFreeNumberBesideTheTarget) {
     const std::string name = KeepBothName(d / "a.txt", from);
     EXPECT_EQ(name, d / expected);
     ASSERT_TRUE(WriteFile(name, "twin"));
-    if (from == 3) ASSERT_TRUE(WriteFile(d / "a (4).txt", "taken meanwhile"));
+    if (from == 3) {
+      ASSERT_TRUE(WriteFile(d / "a (4).txt", "taken meanwhile"));
+    }
   }
   EXPECT_EQ(from, 5u);
 }
