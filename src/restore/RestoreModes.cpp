@@ -502,12 +502,8 @@ void TRestoreSession::FolderFailed(const std::string& folder, TErrorCode code, u
   ++errors;
   AddErrorLines(folder, code);
   // Counted as an error, so it is an item of the run too, with the folder as its source.
-  TItemReport report;
-  report.Source = folder;
-  report.Action = iaFailed;
-  report.Code = code;
-  report.Message = code.Message();
-  FView.ItemDone(report);
+  FLastTarget.clear();
+  ReportItem(rrFailed, folder, code);
 }
 
 bool TRestoreSession::ArchiveEntrySelected(int e, const std::string& subPath, const std::string& foldedFolder) const {

@@ -24,11 +24,12 @@ std::string UtcText(int64_t unixSeconds) {
 }  // namespace
 
 TTargetDecision TRestoreSession::DecideTarget(const std::string& targetPath, int32_t sourceTime,
-                                              std::optional<int64_t>& targetTime) {
+                                              std::optional<int64_t>& targetTime, TTargetState* inspected) {
   // Looked at below the destination; a folder at the target does not count as a file. A
   // target that cannot be reached is left to the worker, which says why.
   // In a folder this walk made, only what it wrote there can be there.
   const TTargetState target = FirstInFreshFolder(targetPath) ? TTargetState{} : InspectTarget(FTarget, targetPath);
+  if (inspected != nullptr) *inspected = target;
   targetTime.reset();
   FTargetAbsent = target.Detail == 0 && !target.Exists && !target.IsFolder;
   if (target.Detail != 0 || !target.Exists) return tdNew;
@@ -66,10 +67,10 @@ TRestoreResult TRestoreSession::PreviewItem(const std::string& targetPath, int32
     decision = DecideAgainst(planned->second, sourceTime);
     targetTime = planned->second;
   } else {
-    decision = DecideTarget(targetPath, sourceTime, targetTime);
+    TTargetState target;
+    decision = DecideTarget(targetPath, sourceTime, targetTime, &target);
     // What the worker would refuse before it writes: the target's folder cannot be reached, a
     // folder stands at its name, or a write-protected file that may not be replaced.
-    const TTargetState target = InspectTarget(FTarget, targetPath);
     int refused = target.Detail;
     if (refused == 0 && decision != tdSkipExists && decision != tdSkipNotOlder &&
         (target.IsFolder || (decision == tdReplace && target.ReadOnly && !FOptions.Protected)))

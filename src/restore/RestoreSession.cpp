@@ -302,8 +302,7 @@ void TRestoreSession::ItemFinished() {
 }
 
 int64_t TRestoreSession::ProgressShare(const std::string& name, int64_t backupSize) {
-  // The shortest header and code of an encrypted file: the same estimate on both sides.
-  constexpr int64_t CShortestEncOverhead = 20;
+  // The same estimate on both sides of the progress, whatever password comes later.
   if (backupSize <= 0) return 0;
   if (BackupKind(name, false) != bkEncrypted) return backupSize;
   return std::max<int64_t>(backupSize - CShortestEncOverhead, 0);

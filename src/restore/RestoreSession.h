@@ -26,6 +26,7 @@ namespace qv {
 class TEncryption;
 class TCopyThread;
 struct TOpenedSource;
+struct TTargetState;
 class TZipRead;
 struct TPkHeader;
 class TArchiveIndex;
@@ -266,8 +267,9 @@ class TRestoreSession {
   bool ShouldRestore(const std::string& targetPath, int32_t sourceTime);
   // The decision of ShouldRestore without its side effects. targetTime receives the existing
   // target's last write (Unix seconds) when a file exists there, and stays empty otherwise.
+  // inspected, when given, receives what was found at the target's place.
   TTargetDecision DecideTarget(const std::string& targetPath, int32_t sourceTime,
-                               std::optional<int64_t>& targetTime);
+                               std::optional<int64_t>& targetTime, TTargetState* inspected = nullptr);
   // "Keep both": a free name beside an existing target; otherwise the target itself.
   std::string TargetFor(const std::string& targetPath);
   // Per target of this run, the number its last "keep both" name took.
@@ -302,6 +304,9 @@ class TRestoreSession {
   // An item's share of the run's bytes by its backup file's name and size: an encrypted
   // file's content (as with the shortest header), else the file's size.
   static int64_t ProgressShare(const std::string& name, int64_t backupSize);
+  // The header and code of an encrypted file with the shortest key: the size estimate while
+  // no password says which.
+  static constexpr int64_t CShortestEncOverhead = 20;
   // Hands the run's progress to the view: done never beyond the total, never back.
   void PublishProgress(TRunProgress progress);
   int64_t FItemShare = 0;       // the current item's bytes in FProgress.BytesTotal

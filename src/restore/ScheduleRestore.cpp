@@ -145,7 +145,8 @@ void TRestoreSession::RestoreFromSchedule() {
 }
 
 int64_t TRestoreSession::EncryptedContentSize(int64_t fileSize) const {
-  const int64_t overhead = FDecryption ? FDecryption->GetHeaderSize() + FDecryption->GetTrailerSize() : 20;
+  const int64_t overhead =
+      FDecryption ? FDecryption->GetHeaderSize() + FDecryption->GetTrailerSize() : CShortestEncOverhead;
   return fileSize > overhead ? fileSize - overhead : 0;
 }
 
