@@ -6,6 +6,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
 #include "base/Translation.h"
 
@@ -99,6 +100,12 @@ void FitIntoWorkArea(int& left, int& top, int height, int width, const TRect& wo
   if (left < workArea.Left) left = workArea.Left + 20;
   if (top + height > workArea.Bottom) top = workArea.Bottom - height - 30;
   if (top < workArea.Top) top = workArea.Top + 20;
+}
+
+std::string Hex32(uint32_t value) {
+  char text[12];
+  std::snprintf(text, sizeof text, "%08X", value);
+  return text;
 }
 
 std::string EscapeControlChars(const std::string& text) {

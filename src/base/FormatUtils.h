@@ -20,6 +20,9 @@ std::string IntToStrSep(int64_t value, int width = 0);
 // Fixed-point with the given decimals, the locale decimal separator, no thousands separator.
 std::string FixedToStr(double value, int decimals);
 
+// Eight upper-case hex digits ("0000310E"), as codes and checksums are shown.
+std::string Hex32(uint32_t value);
+
 // A name from a backup made safe to print: control characters become "\n", "\t", "\x1b", ...,
 // and a backslash becomes "\\", so a name can neither forge an output line nor drive a terminal.
 std::string EscapeControlChars(const std::string& text);

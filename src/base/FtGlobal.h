@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace qv {
 
@@ -105,6 +106,20 @@ class TErrorCode {
 
  private:
   uint32_t FValue = 0;
+};
+
+// A result with what its code cannot say: where and why it failed ("entry \"a.txt\" at offset
+// 1234: compressed size 100 in the directory, 90 in the local header"). Users see the code's
+// message first and the context on a line of its own; it is empty where there is nothing to add.
+struct TRestoreError {
+  TErrorCode Code;
+  std::string Context;
+  TRestoreError() = default;
+  TRestoreError(TErrorCode ACode, std::string AContext = {}) : Code(ACode), Context(std::move(AContext)) {}
+  bool Failed() const { return Code.Failed(); }
+  explicit operator bool() const { return Failed(); }
+  bool Is(uint32_t ADetail) const { return Code.Is(ADetail); }
+  std::string Message() const { return Code.Message(); }
 };
 
 // Format strings with one %s for a file name, which stands in double quotes.

@@ -102,6 +102,7 @@ void TCopyThread::Execute() {
 
 void TCopyThread::FinishThread(TErrorCode AError) {
   if (FFinishing.exchange(true)) return;  // the first result stands
+  if (!AError) FFailReason.clear();  // a reason of a step that was retried or passed over
   if (AError)
     FError.store(TErrorCode::FromValue(AError.Value() | static_cast<uint32_t>(FErrFlag)),
                  std::memory_order_release);

@@ -106,6 +106,9 @@ class TCopyThread : public TThread {
   // Done becomes true only after the result is stored.
   bool Done() const { return Terminated(); }
   TErrorCode ErrorCode() const { return FError.load(std::memory_order_acquire); }
+  // Why it failed, where the code alone does not say it; read once Done.
+  const std::string& ErrorContext() const { return FFailReason; }
+  TRestoreError Error() const { return {ErrorCode(), FFailReason}; }
   // The operation mark of this worker's results.
   int ErrorType() const { return FErrFlag; }
 
@@ -190,6 +193,18 @@ class TCopyThread : public TThread {
   void Execute() override;
   // Ends the job with a result; must be called exactly once by every Execute.
   virtual void FinishThread(TErrorCode AError);
+  // A failure with its reason: the first reason given stands (the loops below it know more
+  // than the callers that pass their result on).
+  TErrorCode Fail(TErrorCode ACode, std::string AReason) {
+    if (FFailReason.empty()) FFailReason = std::move(AReason);
+    return ACode;
+  }
+  // A decryption's result with its reason: a body whose code does not match reads the same as
+  // one cut short.
+  TErrorCode AuthenticationResult(TErrorCode ACode) {
+    return ACode.Is(errCorrupt) ? Fail(ACode, "the authentication code does not match the data, or they are cut short")
+                                : ACode;
+  }
   // Reports progress on the main thread and waits for the handler; then passes the pause gate.
   virtual void DoProgress(TFileAction AAction, bool ASpeedLimit, int64_t ACount);
   // An exception that escaped Execute: streams are released and the job ends with 0x112.
@@ -242,6 +257,7 @@ class TCopyThread : public TThread {
   TProgressEvent FOnProgress;
   TCopyOptions FOptions;
   std::atomic<TErrorCode> FError{};
+  std::string FFailReason;  // written before FError, on the worker's thread only
   std::unique_ptr<uint8_t[]> FBuffer;
   std::string SourceName;
   std::string DestName;

@@ -41,7 +41,7 @@ TErrorCode TDecryptThread::DoDecrypt() {
       // A test needs only the authentication code over the ciphertext: nothing is decrypted.
       TStream* out = TestOnly() ? nullptr : sDest.get();
       if (!FCrypting->DecryptStreamOverlapped(*sSource, out, size, true))
-        result = DecryptFailureCode(FCrypting->LastFailure());
+        result = AuthenticationResult(DecryptFailureCode(FCrypting->LastFailure()));
     }
   }
   if (!result) {

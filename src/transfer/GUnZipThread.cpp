@@ -93,11 +93,11 @@ TErrorCode TGUnZipThread::UnpackEncrypted(int64_t AStart, TMemberSize ASize) {
   TErrorCode result;
   if (fileSize <= InMemoryBodyLimit) {
     std::unique_ptr<TStream> plain;
-    result = OpenEncryptedBody(*FCrypting, *sSource, bodyLength, true, true, plain, &FUserBreak);
+    result = AuthenticationResult(OpenEncryptedBody(*FCrypting, *sSource, bodyLength, true, true, plain, &FUserBreak));
     if (!result) result = InflateBody(*plain, ASize);
   } else {
     std::unique_ptr<TUncheckedPlain> plain;
-    result = OpenEncryptedBodyInOnePass(*FCrypting, *sSource, bodyLength, plain, &FUserBreak);
+    result = AuthenticationResult(OpenEncryptedBodyInOnePass(*FCrypting, *sSource, bodyLength, plain, &FUserBreak));
     if (!result) result = CheckedReadResult(*plain, InflateBody(*plain, ASize));
   }
   if (result) return result;
@@ -113,7 +113,8 @@ TErrorCode TGUnZipThread::InflateBody(TStream& APlain, TMemberSize ASize) {
   const TErrorCode result = InflateData(APlain, sDest.get(), false, APlain.Size(), OutputBound(ASize.USize, ASize.Exact));
   if (result) return result;
   // Authenticated is not complete: the deflate data must end, and end the body.
-  if (!FInflateEnded || APlain.Position() != APlain.Size()) return kCorrupt;
+  if (!FInflateEnded) return Fail(kCorrupt, "the deflate data end before the member's end");
+  if (APlain.Position() != APlain.Size()) return Fail(kCorrupt, "data after the end of the deflate data");
   return {};
 }
 
@@ -132,7 +133,7 @@ TErrorCode TGUnZipThread::UnpackPlain(int64_t AStart, TMemberSize ASize) {
   FCrc = 0;
   const TErrorCode result = GUnzipData(*sSource, sDest.get(), true, OutputBound(ASize.USize, ASize.Exact));
   if (result) return result;
-  if (!FInflateEnded) return kCorrupt;  // cut short
+  if (!FInflateEnded) return Fail(kCorrupt, "the deflate data end before the member's end");
   const int64_t position = sSource->Position();
   if (position < 0) return kReadFailed;
   CTotal += position - AStart;
@@ -142,9 +143,10 @@ TErrorCode TGUnZipThread::UnpackPlain(int64_t AStart, TMemberSize ASize) {
 TErrorCode TGUnZipThread::CheckMemberTrailer(int64_t AWritten, TMemberSize ASize) {
   uint8_t trailer[GzTrailerSize];
   if (sSource->Read(trailer, sizeof trailer) != static_cast<int64_t>(sizeof trailer)) return kReadFailed;
-  if (GetLe32(trailer) != FCrc) return kCorrupt;
-  if (GetLe32(trailer + 4) != static_cast<uint32_t>(AWritten)) return kCorrupt;
-  if (ASize.Exact && AWritten != ASize.USize) return kCorrupt;
+  if (GetLe32(trailer) != FCrc) return Fail(kCorrupt, GzCrcMismatch(GetLe32(trailer), FCrc));
+  if (GetLe32(trailer + 4) != static_cast<uint32_t>(AWritten)) return Fail(kCorrupt, GzSizeMismatch(GetLe32(trailer + 4), AWritten));
+  if (ASize.Exact && AWritten != ASize.USize)
+    return Fail(kCorrupt, "unpacked to " + std::to_string(AWritten) + " bytes, the header says " + std::to_string(ASize.USize));
   return {};
 }
 
@@ -164,19 +166,20 @@ TErrorCode TGUnZipThread::NextMember(bool& AMore, bool& AEncrypted, TMemberSize&
     int64_t csize = 0;
     // The header of a further member cut short or unreadable is a damaged file.
     if (ReadGzHeader(*sSource, name, unixTime, AEncrypted, csize, ASize.USize, &ASize.Exact) != gzhOk)
-      return kCorrupt;
+      return Fail(kCorrupt, "the header of the member at offset " + std::to_string(position) + " is damaged");
     AMore = true;
     return {};
   }
   // Zero bytes up to the end are padding (gzip ignores them too); anything else is not ours
   // to drop silently.
-  if (magic[0] != 0 || (got == 2 && magic[1] != 0)) return kCorrupt;
+  const std::string trailing = "bytes after the last member at offset " + std::to_string(position) + " that are no gzip member";
+  if (magic[0] != 0 || (got == 2 && magic[1] != 0)) return Fail(kCorrupt, trailing);
   for (int64_t left = fileSize - position - got; left > 0;) {
     const size_t want = static_cast<size_t>(std::min<int64_t>(left, FBufSize));
     const int64_t n = sSource->Read(FBuffer.get(), want);
     if (n < 0) return kReadFailed;
     if (n == 0) break;
-    if (std::any_of(FBuffer.get(), FBuffer.get() + n, [](uint8_t b) { return b != 0; })) return kCorrupt;
+    if (std::any_of(FBuffer.get(), FBuffer.get() + n, [](uint8_t b) { return b != 0; })) return Fail(kCorrupt, trailing);
     left -= n;
     if (FUserBreak.load(std::memory_order_acquire)) return {sevInfo, errUserBreak};
   }

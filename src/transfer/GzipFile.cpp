@@ -8,6 +8,7 @@
 
 #include "base/CodePage.h"
 #include "base/FileUtils.h"
+#include "base/FormatUtils.h"
 #include "base/PathUtils.h"
 #include "transfer/LittleEndian.h"
 
@@ -196,6 +197,15 @@ bool GetGzFileInfo(const std::string& FileName, TGzFileInfo& Info) {
   int attr = LongFileGetAttr(FileName);
   Info.Attr = attr < 0 ? 0 : static_cast<uint16_t>(attr & 0xFFFF);
   return true;
+}
+
+std::string GzCrcMismatch(uint32_t AStored, uint32_t AComputed) {
+  return "CRC-32 " + Hex32(AStored) + " in the trailer, " + Hex32(AComputed) + " computed";
+}
+
+std::string GzSizeMismatch(uint32_t AIsize, int64_t AUnpacked) {
+  return "size " + std::to_string(AIsize) + " (modulo 4 GiB) in the trailer, " + std::to_string(AUnpacked) +
+         " bytes unpacked";
 }
 
 }  // namespace qv

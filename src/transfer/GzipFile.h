@@ -56,6 +56,10 @@ inline int64_t SizeFromIsize(int64_t AWritten, uint32_t AIsize) {
 
 // Reads the header of FileName into Info; true when it was read. False also when the file
 // cannot be opened (Info then stays cleared).
+// Why a member's trailer refuses what was unpacked.
+std::string GzCrcMismatch(uint32_t AStored, uint32_t AComputed);
+std::string GzSizeMismatch(uint32_t AIsize, int64_t AUnpacked);
+
 bool GetGzFileInfo(const std::string& FileName, TGzFileInfo& Info);
 
 }  // namespace qv

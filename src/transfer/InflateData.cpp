@@ -185,9 +185,9 @@ class TBlockStore {
 };
 
 // Inflates into block[0..ASize) until it is full, the stream ends or the input is used up.
-// AFilled and AStreamEnd tell how far it came.
+// AFilled and AStreamEnd tell how far it came; AInvalid, that the data are no deflate stream.
 TErrorCode FillBlock(TInflater& AInflater, TInflateInput& AInput, uint8_t* ABlock, size_t ASize, size_t& AFilled,
-              bool& AStreamEnd) {
+              bool& AStreamEnd, bool& AInvalid) {
   AFilled = 0;
   while (AFilled < ASize && !AStreamEnd) {
     if (AInflater.AvailIn() == 0 && !AInput.Ended() && !AInput.Refill(AInflater)) return kReadFailed;
@@ -195,7 +195,10 @@ TErrorCode FillBlock(TInflater& AInflater, TInflateInput& AInput, uint8_t* ABloc
     size_t produced = 0;
     const TInflateStatus status = AInflater.Inflate(ABlock + AFilled, ASize - AFilled, produced);
     AFilled += produced;
-    if (status == TInflateStatus::DataError) return kReadFailed;
+    if (status == TInflateStatus::DataError) {
+      AInvalid = true;
+      return kReadFailed;
+    }
     if (status == TInflateStatus::StreamEnd) {
       AStreamEnd = true;
     } else if (produced == 0 && AInflater.TotalIn() == consumedBefore) {
@@ -256,10 +259,12 @@ TErrorCode TCopyThread::InflateData(TStream& sIn, TStream* sOut, bool ASpeedLimi
   TErrorCode result;
   for (size_t current = 0, n = blockSize; n >= blockSize && !result; current ^= 1) {
     uint8_t* const block = buffers[current];
-    result = FillBlock(inflater, input, block, blockSize, n, streamEnd);
+    bool invalid = false;
+    result = FillBlock(inflater, input, block, blockSize, n, streamEnd, invalid);
+    if (invalid) result = Fail(result, "invalid deflate data after " + std::to_string(count + n) + " bytes unpacked");
     if (result) break;
     if (AMaxOutput >= 0 && count + static_cast<int64_t>(n) > AMaxOutput) {
-      result = kCorrupt;  // more than the member or entry states
+      result = Fail(kCorrupt, "unpacks to more than the " + std::to_string(AMaxOutput) + " bytes stated");
       break;
     }
     count += static_cast<int64_t>(n);
@@ -307,9 +312,9 @@ TErrorCode TCopyThread::CheckGzTrailer(TStream& sIn, int64_t USize) {
   if (sIn.Read(trailer, sizeof trailer) != static_cast<int64_t>(sizeof trailer)) return kReadFailed;
   const uint32_t crc = GetLe32(trailer);
   const uint32_t isize = GetLe32(trailer + 4);
-  if (crc != FCrc) return kCorrupt;
-  if (isize != static_cast<uint32_t>(USize)) return kCorrupt;
-  if (UTotal != USize) return kCorrupt;
+  if (crc != FCrc) return Fail(kCorrupt, GzCrcMismatch(crc, FCrc));
+  if (isize != static_cast<uint32_t>(USize) || UTotal != USize)
+    return Fail(kCorrupt, GzSizeMismatch(isize, UTotal));
   return {};
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "base/FileUtils.h"
+#include "base/FormatUtils.h"
 #include "base/TargetFile.h"
 #include "crypto/AesLib.h"
 #include "transfer/Crc32.h"
@@ -19,18 +20,35 @@ namespace {
 
 constexpr TErrorCode Failure(uint32_t ADetail) { return TErrorCode(sevError, ADetail); }
 
+// "compressed size 100 in the directory, 90 in the local header"
+std::string Disagreement(const char* AField, const std::string& ADir, const std::string& ALocal) {
+  return std::string(AField) + " " + ADir + " in the directory, " + ALocal + " in the local header";
+}
+
 // The local header against the directory, whatever bit 3 says: method, encryption and AES
 // field always agree, and so do CRC and sizes, except that a header whose data are followed
-// by a descriptor may leave them 0.
-bool LocalHeaderAgrees(const TZipFileInfo& ALocal, const TPkHeader& ADir) {
-  if (ALocal.Method != ADir.CompMethode || (ALocal.Flag & ZipFlagEncrypted) != (ADir.GpFlag & ZipFlagEncrypted))
-    return false;
+// by a descriptor may leave them 0. Empty when they agree, else the first field that differs.
+std::string LocalHeaderDisagreement(const TZipFileInfo& ALocal, const TPkHeader& ADir) {
+  if (ALocal.Method != ADir.CompMethode)
+    return Disagreement("method", std::to_string(ADir.CompMethode), std::to_string(ALocal.Method));
+  if ((ALocal.Flag & ZipFlagEncrypted) != (ADir.GpFlag & ZipFlagEncrypted))
+    return Disagreement("encryption bit", (ADir.GpFlag & ZipFlagEncrypted) ? "set" : "clear",
+                        (ALocal.Flag & ZipFlagEncrypted) ? "set" : "clear");
   if (ALocal.EncVers != 0 && ADir.EncVers != 0 &&
       (ALocal.EncVers != ADir.EncVers || ALocal.EncMode != ADir.EncMode || ALocal.EncMeth != ADir.EncMeth))
-    return false;
+    return "the AES fields of the directory and the local header differ";
   const bool deferred = (ALocal.Flag & ZipFlagDataDescriptor) != 0;
   const auto same = [deferred](int64_t local, int64_t dir) { return local == dir || (deferred && local == 0); };
-  return same(ALocal.Crc, ADir.CRC) && same(ALocal.CSize, ADir.CSize) && same(ALocal.USize, ADir.USize);
+  if (!same(ALocal.Crc, ADir.CRC)) return Disagreement("CRC-32", Hex32(ADir.CRC), Hex32(ALocal.Crc));
+  if (!same(ALocal.CSize, ADir.CSize))
+    return Disagreement("compressed size", std::to_string(ADir.CSize), std::to_string(ALocal.CSize));
+  if (!same(ALocal.USize, ADir.USize))
+    return Disagreement("size", std::to_string(ADir.USize), std::to_string(ALocal.USize));
+  return {};
+}
+
+std::string CrcMismatch(uint32_t AStored, uint32_t AComputed) {
+  return "CRC-32 " + Hex32(AStored) + " stored, " + Hex32(AComputed) + " computed";
 }
 
 // Hands the decryptor's plaintext on to the target, summing its CRC where one is wanted, and
@@ -90,7 +108,8 @@ TErrorCode TZipReadThread::ReadEntryInfo(TZipFileInfo& Info, int64_t& ADataStart
   if (headerStart < 0 || !ReadLocalHeader(Info)) return Failure(errReadFile);
   ADataStart = FArchive.Position();
   if (FDirEntry) {
-    if (!LocalHeaderAgrees(Info, *FDirEntry)) return Failure(errCorrupt);
+    if (std::string reason = LocalHeaderDisagreement(Info, *FDirEntry); !reason.empty())
+      return Fail(Failure(errCorrupt), std::move(reason));
     // A data descriptor follows the data: the directory holds their values.
     if (Info.Flag & ZipFlagDataDescriptor) {
       Info.Crc = FDirEntry->CRC;
@@ -108,7 +127,8 @@ TErrorCode TZipReadThread::ReadEntryInfo(TZipFileInfo& Info, int64_t& ADataStart
     const int64_t descriptor = (Info.Flag & ZipFlagDataDescriptor) ? 12 : 0;
     if (ADataStart - headerStart > FEntrySpan ||
         Info.CSize > FEntrySpan - (ADataStart - headerStart) - descriptor)
-      return Failure(errCorrupt);
+      return Fail(Failure(errCorrupt), "compressed size " + std::to_string(Info.CSize) +
+                                           " runs past the entry's room of " + std::to_string(FEntrySpan) + " bytes");
   }
   return {};
 }
@@ -131,7 +151,9 @@ TErrorCode TZipReadThread::CheckDataDescriptor(const TZipFileInfo& Info, int64_t
                       GetLe32(d + p + 8) == static_cast<uint64_t>(Info.USize);
   const bool wide = n >= p + 20 && GetLe64(d + p + 4) == static_cast<uint64_t>(Info.CSize) &&
                     GetLe64(d + p + 12) == static_cast<uint64_t>(Info.USize);
-  return crc && (narrow || wide) ? TErrorCode() : Failure(errCorrupt);
+  if (crc && (narrow || wide)) return {};
+  return Fail(Failure(errCorrupt), crc ? "the data descriptor's sizes differ from the directory's"
+                                       : "the data descriptor's CRC-32 differs from the directory's");
 }
 
 TErrorCode TZipReadThread::DoExtract() {
@@ -166,7 +188,9 @@ TErrorCode TZipReadThread::ExtractData(const TZipFileInfo& Info, TStream& sOut) 
   if (Info.Method != ZipMethodStored && Info.Method != ZipMethodDeflated)
     return Failure(errUnsupportedMethod);
   // Stored data are their own plaintext: the two sizes are one.
-  if (Info.Method == ZipMethodStored && Info.CSize != Info.USize) return Failure(errCorrupt);
+  if (Info.Method == ZipMethodStored && Info.CSize != Info.USize)
+    return Fail(Failure(errCorrupt), "a stored entry of " + std::to_string(Info.CSize) + " bytes that states " +
+                                         std::to_string(Info.USize));
   DoProgress(acUnCompress, FSpeedLimit, -Info.CSize);
   return ExtractPlain(Info, Info.Method, FArchive, Info.CSize, sOut, true);
 }
@@ -189,7 +213,10 @@ TErrorCode TZipReadThread::ExtractEncrypted(const TZipFileInfo& Info, TStream& s
   const int64_t size = FArchive.Size();
   const int64_t frame = FCrypting->GetHeaderSize() + FCrypting->GetTrailerSize();
   if (start < 0 || size < 0) return Failure(errReadFile);
-  if (Info.CSize < frame || Info.CSize > size - start) return Failure(errCorrupt);
+  if (Info.CSize < frame || Info.CSize > size - start)
+    return Fail(Failure(errCorrupt), "an encrypted body of " + std::to_string(Info.CSize) + " bytes " +
+                                         (Info.CSize < frame ? "shorter than its salt, verifier and code"
+                                                             : "running past the archive's end"));
   // A target that may hold unauthenticated plaintext (one that goes unless the code matches)
   // takes the entry in one pass; small bodies stay in memory.
   if (FUnverifiedTargetOk && Info.CSize > InMemoryBodyLimit)
@@ -198,10 +225,10 @@ TErrorCode TZipReadThread::ExtractEncrypted(const TZipFileInfo& Info, TStream& s
   // failing code once the verifier matched is a corrupt entry.
   std::unique_ptr<TStream> plain;
   const TErrorCode opened = OpenEncryptedBody(*FCrypting, FArchive, Info.CSize, FSpeedLimit, plain, &FUserBreak);
-  if (opened) return opened;
+  if (opened) return AuthenticationResult(opened);
   const int64_t plainSize = plain->Size();
   // Stored plaintext must be exactly as long as stated: the size field is not authenticated.
-  if (method == ZipMethodStored && plainSize != Info.USize) return Failure(errCorrupt);
+  if (method == ZipMethodStored && plainSize != Info.USize) return PlainSizeDiffers(plainSize, Info.USize);
   DoProgress(acUnCompress, FSpeedLimit, -plainSize);
   // AE-1 entries keep their CRC; AE-2 entries store 0 and rely on the authentication code.
   return ExtractPlain(Info, static_cast<uint16_t>(method), *plain, plainSize, sOut, Info.EncVers == 1);
@@ -210,7 +237,7 @@ TErrorCode TZipReadThread::ExtractEncrypted(const TZipFileInfo& Info, TStream& s
 TErrorCode TZipReadThread::DecryptStoredInOnePass(const TZipFileInfo& Info, TStream& sOut) {
   const int64_t frame = FCrypting->GetHeaderSize() + FCrypting->GetTrailerSize();
   // The size field is not authenticated: stored plaintext must be exactly as long as stated.
-  if (Info.CSize - frame != Info.USize) return Failure(errCorrupt);
+  if (Info.CSize - frame != Info.USize) return PlainSizeDiffers(Info.CSize - frame, Info.USize);
   // AE-1 entries keep their CRC; AE-2 entries store 0 and rely on the authentication code.
   const bool checkCrc = Info.EncVers == 1;
   FCrcWanted = checkCrc;
@@ -220,18 +247,18 @@ TErrorCode TZipReadThread::DecryptStoredInOnePass(const TZipFileInfo& Info, TStr
     const TDecryptFailure failure = FCrypting->LastFailure();
     if (failure == dfWrite)
       return Failure(static_cast<uint32_t>(DetailFromErrno(out.WriteErrno(), errWriteFile)));
-    return DecryptFailureCode(failure);
+    return AuthenticationResult(DecryptFailureCode(failure));
   }
   FCrc = out.Crc();
   UTotal = Info.USize;
-  if (checkCrc && FCrc != Info.Crc) return Failure(errReadFile);
+  if (checkCrc && FCrc != Info.Crc) return Fail(Failure(errReadFile), CrcMismatch(Info.Crc, FCrc));
   return {};
 }
 
 TErrorCode TZipReadThread::InflateInOnePass(const TZipFileInfo& Info, TStream& sOut) {
   std::unique_ptr<TUncheckedPlain> plain;
   if (const TErrorCode opened = OpenEncryptedBodyInOnePass(*FCrypting, FArchive, Info.CSize, plain, &FUserBreak))
-    return opened;
+    return AuthenticationResult(opened);
   const int64_t plainSize = plain->Size();
   DoProgress(acUnCompress, FSpeedLimit, -plainSize);
   // AE-1 entries keep their CRC; AE-2 entries store 0 and rely on the authentication code.
@@ -246,11 +273,14 @@ TErrorCode TZipReadThread::ExtractPlain(const TZipFileInfo& Info, uint16_t AMeth
     // An entry that inflates to more than it states is corrupt; nothing beyond is written.
     result = InflateData(sIn, &sOut, FSpeedLimit, ALength, Info.USize);
     // The deflate data must end where they say, and hold exactly the stated size.
-    if (!result && (!FInflateEnded || UTotal != Info.USize)) result = Failure(errReadFile);
+    if (!result && !FInflateEnded) result = Fail(Failure(errReadFile), "the deflate data end before the entry's end");
+    if (!result && UTotal != Info.USize)
+      result = Fail(Failure(errReadFile), "unpacked to " + std::to_string(UTotal) + " bytes, the directory says " +
+                                              std::to_string(Info.USize));
   } else {
     result = CopyData(sIn, sOut, FSpeedLimit, Info.USize);
   }
-  if (!result && ACheckCrc && FCrc != Info.Crc) result = Failure(errReadFile);
+  if (!result && ACheckCrc && FCrc != Info.Crc) result = Fail(Failure(errReadFile), CrcMismatch(Info.Crc, FCrc));
   return result;
 }
 
@@ -283,8 +313,7 @@ TZipEntryJob::TZipEntryJob(std::span<const uint8_t> ABytes, const std::string& A
 void TZipEntryJob::Execute() {
   TErrorCode result = DoExtract();
   if (result) {
-    // The reader raises a worker's failure as an error of its detail.
-    result = Failure(result.Detail());
+    result = ReaderError(result);
   } else if (!FTargetStream) {
     TZipEntryProperties properties = FProperties;
     properties.TimeSet = TargetTimeSet();

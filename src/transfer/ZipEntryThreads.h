@@ -66,6 +66,12 @@ class TZipReadThread : public TGUnZipThread {
   static int EncryptedMethod(const TZipFileInfo& Info);
   TErrorCode ExtractPlain(const TZipFileInfo& Info, uint16_t AMethod, TStream& sIn, int64_t ALength,
                    TStream& sOut, bool ACheckCrc);
+  // Decrypted stored data of another length than the directory states (the field is not
+  // authenticated).
+  TErrorCode PlainSizeDiffers(int64_t APlain, int64_t AStated) {
+    return Fail(TErrorCode(sevError, errCorrupt),
+                "a stored body of " + std::to_string(APlain) + " bytes that states " + std::to_string(AStated));
+  }
   // 0 when the descriptor at AAt repeats the entry's CRC and sizes (32- or 64-bit form).
   TErrorCode CheckDataDescriptor(const TZipFileInfo& Info, int64_t AAt);
   std::optional<TPkHeader> FDirEntry;

@@ -323,8 +323,10 @@ TZip::TZip(const std::string& ZipName, const std::string& Password, int AKeyMode
     : FBufferSize(ABufSize < 1 ? DefaultBufferSize : ABufSize), ZName(ZipName) {
   FStream = TFileStream::Open(ZipName, TOpenMode::Read);
   struct stat st {};
-  if (!FStream || ::fstat(FStream->Handle(), &st) != 0 || !S_ISREG(st.st_mode))
-    throw EZipError(FormatMsg(MsgErrorOpening(), ZipName), TErrorCode(sevError, errOpenFile), "the archive itself");
+  const bool opened = FStream && ::fstat(FStream->Handle(), &st) == 0;
+  if (!opened || !S_ISREG(st.st_mode))
+    throw EZipError(FormatMsg(MsgErrorOpening(), ZipName), TErrorCode(sevError, errOpenFile),
+                    opened ? "not a regular file" : std::strerror(errno));
   FArchiveSize = st.st_size;
   InitEncryption(Password, AKeyMode);
 }
@@ -396,10 +398,11 @@ void TZipRead::RaiseReading(TErrorCode ACode, const std::string& AWhat, std::str
   throw EZipError(message, ACode, std::move(AContext));
 }
 
-void TZipRead::RaiseWorkerError(uint32_t ALowByte, const TPkHeader* AHeader, std::string AContext) {
-  const TErrorCode code(sevError, ALowByte);
+void TZipRead::RaiseWorkerError(const TRestoreError& AFailure, const TPkHeader* AHeader, std::string AContext) {
+  const TErrorCode code = ReaderError(AFailure.Code);
   std::string message = code.Message();
-  if (ALowByte == errUnsupportedMethod && AHeader) {
+  if (!AFailure.Context.empty()) AContext += (AContext.empty() ? "" : ": ") + AFailure.Context;
+  if (code.Is(errUnsupportedMethod) && AHeader) {
     const bool aes = AHeader->CompMethode == ZipMethodAes && AHeader->EncVers != 0;
     message += " (" + ZipMethodName(aes ? AHeader->EncMeth : AHeader->CompMethode) + ")";
   }
@@ -647,8 +650,8 @@ void TZipRead::RaiseRefused(const std::string& AName, int64_t AOffset) const {
 void TZipRead::CheckEntryType(int64_t AOffset) const {
   const TPkHeader* header = HeaderAt(AOffset);
   if (header && header->TypeConflict)
-    RaiseWorkerError(errCorrupt, header,
-                     EntryContext(AOffset) + ": flagged a folder or link against its data, name or type bits");
+    RaiseWorkerError({TErrorCode(sevError, errCorrupt), "flagged a folder or link against its data, name or type bits"},
+                     header, EntryContext(AOffset));
 }
 
 void TZipRead::CheckEntryName(int64_t AOffset) {
@@ -762,17 +765,17 @@ std::unique_ptr<TZipEntryJob> TZipRead::DetachSmallEntry(int64_t Offset, uint32_
   return job;
 }
 
-uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
+TRestoreError TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
                                   TStream* AStream, TZipEntryProperties* AProperties) {
   // One entry at a time; nested calls are refused.
   if (ZipThread) RaiseReading(TErrorCode(sevError, errZipSignature), {}, EntryContext(AOffset) + " while another is read");
-  if (AOffset < 0 || AOffset >= ArchiveSize()) return errReadFile;
+  if (AOffset < 0 || AOffset >= ArchiveSize()) return TErrorCode(sevError, errReadFile);
   const TPkHeader* header = HeaderAt(AOffset);
-  if (header && header->TypeConflict) return errCorrupt;
+  if (header && header->TypeConflict) return TErrorCode(sevError, errCorrupt);
   // An entry owns the bytes up to the next local header or the directory; entries that share
   // their data with another one would multiply what a small archive writes.
   const int64_t span = FileList.SpanAt(AOffset, AOffset < bod ? bod : ArchiveSize());
-  if (span < 0) return errCorrupt;
+  if (span < 0) return {TErrorCode(sevError, errCorrupt), "its data overlap another entry's"};
 
   // A small entry is read with one call, header and data, and worked on in memory.
   const bool small = header && IsSmallEntry(*header);
@@ -793,7 +796,7 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
   TEncryption* encryption = withKey ? EncryptionFor(keyMode) : nullptr;
   if (encryption) DeriveKeysAhead(AOffset);
   const int64_t start = inMemory ? 0 : AOffset;
-  if (source.Seek(start, SEEK_SET) != start) return errReadFile;
+  if (source.Seek(start, SEEK_SET) != start) return TErrorCode(sevError, errReadFile);
 
   const bool speedLimit = !FIsTemp;
   // A small entry needs a block no larger than itself.
@@ -828,13 +831,14 @@ uint32_t TZipRead::RunEntryWorker(TJob AJob, int64_t AOffset, const std::string&
     ZipThread->Start();
     WaitForWorker();
   }
-  const uint32_t code = ZipThread->ErrorCode().Value();
+  const TRestoreError failure = ZipThread->Error();
   if (AProperties) {
     AProperties->TimeSet = ZipThread->TargetTimeSet();
     AProperties->ModeSet = ZipThread->TargetModeSet();
   }
   ZipThread.reset();
-  return code & 0xFF;
+  if (!failure) return {};
+  return {ReaderError(failure.Code), failure.Context};
 }
 
 void TZipRead::ProcessMessagesIfDue() {
@@ -891,10 +895,9 @@ void TZipRead::ExtractToFile(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
     return;
   }
   TZipEntryProperties properties = PropertiesOf(Offset, TimeStamp, Attr);
-  const uint32_t low = RunEntryWorker(TJob::Extract, Offset, DestFilename, nullptr, &properties);
-  if (low != 0) {
-    FErrorFlag = low == errWriteFile || low == errDiskFull;
-    RaiseWorkerError(low, header, EntryContext(Offset));
+  if (const TRestoreError failure = RunEntryWorker(TJob::Extract, Offset, DestFilename, nullptr, &properties)) {
+    FErrorFlag = failure.Is(errWriteFile) || failure.Is(errDiskFull);
+    RaiseWorkerError(failure, header, EntryContext(Offset));
   }
   ApplyFileProperties(Offset, properties, DestFilename);
 }
@@ -907,10 +910,10 @@ void TZipRead::ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t T
   int depth = -1;
   const uint32_t place = OpenLinkFolder(FTargetRules, DestFilename, name, folder, depth);
   if (place == errNameRefused || (place == 0 && !LinkTargetStaysInside(target, depth))) RaiseRefused(name, AOffset);
-  if (place != 0) RaiseWorkerError(place, nullptr, EntryContext(AOffset) + ", the link's folder");
+  if (place != 0) RaiseWorkerError(TErrorCode(sevError, place), nullptr, EntryContext(AOffset) + ", the link's folder");
   const std::string base = DestFilename.substr(DestFilename.rfind('/') + 1);
   if (const uint32_t detail = CreateLinkReplacing(target, folder, base, FTargetRules.ReplaceProtected); detail != 0)
-    RaiseWorkerError(detail, nullptr, EntryContext(AOffset) + ", the link");
+    RaiseWorkerError(TErrorCode(sevError, detail), nullptr, EntryContext(AOffset) + ", the link");
   // The link's own time; a link has no permission bits of its own on Linux.
   const int64_t seconds = DosTimeToUnixSeconds(TimeStamp);
   const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
@@ -922,21 +925,21 @@ void TZipRead::ExtractLink(int64_t AOffset, const TPkHeader& AHeader, uint32_t T
 std::string TZipRead::ReadLinkTarget(int64_t AOffset, const TPkHeader& AHeader, const std::string& AName) {
   if (AHeader.USize > ZipMaxLinkTarget) RaiseRefused(AName, AOffset);
   TMemoryStream text;
-  const uint32_t low = RunEntryWorker(TJob::ExtractLink, AOffset, {}, &text);
-  if (low != 0) {
-    FErrorFlag = low == errWriteFile || low == errDiskFull;
-    RaiseWorkerError(low, &AHeader, EntryContext(AOffset));
+  if (const TRestoreError failure = RunEntryWorker(TJob::ExtractLink, AOffset, {}, &text)) {
+    FErrorFlag = failure.Is(errWriteFile) || failure.Is(errDiskFull);
+    RaiseWorkerError(failure, &AHeader, EntryContext(AOffset));
   }
   std::string target(text.Data().begin(), text.Data().end());
   if (!IsPlausibleLinkTarget(target))
-    RaiseWorkerError(errCorrupt, &AHeader, EntryContext(AOffset) + ": a link whose target is no path");
+    RaiseWorkerError({TErrorCode(sevError, errCorrupt), "a link whose target is no path"}, &AHeader, EntryContext(AOffset));
   return target;
 }
 
 void TZipRead::ExtractToFile(int AIndex, const std::string& DestFilename) {
   if (AIndex < 0 || AIndex >= FileList.Count()) return;
   const TPkHeader& header = FileList.Objects(AIndex);
-  if (header.UnsupportedEncryption()) RaiseWorkerError(errUnsupportedEncryption, nullptr, EntryContext(header.Offset));
+  if (header.UnsupportedEncryption())
+    RaiseWorkerError(TErrorCode(sevError, errUnsupportedEncryption), nullptr, EntryContext(header.Offset));
   if (header.Encrypted() && !FEncrypt) RaiseReading(TErrorCode(sevError, errDecrypt), {}, EntryContext(header.Offset));
   ExtractToFile(header.Offset, header.TimeStamp, header.Attr, DestFilename);
 }
@@ -944,9 +947,9 @@ void TZipRead::ExtractToFile(int AIndex, const std::string& DestFilename) {
 bool TZipRead::ExtractToStream(const std::string& AFilename, TStream& sDest) {
   const int index = FileList.IndexOf(AFilename);
   if (index < 0) return false;
-  const uint32_t low = RunEntryWorker(TJob::ExtractStream, FileList.Objects(index).Offset, {}, &sDest);
+  const TRestoreError failure = RunEntryWorker(TJob::ExtractStream, FileList.Objects(index).Offset, {}, &sDest);
   sDest.Seek(0, SEEK_SET);
-  if (low != 0) RaiseWorkerError(low, &FileList.Objects(index), EntryContext(FileList.Objects(index).Offset));
+  if (failure) RaiseWorkerError(failure, &FileList.Objects(index), EntryContext(FileList.Objects(index).Offset));
   return true;
 }
 
@@ -959,15 +962,14 @@ void TZipRead::TestEntry(int64_t Offset) {
     return;
   }
   TNullStream sink;
-  const uint32_t low = RunEntryWorker(TJob::Test, Offset, {}, &sink);
-  if (low != 0) RaiseWorkerError(low, HeaderAt(Offset), EntryContext(Offset));
+  if (const TRestoreError failure = RunEntryWorker(TJob::Test, Offset, {}, &sink))
+    RaiseWorkerError(failure, HeaderAt(Offset), EntryContext(Offset));
 }
 
 void TZipRead::CompareToFile(int64_t Offset, const std::string& RefFilename) {
-  const uint32_t low = RunEntryWorker(TJob::Compare, Offset, RefFilename, nullptr);
-  if (low != 0) {
-    FErrorFlag = low == errVerify;
-    RaiseWorkerError(low, HeaderAt(Offset), EntryContext(Offset) + " compared with " + RefFilename);
+  if (const TRestoreError failure = RunEntryWorker(TJob::Compare, Offset, RefFilename, nullptr)) {
+    FErrorFlag = failure.Is(errVerify);
+    RaiseWorkerError(failure, HeaderAt(Offset), EntryContext(Offset) + " compared with " + RefFilename);
   }
 }
 

@@ -215,9 +215,10 @@ class TZipRead : public TZip {
 
  private:
   enum class TJob { Extract, ExtractStream, ExtractLink, Compare, Test };
-  // Starts the worker on the entry at AOffset, waits for it, and returns its low byte. An
-  // extraction's AProperties are set on the target by the worker where it can.
-  uint32_t RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
+  // Starts the worker on the entry at AOffset, waits for it, and returns its failure as the
+  // reader raises it (ReaderError), with the worker's reason. An extraction's AProperties are
+  // set on the target by the worker where it can.
+  TRestoreError RunEntryWorker(TJob AJob, int64_t AOffset, const std::string& AFileName,
                           TStream* AStream, TZipEntryProperties* AProperties = nullptr);
   // What every extraction of the entry shares: its directory record, span and target rules.
   void SetUpEntryWorker(TZipReadThread& AWorker, const TPkHeader* AHeader, int64_t ASpan, bool AToFile,
@@ -259,8 +260,9 @@ class TZipRead : public TZip {
   // AContext says which record at which offset.
   [[noreturn]] void RaiseReading(TErrorCode ACode, const std::string& AWhat = {},
                                  std::string AContext = {}) const;
-  // A worker's failure; AHeader (when known) names an unsupported method.
-  [[noreturn]] static void RaiseWorkerError(uint32_t ALowByte, const TPkHeader* AHeader = nullptr,
+  // A worker's failure; AHeader (when known) names an unsupported method. AContext says
+  // where, the failure's own context why.
+  [[noreturn]] static void RaiseWorkerError(const TRestoreError& AFailure, const TPkHeader* AHeader = nullptr,
                                             std::string AContext = {});
   // Which entry the reader was at: its name and local header offset.
   std::string EntryContext(int64_t AOffset) const;

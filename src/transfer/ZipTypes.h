@@ -111,6 +111,10 @@ class EZipError : public std::runtime_error {
   std::string Context;
 };
 
+// A worker's failure as the reader reports it: an error of its detail, whatever severity the
+// worker gave it (a detached entry ends with the same code the reader would raise).
+constexpr TErrorCode ReaderError(TErrorCode AWorkerCode) { return TErrorCode(sevError, AWorkerCode.Detail()); }
+
 // Code page 437 to Windows-1252 for names stored without the UTF-8 flag.
 std::string OemToAnsiName(std::string_view AName);
 
