@@ -78,7 +78,8 @@ std::string DryRunLine(const TItemReport& r) {
     case iaNew: return "new     " + target + " <- " + source + set;
     case iaReplace: return "replace " + target + " <- " + source + set;
     case iaSkip: return "skip    " + target + " (" + r.Reason + ")";
-    case iaFailed: return "fail    " + source + ": " + r.Message;
+    case iaFailed:
+      return "fail    " + source + ": " + r.Message + (r.Detail.empty() ? "" : " (" + EscapeControlChars(r.Detail) + ")");
     default: return {};
   }
 }
@@ -290,6 +291,7 @@ void TCliView::ItemDone(const TItemReport& r) {
     if (!r.Set.empty()) o.Add("set", r.Set);
     if (r.Bytes >= 0) o.Add("bytes", r.Bytes);
     if (r.Action == iaFailed) o.Add("code", int64_t{r.Code.Value()}).Add("message", r.Message);
+    if (!r.Detail.empty()) o.Add("detail", r.Detail);
     if (!r.Reason.empty()) o.Add("reason", r.Reason);
     std::printf("%s\n", o.Text().c_str());
     return;

@@ -49,7 +49,7 @@ bool InArchiveFolder(const std::string& foldedName, const std::string& foldedFol
 
 }  // namespace
 
-bool TRestoreSession::OpenArchive(const std::string& archive, TErrorCode& code) {
+bool TRestoreSession::OpenArchive(const std::string& archive, TRestoreError& code) {
   code = {};
   if (FRZip && FArchiveName == archive) return true;
   CloseArchive();
@@ -63,7 +63,7 @@ bool TRestoreSession::OpenArchive(const std::string& archive, TErrorCode& code) 
     FArchiveName = archive;
     return true;
   } catch (const EZipError& e) {
-    code = e.ZipError;
+    code = {e.ZipError, e.Context};
     FRZip.reset();
     return false;
   }
@@ -82,7 +82,7 @@ int TRestoreSession::FindArchiveEntry(const std::string& subPath) {
 }
 
 TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive, const std::string& subPath,
-                                                     std::string& source, TErrorCode& code) {
+                                                     std::string& source, TRestoreError& code) {
   FLastTarget.clear();
   FInputProblem = true;
   if (!OpenArchive(archive, code)) {
@@ -108,7 +108,7 @@ TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive,
   return RestoreZipEntry(entry, AddPathDelimiter(FTarget) + name, name, code);
 }
 
-TRestoreResult TRestoreSession::RestoreSelectedPath(const std::string& source, TErrorCode& code) {
+TRestoreResult TRestoreSession::RestoreSelectedPath(const std::string& source, TRestoreError& code) {
   const TRestoreResult r = RestoreFile(source, FTarget, true, code);
   // The header of a .gz that cannot be read: the item is not restored, which is an error.
   if (r == rrBadHeader) {
@@ -142,12 +142,12 @@ void TRestoreSession::RestoreSelectedFiles() {
     if (!FFilter.Accepts(source)) continue;
     ShowFile(source);
     ItemStarted(source, sizes[i]);
-    TErrorCode code;
+    TRestoreError code;
     std::string archive = source, subPath;
     const TRestoreResult r = SplitZipPath(archive, subPath)
                                  ? RestoreSelectedEntry(archive, subPath, source, code)
                                  : RestoreSelectedPath(source, code);
-    const bool goOn = Settle(r, code, [&, source](TRestoreResult result, TErrorCode failure) {
+    const bool goOn = Settle(r, code, [&, source](TRestoreResult result, const TRestoreError& failure) {
       if (result == rrCopied) ++copied;
       if (result == rrCancelRun || !FRestoring) {
         FLastRun.Cancelled = true;
@@ -159,7 +159,7 @@ void TRestoreSession::RestoreSelectedFiles() {
         // A transfer failure of the only selected item is shown at once; an input that is not
         // there or cannot be read is always listed with its path.
         if (items.size() < 2 && !FInputProblem && FOptions.Kind == rkRestore && !FOptions.ListSingleFailure) {
-          FView.ShowError(failure.Message());
+          ShowFailure(failure);
           ++FLastRun.Errors;
         } else {
           ++errors;
@@ -181,6 +181,7 @@ struct TRestoreSession::TDirectoryWalk {
     TDirListing Listing;
     size_t Next = 0;                      // the next entry to look at for a subfolder
     size_t SourceEnd = 0, TargetEnd = 0;  // where the parent's paths end
+    bool Made = false;                    // the walk made its target folder
   };
   TDirectoryWalk(TDirHandle sourceTop, std::string sourcePath, TDirHandle targetTop, std::string targetPath,
                  uint32_t& copied, uint32_t& errors)
@@ -245,9 +246,19 @@ void TRestoreSession::WalkFolders(TDirectoryWalk& walk) {
   if (!EnterFolder(walk, false, 0, 0)) return;
   while (!walk.Levels.empty() && FRestoring) {
     if (EnterNextSubfolder(walk)) continue;
-    const size_t sourceEnd = walk.Levels.back().SourceEnd, targetEnd = walk.Levels.back().TargetEnd;
+    const TDirectoryWalk::TLevel& done = walk.Levels.back();
+    const size_t sourceEnd = done.SourceEnd, targetEnd = done.TargetEnd;
+    // With filters, a folder made for a subtree they leave empty goes again: only what they
+    // select is restored, not the folders around what they leave out.
+    const bool removeIfEmpty = done.Made && !FFilter.Empty() && !WritesNothing();
+    const std::string name = walk.TargetPath.substr(std::min(targetEnd + 1, walk.TargetPath.size()));
     walk.Levels.pop_back();
-    if (!walk.Levels.empty()) LeaveFolder(walk, sourceEnd, targetEnd);
+    if (walk.Levels.empty()) break;
+    if (removeIfEmpty) Drain();  // a transfer still queued for it would find it gone
+    LeaveFolder(walk, sourceEnd, targetEnd);
+    // Removed only while empty: anything restored into it (or below) keeps it.
+    if (removeIfEmpty && walk.Target.Current().Valid())
+      ::unlinkat(walk.Target.Current().Fd(), name.c_str(), AT_REMOVEDIR);
   }
 }
 
@@ -270,7 +281,7 @@ bool TRestoreSession::EnterFolder(TDirectoryWalk& walk, bool fresh, size_t sourc
     if (walk.Levels.empty()) walk.CancelRun = true;
     return false;
   }
-  walk.Levels.push_back({std::move(listing), 0, sourceEnd, targetEnd});
+  walk.Levels.push_back({std::move(listing), 0, sourceEnd, targetEnd, fresh});
   return true;
 }
 
@@ -374,7 +385,7 @@ bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirH
     const std::string displayPath = sourcePath + "/" + entry.Name;
     if (!FFilter.Accepts(WalkRelative(displayPath))) continue;
     ItemStarted(displayPath, file ? ProgressShare(entry.Name, entry.Size) : 0);
-    TErrorCode code;
+    TRestoreError code;
     TRestoreResult r = rrFailed;
     if (!file) {
       code = entry.Dangling ? CNotFound : TErrorCode(sevError, errNotRegularFile);
@@ -388,7 +399,7 @@ bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirH
                       entry.Size >= 0 ? &facts : nullptr);
       FSourceFolder = -1;
     }
-    const bool goOn = Settle(r, code, [&, displayPath](TRestoreResult result, TErrorCode failure) {
+    const bool goOn = Settle(r, code, [&, displayPath](TRestoreResult result, const TRestoreError& failure) {
       if (result == rrCancelRun) {
         cancelled = true;
         return false;
@@ -498,7 +509,7 @@ TDirListing TRestoreSession::FolderListing(const TDirHandle& folder, std::option
   return ListDirectory(folder, false, &listed);
 }
 
-void TRestoreSession::FolderFailed(const std::string& folder, TErrorCode code, uint32_t& errors) {
+void TRestoreSession::FolderFailed(const std::string& folder, const TRestoreError& code, uint32_t& errors) {
   ++errors;
   AddErrorLines(folder, code);
   // Counted as an error, so it is an item of the run too, with the folder as its source.
@@ -526,7 +537,7 @@ bool TRestoreSession::FiltersLeaveNothing() {
   // What cannot be read is left to the run, which reports it.
   std::string source = FOptions.Folder, subPath;
   if (SplitZipPath(source, subPath)) {
-    TErrorCode code;
+    TRestoreError code;
     if (!OpenArchive(source, code)) return false;
     const std::string folder = FoldCase(subPath);
     for (int e = 0; e < FRZip->Directory().Count(); ++e)
@@ -556,7 +567,7 @@ bool TRestoreSession::ReportNothingToDo() {
 void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std::string& subPath,
                                            const std::string& target, uint32_t& copied,
                                            uint32_t& errors) {
-  TErrorCode code;
+  TRestoreError code;
   if (!OpenArchive(archive, code)) {
     // An archive that cannot be read ends this walk with its error line.
     FolderFailed(archive, code, errors);
@@ -580,10 +591,10 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
     const std::string& name = list.Strings(e);
     ShowFile(name);
     ItemStarted(name, entry.USize);
-    TErrorCode entryCode;
+    TRestoreError entryCode;
     const TRestoreResult r = RestoreZipEntry(entry, AddPathDelimiter(target) + name, name, entryCode, true);
     const int64_t size = entry.USize;
-    const bool goOn = Settle(r, entryCode, [&, name, size](TRestoreResult result, TErrorCode failure) {
+    const bool goOn = Settle(r, entryCode, [&, name, size](TRestoreResult result, const TRestoreError& failure) {
       if (result == rrCopied) ++copied;
       if (result == rrCancelRun) {
         FLastRun.Cancelled = true;

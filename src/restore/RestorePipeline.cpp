@@ -44,9 +44,8 @@ uint32_t OperationOf(TBackupKind kind) {
 // read by name, as its worker will). folder: the open folder the file lies in, or -1.
 bool ReadGzInfo(int folder, const std::string& path, int64_t size, TGzFileInfo& info,
                 std::unique_ptr<TOpenedSource>& opened) {
-  constexpr int64_t CWholeLimit = 64 * 1024;
   opened.reset();
-  if (size < 0 || size > CWholeLimit) return GetGzFileInfo(path, info);
+  if (size < 0 || size > CSmallJobLimit) return GetGzFileInfo(path, info);
   info = {};
   constexpr int CFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   const size_t slash = path.rfind('/');
@@ -129,7 +128,7 @@ TPasswordAnswer TRestoreSession::AskForPassword(const std::string& prompt, const
 }
 
 TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std::string& targetFolder,
-                                            bool withProgress, TErrorCode& code, const TSourceFacts* known) {
+                                            bool withProgress, TRestoreError& code, const TSourceFacts* known) {
   const TSourceFacts facts = known ? *known : SourceFacts(source);
   code = facts.Problem;
   FInputProblem = code.Failed();  // missing, or no regular file: it failed before any transfer
@@ -159,9 +158,9 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
 }
 
 TRestoreResult TRestoreSession::PasswordLoop(const std::string& name, bool& encrypted, TErrorCode giveUpCode,
-                                             TErrorCode& code,
+                                             TRestoreError& code,
                                              const std::function<void(TPasswordAnswer)>& passwordGiven,
-                                             const std::function<TRestoreResult(TErrorCode&)>& attempt) {
+                                             const std::function<TRestoreResult(TRestoreError&)>& attempt) {
   code = {};
   std::string prompt = MsgPasswordRequired();
   for (;;) {
@@ -208,7 +207,7 @@ void TRestoreSession::NoteSkip() {
 
 TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::string targetPath,
                                             TBackupKind kind, bool encrypted, bool withProgress,
-                                            bool createFolder, TErrorCode& code,
+                                            bool createFolder, TRestoreError& code,
                                             int64_t expandedSize, const TSourceFacts* knownFacts) {
   FLastTarget = targetPath;
   FLastWritten = -1;
@@ -236,7 +235,7 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
       targetPath += ".enc";
     }
   };
-  const auto attempt = [&](TErrorCode& result) {
+  const auto attempt = [&](TRestoreError& result) {
     if (noKey) {
       result = NoPasswordCode(kind);
       return rrFailed;
@@ -300,12 +299,11 @@ int TRestoreSession::MakeEntryFolder(const std::string& folder) {
 }
 
 TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
-                                                const std::string& name, TErrorCode& code, bool mayPool) {
+                                                const std::string& name, TRestoreError& code, bool mayPool) {
   code = {};
   // A small plain entry may run on the pool with its own bytes; the reader runs the others,
   // one at a time and after the transfers before them, as it asks questions and reports.
-  const bool poolable =
-      mayPool && !entry.IsSymLink() && MayPool(entry.Encrypted(), std::max(entry.CSize, entry.USize));
+  const bool poolable = mayPool && TZipRead::Detachable(entry) && MayPool(false, std::max(entry.CSize, entry.USize));
   if (!poolable || FOptions.Overwrite == omKeepBoth || InFlight(targetPath)) Drain();
   FLastTarget = targetPath;
   FLastWritten = -1;
@@ -334,7 +332,7 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
       FPooledWorker = FRZip->DetachSmallEntry(entry.Offset, entry.TimeStamp, entry.Attr,
                                               FOptions.Kind == rkTest ? std::string() : target);
     } catch (const EZipError& e) {
-      code = e.ZipError;
+      code = {e.ZipError, e.Context};
       return rrFailed;
     }
     if (FPooledWorker) return rrPending;
@@ -352,7 +350,7 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     FRZip->InitEncryption(FCryptPwd, 0);
     FArchivePwd = FCryptPwd;
   };
-  const auto attempt = [&](TErrorCode& result) {
+  const auto attempt = [&](TRestoreError& result) {
     try {
       if (FOptions.Kind == rkTest)
         FRZip->TestEntry(entry.Offset);
@@ -360,7 +358,7 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
         FRZip->ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, target);
       result = {};
     } catch (const EZipError& e) {
-      result = e.ZipError;
+      result = {e.ZipError, e.Context};
     }
     return result ? rrFailed : rrCopied;
   };

@@ -58,7 +58,7 @@ void TRestoreSession::BeginRunKind() {
 }
 
 TRestoreResult TRestoreSession::PreviewItem(const std::string& targetPath, int32_t sourceTime, uint32_t operation,
-                                            TErrorCode& code) {
+                                            TRestoreError& code) {
   std::optional<int64_t> targetTime;
   FLastTarget = targetPath;
   TTargetDecision decision;

@@ -48,7 +48,7 @@ bool TRestoreSession::InFlight(const std::string& target) const {
   return false;
 }
 
-bool TRestoreSession::Settle(TRestoreResult result, TErrorCode code, TItemFinish finish) {
+bool TRestoreSession::Settle(TRestoreResult result, TRestoreError code, TItemFinish finish) {
   if (result != rrPending && FQueue.empty()) return finish(result, code);
   TQueuedItem item;
   item.Result = result;
@@ -86,7 +86,7 @@ bool TRestoreSession::RetireHead(bool wait) {
   TQueuedItem item = std::move(FQueue.front());
   FQueue.pop_front();
   if (item.Worker) {
-    item.Code = item.Worker->ErrorCode();
+    item.Code = item.Worker->Error();
     item.Result = item.Code ? rrFailed : rrCopied;
     // Stopped before its turn: not started, so not reported, as with one transfer at a time.
     if (item.Worker->EndedUnrun()) item.Result = rrCancelRun;

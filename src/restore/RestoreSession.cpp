@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/FormatUtils.h"
 #include "base/FileUtils.h"
 #include "base/TargetFile.h"
 #include "crypto/AesLib.h"
@@ -129,7 +130,7 @@ void TRestoreSession::EndRun() {
   FView.SetPauseEnabled(false);
 }
 
-TErrorCode TRestoreSession::RunWorker(bool withProgress, int64_t jobSize) {
+TRestoreError TRestoreSession::RunWorker(bool withProgress, int64_t jobSize) {
   if (!FCopyThread) return {};
   if (withProgress) {
     FSize = 0;
@@ -157,7 +158,7 @@ TErrorCode TRestoreSession::RunWorker(bool withProgress, int64_t jobSize) {
     FCopyThread->WaitFor();
     TThread::CheckSynchronize(0);
   }
-  const TErrorCode code = FCopyThread->ErrorCode();
+  TRestoreError code = FCopyThread->Error();
   FLastWritten = FCopyThread->CommittedSize();
   FCopyThread.reset();
   if (runInline)
@@ -229,7 +230,7 @@ void TRestoreSession::ReportRun(const std::string& copiedText, uint32_t copied, 
     FLastRun.LeftOut = FProgress.FilesTotal > FProgress.FilesDone ? FProgress.FilesTotal - FProgress.FilesDone : 0;
 }
 
-void TRestoreSession::ReportItem(TRestoreResult result, const std::string& source, TErrorCode code,
+void TRestoreSession::ReportItem(TRestoreResult result, const std::string& source, const TRestoreError& code,
                                  const std::string& set, int64_t bytes) {
   TItemReport report;
   report.Source = source;
@@ -262,8 +263,9 @@ void TRestoreSession::ReportItem(TRestoreResult result, const std::string& sourc
     case rrFailed:
     case rrBadHeader:
       report.Action = iaFailed;
-      report.Code = code;
+      report.Code = code.Code;
       report.Message = code.Message();
+      report.Detail = code.Context;
       break;
     case rrCancelRun:
     case rrPending: return;  // never reported: its transfer's result comes first
@@ -278,9 +280,17 @@ void TRestoreSession::WaitWhilePaused() {
   }
 }
 
-void TRestoreSession::AddErrorLines(const std::string& source, TErrorCode code) {
+void TRestoreSession::ShowFailure(const TRestoreError& failure) {
+  if (failure.Context.empty())
+    FView.ShowError(failure.Message());
+  else
+    FView.ShowDetailInfo(Caption(), failure.Message(), {"   " + EscapeControlChars(failure.Context)}, diError);
+}
+
+void TRestoreSession::AddErrorLines(const std::string& source, const TRestoreError& code) {
   FErrorList.push_back(MsgErrorRestoring() + source);
   FErrorList.push_back("   " + code.Message());
+  if (!code.Context.empty()) FErrorList.push_back("   " + EscapeControlChars(code.Context));
 }
 
 void TRestoreSession::ItemStarted(const std::string& name, int64_t share) {

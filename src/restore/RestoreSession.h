@@ -157,8 +157,8 @@ class TRestoreSession {
   const TRunOutcome& LastRun() const { return FLastRun; }
 
   // A job of at most this many bytes runs on the session's thread while no pause is
-  // pressed: a thread of its own costs more than such a job.
-  static constexpr int64_t CInlineJobLimit = 64 * 1024;
+  // pressed, or on the pool while the walk goes on.
+  static constexpr int64_t CInlineJobLimit = CSmallJobLimit;
   // Small transfers handed to each pool thread before this thread runs one itself; Pause and
   // Stop wait for those (a few milliseconds at most).
   static constexpr int CQueuedPerPoolThread = 4;
@@ -204,7 +204,7 @@ class TRestoreSession {
   // It also fails (code, with the worker's operation mark) where the worker would refuse the
   // target before writing, and counts the targets earlier items would write (FPlanned).
   TRestoreResult PreviewItem(const std::string& targetPath, int32_t sourceTime, uint32_t operation,
-                             TErrorCode& code);
+                             TRestoreError& code);
   // The overwrite rule against an existing file of this last write (Unix seconds).
   TTargetDecision DecideAgainst(int64_t targetTime, int32_t sourceTime) const;
   // A dry run's targets so far, with the time each will have: what later items will find.
@@ -253,17 +253,17 @@ class TRestoreSession {
   void SetRestoring(bool on);
   // jobSize: bytes the worker reads or writes at most, when known (-1 unknown); see
   // CInlineJobLimit.
-  TErrorCode RunWorker(bool withProgress, int64_t jobSize = -1);
+  TRestoreError RunWorker(bool withProgress, int64_t jobSize = -1);
   void ShowRunSummary(uint32_t copied, uint32_t errors);
 
   // ---- the per-file pipeline
   // code receives the worker's error code (success unless failed).
   // known: the source's facts when the walk has them.
   TRestoreResult RestoreFile(const std::string& source, const std::string& targetFolder,
-                             bool withProgress, TErrorCode& code, const TSourceFacts* known = nullptr);
+                             bool withProgress, TRestoreError& code, const TSourceFacts* known = nullptr);
   // mayPool: a small entry may be left to the pool (rrPending), for a walk that Settles it.
   TRestoreResult RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
-                                 const std::string& displayName, TErrorCode& code, bool mayPool = false);
+                                 const std::string& displayName, TRestoreError& code, bool mayPool = false);
   bool ShouldRestore(const std::string& targetPath, int32_t sourceTime);
   // The decision of ShouldRestore without its side effects. targetTime receives the existing
   // target's last write (Unix seconds) when a file exists there, and stays empty otherwise.
@@ -284,16 +284,18 @@ class TRestoreSession {
   // The summary line (with the error count and the detail list when there were errors),
   // recorded in the outcome of the run.
   void ReportRun(const std::string& copiedText, uint32_t copied, uint32_t errors);
-  void AddErrorLines(const std::string& source, TErrorCode code);
+  void AddErrorLines(const std::string& source, const TRestoreError& code);
+  // The one failure of a run, shown at once: its message, and its context as a detail line.
+  void ShowFailure(const TRestoreError& failure);
   // One item's outcome for the front-end's item list; skipped items are counted here.
-  void ReportItem(TRestoreResult result, const std::string& source, TErrorCode code,
+  void ReportItem(TRestoreResult result, const std::string& source, const TRestoreError& code,
                   const std::string& set = {}, int64_t bytes = -1);
   // Asks when no password is known, runs attempt, and asks again for the same item only
   // when attempt ended with a wrong password (errDecrypt). passwordGiven runs after each
   // answer OK or Skip; giveUpCode is the failure when no password can be had.
   TRestoreResult PasswordLoop(const std::string& name, bool& encrypted, TErrorCode giveUpCode,
-                              TErrorCode& code, const std::function<void(TPasswordAnswer)>& passwordGiven,
-                              const std::function<TRestoreResult(TErrorCode&)>& attempt);
+                              TRestoreError& code, const std::function<void(TPasswordAnswer)>& passwordGiven,
+                              const std::function<TRestoreResult(TRestoreError&)>& attempt);
   void ShowFile(const std::string& text);
   // Totals for the view's progress, in restored bytes where they are known before the
   // transfer, else in backup bytes on both sides: an item starts with its share of the total
@@ -331,16 +333,16 @@ class TRestoreSession {
   // expandedSize: the unpacked size of a compressed file (0 when not known or not compressed);
   // knownFacts: the source's facts when the caller has just taken them.
   TRestoreResult RunPipeline(const std::string& source, std::string targetPath, TBackupKind kind,
-                             bool encrypted, bool withProgress, bool createFolder, TErrorCode& code,
+                             bool encrypted, bool withProgress, bool createFolder, TRestoreError& code,
                              int64_t expandedSize = 0, const TSourceFacts* knownFacts = nullptr);
-  bool OpenArchive(const std::string& archive, TErrorCode& code);
+  bool OpenArchive(const std::string& archive, TRestoreError& code);
   void CloseArchive();
   // Files mode: the archive's entry that subPath names (-1 none): an exact name wins, a name
   // equal without regard to case only when it is the only one.
   int FindArchiveEntry(const std::string& subPath);
   TRestoreResult RestoreSelectedEntry(const std::string& archive, const std::string& subPath,
-                                      std::string& source, TErrorCode& code);
-  TRestoreResult RestoreSelectedPath(const std::string& source, TErrorCode& code);
+                                      std::string& source, TRestoreError& code);
+  TRestoreResult RestoreSelectedPath(const std::string& source, TRestoreError& code);
   // The Directory walk's open folders, paths and levels still to finish.
   struct TDirectoryWalk;
   void WalkFolders(TDirectoryWalk& walk);
@@ -354,7 +356,7 @@ class TRestoreSession {
   bool RestoreFolderFiles(const TDirListing& listing, const TDirHandle& sourceDir, const std::string& sourcePath,
                           const std::string& targetFolder, bool fresh, uint32_t& copied, uint32_t& errors);
   // A folder the walk cannot list, enter or make: its error lines and its failed item.
-  void FolderFailed(const std::string& folder, TErrorCode code, uint32_t& errors);
+  void FolderFailed(const std::string& folder, const TRestoreError& code, uint32_t& errors);
   // Whether entry e of the open archive is a file below subPath that the filter accepts.
   bool ArchiveEntrySelected(int e, const std::string& subPath, const std::string& foldedFolder) const;
   // Filters that leave no item of the Files or Directory selection: "No files found!" before
@@ -387,12 +389,12 @@ class TRestoreSession {
     int64_t Share = 0;  // its bytes in the run's progress
   };
   // The rest of an item's handling in its walk (report, counts, error lines); false ends it.
-  using TItemFinish = std::function<bool(TRestoreResult, TErrorCode)>;
+  using TItemFinish = std::function<bool(TRestoreResult, const TRestoreError&)>;
   struct TQueuedItem {
     std::unique_ptr<TCopyThread> Worker;  // a transfer on the pool; null once decided
     std::string TargetKey;                // its target, case folded, for InFlight
     TRestoreResult Result = rrFailed;
-    TErrorCode Code;
+    TRestoreError Code;
     TItemState State;
     TItemFinish Finish;
   };
@@ -405,7 +407,7 @@ class TRestoreSession {
   void RestoreItemState(const TItemState& state);
   // The item's outcome to finish: at once when nothing waits before it, else in its turn.
   // false when the walk ends here.
-  bool Settle(TRestoreResult result, TErrorCode code, TItemFinish finish);
+  bool Settle(TRestoreResult result, TRestoreError code, TItemFinish finish);
   // Finishes the first queued item; waits for its transfer when wait is set. false when it
   // still runs (and wait is not set) or nothing is queued.
   bool RetireHead(bool wait);

@@ -59,6 +59,7 @@ struct TItemReport {
   int64_t Bytes = -1;   // restored size, when known
   TErrorCode Code;      // error code of a failed item
   std::string Message;  // its text
+  std::string Detail;   // where and why it failed, when known ("CRC-32 ... stored, ... computed")
   std::string Reason;   // why an item is skipped ("exists", "not older")
 };
 

@@ -178,7 +178,7 @@ void TRestoreSession::RestoreVersions() {
       size = static_cast<int64_t>(GetFileSize64(source));
       encrypted = kind == bkEncrypted;
     }
-    TErrorCode code;
+    TRestoreError code;
     TRestoreResult r = rrFailed;
     FLastTarget.clear();
     if (!headerRead) {
@@ -197,7 +197,7 @@ void TRestoreSession::RestoreVersions() {
     // Between this item and the next, also when its report waits for those before it.
     KeepResponsive();
     WaitWhilePaused();
-    const bool goOn = Settle(r, code, [&, source, set, size](TRestoreResult result, TErrorCode failure) {
+    const bool goOn = Settle(r, code, [&, source, set, size](TRestoreResult result, const TRestoreError& failure) {
       totalBytes += size;
       if (result == rrCopied) {
         ++copied;

@@ -20,6 +20,7 @@
 #include <mutex>
 
 #include "base/Translation.h"
+#include "restore/RestoreSession.h"
 #include "transfer/ZipRead.h"
 #include "ui/WinUtils.h"
 
@@ -86,20 +87,13 @@ TShellFolder VirtualFolder(TShellKind kind, const QString& name) {
   return f;
 }
 
-// Splits a path at its first component with the extension "zip" that is a file.
+// Splits a path where a restore does: at its first component with the extension "zip" that is a file.
 bool SplitArchivePath(const QString& path, QString& archive, QString& inner) {
-  const QStringList parts = path.split('/');
-  QString prefix;
-  for (int i = 0; i < parts.size(); ++i) {
-    prefix = i == 0 ? parts[0] : prefix + '/' + parts[i];
-    if (i > 0 && IsZipName(parts[i]) && QFileInfo(prefix).isFile()) {
-      archive = prefix;
-      inner = parts.mid(i + 1).join('/');
-      while (inner.endsWith('/')) inner.chop(1);
-      return true;
-    }
-  }
-  return false;
+  std::string head = path.toStdString(), rest;
+  if (!SplitZipPath(head, rest)) return false;
+  archive = QString::fromStdString(head);
+  inner = QString::fromStdString(rest);
+  return true;
 }
 
 }  // namespace

@@ -49,6 +49,10 @@ dir b --include '*.doc'||3
 files b/top.txt --exclude '*.txt'||3
 dir arch.zip/docs --include '*.doc'||3
 ROWS
+# Folders too: only those that hold what the filters selected (row 1), every folder without them (row 5).
+folders() { (cd "$1" 2>/dev/null && find . -mindepth 1 -type d | sed 's|^\./||' | sort | tr '\n' ' '); }
+check "filtered walk makes no empty folders [$(folders r1)]" '[ "$(folders r1)" = "docs docs/cache " ]'
+check "unfiltered walk makes every folder [$(folders r5)]" '[ "$(folders r5)" = "docs docs/cache docs/deep skip " ]'
 # Filters that leave nothing: "No files found!" in every mode, and no destination made.
 for args in "dir b" "files b/top.txt" "dir arch.zip/docs" "schedule s --date 2013-05-10"; do
   out=$("$cli" -q -y $args --include '*.none' --to rnone 2>&1)

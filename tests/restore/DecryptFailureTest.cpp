@@ -38,8 +38,9 @@ TEST_F(DecryptFailureRun, DamagedFileIsCorruptAndThePasswordIsKept) {
     EXPECT_FALSE(FileExists(Dst("bad.bin")));
     EXPECT_EQ(ReadFile(Dst("good.bin")), data);
     EXPECT_EQ(view.DetailMessage, "1 file copied - 1 error");
-    ASSERT_EQ(view.Details.size(), 2u);
+    ASSERT_EQ(view.Details.size(), 3u);
     EXPECT_EQ(view.Details[1], "   Error: Corrupt file (Decrypt)");
+    EXPECT_EQ(view.Details[2], "   the authentication code does not match the data, or they are cut short");
   }
 }
 

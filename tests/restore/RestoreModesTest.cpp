@@ -397,8 +397,9 @@ TEST_F(RestoreRun, ZipPathsInFilesAndDirectoryModes) {
   view.Folder = Src("broken.zip");
   Start();
   EXPECT_EQ(view.DetailMessage, "0 files copied - 1 error");
-  ASSERT_EQ(view.Details.size(), 2u);
+  ASSERT_EQ(view.Details.size(), 3u);
   EXPECT_EQ(view.Details[0], "Error restoring file: " + Src("broken.zip"));
+  EXPECT_EQ(view.Details[2], "   an archive of 17 bytes");
   EXPECT_FALSE(session.Restoring());
 }
 
