@@ -122,6 +122,10 @@ struct TRestoreError {
   std::string Message() const { return Code.Message(); }
 };
 
+// A job of at most this many bytes (read or written) is small: its file is read in one call
+// and worked on in memory, and it runs without a thread of its own, which costs more than it.
+inline constexpr int64_t CSmallJobLimit = 64 * 1024;
+
 // Format strings with one %s for a file name, which stands in double quotes.
 std::string MsgErrorOpening();
 std::string MsgErrorReading();

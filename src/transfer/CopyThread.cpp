@@ -168,7 +168,7 @@ TErrorCode TCopyThread::LoadSmallSource() {
   auto* file = dynamic_cast<TFileStream*>(sSource.get());
   std::vector<uint8_t> data = std::move(FOpenedSource.Content);
   if (!file || !FSourceStat) return {};
-  if (FSourceStat->st_size > kSmallSource) {
+  if (FSourceStat->st_size > CSmallJobLimit) {
     // Grown since the owner read it: read as a file, from its start.
     if (!data.empty() && file->Seek(0, SEEK_SET) != 0) return Failure(errReadFile);
     return {};

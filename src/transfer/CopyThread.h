@@ -216,10 +216,9 @@ class TCopyThread : public TThread {
   TErrorCode OpenFiles(TFileTimestamps& Times, uint16_t& Attr);
   // The source step of OpenFiles: sSource, its times and attributes, FSourceStat.
   TErrorCode OpenSource(TFileTimestamps& Times, uint16_t& Attr);
-  // Replaces an open source of at most kSmallSource bytes by its content in memory, read in
+  // Replaces an open source of at most CSmallJobLimit bytes by its content in memory, read in
   // one call (the bytes it had when it was opened).
   TErrorCode LoadSmallSource();
-  static constexpr int64_t kSmallSource = 64 * 1024;
   // The target step of OpenFiles, for jobs that open their source themselves: refuses an empty
   // name, a name that leaves the destination, a folder and a write-protected target (unless
   // Overwrite), then creates the temporary file (mode 0600) into sDest.

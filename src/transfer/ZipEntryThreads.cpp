@@ -314,6 +314,7 @@ void TZipEntryJob::Execute() {
   TErrorCode result = DoExtract();
   if (result) {
     result = ReaderError(result);
+    FFailReason = FFailReason.empty() ? FPlace : FPlace + ": " + FFailReason;
   } else if (!FTargetStream) {
     TZipEntryProperties properties = FProperties;
     properties.TimeSet = TargetTimeSet();

@@ -114,12 +114,15 @@ class TZipEntryJob : private TZipEntryBytes, public TZipReadThread {
   // AFileName empty: a test, which reads the entry to its end and keeps nothing.
   TZipEntryJob(std::span<const uint8_t> ABytes, const std::string& AFileName, int ABufSize,
                const TZipEntryProperties& AProperties);
+  // Which entry this is, put before the reason of a failure as the reader does.
+  void SetPlace(std::string APlace) { FPlace = std::move(APlace); }
 
  protected:
   void Execute() override;
 
  private:
   TZipEntryProperties FProperties;
+  std::string FPlace;
 };
 
 }  // namespace qv

@@ -34,8 +34,6 @@ constexpr int64_t Zip64EndRecordSize = 56;
 constexpr size_t CentralHeaderSize = 46;
 constexpr int64_t LocalHeaderSize = 30;
 constexpr uint32_t Saturated32 = 0xFFFFFFFF;
-// Entries up to this size (compressed and uncompressed) are extracted without a thread.
-constexpr int64_t InlineEntryLimit = 65536;
 
 // A small entry needs a block no larger than itself.
 int32_t SmallEntryBlock(const TPkHeader& AHeader, int32_t ABufferSize) {
@@ -726,7 +724,8 @@ void TZipRead::DeriveKeysAhead(int64_t AOffset) {
 }
 
 bool TZipRead::IsSmallEntry(const TPkHeader& AHeader) {
-  return AHeader.CSize <= InlineEntryLimit && AHeader.USize <= InlineEntryLimit;
+  // Extracted without a thread, from one read of header and data.
+  return AHeader.CSize <= CSmallJobLimit && AHeader.USize <= CSmallJobLimit;
 }
 
 void TZipRead::SetUpEntryWorker(TZipReadThread& AWorker, const TPkHeader* AHeader, int64_t ASpan, bool AToFile,
@@ -746,13 +745,15 @@ void TZipRead::SetUpEntryWorker(TZipReadThread& AWorker, const TPkHeader* AHeade
   }
 }
 
+bool TZipRead::Detachable(const TPkHeader& AHeader) {
+  return !AHeader.IsDir && !AHeader.TypeConflict && !AHeader.IsSymLink() && !AHeader.Encrypted() &&
+         IsSmallEntry(AHeader);
+}
+
 std::unique_ptr<TZipEntryJob> TZipRead::DetachSmallEntry(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
                                                          const std::string& DestFilename) {
   const TPkHeader* header = HeaderAt(Offset);
-  // Links, keys and large entries stay with the reader.
-  if (!header || header->IsDir || header->TypeConflict || header->IsSymLink() || header->Encrypted() ||
-      !IsSmallEntry(*header))
-    return nullptr;
+  if (!header || !Detachable(*header)) return nullptr;
   CheckEntryName(Offset);
   const int64_t span = FileList.SpanAt(Offset, Offset < bod ? bod : ArchiveSize());
   const std::span<const uint8_t> bytes = span < 0 ? std::span<const uint8_t>() : ReadSmallEntry(*header);
@@ -762,6 +763,7 @@ std::unique_ptr<TZipEntryJob> TZipRead::DetachSmallEntry(int64_t Offset, uint32_
   auto job = std::make_unique<TZipEntryJob>(bytes, DestFilename, SmallEntryBlock(*header, FBufferSize),
                                             properties);
   SetUpEntryWorker(*job, header, span, toFile, &properties);
+  job->SetPlace(EntryContext(Offset));
   return job;
 }
 

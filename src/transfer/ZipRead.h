@@ -199,6 +199,9 @@ class TZipRead : public TZip {
   // with the reader). Raises as ExtractToFile for a name that leaves the destination.
   std::unique_ptr<TZipEntryJob> DetachSmallEntry(int64_t Offset, uint32_t TimeStamp, uint32_t Attr,
                                                  const std::string& DestFilename);
+  // Whether DetachSmallEntry may take the entry: a small unencrypted file entry, no folder,
+  // no link, no conflict of its type bits. Links, keys and large entries stay with the reader.
+  static bool Detachable(const TPkHeader& AHeader);
   // Extracted targets are read back after their rename and compared with what was written.
   void SetVerifyTargets(bool AValue) { FVerifyTargets = AValue; }
   // Compares the entry at Offset with RefFilename; raises on a difference or failure.
