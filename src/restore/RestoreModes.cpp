@@ -83,8 +83,8 @@ int TRestoreSession::FindArchiveEntry(const std::string& subPath) {
 
 TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive, const std::string& subPath,
                                                      std::string& source, TRestoreError& code) {
-  FLastTarget.clear();
-  FInputProblem = true;
+  FItem.Target.clear();
+  FItem.InputProblem = true;
   if (!OpenArchive(archive, code)) {
     source = archive;
     return rrFailed;
@@ -104,7 +104,7 @@ TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive,
   const std::string& name = FRZip->Directory().Strings(index);
   // The entry's own spelling: it is what the archive restores.
   source = archive + ":" + name;
-  FInputProblem = false;
+  FItem.InputProblem = false;
   return RestoreZipEntry(entry, AddPathDelimiter(FTarget) + name, name, code);
 }
 
@@ -113,7 +113,7 @@ TRestoreResult TRestoreSession::RestoreSelectedPath(const std::string& source, T
   // The header of a .gz that cannot be read: the item is not restored, which is an error.
   if (r == rrBadHeader) {
     code = TErrorCode(sevError, errReadFile, opGzip);
-    FInputProblem = true;
+    FItem.InputProblem = true;
   }
   return r;
 }
@@ -158,7 +158,7 @@ void TRestoreSession::RestoreSelectedFiles() {
       if (failure && result != rrCopied && result != rrSkipped) {
         // A transfer failure of the only selected item is shown at once; an input that is not
         // there or cannot be read is always listed with its path.
-        if (items.size() < 2 && !FInputProblem && FOptions.Kind == rkRestore && !FOptions.ListSingleFailure) {
+        if (items.size() < 2 && !FItem.InputProblem && FOptions.Kind == rkRestore && !FOptions.ListSingleFailure) {
           ShowFailure(failure);
           ++FLastRun.Errors;
         } else {
@@ -389,7 +389,7 @@ bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirH
     TRestoreResult r = rrFailed;
     if (!file) {
       code = entry.Dangling ? CNotFound : TErrorCode(sevError, errNotRegularFile);
-      FLastTarget.clear();
+      FItem.Target.clear();
     } else {
       ShowFile(displayPath);
       // The count's look at the file serves the decision; the worker looks at what it opens.
@@ -513,7 +513,7 @@ void TRestoreSession::FolderFailed(const std::string& folder, const TRestoreErro
   ++errors;
   AddErrorLines(folder, code);
   // Counted as an error, so it is an item of the run too, with the folder as its source.
-  FLastTarget.clear();
+  FItem.Target.clear();
   ReportItem(rrFailed, folder, code);
 }
 

@@ -131,9 +131,9 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
                                             bool withProgress, TRestoreError& code, const TSourceFacts* known) {
   const TSourceFacts facts = known ? *known : SourceFacts(source);
   code = facts.Problem;
-  FInputProblem = code.Failed();  // missing, or no regular file: it failed before any transfer
-  FLastTarget.clear();
-  FLastWritten = -1;
+  FItem.InputProblem = code.Failed();  // missing, or no regular file: it failed before any transfer
+  FItem.Target.clear();
+  FItem.Written = -1;
   if (code) return rrFailed;
   const TBackupKind kind = BackupKind(source, FOptions.Unpack);
   bool encrypted = kind == bkEncrypted;
@@ -175,7 +175,7 @@ TRestoreResult TRestoreSession::PasswordLoop(const std::string& name, bool& encr
       }
       passwordGiven(answer);
       if (answer == paSkip) {
-        FSkipReason = "no password";
+        FItem.SkipReason = "no password";
         return rrSkipped;
       }
     }
@@ -202,15 +202,15 @@ std::string TRestoreSession::TargetFor(const std::string& targetPath) {
 }
 
 void TRestoreSession::NoteSkip() {
-  FSkipReason = FOptions.Overwrite == omOlder ? "not older" : "exists";
+  FItem.SkipReason = FOptions.Overwrite == omOlder ? "not older" : "exists";
 }
 
 TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::string targetPath,
                                             TBackupKind kind, bool encrypted, bool withProgress,
                                             bool createFolder, TRestoreError& code,
                                             int64_t expandedSize, const TSourceFacts* knownFacts) {
-  FLastTarget = targetPath;
-  FLastWritten = -1;
+  FItem.Target = targetPath;
+  FItem.Written = -1;
   // A dry run asks nothing: the item is decided under the name a right password gives.
   if (FOptions.Kind == rkDryRun)
     return PreviewItem(TargetFor(targetPath),
@@ -249,7 +249,7 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
     if (!pooled || FOptions.Overwrite == omKeepBoth || InFlight(targetPath)) Drain();
     if (FStopped) return rrCancelRun;
     const std::string target = TargetFor(targetPath);
-    FLastTarget = target;
+    FItem.Target = target;
     if (!testing && !ShouldRestore(target, static_cast<int32_t>(facts.UnixTime))) {
       NoteSkip();
       return rrSkipped;
@@ -268,7 +268,7 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
     FCopyThread->SetVerifyTarget(Verifying());
     FCopyThread->SetDestinationRoot(FTarget);
     FCopyThread->SetOverwrite(FOptions.Protected);
-    FCopyThread->SetTargetAbsent(!testing && FTargetAbsent);
+    FCopyThread->SetTargetAbsent(!testing && FItem.TargetAbsent);
     FCopyThread->SetSourceFolder(FSourceFolder);
     // The file the header was read from, for the first attempt.
     if (FOpenedSource && kind == bkCompressed) FCopyThread->SetSourceFile(std::move(*FOpenedSource));
@@ -305,8 +305,8 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
   // one at a time and after the transfers before them, as it asks questions and reports.
   const bool poolable = mayPool && TZipRead::Detachable(entry) && MayPool(false, std::max(entry.CSize, entry.USize));
   if (!poolable || FOptions.Overwrite == omKeepBoth || InFlight(targetPath)) Drain();
-  FLastTarget = targetPath;
-  FLastWritten = -1;
+  FItem.Target = targetPath;
+  FItem.Written = -1;
   if (FStopped) return rrCancelRun;
   if (!IsSafeEntryName(name)) {
     // Never write outside the destination.
@@ -318,7 +318,7 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     return rrFailed;
   }
   const std::string target = TargetFor(targetPath);
-  FLastTarget = target;
+  FItem.Target = target;
   // Only "Only older" compares times; the conversion looks at the time zone file each time.
   const int64_t sourceTime = FOptions.Overwrite == omOlder ? DosTimeToUnixSeconds(entry.TimeStamp) : 0;
   if (FOptions.Kind == rkDryRun) return PreviewItem(target, static_cast<int32_t>(sourceTime), opZip, code);
@@ -326,7 +326,7 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     NoteSkip();
     return rrSkipped;
   }
-  FRZip->SetTargetRules(TTargetRules{FTarget, FOptions.Protected, FOptions.Kind == rkRestore && FTargetAbsent});
+  FRZip->SetTargetRules(TTargetRules{FTarget, FOptions.Protected, FOptions.Kind == rkRestore && FItem.TargetAbsent});
   if (poolable) {
     try {
       FPooledWorker = FRZip->DetachSmallEntry(entry.Offset, entry.TimeStamp, entry.Attr,

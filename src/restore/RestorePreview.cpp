@@ -31,7 +31,7 @@ TTargetDecision TRestoreSession::DecideTarget(const std::string& targetPath, int
   const TTargetState target = FirstInFreshFolder(targetPath) ? TTargetState{} : InspectTarget(FTarget, targetPath);
   if (inspected != nullptr) *inspected = target;
   targetTime.reset();
-  FTargetAbsent = target.Detail == 0 && !target.Exists && !target.IsFolder;
+  FItem.TargetAbsent = target.Detail == 0 && !target.Exists && !target.IsFolder;
   if (target.Detail != 0 || !target.Exists) return tdNew;
   targetTime = FileTimeToUnixSeconds(FileTimeFromTimespec(target.LastWrite));
   return DecideAgainst(*targetTime, sourceTime);
@@ -53,14 +53,14 @@ void TRestoreSession::ForgetFreshFolders() {
 
 void TRestoreSession::BeginRunKind() {
   FNew = FReplaced = FVerified = 0;
-  FLastReplaces = false;
-  FSkipTimes.clear();
+  FItem.Replaces = false;
+  FItem.SkipTimes.clear();
 }
 
 TRestoreResult TRestoreSession::PreviewItem(const std::string& targetPath, int32_t sourceTime, uint32_t operation,
                                             TRestoreError& code) {
   std::optional<int64_t> targetTime;
-  FLastTarget = targetPath;
+  FItem.Target = targetPath;
   TTargetDecision decision;
   if (const auto planned = FPlanned.find(targetPath); planned != FPlanned.end()) {
     // An earlier item of this run writes it: decided as the run will find it then.
@@ -80,16 +80,16 @@ TRestoreResult TRestoreSession::PreviewItem(const std::string& targetPath, int32
       return rrFailed;
     }
   }
-  FLastReplaces = decision == tdReplace;
+  FItem.Replaces = decision == tdReplace;
   switch (decision) {
     case tdNew:
     case tdReplace:
       FPlanned[targetPath] = sourceTime;
       return rrCopied;
-    case tdSkipExists: FSkipReason = MsgReasonExists(); break;
+    case tdSkipExists: FItem.SkipReason = MsgReasonExists(); break;
     case tdSkipNotOlder:
-      FSkipReason = MsgReasonNotOlder();
-      FSkipTimes = FormatText(MsgBothTimes(), {UtcText(sourceTime), UtcText(targetTime.value_or(0))});
+      FItem.SkipReason = MsgReasonNotOlder();
+      FItem.SkipTimes = FormatText(MsgBothTimes(), {UtcText(sourceTime), UtcText(targetTime.value_or(0))});
       break;
   }
   return rrSkipped;

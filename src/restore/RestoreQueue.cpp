@@ -8,20 +8,6 @@
 
 namespace qv {
 
-TRestoreSession::TItemState TRestoreSession::SaveItemState() const {
-  return {FLastTarget, FSkipReason, FSkipTimes, FLastReplaces, FInputProblem, FLastWritten, FItemShare};
-}
-
-void TRestoreSession::RestoreItemState(const TItemState& state) {
-  FLastTarget = state.LastTarget;
-  FSkipReason = state.SkipReason;
-  FSkipTimes = state.SkipTimes;
-  FLastReplaces = state.LastReplaces;
-  FInputProblem = state.InputProblem;
-  FLastWritten = state.Written;
-  FItemShare = state.Share;
-}
-
 bool TRestoreSession::MayPool(bool encrypted, int64_t jobSize) const {
   // A paused run starts nothing new; a password item waits for its answer on this thread.
   return FPool && !FPaused && !encrypted && jobSize >= 0 && jobSize <= CInlineJobLimit;
@@ -53,12 +39,12 @@ bool TRestoreSession::Settle(TRestoreResult result, TRestoreError code, TItemFin
   TQueuedItem item;
   item.Result = result;
   item.Code = code;
-  item.State = SaveItemState();
+  item.State = FItem;
   item.Finish = std::move(finish);
   if (result == rrPending) {
     WaitWhilePaused();  // a pause pressed meanwhile holds this transfer, too
     item.Worker = std::move(FPooledWorker);
-    item.TargetKey = FoldCase(FLastTarget);
+    item.TargetKey = FoldCase(FItem.Target);
     // A Stop during the wait (or before) starts nothing new; the transfer never begins.
     if (FStopped) item.Worker->CancelThread();
     // This thread is one of the transfers: with the pool's threads busy and a few jobs queued
@@ -96,7 +82,7 @@ bool TRestoreSession::RetireHead(bool wait) {
     if (item.Result == rrCopied) FView.SetProgress(100);
     NoteWorkerResult(item.Result);
   }
-  RestoreItemState(item.State);
+  FItem = std::move(item.State);
   if (!item.Finish(item.Result, item.Code)) FWalkEnded = true;
   return true;
 }
@@ -108,10 +94,10 @@ void TRestoreSession::RetireReady() {
 
 void TRestoreSession::Drain() {
   if (FQueue.empty()) return;
-  const TItemState current = SaveItemState();
+  TItemState current = FItem;
   while (RetireHead(true)) {
   }
-  RestoreItemState(current);
+  FItem = std::move(current);
 }
 
 }  // namespace qv

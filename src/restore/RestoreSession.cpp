@@ -109,7 +109,7 @@ void TRestoreSession::BeginRun() {
   FFilter = TPathFilter(FOptions.Include, FOptions.Exclude);
   FProgress = TRunProgress{};
   FPublishedBytes = 0;
-  FItemShare = 0;
+  FItem.Share = 0;
   FJobs = TransferJobs(FOptions.Jobs);
   FWalkEnded = false;
   FKeepBothFrom.clear();
@@ -159,7 +159,7 @@ TRestoreError TRestoreSession::RunWorker(bool withProgress, int64_t jobSize) {
     TThread::CheckSynchronize(0);
   }
   TRestoreError code = FCopyThread->Error();
-  FLastWritten = FCopyThread->CommittedSize();
+  FItem.Written = FCopyThread->CommittedSize();
   FCopyThread.reset();
   if (runInline)
     KeepResponsive();
@@ -187,8 +187,8 @@ void TRestoreSession::ShowProgress(TFileAction, int64_t ACount, bool) {
     // The worker counts its own bytes (a .gz its unpacked ones): its share of the item's.
     TRunProgress within = FProgress;
     const double part = FSize > 0 ? std::min(1.0, static_cast<double>(ACount) / static_cast<double>(FSize)) : 1.0;
-    within.BytesDone += FSize > 0 ? static_cast<int64_t>(part * static_cast<double>(FItemShare))
-                                  : std::min(ACount, FItemShare);
+    within.BytesDone += FSize > 0 ? static_cast<int64_t>(part * static_cast<double>(FItem.Share))
+                                  : std::min(ACount, FItem.Share);
     PublishProgress(std::move(within));
   }
 }
@@ -234,13 +234,13 @@ void TRestoreSession::ReportItem(TRestoreResult result, const std::string& sourc
                                  const std::string& set, int64_t bytes) {
   TItemReport report;
   report.Source = source;
-  report.Target = FLastTarget;
+  report.Target = FItem.Target;
   report.Set = set;
   switch (result) {
     case rrCopied:
       if (FOptions.Kind == rkDryRun) {
-        report.Action = FLastReplaces ? iaReplace : iaNew;
-        ++(FLastReplaces ? FReplaced : FNew);
+        report.Action = FItem.Replaces ? iaReplace : iaNew;
+        ++(FItem.Replaces ? FReplaced : FNew);
         break;
       }
       if (FOptions.Kind == rkTest) {
@@ -251,13 +251,13 @@ void TRestoreSession::ReportItem(TRestoreResult result, const std::string& sourc
       }
       report.Action = iaRestored;
       // The worker's count of what it wrote, where it keeps one; else a look at the target.
-      if (bytes < 0) bytes = FLastWritten;
-      report.Bytes = bytes >= 0 || FLastTarget.empty() ? bytes : static_cast<int64_t>(GetFileSize64(FLastTarget));
+      if (bytes < 0) bytes = FItem.Written;
+      report.Bytes = bytes >= 0 || FItem.Target.empty() ? bytes : static_cast<int64_t>(GetFileSize64(FItem.Target));
       break;
     case rrSkipped:
       report.Action = FOptions.Kind == rkDryRun ? iaSkip : iaSkipped;
-      report.Reason = FSkipReason;
-      report.Message = std::exchange(FSkipTimes, {});
+      report.Reason = FItem.SkipReason;
+      report.Message = std::exchange(FItem.SkipTimes, {});
       ++FSkipped;
       break;
     case rrFailed:
@@ -295,19 +295,19 @@ void TRestoreSession::AddErrorLines(const std::string& source, const TRestoreErr
 
 void TRestoreSession::ItemStarted(const std::string& name, int64_t share) {
   FProgress.Current = name;
-  FItemShare = std::max<int64_t>(share, 0);
+  FItem.Share = std::max<int64_t>(share, 0);
   PublishProgress(FProgress);
 }
 
 void TRestoreSession::ItemResized(int64_t restoredSize) {
   if (restoredSize < 0) return;
-  FProgress.BytesTotal += restoredSize - FItemShare;
-  FItemShare = restoredSize;
+  FProgress.BytesTotal += restoredSize - FItem.Share;
+  FItem.Share = restoredSize;
 }
 
 void TRestoreSession::ItemFinished() {
   ++FProgress.FilesDone;
-  FProgress.BytesDone += FItemShare;
+  FProgress.BytesDone += FItem.Share;
   PublishProgress(FProgress);
 }
 

@@ -187,6 +187,19 @@ class TRestoreSession {
   bool FRestoring = false;
   bool FStopped = false;
   TRunOutcome FLastRun;
+  // What the pipeline found out about the item being decided, for its report: one value that
+  // the queue keeps with an item whose report waits, and puts back when it comes.
+  struct TItemState {
+    std::string Target;         // after "keep both"
+    std::string SkipReason;     // why it was passed over
+    std::string SkipTimes;      // a dry run's skip for not being older: the two times
+    bool Replaces = false;      // a dry run's item would replace its target
+    bool InputProblem = false;  // Files mode: it failed before any transfer (missing, unreadable)
+    bool TargetAbsent = false;  // DecideTarget found nothing at the target's place
+    int64_t Written = -1;       // the size of the worker's committed target, when it knows it
+    int64_t Share = 0;          // its bytes in FProgress.BytesTotal
+  };
+  TItemState FItem;
   bool FTargetExisted = false;
   bool FRunActive = false;  // a mode is on the stack (also while a stopped run unwinds)
   uint64_t FTargetDevice = 0, FTargetInode = 0;  // the destination, kept out of the walk
@@ -194,8 +207,6 @@ class TRestoreSession {
   TPathFilter FFilter;      // the include and exclude patterns of this run
   TRunProgress FProgress;   // files and bytes of this run, for RunProgress
   uint32_t FNew = 0, FReplaced = 0, FVerified = 0;
-  bool FLastReplaces = false;  // a dry run's last item would replace its target
-  std::string FSkipTimes;      // and, when it is not older, the two times
   bool WritesNothing() const { return FOptions.Kind != rkRestore; }
   // A restore whose targets are read back.
   bool Verifying() const { return FOptions.Kind == rkRestore && FOptions.Verify; }
@@ -215,8 +226,6 @@ class TRestoreSession {
   std::unique_ptr<TVersionList> FVersions;
   int64_t FBound = 0;
   uint32_t FSearchErrors = 0;
-  // The last pipeline's target (after "keep both") and why it was passed over.
-  std::string FLastTarget;
   int FSourceFolder = -1;       // the walk's open folder of the item being decided, or -1
   std::unique_ptr<TOpenedSource> FOpenedSource;  // a small .gz whose header was read, for its worker
   // Target folders this walk made, while their files are decided, and the targets (case
@@ -230,10 +239,6 @@ class TRestoreSession {
   void ForgetFreshFolders();
   // Makes an entry's folder below the destination; one the walk made is fresh. 0 or a detail.
   int MakeEntryFolder(const std::string& folder);
-  int64_t FLastWritten = -1;    // the size of the last worker's committed target, when it knows it
-  bool FTargetAbsent = false;   // the last DecideTarget found nothing at the target's place
-  std::string FSkipReason;
-  bool FInputProblem = false;  // Files mode: the item failed before any transfer (missing, unreadable)
   uint32_t FSkipped = 0;
   // The archive open in FRZip across the items of a Files run, its password and its names.
   std::string FArchiveName;
@@ -311,7 +316,6 @@ class TRestoreSession {
   static constexpr int64_t CShortestEncOverhead = 20;
   // Hands the run's progress to the view: done never beyond the total, never back.
   void PublishProgress(TRunProgress progress);
-  int64_t FItemShare = 0;       // the current item's bytes in FProgress.BytesTotal
   int64_t FPublishedBytes = 0;  // the done bytes the view was last given
   // Directory mode counts what it will walk, so that the totals are known from the start. The
   // count's listings (with each file's size and time) are kept for the walk that follows, up to
@@ -381,13 +385,6 @@ class TRestoreSession {
   // ---- transfers side by side. Items are decided on this thread in walk order; a small
   // transfer (at most CInlineJobLimit, no password) may run on the pool while the walk goes
   // on, and every item's report waits in FQueue until those before it are reported.
-  // What ReportItem reads of the item just decided.
-  struct TItemState {
-    std::string LastTarget, SkipReason, SkipTimes;
-    bool LastReplaces = false, InputProblem = false;
-    int64_t Written = -1;
-    int64_t Share = 0;  // its bytes in the run's progress
-  };
   // The rest of an item's handling in its walk (report, counts, error lines); false ends it.
   using TItemFinish = std::function<bool(TRestoreResult, const TRestoreError&)>;
   struct TQueuedItem {
@@ -403,8 +400,6 @@ class TRestoreSession {
   std::unique_ptr<TCopyThread> FPooledWorker;  // the pipeline's rrPending transfer, for Settle
   std::deque<TQueuedItem> FQueue;
   std::unique_ptr<TTransferPool> FPool;  // after FQueue: joined before the workers go
-  TItemState SaveItemState() const;
-  void RestoreItemState(const TItemState& state);
   // The item's outcome to finish: at once when nothing waits before it, else in its turn.
   // false when the walk ends here.
   bool Settle(TRestoreResult result, TRestoreError code, TItemFinish finish);

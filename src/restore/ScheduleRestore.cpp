@@ -20,7 +20,7 @@ namespace qv {
 void TRestoreSession::AddSearchError(const std::string& path, uint32_t code) {
   ++FSearchErrors;
   AddErrorLines(path, TErrorCode::FromValue(code));
-  FLastTarget.clear();
+  FItem.Target.clear();
   ReportItem(rrFailed, path, TErrorCode::FromValue(code));
 }
 
@@ -180,7 +180,7 @@ void TRestoreSession::RestoreVersions() {
     }
     TRestoreError code;
     TRestoreResult r = rrFailed;
-    FLastTarget.clear();
+    FItem.Target.clear();
     if (!headerRead) {
       code = TErrorCode(sevInfo, errReadFile, opGzip);
     } else if (const TSourceFacts facts = SourceFacts(source); (code = facts.Problem)) {
