@@ -287,15 +287,16 @@ TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::stri
   return result;
 }
 
-int TRestoreSession::MakeEntryFolder(const std::string& folder) {
+TErrorCode TRestoreSession::MakeEntryFolder(const std::string& folder) {
   // Asked once per folder whether it was there: a folder this walk made holds only what the
   // walk wrote into it, so its targets need no look.
   const bool first = FEntryFolders.insert(folder).second;
   struct stat st {};
   const bool absent = first && ::lstat(folder.c_str(), &st) != 0 && errno == ENOENT;
   const int detail = ForceDirectoriesBeneath(FTarget, folder);
-  if (detail == 0 && absent) FFreshFolders.insert(folder);
-  return detail;
+  if (detail != 0) return TErrorCode(sevError, static_cast<uint32_t>(detail), opZip);
+  if (absent) FFreshFolders.insert(folder);
+  return {};
 }
 
 TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
@@ -313,10 +314,8 @@ TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const st
     code = TErrorCode(sevError, errNameRefused, opZip);
     return rrFailed;
   }
-  if (const int detail = WritesNothing() ? 0 : MakeEntryFolder(ExtractFileDir(targetPath)); detail != 0) {
-    code = TErrorCode(sevError, static_cast<uint32_t>(detail), opZip);
-    return rrFailed;
-  }
+  if (!WritesNothing()) code = MakeEntryFolder(ExtractFileDir(targetPath));
+  if (code) return rrFailed;
   const std::string target = TargetFor(targetPath);
   FItem.Target = target;
   // Only "Only older" compares times; the conversion looks at the time zone file each time.

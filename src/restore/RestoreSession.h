@@ -237,8 +237,8 @@ class TRestoreSession {
   // True (and the target noted) when targetPath is the first of its name in a fresh folder.
   bool FirstInFreshFolder(const std::string& targetPath);
   void ForgetFreshFolders();
-  // Makes an entry's folder below the destination; one the walk made is fresh. 0 or a detail.
-  int MakeEntryFolder(const std::string& folder);
+  // Makes an entry's folder below the destination; one the walk made is fresh.
+  TErrorCode MakeEntryFolder(const std::string& folder);
   uint32_t FSkipped = 0;
   // The archive open in FRZip across the items of a Files run, its password and its names.
   std::string FArchiveName;
