@@ -14,7 +14,7 @@ group_packages() {
   case $1 in
     build) echo build-essential cmake ninja-build pkgconf ccache gettext zlib1g-dev libisal-dev \
       libssl-dev qt6-base-dev librsvg2-bin libqt6svg6 qt6-translations-l10n python3 gzip \
-      zip ;;  # zip: the demo backup of make run holds an archive
+      libfuse3-dev zip ;;  # zip: the demo backup of make run holds an archive; libfuse3: mount
     test) echo libgtest-dev zip unzip 7zip libarchive-tools pigz isal groff man-db zsh fish \
       desktop-file-utils appstream lintian libfuse3-dev fuse3 time ;;
     package) echo dpkg-dev debhelper fakeroot file lintian blhc devscripts ;;

@@ -277,6 +277,11 @@ bool ApplyOption(const TSeenOption& seen, TCliCommand& command, std::string& err
       if (!RunPasswordCommand(v, o.Password, error)) return false;
       break;
     case oVerbose: o.Verbose = true; break;
+    case oForeground: command.Foreground = true; break;
+    case oCacheSize:
+      if (ParseDigits(v, 65536, n) && n >= 1) command.CacheSizeMiB = static_cast<unsigned>(n);
+      else error = Tr("--cache-size takes a number of MiB from 1 to 65536");
+      break;
     case oYes: o.Yes = true; break;
     case oDate:
       if (!ParseIsoDate(v, o.RestoreDate))
@@ -321,6 +326,12 @@ bool CheckPositional(const TSubcommandDef& sc, size_t count, std::string& error)
       break;
     case scVersions:
       if (count != 2) error = Tr("versions takes FOLDER and RELPATH");
+      break;
+    case scMount:
+      if (count != 2) error = Tr("mount takes FOLDER and MOUNTPOINT");
+      break;
+    case scUmount:
+      if (count != 1) error = Tr("umount takes one MOUNTPOINT");
       break;
     default:
       if (count != 1) error = Fill(Tr("%s takes one FOLDER"), {sc.Name});
@@ -390,7 +401,21 @@ bool ParseCliArgs(const std::vector<std::string>& args, TCliCommand& command, st
   if (!CheckCombinations(raw, o, error)) return false;
   if (!CheckPositional(*sc, raw.Positional.size(), error)) return false;
   o.Paths = raw.Positional;
+  if (!o.Password && sc->Bit == scMount) {
+    if (const char* env = std::getenv("QUORVEX_PASSWORD")) o.Password = std::string(env);
+  }
   switch (sc->Bit) {
+    case scMount:
+      command.Kind = TCliCommand::ckMount;
+      command.MountPoint = raw.Positional[1];
+      o.Paths.pop_back();
+      command.DateView = raw.Has(oDate);
+      return true;
+    case scUmount:
+      command.Kind = TCliCommand::ckUmount;
+      command.MountPoint = raw.Positional[0];
+      o.Paths.clear();
+      return true;
     case scList: command.Kind = TCliCommand::ckList; return true;
     case scVersions: command.Kind = TCliCommand::ckVersions; return true;
     case scFiles: o.Mode = rmFiles; break;
@@ -434,7 +459,7 @@ bool ArchiveHoldsFolder(const std::string& archive, const std::string& folder) {
 
 std::string CheckSourceFolder(const TCliCommand& command) {
   const TCliOptions& o = command.Options;
-  const bool walked = command.Kind == TCliCommand::ckVersions ||
+  const bool walked = command.Kind == TCliCommand::ckVersions || command.Kind == TCliCommand::ckMount ||
                       (command.Kind == TCliCommand::ckRestore && o.Mode != rmFiles);
   if (!walked || o.Paths.empty()) return {};
   const std::string folder = ExcludeTrailingDelimiter(o.Paths.front());

@@ -14,13 +14,18 @@ inline constexpr int CExitBadArgs = 2;
 inline constexpr int CExitNotRun = 3;
 
 struct TCliCommand {
-  enum TKind { ckRestore, ckList, ckVersions, ckHelp, ckVersion };
+  enum TKind { ckRestore, ckList, ckVersions, ckHelp, ckVersion, ckMount, ckUmount };
   TKind Kind = ckHelp;
   TCliOptions Options;
   std::string Language;  // --lang / -lang:
   std::string IniPath;   // --ini / -ini:
   std::string CodePage;  // --codepage; checked by ParseCliArgs
   std::string HelpFor;   // ckHelp: the subcommand whose help was asked for, if any
+  // mount and umount: Options.Paths holds FOLDER; --date sets DateView.
+  std::string MountPoint;
+  bool Foreground = false;
+  bool DateView = false;
+  unsigned CacheSizeMiB = 64;
 };
 
 // Language, settings path and code page from wherever they stand on the command line, even

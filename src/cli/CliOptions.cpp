@@ -16,7 +16,7 @@ namespace {
 constexpr const char* CProgram = "quorvex-restore-cli";
 constexpr uint32_t scRunOrVersions = scRun | scVersions;
 
-constexpr std::array<TSubcommandDef, 5> CSubcommands{{
+constexpr std::array<TSubcommandDef, 7> CSubcommands{{
     {"files", scFiles, "--to DEST PATH...",
      N_("restore each PATH: a file, or a path inside a zip archive (x/old.zip/docs/a.txt)")},
     {"dir", scDir, "--to DEST FOLDER",
@@ -26,9 +26,13 @@ constexpr std::array<TSubcommandDef, 5> CSubcommands{{
     {"list", scList, "ARCHIVE.zip", N_("list the entries of a zip archive: name, size, date, encrypted flag")},
     {"versions", scVersions, "[--sets MASK] [--drive MASK] FOLDER RELPATH",
      N_("list every version of one file across the backup sets of FOLDER, newest first")},
+    {"mount", scMount, "[--date YYYY-MM-DD] [--sets MASK] [--drive MASK] FOLDER MOUNTPOINT",
+     N_("show FOLDER read-only at MOUNTPOINT as a restore would write it, or as schedule would "
+        "restore it for a day; files are unpacked and decrypted while they are read")},
+    {"umount", scUmount, "MOUNTPOINT", N_("end a mount made by mount")},
 }};
 
-constexpr std::array<TCliOptionDef, 28> COptions{{
+constexpr std::array<TCliOptionDef, 30> COptions{{
     {oTo, "to", 0, "DEST", vkFolder, nullptr, scRun, false,
      N_("destination folder (not with --test)")},
     {oOverwrite, "overwrite", 0, "RULE", vkChoice, "never|always|older|keep-both", scRun, false,
@@ -38,26 +42,26 @@ constexpr std::array<TCliOptionDef, 28> COptions{{
      N_("time difference that still counts as the same time, with --overwrite older (default 2)")},
     {oIgnoreDst, "ignore-dst", 0, nullptr, vkNone, nullptr, scRun, false,
      N_("with --overwrite older: a difference of one hour within the tolerance counts as the same time")},
-    {oNoUnpack, "no-unpack", 0, nullptr, vkNone, nullptr, scRun, false,
+    {oNoUnpack, "no-unpack", 0, nullptr, vkNone, nullptr, scRun | scMount, false,
      N_("copy .gz and .gze files as they are instead of unpacking them")},
     {oKeepProtected, "keep-protected", 0, nullptr, vkNone, nullptr, scRun, false,
      N_("do not overwrite write-protected files")},
     {oJobs, "jobs", 0, "N", vkText, nullptr, scRun, false,
      N_("transfers at once, 1 to 4 (default: one per core)")},
-    {oPasswordFile, "password-file", 0, "FILE", vkFile, nullptr, scRun, false,
+    {oPasswordFile, "password-file", 0, "FILE", vkFile, nullptr, scRun | scMount, false,
      N_("password of encrypted files: the first line of FILE, read as UTF-8 (see --codepage); "
         "also the environment variable QUORVEX_PASSWORD; otherwise asked on the terminal")},
-    {oPasswordCommand, "password-command", 0, "CMD", vkText, nullptr, scRun, false,
+    {oPasswordCommand, "password-command", 0, "CMD", vkText, nullptr, scRun | scMount, false,
      N_("password of encrypted files: the first line that CMD prints, run once through /bin/sh")},
     {oYes, "yes", 'y', nullptr, vkNone, nullptr, scRun, false,
      N_("answer Yes to the run's questions (see QUESTIONS); without it a terminal asks, otherwise "
         "the answer is No")},
-    {oDate, "date", 0, "YYYY-MM-DD", vkText, nullptr, scSchedule, false,
+    {oDate, "date", 0, "YYYY-MM-DD", vkText, nullptr, scSchedule | scMount, false,
      N_("restore the versions backed up before the end of this day (24:00 UTC); 1970-01-01 to "
         "9999-12-31")},
-    {oSets, "sets", 0, "MASK", vkText, nullptr, scSchedule | scVersions, false,
+    {oSets, "sets", 0, "MASK", vkText, nullptr, scSchedule | scVersions | scMount, false,
      N_("scan only backup-set folders matching MASK (default *.*)")},
-    {oDrive, "drive", 0, "MASK", vkText, nullptr, scSchedule | scVersions, false,
+    {oDrive, "drive", 0, "MASK", vkText, nullptr, scSchedule | scVersions | scMount, false,
      N_("only drive-identifier folders matching MASK inside each set")},
     {oInclude, "include", 0, "GLOB", vkText, nullptr, scRun, true,
      N_("restore only items whose path matches GLOB (repeatable; see FILTERS)")},
@@ -80,6 +84,11 @@ constexpr std::array<TCliOptionDef, 28> COptions{{
      N_("no progress line (it is shown on stderr when that is a terminal)")},
     {oVerbose, "verbose", 'v', nullptr, vkNone, nullptr, scRun, false,
      N_("one line per restored or skipped item on stdout: restored TARGET, skipped TARGET (REASON)")},
+    {oForeground, "foreground", 0, nullptr, vkNone, nullptr, scMount, false,
+     N_("stay in the foreground and write the reasons of failed reads to stderr (otherwise the "
+        "command returns once the mount is ready and they go to the system log)")},
+    {oCacheSize, "cache-size", 0, "MIB", vkText, nullptr, scMount, false,
+     N_("memory for unpacked data and seek checkpoints, in MiB, 1 to 65536 (default 64)")},
     {oLang, "lang", 0, "CODE", vkText, nullptr, scAny, false,
      N_("language of the messages, e.g. de (also -lang:CODE, -l:CODE)")},
     {oIni, "ini", 0, "PATH", vkFile, nullptr, scAny, false, N_("settings path (also -ini:PATH)")},
@@ -96,7 +105,7 @@ struct TNote {
 };
 
 // Explanations that belong to no single option; printed by --help and the man page.
-constexpr std::array<TNote, 6> CNotes{{
+constexpr std::array<TNote, 7> CNotes{{
     {N_("QUESTIONS"),
      N_("-y answers Yes to \"Destination directory not found - create?\", \"Destination directory "
         "not empty - start restore anyway?\" and \"%u files found - start restore?\".")},
@@ -114,6 +123,14 @@ constexpr std::array<TNote, 6> CNotes{{
         "* and ? do not cross /, ** does; a pattern without / matches the last component. An item "
         "must match an include (when there is one) and no exclude; excluded folders are not "
         "entered.")},
+    {N_("MOUNT"),
+     N_("mount shows each .gz, .gze and .enc file under its restored name and size and each zip "
+        "archive as a folder; every change fails with \"Read-only file system\". A read that "
+        "completes a file whose check fails (CRC, authentication code) fails with an input/output "
+        "error, a file that the password does not open with \"Permission denied\"; the reason "
+        "goes to stderr or the system log. Seeking in packed files goes back to the nearest "
+        "checkpoint. Ctrl-C, SIGTERM or umount MOUNTPOINT end the mount. mount exits with 2 when FUSE "
+        "is not available or MOUNTPOINT is not an empty folder.")},
     {N_("JSON OUTPUT"),
      N_("One object a line: {\"type\":\"item\",...} per item, {\"type\":\"progress\",...} at most "
         "4 a second, {\"type\":\"summary\",...} last.")},
@@ -200,7 +217,7 @@ struct TManExample {
   const char* Command;
 };
 
-constexpr std::array<TManExample, 10> CManExamples{{
+constexpr std::array<TManExample, 12> CManExamples{{
     {"Restore two files, the second from inside a zip archive of the backup:",
      "quorvex-restore-cli files --to ~/restored /mnt/backup/notes.txt "
      "/mnt/backup/old.zip/letters/a.txt"},
@@ -214,6 +231,9 @@ constexpr std::array<TManExample, 10> CManExamples{{
     {"Check every file of the backup with the password from a file, writing nothing:",
      "quorvex-restore-cli --test --password-file ~/.backup-password dir /mnt/backup"},
     {"List the entries of a zip archive:", "quorvex-restore-cli list /mnt/backup/old.zip"},
+    {"Browse the backup as it was at the end of 1 March 2026, then end the mount:",
+     "quorvex-restore-cli mount --date 2026-03-01 /mnt/backup ~/backup-view && ls ~/backup-view"},
+    {"End that mount:", "quorvex-restore-cli umount ~/backup-view"},
     {"List every version of one file across the backup sets, newest first:",
      "quorvex-restore-cli versions /mnt/backup documents/report.txt"},
     {"Restore with the password from the environment and keep the JSON lines of the run:",

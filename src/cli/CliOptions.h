@@ -16,14 +16,17 @@ enum TSubcommandBit : uint32_t {
   scList = 8,
   scVersions = 16,
   scNone = 32,  // no subcommand: --help, --version
+  scMount = 64,
+  scUmount = 128,
   scRun = scFiles | scDir | scSchedule,
-  scAny = scRun | scList | scVersions | scNone,
+  scAny = scRun | scList | scVersions | scNone | scMount | scUmount,
 };
 
 enum class TOptionId : uint8_t {
   oTo, oOverwrite, oTolerance, oIgnoreDst, oNoUnpack, oKeepProtected, oPasswordFile, oYes,
   oDate, oSets, oDrive, oInclude, oExclude, oIncludeFrom, oExcludeFrom, oDryRun, oTest,
   oVerify, oJson, oQuiet, oLang, oIni, oCodePage, oHelp, oVersion, oJobs, oPasswordCommand, oVerbose,
+  oForeground, oCacheSize,
 };
 using enum TOptionId;
 

@@ -9,6 +9,7 @@
 #include "base/Startup.h"
 #include "base/Translation.h"
 #include "cli/CliArgs.h"
+#include "cli/CliMount.h"
 #include "cli/CliOptions.h"
 #include "cli/CliStartup.h"
 #include "cli/CliView.h"
@@ -77,6 +78,10 @@ int main(int argc, char** argv) {
       return qv::ListVersions(command.Options);
     case qv::TCliCommand::ckRestore:
       return RunRestore(command.Options);
+    case qv::TCliCommand::ckMount:
+      return qv::RunMount(command);
+    case qv::TCliCommand::ckUmount:
+      return qv::RunUmount(command);
   }
   return qv::CExitBadArgs;
 }

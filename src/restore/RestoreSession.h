@@ -369,12 +369,6 @@ class TRestoreSession {
   bool ReportNothingToDo();
   void RestoreArchiveFolder(const std::string& archive, const std::string& subPath,
                             const std::string& target, uint32_t& copied, uint32_t& errors);
-  void CollectVersions(const std::string& base, const std::string& set);
-  // folder and keyPrefix end with "/" (keyPrefix is empty at the top of a set).
-  void CollectVersionsIn(const TDirHandle& dir, const std::string& folder, const std::string& keyPrefix,
-                         const std::string& set);
-  void CollectDriveFolders(const std::string& setFolder, const std::string& pattern,
-                           const std::string& set);
   // The version search's failures come as raw values.
   void AddSearchError(const std::string& path, uint32_t code);
   // The plaintext length of an encrypted file of fileSize bytes, by the current password's

@@ -24,95 +24,32 @@ void TRestoreSession::AddSearchError(const std::string& path, uint32_t code) {
   ReportItem(rrFailed, path, TErrorCode::FromValue(code));
 }
 
-void TRestoreSession::CollectVersions(const std::string& base, const std::string& set) {
-  // Set and drive folders come from listings that report links as links: none is one.
-  const TDirHandle dir = OpenFolder(-1, ExcludeTrailingDelimiter(base));
-  if (!dir.Valid()) {
-    AddSearchError(ExcludeTrailingDelimiter(base), uint32_t{sevError} | errReadFolder);
-    return;
-  }
-  CollectVersionsIn(dir, AddPathDelimiter(base), std::string(), set);
-}
-
-void TRestoreSession::CollectVersionsIn(const TDirHandle& dir, const std::string& folder,
-                                        const std::string& keyPrefix, const std::string& set) {
-  // Listed through its handle: the depth of the tree is not bounded by the path limit.
-  bool listed = false;
-  const TDirListing listing = ListDirectory(dir, ldFileTimes, &listed);
-  if (!listed) {
-    AddSearchError(ExcludeTrailingDelimiter(folder), uint32_t{sevError} | errReadFolder);
-    return;
-  }
-  const bool unpack = FOptions.Unpack;
-  for (const TDirEntry& e : listing) {
-    KeepResponsive();  // the search repaints and sees Stop and Pause
-    if (!FRestoring) break;
-    if (e.Type == TDirEntry::deFolder) continue;  // later
-    if (e.Type == TDirEntry::deLink && e.LinkTarget == TDirEntry::deFolder) continue;  // never entered
-    const bool file = e.Type == TDirEntry::deFile ||
-                      (e.Type == TDirEntry::deLink && e.LinkTarget == TDirEntry::deFile);
-    if (!file) {
-      // A dangling link or a pipe, device or socket: reported, never opened.
-      AddSearchError(folder + e.Name, uint32_t{sevError} | (e.Dangling ? errFileNotFound : errNotRegularFile));
-      continue;
-    }
-    if (!(e.UnixTime < FBound)) continue;
-    // Keyed by the name the file is restored under: a plain copy in one set and a .gz in
-    // another are one file, and the newest of them wins.
-    const std::string key = keyPrefix + RestoredName(e.Name, unpack);
-    if (!FFilter.Accepts(key)) continue;
-    FVersions->Offer(key, folder + e.Name, e.UnixTime, set);
-  }
-  for (const TDirEntry& e : listing) {
-    if (!FRestoring) break;
-    if (e.Type != TDirEntry::deFolder || !FFilter.EntersFolder(keyPrefix + e.Name)) continue;
-    // Never through a link: a folder replaced by one since the listing is not entered.
-    const TDirHandle subDir = OpenFolder(dir.Fd(), e.Name);
-    if (!subDir.Valid()) {
-      AddSearchError(folder + e.Name, uint32_t{sevError} | errReadFolder);
-      continue;
-    }
-    CollectVersionsIn(subDir, folder + e.Name + "/", keyPrefix + e.Name + "/", set);
-  }
-}
-
-void TRestoreSession::CollectDriveFolders(const std::string& setFolder, const std::string& pattern,
-                                          const std::string& set) {
-  bool listed = false;
-  const std::vector<std::string> drives = MatchingFolders(setFolder, pattern.empty() ? "*.*" : pattern, &listed);
-  if (!listed) AddSearchError(setFolder, uint32_t{sevError} | errReadFolder);
-  for (const std::string& name : drives) {
-    if (!FRestoring) break;
-    WaitWhilePaused();
-    if (!FRestoring) break;
-    CollectVersions(AddPathDelimiter(setFolder) + name, set);
-  }
-}
-
 void TRestoreSession::RestoreFromSchedule() {
   if (!CheckTargetFolder()) return;
   if (!ConfirmNonEmptyTarget()) return;
   BeginRun();
   FVersions = std::make_unique<TVersionList>();
-  // 64 bits: days before 1970 and after 2106 are bounds like any other.
-  FBound = (static_cast<int64_t>(FOptions.Date) + 1 - 25569) * 86400;
-  const std::string& selected = FOptions.Folder;
-  const std::string source = selected.empty() ? std::string() : AddPathDelimiter(selected);
+  FBound = ScheduleDayBound(FOptions.Date);
   FView.SetFileLabel(MsgSearching());
   FView.SetProgressMarquee(true);
-  const std::string& driveMask = FOptions.DriveMask;
-  if (!source.empty()) {
-    bool listed = false;
-    const std::vector<std::string> sets = MatchingFolders(source, FOptions.SubDirMask, &listed);
-    if (!listed) AddSearchError(selected, TErrorCode(sevError, errReadFolder).Value());
-    for (const std::string& set : sets) {
+  if (!FOptions.Folder.empty()) {
+    TScheduleSearch search;
+    search.Folder = FOptions.Folder;
+    search.SetMask = FOptions.SubDirMask;
+    search.DriveMask = FOptions.DriveMask;
+    search.Bound = FBound;
+    search.Unpack = FOptions.Unpack;
+    search.Filter = &FFilter;
+    search.OnError = [this](const std::string& path, uint32_t code) { AddSearchError(path, code); };
+    search.KeepGoing = [this] {
+      KeepResponsive();  // the search repaints and sees Stop and Pause
+      return FRestoring;
+    };
+    search.NextFolder = [this] {
       WaitWhilePaused();
-      if (!FRestoring) break;
-      if (driveMask.empty())
-        CollectVersions(source + set, set);
-      else
-        CollectDriveFolders(source + set, driveMask, set);
-    }
+      return FRestoring;
+    };
+    CollectScheduleVersions(search, *FVersions);
   }
   FView.SetProgressMarquee(false);
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "base/FtGlobal.h"
 #include "base/PathUtils.h"
 #include "restore/DirList.h"
 #include "restore/RestoreText.h"
@@ -171,6 +172,99 @@ std::vector<TVersionEntry> FindVersions(const std::string& folder, const std::st
   std::stable_sort(versions.begin(), versions.end(),
                    [](const TVersionEntry& a, const TVersionEntry& b) { return a.UnixTime > b.UnixTime; });
   return versions;
+}
+
+namespace {
+
+struct TScheduleWalk {
+  const TScheduleSearch& Search;
+  TVersionList& Out;
+  const std::string& Set;
+
+  void Error(const std::string& path, uint32_t code) const {
+    if (Search.OnError) Search.OnError(path, code);
+  }
+  bool KeepGoing() const { return !Search.KeepGoing || Search.KeepGoing(); }
+
+  // folder and keyPrefix end with "/" (keyPrefix is empty at the top of a set).
+  void In(const TDirHandle& dir, const std::string& folder, const std::string& keyPrefix) const {
+    // Listed through its handle: the depth of the tree is not bounded by the path limit.
+    bool listed = false;
+    const TDirListing listing = ListDirectory(dir, ldFileTimes, &listed);
+    if (!listed) {
+      Error(ExcludeTrailingDelimiter(folder), uint32_t{sevError} | errReadFolder);
+      return;
+    }
+    const bool unpack = Search.Unpack;
+    bool going = true;
+    for (const TDirEntry& e : listing) {
+      if (!(going = KeepGoing())) break;
+      if (e.Type == TDirEntry::deFolder) continue;  // later
+      if (e.Type == TDirEntry::deLink && e.LinkTarget == TDirEntry::deFolder) continue;  // never entered
+      const bool file = e.Type == TDirEntry::deFile ||
+                        (e.Type == TDirEntry::deLink && e.LinkTarget == TDirEntry::deFile);
+      if (!file) {
+        // A dangling link or a pipe, device or socket: reported, never opened.
+        Error(folder + e.Name, uint32_t{sevError} | (e.Dangling ? errFileNotFound : errNotRegularFile));
+        continue;
+      }
+      if (!(e.UnixTime < Search.Bound)) continue;
+      // Keyed by the name the file is restored under: a plain copy in one set and a .gz in
+      // another are one file, and the newest of them wins.
+      const std::string key = keyPrefix + RestoredName(e.Name, unpack);
+      if (Search.Filter != nullptr && !Search.Filter->Accepts(key)) continue;
+      Out.Offer(key, folder + e.Name, e.UnixTime, Set);
+    }
+    for (const TDirEntry& e : listing) {
+      if (!going) break;
+      if (e.Type != TDirEntry::deFolder) continue;
+      if (Search.Filter != nullptr && !Search.Filter->EntersFolder(keyPrefix + e.Name)) continue;
+      // Never through a link: a folder replaced by one since the listing is not entered.
+      const TDirHandle subDir = OpenFolder(dir.Fd(), e.Name);
+      if (!subDir.Valid()) {
+        Error(folder + e.Name, uint32_t{sevError} | errReadFolder);
+        continue;
+      }
+      In(subDir, folder + e.Name + "/", keyPrefix + e.Name + "/");
+      going = KeepGoing();
+    }
+  }
+
+  void Base(const std::string& base) const {
+    // Set and drive folders come from listings that report links as links: none is one.
+    const TDirHandle dir = OpenFolder(-1, ExcludeTrailingDelimiter(base));
+    if (!dir.Valid()) {
+      Error(ExcludeTrailingDelimiter(base), uint32_t{sevError} | errReadFolder);
+      return;
+    }
+    In(dir, AddPathDelimiter(base), std::string());
+  }
+};
+
+}  // namespace
+
+void CollectScheduleVersions(const TScheduleSearch& search, TVersionList& out) {
+  const std::string source = AddPathDelimiter(search.Folder);
+  const auto next = [&] { return !search.NextFolder || search.NextFolder(); };
+  bool listed = false;
+  const std::vector<std::string> sets = MatchingFolders(source, search.SetMask, &listed);
+  if (!listed && search.OnError) search.OnError(search.Folder, uint32_t{sevError} | errReadFolder);
+  for (const std::string& set : sets) {
+    if (!next()) break;
+    const TScheduleWalk walk{search, out, set};
+    if (search.DriveMask.empty()) {
+      walk.Base(source + set);
+      continue;
+    }
+    const std::string setFolder = source + set;
+    bool drivesListed = false;
+    const std::vector<std::string> drives = MatchingFolders(setFolder, search.DriveMask, &drivesListed);
+    if (!drivesListed) walk.Error(setFolder, uint32_t{sevError} | errReadFolder);
+    for (const std::string& name : drives) {
+      if (!next()) break;
+      walk.Base(AddPathDelimiter(setFolder) + name);
+    }
+  }
 }
 
 }  // namespace qv

@@ -6,10 +6,12 @@
 // version of it (ListVersions).
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "restore/PathFilter.h"
 #include "restore/RestoreSession.h"
 
 namespace qv {
@@ -47,6 +49,29 @@ class TVersionList {
   // Open addressing: position in FItems + 1, 0 for a free slot; at most half full.
   std::vector<uint32_t> FSlots;
 };
+
+// The schedule mode's search: which sets, which drive folders, which day, and what the
+// caller wants told. Shared by the restore and the mount, so both choose the same versions.
+struct TScheduleSearch {
+  std::string Folder;  // the backup folder
+  std::string SetMask = "*.*";
+  std::string DriveMask;  // empty: the sets hold the tree directly
+  int64_t Bound = 0;      // versions last written before this Unix time
+  bool Unpack = true;
+  const TPathFilter* Filter = nullptr;  // none: every key
+  // A folder that cannot be listed or an item that is no file (raw error value).
+  std::function<void(const std::string& path, uint32_t code)> OnError;
+  // Asked before each entry, and before each set or drive folder; false ends the search.
+  std::function<bool()> KeepGoing;
+  std::function<bool()> NextFolder;
+};
+
+// Offers every version the search finds to out (newest of equal keys wins, see Offer).
+void CollectScheduleVersions(const TScheduleSearch& search, TVersionList& out);
+
+// The end of a day (number from 1899-12-30) as Unix seconds: 24:00 UTC. 64 bits: days before
+// 1970 and after 2106 are bounds like any other.
+inline int64_t ScheduleDayBound(int dayNumber) { return (static_cast<int64_t>(dayNumber) + 1 - 25569) * 86400; }
 
 // Folds a key for the case-insensitive comparison (FoldCase).
 std::string FoldKey(const std::string& key);

@@ -49,8 +49,8 @@ dir --to r -z x|unknown option -z
 dir --to|option --to needs a value
 dir --quiet=1 --to r x|option --quiet takes no value
 files --to r --password-command false x|--password-command failed: false
-frobnicate|unknown command frobnicate (files, dir, schedule, list or versions)
-|no command given (files, dir, schedule, list or versions)
+frobnicate|unknown command frobnicate (files, dir, schedule, list, versions, mount or umount)
+|no command given (files, dir, schedule, list, versions, mount or umount)
 ROWS
 "$cli" >/dev/null 2>&1; check "no arguments exit 2" '[ $? -eq 2 ]'
 
