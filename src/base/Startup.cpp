@@ -96,6 +96,21 @@ std::string ShortDate(TFileTime ft) {
 
 std::vector<std::string> CommandLineArgs(int argc, char** argv) {
   std::vector<std::string> args;
+#ifdef _WIN32
+  // The arguments as typed (UTF-16), not through the ANSI code page; output bytes as written
+  // (UTF-8, "\n" line ends) to pipes and files, and UTF-8 on the console.
+  (void)argc;
+  (void)argv;
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  SetConsoleOutputCP(CP_UTF8);
+  int count = 0;
+  if (wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+    for (int i = 1; i < count; ++i) args.push_back(qv_utf8(wide[i]));
+    LocalFree(wide);
+  }
+  return args;
+#endif
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
   return args;
 }
