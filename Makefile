@@ -47,7 +47,7 @@ test-asan: build-asan
 test-package: package build
 	bash tests/package/check.sh $(BUILD) . $(BUILD)/package
 
-test: test-release test-asan test-package
+test: test-release test-asan test-package test-windows
 
 # The core tests under ThreadSanitizer (slow; not part of make test).
 $(BUILD_TSAN)/build.ninja:

@@ -15,6 +15,10 @@ include_directories(BEFORE ${CMAKE_SOURCE_DIR}/src/base/win32/include)
 add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${CMAKE_SOURCE_DIR}/src/base/win32/PosixOnWin32.h>")
 add_link_options(-static -static-libgcc -static-libstdc++)
 
+if(QV_TESTS)
+  enable_testing()  # the tests are added in qv_windows_targets, after the targets they run
+endif()
+
 function(qv_windows_targets)
   target_sources(qv-base PRIVATE ${CMAKE_SOURCE_DIR}/src/base/win32/PosixOnWin32.cpp)
   target_sources(qv-crypto PRIVATE ${CMAKE_SOURCE_DIR}/src/crypto/win32/CngCrypto.cpp)

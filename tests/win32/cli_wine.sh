@@ -30,6 +30,7 @@ if [ -x "$linux/bench_restore" ] && [ -x "$linux/quorvex-restore-cli" ]; then
     check "same time: $f" '[ "$(stat -c %Y "$work/lin/$f")" = "$(stat -c %Y "$work/win/$f")" ]'
   done < <(cd "$work/lin" && find . -type f)
   check "demo has files" '[ $count -ge 6 ]'
+  echo "demo: $count files compared with the Linux restore"
 else
   echo "SKIP demo comparison: no Linux build at $linux (make build)"
 fi
