@@ -31,12 +31,28 @@ target_link_libraries(test_win_crypto PRIVATE quorvex-core gtest gtest_main)
 target_include_directories(test_win_crypto BEFORE PRIVATE ${CMAKE_SOURCE_DIR}/tests/win32/include ${CMAKE_SOURCE_DIR}/tests)
 add_test(NAME win_crypto COMMAND test_win_crypto)
 
+# The base units that do not depend on POSIX permissions, links, XDG folders or catalogues.
+set(QV_WIN_BASE_SOURCES
+  ${CMAKE_SOURCE_DIR}/tests/base/CodePageTest.cpp
+  ${CMAKE_SOURCE_DIR}/tests/base/FormatUtilsTest.cpp
+  ${CMAKE_SOURCE_DIR}/tests/base/FtGlobalTest.cpp
+  ${CMAKE_SOURCE_DIR}/tests/base/HelperThreadTest.cpp
+  ${CMAKE_SOURCE_DIR}/tests/base/PathUtilsTest.cpp
+  ${CMAKE_SOURCE_DIR}/tests/base/ReadBufferTest.cpp
+  ${CMAKE_SOURCE_DIR}/tests/base/TimeUtilsTest.cpp)
+add_executable(test_win_base ${QV_WIN_BASE_SOURCES})
+target_link_libraries(test_win_base PRIVATE quorvex-core gtest gtest_main)
+target_include_directories(test_win_base PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+# DosTimes.ReadAsLocalTimeWithTheRulesOfThatDate sets its zones as POSIX TZ strings with
+# daylight-saving rules, which the Windows C runtime does not read.
+add_test(NAME win_base COMMAND test_win_base --gtest_filter=-DosTimes.ReadAsLocalTimeWithTheRulesOfThatDate)
+
 add_executable(test_win_platform ${CMAKE_SOURCE_DIR}/tests/win32/WindowsPlatformTest.cpp)
 target_link_libraries(test_win_platform PRIVATE quorvex-core gtest gtest_main)
 target_include_directories(test_win_platform PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 add_test(NAME win_platform COMMAND test_win_platform)
 
-set_tests_properties(win_crypto win_platform PROPERTIES LABELS windows ENVIRONMENT "${QV_WINE_ENV}" TIMEOUT 600)
+set_tests_properties(win_crypto win_base win_platform PROPERTIES LABELS windows ENVIRONMENT "${QV_WINE_ENV}" TIMEOUT 600)
 
 # The CLI under Wine: the shared end-to-end scripts that hold on Windows, each given a
 # wrapper that runs the .exe, and the Windows script of our own. Left out, and why:

@@ -1174,6 +1174,11 @@ size_t iconv(iconv_t cd, char** in, size_t* inLeft, char** out, size_t* outLeft)
     wchar_t wide[4];
     const int w = MultiByteToWideChar(cd->From, MB_ERR_INVALID_CHARS, *in, n, wide, 4);
     if (w <= 0) return Fail(EILSEQ), static_cast<size_t>(-1);
+    // The Windows-125x pages leave a few bytes of 0x80..0x9F undefined; Windows passes them
+    // on as C1 controls, but they are no characters of the page.
+    if (n == 1 && p[0] >= 0x80 && p[0] <= 0x9F && wide[0] == p[0] &&
+        ((cd->From >= 1250 && cd->From <= 1258) || cd->From == 874))
+      return Fail(EILSEQ), static_cast<size_t>(-1);
     char encoded[16];
     int m;
     if (cd->To == CP_UTF8) {
