@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: Apache-2.0
 # End-to-end on Windows (under Wine): the demo backup restored by the .exe byte for byte as
 # by the Linux program, names Windows cannot hold refused, a link in the destination not
-# followed, and the read-only attribute of a zip entry kept.
+# followed, the read-only attribute of a zip entry kept, names that differ only in case one
+# file, and Ctrl-C a Stop.
 # Usage: cli_wine.sh WINE_CLI_WRAPPER   ($QV_LINUX_BUILD: the Linux build with bench_restore)
 set -u
 cli=$1
@@ -77,6 +78,25 @@ out=$("$cli" -y dir --to "$work/case/dst" "$work/case/src" 2>&1)
 check "case: existing for the rule never" 'echo "$out" | grep -q "^0 files copied" && [ "$(cat "$work/case/dst/report.txt")" = old ]'
 "$cli" -q -y --overwrite always dir --to "$work/case/dst" "$work/case/src" > /dev/null 2>&1
 check "case: one file, replaced" '[ "$(ls "$work/case/dst" | wc -l)" -eq 1 ] && [ "$(cat "$work/case/dst/"*)" = new ]'
+
+# Ctrl-C during a run is Stop (Wine turns SIGINT into the console's Ctrl-C event): the run
+# ends at once with its summary, exit 3. Sent once the first file is there.
+mkdir -p "$work/sig/src"
+for i in $(seq 1 3000); do echo "$i" > "$work/sig/src/f$i.txt"; done
+"$cli" -q -y dir --to "$work/sig/dst" "$work/sig/src" > "$work/sig.out" 2>&1 &
+pid=$!
+for _ in $(seq 1 600); do [ -n "$(ls -A "$work/sig/dst" 2>/dev/null)" ] && break; sleep 0.05; done
+kill -INT "$pid"
+wait "$pid"
+rc=$?
+done_files=$(ls "$work/sig/dst" | wc -l)
+if [ "$done_files" -lt 3000 ]; then
+  check "Ctrl-C: exit 3" '[ $rc -eq 3 ]'
+  check "Ctrl-C: stopped" 'grep -qx "Stopped by user." "$work/sig.out"'
+  check "Ctrl-C: no temporary file left" '[ -z "$(ls -A "$work/sig/dst" | grep qvpart)" ]'
+else
+  echo "SKIP Ctrl-C: the run ended before the signal"
+fi
 
 [ $fail -eq 0 ] && echo "cli_wine: all checks passed"
 exit $fail
