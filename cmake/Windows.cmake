@@ -5,7 +5,7 @@ set(QV_INFLATE zlib)
 set(QV_GUI OFF)
 
 add_library(qv-win32-sys INTERFACE)
-target_link_libraries(qv-win32-sys INTERFACE bcrypt ntdll ws2_32 shell32)
+target_link_libraries(qv-win32-sys INTERFACE bcrypt ntdll ws2_32 shell32 ole32 uuid)
 set(QV_CRYPTO_LIB qv-win32-sys)
 
 add_compile_definitions(_FILE_OFFSET_BITS=64 WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00

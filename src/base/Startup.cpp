@@ -109,6 +109,17 @@ std::vector<std::string> CommandLineArgs(int argc, char** argv) {
     for (int i = 1; i < count; ++i) args.push_back(qv_utf8(wide[i]));
     LocalFree(wide);
   }
+  // Paths inside use "/" (Windows takes it too), so "C:\Backup\a.zip\docs" splits as on
+  // Linux; a command line for the password stays as typed.
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string& arg = args[i];
+    if (arg.rfind("--password-command", 0) == 0) {
+      if (arg.find('=') == std::string::npos) ++i;
+      continue;
+    }
+    for (auto& c : arg)
+      if (c == '\\') c = '/';
+  }
   return args;
 #endif
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");

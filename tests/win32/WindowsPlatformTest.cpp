@@ -8,6 +8,8 @@
 
 #include "base/FileUtils.h"
 #include "base/FtGlobal.h"
+#include "base/PathUtils.h"
+#include "base/SysInfo.h"
 #include "base/TargetFile.h"
 #include "base/TimeUtils.h"
 #include "restore/DirList.h"
@@ -271,6 +273,38 @@ TEST(WindowsPaths, BackslashesAndForwardSlashesReachTheSameFile) {
   for (auto& c : back)
     if (c == '/') c = '\\';
   EXPECT_EQ(ReadAll(back), "slash");
+}
+
+struct TAbsoluteRow {
+  const char* Path;
+  bool Absolute;
+};
+
+class WindowsAbsolutePaths : public ::testing::TestWithParam<TAbsoluteRow> {};
+
+TEST_P(WindowsAbsolutePaths, DrivesSharesAndRoots) {
+  EXPECT_EQ(IsAbsolutePath(GetParam().Path), GetParam().Absolute) << GetParam().Path;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WindowsAbsolutePaths,
+                         ::testing::Values(TAbsoluteRow{"C:/Backup", true}, TAbsoluteRow{"c:\\Backup", true},
+                                           TAbsoluteRow{"\\\\server\\share", true}, TAbsoluteRow{"/tmp", true},
+                                           TAbsoluteRow{"C:Backup", false}, TAbsoluteRow{"Backup/C:", false},
+                                           TAbsoluteRow{"docs", false}, TAbsoluteRow{"", false}));
+
+// The folders of the user, as Windows has them, "/"-separated and there.
+TEST(WindowsFolders, TempAndSettingsFoldersExist) {
+  const std::string temp = GetTempDir();
+  ASSERT_FALSE(temp.empty());
+  EXPECT_EQ(temp.back(), '/');
+  EXPECT_EQ(temp.find('\\'), std::string::npos);
+  EXPECT_TRUE(LongDirectoryExists(temp));
+  for (const int id : {csidlAppData, csidlLocalAppData, csidlPersonal}) {
+    const std::string folder = GetSpecialFolder(id);
+    EXPECT_TRUE(IsAbsolutePath(folder)) << id << ": " << folder;
+    EXPECT_TRUE(LongDirectoryExists(folder)) << id << ": " << folder;
+  }
+  EXPECT_TRUE(LongDirectoryExists(GetProfileDir()));
 }
 
 }  // namespace

@@ -79,6 +79,13 @@ check "case: existing for the rule never" 'echo "$out" | grep -q "^0 files copie
 "$cli" -q -y --overwrite always dir --to "$work/case/dst" "$work/case/src" > /dev/null 2>&1
 check "case: one file, replaced" '[ "$(ls "$work/case/dst" | wc -l)" -eq 1 ] && [ "$(cat "$work/case/dst/"*)" = new ]'
 
+# Windows paths as typed: drive letters and backslashes, into an archive too.
+zsrc=$(printf '%s' "Z:$work/names.zip" | tr / '\\\\')
+zdst=$(printf '%s' "Z:$work/typed" | tr / '\\\\')
+out=$("$cli" -y files --to "$zdst" "$zsrc\\ok.txt" 2>&1)
+check "backslash paths: restored" '[ "$(cat "$work/typed/ok.txt")" = ok.txt ]'
+check "backslash paths: printed with /" '! echo "$out" | grep -q "\\\\"'
+
 # Ctrl-C during a run is Stop (Wine turns SIGINT into the console's Ctrl-C event): the run
 # ends at once with its summary, exit 3. Sent once the first file is there.
 mkdir -p "$work/sig/src"

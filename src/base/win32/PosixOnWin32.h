@@ -27,6 +27,8 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
+#include <shlobj.h>
+#include <knownfolders.h>
 #include <direct.h>
 #include <errno.h>
 #include <fcntl.h>
