@@ -7,6 +7,7 @@
 #   bench       the peer tools of the benchmarks (`make bench`)
 #   fuzz        clang and its libFuzzer runtime (`make fuzz`)
 #   screenshots an X server and window manager for `make screenshots`
+#   windows     the mingw-w64 cross compiler, its static zlib and Wine (`make windows`)
 # Usage: install-deps.sh GROUP...   (no group: build)
 set -euo pipefail
 
@@ -21,7 +22,8 @@ group_packages() {
     bench) echo gzip pigz isal zip unzip 7zip libarchive-tools python3 time ;;
     fuzz) echo clang libclang-rt-14-dev ;;
     screenshots) echo xvfb xauth openbox xdotool ;;
-    *) echo "install-deps.sh: unknown group $1 (build, test, package, bench, fuzz, screenshots)" >&2
+    windows) echo mingw-w64 libz-mingw-w64-dev wine wine64 googletest cmake ninja-build ;;
+    *) echo "install-deps.sh: unknown group $1 (build, test, package, bench, fuzz, screenshots, windows)" >&2
       return 1 ;;
   esac
 }

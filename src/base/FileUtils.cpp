@@ -28,6 +28,14 @@ bool QueryStat(const std::string& path, bool followLink, struct stat& st) {
 }
 
 uint32_t AttributesOf(const std::string& path, mode_t mode) {
+#ifdef _WIN32
+  // Windows keeps the attribute word itself (hidden, system, archive as the file has them).
+  if (const long own = qv_path_attributes(path.c_str()); own >= 0) {
+    uint32_t attr = static_cast<uint32_t>(own) & 0xFFFF;
+    if (S_ISLNK(mode)) attr |= faSymLink;
+    return attr == 0 ? faNormal : attr;
+  }
+#endif
   uint32_t attr = 0;
   if (S_ISDIR(mode)) attr |= faDirectory;
   if (S_ISLNK(mode)) attr |= faSymLink;
@@ -91,6 +99,11 @@ int LongFileGetAttr(const std::string& path, bool followLink) {
 int LongFileSetAttr(const std::string& path, int attributes, bool followLink) {
   struct stat st{};
   if (!QueryStat(path, followLink, st)) return errno ? errno : ENOENT;
+#ifdef _WIN32
+  // The word as given: read-only, hidden, system, archive (links keep theirs).
+  if (S_ISLNK(st.st_mode)) return 0;
+  return qv_set_path_attributes(path.c_str(), static_cast<unsigned long>(attributes)) == 0 ? 0 : errno;
+#endif
   // A link has no permissions of its own; the bits are accepted without effect.
   if (S_ISLNK(st.st_mode)) return 0;
   mode_t mode = st.st_mode & 07777;

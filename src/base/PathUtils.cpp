@@ -103,7 +103,16 @@ std::string CombineFileName(const std::string& dir, const std::string& name,
   return AddPathDelimiter(dir) + file;
 }
 
-bool IsAbsolutePath(const std::string& path) { return !path.empty() && path[0] == PathDelim; }
+bool IsAbsolutePath(const std::string& path) {
+#ifdef _WIN32
+  // A drive ("C:/", "C:\\") or a share ("\\\\server"); "/" alone is the current drive's root.
+  if (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
+      (path[2] == '/' || path[2] == '\\'))
+    return true;
+  if (!path.empty() && path[0] == '\\') return true;
+#endif
+  return !path.empty() && path[0] == PathDelim;
+}
 
 std::string ShortenPath(const std::string& path, size_t maxLength) {
   if (Utf8Length(path) < maxLength) return path;

@@ -96,6 +96,32 @@ std::string ShortDate(TFileTime ft) {
 
 std::vector<std::string> CommandLineArgs(int argc, char** argv) {
   std::vector<std::string> args;
+#ifdef _WIN32
+  // The arguments as typed (UTF-16), not through the ANSI code page; output bytes as written
+  // (UTF-8, "\n" line ends) to pipes and files, and UTF-8 on the console.
+  (void)argc;
+  (void)argv;
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  SetConsoleOutputCP(CP_UTF8);
+  int count = 0;
+  if (wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+    for (int i = 1; i < count; ++i) args.push_back(qv_utf8(wide[i]));
+    LocalFree(wide);
+  }
+  // Paths inside use "/" (Windows takes it too), so "C:\Backup\a.zip\docs" splits as on
+  // Linux; a command line for the password stays as typed.
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string& arg = args[i];
+    if (arg.rfind("--password-command", 0) == 0) {
+      if (arg.find('=') == std::string::npos) ++i;
+      continue;
+    }
+    for (auto& c : arg)
+      if (c == '\\') c = '/';
+  }
+  return args;
+#endif
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
   return args;
 }

@@ -66,7 +66,39 @@ std::string XdgUserDir(const std::string& key, const std::string& fallbackBelowH
 
 }  // namespace
 
+#ifdef _WIN32
+namespace {
+
+// A known folder of the shell, "/"-separated as paths are inside; empty when it has none.
+std::string KnownFolder(REFKNOWNFOLDERID id) {
+  PWSTR path = nullptr;
+  std::string out;
+  if (SUCCEEDED(SHGetKnownFolderPath(id, KF_FLAG_DEFAULT, nullptr, &path))) out = qv_utf8(path);
+  CoTaskMemFree(path);
+  for (auto& c : out)
+    if (c == '\\') c = '/';
+  return ExcludeTrailingDelimiter(out);
+}
+
+}  // namespace
+#endif
+
 std::string GetSpecialFolder(int csidl) {
+#ifdef _WIN32
+  // Windows has the folders themselves.
+  switch (csidl) {
+    case csidlDesktop: return KnownFolder(FOLDERID_Desktop);
+    case csidlPersonal: return KnownFolder(FOLDERID_Documents);
+    case csidlFavorites: return KnownFolder(FOLDERID_Favorites);
+    case csidlAppData: return KnownFolder(FOLDERID_RoamingAppData);
+    case csidlLocalAppData: return KnownFolder(FOLDERID_LocalAppData);
+    case csidlProgramFiles: return KnownFolder(FOLDERID_ProgramFiles);
+    case csidlProgramFilesX86: return KnownFolder(FOLDERID_ProgramFilesX86);
+    case csidlProgramFilesCommon: return KnownFolder(FOLDERID_ProgramFilesCommon);
+    case csidlProgramFilesCommonX86: return KnownFolder(FOLDERID_ProgramFilesCommonX86);
+    default: return {};
+  }
+#endif
   switch (csidl) {
     case csidlDesktop: return XdgUserDir("XDG_DESKTOP_DIR", "Desktop");
     case csidlPersonal: return XdgUserDir("XDG_DOCUMENTS_DIR", "");
@@ -81,6 +113,14 @@ std::string GetSpecialFolder(int csidl) {
 }
 
 std::string GetTempDir() {
+#ifdef _WIN32
+  wchar_t buffer[MAX_PATH + 2];
+  const DWORD n = GetTempPathW(MAX_PATH + 2, buffer);
+  std::string temp = n > 0 && n <= MAX_PATH + 1 ? qv_utf8(std::wstring(buffer, n)) : std::string();
+  for (auto& c : temp)
+    if (c == '\\') c = '/';
+  if (!temp.empty()) return AddPathDelimiter(temp);
+#endif
   const std::string tmp = Env("TMPDIR");
   return AddPathDelimiter(IsAbsolutePath(tmp) ? tmp : "/tmp");
 }
@@ -99,17 +139,28 @@ std::string CurrentComputerName() {
 }
 
 std::string GetProfileDir() {
+#ifdef _WIN32
+  if (const std::string profile = KnownFolder(FOLDERID_Profile); !profile.empty()) return profile;
+#endif
   const std::string home = Env("HOME");
   return home.empty() ? PasswdField(&passwd::pw_dir) : home;
 }
 
 std::string GetAllUsersDir() {
+#ifdef _WIN32
+  if (const std::string data = KnownFolder(FOLDERID_ProgramData); !data.empty()) return data;
+#endif
   const std::string dirs = Env("XDG_CONFIG_DIRS");
   const std::string first = dirs.substr(0, dirs.find(':'));
   return IsAbsolutePath(first) ? ExcludeTrailingDelimiter(first) : "/etc/xdg";
 }
 
-std::string GetPublicDir() { return XdgUserDir("XDG_PUBLICSHARE_DIR", "Public"); }
+std::string GetPublicDir() {
+#ifdef _WIN32
+  if (const std::string folder = KnownFolder(FOLDERID_Public); !folder.empty()) return folder;
+#endif
+  return XdgUserDir("XDG_PUBLICSHARE_DIR", "Public");
+}
 
 bool IsNative64Bit() {
   if (sizeof(void*) != 8) return false;

@@ -473,6 +473,10 @@ void ForcePortableResolution(bool AOn) {
 }
 
 bool IsPlainName(const std::string& AName) {
+#ifdef _WIN32
+  // Nor a name that Windows would take for a device, trim or split: never another file.
+  if (!qv_name_allowed(AName)) return false;
+#endif
   return !AName.empty() && AName != "." && AName != ".." && AName.find('/') == std::string::npos;
 }
 

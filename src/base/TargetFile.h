@@ -61,7 +61,7 @@ void ForcePortableResolution(bool AOn);
 enum class TTemporaryFiles { Auto, Named, LinkedByProc };
 void ForceTemporaryFiles(TTemporaryFiles AKind);
 
-// False for an empty name, "." and "..".
+// False for an empty name, "." and "..", and on Windows for a name it cannot hold as it is.
 bool IsPlainName(const std::string& AName);
 
 // Opens the folder ARelative ("/"-separated, may be empty) below the folder ARoot, making

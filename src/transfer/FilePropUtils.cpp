@@ -158,6 +158,13 @@ int SetFileTimestamps(const std::string& FileName, const TFileTimestamps& Times,
 int SetFileTimestamps(int AHandle, const TFileTimestamps& Times, bool ACheckTime, bool ASetAll) {
   timespec times[2];
   TimesToSet(Times, ACheckTime, ASetAll, times);
+#ifdef _WIN32
+  // Windows can set the creation time too: "all three" are all three there.
+  if (ASetAll && Times.Valid && Times.CreationTime != 0) {
+    const timespec all[3] = {times[0], times[1], TimespecFromFileTime(Times.CreationTime)};
+    return qv_futimens3(AHandle, all) == 0 ? 0 : errno;
+  }
+#endif
   return ::futimens(AHandle, times) == 0 ? 0 : errno;
 }
 
