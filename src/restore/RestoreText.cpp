@@ -36,6 +36,7 @@ std::string FormatText(const std::string& format, std::initializer_list<std::str
 
 std::string MsgFilesCopied(uint32_t n) { return NTr("%u file copied", "%u files copied", n); }
 std::string MsgErrors(uint32_t n) { return NTr("%u error", "%u errors", n); }
+std::string MsgSkipped(uint32_t n) { return NTr("%u skipped", "%u skipped", n); }
 std::string MsgDryRunSummary() {
   return Tr("Dry run: %u to restore (%u new, %u replaced), %u skipped, %u errors");
 }

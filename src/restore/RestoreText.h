@@ -16,6 +16,7 @@ std::string FormatText(const std::string& format, std::initializer_list<std::str
 // Resource texts of the main window, translated in the default domain.
 std::string MsgFilesCopied(uint32_t n);  // "%u files copied", the form for n
 std::string MsgErrors(uint32_t n);       // "%u errors"
+std::string MsgSkipped(uint32_t n);      // "%u skipped"
 std::string MsgPasswordRequired();     // "To restore encrypted file:\n%s\nrequires a password!"
 std::string MsgPasswordInvalid();      // "The password entered for file:\n%s\nis invalid! ..."
 std::string MsgDestNotFound();         // "Destination directory not found - create?"

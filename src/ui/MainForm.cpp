@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QDateEdit>
 #include <QDir>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -14,21 +15,25 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "base/FormatUtils.h"
 #include "base/IniFile.h"
 #include "base/PathUtils.h"
 #include "base/Translation.h"
 #include "restore/RestoreText.h"
 #include "transfer/Thread.h"
+#include "ui/DateEdit.h"
 #include "ui/DetailInfoDlg.h"
 #include "ui/PreviewDlg.h"
 #include "ui/ProgramInfo.h"
@@ -154,7 +159,9 @@ void TMainForm::BuildFolderTree(QWidget* parent) {
   ShellTreeView->SetObjectTypes(otFolders | otHidden);
   ShellTreeView->SetShowRoot(false);
   ShellTreeView->SetAutoRefresh(true);
-  ShellTreeView->setMinimumWidth(120);
+  ShellTreeView->setMinimumWidth(TreeMinWidth);
+  // The width the user drags to is kept; a narrow window only lends it for a while.
+  connect(Splitter, &QSplitter::splitterMoved, this, [this](int pos, int) { FSplit = std::max(pos, TreeMinWidth); });
 }
 
 QWidget* TMainForm::BuildFolderHeader(QWidget* parent) {
@@ -229,7 +236,7 @@ QWidget* TMainForm::BuildSchedulePage() {
   auto* text = new QLabel(T("Restore the latest version of each file relative to a given date"), page);
   text->setWordWrap(true);
   layout->addWidget(text, 0, 0, 1, 3);
-  dtpRest = new QDateEdit(page);
+  dtpRest = new TDateEdit(page);
   dtpRest->setObjectName("dtpRest");
   dtpRest->setCalendarPopup(true);
   dtpRest->setDate(QDate::currentDate());
@@ -376,8 +383,22 @@ QWidget* TMainForm::BuildStatusPanel(QWidget* parent) {
   ProgressBar->setFixedWidth(220);
   btPause = new QToolButton(pnStatus);
   btPause->setObjectName("btPause");
-  layout->addWidget(laFile, 1);
-  layout->addWidget(ProgressBar);
+  laRun = new QLabel(pnStatus);
+  laRun->setObjectName("laRun");
+  laRun->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  RunBar = new QProgressBar(pnStatus);
+  RunBar->setObjectName("RunBar");
+  RunBar->setRange(0, 100);
+  RunBar->setFixedWidth(220);
+  auto* grid = new QGridLayout;
+  grid->setContentsMargins(0, 0, 0, 0);
+  grid->setVerticalSpacing(2);
+  grid->addWidget(laFile, 0, 0);
+  grid->addWidget(ProgressBar, 0, 1);
+  grid->addWidget(laRun, 1, 0);
+  grid->addWidget(RunBar, 1, 1);
+  grid->setColumnStretch(0, 1);
+  layout->addLayout(grid, 1);
   layout->addWidget(btPause);
   return pnStatus;
 }
@@ -399,8 +420,40 @@ void TMainForm::ConnectControls() {
   connect(btVersions, &QPushButton::clicked, this, &TMainForm::btVersionsClick);
   connect(ShellListView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
           &TMainForm::UpdateVersionsButton);
+  // A new folder in the list drops its selection without a selection signal.
+  connect(ShellListView->model(), &QAbstractItemModel::modelReset, this, &TMainForm::UpdateVersionsButton);
+  connect(ShellListView->model(), &QAbstractItemModel::layoutChanged, this, &TMainForm::UpdateVersionsButton);
   for (QRadioButton* rb : {rbFiles, rbDirs, rbSched})
     connect(rb, &QRadioButton::toggled, this, &TMainForm::UpdateVersionsButton);
+  // The desktop's usual keys: Ctrl+Q quits (a run stops first, closeEvent), F1 about, F5 reload.
+  auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+  quit->setObjectName("scQuit");
+  connect(quit, &QShortcut::activated, this, &QWidget::close);
+  auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  help->setObjectName("scHelp");
+  connect(help, &QShortcut::activated, this, [this] { if (FRunDepth == 0) btInfoClick(); });
+  auto* reload = new QShortcut(QKeySequence(Qt::Key_F5), this);
+  reload->setObjectName("scRefresh");
+  connect(reload, &QShortcut::activated, this, [this] { if (FRunDepth == 0) RefreshFolders(); });
+}
+
+void TMainForm::RefreshFolders() {
+  const QString path = ShellTreeView->Path();
+  ShellTreeView->Refresh(ShellTreeView->Model()->index(0, 0, QModelIndex()).parent());
+  if (!path.isEmpty()) ShellTreeView->SetPath(path);
+  ShellListView->Model()->Reload();
+  UpdateVersionsButton();
+}
+
+void TMainForm::FitSplit() {
+  // Gives the tree back the width the user chose, as far as the right side keeps its own minimum.
+  const QList<int> sizes = Splitter->sizes();
+  if (sizes.size() < 2) return;
+  const int total = sizes[0] + sizes[1];
+  if (total <= 0) return;
+  const int rightMin = std::max(Splitter->widget(1)->minimumSizeHint().width(), 200);
+  const int tree = std::clamp(FSplit, TreeMinWidth, std::max(TreeMinWidth, total - rightMin));
+  if (tree != sizes[0]) Splitter->setSizes({tree, total - tree});
 }
 
 void TMainForm::AssignKeys() {
@@ -417,8 +470,10 @@ void TMainForm::FormCreate() {
 
   const TRestoreSettings s = LoadRestoreSettings(StdStr(FIniName));
   ApplyBounds(s);
-  const int split = s.Split > 0 ? s.Split : 260;
-  Splitter->setSizes({split, std::max(200, width() - split)});
+  // A stored width below the tree's minimum is one a small window forced: not the user's.
+  FSplit = s.Split >= TreeMinWidth ? s.Split : 260;
+  Splitter->setSizes({FSplit, std::max(200, width() - FSplit)});
+  FitSplit();
   FStoredSource = s.Source;
   FTarget = s.Target;
   FTimespan = s.Timespan;
@@ -487,6 +542,8 @@ void TMainForm::FormShow() {
   if (!FStoredSource.empty()) ShellTreeView->SetPath(QStr(FStoredSource));
   if (ShellTreeView->SelectedIndex().isValid()) ShellTreeView->scrollTo(ShellTreeView->SelectedIndex());
   ShellTreeViewClick();
+  UpdateVersionsButton();
+  FitSplit();
 }
 
 void TMainForm::ShowModePage() {
@@ -500,7 +557,7 @@ void TMainForm::FormClose() {
   s.Left = x();
   s.Height = height();
   s.Width = width();
-  s.Split = Splitter->sizes().value(0, 0);
+  s.Split = FSplit;
   s.Source = StdStr(ShellTreeView->Path());
   s.Target = TargetText();
   s.Mode = RestoreMode();
@@ -537,6 +594,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 
 void TMainForm::resizeEvent(QResizeEvent* event) {
   QMainWindow::resizeEvent(event);
+  FitSplit();
   if (FShown) ShellTreeViewClick();
 }
 
@@ -590,9 +648,14 @@ void TMainForm::keyPressEvent(QKeyEvent* event) {
   QMainWindow::keyPressEvent(event);
 }
 
-bool TMainForm::AcceptTarget() {
+QString TMainForm::ExpandedTarget() const {
   QString text = edTarget->text();
   if (text == "~" || text.startsWith("~/")) text = QDir::homePath() + text.mid(1);
+  return text;
+}
+
+bool TMainForm::AcceptTarget() {
+  const QString text = ExpandedTarget();
   if (text.trimmed().isEmpty()) {
     ShowError(Tr("Choose the folder to restore to under \"Restore to:\"."));
     edTarget->setFocus();
@@ -602,6 +665,14 @@ bool TMainForm::AcceptTarget() {
     // A relative path would land in whatever folder the program was started from.
     ShowError(FormatText(Tr("\"%s\" is not a full path. Enter the folder to restore to from the root, "
                             "starting with \"/\"."), {StdStr(text)}));
+    edTarget->setFocus();
+    return false;
+  }
+  // A file on the way is no folder to restore to, nor one to offer to create.
+  for (QFileInfo at(QDir::cleanPath(text)); !at.isRoot() && !at.filePath().isEmpty(); at = QFileInfo(at.path())) {
+    if (!at.exists() && !at.isSymLink()) continue;
+    if (at.isDir()) break;
+    ShowError(FormatText(Tr("\"%s\" is a file, not a folder. Choose a folder to restore to."), {StdStr(at.filePath())}));
     edTarget->setFocus();
     return false;
   }
@@ -674,6 +745,10 @@ void TMainForm::StartRun(TRunKind kind) {
 
 bool TMainForm::RunWith(const TRestoreOptions& inputs) {
   FRun = inputs;
+  FSkippedItems = 0;
+  FRunClock.start();
+  laRun->clear();
+  RunBar->setValue(0);
   FTarget = inputs.Target;  // the destination of the last run is where the folder dialog opens
   ++FRunDepth;
   FSession->StartStop();
@@ -701,6 +776,7 @@ void TMainForm::UpdateVersionsButton() {
 void TMainForm::btVersionsClick() {
   if (FRunDepth > 0) return;
   TVersionsDialog dialog(SubDirMask(), DriveMask(), UnpackGz(), this);
+  dialog.SetDestination(StdStr(ExpandedTarget()));
   std::string file;
   if (rbFiles->isChecked())
     for (int i = 0; i < ShellListView->Count(); ++i)
@@ -722,12 +798,17 @@ void TMainForm::RestoreVersion(const TVersionChoice& choice) {
   in.Mode = rmFiles;
   in.Items = {choice.Version.Path};
   in.Folder = ExtractFileDir(choice.Version.Path);
-  if (choice.KeepBoth) in.Overwrite = omKeepBoth;
-  // Named relative to the backup folder (schedule mode), the file goes where the schedule
-  // mode puts it: below the destination by its relative folder. From the list it goes where
-  // Start puts a listed file: into the destination itself.
+  // The dialog named the file and asked before a replace: the window's rule does not apply.
+  in.Overwrite = choice.KeepBoth ? omKeepBoth : choice.Replace ? omAlways : omNever;
+  // The version goes where its relative path puts it below the destination, as the schedule
+  // mode restores it: beside (or over) the current file of that name.
   const std::string relFolder = ExtractFilePath(choice.RelPath);
-  if (rbSched->isChecked() && !relFolder.empty()) in.Target = AddPathDelimiter(in.Target) + relFolder;
+  if (!relFolder.empty()) {
+    // The button named this file: its folders below an existing destination need no question.
+    const std::string root = in.Target;
+    in.Target = AddPathDelimiter(in.Target) + relFolder;
+    if (QFileInfo(QStr(root)).isDir()) QDir().mkpath(QStr(in.Target));
+  }
   RunWith(in);
 }
 
@@ -758,7 +839,39 @@ std::string TMainForm::SelectedFolder() const {
 }
 
 void TMainForm::ItemDone(const TItemReport& report) {
+  if (report.Action == iaSkipped) ++FSkippedItems;
   if (PreviewRunning()) FPreviewItems.push_back(report);
+}
+
+QString TMainForm::RunProgressText(const TRunProgress& p, double seconds) {
+  const auto number = [](int64_t n) { return QLocale().toString(qlonglong(n)).toStdString(); };
+  std::string text =
+      p.FilesTotal > 0
+          ? FormatText(NTr("%s of %s file", "%s of %s files", p.FilesTotal), {number(p.FilesDone), number(p.FilesTotal)})
+          : FormatText(NTr("%s file", "%s files", p.FilesDone), {number(p.FilesDone)});
+  if (p.BytesTotal > 0)
+    text += "  \u00b7  " + FormatText(Tr("%s of %s"), {SizeToStr(p.BytesDone), SizeToStr(p.BytesTotal)});
+  const double speed = seconds > 0.5 ? static_cast<double>(p.BytesDone) / seconds : 0.0;
+  if (speed >= 1.0) {
+    text += "  \u00b7  " + SizeToStr(static_cast<int64_t>(speed)) + "/s";
+    if (p.BytesTotal > p.BytesDone) {
+      const int64_t left = static_cast<int64_t>(static_cast<double>(p.BytesTotal - p.BytesDone) / speed + 0.5);
+      const QString clock = left >= 3600 ? QString::asprintf("%lld:%02lld:%02lld", qlonglong(left / 3600), qlonglong(left / 60 % 60), qlonglong(left % 60))
+                                         : QString::asprintf("%lld:%02lld", qlonglong(left / 60), qlonglong(left % 60));
+      text += "  \u00b7  " + FormatText(Tr("%s left"), {StdStr(clock)});
+    }
+  }
+  return QStr(text);
+}
+
+void TMainForm::RunProgress(const TRunProgress& p) {
+  // The counters of the command line's progress line: restored bytes, else files.
+  const double fraction = p.BytesTotal > 0   ? double(p.BytesDone) / double(p.BytesTotal)
+                          : p.FilesTotal > 0 ? double(p.FilesDone) / double(p.FilesTotal)
+                                             : 0.0;
+  RunBar->setValue(static_cast<int>(100.0 * std::clamp(fraction, 0.0, 1.0)));
+  const double seconds = FRunClock.isValid() ? double(FRunClock.elapsed()) / 1000.0 : 0.0;
+  laRun->setText(RunProgressText(p, seconds));
 }
 
 bool TMainForm::Confirm(const std::string& text, bool yesPreselected) {
@@ -768,6 +881,9 @@ bool TMainForm::Confirm(const std::string& text, bool yesPreselected) {
 QString TMainForm::SummaryText(const std::string& text) const {
   // A stopped run's summary says so: its counts are not the whole selection.
   QString shown = QStr(text);
+  // A dry run's own summary counts its skips; every other run says how many it passed over.
+  if (FRun && FRun->Kind != rkDryRun && FSkippedItems > 0)
+    shown += "\n" + QStr(FormatText(MsgSkipped(FSkippedItems), {std::to_string(FSkippedItems)}));
   if (FRun && FSession->Stopped()) shown += "\n" + T("Stopped by user.");
   return shown;
 }
@@ -790,6 +906,8 @@ void TMainForm::ShowDetailInfo(const std::string& title, const std::string& mess
 }
 
 TPasswordAnswer TMainForm::QueryPassword(const std::string& title, const std::string& prompt, std::string& pwd) {
+  // The file waits for its password: its bar must not read as done.
+  ProgressBar->setValue(0);
   int encMode = 0;
   const int result = qv::QueryPassword(QStr(title), QStr(prompt), true, encMode, pwd, false);
   return result == mrOk ? paOk : result == mrYes ? paSkip : paCancel;

@@ -2,6 +2,7 @@
 #pragma once
 // The main window: folder tree, the three restore modes, destination and overwrite options,
 // Start/Stop, Pause/Continue and the status panel. It is the restore session's view.
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <memory>
 #include <optional>
@@ -61,6 +62,7 @@ class TMainForm : public QMainWindow, public IRestoreView {
   void SetPauseEnabled(bool enabled) override;
   void SetRunning(bool running) override;
   void ItemDone(const TItemReport& report) override;
+  void RunProgress(const TRunProgress& progress) override;
   void ProcessMessages() override;
 
   // Controls, under the names the tests and translators know.
@@ -104,7 +106,9 @@ class TMainForm : public QMainWindow, public IRestoreView {
   QPushButton* btQuit = nullptr;
   QWidget* pnStatus = nullptr;
   QLabel* laFile = nullptr;
-  QProgressBar* ProgressBar = nullptr;
+  QProgressBar* ProgressBar = nullptr;  // the current file
+  QLabel* laRun = nullptr;              // the whole run: files, bytes, speed, time left
+  QProgressBar* RunBar = nullptr;
   QToolButton* btPause = nullptr;
   QWidget* pnTop = nullptr;
 
@@ -124,7 +128,14 @@ class TMainForm : public QMainWindow, public IRestoreView {
   // Restores one version of a file as a Files mode run of that backup file alone.
   void RestoreVersion(const TVersionChoice& choice);
 
-  static constexpr int StatusHeight = 45;
+  static constexpr int StatusHeight = 64;  // two rows: the file, then the whole run
+  static constexpr int TreeMinWidth = 180;
+  // The line under the file: files and bytes done of the run's, speed and time left.
+  static QString RunProgressText(const TRunProgress& progress, double seconds);
+  // The folder tree's width the user chose; the window gives it back when it has room.
+  int WantedSplit() const { return FSplit; }
+  // Re-reads the folder tree and the list (F5).
+  void RefreshFolders();
   // Where restored files go when no destination has been chosen yet.
   static QString DefaultTarget();
   // Splits the filter field: patterns separated by ";", an exclude pattern starts with "-".
@@ -160,6 +171,9 @@ class TMainForm : public QMainWindow, public IRestoreView {
   // A preview's dry run: its decisions and its summary, shown in the dialog afterwards.
   std::vector<TItemReport> FPreviewItems;
   std::optional<std::string> FPreviewSummary;
+  uint32_t FSkippedItems = 0;  // items the run on the stack passed over
+  QElapsedTimer FRunClock;
+  int FSplit = 260;
 
   void BuildControls();
   void BuildFolderTree(QWidget* parent);
@@ -187,6 +201,9 @@ class TMainForm : public QMainWindow, public IRestoreView {
   // the window is to close now.
   bool RunWith(const TRestoreOptions& inputs);
   void UpdateVersionsButton();
+  void FitSplit();
+  // The destination field with "~" expanded.
+  QString ExpandedTarget() const;
   bool PreviewRunning() const { return FRun && FRun->Kind == rkDryRun; }
   void EnableInputs(bool on);
   // What the controls say now.

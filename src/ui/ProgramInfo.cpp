@@ -39,7 +39,13 @@ std::string AboutText() {
   std::string text = vi.InternalName;
   if (IsNative64Bit()) text += " 64 bit";
   text += " (" + TrUnits("Version") + " " + vi.Version + ") - " + info.VersDate;
-  text += "\n" + CopyrightLine();
+  // The notice is English in the core; each of its lines is a text of the units domain.
+  const std::string notice = CopyrightLine();
+  for (size_t from = 0, end = 0; from <= notice.size(); from = end + 1) {
+    end = notice.find('\n', from);
+    if (end == std::string::npos) end = notice.size();
+    text += "\n" + TrUnits(notice.substr(from, end - from).c_str());
+  }
   text += "\n" + TrUnits("Licensed under the Apache License 2.0");
   return text;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ui/ShellDirDlg.h"
 
+#include <algorithm>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -97,7 +98,13 @@ QWidget* TShellDirDialog::BuildPlaces() {
   spbMyFiles = PlaceButton("spbMyFiles", "My Documents", QStyle::SP_DirHomeIcon, rfPersonal);
   spbComputer = PlaceButton("spbComputer", "Computer", QStyle::SP_ComputerIcon, rfMyComputer);
   spbNetwork = PlaceButton("spbNetwork", "Network", QStyle::SP_DriveNetIcon, rfNetwork);
-  for (QToolButton* b : {spbDesktop, spbMyFiles, spbComputer, spbNetwork}) layout->addWidget(b);
+  // One width for the column, wide enough for the longest name in the language shown.
+  int width = 84;
+  for (QToolButton* b : {spbDesktop, spbMyFiles, spbComputer, spbNetwork}) width = std::max(width, b->sizeHint().width());
+  for (QToolButton* b : {spbDesktop, spbMyFiles, spbComputer, spbNetwork}) {
+    b->setFixedWidth(width);
+    layout->addWidget(b);
+  }
   layout->addStretch();
   return panRoot;
 }
@@ -111,7 +118,6 @@ QToolButton* TShellDirDialog::PlaceButton(const char* name, const char* text, QS
   b->setIconSize({32, 32});
   b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
   b->setAutoRaise(true);
-  b->setFixedWidth(84);
   connect(b, &QToolButton::clicked, this, [this, root] { SetPlace(root); });
   return b;
 }

@@ -6,8 +6,11 @@
 #include <QTimeZone>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QFileInfo>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -96,7 +99,6 @@ QLayout* TVersionsDialog::BuildSearchFields() {
   edRelPath->setPlaceholderText(T("e.g. docs/letter.txt"));
   btFind = new QPushButton(T("Find"), this);
   btFind->setObjectName("btFind");
-  btFind->setAutoDefault(false);
   auto* laFolder = new QLabel(T("Backup folder:"), this);
   laFolder->setBuddy(edFolder);
   auto* laRelPath = new QLabel(T("File (relative to the backup sets):"), this);
@@ -123,14 +125,17 @@ void TVersionsDialog::BuildVersionList() {
 
 QLayout* TVersionsDialog::BuildButtonRow() {
   auto* row = new QHBoxLayout;
-  btRestore = new QPushButton(T("Restore to destination"), this);
+  btRestore = new QPushButton(this);
   btRestore->setObjectName("btRestore");
-  btRestore->setToolTip(T("Restore this version to the destination by the overwrite rule"));
-  btKeepBoth = new QPushButton(T("Restore beside (keep both)"), this);
+  btKeepBoth = new QPushButton(T("Restore beside the current file"), this);
   btKeepBoth->setObjectName("btKeepBoth");
-  btKeepBoth->setToolTip(T("Keep the existing file and restore beside it as \"name (1).ext\""));
   btCancel = new QPushButton(T("Cancel"), this);
   btCancel->setObjectName("btCancel");
+  // No button is pressed by Enter: Enter searches (keyPressEvent).
+  for (QPushButton* b : {btFind, btRestore, btKeepBoth, btCancel}) {
+    b->setAutoDefault(false);
+    b->setDefault(false);
+  }
   row->addWidget(btRestore);
   row->addWidget(btKeepBoth);
   row->addStretch();
@@ -140,9 +145,7 @@ QLayout* TVersionsDialog::BuildButtonRow() {
 
 void TVersionsDialog::ConnectControls() {
   connect(btFind, &QPushButton::clicked, this, &TVersionsDialog::FindClick);
-  connect(edRelPath, &QLineEdit::returnPressed, this, &TVersionsDialog::FindClick);
   connect(lvVersions, &QTreeWidget::itemSelectionChanged, this, &TVersionsDialog::UpdateButtons);
-  connect(lvVersions, &QTreeWidget::itemDoubleClicked, this, [this] { Pick(false); });
   connect(btRestore, &QPushButton::clicked, this, [this] { Pick(false); });
   connect(btKeepBoth, &QPushButton::clicked, this, [this] { Pick(true); });
   connect(btCancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -152,6 +155,36 @@ void TVersionsDialog::Search(const std::string& folder, const std::string& relPa
   edFolder->setText(QStr(folder));
   edRelPath->setText(QStr(relPath));
   FindClick();
+}
+
+void TVersionsDialog::SetDestination(const std::string& folder) {
+  FDestination = folder;
+  UpdateButtons();
+}
+
+std::string TVersionsDialog::TargetPath() const {
+  if (FDestination.empty() || FSearchedRelPath.empty()) return {};
+  return AddPathDelimiter(FDestination) + FSearchedRelPath;
+}
+
+void TVersionsDialog::keyPressEvent(QKeyEvent* event) {
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (!enter) {
+    QDialog::keyPressEvent(event);
+    return;
+  }
+  // In the list Enter does nothing; in the fields it searches and shows what it found.
+  event->accept();
+  if (focusWidget() == lvVersions) return;
+  FindClick();
+  if (!FVersions.empty()) lvVersions->setFocus();
+}
+
+void TVersionsDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // Without a file named yet the user types one; otherwise the list is what to look at.
+  if (FSearchedRelPath.empty()) edRelPath->setFocus();
+  else lvVersions->setFocus();
 }
 
 void TVersionsDialog::FindClick() {
@@ -175,12 +208,34 @@ void TVersionsDialog::FindClick() {
 
 void TVersionsDialog::UpdateButtons() {
   const bool picked = !lvVersions->selectedItems().isEmpty();
+  const QString target = QStr(TargetPath());
+  // The button names the file it writes; a long path keeps its start and its name.
+  const QString shown = fontMetrics().elidedText(target.isEmpty() ? T("the destination") : target, Qt::ElideMiddle, 360);
+  btRestore->setText(QStr(FormatText(Tr("Restore this version to %s"), {StdStr(shown)})));
+  btRestore->setToolTip(target);
+  btKeepBoth->setToolTip(QStr(FormatText(Tr("Keep %s and write this version beside it as \"name (1).ext\""),
+                                         {StdStr(target)})));
   btRestore->setEnabled(picked);
   btKeepBoth->setEnabled(picked);
 }
 
 void TVersionsDialog::Pick(bool keepBoth) {
-  if (lvVersions->selectedItems().isEmpty()) return;
+  const int row = lvVersions->indexOfTopLevelItem(lvVersions->currentItem());
+  if (lvVersions->selectedItems().isEmpty() || row < 0 || size_t(row) >= FVersions.size()) return;
+  FReplace = false;
+  const QString target = QStr(TargetPath());
+  if (!keepBoth && !target.isEmpty() && QFileInfo::exists(target)) {
+    // Replacing a file is asked for here, whatever the overwrite rule of the window says.
+    const TVersionEntry& v = FVersions[size_t(row)];
+    const QString when = QDateTime::fromSecsSinceEpoch(v.UnixTime, QTimeZone::utc()).toString("yyyy-MM-dd HH:mm:ss");
+    const std::string question = FormatText(Tr("\"%s\" exists.\nReplace it with the version of %s (UTC) from set %s?"),
+                                            {StdStr(target), StdStr(when), v.Set});
+    QMessageBox box(QMessageBox::Question, windowTitle(), QStr(question), QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    if (box.exec() != QMessageBox::Yes) return;
+    FReplace = true;
+  }
   FKeepBoth = keepBoth;
   accept();
 }
@@ -189,7 +244,7 @@ std::optional<TVersionChoice> TVersionsDialog::Execute() {
   if (exec() != QDialog::Accepted) return std::nullopt;
   const int row = lvVersions->indexOfTopLevelItem(lvVersions->currentItem());
   if (row < 0 || size_t(row) >= FVersions.size()) return std::nullopt;
-  return TVersionChoice{FVersions[size_t(row)], FSearchedRelPath, FKeepBoth};
+  return TVersionChoice{FVersions[size_t(row)], FSearchedRelPath, FKeepBoth, FReplace};
 }
 
 }  // namespace qv

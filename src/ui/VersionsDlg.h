@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The versions of one file across the backup sets: the user picks one and restores it to
-// the destination or beside the file there, keeping both.
+// the destination or beside the file there, keeping both. Enter only searches: restoring is
+// always a click on a button that names the file it writes.
 #include <QDialog>
 #include <optional>
 #include <string>
@@ -34,6 +35,7 @@ struct TVersionChoice {
   TVersionEntry Version;
   std::string RelPath;
   bool KeepBoth = false;  // restore beside an existing file instead of by the overwrite rule
+  bool Replace = false;   // the user agreed to replace the existing file
 };
 
 class TVersionsDialog : public QDialog {
@@ -44,6 +46,10 @@ class TVersionsDialog : public QDialog {
 
   // Shows the versions of relPath below folder (an empty relPath waits for the user's input).
   void Search(const std::string& folder, const std::string& relPath);
+  // The folder a version is restored below, by its relative path: the buttons name the file.
+  void SetDestination(const std::string& folder);
+  // Where the picked version goes: the destination plus the searched relative path.
+  std::string TargetPath() const;
   // The picked version and how to restore it; none when cancelled.
   std::optional<TVersionChoice> Execute();
   const std::vector<TVersionEntry>& Versions() const { return FVersions; }
@@ -57,6 +63,10 @@ class TVersionsDialog : public QDialog {
   QPushButton* btKeepBoth = nullptr;
   QPushButton* btCancel = nullptr;
 
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
  private:
   QLayout* BuildSearchFields();
   void BuildVersionList();
@@ -66,7 +76,9 @@ class TVersionsDialog : public QDialog {
   bool FUnpackGz = true;
   std::vector<TVersionEntry> FVersions;
   std::string FSearchedRelPath;
+  std::string FDestination;
   bool FKeepBoth = false;
+  bool FReplace = false;
   void FindClick();
   void UpdateButtons();
   void Pick(bool keepBoth);

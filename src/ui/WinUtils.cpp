@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ui/WinUtils.h"
 
+#include "restore/RestoreText.h"
+
 #include "base/FormatUtils.h"
 
 #include <QApplication>
@@ -94,7 +96,8 @@ int MessageDialogAt(const QString& caption, const QString& message, QMessageBox:
                     int timeoutSeconds, const QPoint& position,
                     QMessageBox::StandardButton defaultButton,
                     QMessageBox::StandardButtons buttons) {
-  QMessageBox box(kind, caption.isEmpty() ? QApplication::applicationDisplayName() : caption,
+  // Without a caption of its own a box bears the program's main title, never its file name.
+  QMessageBox box(kind, caption.isEmpty() ? QStr(MsgMainCaption()) : caption,
                   message, buttons, QApplication::activeWindow());
   box.setDefaultButton(defaultButton);
   box.setWindowFlag(Qt::WindowStaysOnTopHint);

@@ -14,7 +14,7 @@ int main(int argc, char* argv[]) {
 
   QApplication app(argc, argv);
   QApplication::setApplicationName("quorvex-restore");
-  QApplication::setApplicationDisplayName(QString::fromStdString(qv::Tr("Restore Quorvex files")));
+  // No display name: Qt would add it to every title ("Restore files from backup — ...").
   QApplication::setWindowIcon(qv::ProgramIcon());
   QApplication::setDesktopFileName("io.quorvex.Restore");  // the installed desktop entry
 

@@ -10,13 +10,16 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTest>
+#include <QUrl>
 
+#include "base/Translation.h"
 #include "ui/MainForm.h"
 #include "ui/PreviewDlg.h"
 #include "ui/ShellCtrls.h"
 #include "ui/UiTestSupport.h"
+#include "ui/WinUtils.h"
 
 using namespace qv;
 using namespace qvtest;
@@ -36,7 +39,8 @@ QStringList Snapshot(const QString& dir) {
 }
 
 struct TPreviewSeen {
-  QStringList Rows;  // "action target-name reason" (the reason without its details)
+  QStringList Rows;     // "action target-name reason" (the reason without its details)
+  QStringList Changes;  // the same, as first shown: only the rows that change something
   QString Counts;
   bool Opened = false;
 };
@@ -47,10 +51,18 @@ void AnswerPreview(TDialogScript& script, TPreviewSeen& seen, const char* button
   script.Always([&seen, button](QWidget* w) {
     if (auto* dlg = qobject_cast<TPreviewDialog*>(w)) {
       seen.Opened = true;
-      for (int row = 0; row < dlg->tvItems->rowCount(); ++row)
-        seen.Rows << dlg->tvItems->item(row, 0)->text() + " " + QFileInfo(dlg->tvItems->item(row, 1)->text()).fileName() +
-                         " " + dlg->tvItems->item(row, 4)->text().section(" - ", 0, 0);
-      seen.Rows.sort();
+      const auto rows = [dlg] {
+        QStringList out;
+        for (int row = 0; row < dlg->RowCount(); ++row)
+          out << dlg->Cell(row, TPreviewDialog::colAction) + " " +
+                     QFileInfo(dlg->Cell(row, TPreviewDialog::colTarget)).fileName() + " " +
+                     dlg->Cell(row, TPreviewDialog::colReason).section(" - ", 0, 0);
+        out.sort();
+        return out;
+      };
+      seen.Changes = rows();
+      dlg->cbChangesOnly->setChecked(false);
+      seen.Rows = rows();
       seen.Counts = dlg->laCounts->text();
       dlg->findChild<QPushButton*>(button)->click();
       return true;
@@ -99,6 +111,7 @@ class PreviewTest : public QObject {
     form->btPreview->click();
     QVERIFY(seen.Opened);
     QCOMPARE(seen.Rows, (QStringList{"new new.txt ", "replace old.txt ", "skip keep.txt not older"}));
+    QCOMPARE(seen.Changes, (QStringList{"new new.txt ", "replace old.txt "}));
     QVERIFY2(seen.Counts.startsWith("Dry run: 2 to restore (1 new, 1 replaced), 1 skipped, 0 errors"),
              qPrintable(seen.Counts));
     QCOMPARE(Snapshot(dest), before);
@@ -136,8 +149,9 @@ class PreviewTest : public QObject {
     script.Always([&](QWidget* w) {
       auto* dlg = qobject_cast<TPreviewDialog*>(w);
       if (!dlg) return false;
-      setShown = !dlg->tvItems->isColumnHidden(3);
-      for (int row = 0; row < dlg->tvItems->rowCount(); ++row) sets << QFileInfo(dlg->tvItems->item(row, 3)->text()).fileName();
+      setShown = !dlg->tvItems->isColumnHidden(TPreviewDialog::colSet);
+      for (int row = 0; row < dlg->RowCount(); ++row)
+        sets << QFileInfo(dlg->Cell(row, TPreviewDialog::colSet)).fileName();
       dlg->btClose->click();
       return true;
     });
@@ -189,6 +203,117 @@ class PreviewTest : public QObject {
     auto again = OpenWindow(dir.filePath("q.ini"));
     QCOMPARE(again->cbPattern->isChecked(), on);
     QCOMPARE(again->edPattern->text(), patterns.trimmed());  // the settings file trims
+  }
+
+  // "Show only changes" (on at first) shows exactly the rows that change something or fail;
+  // cleared, every row; the counts per action are those of the rows.
+  void changesFilterShowsExactlyTheChangingRows_data() {
+    QTest::addColumn<QString>("actions");  // one letter a row: n new, r replace, s skip, e error
+    QTest::newRow("two changes among skips") << "sssnssssrsss";
+    QTest::newRow("no change") << "ssss";
+    QTest::newRow("only changes") << "nre";
+    QTest::newRow("empty") << "";
+  }
+
+  void changesFilterShowsExactlyTheChangingRows() {
+    QFETCH(QString, actions);
+    std::vector<TItemReport> items;
+    QStringList changing, all;
+    int counts[4] = {0, 0, 0, 0};
+    for (int i = 0; i < actions.size(); ++i) {
+      TItemReport r;
+      const QChar a = actions[i];
+      r.Action = a == 'n' ? iaNew : a == 'r' ? iaReplace : a == 's' ? iaSkip : iaFailed;
+      ++counts[QString("nrse").indexOf(a)];
+      r.Source = "/b/item" + std::to_string(i);
+      r.Target = "/d/item" + std::to_string(i);
+      if (a == 's') r.Reason = "exists";
+      items.push_back(r);
+      all << QString("item%1").arg(i);
+      if (a != 's') changing << QString("item%1").arg(i);
+    }
+    TPreviewDialog dialog(items, "summary", false);
+    const auto shown = [&dialog] {
+      QStringList names;
+      for (int row = 0; row < dialog.RowCount(); ++row)
+        names << QFileInfo(dialog.Cell(row, TPreviewDialog::colTarget)).fileName();
+      return names;
+    };
+    QVERIFY(dialog.cbChangesOnly->isChecked());
+    QCOMPARE(shown(), changing);
+    dialog.cbChangesOnly->setChecked(false);
+    QCOMPARE(shown(), all);
+    QCOMPARE(dialog.laActions->text(), QString("%1 new, %2 replace, %3 skip, %4 error")
+                                           .arg(counts[0]).arg(counts[1]).arg(counts[2]).arg(counts[3]));
+  }
+
+  void columnsSortAndFit() {
+    std::vector<TItemReport> items;
+    for (const char* name : {"b.txt", "c.txt", "a.txt"}) {
+      TItemReport r;
+      r.Action = iaSkip;
+      r.Reason = "not older";
+      r.Message = "backup 2024-05-17 09:12:40, target 2024-05-20 16:03:11 (UTC)";
+      r.Source = std::string("/backup/") + name;
+      r.Target = std::string("/dest/") + name;
+      items.push_back(r);
+    }
+    TPreviewDialog dialog(items, "summary", false);
+    dialog.cbChangesOnly->setChecked(false);
+    QVERIFY(dialog.tvItems->isSortingEnabled());
+    QCOMPARE(dialog.Cell(0, TPreviewDialog::colTarget), QString("/dest/b.txt"));  // the run's order first
+    dialog.tvItems->sortByColumn(TPreviewDialog::colTarget, Qt::AscendingOrder);
+    QCOMPARE(dialog.Cell(0, TPreviewDialog::colTarget), QString("/dest/a.txt"));
+    dialog.tvItems->sortByColumn(TPreviewDialog::colTarget, Qt::DescendingOrder);
+    QCOMPARE(dialog.Cell(0, TPreviewDialog::colTarget), QString("/dest/c.txt"));
+    // The reason is read whole: its column is as wide as its text.
+    const int needed = dialog.tvItems->fontMetrics().horizontalAdvance(dialog.Cell(0, TPreviewDialog::colReason));
+    QVERIFY2(dialog.tvItems->columnWidth(TPreviewDialog::colReason) >= needed,
+             qPrintable(QString("%1 < %2").arg(dialog.tvItems->columnWidth(TPreviewDialog::colReason)).arg(needed)));
+  }
+
+  void reasonsAreTranslated_data() {
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("exists");
+    QTest::addColumn<QString>("notOlder");
+    QTest::newRow("en") << "en" << "exists" << "not older";
+    QTest::newRow("de") << "de" << "vorhanden" << QString::fromUtf8("nicht \xc3\xa4lter");
+  }
+
+  void reasonsAreTranslated() {
+    QFETCH(QString, language);
+    QFETCH(QString, exists);
+    QFETCH(QString, notOlder);
+    SetTranslationLanguage(language.toStdString());
+    const QString gotExists = TPreviewDialog::ReasonText("exists");
+    const QString gotNotOlder = TPreviewDialog::ReasonText("not older");
+    SetTranslationLanguage("en");
+    QCOMPARE(gotExists, exists);
+    QCOMPARE(gotNotOlder, notOlder);
+  }
+
+  void doubleClickOpensTheSourcesFolder() {
+    QTemporaryDir dir;
+    WriteFile(dir.filePath("backup/docs/a.txt"), "a");
+    WriteFile(dir.filePath("backup/old.zip"), "not read here");
+    std::vector<TItemReport> items(2);
+    items[0].Action = iaNew;
+    items[0].Source = StdStr(dir.filePath("backup/docs/a.txt"));
+    items[1].Action = iaReplace;
+    items[1].Source = StdStr(dir.filePath("backup/old.zip/inner/b.txt"));  // an archive's entry
+    QList<QUrl> opened;
+    const auto saved = TPreviewDialog::OpenUrl;
+    TPreviewDialog::OpenUrl = [&opened](const QUrl& url) { opened << url; return true; };
+    TPreviewDialog dialog(items, "summary", false);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    for (int row = 0; row < 2; ++row) {
+      const QRect cell = dialog.tvItems->visualRect(dialog.tvItems->model()->index(row, TPreviewDialog::colSource));
+      QTest::mouseClick(dialog.tvItems->viewport(), Qt::LeftButton, {}, cell.center());  // the press a double-click ends
+      QTest::mouseDClick(dialog.tvItems->viewport(), Qt::LeftButton, {}, cell.center());
+    }
+    TPreviewDialog::OpenUrl = saved;
+    QCOMPARE(opened, (QList<QUrl>{QUrl::fromLocalFile(dir.filePath("backup/docs")), QUrl::fromLocalFile(dir.filePath("backup"))}));
   }
 };
 

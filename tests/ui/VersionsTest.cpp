@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 // The Versions dialog: every copy of a file across the sets, newest first, and restoring a
 // picked one to the destination or beside the file there.
+#include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QTimer>
 #include <QTimeZone>
 #include <QTreeWidget>
 
@@ -112,8 +115,8 @@ class VersionsTest : public QObject {
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("writtenAs");
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("older gz copy to destination") << "set2" << "btRestore" << "a.txt" << QByteArray("march");
-    QTest::newRow("oldest beside, keeping both") << "set3" << "btKeepBoth" << "a (1).txt" << QByteArray("january");
+    QTest::newRow("older gz copy to destination") << "set2" << "btRestore" << "docs/a.txt" << QByteArray("march");
+    QTest::newRow("oldest beside, keeping both") << "set3" << "btKeepBoth" << "docs/a (1).txt" << QByteArray("january");
   }
 
   void restorePicksVersion() {
@@ -125,7 +128,7 @@ class VersionsTest : public QObject {
     const QString backup = dir.filePath("backup"), dest = dir.filePath("dest");
     MakeBackup(backup);
     const bool keepBoth = button == "btKeepBoth";
-    if (keepBoth) WriteFile(dest + "/a.txt", "current");
+    if (keepBoth) WriteFile(dest + "/docs/a.txt", "current");
     else QDir().mkpath(dest);
     auto form = OpenOnSet1(dir.path(), backup, dest);
     QVERIFY(form->btVersions->isEnabled());
@@ -137,7 +140,8 @@ class VersionsTest : public QObject {
     QCOMPARE(script.Seen.size(), 2);
     QVERIFY2(script.Seen.last().contains("1 file copied"), qPrintable(script.Seen.join(" | ")));
     QCOMPARE(ReadFile(dest + "/" + writtenAs), expected);
-    if (keepBoth) QCOMPARE(ReadFile(dest + "/a.txt"), QByteArray("current"));
+    if (keepBoth) QCOMPARE(ReadFile(dest + "/docs/a.txt"), QByteArray("current"));
+    QVERIFY(!QFileInfo::exists(dest + "/a.txt"));  // never the destination's root
     QVERIFY(!form->RunInputs());
     QVERIFY(form->btVersions->isEnabled());
   }
@@ -180,6 +184,128 @@ class VersionsTest : public QObject {
     QVERIFY(!form->btVersions->isEnabled());
     form->rbDirs->click();
     QVERIFY(!form->btVersions->isEnabled());
+  }
+
+  // Enter searches and shows the list, in the field or in the list: it never restores, not
+  // even with "Allways" over an existing file.
+  void enterSearchesAndNeverRestores() {
+    QTemporaryDir dir;
+    const QString backup = dir.filePath("backup"), dest = dir.filePath("dest");
+    MakeBackup(backup);
+    WriteFile(dest + "/docs/a.txt", "current");
+    auto form = OpenWindow(dir.filePath("q.ini"));
+    form->rbSched->click();
+    QVERIFY(form->ShellTreeView->SetPath(backup));
+    form->edTarget->setText(dest);
+    form->rbOverwriteAll->setChecked(true);
+    bool focusOnPath = false, typedIntoPath = false, stillOpen = false, openAfterListEnter = false;
+    int asked = 0;
+    int rows = -1;
+    TDialogScript script;
+    script.Then([&](QWidget* w) {
+      auto* dialog = qobject_cast<TVersionsDialog*>(w);
+      if (!dialog) return false;
+      focusOnPath = dialog->focusWidget() == dialog->edRelPath;
+      // A question or a run opened by Enter is answered No here and counted: the test fails, never hangs.
+      QTimer guard;
+      guard.setInterval(20);
+      QObject::connect(&guard, &QTimer::timeout, [&asked] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+          ++asked;
+          (box->button(QMessageBox::No) ? box->button(QMessageBox::No) : box->buttons().first())->click();
+        }
+      });
+      guard.start();
+      QTest::keyClicks(dialog->focusWidget(), "docs/a.txt");
+      typedIntoPath = dialog->edRelPath->text() == "docs/a.txt" && dialog->edFolder->text() == backup;
+      QTest::keyClick(dialog->edRelPath, Qt::Key_Return);
+      QTest::keyClick(dialog->edRelPath, Qt::Key_Enter);
+      stillOpen = dialog->isVisible() && dialog->result() == QDialog::Rejected;
+      rows = dialog->lvVersions->topLevelItemCount();
+      QTest::keyClick(dialog->lvVersions, Qt::Key_Return);
+      QTest::keyClick(dialog, Qt::Key_Return);
+      openAfterListEnter = dialog->isVisible();
+      dialog->btCancel->click();
+      return true;
+    });
+    AnswerBoxes(script);
+    form->btVersions->click();
+    QVERIFY(script.Done());
+    QVERIFY(focusOnPath);
+    QVERIFY(typedIntoPath);
+    QVERIFY(stillOpen);
+    QCOMPARE(rows, 3);
+    QVERIFY(openAfterListEnter);
+    QCOMPARE(asked, 0);
+    QCOMPARE(script.Seen.size(), 1);  // the dialog only: no run, no summary
+    QCOMPARE(ReadFile(dest + "/docs/a.txt"), QByteArray("current"));
+    QVERIFY(!form->Session().LastRun().Started);
+  }
+
+  // Replacing a file is asked for whatever the overwrite rule says; No keeps the dialog open.
+  void replaceAsksFirst_data() {
+    QTest::addColumn<QString>("rule");
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("never, yes") << "rbOverwriteNone" << int(QMessageBox::Yes) << QByteArray("march");
+    QTest::newRow("allways, no") << "rbOverwriteAll" << int(QMessageBox::No) << QByteArray("current");
+    QTest::newRow("only older, yes") << "rbOverwriteOlder" << int(QMessageBox::Yes) << QByteArray("march");
+  }
+
+  void replaceAsksFirst() {
+    QFETCH(QString, rule);
+    QFETCH(int, answer);
+    QFETCH(QByteArray, expected);
+    QTemporaryDir dir;
+    const QString backup = dir.filePath("backup"), dest = dir.filePath("dest");
+    MakeBackup(backup);
+    WriteFile(dest + "/docs/a.txt", "current");
+    SetModified(dest + "/docs/a.txt", QDateTime::currentDateTimeUtc());  // newer than every version
+    auto form = OpenOnSet1(dir.path(), backup, dest);
+    form->findChild<QRadioButton*>(rule)->setChecked(true);
+    QString named, question;
+    bool openAfterNo = false;
+    TDialogScript script;
+    script.Then([&](QWidget* w) {
+      auto* dialog = qobject_cast<TVersionsDialog*>(w);
+      if (!dialog) return false;
+      named = dialog->btRestore->toolTip();
+      dialog->lvVersions->setCurrentItem(dialog->lvVersions->findItems("set2", Qt::MatchExactly, 1).value(0));
+      QTimer::singleShot(0, dialog, [&, dialog] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        question = box->text();
+        box->button(QMessageBox::StandardButton(answer))->click();
+      });
+      dialog->btRestore->click();
+      openAfterNo = dialog->isVisible();
+      if (openAfterNo) dialog->btCancel->click();
+      return true;
+    });
+    AnswerBoxes(script);
+    form->btVersions->click();
+    QVERIFY(script.Done());
+    QCOMPARE(named, dest + "/docs/a.txt");
+    QVERIFY2(question.contains(dest + "/docs/a.txt") && question.contains("set2"), qPrintable(question));
+    QCOMPARE(openAfterNo, answer == QMessageBox::No);
+    QCOMPARE(ReadFile(dest + "/docs/a.txt"), expected);
+    QCOMPARE(QDir(dest + "/docs").entryList(QDir::Files).size(), 1);
+  }
+
+  void buttonIsOffAtStartWithoutAFile() {
+    QTemporaryDir dir;
+    const QString backup = dir.filePath("backup");
+    MakeBackup(backup);
+    {
+      auto form = OpenWindow(dir.filePath("q.ini"));
+      QVERIFY(!form->btVersions->isEnabled());  // files mode, nothing selected
+      QVERIFY(form->ShellTreeView->SetPath(backup + "/set1/docs"));
+      QVERIFY(!form->btVersions->isEnabled());
+      form->ShellListView->SelectNames({"a.txt"});
+      QVERIFY(form->btVersions->isEnabled());
+      QVERIFY(form->ShellTreeView->SetPath(backup + "/set2/docs"));  // a new folder drops the selection
+      QVERIFY(!form->btVersions->isEnabled());
+    }
   }
 };
 

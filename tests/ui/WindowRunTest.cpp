@@ -122,7 +122,8 @@ class WindowRunTest : public QObject {
     form->btRestore->click();
     QCOMPARE(ReadFile(dest + "/a.txt"), expected);
     const bool restored = expected == "new" || !besideName.isEmpty();
-    QCOMPARE(script.Seen, QStringList{restored ? "1 file copied" : "0 files copied"});
+    // Kept files are counted in the summary, as the command line counts them.
+    QCOMPARE(script.Seen, QStringList{restored ? "1 file copied" : "0 files copied\n1 skipped"});
     QCOMPARE(FilesIn(dest), besideName.isEmpty() ? QStringList{"a.txt"} : (QStringList{"a (1).txt", "a.txt"}));
     if (!besideName.isEmpty()) QCOMPARE(ReadFile(dest + "/" + besideName), QByteArray("new"));
   }
@@ -247,25 +248,33 @@ class WindowRunTest : public QObject {
     QCOMPARE(form->btRestore->text().remove('&'), QString("Start"));
   }
 
-  void destinationThatCannotBeCreatedIsSaidOnce() {
+  void destinationThatIsAFileIsSaidOnce_data() {
+    QTest::addColumn<QString>("below");  // the destination, below the plain file
+    QTest::newRow("the file itself") << "";
+    QTest::newRow("a folder below it") << "/sub";
+    QTest::newRow("deeper below it") << "/sub/deeper";
+  }
+
+  void destinationThatIsAFileIsSaidOnce() {
+    QFETCH(QString, below);
     QTemporaryDir dir;
     WriteFile(dir.filePath("backup/a.txt"), "a");
-    WriteFile(dir.filePath("backup/b.txt"), "b");
     WriteFile(dir.filePath("plain-file"), "x");
-    const QString target = dir.filePath("plain-file/sub");
+    const QString target = dir.filePath("plain-file") + below;
     auto form = OpenWindow(dir.filePath("q.ini"));
     QVERIFY(form->ShellTreeView->SetPath(dir.filePath("backup")));
-    form->ShellListView->SelectNames({"a.txt", "b.txt"});
+    form->ShellListView->SelectNames({"a.txt"});
     form->edTarget->setText(target);
     TDialogScript script;
     AnswerEveryBox(script, QMessageBox::Yes);
     form->btRestore->click();
     QTest::qWait(100);
-    QCOMPARE(script.Seen.size(), 2);
-    QVERIFY2(script.Seen[0].contains("Destination directory not found - create?") && script.Seen[0].contains(target),
+    // No offer to create a folder where a file is: one message that names the file.
+    QCOMPARE(script.Seen.size(), 1);
+    QVERIFY2(script.Seen[0].contains("is a file, not a folder") && script.Seen[0].contains(dir.filePath("plain-file")),
              qPrintable(script.Seen[0]));
-    QVERIFY2(script.Seen[1].contains(target) && script.Seen[1].contains(QString::fromLocal8Bit(strerror(ENOTDIR))),
-             qPrintable(script.Seen[1]));
+    QCOMPARE(ReadFile(dir.filePath("plain-file")), QByteArray("x"));
+    QVERIFY(!form->Session().LastRun().Started);
   }
 
   void fileListNeverRenamesTheBackup() {

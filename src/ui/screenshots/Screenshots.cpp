@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// Renders the main window in each mode, the password prompt, the summary with details and the
-// preview into PNG files for the README (scripts/screenshots.sh runs it under a display).
+// Renders the main window in each mode, a paused run, the password prompt, the summary with
+// details, the preview and the versions of a file into PNG files for the README
+// (scripts/screenshots.sh runs it under a display). Built with everything else, so a change
+// of the window that it no longer fits breaks the build, not the pictures.
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -82,23 +84,53 @@ int main(int argc, char** argv) {
     Save(&info, out, "summary-details");
     info.accept();
   });
-  info.Execute({-1, -1}, form.windowTitle(), "3 files copied - 1 errors", iiError,
+  info.Execute({-1, -1}, form.windowTitle(), "3 files copied - 1 error\n1 skipped", iiError,
                {"Error restoring file: " + backup + "/budget.xlsx.gz", "   Error: CRC error in \"budget.xlsx\""});
 
   // What a restore of the selection would do, as the Preview button shows it.
   const std::string dest = StdStr(home.path()) + "/Restored/";
   const std::string from = StdStr(backup) + "/";
-  std::vector<TItemReport> items(4);
-  items[0] = {iaNew, from + "report.doc.gze", dest + "report.doc", "", -1, 0, "", ""};
-  items[1] = {iaReplace, from + "budget.xlsx.gz", dest + "budget.xlsx", "", -1, 0, "", ""};
-  items[2] = {iaSkip, from + "photo.jpg", dest + "photo.jpg", "", -1, 0,
-              "backup 2024-05-17 09:12:40, target 2024-05-20 16:03:11 (UTC)", "not older"};
-  items[3] = {iaNew, from + "notes.txt.enc", dest + "notes.txt", "", -1, 0, "", ""};
-  TPreviewDialog preview(items, QStr(FormatText(MsgDryRunSummary(), {"3", "2", "1", "1", "0"})), false);
-  preview.resize(820, 300);
+  const auto item = [](TItemAction action, const std::string& source, const std::string& target,
+                       const std::string& reason = {}, const std::string& message = {}) {
+    TItemReport r;
+    r.Action = action;
+    r.Source = source;
+    r.Target = target;
+    r.Reason = reason;
+    r.Message = message;
+    return r;
+  };
+  std::vector<TItemReport> items = {
+      item(iaNew, from + "report.doc.gze", dest + "report.doc"),
+      item(iaReplace, from + "budget.xlsx.gz", dest + "budget.xlsx"),
+      item(iaSkip, from + "photo.jpg", dest + "photo.jpg", "not older",
+           "backup 2024-05-17 09:12:40, target 2024-05-20 16:03:11 (UTC)"),
+      item(iaNew, from + "notes.txt.enc", dest + "notes.txt")};
+  for (int i = 1; i <= 6; ++i)
+    items.push_back(item(iaSkip, from + "scan-" + std::to_string(i) + ".pdf", dest + "scan-" + std::to_string(i) + ".pdf", "exists"));
+  TPreviewDialog preview(items, QStr(FormatText(MsgDryRunSummary(), {"3", "2", "1", "7", "0"})), false);
   preview.show();
   Save(&preview, out, "preview");
   preview.hide();
+
+  // A Directory run paused halfway: the file's bar and the whole run's.
+  form.rbDirs->click();
+  form.SetStatusVisible(true);
+  form.SetRunning(true);
+  form.SetPauseEnabled(true);
+  form.SetPauseCaption(true);
+  form.SetFileLabel(StdStr(backup) + "/budget.xlsx.gz");
+  form.SetProgress(42);
+  TRunProgress run;
+  run.FilesDone = 331;
+  run.FilesTotal = 2000;
+  run.BytesDone = 412LL << 20;
+  run.BytesTotal = 2380LL << 20;
+  form.RunProgress(run);
+  Save(&form, out, "main-progress");
+  form.SetRunning(false);
+  form.SetStatusVisible(false);
+  form.rbSched->click();
 
   // Every copy of one file across the sets, as the Versions button shows it.
   const struct { const char* set; int size; int day; } copies[] = {
@@ -111,6 +143,7 @@ int main(int argc, char** argv) {
       f.setFileTime(QDateTime(QDate(2024, 5, c.day), QTime(21, 30), QTimeZone::utc()), QFileDevice::FileModificationTime);
   }
   TVersionsDialog versions("2024-*", "", true);
+  versions.SetDestination(StdStr(home.path()) + "/Pictures");
   versions.Search(StdStr(home.path()) + "/Backup", "photo.jpg");
   versions.lvVersions->setCurrentItem(versions.lvVersions->topLevelItem(1));
   versions.show();
@@ -124,6 +157,8 @@ int main(int argc, char** argv) {
   german.show();
   german.ShellTreeView->SetPath(backup);
   german.ShellListView->SelectNames({"notes.txt.enc"});
+  // At its smallest: every German text must still fit.
+  german.resize(german.minimumSizeHint());
   Save(&german, out, "main-german");
   return 0;
 }
