@@ -33,6 +33,13 @@
 #include "base/Translation.h"
 #include "restore/RestoreText.h"
 #include "transfer/Thread.h"
+#ifdef QV_HAVE_MOUNT
+#include "mount/Mount.h"
+#else
+namespace qv {
+class TBackupMount {};  // built without FUSE: Browse... is hidden and mounts nothing
+}  // namespace qv
+#endif
 #include "ui/DateEdit.h"
 #include "ui/DetailInfoDlg.h"
 #include "ui/PreviewDlg.h"
@@ -252,6 +259,14 @@ QWidget* TMainForm::BuildSchedulePage() {
   laDriveId->setBuddy(edDriveId);
   layout->addWidget(laDate, 1, 0);
   layout->addWidget(dtpRest, 1, 1);
+  btBrowse = new QPushButton(T("Browse..."), page);
+  btBrowse->setObjectName("btBrowse");
+  btBrowse->setToolTip(T("Show the backup as it was on this day in the file manager, read-only"));
+  btBrowse->setAutoDefault(false);  // Enter stays with Start
+  layout->addWidget(btBrowse, 1, 2);
+#ifndef QV_HAVE_MOUNT
+  btBrowse->hide();  // built without FUSE
+#endif
   layout->addWidget(laFilter, 2, 0);
   layout->addWidget(edFilter, 2, 1);
   layout->addWidget(new QLabel(T("(e.g. BD*)"), page), 2, 2);
@@ -418,6 +433,7 @@ void TMainForm::ConnectControls() {
   connect(btPause, &QToolButton::clicked, this, &TMainForm::btPauseClick);
   connect(cbPattern, &QCheckBox::toggled, edPattern, &QWidget::setEnabled);
   connect(btVersions, &QPushButton::clicked, this, &TMainForm::btVersionsClick);
+  connect(btBrowse, &QPushButton::clicked, this, &TMainForm::btBrowseClick);
   connect(ShellListView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
           &TMainForm::UpdateVersionsButton);
   // A new folder in the list drops its selection without a selection signal.
@@ -588,6 +604,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  FMount.reset();  // the browsed day ends with the window
   FormClose();
   event->accept();
 }
@@ -790,6 +807,29 @@ void TMainForm::btVersionsClick() {
     dialog.Search(SelectedFolder(), {});
   }
   if (const std::optional<TVersionChoice> choice = dialog.Execute()) RestoreVersion(*choice);
+}
+
+void TMainForm::btBrowseClick() {
+#ifdef QV_HAVE_MOUNT
+  // Below the user's runtime folder, one mount point per day; a day shown before is shown again.
+  QString base = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  if (base.isEmpty()) base = QDir::tempPath();
+  const QString mountPoint = base + "/quorvex-restore/" + dtpRest->date().toString("yyyy-MM-dd");
+  TMountConfig config;
+  config.Folder = SelectedFolder();
+  config.DateView = true;
+  config.DayNumber = RestoreDate();
+  config.SetMask = SubDirMask();
+  config.DriveMask = DriveMask();
+  config.Unpack = UnpackGz();
+  if (!FMount) FMount = std::make_unique<TBackupMount>();
+  std::string error;
+  if (!FMount->Start(config, StdStr(mountPoint), error)) {
+    ShowError(error);
+    return;
+  }
+  OpenInFileManager(QUrl::fromLocalFile(QStr(FMount->MountPoint())));
+#endif
 }
 
 void TMainForm::RestoreVersion(const TVersionChoice& choice) {

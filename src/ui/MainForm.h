@@ -27,6 +27,8 @@ class QLayout;
 
 namespace qv {
 
+class TBackupMount;
+
 class TShellTreeView;
 class TShellListView;
 class TShellDirDialog;
@@ -101,6 +103,7 @@ class TMainForm : public QMainWindow, public IRestoreView {
   QPushButton* btTest = nullptr;
   QPushButton* btPreview = nullptr;
   QPushButton* btVersions = nullptr;
+  QPushButton* btBrowse = nullptr;  // the chosen day, mounted read-only, in the file manager
   QPushButton* btRestore = nullptr;
   QPushButton* btInfo = nullptr;
   QPushButton* btQuit = nullptr;
@@ -125,6 +128,7 @@ class TMainForm : public QMainWindow, public IRestoreView {
   void btPauseClick();
   void btPreviewClick();
   void btVersionsClick();
+  void btBrowseClick();
   // Restores one version of a file as a Files mode run of that backup file alone.
   void RestoreVersion(const TVersionChoice& choice);
 
@@ -152,6 +156,8 @@ class TMainForm : public QMainWindow, public IRestoreView {
 
  private:
   std::unique_ptr<TRestoreSession> FSession;
+  // The day that Browse... shows; unmounted when the window goes.
+  std::unique_ptr<TBackupMount> FMount;
   std::unique_ptr<TShellDirDialog> FDirDialog;
   QString FIniName;
   QString FProgVersName;

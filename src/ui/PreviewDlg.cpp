@@ -42,10 +42,6 @@ QString Explanation(const TItemReport& item) {
 }
 }  // namespace
 
-std::function<bool(const QUrl&)> TPreviewDialog::OpenUrl = [](const QUrl& url) {
-  return QDesktopServices::openUrl(url);
-};
-
 QString TPreviewDialog::ActionText(TItemAction action) {
   switch (action) {
     case iaNew: return T("new");
@@ -186,7 +182,7 @@ QString TPreviewDialog::Cell(int row, int column) const { return FProxy->index(r
 
 void TPreviewDialog::OpenSourceFolder(int row) {
   const QString folder = SourceFolder(StdStr(FProxy->index(row, colAction).data(SourceRole).toString()));
-  if (!folder.isEmpty() && OpenUrl) OpenUrl(QUrl::fromLocalFile(folder));
+  if (!folder.isEmpty() && OpenInFileManager) OpenInFileManager(QUrl::fromLocalFile(folder));
 }
 
 }  // namespace qv

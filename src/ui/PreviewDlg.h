@@ -36,8 +36,6 @@ class TPreviewDialog : public QDialog {
   static bool IsChange(TItemAction action);
   // The folder a double-click opens: the nearest existing folder of the item's source.
   static QString SourceFolder(const std::string& source);
-  // Opens a folder in the desktop's file manager; tests put their own in.
-  static std::function<bool(const QUrl&)> OpenUrl;
 
   // The rows as shown now (filtered and sorted).
   int RowCount() const;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ui/WinUtils.h"
 
+#include <QDesktopServices>
+
 #include "restore/RestoreText.h"
 
 #include "base/FormatUtils.h"
@@ -22,6 +24,8 @@
 #include <QWidget>
 
 namespace qv {
+
+std::function<bool(const QUrl&)> OpenInFileManager = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
 
 void FitIntoRect(int& left, int& top, int height, int width, const QRect& area) {
   const TRect workArea{area.x(), area.y(), area.x() + area.width(), area.y() + area.height()};

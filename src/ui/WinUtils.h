@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Window placement, message boxes and the shell operations of the desktop program.
+#include <functional>
+
 #include <QIcon>
 #include <QMessageBox>
 #include <QPoint>
 #include <QRect>
 #include <QString>
+#include <QUrl>
 
 class QWidget;
 
@@ -58,6 +61,9 @@ bool ResolveShortcut(const QString& linkFile, QString& target, QString& argument
                      QString& description, QString& workingDir);
 
 // UTF-8 std::string to QString and back.
+// Opens a folder or file in the desktop's file manager (QDesktopServices); tests replace it.
+extern std::function<bool(const QUrl&)> OpenInFileManager;
+
 inline QString QStr(const std::string& s) { return QString::fromStdString(s); }
 inline std::string StdStr(const QString& s) { return s.toStdString(); }
 

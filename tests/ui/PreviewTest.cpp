@@ -302,8 +302,8 @@ class PreviewTest : public QObject {
     items[1].Action = iaReplace;
     items[1].Source = StdStr(dir.filePath("backup/old.zip/inner/b.txt"));  // an archive's entry
     QList<QUrl> opened;
-    const auto saved = TPreviewDialog::OpenUrl;
-    TPreviewDialog::OpenUrl = [&opened](const QUrl& url) { opened << url; return true; };
+    const auto saved = OpenInFileManager;
+    OpenInFileManager = [&opened](const QUrl& url) { opened << url; return true; };
     TPreviewDialog dialog(items, "summary", false);
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
@@ -312,7 +312,7 @@ class PreviewTest : public QObject {
       QTest::mouseClick(dialog.tvItems->viewport(), Qt::LeftButton, {}, cell.center());  // the press a double-click ends
       QTest::mouseDClick(dialog.tvItems->viewport(), Qt::LeftButton, {}, cell.center());
     }
-    TPreviewDialog::OpenUrl = saved;
+    OpenInFileManager = saved;
     QCOMPARE(opened, (QList<QUrl>{QUrl::fromLocalFile(dir.filePath("backup/docs")), QUrl::fromLocalFile(dir.filePath("backup"))}));
   }
 };
