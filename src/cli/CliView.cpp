@@ -257,7 +257,7 @@ TPasswordAnswer TCliView::QueryPassword(const std::string&, const std::string& p
       std::fputs("\n", stderr);
       if (FSession != nullptr && FSession->Restoring()) {
         FStopped = true;
-        FSession->StartStop();
+        FSession->Stop();
       }
       return paCancel;
     case TPromptResult::prEndOfInput: std::fputs("\n", stderr); return paCancel;
@@ -342,7 +342,7 @@ bool TCliView::Stopped() const { return FStopped || (FSession != nullptr && FSes
 void TCliView::ProcessMessages() {
   if (TakeStopRequest() && FSession != nullptr && FSession->Restoring()) {
     FStopped = true;
-    FSession->StartStop();
+    FSession->Stop();
   }
 }
 

@@ -49,7 +49,7 @@ class TCliView : public IRestoreView {
   // with --json the summary object. Returns the exit status.
   int FinishRun();
 
-  TRestoreOptions RunOptions() override;
+  TRestoreOptions RunOptions();
 
   bool Confirm(const std::string& text, bool yesPreselected) override;
   void ShowInfo(const std::string& text) override;

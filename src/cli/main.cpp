@@ -23,7 +23,7 @@ int RunRestore(qv::TCliOptions options) {
   qv::TRestoreSession session(view);
   view.SetSession(&session);
   qv::InstallStopSignals();
-  session.StartStop();
+  session.Start(view.RunOptions());
   const int exitCode = view.FinishRun();
   qv::RemoveStopSignals();
   return exitCode;

@@ -30,29 +30,32 @@ TRestoreSession::~TRestoreSession() {
 
 std::string TRestoreSession::Caption() const { return MsgMainCaption(); }
 
-void TRestoreSession::StartStop() {
-  if (FRestoring) {
-    FRestoring = false;
-    FStopped = true;
-    if (FCopyThread && !FCopyThread->Done()) FCopyThread->CancelThread();
-    if (FRZip) FRZip->Cancel();
-    CancelQueued();
-  } else if (!FRunActive) {
-    // A click while a stopped run is still unwinding must not start a second, nested run.
-    FView.SetRunning(true);
-    FRunActive = true;
-    FLastRun = TRunOutcome{};
-    FOptions = FView.RunOptions();
-    BeginRunKind();
-    switch (FOptions.Mode) {
-      case rmFiles: RestoreSelectedFiles(); break;
-      case rmDirectory: RestoreDirectory(); break;
-      default: RestoreFromSchedule(); break;
-    }
-    FRunActive = false;
-  } else {
-    return;
+void TRestoreSession::Start(const TRestoreOptions& options) {
+  // A Start while a run, or a stopped run still unwinding, is on the stack must not start a
+  // second, nested run.
+  if (FRestoring || FRunActive) return;
+  FView.SetRunning(true);
+  FRunActive = true;
+  FLastRun = TRunOutcome{};
+  FOptions = options;
+  BeginRunKind();
+  switch (FOptions.Mode) {
+    case rmFiles: RestoreSelectedFiles(); break;
+    case rmDirectory: RestoreDirectory(); break;
+    default: RestoreFromSchedule(); break;
   }
+  FRunActive = false;
+  FView.SetRunning(false);
+  SetRestoring(false);
+}
+
+void TRestoreSession::Stop() {
+  if (!FRestoring) return;
+  FRestoring = false;
+  FStopped = true;
+  if (FCopyThread && !FCopyThread->Done()) FCopyThread->CancelThread();
+  if (FRZip) FRZip->Cancel();
+  CancelQueued();
   FView.SetRunning(false);
   SetRestoring(false);
 }

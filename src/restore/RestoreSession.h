@@ -143,7 +143,11 @@ class TRestoreSession {
   std::string Caption() const;
 
   // ---- user actions (may arrive nested while a run waits)
-  void StartStop();      // btRestoreClick: starts with the view's RunOptions, or stops
+  // Runs with these options, taken as they are now (a change meanwhile does not reach the
+  // run); nothing while a run, or a stopped run still unwinding, is on the stack.
+  void Start(const TRestoreOptions& options);
+  // Stops the run on the stack (a nested call from the view's events); nothing without one.
+  void Stop();
   void PauseContinue();  // btPauseClick
 
   // ---- state of the run, for the front-ends

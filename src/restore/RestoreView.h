@@ -131,8 +131,6 @@ class IRestoreProgress {
 
 class IRestoreView : public IRestorePrompts, public IRestoreProgress {
  public:
-  // The options of the run that starts now.
-  virtual TRestoreOptions RunOptions() = 0;
   // Runs pending user events (Stop, Pause, ...), which may call back into the session.
   virtual void ProcessMessages() = 0;
 };

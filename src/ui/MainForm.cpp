@@ -600,7 +600,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   if (FRunDepth > 0) {
     // A run is on the stack: stop it and close once it has returned.
     FCloseAfterRun = true;
-    if (FSession->Restoring()) FSession->StartStop();
+    FSession->Stop();
     event->ignore();
     return;
   }
@@ -756,7 +756,7 @@ void TMainForm::StartRun(TRunKind kind) {
     return;
   }
   ++FRunDepth;
-  FSession->StartStop();
+  FSession->Stop();
   --FRunDepth;
 }
 
@@ -768,7 +768,7 @@ bool TMainForm::RunWith(const TRestoreOptions& inputs) {
   RunBar->setValue(0);
   FTarget = inputs.Target;  // the destination of the last run is where the folder dialog opens
   ++FRunDepth;
-  FSession->StartStop();
+  FSession->Start(inputs);
   --FRunDepth;
   if (FRunDepth == 0) FRun.reset();
   if (FRunDepth == 0 && FCloseAfterRun) {

@@ -48,7 +48,7 @@ class TMainForm : public QMainWindow, public IRestoreView {
 
   // IRestoreView: the run's options (those frozen at Start while a run is on the stack, the
   // controls' values otherwise), questions at the Start button, the status panel.
-  TRestoreOptions RunOptions() override;
+  TRestoreOptions RunOptions();
   bool Confirm(const std::string& text, bool yesPreselected) override;
   void ShowInfo(const std::string& text) override;
   void ShowError(const std::string& text) override;

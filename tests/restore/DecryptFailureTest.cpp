@@ -33,7 +33,7 @@ TEST_F(DecryptFailureRun, DamagedFileIsCorruptAndThePasswordIsKept) {
     view.Items = {Src("bad.bin.enc"), Src("good.bin.enc")};
     view.Prompts.clear();
     view.PasswordAnswers = {{paOk, "right"}, {paOk, "right"}};
-    session.StartStop();
+    session.Start(view.RunOptions());
     ASSERT_EQ(view.Prompts.size(), 1u);  // no second question for a damaged file
     EXPECT_FALSE(FileExists(Dst("bad.bin")));
     EXPECT_EQ(ReadFile(Dst("good.bin")), data);

@@ -227,7 +227,7 @@ TEST_F(DeepTree, DirectoryWalkWithFewDescriptors) {
     };
     view.Details.clear();
     view.Reports.clear();
-    session.StartStop();
+    session.Start(view.RunOptions());
     view.OnFileLabel = nullptr;
 
     EXPECT_EQ(ReadIn(OpenLevel(dst, row.Depth, row.Mark), "bottom.txt"), row.Bottom ? "the bottom" : "(missing)");

@@ -134,7 +134,7 @@ TEST_F(Destination, HostileLinksChangeNothingOutside) {
       const auto parentBefore = fs::status(dir.Path()).permissions();
       view.Details.clear();
       view.DetailMessage.clear();
-      session.StartStop();
+      session.Start(view.RunOptions());
       EXPECT_EQ(Snapshot(outside), before);
       EXPECT_EQ(fs::status(dir.Path()).permissions(), parentBefore);
       if (row.Refused) {
@@ -167,7 +167,7 @@ TEST_F(Destination, NamesOfFoldersAreRefused) {
     const auto parentBefore = ListDir(dir.Path());
     const auto dirMode = fs::status(dir.Path()).permissions();
     ::chmod(dir.Path().c_str(), 0555);  // the destination's parent: must stay as it is
-    session.StartStop();
+    session.Start(view.RunOptions());
     EXPECT_EQ(fs::status(dir.Path()).permissions(), fs::perms(0555));
     ::chmod(dir.Path().c_str(), static_cast<mode_t>(dirMode));
     EXPECT_EQ(ListDir(dir.Path()), parentBefore);
@@ -184,7 +184,7 @@ TEST_F(Destination, RestoredFilesGetTheBackupsPermissionBits) {
       TTempDir::RemoveTree(dst);
       fs::create_directories(src);
       Backup(kind, "f.txt", "data", mode);
-      session.StartStop();
+      session.Start(view.RunOptions());
       ASSERT_EQ(ReadFile(Dst("f.txt")), "data");
       struct stat st {};
       ASSERT_EQ(::stat(Dst("f.txt").c_str(), &st), 0);
@@ -227,7 +227,7 @@ TEST_F(Destination, ProtectionStaysWhenTheTransferFails) {
     ASSERT_TRUE(WriteFile(target, "old"));
     ::chmod(target.c_str(), 0444);
     row.Make();
-    session.StartStop();
+    session.Start(view.RunOptions());
     EXPECT_EQ(ReadFile(target), "old");
     struct stat st {};
     ASSERT_EQ(::stat(target.c_str(), &st), 0);
@@ -239,7 +239,7 @@ TEST_F(Destination, ProtectionStaysWhenTheTransferFails) {
   fs::create_directories(src);
   view.PasswordAnswers.clear();
   Backup(TKind::Gz, "a.txt", "new data", 0640);
-  session.StartStop();
+  session.Start(view.RunOptions());
   EXPECT_EQ(ReadFile(target), "new data");
   struct stat st {};
   ASSERT_EQ(::stat(target.c_str(), &st), 0);

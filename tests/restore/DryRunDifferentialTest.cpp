@@ -51,7 +51,7 @@ class DryRunDifferential : public TRestoreFixture {
     v.Kind = kind;
     v.PasswordAnswers.push_back({paOk, "pw"});
     set(v);
-    s.StartStop();
+    s.Start(v.RunOptions());
     return Lines(v.Reports);
   }
 };

@@ -54,7 +54,7 @@ TEST_F(ErrorDetailRun, DamagedItemsSayWhatDisagrees) {
     if (row.Mode == rmFiles) view.Items = {row.Item};
     else view.Folder = row.Item;
     view.Details.clear();
-    session.StartStop();
+    session.Start(view.RunOptions());
     // A single item's failure is shown at once, with the detail as its one line.
     ASSERT_FALSE(view.Details.empty());
     const std::string last = view.Details.back();

@@ -48,7 +48,7 @@ TEST_F(InlineRun, SmallFilesRunInlineLargeOnesOnAThread) {
   const std::string large = RandomBytes(static_cast<size_t>(4 * TRestoreSession::CInlineJobLimit));
   ASSERT_TRUE(WriteFile(Src("large.bin"), large));
   WatchThreadedWaits();
-  session.StartStop();
+  session.Start(view.RunOptions());
   EXPECT_EQ(view.Summary(), "5 files copied");
   EXPECT_EQ(RestoredCount(3), 3);
   EXPECT_EQ(ReadFile(Dst("limit.bin")), limitSized);
@@ -68,7 +68,7 @@ TEST_F(InlineRun, SmallGzThatUnpacksLargeRunsOnAThread) {
   ASSERT_TRUE(WriteFile(Src("small.txt"), "tiny"));
   ASSERT_TRUE(qv::test::Run("gzip -n -f '" + Src("small.txt") + "'"));
   WatchThreadedWaits();
-  session.StartStop();
+  session.Start(view.RunOptions());
   EXPECT_EQ(view.Summary(), "2 files copied");
   EXPECT_EQ(ReadFile(Dst("zeros.bin")), std::string(1 << 20, '\0'));
   EXPECT_EQ(ReadFile(Dst("small.txt")), "tiny");
@@ -89,7 +89,7 @@ TEST_F(InlineRun, InlineFailuresAndPasswordsKeepTheirResults) {
   view.Protected = false;
   view.PasswordAnswers = {{paOk, "wrong"}, {paOk, "right"}};
   WatchThreadedWaits();
-  session.StartStop();
+  session.Start(view.RunOptions());
   EXPECT_TRUE(threadedSources.empty());
   EXPECT_EQ(ReadFile(Dst("p.txt")), "old");
   EXPECT_EQ(ReadFile(Dst("s.txt")), "secret text");
@@ -104,9 +104,9 @@ TEST_F(InlineRun, InlineFailuresAndPasswordsKeepTheirResults) {
 TEST_F(InlineRun, StopReachesARunOfSmallFiles) {
   PutSmallFiles(50);
   view.OnProcessMessages = [this] {
-    if (session.Restoring()) session.StartStop();
+    if (session.Restoring()) session.Stop();
   };
-  session.StartStop();
+  session.Start(view.RunOptions());
   // Messages are processed before the first file: nothing after the Stop starts.
   EXPECT_EQ(RestoredCount(50), 0);
   EXPECT_EQ(view.Summary(), "0 files copied");
@@ -128,7 +128,7 @@ TEST_F(InlineRun, PauseBetweenSmallFilesHoldsTheRunUntilContinue) {
       if (++pausedRounds == 5) session.PauseContinue();
     }
   };
-  session.StartStop();
+  session.Start(view.RunOptions());
   EXPECT_EQ(pausedRounds, 5);
   EXPECT_FALSE(grewWhilePaused);
   EXPECT_EQ(RestoredCount(20), 20);

@@ -110,7 +110,7 @@ open('mixed.zip', 'wb').write(raw)
     v.Jobs = jobs;
     setUp(v);
     TRestoreSession s(v);
-    s.StartStop();
+    s.Start(v.RunOptions());
     // A restored item's bytes are those of its target as it was written (the last item of a
     // name two backups restore to wrote it last).
     std::map<std::string, int64_t> written;

@@ -110,7 +110,7 @@ class Preview : public TRestoreFixture {
     view.Details.clear();
     view.Infos.clear();
     view.Reports.clear();
-    session.StartStop();
+    session.Start(view.RunOptions());
   }
   // The item reports as "action target-or-source reason".
   std::vector<std::string> Lines() const {

@@ -38,7 +38,7 @@ class RestoreRun : public TRestoreFixture {
     view.Items.clear();
     for (const auto& n : names) view.Items.push_back(n[0] == '/' ? n : Src(n));
   }
-  void Start() { session.StartStop(); }
+  void Start() { session.Start(view.RunOptions()); }
 };
 
 }  // namespace
@@ -271,7 +271,7 @@ TEST_F(RestoreRun, StopDuringATransferInFilesAndDirectoryModes) {
   Put("z.txt", "z");
   view.Overwrite = omAlways;
   view.OnProcessMessages = [this] {
-    if (session.Restoring() && session.Worker()) session.StartStop();
+    if (session.Restoring() && session.Worker()) session.Stop();
   };
   // Files mode: the first transfer is stopped; it adds no error line.
   Files({"big.bin", "z.txt"});
@@ -288,7 +288,7 @@ TEST_F(RestoreRun, StopDuringATransferInFilesAndDirectoryModes) {
   view.OnProcessMessages = [this] {
     if (session.Restoring() && session.Worker() &&
         session.Worker()->GetSourceName().find("big.bin") != std::string::npos)
-      session.StartStop();
+      session.Stop();
   };
   view.Mode = rmDirectory;
   view.Folder = src;
@@ -330,7 +330,7 @@ TEST_F(RestoreRun, ProgressCountsRestoredBytesAndNeverGoesBack) {
     v.Folder = row.Folder;
     if (row.Mode == rmFiles) v.Items = {Src("big.txt.gz"), Src("plain.bin"), Src("secret.txt.enc")};
     v.PasswordAnswers.push_back({paOk, "pw"});
-    s.StartStop();
+    s.Start(v.RunOptions());
     ASSERT_EQ(s.LastRun().Errors, 0u);
     ASSERT_FALSE(v.Progress.empty());
     int64_t before = 0;
@@ -496,7 +496,7 @@ TEST_F(ScheduleRun, StopEndsTheLoopWithoutAnErrorForTheStoppedFile) {
   view.OnProcessMessages = [this] {
     if (session.Restoring() && session.Worker() &&
         session.Worker()->GetSourceName().find("3.bin") != std::string::npos)
-      session.StartStop();
+      session.Stop();
   };
   Start();
   EXPECT_EQ(ReadFile(Dst("2.txt")), "2");

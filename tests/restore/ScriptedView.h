@@ -64,7 +64,7 @@ class TScriptedView : public IRestoreView {
   std::vector<TRunProgress> Progress;  // every RunProgress, in order
   int Rejected = 0;                  // PasswordRejected calls
 
-  TRestoreOptions RunOptions() override {
+  TRestoreOptions RunOptions() {
     TRestoreOptions o;
     o.Mode = Mode;
     o.Kind = Kind;

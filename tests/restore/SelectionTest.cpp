@@ -128,7 +128,7 @@ TEST_F(SessionRun, NewestCopyWinsWhateverItsKind) {
     PutAs("BD1/docs/report.txt", row.KindA, "from BD1", row.TimeA);
     PutAs("BD2/docs/report.txt", row.KindB, "from BD2", row.TimeB);
     view.PasswordAnswers = {{paOk, "pw"}};
-    session.StartStop();
+    session.Start(view.RunOptions());
     EXPECT_EQ(ReadFile(Dst("docs/report.txt")), row.Expected) << row.KindA << "/" << row.KindB;
     EXPECT_EQ(session.LastRun().Total, 1u);  // one file, one key
     EXPECT_EQ(session.LastRun().Errors, 0u);
@@ -156,7 +156,7 @@ TEST_F(SessionRun, DateBoundsBeyondThe32BitRange) {
     Put("BD1/f.txt", "x", row.FileTime);
     view.Date = row.Day;
     view.Errors.clear();
-    session.StartStop();
+    session.Start(view.RunOptions());
     EXPECT_EQ(session.LastRun().NothingToDo, !row.Found) << row.Day << " " << row.FileTime;
   }
 }
@@ -169,7 +169,7 @@ TEST_F(SessionRun, PasswordOfferedAgainForEachItem) {
   // nothing more to give after it failed.
   view.Items = {Src("a.txt.enc"), Src("b.txt.enc"), Src("c.txt.enc")};
   view.PasswordAnswers = {{paOk, "right"}, {paGiveUp, ""}, {paOk, "right"}};
-  session.StartStop();
+  session.Start(view.RunOptions());
   EXPECT_EQ(ReadFile(Dst("a.txt")), "A");
   EXPECT_FALSE(FileExists(Dst("b.txt")));
   EXPECT_EQ(ReadFile(Dst("c.txt")), "C");
@@ -206,7 +206,7 @@ TEST_F(SessionRun, FailureIsNeverReportedAsSuccess) {
     view.Items = row.Items;
     view.Folder = row.Folder;
     view.DetailMessage.clear();
-    session.StartStop();
+    session.Start(view.RunOptions());
     EXPECT_EQ(view.DetailMessage, row.Summary) << row.Folder << (row.Items.empty() ? "" : row.Items[0]);
     EXPECT_GT(session.LastRun().Errors, 0u);
   }
@@ -234,7 +234,7 @@ TEST_F(SessionRun, ExactEntryWinsOverOneThatDiffersInCase) {
     view.Items = {Src("x.zip/" + row.Sub), Src("x.zip/Only.txt")};
     view.DetailMessage.clear();
     view.Infos.clear();
-    session.StartStop();
+    session.Start(view.RunOptions());
     EXPECT_EQ(session.LastRun().Errors == 0, row.Ok) << row.Sub;
     if (row.Ok) {
       EXPECT_EQ(ReadFile(Dst(row.Target)), row.Content) << row.Sub;
@@ -248,7 +248,7 @@ TEST_F(SessionRun, KeepBothWritesBesideAndReportsEachItem) {
   ASSERT_TRUE(WriteFile(Dst("a.txt"), "old"));
   view.Items = {Src("a.txt"), Src("a.txt"), Src("gone.txt")};
   view.Overwrite = omKeepBoth;
-  session.StartStop();
+  session.Start(view.RunOptions());
   EXPECT_EQ(ReadFile(Dst("a.txt")), "old");
   EXPECT_EQ(ReadFile(Dst("a (1).txt")), "new");
   EXPECT_EQ(ReadFile(Dst("a (2).txt")), "new");
@@ -280,7 +280,7 @@ TEST_F(SessionRun, ScheduleReportsEachItemWithItsSetAndWhySkipped) {
   for (const TRow& row : rows) {
     view.Overwrite = row.Mode;
     view.Reports.clear();
-    session.StartStop();
+    session.Start(view.RunOptions());
     ASSERT_EQ(view.Reports.size(), 2u);
     EXPECT_EQ(view.Reports[0].Action, iaRestored);
     EXPECT_EQ(view.Reports[0].Set, "BD2");  // the newer copy
@@ -320,11 +320,11 @@ TEST_F(SessionRun, StopDuringAPauseBetweenItemsStartsNothingMore) {
         session.PauseContinue();  // Pause between the two items ...
         step = 1;
       } else if (step == 1 && session.Paused()) {
-        session.StartStop();  // ... and Stop while paused
+        session.Stop();  // ... and Stop while paused
         step = 2;
       }
     };
-    session.StartStop();
+    session.Start(view.RunOptions());
     EXPECT_EQ(step, 2) << folder;
     EXPECT_EQ(ReadFile(Dst("a.txt")), "a") << folder;
     EXPECT_FALSE(FileExists(Dst("b.txt"))) << folder;
@@ -338,7 +338,7 @@ TEST_F(SessionRun, ScheduleFolderThatCannotBeReadIsAnError) {
   view.Mode = rmSchedule;
   view.Folder = src + "/missing";
   view.Date = CDay;
-  session.StartStop();
+  session.Start(view.RunOptions());
   EXPECT_FALSE(session.LastRun().NothingToDo);
   EXPECT_EQ(session.LastRun().Errors, 1u);
   ASSERT_EQ(view.Details.size(), 2u);
@@ -386,7 +386,7 @@ TEST_F(SessionRun, DirectoryWalkDeeperThanThePathLimit) {
   ::mkdir(dst.c_str(), 0755);
   view.Mode = rmDirectory;
   view.Folder = src;
-  session.StartStop();
+  session.Start(view.RunOptions());
   EXPECT_EQ(view.Summary(), "3 files copied");
   EXPECT_EQ(DeepChain(dst, 300, ""), "xxx");
   qv::test::Run("rm -rf '" + src + "' '" + dst + "'");  // the fixture's removal goes by path

@@ -86,11 +86,11 @@ TEST_F(StopRun, NothingStartsAfterStopAtAnyPumpPoint) {
           // every place that checks for them is reached.
           std::this_thread::sleep_for(std::chrono::milliseconds(6));
           if (v.Processed != stopAt) return;
-          s.StartStop();
+          s.Stop();
           stopped = true;
           atStop = Restored();
         };
-        s.StartStop();
+        s.Start(v.RunOptions());
         if (!stopped) {
           // The run ended before this event: every earlier one has had its row.
           EXPECT_GT(pumpsReached, 0) << "no event was ever processed";
