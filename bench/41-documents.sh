@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+# A tree like a user's documents: 20,000 files of 1 to 20 KiB in 200 folders (about 205 MiB,
+# deterministic, about 2.5 : 1 compressible), restored beside the peers, best of three each:
+#  - in /dev/shm: plain files vs cp -a, the .gz tree vs cp -r + gzip -dr, one zip vs bsdtar -x
+#  - on ext4 in a loop image on the machine's disk (page cache and journal real), each side
+#    with the same durability: quorvex (which flushes the file system at the end) vs
+#    cp -a ... && sync, bsdtar -x ... && sync. Needs root for the loop mount; skipped otherwise.
+# QV_BENCH_FILES sets the number of files (default 20000) for a quick look.
+set -euo pipefail
+build=${1:-build}
+cli=$(realpath "$build/quorvex-restore-cli")
+files=${QV_BENCH_FILES:-20000}
+base=/dev/shm
+[ -d "$base" ] && [ -w "$base" ] || base=${TMPDIR:-/tmp}
+work=$(mktemp -d "$base/qvbench-docs-XXXXXX")
+disk=$(mktemp -d /var/tmp/qvbench-ext4-XXXXXX)
+cleanup() {
+  mountpoint -q "$disk/mnt" 2>/dev/null && umount "$disk/mnt"
+  rm -rf "$work" "$disk"
+}
+trap cleanup EXIT
+now() { date +%s.%N; }
+secs() { python3 -c "print(f'{$2-$1:.3f}')"; }
+ratio() { python3 -c "print(f'{$1/$2:.2f}')"; }
+
+python3 - "$work" "$files" <<'PY'
+import gzip, os, random, sys
+w, n = sys.argv[1], int(sys.argv[2])
+rng = random.Random(20261209)
+# A vocabulary of 1,000 words used as text uses them (Zipf): about 2.5 : 1 with gzip -6.
+words = [bytes(rng.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9))) for _ in range(1000)]
+weights = [1 / (k + 1) for k in range(len(words))]
+for i in range(n):
+    folder = f"d{i % 200:03d}"
+    for kind in ("plain", "gz"):
+        os.makedirs(f"{w}/{kind}/{folder}", exist_ok=True)
+    size = rng.randint(1024, 20480)
+    out = bytearray()
+    while len(out) < size:
+        out += b" ".join(rng.choices(words, weights, k=12)) + b"\n"
+    data = bytes(out[:size])
+    open(f"{w}/plain/{folder}/f{i}.txt", "wb").write(data)
+    with gzip.GzipFile(f"{w}/gz/{folder}/f{i}.txt.gz", "wb", mtime=0) as g:
+        g.write(data)
+PY
+(cd "$work/plain" && zip -qr -X ../docs.zip .)
+echo "documents tree: $files files, $(du -sh "$work/plain" | cut -f1) plain, $(du -sh "$work/gz" | cut -f1) as .gz, zip $(du -h "$work/docs.zip" | cut -f1)"
+
+best() {  # best OUT command...: the shortest wall time of three runs; OUT is removed before each
+  local out=$1 b="" t0 t1 s
+  shift
+  for _ in 1 2 3; do
+    rm -rf "$out"
+    sync
+    t0=$(now); "$@" >/dev/null; t1=$(now); s=$(secs $t0 $t1)
+    if [ -z "$b" ] || python3 -c "import sys; sys.exit(0 if $s < $b else 1)"; then b=$s; fi
+  done
+  echo "$b"
+}
+row() {  # row NAME OURS PEER PEER_NAME
+  echo "$1: quorvex ${2}s, $4 ${3}s, speed ratio $(ratio "$3" "$2")x"
+}
+
+rows_in() {  # rows_in FOLDER LABEL SYNC: the three rows with their outputs in FOLDER
+  local at=$1 label=$2 sync=$3
+  local p q
+  mkdir -p "$at"
+  p=$(best "$at/cp" sh -c "cp -a \"\$1\" \"\$2\" $sync" sh "$work/plain" "$at/cp")
+  q=$(best "$at/qv" "$cli" -q -y dir --to "$at/qv" "$work/plain")
+  row "documents $label, dir restore of plain files" "$q" "$p" "cp -a$sync"
+  p=$(best "$at/cp" sh -c "cp -r \"\$1\" \"\$2\" && gzip -dr \"\$2\" $sync" sh "$work/gz" "$at/cp")
+  q=$(best "$at/qv" "$cli" -q -y dir --to "$at/qv" "$work/gz")
+  row "documents $label, dir restore of .gz files" "$q" "$p" "cp -r + gzip -dr$sync"
+  p=$(best "$at/cp" sh -c "mkdir -p \"\$2\" && bsdtar -xf \"\$1\" -C \"\$2\" $sync" sh "$work/docs.zip" "$at/cp")
+  q=$(best "$at/qv" "$cli" -q -y dir --to "$at/qv" "$work/docs.zip")
+  row "documents $label, dir restore of one zip" "$q" "$p" "bsdtar -x$sync"
+  cmp -s "$work/plain/d000/f0.txt" "$at/qv/d000/f0.txt" || { echo "restored bytes differ"; exit 1; }
+}
+
+rows_in "$work/out" "tmpfs" ""
+
+# ext4 on a loop image: what the user's disk does with the same work.
+if [ "$(id -u)" -ne 0 ] || ! command -v mkfs.ext4 >/dev/null; then
+  echo "documents ext4 rows skipped: they need root and mkfs.ext4 for a loop mount"
+  exit 0
+fi
+truncate -s 2G "$disk/ext4.img"
+mkfs.ext4 -q -F "$disk/ext4.img"
+mkdir -p "$disk/mnt"
+if ! mount -o loop "$disk/ext4.img" "$disk/mnt" 2>/dev/null; then
+  echo "documents ext4 rows skipped: the loop mount failed"
+  exit 0
+fi
+rows_in "$disk/mnt" "ext4" " && sync"
