@@ -37,10 +37,10 @@ int main(int argc, char** argv) {
   }
   ctx->Cache = std::make_shared<TChunkCache>(32u << 20);
   ctx->CheckpointBudget = 16u << 20;
-  TContentSpec spec;
-  spec.Kind = kind == "gz" ? ckGzip : kind == "enc" ? ckEncrypted : ckPlain;
-  spec.Path = argv[3];
-  TContent content(spec, ctx);
+  TContentOrigin origin;
+  origin.Kind = kind == "gz" ? ckGzip : kind == "enc" ? ckEncrypted : ckPlain;
+  origin.Path = argv[3];
+  TContent content(origin, ctx);
   if (content.Open() != 0) {
     std::fprintf(stderr, "%s\n", content.Reason().c_str());
     return 1;

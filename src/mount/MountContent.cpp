@@ -300,7 +300,7 @@ struct TInput {
 }  // namespace
 
 struct TContent::TImpl {
-  TContentSpec Spec;
+  TContentOrigin Origin;
   std::shared_ptr<const TContentContext> Ctx;
   uint64_t Owner = GNextOwner.fetch_add(1);
   std::mutex Lock;
@@ -368,7 +368,7 @@ struct TContent::TImpl {
   }
 
   TFailure Fail(int err, std::string reason) {
-    TFailure f{err, Spec.Name + ": " + std::move(reason)};
+    TFailure f{err, Origin.Name + ": " + std::move(reason)};
     return f;
   }
   // Each reason is logged once, not at every read that fails for it.
@@ -381,12 +381,12 @@ struct TContent::TImpl {
   // ---- Opening: the layout of each kind. ----
 
   TFailure OpenLayout() {
-    Fd = ::open(Spec.Path.c_str(), O_RDONLY | O_CLOEXEC);
+    Fd = ::open(Origin.Path.c_str(), O_RDONLY | O_CLOEXEC);
     if (Fd < 0) return Fail(EIO, FormatText(Tr("cannot open: %s"), {std::strerror(errno)}));
     struct stat st {};
     if (::fstat(Fd, &st) != 0) return Fail(EIO, std::strerror(errno));
     FileSize = st.st_size;
-    switch (Spec.Kind) {
+    switch (Origin.Kind) {
       case ckPlain:
         Size = FileSize;
         return {};
@@ -419,8 +419,8 @@ struct TContent::TImpl {
     Size = usize;
     DataBegin = body;
     if (!encrypted) {
-      if (Spec.ShownSize >= 0) {
-        Size = Spec.ShownSize;
+      if (Origin.ShownSize >= 0) {
+        Size = Origin.ShownSize;
       } else if (!exact && FileSize <= CMeasureLimit) {
         // Without the size subfield only ISIZE of the last member is known: a small file is
         // unpacked once to learn its size (several members, padding).
@@ -450,7 +450,7 @@ struct TContent::TImpl {
   }
 
   TFailure OpenZipEntry() {
-    const TPkHeader& h = Spec.Entry;
+    const TPkHeader& h = Origin.Entry;
     if (h.TypeConflict) return Fail(EIO, Tr("flagged a folder or link against its data, name or type bits"));
     if (h.UnsupportedEncryption()) return Fail(EIO, Tr("encrypted with a method other than AES"));
     auto stream = TFileStream::Adopt(::dup(Fd));
@@ -503,7 +503,7 @@ struct TContent::TImpl {
     if (length < frame || begin + length > FileSize) return Fail(EIO, Tr("the encrypted data are cut short"));
     CipherBegin = begin + salt + static_cast<int64_t>(CVerifierLength);
     CipherEnd = begin + length - static_cast<int64_t>(CMacLength);
-    if (!Deflated && !Gzip && Spec.Kind == ckEncrypted) Size = CipherEnd - CipherBegin;
+    if (!Deflated && !Gzip && Origin.Kind == ckEncrypted) Size = CipherEnd - CipherBegin;
     if (!Ctx->HasPassword) return Fail(EACCES, Tr("encrypted, and no password was given"));
     uint8_t header[32];
     if (ReadFileAt(Fd, header, static_cast<size_t>(salt) + CVerifierLength, begin) != salt + 2)
@@ -882,10 +882,10 @@ struct TContent::TImpl {
   }
 };
 
-TContent::TContent(TContentSpec ASpec, std::shared_ptr<const TContentContext> AContext)
+TContent::TContent(TContentOrigin AOrigin, std::shared_ptr<const TContentContext> AContext)
     : FImpl(std::make_unique<TImpl>()) {
-  FImpl->Spec = std::move(ASpec);
-  if (FImpl->Spec.Name.empty()) FImpl->Spec.Name = FImpl->Spec.Path;
+  FImpl->Origin = std::move(AOrigin);
+  if (FImpl->Origin.Name.empty()) FImpl->Origin.Name = FImpl->Origin.Path;
   FImpl->Ctx = std::move(AContext);
   FImpl->FHeldAdd = [this](size_t n) { FHeld.fetch_add(n, std::memory_order_relaxed); };
   FHeld.store(CInputBlock * 2, std::memory_order_relaxed);
@@ -932,7 +932,7 @@ bool TContent::DecodeAhead(int64_t AUpTo) {
 
 bool TContent::PlainSource(int& AFd, int64_t& ASize) {
   std::lock_guard lock(FImpl->Lock);
-  if (FImpl->Spec.Kind != ckPlain || FImpl->EnsureOpen() != 0) return false;
+  if (FImpl->Origin.Kind != ckPlain || FImpl->EnsureOpen() != 0) return false;
   AFd = FImpl->Fd;
   ASize = FImpl->Size;
   return true;
@@ -957,10 +957,10 @@ int64_t GzipShownSize(const std::string& APath) {
   int64_t csize = 0, usize = 0;
   if (ReadGzHeader(*stream, name, time, encrypted, csize, usize, &exact) != gzhOk) return 0;
   if (exact || encrypted) return usize;
-  TContentSpec spec;
-  spec.Kind = ckGzip;
-  spec.Path = APath;
-  TContent content(spec, std::make_shared<TContentContext>());
+  TContentOrigin origin;
+  origin.Kind = ckGzip;
+  origin.Path = APath;
+  TContent content(origin, std::make_shared<TContentContext>());
   return content.Open() == 0 ? content.Size() : usize;
 }
 

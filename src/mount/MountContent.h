@@ -32,7 +32,7 @@ enum class TContentKind : uint8_t {
 };
 using enum TContentKind;
 
-struct TContentSpec {
+struct TContentOrigin {
   TContentKind Kind = ckPlain;
   std::string Path;      // the backup file or the archive
   std::string Name;      // what messages call it
@@ -120,7 +120,7 @@ int64_t GzipShownSize(const std::string& APath);
 // One file's restored bytes. Thread-safe: reads of one file are served one at a time.
 class TContent : public std::enable_shared_from_this<TContent> {
  public:
-  TContent(TContentSpec ASpec, std::shared_ptr<const TContentContext> AContext);
+  TContent(TContentOrigin AOrigin, std::shared_ptr<const TContentContext> AContext);
   ~TContent();
   TContent(const TContent&) = delete;
   TContent& operator=(const TContent&) = delete;

@@ -304,26 +304,26 @@ void TMountTree::LoadArchive(TMountNode& ANode) {
 }
 
 std::string TMountTree::ReadLinkEntry(const TMountNode& ANode) {
-  TContent content(SpecOf(ANode), FContext);
+  TContent content(OriginOf(ANode), FContext);
   if (content.Open() != 0 || content.Size() < 0 || content.Size() > ZipMaxLinkTarget) return {};
   std::string target(static_cast<size_t>(content.Size()), '\0');
   if (content.Read(target.data(), target.size(), 0) != static_cast<ssize_t>(target.size())) return {};
   return target;
 }
 
-TContentSpec TMountTree::SpecOf(const TMountNode& ANode) const {
-  TContentSpec spec;
-  spec.Kind = ANode.Kind;
+TContentOrigin TMountTree::OriginOf(const TMountNode& ANode) const {
+  TContentOrigin origin;
+  origin.Kind = ANode.Kind;
   if (ANode.Kind == ckZipEntry && ANode.Archive != nullptr) {
-    spec.Path = ANode.Archive->Path;
-    spec.Name = ANode.Archive->Path + "/" + ANode.Source;
-    spec.Entry = ANode.Archive->Headers[static_cast<size_t>(ANode.Entry)];
+    origin.Path = ANode.Archive->Path;
+    origin.Name = ANode.Archive->Path + "/" + ANode.Source;
+    origin.Entry = ANode.Archive->Headers[static_cast<size_t>(ANode.Entry)];
   } else {
-    spec.Path = ANode.Source;
-    spec.Name = ANode.Source;
-    spec.ShownSize = ANode.Kind == ckGzip ? ANode.Size : -1;
+    origin.Path = ANode.Source;
+    origin.Name = ANode.Source;
+    origin.ShownSize = ANode.Kind == ckGzip ? ANode.Size : -1;
   }
-  return spec;
+  return origin;
 }
 
 TMountNode* TMountTree::Find(std::string_view APath, int& AError) {
@@ -435,7 +435,7 @@ std::shared_ptr<TContent> TMountTree::ContentOf(TMountNode& ANode) {
   if (ANode.Type == TMountNode::ntFile && ANode.Size < 0) SetSize(ANode);
   std::shared_ptr<TContent> content = FContents[&ANode].lock();
   if (!content) {
-    content = std::make_shared<TContent>(SpecOf(ANode), FContext);
+    content = std::make_shared<TContent>(OriginOf(ANode), FContext);
     FContents[&ANode] = content;
   }
   // Most recent first; the held memory of the kept ones stays within the budget.

@@ -95,7 +95,7 @@ class TMountTree {
   // A backup file as a node: a zip archive as a folder to read, otherwise a file of its kind.
   std::unique_ptr<TMountNode> FileNode(const std::string& APath, int64_t AMTime, int64_t ASize);
   void SetSize(TMountNode& ANode);
-  TContentSpec SpecOf(const TMountNode& ANode) const;
+  TContentOrigin OriginOf(const TMountNode& ANode) const;
   std::string ReadLinkEntry(const TMountNode& ANode);
 
   TMountConfig FConfig;

@@ -69,17 +69,17 @@ std::shared_ptr<TContentContext> Context(const std::string& password, size_t cac
   return ctx;
 }
 
-// The spec of the first entry named name in an archive.
-TContentSpec EntrySpec(const std::string& archive, const std::string& name) {
+// The origin of the first entry named name in an archive.
+TContentOrigin EntryOrigin(const std::string& archive, const std::string& name) {
   TZipRead zip(archive);
   zip.ReadDirectory();
   const int index = zip.Directory().IndexOf(name);
-  TContentSpec spec;
-  spec.Kind = ckZipEntry;
-  spec.Path = archive;
-  spec.Name = archive + "/" + name;
-  if (index >= 0) spec.Entry = zip.Directory().Objects(index);
-  return spec;
+  TContentOrigin origin;
+  origin.Kind = ckZipEntry;
+  origin.Path = archive;
+  origin.Name = archive + "/" + name;
+  if (index >= 0) origin.Entry = zip.Directory().Objects(index);
+  return origin;
 }
 
 // Reads the whole content in pieces of step bytes; the error of the first failed read.
@@ -125,12 +125,12 @@ bool MakeStored(const TTempDir& dir, const TStoredCase& c) {
   return test::Run("cd '" + dir.Path() + "' && (" + c.Tool + ") >/dev/null 2>&1");
 }
 
-TContentSpec SpecFor(const TTempDir& dir, const TStoredCase& c) {
-  if (c.Kind == ckZipEntry) return EntrySpec(dir / "stored", c.Entry);
-  TContentSpec spec;
-  spec.Kind = c.Kind;
-  spec.Path = dir / "stored";
-  return spec;
+TContentOrigin OriginFor(const TTempDir& dir, const TStoredCase& c) {
+  if (c.Kind == ckZipEntry) return EntryOrigin(dir / "stored", c.Entry);
+  TContentOrigin origin;
+  origin.Kind = c.Kind;
+  origin.Path = dir / "stored";
+  return origin;
 }
 
 TEST(MountContent, EveryKindReadsBackThePlainBytes) {
@@ -140,7 +140,7 @@ TEST(MountContent, EveryKindReadsBackThePlainBytes) {
     const std::string plain = Document(1500000, 7);
     ASSERT_TRUE(WriteFile(dir / "plain.txt", plain));
     ASSERT_TRUE(MakeStored(dir, c));
-    TContent content(SpecFor(dir, c), Context(CPassword));
+    TContent content(OriginFor(dir, c), Context(CPassword));
     ASSERT_EQ(content.Open(), 0) << content.Reason();
     EXPECT_EQ(content.Size(), static_cast<int64_t>(plain.size()));
     std::string got;
@@ -158,7 +158,7 @@ TEST(MountContent, RandomReadsMatchThePlainBytes) {
     ASSERT_TRUE(WriteFile(dir / "plain.txt", plain));
     ASSERT_TRUE(MakeStored(dir, c));
     // A small cache: most reads go back to a checkpoint rather than to a cached piece.
-    TContent content(SpecFor(dir, c), Context(CPassword, 256 * 1024, 64u << 20));
+    TContent content(OriginFor(dir, c), Context(CPassword, 256 * 1024, 64u << 20));
     std::mt19937 random(3);
     std::vector<char> buffer(70000);
     for (int i = 0; i < 100; ++i) {
@@ -201,7 +201,7 @@ TEST(MountContent, DamageFailsTheReadThatReachesTheEnd) {
     const std::string plain = Document(400000, 5);
     ASSERT_TRUE(WriteFile(dir / "plain.txt", plain));
     ASSERT_TRUE(MakeStored(dir, c));
-    const TContentSpec spec = SpecFor(dir, c);  // the directory before the damage
+    const TContentOrigin origin = OriginFor(dir, c);  // the directory before the damage
     std::string stored = ReadFile(dir / "stored");
     if (c.Kind == ckZipEntry) {
       // Counted from the end of the entry's data, before the directory.
@@ -215,7 +215,7 @@ TEST(MountContent, DamageFailsTheReadThatReachesTheEnd) {
     std::vector<std::string> logged;
     auto ctx = Context(CPassword);
     ctx->Log = [&](const std::string& line) { logged.push_back(line); };
-    TContent content(spec, ctx);
+    TContent content(origin, ctx);
     std::string got;
     EXPECT_EQ(ReadAll(content, got), -EIO);
     EXPECT_FALSE(logged.empty());
@@ -240,7 +240,7 @@ TEST(MountContent, WrongOrMissingPasswordIsEacces) {
     ASSERT_TRUE(MakeStored(dir, c));
     for (const auto& row : rows) {
       SCOPED_TRACE(std::string(c.Label) + " with '" + row.Password + "'");
-      TContent content(SpecFor(dir, c), Context(row.Password));
+      TContent content(OriginFor(dir, c), Context(row.Password));
       char buffer[100];
       const ssize_t n = content.Read(buffer, sizeof buffer, 0);
       if (row.Expect == 0)
@@ -256,10 +256,10 @@ TEST(MountContent, SizeThatDisagreesWithTheDataIsEio) {
   ASSERT_TRUE(WriteFile(dir / "plain.txt", Document(300000, 2)));
   // A gzip file cut short: the data end before the size the trailer would state.
   ASSERT_TRUE(test::Run("cd '" + dir.Path() + "' && gzip -c plain.txt | head -c 20000 > cut.gz"));
-  TContentSpec spec;
-  spec.Kind = ckGzip;
-  spec.Path = dir / "cut.gz";
-  TContent content(spec, Context(""));
+  TContentOrigin origin;
+  origin.Kind = ckGzip;
+  origin.Path = dir / "cut.gz";
+  TContent content(origin, Context(""));
   std::string got;
   EXPECT_EQ(ReadAll(content, got), -EIO);
 }
@@ -271,11 +271,11 @@ TEST(MountContent, LargeGzipOfSeveralMembersFailsAtTheEndNotSilently) {
   ASSERT_TRUE(test::Run("cd '" + dir.Path() + "' && head -c 3145728 /dev/urandom > a.bin && head -c 3145728 /dev/urandom > b.bin"));
   ASSERT_TRUE(test::Run("cd '" + dir.Path() + "' && gzip -c -1 a.bin > two.gz && gzip -c -1 b.bin >> two.gz"));
   EXPECT_EQ(GzipShownSize(dir / "two.gz"), 3 << 20);
-  TContentSpec spec;
-  spec.Kind = ckGzip;
-  spec.Path = dir / "two.gz";
-  spec.ShownSize = GzipShownSize(spec.Path);
-  TContent content(spec, Context(""));
+  TContentOrigin origin;
+  origin.Kind = ckGzip;
+  origin.Path = dir / "two.gz";
+  origin.ShownSize = GzipShownSize(origin.Path);
+  TContent content(origin, Context(""));
   std::string got;
   EXPECT_EQ(ReadAll(content, got), -EIO);
   EXPECT_NE(content.Reason().find("several gzip members"), std::string::npos) << content.Reason();
