@@ -2,9 +2,9 @@
 #include "base/FtGlobal.h"
 
 #include <array>
-#include <cstdio>
 #include <utility>
 
+#include "base/FormatUtils.h"
 #include "base/Translation.h"
 
 namespace qv {
@@ -84,9 +84,7 @@ std::string GetErrorMessage(uint32_t code) {
   if (const char* detail = DetailText(ErrorDetail(code))) {
     message += TrUnits(detail);
   } else {
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08X", code);
-    message += FormatMsg(TrUnits("Unknown code (%s)"), hex);
+    message += FormatMsg(TrUnits("Unknown code (%s)"), Hex32(code));
   }
   if (const char* suffix = OperationSuffix(ErrorOperation(code))) message += TrUnits(suffix);
   return message;
