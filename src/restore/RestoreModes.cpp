@@ -9,7 +9,6 @@
 
 #include "base/FileUtils.h"
 #include "base/PathUtils.h"
-#include "restore/ArchiveIndex.h"
 #include "restore/DirList.h"
 #include "restore/RestoreSession.h"
 #include "restore/RestoreText.h"
@@ -49,79 +48,44 @@ bool InArchiveFolder(const std::string& foldedName, const std::string& foldedFol
 
 }  // namespace
 
-bool TRestoreSession::OpenArchive(const std::string& archive, TRestoreError& code) {
-  code = {};
-  if (FRZip && FArchiveName == archive) return true;
-  CloseArchive();
-  try {
-    FRZip = std::make_unique<TZipRead>(archive, std::string(), 0, 524288);
-    FRZip->SetOnProcessMessages([this] { FView.ProcessMessages(); });
-    FRZip->SetVerifyTargets(Verifying());
-    if (!FCryptPwd.empty()) FRZip->InitEncryption(FCryptPwd, 0);
-    FArchivePwd = FCryptPwd;
-    FRZip->ReadDirectory();
-    FArchiveName = archive;
-    return true;
-  } catch (const EZipError& e) {
-    code = {e.ZipError, e.Context};
-    FRZip.reset();
-    return false;
-  }
+TRestoreError TRestoreSession::OpenArchive(const std::string& archive) {
+  return FArchive.Open(archive, FCryptPwd, Verifying(), [this] { FView.ProcessMessages(); });
 }
 
-void TRestoreSession::CloseArchive() {
-  FRZip.reset();
-  FArchiveName.clear();
-  FArchivePwd.clear();
-  FArchiveIndex.reset();
-}
-
-int TRestoreSession::FindArchiveEntry(const std::string& subPath) {
-  if (!FArchiveIndex) FArchiveIndex = std::make_unique<TArchiveIndex>(FRZip->Directory());
-  return FArchiveIndex->Find(FRZip->Directory(), subPath);
-}
-
-TRestoreResult TRestoreSession::RestoreSelectedEntry(const std::string& archive, const std::string& subPath,
-                                                     std::string& source, TRestoreError& code) {
-  FItem.Target.clear();
-  FItem.InputProblem = true;
-  if (!OpenArchive(archive, code)) {
-    source = archive;
-    return rrFailed;
-  }
+TItemOutcome TRestoreSession::RestoreSelectedEntry(const std::string& archive, const std::string& subPath,
+                                                   std::string& source) {
+  // Failures before the entry is found are the input's own.
+  const auto inputFailure = [](TRestoreError code) {
+    TItemOutcome item(rrFailed, std::move(code));
+    item.InputProblem = true;
+    return item;
+  };
+  source = archive;
+  if (TRestoreError code = OpenArchive(archive)) return inputFailure(std::move(code));
+  if (subPath.empty()) return inputFailure(TErrorCode(sevError, errArchiveAsFile));
   source = archive + ":" + subPath;
-  if (subPath.empty()) {
-    code = TErrorCode(sevError, errArchiveAsFile);
-    source = archive;
-    return rrFailed;
-  }
-  const int index = FindArchiveEntry(subPath);
-  if (index < 0) {
-    code = TErrorCode(sevError, errFileNotFound, opZip);
-    return rrFailed;
-  }
-  const TPkHeader& entry = FRZip->Directory().Objects(index);
-  const std::string& name = FRZip->Directory().Strings(index);
+  const int index = FArchive.Find(subPath);
+  if (index < 0) return inputFailure(TErrorCode(sevError, errFileNotFound, opZip));
+  const TPkHeader& entry = FArchive.Directory().Objects(index);
+  const std::string& name = FArchive.Directory().Strings(index);
   // The entry's own spelling: it is what the archive restores.
   source = archive + ":" + name;
-  FItem.InputProblem = false;
-  return RestoreZipEntry(entry, AddPathDelimiter(FTarget) + name, name, code);
+  return RestoreZipEntry(entry, AddPathDelimiter(FTarget) + name, name);
 }
 
-TRestoreResult TRestoreSession::RestoreSelectedPath(const std::string& source, TRestoreError& code) {
-  const TRestoreResult r = RestoreFile(source, FTarget, true, code);
+TItemOutcome TRestoreSession::RestoreSelectedPath(const std::string& source) {
+  TItemOutcome item = RestoreFile(source, FTarget, true);
   // The header of a .gz that cannot be read: the item is not restored, which is an error.
-  if (r == rrBadHeader) {
-    code = TErrorCode(sevError, errReadFile, opGzip);
-    FItem.InputProblem = true;
+  if (item.Result == rrBadHeader) {
+    item.Code = TErrorCode(sevError, errReadFile, opGzip);
+    item.InputProblem = true;
   }
-  return r;
+  return item;
 }
 
 void TRestoreSession::RestoreSelectedFiles() {
   if (ReportNothingToDo() || !CheckTargetFolder()) return;
   BeginRun();
-  uint32_t copied = 0, errors = 0;
   const std::vector<std::string>& items = FOptions.Items;
   if (items.empty()) {
     FView.ShowError(MsgNoFilesSelected());
@@ -133,37 +97,35 @@ void TRestoreSession::RestoreSelectedFiles() {
   std::vector<int64_t> sizes(items.size(), 0);
   for (size_t i = 0; i < items.size(); ++i) {
     if (!FFilter.Accepts(items[i])) continue;
-    ++FProgress.FilesTotal;
     sizes[i] = ProgressShare(items[i], static_cast<int64_t>(GetFileSize64(items[i])));
-    FProgress.BytesTotal += sizes[i];
+    FCounts.AddToTotal(sizes[i]);
   }
+  // A transfer failure of the only selected item is shown at once; an input that is not
+  // there or cannot be read is always listed with its path.
+  const bool showAlone = items.size() < 2 && FOptions.Kind == rkRestore && !FOptions.ListSingleFailure;
   for (size_t i = 0; i < items.size(); ++i) {
     std::string source = items[i];
     if (!FFilter.Accepts(source)) continue;
     ShowFile(source);
     ItemStarted(source, sizes[i]);
-    TRestoreError code;
     std::string archive = source, subPath;
-    const TRestoreResult r = SplitZipPath(archive, subPath)
-                                 ? RestoreSelectedEntry(archive, subPath, source, code)
-                                 : RestoreSelectedPath(source, code);
-    const bool goOn = Settle(r, code, [&, source](TRestoreResult result, const TRestoreError& failure) {
-      if (result == rrCopied) ++copied;
-      if (result == rrCancelRun || !FRestoring) {
+    TItemOutcome item = SplitZipPath(archive, subPath) ? RestoreSelectedEntry(archive, subPath, source)
+                                                       : RestoreSelectedPath(source);
+    const bool goOn = Settle(std::move(item), [this, source, showAlone](const TItemOutcome& done) {
+      if (done.Result == rrCopied) ++FCounts.Copied;
+      if (done.Result == rrCancelRun || !FRestoring) {
         FLastRun.Cancelled = true;
         return false;
       }
-      ReportItem(result, source, failure);
-      ItemFinished();
-      if (failure && result != rrCopied && result != rrSkipped) {
-        // A transfer failure of the only selected item is shown at once; an input that is not
-        // there or cannot be read is always listed with its path.
-        if (items.size() < 2 && !FItem.InputProblem && FOptions.Kind == rkRestore && !FOptions.ListSingleFailure) {
-          ShowFailure(failure);
+      ReportItem(done, source);
+      ItemFinished(done.Share);
+      if (done.Code && done.Result != rrCopied && done.Result != rrSkipped) {
+        if (showAlone && !done.InputProblem) {
+          ShowFailure(done.Code);
           ++FLastRun.Errors;
         } else {
-          ++errors;
-          AddErrorLines(source, failure);
+          ++FCounts.Errors;
+          AddErrorLines(source, done.Code);
         }
       }
       KeepResponsive();
@@ -172,7 +134,7 @@ void TRestoreSession::RestoreSelectedFiles() {
     if (!goOn) break;
   }
   Drain();
-  ShowRunSummary(copied, errors);
+  ShowRunSummary();
 }
 
 struct TRestoreSession::TDirectoryWalk {
@@ -183,17 +145,13 @@ struct TRestoreSession::TDirectoryWalk {
     size_t SourceEnd = 0, TargetEnd = 0;  // where the parent's paths end
     bool Made = false;                    // the walk made its target folder
   };
-  TDirectoryWalk(TDirHandle sourceTop, std::string sourcePath, TDirHandle targetTop, std::string targetPath,
-                 uint32_t& copied, uint32_t& errors)
+  TDirectoryWalk(TDirHandle sourceTop, std::string sourcePath, TDirHandle targetTop, std::string targetPath)
       : Source(std::move(sourceTop)), Target(std::move(targetTop)), SourcePath(std::move(sourcePath)),
-        TargetPath(std::move(targetPath)), SourceRoot(SourcePath.size()), TargetRoot(TargetPath.size()),
-        Copied(copied), Errors(errors) {}
+        TargetPath(std::move(targetPath)), SourceRoot(SourcePath.size()), TargetRoot(TargetPath.size()) {}
   TFolderChain Source, Target;
   std::string SourcePath, TargetPath;  // of the folder the walk is in
   size_t SourceRoot, TargetRoot;       // the length of the top folders' paths
   std::vector<TLevel> Levels;
-  uint32_t& Copied;
-  uint32_t& Errors;
   bool CancelRun = false;  // Cancel in the top folder ends the whole walk
   std::string ShownSource() const { return ShownPath(SourcePath, SourceRoot); }
   std::string ShownTarget() const { return ShownPath(TargetPath, TargetRoot); }
@@ -203,7 +161,6 @@ void TRestoreSession::RestoreDirectory() {
   if (ReportNothingToDo() || !CheckTargetFolder()) return;
   if (!ConfirmNonEmptyTarget()) return;
   BeginRun();
-  uint32_t copied = 0, errors = 0;
   std::string source = FOptions.Folder;
   if (source.empty()) {
     FView.ShowError(MsgNoSourceFolder());
@@ -218,7 +175,7 @@ void TRestoreSession::RestoreDirectory() {
   }
   std::string subPath;
   if (SplitZipPath(source, subPath)) {
-    RestoreArchiveFolder(source, subPath, FTarget, copied, errors);
+    RestoreArchiveFolder(source, subPath, FTarget);
   } else {
     // The selected folder and the destination may be links themselves; below them none is
     // followed.
@@ -226,12 +183,11 @@ void TRestoreSession::RestoreDirectory() {
     TDirHandle targetDir(::open(FTarget.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // A dry run or a test neither needs nor makes the destination.
     if (!sourceDir.Valid() || (!targetDir.Valid() && !WritesNothing())) {
-      FolderFailed(sourceDir.Valid() ? FTarget : source, CFolderUnreadable, errors);
+      FolderFailed(sourceDir.Valid() ? FTarget : source, CFolderUnreadable);
     } else {
       FWalkRoot = ExcludeTrailingDelimiter(source);
       CountFolder(sourceDir);
-      TDirectoryWalk walk(std::move(sourceDir), FWalkRoot, std::move(targetDir), ExcludeTrailingDelimiter(FTarget),
-                          copied, errors);
+      TDirectoryWalk walk(std::move(sourceDir), FWalkRoot, std::move(targetDir), ExcludeTrailingDelimiter(FTarget));
       WalkFolders(walk);
       if (walk.CancelRun) FLastRun.Cancelled = true;
       FCounted.clear();  // a walk cut short leaves some behind
@@ -239,7 +195,7 @@ void TRestoreSession::RestoreDirectory() {
     }
   }
   if (!FRestoring) FLastRun.Cancelled = true;
-  ShowRunSummary(copied, errors);
+  ShowRunSummary();
 }
 
 void TRestoreSession::WalkFolders(TDirectoryWalk& walk) {
@@ -266,14 +222,13 @@ bool TRestoreSession::EnterFolder(TDirectoryWalk& walk, bool fresh, size_t sourc
   bool listed = false;
   TDirListing listing = FolderListing(walk.Source.Current(), walk.Source.CurrentId(), listed);
   if (!listed) {
-    FolderFailed(walk.ShownSource(), CFolderUnreadable, walk.Errors);
+    FolderFailed(walk.ShownSource(), CFolderUnreadable);
     return false;
   }
   // Past the system's path limit the workers reach the folders through their handles.
   const TDirHandle& targetDir = walk.Target.Current();
   const std::string targetFolder = targetDir.Valid() ? FolderAccessPath(targetDir, walk.TargetPath) : walk.TargetPath;
-  const bool cancelled = !RestoreFolderFiles(listing, walk.Source.Current(), walk.SourcePath, targetFolder, fresh,
-                                             walk.Copied, walk.Errors);
+  const bool cancelled = !RestoreFolderFiles(listing, walk.Source.Current(), walk.SourcePath, targetFolder, fresh);
   if (cancelled) {
     // Cancel ends this folder level; at the top level it ends the whole walk. Either way
     // selected items were left out.
@@ -317,7 +272,7 @@ bool TRestoreSession::EnterNextSubfolder(TDirectoryWalk& walk) {
 bool TRestoreSession::EnterSubfolder(TDirectoryWalk& walk, const std::string& name, bool& made) {
   TDirHandle subDir = OpenFolder(walk.Source.Current().Fd(), name);
   if (!subDir.Valid()) {
-    FolderFailed(walk.ShownSource(), CFolderUnreadable, walk.Errors);
+    FolderFailed(walk.ShownSource(), CFolderUnreadable);
     return false;
   }
   const TDirHandle& targetDir = walk.Target.Current();
@@ -329,17 +284,17 @@ bool TRestoreSession::EnterSubfolder(TDirectoryWalk& walk, const std::string& na
     struct stat link {};
     const bool isLink =
         ::fstatat(targetDir.Fd(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode);
-    FolderFailed(walk.ShownTarget(), TErrorCode(sevError, isLink ? errNameRefused : errCreateFile), walk.Errors);
+    FolderFailed(walk.ShownTarget(), TErrorCode(sevError, isLink ? errNameRefused : errCreateFile));
     return false;
   }
   // A folder that is also one above it (a mount of it) would be walked in a circle.
   if (!walk.Source.Enter(std::move(subDir), name)) {
-    FolderFailed(walk.ShownSource(), CFolderUnreadable, walk.Errors);
+    FolderFailed(walk.ShownSource(), CFolderUnreadable);
     return false;
   }
   if (!walk.Target.Enter(std::move(subTargetDir), name)) {
     walk.Source.Leave();  // just entered: its parent is still open
-    FolderFailed(walk.ShownTarget(), TErrorCode(sevError, errNameRefused), walk.Errors);
+    FolderFailed(walk.ShownTarget(), TErrorCode(sevError, errNameRefused));
     return false;
   }
   return true;
@@ -360,18 +315,17 @@ void TRestoreSession::LeaveFolder(TDirectoryWalk& walk, size_t sourceEnd, size_t
   level.Next = level.Listing.size();
   if (!foldersLeft) return;
   if (!sourceBack)
-    FolderFailed(walk.ShownSource(), CFolderUnreadable, walk.Errors);
+    FolderFailed(walk.ShownSource(), CFolderUnreadable);
   else
-    FolderFailed(walk.ShownTarget(), TErrorCode(sevError, errCreateFile), walk.Errors);
+    FolderFailed(walk.ShownTarget(), TErrorCode(sevError, errCreateFile));
 }
 
-// The folder's files in walk order; false when a password prompt cancelled the run.
 bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirHandle& sourceDir,
                                          const std::string& sourcePath, const std::string& targetFolder,
-                                         bool fresh, uint32_t& copied, uint32_t& errors) {
-  bool cancelled = false;
-  ForgetFreshFolders();
-  if (fresh) FFreshFolders.insert(targetFolder);
+                                         bool fresh) {
+  FDecider.ForgetFreshFolders();
+  if (fresh) FDecider.MarkFresh(targetFolder);
+  FTransfers.ResetEnded();  // a Cancel in a subfolder ended only that folder
   for (const TDirEntry& entry : listing) {
     KeepResponsive();
     if (!FRestoring) break;
@@ -385,37 +339,32 @@ bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirH
     const std::string displayPath = sourcePath + "/" + entry.Name;
     if (!FFilter.Accepts(WalkRelative(displayPath))) continue;
     ItemStarted(displayPath, file ? ProgressShare(entry.Name, entry.Size) : 0);
-    TRestoreError code;
-    TRestoreResult r = rrFailed;
+    TItemOutcome item(rrFailed);
     if (!file) {
-      code = entry.Dangling ? CNotFound : TErrorCode(sevError, errNotRegularFile);
-      FItem.Target.clear();
+      item.Code = entry.Dangling ? CNotFound : TErrorCode(sevError, errNotRegularFile);
     } else {
       ShowFile(displayPath);
-      // The count's look at the file serves the decision; the worker looks at what it opens.
+      // The count's look at the file serves the decision; the worker looks at what it opens,
+      // through the folder, which stays open until the folder's transfers have ended.
       const TSourceFacts facts{{}, entry.UnixTime, entry.Size};
-      FSourceFolder = sourceDir.Fd();  // open until the folder's transfers have ended
-      r = RestoreFile(AccessPath(sourceDir, displayPath, entry.Name), targetFolder, true, code,
-                      entry.Size >= 0 ? &facts : nullptr);
-      FSourceFolder = -1;
+      item = RestoreFile(AccessPath(sourceDir, displayPath, entry.Name), targetFolder, true,
+                         entry.Size >= 0 ? &facts : nullptr, sourceDir.Fd());
+      if (item.Result == rrBadHeader) item.Code = TErrorCode(sevError, errGzipHeader, opGzip);
     }
-    const bool goOn = Settle(r, code, [&, displayPath](TRestoreResult result, const TRestoreError& failure) {
-      if (result == rrCancelRun) {
-        cancelled = true;
-        return false;
-      }
-      ReportItem(result, displayPath,
-                 result == rrBadHeader ? TErrorCode(sevError, errGzipHeader, opGzip) : failure);
-      ItemFinished();
-      switch (result) {
-        case rrCopied: ++copied; break;
+    const std::string shown = ShownPath(displayPath, FWalkRoot.size());
+    const bool goOn = Settle(std::move(item), [this, displayPath, shown](const TItemOutcome& done) {
+      if (done.Result == rrCancelRun) return false;
+      ReportItem(done, displayPath);
+      ItemFinished(done.Share);
+      switch (done.Result) {
+        case rrCopied: ++FCounts.Copied; break;
         case rrBadHeader:
-          ++errors;
-          FErrorList.push_back(MsgErrorGzHeader() + ShownPath(displayPath, FWalkRoot.size()));
+          ++FCounts.Errors;
+          FErrorList.push_back(MsgErrorGzHeader() + shown);
           break;
         case rrFailed:
-          ++errors;
-          AddErrorLines(ShownPath(displayPath, FWalkRoot.size()), failure);
+          ++FCounts.Errors;
+          AddErrorLines(shown, done.Code);
           break;
         default: break;
       }
@@ -423,11 +372,10 @@ bool TRestoreSession::RestoreFolderFiles(const TDirListing& listing, const TDirH
     });
     if (!goOn) break;
   }
-  // The reports of this folder's files before those of its subfolders, as the walk met them;
-  // and before cancelled goes out of scope: their closures write it.
+  // The reports of this folder's files before those of its subfolders, as the walk met them.
   Drain();
-  ForgetFreshFolders();
-  return !cancelled;
+  FDecider.ForgetFreshFolders();
+  return !FTransfers.Ended();
 }
 
 std::string TRestoreSession::WalkRelative(const std::string& path) const {
@@ -485,8 +433,7 @@ void TRestoreSession::CountFolder(const TDirHandle& folder) {
       }
     } else if (!(entry.Type == TDirEntry::deLink && entry.LinkTarget == TDirEntry::deFolder) &&
                FFilter.Accepts(relPath)) {
-      ++FProgress.FilesTotal;
-      FProgress.BytesTotal += ProgressShare(entry.Name, entry.Size);
+      FCounts.AddToTotal(ProgressShare(entry.Name, entry.Size));
     }
     relPath.resize(parentEnd);
   }
@@ -509,16 +456,15 @@ TDirListing TRestoreSession::FolderListing(const TDirHandle& folder, std::option
   return ListDirectory(folder, false, &listed);
 }
 
-void TRestoreSession::FolderFailed(const std::string& folder, const TRestoreError& code, uint32_t& errors) {
-  ++errors;
+void TRestoreSession::FolderFailed(const std::string& folder, const TRestoreError& code) {
+  ++FCounts.Errors;
   AddErrorLines(folder, code);
   // Counted as an error, so it is an item of the run too, with the folder as its source.
-  FItem.Target.clear();
-  ReportItem(rrFailed, folder, code);
+  ReportItem(TItemOutcome(rrFailed, code), folder);
 }
 
 bool TRestoreSession::ArchiveEntrySelected(int e, const std::string& subPath, const std::string& foldedFolder) const {
-  const TZipFileList& list = FRZip->Directory();
+  const TZipFileList& list = FArchive.Directory();
   const std::string& name = list.Strings(e);
   if (list.Objects(e).IsDir || !InArchiveFolder(FoldCase(name), foldedFolder)) return false;
   // The filter sees the entry's path below the selected folder.
@@ -537,19 +483,18 @@ bool TRestoreSession::FiltersLeaveNothing() {
   // What cannot be read is left to the run, which reports it.
   std::string source = FOptions.Folder, subPath;
   if (SplitZipPath(source, subPath)) {
-    TRestoreError code;
-    if (!OpenArchive(source, code)) return false;
+    if (OpenArchive(source)) return false;
     const std::string folder = FoldCase(subPath);
-    for (int e = 0; e < FRZip->Directory().Count(); ++e)
+    for (int e = 0; e < FArchive.Directory().Count(); ++e)
       if (ArchiveEntrySelected(e, subPath, folder)) return false;
     return true;
   }
   const TDirHandle sourceDir(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!sourceDir.Valid()) return false;
   FWalkRoot = ExcludeTrailingDelimiter(source);
-  FProgress = TRunProgress{};
+  FCounts.Reset();
   CountFolder(sourceDir);
-  const bool none = FProgress.FilesTotal == 0;
+  const bool none = FCounts.Progress().FilesTotal == 0;
   FCounted.clear();
   FCountedEntries = 0;
   return none;
@@ -560,28 +505,23 @@ bool TRestoreSession::ReportNothingToDo() {
   // Nothing to restore: no destination is made, nothing is asked.
   FView.ShowError(MsgNoFilesFound());
   FLastRun.NothingToDo = true;
-  CloseArchive();
+  FArchive.Close();
   return true;
 }
 
 void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std::string& subPath,
-                                           const std::string& target, uint32_t& copied,
-                                           uint32_t& errors) {
-  TRestoreError code;
-  if (!OpenArchive(archive, code)) {
+                                           const std::string& target) {
+  if (TRestoreError code = OpenArchive(archive)) {
     // An archive that cannot be read ends this walk with its error line.
-    FolderFailed(archive, code, errors);
+    FolderFailed(archive, code);
     return;
   }
   const std::string folder = FoldCase(subPath);
-  const TZipFileList& list = FRZip->Directory();
-  ForgetFreshFolders();
+  const TZipFileList& list = FArchive.Directory();
+  FDecider.ForgetFreshFolders();
   const auto selected = [&](int e) { return ArchiveEntrySelected(e, subPath, folder); };
-  for (int e = 0; e < list.Count(); ++e) {
-    if (!selected(e)) continue;
-    ++FProgress.FilesTotal;
-    FProgress.BytesTotal += list.Objects(e).USize;
-  }
+  for (int e = 0; e < list.Count(); ++e)
+    if (selected(e)) FCounts.AddToTotal(list.Objects(e).USize);
   for (int e = 0; e < list.Count(); ++e) {
     KeepResponsive();
     WaitWhilePaused();
@@ -591,29 +531,29 @@ void TRestoreSession::RestoreArchiveFolder(const std::string& archive, const std
     const std::string& name = list.Strings(e);
     ShowFile(name);
     ItemStarted(name, entry.USize);
-    TRestoreError entryCode;
-    const TRestoreResult r = RestoreZipEntry(entry, AddPathDelimiter(target) + name, name, entryCode, true);
+    TItemOutcome item = RestoreZipEntry(entry, AddPathDelimiter(target) + name, name, true);
+    const std::string source = archive + ":" + name;
     const int64_t size = entry.USize;
-    const bool goOn = Settle(r, entryCode, [&, name, size](TRestoreResult result, const TRestoreError& failure) {
-      if (result == rrCopied) ++copied;
-      if (result == rrCancelRun) {
+    const bool goOn = Settle(std::move(item), [this, source, size](const TItemOutcome& done) {
+      if (done.Result == rrCopied) ++FCounts.Copied;
+      if (done.Result == rrCancelRun) {
         FLastRun.Cancelled = true;
         return false;
       }
       if (!FRestoring) return false;
-      ReportItem(result, archive + ":" + name, failure, {}, size);
-      ItemFinished();
-      if (result == rrFailed) {
-        ++errors;
-        AddErrorLines(archive + ":" + name, failure);
+      ReportItem(done, source, {}, size);
+      ItemFinished(done.Share);
+      if (done.Result == rrFailed) {
+        ++FCounts.Errors;
+        AddErrorLines(source, done.Code);
       }
       return true;
     });
     if (!goOn) break;
   }
   Drain();  // the transfers still running read no more of the archive, but report in turn
-  ForgetFreshFolders();
-  CloseArchive();
+  FDecider.ForgetFreshFolders();
+  FArchive.Close();
 }
 
 }  // namespace qv

@@ -107,13 +107,18 @@ bool SourceIsNewer(int32_t sourceTime, int32_t targetTime, int32_t tolerance, bo
   return newer;
 }
 
-bool TRestoreSession::ShouldRestore(const std::string& targetPath, int32_t sourceTime) {
+bool TRestoreSession::ShouldRestore(TItemOutcome& item, int32_t sourceTime) {
   std::optional<int64_t> targetTime;
-  const TTargetDecision decision = DecideTarget(targetPath, sourceTime, targetTime);
+  TTargetState found;
+  const TTargetDecision decision = FDecider.Decide(item.Target, sourceTime, targetTime, found);
+  item.TargetAbsent = NothingThere(found);
   // Keep-both writes beside an existing target, never over it. A write-protected target is not
   // touched here: the worker replaces it as a whole when the new file is complete and
   // "Overwrite write-protected files" allows it.
-  return decision == tdReplace || (decision == tdNew && !targetTime);
+  if (decision == tdReplace || (decision == tdNew && !targetTime)) return true;
+  item.Result = rrSkipped;
+  item.SkipReason = FOptions.Overwrite == omOlder ? "not older" : "exists";
+  return false;
 }
 
 TPasswordAnswer TRestoreSession::AskForPassword(const std::string& prompt, const std::string& name) {
@@ -127,244 +132,219 @@ TPasswordAnswer TRestoreSession::AskForPassword(const std::string& prompt, const
   return answer;
 }
 
-TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std::string& targetFolder,
-                                            bool withProgress, TRestoreError& code, const TSourceFacts* known) {
-  const TSourceFacts facts = known ? *known : SourceFacts(source);
-  code = facts.Problem;
-  FItem.InputProblem = code.Failed();  // missing, or no regular file: it failed before any transfer
-  FItem.Target.clear();
-  FItem.Written = -1;
-  if (code) return rrFailed;
-  const TBackupKind kind = BackupKind(source, FOptions.Unpack);
-  bool encrypted = kind == bkEncrypted;
-  int64_t expandedSize = 0;
-  if (kind == bkCompressed) {
+TItemOutcome TRestoreSession::RestoreFile(const std::string& source, const std::string& targetFolder,
+                                          bool withProgress, const TSourceFacts* known, int sourceFolder) {
+  TFileJob job;
+  job.Facts = known ? *known : SourceFacts(source);
+  if (job.Facts->Problem) {
+    TItemOutcome item(rrFailed, job.Facts->Problem);
+    item.InputProblem = true;  // missing, or no regular file: it failed before any transfer
+    return item;
+  }
+  job.Source = source;
+  job.Kind = BackupKind(source, FOptions.Unpack);
+  job.Encrypted = job.Kind == bkEncrypted;
+  job.WithProgress = withProgress;
+  job.SourceFolder = sourceFolder;
+  if (job.Kind == bkCompressed) {
     TGzFileInfo info;
-    if (!ReadGzInfo(FSourceFolder, source, facts.Size, info, FOpenedSource)) return rrBadHeader;
-    encrypted = info.Encrypted;
-    expandedSize = info.USize;
-    ItemResized(expandedSize);  // the progress counts what the unpacking writes
+    if (!ReadGzInfo(sourceFolder, source, job.Facts->Size, info, job.Opened)) return TItemOutcome(rrBadHeader);
+    job.Encrypted = info.Encrypted;
+    job.ExpandedSize = info.USize;
+    FCounts.ResizeItem(job.ExpandedSize);  // the progress counts what the unpacking writes
   }
   const std::string name = RestoredName(ExtractFileName(source), FOptions.Unpack);
-  if (!IsPlainName(name)) {
-    // "..gz" would restore as "." and "...gz" as "..": names of folders, never of a file.
-    code = TErrorCode(sevError, errNameRefused, OperationOf(kind));
-    return rrFailed;
+  // "..gz" would restore as "." and "...gz" as "..": names of folders, never of a file.
+  if (!IsPlainName(name)) return TItemOutcome(rrFailed, TErrorCode(sevError, errNameRefused, OperationOf(job.Kind)));
+  job.TargetPath = AddPathDelimiter(targetFolder) + name;
+  return RunPipeline(std::move(job));
+}
+
+bool TRestoreSession::PasswordStep(const std::string& name, const std::string& prompt, bool encrypted,
+                                   const TErrorCode& giveUpCode, TItemOutcome& item, bool& answered) {
+  answered = false;
+  // Stopped while the items before were drained, or at the prompt: nothing more starts.
+  if (FStopped) {
+    item.Result = rrCancelRun;
+    return false;
   }
-  const TRestoreResult result = RunPipeline(source, AddPathDelimiter(targetFolder) + name, kind, encrypted,
-                                            withProgress, false, code, expandedSize, &facts);
-  FOpenedSource.reset();  // not taken by a worker (skipped, dry run, refused)
-  return result;
+  if (!encrypted || !FCryptPwd.empty()) return true;
+  switch (AskForPassword(prompt, name)) {
+    case paCancel: item.Result = rrCancelRun; return false;
+    case paGiveUp:
+      item.Result = rrFailed;
+      if (!item.Code) item.Code = giveUpCode;  // else the wrong password's failure stands
+      return false;
+    case paSkip:
+      item.Result = rrSkipped;
+      item.SkipReason = "no password";
+      return false;
+    case paOk: break;
+  }
+  answered = true;
+  return true;
 }
 
-TRestoreResult TRestoreSession::PasswordLoop(const std::string& name, bool& encrypted, TErrorCode giveUpCode,
-                                             TRestoreError& code,
-                                             const std::function<void(TPasswordAnswer)>& passwordGiven,
-                                             const std::function<TRestoreResult(TRestoreError&)>& attempt) {
-  code = {};
-  std::string prompt = MsgPasswordRequired();
-  for (;;) {
-    // Stopped while the items before were drained, or at the prompt: nothing more starts.
-    if (FStopped) return rrCancelRun;
-    if (encrypted && FCryptPwd.empty()) {
-      const TPasswordAnswer answer = AskForPassword(prompt, name);
-      if (answer == paCancel) return rrCancelRun;
-      if (answer == paGiveUp) {
-        if (!code) code = giveUpCode;
-        return rrFailed;
-      }
-      passwordGiven(answer);
-      if (answer == paSkip) {
-        FItem.SkipReason = "no password";
-        return rrSkipped;
-      }
-    }
-    const TRestoreResult result = attempt(code);
-    if (result == rrFailed && encrypted && code.Is(errDecrypt)) {
-      // Only a wrong password leads here: a damaged file fails with its own code.
-      FCryptPwd.clear();
-      FView.PasswordRejected();
-      prompt = MsgPasswordInvalid();
-      continue;
-    }
-    return result;
+bool TRestoreSession::PasswordRejected(const TItemOutcome& item, bool encrypted) {
+  // Only a wrong password leads here: a damaged file fails with its own code.
+  if (item.Result != rrFailed || !encrypted || !item.Code.Is(errDecrypt)) return false;
+  FCryptPwd.clear();
+  FView.PasswordRejected();
+  return true;
+}
+
+void TRestoreSession::TakeFilePassword(TFileJob& job) {
+  job.Facts.reset();  // taken again: the question may have lasted long
+  job.NoKey = false;
+  if (!FCryptPwd.empty()) {
+    FDecryption.reset();
+    FDecryption = std::make_unique<TEncryption>(FCryptPwd, 0, CBufSize);
+  } else if (job.Kind == bkCompressed) {
+    // Unpacking needs the key, and an earlier password's decryptor is not this file's.
+    job.NoKey = true;
+  } else {
+    // Restored as it is, still encrypted, under its ".enc" name.
+    job.Encrypted = false;
+    job.TargetPath += ".enc";
   }
 }
 
-std::string TRestoreSession::TargetFor(const std::string& targetPath) {
-  if (FOptions.Overwrite != omKeepBoth) return targetPath;
-  // A dry run writes nothing: the names its earlier items would take count as taken.
-  const auto planned = [this](const std::string& name) { return FPlanned.contains(name); };
-  struct stat st {};
-  if (::lstat(targetPath.c_str(), &st) != 0 && !planned(targetPath)) return targetPath;
-  // Ten thousand twins: each takes the number after the last one's, not a search from 1.
-  return KeepBothName(targetPath, FKeepBothFrom.try_emplace(targetPath, 1).first->second, planned);
-}
-
-void TRestoreSession::NoteSkip() {
-  FItem.SkipReason = FOptions.Overwrite == omOlder ? "not older" : "exists";
-}
-
-TRestoreResult TRestoreSession::RunPipeline(const std::string& source, std::string targetPath,
-                                            TBackupKind kind, bool encrypted, bool withProgress,
-                                            bool createFolder, TRestoreError& code,
-                                            int64_t expandedSize, const TSourceFacts* knownFacts) {
-  FItem.Target = targetPath;
-  FItem.Written = -1;
+TItemOutcome TRestoreSession::RunPipeline(TFileJob job) {
   // A dry run asks nothing: the item is decided under the name a right password gives.
-  if (FOptions.Kind == rkDryRun)
-    return PreviewItem(TargetFor(targetPath),
-                       static_cast<int32_t>((knownFacts ? *knownFacts : SourceFacts(source)).UnixTime),
-                       OperationOf(kind), code);
-  const bool testing = FOptions.Kind == rkTest;  // every item is read; no target is looked at
-  bool noKey = false;  // an empty password for a compressed file: its data cannot be had
-  bool asked = false;
-  const auto passwordGiven = [&](TPasswordAnswer answer) {
-    asked = true;
-    if (answer != paOk) return;
-    noKey = false;
-    if (!FCryptPwd.empty()) {
-      FDecryption.reset();
-      FDecryption = std::make_unique<TEncryption>(FCryptPwd, 0, CBufSize);
-    } else if (kind == bkCompressed) {
-      // Unpacking needs the key, and an earlier password's decryptor is not this file's.
-      noKey = true;
-    } else {
-      // Restored as it is, still encrypted, under its ".enc" name.
-      encrypted = false;
-      targetPath += ".enc";
-    }
-  };
-  const auto attempt = [&](TRestoreError& result) {
-    if (noKey) {
-      result = NoPasswordCode(kind);
-      return rrFailed;
-    }
-    // Taken again after a password question, which may have lasted long.
-    const TSourceFacts facts = knownFacts && !asked ? *knownFacts : SourceFacts(source);
-    const int64_t jobSize = facts.Size < 0 ? -1 : std::max(facts.Size, expandedSize);
-    const bool pooled = MayPool(encrypted, jobSize);
-    // A large transfer runs alone; a target still being written, or a "keep both" name that
-    // depends on what exists, is decided after the transfers before it have ended.
-    if (!pooled || FOptions.Overwrite == omKeepBoth || InFlight(targetPath)) Drain();
-    if (FStopped) return rrCancelRun;
-    const std::string target = TargetFor(targetPath);
-    FItem.Target = target;
-    if (!testing && !ShouldRestore(target, static_cast<int32_t>(facts.UnixTime))) {
-      NoteSkip();
-      return rrSkipped;
-    }
-    if (createFolder && !testing) ForceDirectoriesBeneath(FTarget, ExtractFilePath(target));  // the worker reports a failure
-    if (kind == bkCompressed)
-      // The pool's transfers never decrypt: the decryptor may change with the next password.
-      FCopyThread = std::make_unique<TGUnZipThread>(source, target, pooled ? nullptr : FDecryption.get(), true,
-                                                   CBufSize, tpNormal);
-    else if (kind == bkEncrypted && encrypted)
-      FCopyThread = std::make_unique<TDecryptThread>(source, target, FDecryption.get(), true,
-                                                    CBufSize, tpNormal);
-    else
-      FCopyThread = std::make_unique<TCopyThread>(source, target, true, CBufSize, tpNormal);
-    FCopyThread->SetTestOnly(testing);
-    FCopyThread->SetVerifyTarget(Verifying());
-    FCopyThread->SetDestinationRoot(FTarget);
-    FCopyThread->SetOverwrite(FOptions.Protected);
-    FCopyThread->SetTargetAbsent(!testing && FItem.TargetAbsent);
-    FCopyThread->SetSourceFolder(FSourceFolder);
-    // The file the header was read from, for the first attempt.
-    if (FOpenedSource && kind == bkCompressed) FCopyThread->SetSourceFile(std::move(*FOpenedSource));
-    FOpenedSource.reset();
-    if (pooled) {
-      FPooledWorker = std::move(FCopyThread);
-      return rrPending;
-    }
-    result = RunWorker(withProgress, jobSize);
-    return result ? rrFailed : rrCopied;
-  };
+  if (FOptions.Kind == rkDryRun) {
+    const int64_t sourceTime = (job.Facts ? *job.Facts : SourceFacts(job.Source)).UnixTime;
+    return PreviewItem(FDecider.TargetFor(job.TargetPath), static_cast<int32_t>(sourceTime), OperationOf(job.Kind));
+  }
   // Questions come in walk order, after the reports of the items before.
-  if (encrypted) Drain();
-  const TRestoreResult result = PasswordLoop(source, encrypted, NoPasswordCode(kind), code, passwordGiven, attempt);
-  NoteWorkerResult(result);
-  return result;
+  if (job.Encrypted) Drain();
+  TItemOutcome item;
+  item.Target = job.TargetPath;
+  for (std::string prompt = MsgPasswordRequired();; prompt = MsgPasswordInvalid()) {
+    bool answered = false;
+    if (!PasswordStep(job.Source, prompt, job.Encrypted, NoPasswordCode(job.Kind), item, answered)) break;
+    if (answered) TakeFilePassword(job);
+    item = AttemptFile(job);
+    if (!PasswordRejected(item, job.Encrypted)) break;
+  }
+  NoteWorkerResult(item.Result);
+  return item;
 }
 
-TErrorCode TRestoreSession::MakeEntryFolder(const std::string& folder) {
-  // Asked once per folder whether it was there: a folder this walk made holds only what the
-  // walk wrote into it, so its targets need no look.
-  const bool first = FEntryFolders.insert(folder).second;
-  struct stat st {};
-  const bool absent = first && ::lstat(folder.c_str(), &st) != 0 && errno == ENOENT;
-  const int detail = ForceDirectoriesBeneath(FTarget, folder);
-  if (detail != 0) return TErrorCode(sevError, static_cast<uint32_t>(detail), opZip);
-  if (absent) FFreshFolders.insert(folder);
-  return {};
+TItemOutcome TRestoreSession::AttemptFile(TFileJob& job) {
+  if (job.NoKey) return TItemOutcome(rrFailed, NoPasswordCode(job.Kind));
+  const TSourceFacts facts = job.Facts ? *job.Facts : SourceFacts(job.Source);
+  const int64_t jobSize = facts.Size < 0 ? -1 : std::max(facts.Size, job.ExpandedSize);
+  const bool pooled = MayPool(job.Encrypted, jobSize);
+  // A large transfer runs alone; a target still being written, or a "keep both" name that
+  // depends on what exists, is decided after the transfers before it have ended. Drained
+  // before the decision, so that no event is handled between it and the worker's start.
+  if (!pooled || FOptions.Overwrite == omKeepBoth || FTransfers.InFlight(job.TargetPath)) Drain();
+  if (FStopped) return TItemOutcome(rrCancelRun);
+  const bool testing = FOptions.Kind == rkTest;  // every item is read; no target is looked at
+  TItemOutcome item(rrCopied);
+  item.Target = FDecider.TargetFor(job.TargetPath);
+  if (!testing && !ShouldRestore(item, static_cast<int32_t>(facts.UnixTime))) return item;
+  if (job.CreateFolder && !testing)
+    ForceDirectoriesBeneath(FTarget, ExtractFilePath(item.Target));  // the worker reports a failure
+  std::unique_ptr<TCopyThread> worker;
+  if (job.Kind == bkCompressed)
+    // The pool's transfers never decrypt: the decryptor may change with the next password.
+    worker = std::make_unique<TGUnZipThread>(job.Source, item.Target, pooled ? nullptr : FDecryption.get(), true,
+                                             CBufSize, tpNormal);
+  else if (job.Kind == bkEncrypted && job.Encrypted)
+    worker = std::make_unique<TDecryptThread>(job.Source, item.Target, FDecryption.get(), true, CBufSize, tpNormal);
+  else
+    worker = std::make_unique<TCopyThread>(job.Source, item.Target, true, CBufSize, tpNormal);
+  worker->SetTestOnly(testing);
+  worker->SetVerifyTarget(Verifying());
+  worker->SetDestinationRoot(FTarget);
+  worker->SetOverwrite(FOptions.Protected);
+  worker->SetTargetAbsent(!testing && item.TargetAbsent);
+  worker->SetSourceFolder(job.SourceFolder);
+  // The file the header was read from, for the first attempt.
+  if (job.Opened && job.Kind == bkCompressed) worker->SetSourceFile(std::move(*job.Opened));
+  job.Opened.reset();
+  if (pooled) {
+    item.Result = rrPending;
+    item.Worker = std::move(worker);
+    return item;
+  }
+  FCopyThread = std::move(worker);
+  RunWorker(item, job.WithProgress, jobSize);
+  return item;
 }
 
-TRestoreResult TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
-                                                const std::string& name, TRestoreError& code, bool mayPool) {
-  code = {};
+TItemOutcome TRestoreSession::RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
+                                              const std::string& name, bool mayPool) {
   // A small plain entry may run on the pool with its own bytes; the reader runs the others,
   // one at a time and after the transfers before them, as it asks questions and reports.
   const bool poolable = mayPool && TZipRead::Detachable(entry) && MayPool(false, std::max(entry.CSize, entry.USize));
-  if (!poolable || FOptions.Overwrite == omKeepBoth || InFlight(targetPath)) Drain();
-  FItem.Target = targetPath;
-  FItem.Written = -1;
-  if (FStopped) return rrCancelRun;
+  if (!poolable || FOptions.Overwrite == omKeepBoth || FTransfers.InFlight(targetPath)) Drain();
+  if (FStopped) return TItemOutcome(rrCancelRun);
+  TItemOutcome item(rrCopied);
+  item.Target = targetPath;
   if (!IsSafeEntryName(name)) {
     // Never write outside the destination.
-    code = TErrorCode(sevError, errNameRefused, opZip);
-    return rrFailed;
+    item.Result = rrFailed;
+    item.Code = TErrorCode(sevError, errNameRefused, opZip);
+    return item;
   }
-  if (!WritesNothing()) code = MakeEntryFolder(ExtractFileDir(targetPath));
-  if (code) return rrFailed;
-  const std::string target = TargetFor(targetPath);
-  FItem.Target = target;
+  if (!WritesNothing()) {
+    if (const TErrorCode made = FDecider.MakeEntryFolder(ExtractFileDir(targetPath))) {
+      item.Result = rrFailed;
+      item.Code = made;
+      return item;
+    }
+  }
+  item.Target = FDecider.TargetFor(targetPath);
   // Only "Only older" compares times; the conversion looks at the time zone file each time.
   const int64_t sourceTime = FOptions.Overwrite == omOlder ? DosTimeToUnixSeconds(entry.TimeStamp) : 0;
-  if (FOptions.Kind == rkDryRun) return PreviewItem(target, static_cast<int32_t>(sourceTime), opZip, code);
-  if (FOptions.Kind == rkRestore && !ShouldRestore(target, static_cast<int32_t>(sourceTime))) {
-    NoteSkip();
-    return rrSkipped;
-  }
-  FRZip->SetTargetRules(TTargetRules{FTarget, FOptions.Protected, FOptions.Kind == rkRestore && FItem.TargetAbsent});
+  if (FOptions.Kind == rkDryRun) return PreviewItem(item.Target, static_cast<int32_t>(sourceTime), opZip);
+  if (FOptions.Kind == rkRestore && !ShouldRestore(item, static_cast<int32_t>(sourceTime))) return item;
+  TZipRead& reader = FArchive.Reader();
+  reader.SetTargetRules(TTargetRules{FTarget, FOptions.Protected, FOptions.Kind == rkRestore && item.TargetAbsent});
   if (poolable) {
     try {
-      FPooledWorker = FRZip->DetachSmallEntry(entry.Offset, entry.TimeStamp, entry.Attr,
-                                              FOptions.Kind == rkTest ? std::string() : target);
+      item.Worker =
+          reader.DetachSmallEntry(entry.Offset, entry.TimeStamp, entry.Attr, FOptions.Kind == rkTest ? std::string() : item.Target);
     } catch (const EZipError& e) {
-      code = {e.ZipError, e.Context};
-      return rrFailed;
+      item.Result = rrFailed;
+      item.Code = {e.ZipError, e.Context};
+      return item;
     }
-    if (FPooledWorker) return rrPending;
-    Drain();
-    if (FStopped) return rrCancelRun;
+    if (item.Worker) {
+      item.Result = rrPending;
+      return item;
+    }
+    // A damaged entry: the reader's own run below says why. It reads the archive itself, not
+    // what the transfers still running read, and writes a target none of them writes.
   }
   // The reader may still hold the password of an earlier item.
-  if (FArchivePwd != FCryptPwd) {
-    FRZip->InitEncryption(FCryptPwd, 0);
-    FArchivePwd = FCryptPwd;
-  }
+  FArchive.UsePassword(FCryptPwd);
   // ZipCrypto and the like: no password opens them here, so none is asked for.
-  bool encrypted = entry.Encrypted() && !entry.UnsupportedEncryption();
-  const auto passwordGiven = [&](TPasswordAnswer) {
-    FRZip->InitEncryption(FCryptPwd, 0);
-    FArchivePwd = FCryptPwd;
-  };
-  const auto attempt = [&](TRestoreError& result) {
-    try {
-      if (FOptions.Kind == rkTest)
-        FRZip->TestEntry(entry.Offset);
-      else
-        FRZip->ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, target);
-      result = {};
-    } catch (const EZipError& e) {
-      result = {e.ZipError, e.Context};
-    }
-    return result ? rrFailed : rrCopied;
-  };
-  const TRestoreResult result =
-      PasswordLoop(name, encrypted, TErrorCode(sevError, errDecrypt, opZip), code, passwordGiven, attempt);
-  NoteWorkerResult(result);
-  return result;
+  const bool encrypted = entry.Encrypted() && !entry.UnsupportedEncryption();
+  for (std::string prompt = MsgPasswordRequired();; prompt = MsgPasswordInvalid()) {
+    bool answered = false;
+    if (!PasswordStep(name, prompt, encrypted, TErrorCode(sevError, errDecrypt, opZip), item, answered)) break;
+    if (answered) FArchive.UsePassword(FCryptPwd, true);
+    item.Code = ExtractEntry(entry, item.Target);
+    item.Result = item.Code ? rrFailed : rrCopied;
+    if (!PasswordRejected(item, encrypted)) break;
+  }
+  NoteWorkerResult(item.Result);
+  return item;
+}
+
+TRestoreError TRestoreSession::ExtractEntry(const TPkHeader& entry, const std::string& target) {
+  try {
+    if (FOptions.Kind == rkTest)
+      FArchive.Reader().TestEntry(entry.Offset);
+    else
+      FArchive.Reader().ExtractToFile(entry.Offset, entry.TimeStamp, entry.Attr, target);
+    return {};
+  } catch (const EZipError& e) {
+    return {e.ZipError, e.Context};
+  }
 }
 
 }  // namespace qv

@@ -11,7 +11,6 @@
 #include "base/FileUtils.h"
 #include "base/TargetFile.h"
 #include "crypto/AesLib.h"
-#include "restore/ArchiveIndex.h"
 #include "restore/RestoreText.h"
 #include "restore/VersionList.h"
 #include "transfer/CopyThread.h"
@@ -19,13 +18,22 @@
 
 namespace qv {
 
-TRestoreSession::TRestoreSession(IRestoreView& view) : FView(view) {}
+TRestoreSession::TRestoreSession(IRestoreView& view)
+    : FView(view),
+      FTransfers({.WhileWaiting = [this] { KeepResponsive(); },
+                  .Retired =
+                      [this](TItemOutcome& item) {
+                        // A pooled transfer sends no reports: the file's bar shows it done, as
+                        // one run here would.
+                        if (item.Result == rrCopied) FView.SetProgress(100);
+                        NoteWorkerResult(item.Result);
+                      }}) {}
 
 TRestoreSession::~TRestoreSession() {
   // A worker still running (a window closed mid-run) is cancelled before it is joined.
   if (FCopyThread && !FCopyThread->Done()) FCopyThread->CancelThread();
   FCopyThread.reset();
-  if (FRZip) FRZip->Cancel();
+  FArchive.Cancel();
 }
 
 std::string TRestoreSession::Caption() const { return MsgMainCaption(); }
@@ -38,7 +46,7 @@ void TRestoreSession::Start(const TRestoreOptions& options) {
   FRunActive = true;
   FLastRun = TRunOutcome{};
   FOptions = options;
-  BeginRunKind();
+  FCounts.Reset();
   switch (FOptions.Mode) {
     case rmFiles: RestoreSelectedFiles(); break;
     case rmDirectory: RestoreDirectory(); break;
@@ -54,8 +62,8 @@ void TRestoreSession::Stop() {
   FRestoring = false;
   FStopped = true;
   if (FCopyThread && !FCopyThread->Done()) FCopyThread->CancelThread();
-  if (FRZip) FRZip->Cancel();
-  CancelQueued();
+  FArchive.Cancel();
+  FTransfers.CancelAll();
   FView.SetRunning(false);
   SetRestoring(false);
 }
@@ -64,7 +72,7 @@ void TRestoreSession::PauseContinue() {
   FPaused = !FPaused;
   // Small transfers on the pool cannot be held; they end first, so that a pause holds the run
   // between items as it does for a small job run here.
-  if (FPaused && FPool) FPool->WaitIdle();
+  if (FPaused) FTransfers.WaitIdle();
   FView.SetPauseCaption(FPaused);
   if (FCopyThread && !FCopyThread->Done()) {
     if (FPaused)
@@ -106,35 +114,25 @@ void TRestoreSession::BeginRun() {
   FView.SetStatusVisible(true);
   FErrorList.clear();
   FStopped = false;
-  FSkipped = 0;
-  FSearchErrors = 0;
   FLastRun.Started = true;
   FFilter = TPathFilter(FOptions.Include, FOptions.Exclude);
-  FProgress = TRunProgress{};
-  FPublishedBytes = 0;
-  FItem.Share = 0;
-  FJobs = TransferJobs(FOptions.Jobs);
-  FWalkEnded = false;
-  FKeepBothFrom.clear();
-  FPlanned.clear();
-  ForgetFreshFolders();
-  // This thread runs transfers too: the pool has one thread fewer than the transfers at once.
-  if (FJobs > 1 && FOptions.Kind != rkDryRun) FPool = std::make_unique<TTransferPool>(FJobs - 1);
+  FCounts.Reset();
+  FDecider.Begin(FOptions, FTarget);
+  FTransfers.Begin(TransferJobs(FOptions.Jobs), FOptions.Kind != rkDryRun);
   FLastMessages = {};  // a run sees pending events before its first file
 }
 
 void TRestoreSession::EndRun() {
-  Drain();
-  FPool.reset();
-  CloseArchive();
+  FTransfers.End();
+  FArchive.Close();
   FinishDestination(FTarget);
   FCryptPwd.clear();
   FView.SetStatusVisible(false);
   FView.SetPauseEnabled(false);
 }
 
-TRestoreError TRestoreSession::RunWorker(bool withProgress, int64_t jobSize) {
-  if (!FCopyThread) return {};
+void TRestoreSession::RunWorker(TItemOutcome& item, bool withProgress, int64_t jobSize) {
+  if (!FCopyThread) return;
   if (withProgress) {
     FSize = 0;
     FCopyThread->SetOnProgress(
@@ -161,14 +159,14 @@ TRestoreError TRestoreSession::RunWorker(bool withProgress, int64_t jobSize) {
     FCopyThread->WaitFor();
     TThread::CheckSynchronize(0);
   }
-  TRestoreError code = FCopyThread->Error();
-  FItem.Written = FCopyThread->CommittedSize();
+  item.Code = FCopyThread->Error();
+  item.Result = item.Code ? rrFailed : rrCopied;
+  item.Written = FCopyThread->CommittedSize();
   FCopyThread.reset();
   if (runInline)
     KeepResponsive();
   else
     FLastMessages = std::chrono::steady_clock::now();
-  return code;
 }
 
 void TRestoreSession::KeepResponsive() {
@@ -186,34 +184,26 @@ void TRestoreSession::ShowProgress(TFileAction, int64_t ACount, bool) {
   if (FSize > 0 && ACount > 0)
     position = static_cast<int>(std::lround(static_cast<double>(ACount) / static_cast<double>(FSize) * 100.0));
   FView.SetProgress(position);
-  if (ACount > 0) {
-    // The worker counts its own bytes (a .gz its unpacked ones): its share of the item's.
-    TRunProgress within = FProgress;
-    const double part = FSize > 0 ? std::min(1.0, static_cast<double>(ACount) / static_cast<double>(FSize)) : 1.0;
-    within.BytesDone += FSize > 0 ? static_cast<int64_t>(part * static_cast<double>(FItem.Share))
-                                  : std::min(ACount, FItem.Share);
-    PublishProgress(std::move(within));
-  }
+  if (ACount > 0) PublishProgress(FCounts.WithinItem(ACount, FSize));
 }
 
-void TRestoreSession::PublishProgress(TRunProgress progress) {
-  progress.BytesDone = std::clamp(progress.BytesDone, FPublishedBytes, std::max(progress.BytesTotal, FPublishedBytes));
-  FPublishedBytes = progress.BytesDone;
-  FView.RunProgress(progress);
+void TRestoreSession::PublishProgress(const TRunProgress& progress) {
+  FView.RunProgress(FCounts.Publishable(progress));
 }
 
-void TRestoreSession::ShowRunSummary(uint32_t copied, uint32_t errors) {
-  ReportRun(FormatText(MsgFilesCopied(copied), {std::to_string(copied)}), copied, errors);
+void TRestoreSession::ShowRunSummary() {
+  ReportRun(FormatText(MsgFilesCopied(FCounts.Copied), {std::to_string(FCounts.Copied)}));
   EndRun();
 }
 
-void TRestoreSession::ReportRun(const std::string& copiedText, uint32_t copied, uint32_t errors) {
+void TRestoreSession::ReportRun(const std::string& copiedText) {
   const auto number = [](uint32_t n) { return std::to_string(n); };
+  const uint32_t copied = FCounts.Copied, errors = FCounts.Errors;
   std::string text = copiedText;
-  if (Verifying()) text += FormatText(MsgVerified(), {number(FVerified)});
+  if (Verifying()) text += FormatText(MsgVerified(), {number(FCounts.Verified)});
   if (errors != 0) text += " - " + FormatText(MsgErrors(errors), {number(errors)});
   if (FOptions.Kind == rkDryRun)
-    text = FormatText(MsgDryRunSummary(), {number(copied), number(FNew), number(FReplaced), number(FSkipped),
+    text = FormatText(MsgDryRunSummary(), {number(copied), number(FCounts.New), number(FCounts.Replaced), number(FCounts.Skipped),
                                            number(errors)});
   else if (FOptions.Kind == rkTest)
     text = FormatText(MsgFilesTested(copied), {number(copied)}) + " - " + FormatText(MsgErrors(errors), {number(errors)});
@@ -223,27 +213,28 @@ void TRestoreSession::ReportRun(const std::string& copiedText, uint32_t copied, 
   else
     FView.ShowDetailInfo(Caption(), text, FErrorList, diError);
   FLastRun.Copied = copied;
-  FLastRun.Verified = FVerified;
-  FLastRun.New = FNew;
-  FLastRun.Replaced = FReplaced;
-  FLastRun.Skipped = FSkipped;
+  FLastRun.Verified = FCounts.Verified;
+  FLastRun.New = FCounts.New;
+  FLastRun.Replaced = FCounts.Replaced;
+  FLastRun.Skipped = FCounts.Skipped;
   FLastRun.Stopped = FStopped;
   FLastRun.Errors += errors;
+  const TRunProgress& progress = FCounts.Progress();
   if (FLastRun.Cancelled || FStopped)
-    FLastRun.LeftOut = FProgress.FilesTotal > FProgress.FilesDone ? FProgress.FilesTotal - FProgress.FilesDone : 0;
+    FLastRun.LeftOut = progress.FilesTotal > progress.FilesDone ? progress.FilesTotal - progress.FilesDone : 0;
 }
 
-void TRestoreSession::ReportItem(TRestoreResult result, const std::string& source, const TRestoreError& code,
-                                 const std::string& set, int64_t bytes) {
+void TRestoreSession::ReportItem(const TItemOutcome& item, const std::string& source, const std::string& set,
+                                 int64_t bytes) {
   TItemReport report;
   report.Source = source;
-  report.Target = FItem.Target;
+  report.Target = item.Target;
   report.Set = set;
-  switch (result) {
+  switch (item.Result) {
     case rrCopied:
       if (FOptions.Kind == rkDryRun) {
-        report.Action = FItem.Replaces ? iaReplace : iaNew;
-        ++(FItem.Replaces ? FReplaced : FNew);
+        report.Action = item.Replaces ? iaReplace : iaNew;
+        ++(item.Replaces ? FCounts.Replaced : FCounts.New);
         break;
       }
       if (FOptions.Kind == rkTest) {
@@ -254,21 +245,21 @@ void TRestoreSession::ReportItem(TRestoreResult result, const std::string& sourc
       }
       report.Action = iaRestored;
       // The worker's count of what it wrote, where it keeps one; else a look at the target.
-      if (bytes < 0) bytes = FItem.Written;
-      report.Bytes = bytes >= 0 || FItem.Target.empty() ? bytes : static_cast<int64_t>(GetFileSize64(FItem.Target));
+      if (bytes < 0) bytes = item.Written;
+      report.Bytes = bytes >= 0 || item.Target.empty() ? bytes : static_cast<int64_t>(GetFileSize64(item.Target));
       break;
     case rrSkipped:
       report.Action = FOptions.Kind == rkDryRun ? iaSkip : iaSkipped;
-      report.Reason = FItem.SkipReason;
-      report.Message = std::exchange(FItem.SkipTimes, {});
-      ++FSkipped;
+      report.Reason = item.SkipReason;
+      report.Message = item.SkipTimes;
+      ++FCounts.Skipped;
       break;
     case rrFailed:
     case rrBadHeader:
       report.Action = iaFailed;
-      report.Code = code.Code;
-      report.Message = code.Message();
-      report.Detail = code.Context;
+      report.Code = item.Code.Code;
+      report.Message = item.Code.Message();
+      report.Detail = item.Code.Context;
       break;
     case rrCancelRun:
     case rrPending: return;  // never reported: its transfer's result comes first
@@ -297,21 +288,13 @@ void TRestoreSession::AddErrorLines(const std::string& source, const TRestoreErr
 }
 
 void TRestoreSession::ItemStarted(const std::string& name, int64_t share) {
-  FProgress.Current = name;
-  FItem.Share = std::max<int64_t>(share, 0);
-  PublishProgress(FProgress);
+  FCounts.StartItem(name, share);
+  PublishProgress(FCounts.Progress());
 }
 
-void TRestoreSession::ItemResized(int64_t restoredSize) {
-  if (restoredSize < 0) return;
-  FProgress.BytesTotal += restoredSize - FItem.Share;
-  FItem.Share = restoredSize;
-}
-
-void TRestoreSession::ItemFinished() {
-  ++FProgress.FilesDone;
-  FProgress.BytesDone += FItem.Share;
-  PublishProgress(FProgress);
+void TRestoreSession::ItemFinished(int64_t share) {
+  FCounts.FinishItem(share);
+  PublishProgress(FCounts.Progress());
 }
 
 int64_t TRestoreSession::ProgressShare(const std::string& name, int64_t backupSize) {
@@ -322,5 +305,20 @@ int64_t TRestoreSession::ProgressShare(const std::string& name, int64_t backupSi
 }
 
 void TRestoreSession::ShowFile(const std::string& text) { FView.SetFileLabel(text); }
+
+bool TRestoreSession::MayPool(bool encrypted, int64_t jobSize) const {
+  // A paused run starts nothing new; a password item waits for its answer on this thread.
+  return FTransfers.Pooling() && !FPaused && !encrypted && jobSize >= 0 && jobSize <= CInlineJobLimit;
+}
+
+bool TRestoreSession::Settle(TItemOutcome item, TItemFinish finish) {
+  item.Share = FCounts.ItemShare();
+  if (item.Result == rrPending) {
+    WaitWhilePaused();  // a pause pressed meanwhile holds this transfer, too
+    // A Stop during the wait (or before) starts nothing new; the transfer never begins.
+    if (FStopped) item.Worker->CancelThread();
+  }
+  return FTransfers.Add(std::move(item), std::move(finish));
+}
 
 }  // namespace qv

@@ -16,10 +16,14 @@
 #include <vector>
 
 #include "base/FtGlobal.h"
+#include "restore/ArchiveCursor.h"
 #include "restore/DirList.h"
+#include "restore/ItemOutcome.h"
 #include "restore/PathFilter.h"
 #include "restore/RestoreView.h"
-#include "restore/TransferPool.h"
+#include "restore/RunCounters.h"
+#include "restore/TargetDecider.h"
+#include "restore/TransferQueue.h"
 
 namespace qv {
 
@@ -63,17 +67,6 @@ bool SaveRestoreSettings(const std::string& iniName, const TRestoreSettings& set
 // Today's day number counted from 1899-12-30 (local calendar).
 int TodayDayNumber();
 
-// Outcome of one file or entry in the pipeline.
-enum class TRestoreResult : uint8_t {
-  rrCopied,
-  rrSkipped,
-  rrFailed,      // the error code tells why
-  rrCancelRun,   // Cancel in the password prompt
-  rrBadHeader,   // the gz header could not be read; the mode decides what that means
-  rrPending,     // a small transfer handed to the pool; its result comes with its report
-};
-using enum TRestoreResult;
-
 // Counts of the last run, for front-ends that report them (the CLI's exit status).
 struct TRunOutcome {
   bool Started = false;     // the destination was accepted and the run began
@@ -89,10 +82,6 @@ struct TRunOutcome {
   // A dry run: Copied counts the items it would restore, these split it.
   uint32_t New = 0, Replaced = 0;
 };
-
-// What the overwrite rule makes of one target, decided without touching anything.
-enum class TTargetDecision : uint8_t { tdNew, tdReplace, tdSkipExists, tdSkipNotOlder };
-using enum TTargetDecision;
 
 // Kind of a backup file by its extension (case ignored).
 enum class TBackupKind : uint8_t {
@@ -163,9 +152,7 @@ class TRestoreSession {
   // A job of at most this many bytes runs on the session's thread while no pause is
   // pressed, or on the pool while the walk goes on.
   static constexpr int64_t CInlineJobLimit = CSmallJobLimit;
-  // Small transfers handed to each pool thread before this thread runs one itself; Pause and
-  // Stop wait for those (a few milliseconds at most).
-  static constexpr int CQueuedPerPoolThread = 4;
+  static constexpr int CQueuedPerPoolThread = TTransferQueue::CQueuedPerPoolThread;
   // A worker's progress report: the bar's position within the file and the run's totals.
   void ShowProgress(TFileAction AAction, int64_t ACount, bool ASpeedLimit);
 
@@ -177,79 +164,55 @@ class TRestoreSession {
     int64_t Size = -1;      // regular files only
   };
   static TSourceFacts SourceFacts(const std::string& path);
+  // One backup file on its way through the pipeline: what it is, where it goes, and what a
+  // password answer changes (restored still encrypted under its ".enc" name, or no key).
+  struct TFileJob {
+    std::string Source;
+    std::string TargetPath;  // before "keep both"
+    TBackupKind Kind = bkPlain;
+    bool Encrypted = false;
+    bool WithProgress = false;
+    bool CreateFolder = false;     // its target's folders are made first
+    bool NoKey = false;            // an empty password for a compressed file: no data to be had
+    int64_t ExpandedSize = 0;      // the unpacked size of a compressed file (0 when not known)
+    int SourceFolder = -1;         // the walk's open folder the source lies in, or -1
+    std::optional<TSourceFacts> Facts;        // when the walk has just taken them
+    std::unique_ptr<TOpenedSource> Opened;    // a small .gz whose header was read, for its worker
+  };
 
   IRestoreView& FView;
   TRestoreOptions FOptions;  // of the current (or last) run
   std::string FTarget;       // the destination of the run
   std::string FCryptPwd;     // 8-bit, the configured code page; empty = no password known
   std::unique_ptr<TEncryption> FDecryption;
-  std::unique_ptr<TCopyThread> FCopyThread;
-  std::unique_ptr<TZipRead> FRZip;
-  int64_t FSize = 0;  // the current file's size, announced by its worker
+  std::unique_ptr<TCopyThread> FCopyThread;  // the transfer running alone, with its reports
+  int64_t FSize = 0;  // its size, announced by the worker
   std::vector<std::string> FErrorList;
   bool FPaused = false;
   bool FRestoring = false;
   bool FStopped = false;
-  TRunOutcome FLastRun;
-  // What the pipeline found out about the item being decided, for its report: one value that
-  // the queue keeps with an item whose report waits, and puts back when it comes.
-  struct TItemState {
-    std::string Target;         // after "keep both"
-    std::string SkipReason;     // why it was passed over
-    std::string SkipTimes;      // a dry run's skip for not being older: the two times
-    bool Replaces = false;      // a dry run's item would replace its target
-    bool InputProblem = false;  // Files mode: it failed before any transfer (missing, unreadable)
-    bool TargetAbsent = false;  // DecideTarget found nothing at the target's place
-    int64_t Written = -1;       // the size of the worker's committed target, when it knows it
-    int64_t Share = 0;          // its bytes in FProgress.BytesTotal
-  };
-  TItemState FItem;
-  bool FTargetExisted = false;
   bool FRunActive = false;  // a mode is on the stack (also while a stopped run unwinds)
+  bool FTargetExisted = false;
+  TRunOutcome FLastRun;
+  TRunCounters FCounts;       // this run's counts and progress
+  TTargetDecider FDecider;    // the overwrite rule and what this run decided so far
+  TArchiveCursor FArchive;    // the archive open across the items
+  TTransferQueue FTransfers;  // transfers side by side, reports in walk order
   uint64_t FTargetDevice = 0, FTargetInode = 0;  // the destination, kept out of the walk
   std::chrono::steady_clock::time_point FLastMessages{};
   TPathFilter FFilter;      // the include and exclude patterns of this run
-  TRunProgress FProgress;   // files and bytes of this run, for RunProgress
-  uint32_t FNew = 0, FReplaced = 0, FVerified = 0;
   bool WritesNothing() const { return FOptions.Kind != rkRestore; }
   // A restore whose targets are read back.
   bool Verifying() const { return FOptions.Kind == rkRestore && FOptions.Verify; }
-  void BeginRunKind();
-  // A dry run's item: decided (target, reason) for ReportItem; rrCopied when it would be restored.
-  // It also fails (code, with the worker's operation mark) where the worker would refuse the
-  // target before writing, and counts the targets earlier items would write (FPlanned).
-  TRestoreResult PreviewItem(const std::string& targetPath, int32_t sourceTime, uint32_t operation,
-                             TRestoreError& code);
-  // The overwrite rule against an existing file of this last write (Unix seconds).
-  TTargetDecision DecideAgainst(int64_t targetTime, int32_t sourceTime) const;
-  // A dry run's targets so far, with the time each will have: what later items will find.
-  std::unordered_map<std::string, int64_t> FPlanned;
+  // A dry run's item: decided (target, reason) for its report; rrCopied when it would be
+  // restored. It also fails (code, with the worker's operation mark) where the worker would
+  // refuse the target before writing, and plans the target for the items after it.
+  TItemOutcome PreviewItem(const std::string& targetPath, int32_t sourceTime, uint32_t operation);
   // The worker's result in a verified restore, counted.
   void NoteWorkerResult(TRestoreResult result);
   // Schedule mode state
   std::unique_ptr<TVersionList> FVersions;
   int64_t FBound = 0;
-  uint32_t FSearchErrors = 0;
-  int FSourceFolder = -1;       // the walk's open folder of the item being decided, or -1
-  std::unique_ptr<TOpenedSource> FOpenedSource;  // a small .gz whose header was read, for its worker
-  // Target folders this walk made, while their files are decided, and the targets (case
-  // folded) decided in them so far: any other name in them is free without a look.
-  std::unordered_set<std::string> FFreshFolders;
-  std::unordered_set<std::string> FFreshTargets;
-  // The entry folders an archive walk has made sure of so far.
-  std::unordered_set<std::string> FEntryFolders;
-  // True (and the target noted) when targetPath is the first of its name in a fresh folder.
-  bool FirstInFreshFolder(const std::string& targetPath);
-  void ForgetFreshFolders();
-  // Makes an entry's folder below the destination; one the walk made is fresh.
-  TErrorCode MakeEntryFolder(const std::string& folder);
-  uint32_t FSkipped = 0;
-  // The archive open in FRZip across the items of a Files run, its password and its names.
-  std::string FArchiveName;
-  std::string FArchivePwd;
-  // Its names, indexed once: a selection of many entries of a large archive looks each up
-  // in constant time.
-  std::unique_ptr<TArchiveIndex> FArchiveIndex;
 
   // ---- the three modes
   void RestoreSelectedFiles();
@@ -260,30 +223,20 @@ class TRestoreSession {
   bool CheckTargetFolder();  // false when the user declined
   bool ConfirmNonEmptyTarget();
   void SetRestoring(bool on);
-  // jobSize: bytes the worker reads or writes at most, when known (-1 unknown); see
-  // CInlineJobLimit.
-  TRestoreError RunWorker(bool withProgress, int64_t jobSize = -1);
-  void ShowRunSummary(uint32_t copied, uint32_t errors);
+  // Runs FCopyThread to its end (item receives its code and what it wrote); jobSize: bytes the
+  // worker reads or writes at most, when known (-1 unknown); see CInlineJobLimit.
+  void RunWorker(TItemOutcome& item, bool withProgress, int64_t jobSize);
+  void ShowRunSummary();
 
   // ---- the per-file pipeline
-  // code receives the worker's error code (success unless failed).
-  // known: the source's facts when the walk has them.
-  TRestoreResult RestoreFile(const std::string& source, const std::string& targetFolder,
-                             bool withProgress, TRestoreError& code, const TSourceFacts* known = nullptr);
-  // mayPool: a small entry may be left to the pool (rrPending), for a walk that Settles it.
-  TRestoreResult RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
-                                 const std::string& displayName, TRestoreError& code, bool mayPool = false);
-  bool ShouldRestore(const std::string& targetPath, int32_t sourceTime);
-  // The decision of ShouldRestore without its side effects. targetTime receives the existing
-  // target's last write (Unix seconds) when a file exists there, and stays empty otherwise.
-  // inspected, when given, receives what was found at the target's place.
-  TTargetDecision DecideTarget(const std::string& targetPath, int32_t sourceTime,
-                               std::optional<int64_t>& targetTime, TTargetState* inspected = nullptr);
-  // "Keep both": a free name beside an existing target; otherwise the target itself.
-  std::string TargetFor(const std::string& targetPath);
-  // Per target of this run, the number its last "keep both" name took.
-  std::unordered_map<std::string, unsigned> FKeepBothFrom;
-  void NoteSkip();  // why ShouldRestore said no
+  // known: the source's facts when the walk has them; sourceFolder: the walk's open folder.
+  TItemOutcome RestoreFile(const std::string& source, const std::string& targetFolder, bool withProgress,
+                           const TSourceFacts* known = nullptr, int sourceFolder = -1);
+  // mayPool: a small entry may be left to the pool (rrPending), for a walk that settles it.
+  TItemOutcome RestoreZipEntry(const TPkHeader& entry, const std::string& targetPath,
+                               const std::string& displayName, bool mayPool = false);
+  // The overwrite rule for item.Target; when not, item is a skip with its reason.
+  bool ShouldRestore(TItemOutcome& item, int32_t sourceTime);
   void BeginRun();
   void EndRun();
   void WaitWhilePaused();
@@ -292,35 +245,36 @@ class TRestoreSession {
   void KeepResponsive();
   // The summary line (with the error count and the detail list when there were errors),
   // recorded in the outcome of the run.
-  void ReportRun(const std::string& copiedText, uint32_t copied, uint32_t errors);
+  void ReportRun(const std::string& copiedText);
   void AddErrorLines(const std::string& source, const TRestoreError& code);
   // The one failure of a run, shown at once: its message, and its context as a detail line.
   void ShowFailure(const TRestoreError& failure);
   // One item's outcome for the front-end's item list; skipped items are counted here.
-  void ReportItem(TRestoreResult result, const std::string& source, const TRestoreError& code,
-                  const std::string& set = {}, int64_t bytes = -1);
-  // Asks when no password is known, runs attempt, and asks again for the same item only
-  // when attempt ended with a wrong password (errDecrypt). passwordGiven runs after each
-  // answer OK or Skip; giveUpCode is the failure when no password can be had.
-  TRestoreResult PasswordLoop(const std::string& name, bool& encrypted, TErrorCode giveUpCode,
-                              TRestoreError& code, const std::function<void(TPasswordAnswer)>& passwordGiven,
-                              const std::function<TRestoreResult(TRestoreError&)>& attempt);
+  void ReportItem(const TItemOutcome& item, const std::string& source, const std::string& set = {},
+                  int64_t bytes = -1);
+  // ---- passwords: before each attempt of an encrypted item, and after a failed one.
+  // Asks when no password is known. false when the item ends here (item tells how: Stop,
+  // Cancel, give up with giveUpCode, Skip); answered receives whether a password was given.
+  bool PasswordStep(const std::string& name, const std::string& prompt, bool encrypted,
+                    const TErrorCode& giveUpCode, TItemOutcome& item, bool& answered);
+  // A wrong password (only it fails with errDecrypt) is forgotten and said; true when the item
+  // is to be tried again with the next answer.
+  bool PasswordRejected(const TItemOutcome& item, bool encrypted);
+  // What a password answer means for a backup file (its decryptor, or no key, or restored as
+  // it is).
+  void TakeFilePassword(TFileJob& job);
   void ShowFile(const std::string& text);
-  // Totals for the view's progress, in restored bytes where they are known before the
-  // transfer, else in backup bytes on both sides: an item starts with its share of the total
-  // (ProgressShare), learns its restored size (a .gz header read), is over.
+  // Progress: an item starts with its share of the run's bytes (ProgressShare), learns its
+  // restored size (a .gz header read), is over.
   void ItemStarted(const std::string& name, int64_t share);
-  void ItemResized(int64_t restoredSize);
-  void ItemFinished();
+  void ItemFinished(int64_t share);
   // An item's share of the run's bytes by its backup file's name and size: an encrypted
   // file's content (as with the shortest header), else the file's size.
   static int64_t ProgressShare(const std::string& name, int64_t backupSize);
   // The header and code of an encrypted file with the shortest key: the size estimate while
   // no password says which.
   static constexpr int64_t CShortestEncOverhead = 20;
-  // Hands the run's progress to the view: done never beyond the total, never back.
-  void PublishProgress(TRunProgress progress);
-  int64_t FPublishedBytes = 0;  // the done bytes the view was last given
+  void PublishProgress(const TRunProgress& progress);
   // Directory mode counts what it will walk, so that the totals are known from the start. The
   // count's listings (with each file's size and time) are kept for the walk that follows, up to
   // CKeptEntries entries, keyed by the folder's device and inode (a key as long as a deep
@@ -338,19 +292,15 @@ class TRestoreSession {
   std::string FWalkRoot;
   std::string WalkRelative(const std::string& path) const;
   TPasswordAnswer AskForPassword(const std::string& prompt, const std::string& name);
-  // expandedSize: the unpacked size of a compressed file (0 when not known or not compressed);
-  // knownFacts: the source's facts when the caller has just taken them.
-  TRestoreResult RunPipeline(const std::string& source, std::string targetPath, TBackupKind kind,
-                             bool encrypted, bool withProgress, bool createFolder, TRestoreError& code,
-                             int64_t expandedSize = 0, const TSourceFacts* knownFacts = nullptr);
-  bool OpenArchive(const std::string& archive, TRestoreError& code);
-  void CloseArchive();
-  // Files mode: the archive's entry that subPath names (-1 none): an exact name wins, a name
-  // equal without regard to case only when it is the only one.
-  int FindArchiveEntry(const std::string& subPath);
-  TRestoreResult RestoreSelectedEntry(const std::string& archive, const std::string& subPath,
-                                      std::string& source, TRestoreError& code);
-  TRestoreResult RestoreSelectedPath(const std::string& source, TRestoreError& code);
+  // A backup file from its password question to its worker's end.
+  TItemOutcome RunPipeline(TFileJob job);
+  // One attempt of it, with the password known now.
+  TItemOutcome AttemptFile(TFileJob& job);
+  TRestoreError OpenArchive(const std::string& archive);
+  // The reader's run of an entry into target (or its test).
+  TRestoreError ExtractEntry(const TPkHeader& entry, const std::string& target);
+  TItemOutcome RestoreSelectedEntry(const std::string& archive, const std::string& subPath, std::string& source);
+  TItemOutcome RestoreSelectedPath(const std::string& source);
   // The Directory walk's open folders, paths and levels still to finish.
   struct TDirectoryWalk;
   void WalkFolders(TDirectoryWalk& walk);
@@ -361,18 +311,18 @@ class TRestoreSession {
   bool EnterNextSubfolder(TDirectoryWalk& walk);
   bool EnterSubfolder(TDirectoryWalk& walk, const std::string& name, bool& made);
   void LeaveFolder(TDirectoryWalk& walk, size_t sourceEnd, size_t targetEnd);
+  // The folder's files in walk order; false when a password prompt cancelled the run.
   bool RestoreFolderFiles(const TDirListing& listing, const TDirHandle& sourceDir, const std::string& sourcePath,
-                          const std::string& targetFolder, bool fresh, uint32_t& copied, uint32_t& errors);
+                          const std::string& targetFolder, bool fresh);
   // A folder the walk cannot list, enter or make: its error lines and its failed item.
-  void FolderFailed(const std::string& folder, const TRestoreError& code, uint32_t& errors);
+  void FolderFailed(const std::string& folder, const TRestoreError& code);
   // Whether entry e of the open archive is a file below subPath that the filter accepts.
   bool ArchiveEntrySelected(int e, const std::string& subPath, const std::string& foldedFolder) const;
   // Filters that leave no item of the Files or Directory selection: "No files found!" before
   // anything is made or asked; true when so.
   bool FiltersLeaveNothing();
   bool ReportNothingToDo();
-  void RestoreArchiveFolder(const std::string& archive, const std::string& subPath,
-                            const std::string& target, uint32_t& copied, uint32_t& errors);
+  void RestoreArchiveFolder(const std::string& archive, const std::string& subPath, const std::string& target);
   // The version search's failures come as raw values.
   void AddSearchError(const std::string& path, uint32_t code);
   // The plaintext length of an encrypted file of fileSize bytes, by the current password's
@@ -380,37 +330,13 @@ class TRestoreSession {
   int64_t EncryptedContentSize(int64_t fileSize) const;
   void RestoreVersions();
 
-  // ---- transfers side by side. Items are decided on this thread in walk order; a small
-  // transfer (at most CInlineJobLimit, no password) may run on the pool while the walk goes
-  // on, and every item's report waits in FQueue until those before it are reported.
-  // The rest of an item's handling in its walk (report, counts, error lines); false ends it.
-  using TItemFinish = std::function<bool(TRestoreResult, const TRestoreError&)>;
-  struct TQueuedItem {
-    std::unique_ptr<TCopyThread> Worker;  // a transfer on the pool; null once decided
-    std::string TargetKey;                // its target, case folded, for InFlight
-    TRestoreResult Result = rrFailed;
-    TRestoreError Code;
-    TItemState State;
-    TItemFinish Finish;
-  };
-  int FJobs = 1;
-  bool FWalkEnded = false;                      // a finish reported later ended the walk
-  std::unique_ptr<TCopyThread> FPooledWorker;  // the pipeline's rrPending transfer, for Settle
-  std::deque<TQueuedItem> FQueue;
-  std::unique_ptr<TTransferPool> FPool;  // after FQueue: joined before the workers go
-  // The item's outcome to finish: at once when nothing waits before it, else in its turn.
-  // false when the walk ends here.
-  bool Settle(TRestoreResult result, TRestoreError code, TItemFinish finish);
-  // Finishes the first queued item; waits for its transfer when wait is set. false when it
-  // still runs (and wait is not set) or nothing is queued.
-  bool RetireHead(bool wait);
-  void RetireReady();
-  // Finishes every queued item, in order; the item being decided keeps its state.
-  void Drain();
-  bool InFlight(const std::string& target) const;
-  // Stop: every queued transfer ends at its next block, or before it begins.
-  void CancelQueued();
-  int RunningTransfers() const;
+  // ---- transfers side by side (FTransfers)
+  using TItemFinish = TTransferQueue::TFinish;
+  // The item's outcome to finish: at once when nothing waits before it, else in its turn; a
+  // pending transfer starts here. false when the walk ends here.
+  bool Settle(TItemOutcome item, TItemFinish finish);
+  // Finishes every queued item, in order.
+  void Drain() { FTransfers.Drain(); }
   // A small transfer the pool may run: no pause pressed, size known and small.
   bool MayPool(bool encrypted, int64_t jobSize) const;
 };

@@ -13,15 +13,15 @@
 #include "restore/RestoreSession.h"
 #include "restore/RestoreText.h"
 #include "restore/VersionList.h"
+#include "transfer/CopyThread.h"
 #include "transfer/GzipFile.h"
 
 namespace qv {
 
 void TRestoreSession::AddSearchError(const std::string& path, uint32_t code) {
-  ++FSearchErrors;
+  ++FCounts.Errors;
   AddErrorLines(path, TErrorCode::FromValue(code));
-  FItem.Target.clear();
-  ReportItem(rrFailed, path, TErrorCode::FromValue(code));
+  ReportItem(TItemOutcome(rrFailed, TErrorCode::FromValue(code)), path);
 }
 
 void TRestoreSession::RestoreFromSchedule() {
@@ -56,22 +56,20 @@ void TRestoreSession::RestoreFromSchedule() {
   const size_t n = FVersions->Count();
   if (!FRestoring) {
     FLastRun.Cancelled = true;
-    ReportRun(FormatText(MsgScheduleCopied(static_cast<uint32_t>(n)), {"0", std::to_string(n), SizeToStr(0), SizeToStr(0)}), 0,
-              FSearchErrors);
+    ReportRun(FormatText(MsgScheduleCopied(static_cast<uint32_t>(n)), {"0", std::to_string(n), SizeToStr(0), SizeToStr(0)}));
   } else if (n == 0) {
     FView.ShowError(MsgNoFilesFound());
     // A folder that could not be read is an error, not an empty backup.
-    if (FSearchErrors != 0)
-      ReportRun(FormatText(MsgScheduleCopied(0), {"0", "0", SizeToStr(0), SizeToStr(0)}), 0, FSearchErrors);
+    if (FCounts.Errors != 0)
+      ReportRun(FormatText(MsgScheduleCopied(0), {"0", "0", SizeToStr(0), SizeToStr(0)}));
     else
       FLastRun.NothingToDo = true;
   } else if (!WritesNothing() && !FView.Confirm(FormatText(MsgFilesFound(static_cast<uint32_t>(n)), {std::to_string(n)}), true)) {
     FLastRun.NothingToDo = true;
   } else {
-    FProgress.FilesTotal = static_cast<uint32_t>(n);
     for (size_t i = 0; i < n; ++i)
-      FProgress.BytesTotal += ProgressShare((*FVersions)[i].Info.FullPath,
-                                            static_cast<int64_t>(GetFileSize64((*FVersions)[i].Info.FullPath)));
+      FCounts.AddToTotal(ProgressShare((*FVersions)[i].Info.FullPath,
+                                       static_cast<int64_t>(GetFileSize64((*FVersions)[i].Info.FullPath))));
     RestoreVersions();
   }
   FVersions.reset();
@@ -89,8 +87,6 @@ int64_t TRestoreSession::EncryptedContentSize(int64_t fileSize) const {
 
 void TRestoreSession::RestoreVersions() {
   const size_t n = FVersions->Count();
-  uint32_t copied = 0, errors = FSearchErrors;
-  int64_t copiedBytes = 0, totalBytes = 0;
   const bool unpack = FOptions.Unpack;
   for (size_t i = 0; i < n; ++i) {
     const std::string key = (*FVersions)[i].Key;
@@ -99,56 +95,58 @@ void TRestoreSession::RestoreVersions() {
     ShowFile(key);
     const int64_t backupSize = static_cast<int64_t>(GetFileSize64(source));
     ItemStarted(key, ProgressShare(source, backupSize));
-    const TBackupKind kind = BackupKind(source, unpack);
-    bool encrypted = false;
+    TFileJob job;
+    job.Source = source;
+    job.TargetPath = AddPathDelimiter(FTarget) + key;
+    job.Kind = BackupKind(source, unpack);
+    job.CreateFolder = true;
     int64_t size = 0;
     bool headerRead = true;
-    if (kind == bkCompressed) {
+    if (job.Kind == bkCompressed) {
       TGzFileInfo info;
       headerRead = GetGzFileInfo(source, info);
       if (headerRead) {
-        encrypted = info.Encrypted;
-        size = info.USize;
-        ItemResized(size);
+        job.Encrypted = info.Encrypted;
+        job.ExpandedSize = size = info.USize;
+        FCounts.ResizeItem(size);
       }
     } else {
-      size = static_cast<int64_t>(GetFileSize64(source));
-      encrypted = kind == bkEncrypted;
+      size = backupSize;
+      job.Encrypted = job.Kind == bkEncrypted;
     }
-    TRestoreError code;
-    TRestoreResult r = rrFailed;
-    FItem.Target.clear();
+    const bool encryptedFile = job.Kind == bkEncrypted && job.Encrypted;
+    TItemOutcome item(rrFailed);
     if (!headerRead) {
-      code = TErrorCode(sevInfo, errReadFile, opGzip);
-    } else if (const TSourceFacts facts = SourceFacts(source); (code = facts.Problem)) {
+      item.Code = TErrorCode(sevInfo, errReadFile, opGzip);
+    } else if (job.Facts = SourceFacts(source); job.Facts->Problem) {
       // Gone or replaced by something that is no file since the search.
+      item.Code = job.Facts->Problem;
     } else {
       const int position = static_cast<int>(std::lround(100.0 * static_cast<double>(i) / static_cast<double>(n) - 1.0));
       FView.SetProgress(position < 0 ? 0 : position);
-      r = RunPipeline(source, AddPathDelimiter(FTarget) + key, kind, encrypted, false, true, code,
-                      kind == bkCompressed ? size : 0, &facts);
+      item = RunPipeline(std::move(job));
     }
     // An encrypted file's content is its length without the header and the code, whose
     // length follows from the password.
-    if (kind == bkEncrypted && encrypted) size = EncryptedContentSize(size);
+    if (encryptedFile) size = EncryptedContentSize(size);
     // Between this item and the next, also when its report waits for those before it.
     KeepResponsive();
     WaitWhilePaused();
-    const bool goOn = Settle(r, code, [&, source, set, size](TRestoreResult result, const TRestoreError& failure) {
-      totalBytes += size;
-      if (result == rrCopied) {
-        ++copied;
-        copiedBytes += size;
+    const bool goOn = Settle(std::move(item), [this, source, set, size](const TItemOutcome& done) {
+      FCounts.ListedBytes += size;
+      if (done.Result == rrCopied) {
+        ++FCounts.Copied;
+        FCounts.CopiedBytes += size;
       }
-      if (result == rrCancelRun || !FRestoring) {
+      if (done.Result == rrCancelRun || !FRestoring) {
         FLastRun.Cancelled = true;
         return false;
       }
-      ReportItem(result, source, failure, set, size);
-      ItemFinished();
-      if (result == rrFailed) {
-        ++errors;
-        AddErrorLines(source, failure);
+      ReportItem(done, source, set, size);
+      ItemFinished(done.Share);
+      if (done.Result == rrFailed) {
+        ++FCounts.Errors;
+        AddErrorLines(source, done.Code);
       }
       return true;
     });
@@ -157,9 +155,10 @@ void TRestoreSession::RestoreVersions() {
   Drain();
   FView.SetProgress(101);
 
-  const std::string text = FormatText(MsgScheduleCopied(static_cast<uint32_t>(n)), {std::to_string(copied), std::to_string(n),
-                                                          SizeToStr(copiedBytes), SizeToStr(totalBytes)});
-  ReportRun(text, copied, errors);
+  const std::string text = FormatText(MsgScheduleCopied(static_cast<uint32_t>(n)),
+                                      {std::to_string(FCounts.Copied), std::to_string(n),
+                                       SizeToStr(FCounts.CopiedBytes), SizeToStr(FCounts.ListedBytes)});
+  ReportRun(text);
   FLastRun.Total = static_cast<uint32_t>(n);
 }
 
