@@ -313,11 +313,9 @@ bool TRestoreSession::MayPool(bool encrypted, int64_t jobSize) const {
 
 bool TRestoreSession::Settle(TItemOutcome item, TItemFinish finish) {
   item.Share = FCounts.ItemShare();
-  if (item.Result == rrPending) {
-    WaitWhilePaused();  // a pause pressed meanwhile holds this transfer, too
-    // A Stop during the wait (or before) starts nothing new; the transfer never begins.
-    if (FStopped) item.Worker->CancelThread();
-  }
+  // Nothing between the item's decision and here handles events: no pause can have come
+  // meanwhile (MayPool held none), and a Stop before starts nothing new.
+  if (item.Result == rrPending && FStopped) item.Worker->CancelThread();
   return FTransfers.Add(std::move(item), std::move(finish));
 }
 

@@ -89,6 +89,9 @@ void TRestoreSession::RestoreVersions() {
   const size_t n = FVersions->Count();
   const bool unpack = FOptions.Unpack;
   for (size_t i = 0; i < n; ++i) {
+    // Between one item and the next, before this one is decided.
+    KeepResponsive();
+    WaitWhilePaused();
     const std::string key = (*FVersions)[i].Key;
     const std::string source = (*FVersions)[i].Info.FullPath;
     const std::string set = (*FVersions)[i].Set;
@@ -129,9 +132,6 @@ void TRestoreSession::RestoreVersions() {
     // An encrypted file's content is its length without the header and the code, whose
     // length follows from the password.
     if (encryptedFile) size = EncryptedContentSize(size);
-    // Between this item and the next, also when its report waits for those before it.
-    KeepResponsive();
-    WaitWhilePaused();
     const bool goOn = Settle(std::move(item), [this, source, set, size](const TItemOutcome& done) {
       FCounts.ListedBytes += size;
       if (done.Result == rrCopied) {
