@@ -143,8 +143,8 @@ void TMountTree::BuildDateView() {
   search.DriveMask = FConfig.DriveMask;
   search.Bound = ScheduleDayBound(FConfig.DayNumber);
   search.Unpack = FConfig.Unpack;
-  search.OnError = [this](const std::string& path, uint32_t code) {
-    if (FLog) FLog(path + ": " + GetErrorMessage(code));
+  search.OnError = [this](const std::string& path, const TErrorCode& code) {
+    if (FLog) FLog(path + ": " + code.Message());
   };
   CollectScheduleVersions(search, versions);
   for (size_t i = 0; i < versions.Count(); ++i) {

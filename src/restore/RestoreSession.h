@@ -323,8 +323,8 @@ class TRestoreSession {
   bool FiltersLeaveNothing();
   bool ReportNothingToDo();
   void RestoreArchiveFolder(const std::string& archive, const std::string& subPath, const std::string& target);
-  // The version search's failures come as raw values.
-  void AddSearchError(const std::string& path, uint32_t code);
+  // A failure of the version search: an error line and a failed item.
+  void AddSearchError(const std::string& path, const TErrorCode& code);
   // The plaintext length of an encrypted file of fileSize bytes, by the current password's
   // key mode (the shortest header when none is known yet).
   int64_t EncryptedContentSize(int64_t fileSize) const;

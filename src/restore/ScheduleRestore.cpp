@@ -18,10 +18,10 @@
 
 namespace qv {
 
-void TRestoreSession::AddSearchError(const std::string& path, uint32_t code) {
+void TRestoreSession::AddSearchError(const std::string& path, const TErrorCode& code) {
   ++FCounts.Errors;
-  AddErrorLines(path, TErrorCode::FromValue(code));
-  ReportItem(TItemOutcome(rrFailed, TErrorCode::FromValue(code)), path);
+  AddErrorLines(path, code);
+  ReportItem(TItemOutcome(rrFailed, code), path);
 }
 
 void TRestoreSession::RestoreFromSchedule() {
@@ -40,7 +40,7 @@ void TRestoreSession::RestoreFromSchedule() {
     search.Bound = FBound;
     search.Unpack = FOptions.Unpack;
     search.Filter = &FFilter;
-    search.OnError = [this](const std::string& path, uint32_t code) { AddSearchError(path, code); };
+    search.OnError = [this](const std::string& path, const TErrorCode& code) { AddSearchError(path, code); };
     search.KeepGoing = [this] {
       KeepResponsive();  // the search repaints and sees Stop and Pause
       return FRestoring;

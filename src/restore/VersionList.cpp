@@ -181,7 +181,7 @@ struct TScheduleWalk {
   TVersionList& Out;
   const std::string& Set;
 
-  void Error(const std::string& path, uint32_t code) const {
+  void Error(const std::string& path, const TErrorCode& code) const {
     if (Search.OnError) Search.OnError(path, code);
   }
   bool KeepGoing() const { return !Search.KeepGoing || Search.KeepGoing(); }
@@ -192,7 +192,7 @@ struct TScheduleWalk {
     bool listed = false;
     const TDirListing listing = ListDirectory(dir, ldFileTimes, &listed);
     if (!listed) {
-      Error(ExcludeTrailingDelimiter(folder), uint32_t{sevError} | errReadFolder);
+      Error(ExcludeTrailingDelimiter(folder), TErrorCode(sevError, errReadFolder));
       return;
     }
     const bool unpack = Search.Unpack;
@@ -205,7 +205,7 @@ struct TScheduleWalk {
                         (e.Type == TDirEntry::deLink && e.LinkTarget == TDirEntry::deFile);
       if (!file) {
         // A dangling link or a pipe, device or socket: reported, never opened.
-        Error(folder + e.Name, uint32_t{sevError} | (e.Dangling ? errFileNotFound : errNotRegularFile));
+        Error(folder + e.Name, TErrorCode(sevError, e.Dangling ? errFileNotFound : errNotRegularFile));
         continue;
       }
       if (!(e.UnixTime < Search.Bound)) continue;
@@ -222,7 +222,7 @@ struct TScheduleWalk {
       // Never through a link: a folder replaced by one since the listing is not entered.
       const TDirHandle subDir = OpenFolder(dir.Fd(), e.Name);
       if (!subDir.Valid()) {
-        Error(folder + e.Name, uint32_t{sevError} | errReadFolder);
+        Error(folder + e.Name, TErrorCode(sevError, errReadFolder));
         continue;
       }
       In(subDir, folder + e.Name + "/", keyPrefix + e.Name + "/");
@@ -234,7 +234,7 @@ struct TScheduleWalk {
     // Set and drive folders come from listings that report links as links: none is one.
     const TDirHandle dir = OpenFolder(-1, ExcludeTrailingDelimiter(base));
     if (!dir.Valid()) {
-      Error(ExcludeTrailingDelimiter(base), uint32_t{sevError} | errReadFolder);
+      Error(ExcludeTrailingDelimiter(base), TErrorCode(sevError, errReadFolder));
       return;
     }
     In(dir, AddPathDelimiter(base), std::string());
@@ -248,7 +248,7 @@ void CollectScheduleVersions(const TScheduleSearch& search, TVersionList& out) {
   const auto next = [&] { return !search.NextFolder || search.NextFolder(); };
   bool listed = false;
   const std::vector<std::string> sets = MatchingFolders(source, search.SetMask, &listed);
-  if (!listed && search.OnError) search.OnError(search.Folder, uint32_t{sevError} | errReadFolder);
+  if (!listed && search.OnError) search.OnError(search.Folder, TErrorCode(sevError, errReadFolder));
   for (const std::string& set : sets) {
     if (!next()) break;
     const TScheduleWalk walk{search, out, set};
@@ -259,7 +259,7 @@ void CollectScheduleVersions(const TScheduleSearch& search, TVersionList& out) {
     const std::string setFolder = source + set;
     bool drivesListed = false;
     const std::vector<std::string> drives = MatchingFolders(setFolder, search.DriveMask, &drivesListed);
-    if (!drivesListed) walk.Error(setFolder, uint32_t{sevError} | errReadFolder);
+    if (!drivesListed) walk.Error(setFolder, TErrorCode(sevError, errReadFolder));
     for (const std::string& name : drives) {
       if (!next()) break;
       walk.Base(AddPathDelimiter(setFolder) + name);

@@ -60,7 +60,7 @@ struct TScheduleSearch {
   bool Unpack = true;
   const TPathFilter* Filter = nullptr;  // none: every key
   // A folder that cannot be listed or an item that is no file (raw error value).
-  std::function<void(const std::string& path, uint32_t code)> OnError;
+  std::function<void(const std::string& path, const TErrorCode& code)> OnError;
   // Asked before each entry, and before each set or drive folder; false ends the search.
   std::function<bool()> KeepGoing;
   std::function<bool()> NextFolder;
