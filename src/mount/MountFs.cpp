@@ -411,6 +411,38 @@ std::string MountTypeAt(const std::string& point) {
 
 }  // namespace
 
+namespace {
+
+// Unmounts point on the kernel's side; error receives why not. Without privileges the FUSE
+// helper unmounts what its user mounted (quiet: its complaints are not shown).
+bool UnmountPoint(const std::string& point, bool quiet, std::string& error) {
+  if (::geteuid() == 0) {
+    if (::umount2(point.c_str(), 0) == 0) return true;
+    error = std::strerror(errno);
+    return false;
+  }
+  std::vector<std::string> args = {"fusermount3", "-u", point};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (quiet) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int spawned = ::posix_spawnp(&pid, "fusermount3", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    error = Tr("fusermount3 could not be run");
+    return false;
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
 int RunUmountCommand(const std::string& AMountPoint) {
   const std::string point = Absolute(AMountPoint);
   const std::string type = MountTypeAt(point);
@@ -418,27 +450,10 @@ int RunUmountCommand(const std::string& AMountPoint) {
     PrintError(EscapeControlChars(AMountPoint) + ": " + Tr("no backup is mounted here"));
     return 1;
   }
-  if (::geteuid() == 0) {
-    if (::umount2(point.c_str(), 0) != 0) {
-      PrintError(EscapeControlChars(AMountPoint) + ": " + std::strerror(errno));
-      return 1;
-    }
-    return 0;
-  }
-  // Without privileges the FUSE helper unmounts what its user mounted.
-  std::vector<std::string> args = {"fusermount3", "-u", point};
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (::posix_spawnp(&pid, "fusermount3", nullptr, nullptr, argv.data(), environ) != 0) {
-    PrintError(Tr("fusermount3 could not be run"));
-    return 1;
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+  std::string error;
+  if (UnmountPoint(point, false, error)) return 0;
+  if (!error.empty()) PrintError(::geteuid() == 0 ? EscapeControlChars(AMountPoint) + ": " + error : error);
+  return 1;
 }
 
 // ---- A mount on a thread of the calling program. ----
@@ -486,10 +501,15 @@ bool TBackupMount::Start(const TMountConfig& AConfig, const std::string& AMountP
 void TBackupMount::Stop() {
   if (!FImpl) return;
   if (FImpl->Running) {
-    // Unmounting ends the loop's wait on the device; then the thread can be joined.
+    // The kernel's side goes first: the loop's reads of the device then end, the thread is
+    // joined, and only then is the device closed, never under a read. A mount kept busy (a
+    // file open in it) cannot go that way; closing the device ends it.
     fuse_session_exit(fuse_get_session(FImpl->Mount.Get()));
-    FImpl->Mount.Unmount();
+    std::string error;
+    const bool unmounted = UnmountPoint(FImpl->Point, true, error);
+    if (!unmounted) FImpl->Mount.Unmount();
     if (FImpl->Loop.joinable()) FImpl->Loop.join();
+    FImpl->Mount.Unmount();
   }
   FImpl.reset();
 }
