@@ -329,6 +329,8 @@ class TRestoreSession {
   // key mode (the shortest header when none is known yet).
   int64_t EncryptedContentSize(int64_t fileSize) const;
   void RestoreVersions();
+  // One version of the list; size receives its restored size for the summary.
+  TItemOutcome RestoreVersion(const std::string& source, const std::string& key, int64_t& size);
 
   // ---- transfers side by side (FTransfers)
   using TItemFinish = TTransferQueue::TFinish;

@@ -85,9 +85,41 @@ int64_t TRestoreSession::EncryptedContentSize(int64_t fileSize) const {
   return fileSize > overhead ? fileSize - overhead : 0;
 }
 
+TItemOutcome TRestoreSession::RestoreVersion(const std::string& source, const std::string& key, int64_t& size) {
+  const int64_t backupSize = static_cast<int64_t>(GetFileSize64(source));
+  ItemStarted(key, ProgressShare(source, backupSize));
+  TFileJob job;
+  job.Source = source;
+  job.TargetPath = AddPathDelimiter(FTarget) + key;
+  job.Kind = BackupKind(source, FOptions.Unpack);
+  job.CreateFolder = true;
+  size = backupSize;
+  job.Encrypted = job.Kind == bkEncrypted;
+  if (job.Kind == bkCompressed) {
+    TGzFileInfo info;
+    if (!GetGzFileInfo(source, info)) {
+      size = 0;
+      return TItemOutcome(rrFailed, TErrorCode(sevInfo, errReadFile, opGzip));
+    }
+    job.Encrypted = info.Encrypted;
+    job.ExpandedSize = size = info.USize;
+    FCounts.ResizeItem(size);
+  }
+  const bool encryptedFile = job.Kind == bkEncrypted;
+  TItemOutcome item(rrFailed);
+  // Gone or replaced by something that is no file since the search.
+  if (job.Facts = SourceFacts(source); job.Facts->Problem)
+    item.Code = job.Facts->Problem;
+  else
+    item = RunPipeline(std::move(job));
+  // An encrypted file's content is its length without the header and the code, whose
+  // length follows from the password.
+  if (encryptedFile) size = EncryptedContentSize(size);
+  return item;
+}
+
 void TRestoreSession::RestoreVersions() {
   const size_t n = FVersions->Count();
-  const bool unpack = FOptions.Unpack;
   for (size_t i = 0; i < n; ++i) {
     // Between one item and the next, before this one is decided.
     KeepResponsive();
@@ -96,42 +128,10 @@ void TRestoreSession::RestoreVersions() {
     const std::string source = (*FVersions)[i].Info.FullPath;
     const std::string set = (*FVersions)[i].Set;
     ShowFile(key);
-    const int64_t backupSize = static_cast<int64_t>(GetFileSize64(source));
-    ItemStarted(key, ProgressShare(source, backupSize));
-    TFileJob job;
-    job.Source = source;
-    job.TargetPath = AddPathDelimiter(FTarget) + key;
-    job.Kind = BackupKind(source, unpack);
-    job.CreateFolder = true;
+    const int position = static_cast<int>(std::lround(100.0 * static_cast<double>(i) / static_cast<double>(n) - 1.0));
+    FView.SetProgress(position < 0 ? 0 : position);
     int64_t size = 0;
-    bool headerRead = true;
-    if (job.Kind == bkCompressed) {
-      TGzFileInfo info;
-      headerRead = GetGzFileInfo(source, info);
-      if (headerRead) {
-        job.Encrypted = info.Encrypted;
-        job.ExpandedSize = size = info.USize;
-        FCounts.ResizeItem(size);
-      }
-    } else {
-      size = backupSize;
-      job.Encrypted = job.Kind == bkEncrypted;
-    }
-    const bool encryptedFile = job.Kind == bkEncrypted && job.Encrypted;
-    TItemOutcome item(rrFailed);
-    if (!headerRead) {
-      item.Code = TErrorCode(sevInfo, errReadFile, opGzip);
-    } else if (job.Facts = SourceFacts(source); job.Facts->Problem) {
-      // Gone or replaced by something that is no file since the search.
-      item.Code = job.Facts->Problem;
-    } else {
-      const int position = static_cast<int>(std::lround(100.0 * static_cast<double>(i) / static_cast<double>(n) - 1.0));
-      FView.SetProgress(position < 0 ? 0 : position);
-      item = RunPipeline(std::move(job));
-    }
-    // An encrypted file's content is its length without the header and the code, whose
-    // length follows from the password.
-    if (encryptedFile) size = EncryptedContentSize(size);
+    TItemOutcome item = RestoreVersion(source, key, size);
     const bool goOn = Settle(std::move(item), [this, source, set, size](const TItemOutcome& done) {
       FCounts.ListedBytes += size;
       if (done.Result == rrCopied) {
