@@ -4,12 +4,14 @@
 figures over the runs and their spread (lowest-highest).
 
 Usage: summary.py RUNS BUILD_DIR [SCRIPT ...]   (scripts: e.g. 21-gunzip; default: all)
+BENCH_ONLY=41,20 in the environment runs only the scripts whose names begin so (make passes it).
 Each run's own output goes to standard error.
 A line is the same row in every run when it reads the same with its figures taken out; the
 zip script's ratio lines are told apart by the heading above them.
 """
 import re
 import statistics
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -50,6 +52,11 @@ def main():
     here = Path(__file__).resolve().parent
     names = sys.argv[3:]
     scripts = [here / f"{n}.sh" for n in names] if names else sorted(here.glob("[0-9]*.sh"))
+    only = [p.strip() for p in os.environ.get("BENCH_ONLY", "").split(",") if p.strip()]
+    if only:
+        scripts = [s for s in scripts if any(s.stem.startswith(p) for p in only)]
+        if not scripts:
+            sys.exit(f"BENCH_ONLY={os.environ['BENCH_ONLY']} names no script in {here}")
     figures = {}  # (script, heading, template) -> list of number lists, one per run
     for i in range(runs):
         print(f"run {i + 1} of {runs} ...", file=sys.stderr, flush=True)
