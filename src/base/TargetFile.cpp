@@ -14,12 +14,14 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <pthread.h>
 #include <random>
+#include <string_view>
 #include <vector>
 
 #include "base/FtGlobal.h"
@@ -44,6 +46,16 @@ std::atomic<bool> gForcePortable{false};
 enum class TLinkWay { Unknown, Descriptor, Proc, None };
 std::atomic<TLinkWay> gLinkWay{TLinkWay::Unknown};
 std::atomic<TTemporaryFiles> gTemporaryFiles{TTemporaryFiles::Auto};
+
+// The flush before replacing a file and the file system's at the end of a run; only a
+// benchmark turns them off (QV_BENCH_NO_SYNC=1), to show what they cost.
+bool Durable() {
+  static const bool durable = [] {
+    const char* off = std::getenv("QV_BENCH_NO_SYNC");
+    return off == nullptr || *off == '\0' || std::string_view(off) == "0";
+  }();
+  return durable;
+}
 
 std::vector<std::string> SplitComponents(const std::string& path) {
   std::vector<std::string> parts;
@@ -679,7 +691,7 @@ int TTargetFile::Commit(std::unique_ptr<TFileStream> AStream) {
       // Something took the name meanwhile: replaced only as Create would have allowed.
       detail = RefusedTarget(FFolder->Get(), FLeaf, FReplaceProtected);
     }
-    if (!renamed && detail == 0 && replaces && ::fdatasync(AStream->Handle()) != 0)
+    if (!renamed && detail == 0 && replaces && Durable() && ::fdatasync(AStream->Handle()) != 0)
       detail = DetailFromErrno(errno, errWriteFile);
     if (!AStream->Close() && detail == 0) detail = DetailFromErrno(errno, errWriteFile);
     AStream.reset();
@@ -735,7 +747,7 @@ void FinishDestination(const std::string& ARoot) {
   Leftovers().Forget();
   Folders().Forget();
   Roots().Forget();
-  if (ARoot.empty()) return;
+  if (ARoot.empty() || !Durable()) return;
   TFd root(::open(ARoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (root.Valid()) ::syncfs(root.Get());
 }

@@ -70,12 +70,13 @@ TCrypt::TCrypt(const std::string& Password, int AMode, int ABufSize)
       // A buffer of no bytes would make the stream loops spin without progress.
       CBufSize(ABufSize > 0 ? ABufSize : CDefaultBufSize),
       CBuffer(static_cast<size_t>(CBufSize)) {
+  if (!CBuffer.Valid()) throw std::bad_alloc();  // as a vector of the size would
   FMode = (AMode >= 1 && AMode <= 3) ? AMode : AutomaticMode(FPwd.size());
 }
 
 TCrypt::~TCrypt() {
   SecureWipe(FPwd.data(), FPwd.size());
-  SecureWipe(CBuffer.data(), CBuffer.size());
+  SecureWipe(CBuffer.Data(), CBuffer.Size());
   SecureWipe(&FCryptCtx.FMac, sizeof(FCryptCtx.FMac));
   SecureWipe(FCryptCtx.FKeystream.data(), FCryptCtx.FKeystream.size());
   SecureWipe(FCryptCtx.FBatch.data(), FCryptCtx.FBatch.size());
@@ -238,12 +239,12 @@ bool TEncryption::EncryptStream(TStream& sSource, TStream& sDest, bool SpeedLimi
   if (!WriteHeader(sDest)) return false;
   int64_t total = 0;
   for (;;) {
-    const int64_t n = ReadFull(sSource, CBuffer.data(), CBuffer.size());
+    const int64_t n = ReadFull(sSource, CBuffer.Data(), CBuffer.Size());
     if (n < 0) return false;
     total += n;
     Report(acEncrypt, total, SpeedLimit);
-    EncryptBlock(CBuffer.data(), static_cast<size_t>(n));
-    if (!WriteAll(sDest, CBuffer.data(), static_cast<size_t>(n))) return false;
+    EncryptBlock(CBuffer.Data(), static_cast<size_t>(n));
+    if (!WriteAll(sDest, CBuffer.Data(), static_cast<size_t>(n))) return false;
     if (n < CBufSize) break;
   }
   return WriteTrailer(sDest);
@@ -290,7 +291,7 @@ bool TEncryption::DecryptRest(TStream& sSource, TStream* sDest, int64_t ACipherL
     const size_t want = static_cast<size_t>(std::min<int64_t>(CBufSize, remaining));
     // With a helper the ciphertext goes to its slot and stays there for the MAC; the
     // plaintext then goes to the work buffer.
-    uint8_t* block = AMac != nullptr ? AMac->NextSlot() : CBuffer.data();
+    uint8_t* block = AMac != nullptr ? AMac->NextSlot() : CBuffer.Data();
     const int64_t n = ReadFull(sSource, block, want);
     // A source shorter than announced is a damaged stream, not a reason to read again.
     if (!Fail(ReadFailure(n, want))) return false;  // a helper drops the rest
@@ -298,10 +299,10 @@ bool TEncryption::DecryptRest(TStream& sSource, TStream* sDest, int64_t ACipherL
     total += n;
     Report(acDecrypt, total, SpeedLimit);
     if (AMac != nullptr)
-      CtrTransformTo(block, CBuffer.data(), want, FCryptCtx);
+      CtrTransformTo(block, CBuffer.Data(), want, FCryptCtx);
     else
-      DecryptBlock(CBuffer.data(), want);
-    if (sDest != nullptr && !Fail(WriteBlock(*sDest, CBuffer.data(), want))) return false;
+      DecryptBlock(CBuffer.Data(), want);
+    if (sDest != nullptr && !Fail(WriteBlock(*sDest, CBuffer.Data(), want))) return false;
     remaining -= n;
     if (Cancelled()) return Fail(dfCancelled);
   }
@@ -319,7 +320,7 @@ bool TEncryption::DecryptStreamOverlapped(TStream& sSource, TStream* sDest, int6
   if ((sDest == nullptr && file == nullptr) || SLength - frame <= 2 * static_cast<int64_t>(CBufSize))
     return DecryptStream(sSource, sDest, SLength, SpeedLimit);
   if (!ReadHeader(sSource)) return false;
-  const size_t slotSize = CBuffer.size();
+  const size_t slotSize = CBuffer.Size();
   if (FMacSlots.Size() != CMacSlots * slotSize) FMacSlots = TReadBuffer(CMacSlots * slotSize);
   if (!FMacSlots.Valid()) return DecryptRest(sSource, sDest, SLength - frame, SpeedLimit);
   if (file != nullptr) {
@@ -340,7 +341,7 @@ bool TEncryption::DecryptRestAhead(TFileStream& sSource, TStream* sDest, int64_t
     uint64_t ReadTicket = 0;
   };
   TSlot slots[CMacSlots];
-  for (size_t i = 0; i < CMacSlots; ++i) slots[i].Data = FMacSlots.Data() + i * CBuffer.size();
+  for (size_t i = 0; i < CMacSlots; ++i) slots[i].Data = FMacSlots.Data() + i * CBuffer.Size();
   // With a destination, the helper reads and authenticates while this thread decrypts and
   // writes; without, the helper only reads.
   const bool macAhead = sDest != nullptr;
@@ -350,7 +351,7 @@ bool TEncryption::DecryptRestAhead(TFileStream& sSource, TStream* sDest, int64_t
   int64_t planned = 0;
   const auto handOver = [&](TSlot& slot) {
     if (planned >= ACipherLength) return;
-    slot.Want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(CBuffer.size()), ACipherLength - planned));
+    slot.Want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(CBuffer.Size()), ACipherLength - planned));
     planned += static_cast<int64_t>(slot.Want);
     const size_t want = slot.Want;
     uint8_t* const data = slot.Data;
@@ -378,8 +379,8 @@ bool TEncryption::DecryptRestAhead(TFileStream& sSource, TStream* sDest, int64_t
     Report(acDecrypt, total, SpeedLimit);
     if (!macAhead) AuthenticateBlock(slot.Data, slot.Want);
     if (sDest != nullptr) {
-      CtrTransformTo(slot.Data, CBuffer.data(), slot.Want, FCryptCtx);
-      if (!Fail(WriteBlock(*sDest, CBuffer.data(), slot.Want))) return false;
+      CtrTransformTo(slot.Data, CBuffer.Data(), slot.Want, FCryptCtx);
+      if (!Fail(WriteBlock(*sDest, CBuffer.Data(), slot.Want))) return false;
     }
     if (Cancelled()) return Fail(dfCancelled);
     handOver(slot);

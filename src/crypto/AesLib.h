@@ -59,7 +59,8 @@ class TCrypt {
   TFCryptContext FCryptCtx;
   std::string FPwd;
   int32_t CBufSize;
-  std::vector<uint8_t> CBuffer;
+  // Written from and read into: on a 64-byte line, which the kernel copies fastest.
+  TReadBuffer CBuffer;
 };
 
 class TEncryption : public TCrypt {

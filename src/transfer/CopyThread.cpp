@@ -49,7 +49,7 @@ TCopyThread::TCopyThread(std::string ASourceName, std::string ADestName, bool AS
       FBufSize(ABufSize > 0 ? static_cast<uint32_t>(ABufSize) : 0) {
   SetPriority(APriority);
   // A buffer that cannot be had leaves FBuffer empty; the job then ends with a code.
-  if (FBufSize > 0) FBuffer.reset(new (std::nothrow) uint8_t[FBufSize]);
+  if (FBufSize > 0) FBuffer.reset(new (std::align_val_t{TReadBuffer::kLine}, std::nothrow) uint8_t[FBufSize]);
 }
 
 TCopyThread::TCopyThread(std::string ASourceName, std::string ADestName, TEncryption* AEncryption,
