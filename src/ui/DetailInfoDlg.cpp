@@ -143,7 +143,7 @@ void ShowDetailInfo(const QPoint& position, const QString& title, const QString&
                     const QStringList& details, TInfoIcon icon) {
   QPointer<TDetailInfoDialog> dialog = new TDetailInfoDialog(QApplication::activeWindow());
   dialog->Execute(position, title, message, icon, details);
-  if (dialog) dialog->deleteLater();
+  delete dialog.data();  // gone with its message, never the parent of the next one
 }
 
 }  // namespace qv

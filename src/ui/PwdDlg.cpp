@@ -110,7 +110,9 @@ int QueryPassword(const QString& title, const QString& prompt, bool showSkip, in
                   std::string& pwd, bool showDepth) {
   QPointer<TPasswordDialog> dialog = new TPasswordDialog(QApplication::activeWindow());
   const int result = dialog->Execute(title, prompt, showSkip, showDepth, pwd, encMode);
-  if (dialog) dialog->deleteLater();
+  // Gone with its question: a dialog left for later can still be the active window and so
+  // the parent of the next box, which it would then take with it while that box is shown.
+  delete dialog.data();
   return result;
 }
 

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The dialogs on their own: selection grid, password, detail information, directory dialog.
+#include <algorithm>
+
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -58,6 +60,31 @@ class DialogsTest : public QObject {
     QCOMPARE(dialog.Execute("t", "x", {"a", "b", "c"}), -1);
     QTimer::singleShot(50, [&] { dialog.reject(); });
     QCOMPARE(dialog.Execute("t", "x", {"a"}), -1);
+  }
+
+  // A dialog that outlived its question could become the parent of the next box and delete
+  // it while it is shown (a box on the stack: a crash).
+  void questionDialogsAreGoneWhenTheyReturn() {
+    const auto answerLater = [] {
+      QTimer::singleShot(50, [] {
+        if (QWidget* modal = QApplication::activeModalWidget()) qobject_cast<QDialog*>(modal)->done(0);
+      });
+    };
+    const auto alive = [] {
+      const QWidgetList widgets = QApplication::allWidgets();
+      return std::count_if(widgets.cbegin(), widgets.cend(), [](QWidget* w) {
+        return qobject_cast<TPasswordDialog*>(w) || qobject_cast<TDetailInfoDialog*>(w);
+      });
+    };
+    QCOMPARE(alive(), 0L);
+    answerLater();
+    std::string pwd;
+    int mode = 0;
+    qv::QueryPassword("T", "P", true, mode, pwd, false);
+    QCOMPARE(alive(), 0L);
+    answerLater();
+    qv::ShowDetailInfo(QPoint(), "T", "M", {"a"}, iiError);
+    QCOMPARE(alive(), 0L);
   }
 
   void passwordDialogResultsAndDepth() {
