@@ -30,9 +30,7 @@ cleanup() {
   rm -rf "$out" "$disk"
 }
 trap cleanup EXIT
-now() { date +%s.%N; }
-secs() { python3 -c "print(f'{$2-$1:.3f}')"; }
-ratio() { python3 -c "print(f'{$1/$2:.2f}')"; }
+. "$(dirname "$0")/lib.sh"
 
 if [ ! -f "$work/made-v2" ]; then
 rm -rf "$work"
@@ -63,18 +61,6 @@ touch "$work/made-v2"
 fi
 echo "documents tree: $files files, $(du -sh "$work/plain" | cut -f1) plain, $(du -sh "$work/gz" | cut -f1) as .gz, zip $(du -h "$work/docs.zip" | cut -f1)"
 
-tries=${QV_BENCH_TRIES:-3}
-best() {  # best OUT command...: the shortest wall time of $tries runs; OUT is removed before each
-  local out=$1 b="" t0 t1 s
-  shift
-  for _ in $(seq "$tries"); do
-    rm -rf "$out"
-    sync
-    t0=$(now); "$@" >/dev/null; t1=$(now); s=$(secs $t0 $t1)
-    if [ -z "$b" ] || python3 -c "import sys; sys.exit(0 if $s < $b else 1)"; then b=$s; fi
-  done
-  echo "$b"
-}
 best_over() {  # best_over command...: as best, but over what the run before left in place
   local b="" t0 t1 s
   for _ in $(seq "$tries"); do
@@ -83,9 +69,6 @@ best_over() {  # best_over command...: as best, but over what the run before lef
     if [ -z "$b" ] || python3 -c "import sys; sys.exit(0 if $s < $b else 1)"; then b=$s; fi
   done
   echo "$b"
-}
-row() {  # row NAME OURS PEER PEER_NAME
-  echo "$1: quorvex ${2}s, $4 ${3}s, speed ratio $(ratio "$3" "$2")x"
 }
 
 rows_in() {  # rows_in FOLDER LABEL SYNC [ENV...]: the three rows with their outputs in FOLDER

@@ -28,9 +28,7 @@ cleanup() {
   rm -rf "$disk"
 }
 trap cleanup EXIT
-now() { date +%s.%N; }
-secs() { python3 -c "print(f'{$2-$1:.3f}')"; }
-ratio() { python3 -c "print(f'{$1/$2:.2f}')"; }
+. "$(dirname "$0")/lib.sh"
 
 # One folder per source, so that a Directory-mode run restores exactly that file.
 if [ ! -f "$work/complete" ]; then
@@ -51,21 +49,6 @@ if ! mount -o loop "$disk/ext4.img" "$disk/mnt" 2>/dev/null; then
 fi
 at=$disk/mnt
 
-tries=${QV_BENCH_TRIES:-3}
-best() {  # best OUT command...: the shortest wall time of $tries runs; OUT is removed before each
-  local out=$1 b="" t0 t1 s
-  shift
-  for _ in $(seq "$tries"); do
-    rm -rf "$out"
-    sync
-    t0=$(now); "$@" >/dev/null; t1=$(now); s=$(secs $t0 $t1)
-    if [ -z "$b" ] || python3 -c "import sys; sys.exit(0 if $s < $b else 1)"; then b=$s; fi
-  done
-  echo "$b"
-}
-row() {  # row NAME OURS PEER PEER_NAME
-  echo "$1: quorvex ${2}s, $4 ${3}s, speed ratio $(ratio "$3" "$2")x"
-}
 check() { cmp -s "$work/plain/data" "$1" || { echo "restored bytes differ: $1"; exit 1; }; }
 
 rows() {  # rows LABEL SYNC [ENV...]
