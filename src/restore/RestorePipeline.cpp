@@ -148,7 +148,7 @@ TRestoreResult TRestoreSession::RestoreFile(const std::string& source, const std
   const std::string name = RestoredName(ExtractFileName(source), FOptions.Unpack);
   if (!IsPlainName(name)) {
     // "..gz" would restore as "." and "...gz" as "..": names of folders, never of a file.
-    code = TErrorCode(sevError, errNameRefused, OperationOf(kind));
+    code = TErrorCode(sevError, static_cast<uint32_t>(NameRefusal(name)), OperationOf(kind));
     return rrFailed;
   }
   const TRestoreResult result = RunPipeline(source, AddPathDelimiter(targetFolder) + name, kind, encrypted,
