@@ -16,10 +16,7 @@ set(QV_WINE_ENV "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix;WINEDEBUG=-all;QV_SOU
 
 # Unit tests shared with Linux that hold on Windows. Left out, and why:
 #   crypto/ZipAesInteropTest    runs 7-Zip, a Linux program a Windows process cannot start
-#   base, transfer, restore, cli make their fixtures with Linux tools (sh, zip, gzip, python3)
-#                               through std::system and check POSIX permission bits and
-#                               symbolic links; their restores are covered below by the CLI
-#                               scripts, which make the fixtures on the Linux side.
+# The transfer and restore tables follow below: their fixtures are replayed (see there).
 set(QV_WIN_UNIT_SOURCES
   ${CMAKE_SOURCE_DIR}/tests/crypto/AesLibTest.cpp
   ${CMAKE_SOURCE_DIR}/tests/crypto/CipherPrimitivesTest.cpp
@@ -47,7 +44,33 @@ target_include_directories(test_win_base PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 # daylight-saving rules, which the Windows C runtime does not read.
 add_test(NAME win_base COMMAND test_win_base --gtest_filter=-DosTimes.ReadAsLocalTimeWithTheRulesOfThatDate)
 
-add_executable(test_win_platform ${CMAKE_SOURCE_DIR}/tests/win32/WindowsPlatformTest.cpp)
+# The transfer and restore tables: their fixtures are made by Linux tools (gzip, zip, 7zz,
+# python3), which a Windows process cannot start. The Linux test programs record what each of
+# those commands made (tests/transfer/FixtureReplay.h) into build-win/fixtures first; the
+# Windows programs apply that record in place of the command. Rows that cannot hold on
+# Windows are left out by the filters in tests/win32/unit-filters.cmake, each with its reason.
+set(QV_FIXTURE_DIR ${CMAKE_BINARY_DIR}/fixtures)
+add_test(NAME win_fixtures COMMAND bash ${CMAKE_SOURCE_DIR}/tests/win32/make-fixtures.sh ${QV_FIXTURE_DIR})
+set_tests_properties(win_fixtures PROPERTIES LABELS windows TIMEOUT 600 FIXTURES_SETUP win_fixtures
+  ENVIRONMENT "QV_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+include(${CMAKE_SOURCE_DIR}/tests/win32/unit-filters.cmake)
+foreach(_sub transfer restore)
+  file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${_sub}/*.cpp)
+  add_executable(test_win_${_sub} ${_src})
+  target_link_libraries(test_win_${_sub} PRIVATE quorvex-core gtest gtest_main)
+  target_include_directories(test_win_${_sub} BEFORE PRIVATE ${CMAKE_SOURCE_DIR}/tests/win32/include ${CMAKE_SOURCE_DIR}/tests)
+  target_compile_options(test_win_${_sub} PRIVATE "SHELL:-include ${CMAKE_SOURCE_DIR}/tests/win32/include/TestPosixStubs.h")
+  list(JOIN QV_WIN_${_sub}_EXCLUDED ":" _filter)
+  add_test(NAME win_${_sub} COMMAND test_win_${_sub} --gtest_filter=-${_filter})
+  set_tests_properties(win_${_sub} PROPERTIES LABELS windows TIMEOUT 600 FIXTURES_REQUIRED win_fixtures
+    ENVIRONMENT "${QV_WINE_ENV};QV_FIXTURE_DIR=Z:${QV_FIXTURE_DIR}")
+endforeach()
+# Not yet green under Wine: DeepTree.DirectoryWalkWithFewDescriptors runs for minutes, and
+# StopRun, ParallelRun, DryRunDifferential and four Destination rows still fail there.
+set_tests_properties(win_restore PROPERTIES DISABLED TRUE)
+
+add_executable(test_win_platform ${CMAKE_SOURCE_DIR}/tests/win32/WindowsPlatformTest.cpp
+  ${CMAKE_SOURCE_DIR}/tests/win32/WindowsRestoreTest.cpp)
 target_link_libraries(test_win_platform PRIVATE quorvex-core gtest gtest_main)
 target_include_directories(test_win_platform PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 add_test(NAME win_platform COMMAND test_win_platform)
@@ -70,7 +93,9 @@ foreach(_s ${QV_WIN_CLI_SCRIPTS})
 endforeach()
 add_test(NAME win_cli_windows COMMAND bash ${CMAKE_SOURCE_DIR}/tests/win32/cli_wine.sh
   ${CMAKE_SOURCE_DIR}/tests/win32/wine-cli.sh)
-set(_cli_tests win_cli_windows)
+add_test(NAME win_cli_names COMMAND bash ${CMAKE_SOURCE_DIR}/tests/win32/names_wine.sh
+  ${CMAKE_SOURCE_DIR}/tests/win32/wine-cli.sh)
+set(_cli_tests win_cli_windows win_cli_names)
 foreach(_s ${QV_WIN_CLI_SCRIPTS})
   list(APPEND _cli_tests win_cli_${_s})
 endforeach()

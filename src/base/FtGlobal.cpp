@@ -46,6 +46,7 @@ const char* DetailText(uint32_t detail) {
     case errVerifyFailed: return "Verification failed";
     case errNotRegularFile: return "Not a regular file";
     case errReadFolder: return "Could not read folder";
+    case errNameNotHeld: return "Name refused: Windows cannot hold this name";
     case errArchiveAsFile: return "This is an archive: open it in the folder tree to choose entries";
     case errUserBreak: return "Terminated by user";
     default: return nullptr;

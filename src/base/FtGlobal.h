@@ -45,6 +45,8 @@ enum : uint32_t {
   errNotRegularFile = 39,         // a FIFO, device or socket named as a source
   errReadFolder = 40,             // a folder that cannot be listed
   errArchiveAsFile = 41,          // a zip archive selected as a file
+  errNameNotHeld = 42,            // a name Windows cannot hold (a device name, a trailing dot
+                                  // or space, a reserved character): refused, never renamed
   errUserBreak = 128,
 };
 

@@ -28,6 +28,10 @@
 #include "base/FileUtils.h"
 #include "base/PathUtils.h"
 
+#ifndef ENAMENOTHELD
+#define ENAMENOTHELD (-1)  // POSIX holds every plain name: never set here
+#endif
+
 namespace qv {
 
 namespace {
@@ -120,7 +124,7 @@ int OpenComponent(int AFolder, const std::string& AName, TFd& AOut) {
 // climb out, ELOOP for a link that may not be entered).
 int ResolveFolder(int ARootFd, const std::vector<std::string>& AParts, bool ACreate, TFd& AOut) {
   for (const std::string& part : AParts)
-    if (!IsPlainName(part)) return EXDEV;
+    if (!IsPlainName(part)) return NameRefusal(part) == errNameNotHeld ? ENAMENOTHELD : EXDEV;
   if (AParts.empty()) {
     const int fd = ::fcntl(ARootFd, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return errno;
@@ -163,6 +167,7 @@ int ResolutionDetail(int AErrno) {
     case 0: return 0;
     case EXDEV:
     case ELOOP: return errNameRefused;
+    case ENAMENOTHELD: return errNameNotHeld;
     case ENAMETOOLONG: return errPathTooLong;
     default: return errCreateFile;
   }
@@ -304,7 +309,7 @@ int PlaceOf(const std::string& ARoot, const std::string& ADestName, TTargetPlace
     APlace.Create = true;
   }
   APlace.Folders = std::move(parts);
-  if (!IsPlainName(APlace.Leaf)) return errNameRefused;
+  if (!IsPlainName(APlace.Leaf)) return NameRefusal(APlace.Leaf);
   if (APlace.Leaf.size() > NAME_MAX) return errPathTooLong;
   return 0;
 }
@@ -458,6 +463,7 @@ int DetailFromErrno(int AErrno, int AFallback) {
     case EDQUOT:
     case EFBIG: return errDiskFull;
     case ENAMETOOLONG: return errPathTooLong;
+    case ENAMENOTHELD: return errNameNotHeld;
     default: return AFallback;
   }
 }
@@ -490,6 +496,11 @@ bool IsPlainName(const std::string& AName) {
   if (!qv_name_allowed(AName)) return false;
 #endif
   return !AName.empty() && AName != "." && AName != ".." && AName.find('/') == std::string::npos;
+}
+
+int NameRefusal(const std::string& AName) {
+  const bool posixPlain = !AName.empty() && AName != "." && AName != ".." && AName.find('/') == std::string::npos;
+  return posixPlain && !IsPlainName(AName) ? errNameNotHeld : errNameRefused;
 }
 
 int OpenFolderBeneath(const std::string& ARoot, const std::string& ARelative, bool ACreate, TFd& AFolder) {

@@ -63,6 +63,9 @@ void ForceTemporaryFiles(TTemporaryFiles AKind);
 
 // False for an empty name, "." and "..", and on Windows for a name it cannot hold as it is.
 bool IsPlainName(const std::string& AName);
+// Why a name that is not plain is refused: errNameNotHeld for one that only Windows cannot
+// hold, errNameRefused otherwise.
+int NameRefusal(const std::string& AName);
 
 // Opens the folder ARelative ("/"-separated, may be empty) below the folder ARoot, making
 // missing folders when ACreate. ARoot itself is entered following links (the user chose it).

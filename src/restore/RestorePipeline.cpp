@@ -155,7 +155,8 @@ TItemOutcome TRestoreSession::RestoreFile(const std::string& source, const std::
   }
   const std::string name = RestoredName(ExtractFileName(source), FOptions.Unpack);
   // "..gz" would restore as "." and "...gz" as "..": names of folders, never of a file.
-  if (!IsPlainName(name)) return TItemOutcome(rrFailed, TErrorCode(sevError, errNameRefused, OperationOf(job.Kind)));
+  if (!IsPlainName(name))
+    return TItemOutcome(rrFailed, TErrorCode(sevError, static_cast<uint32_t>(NameRefusal(name)), OperationOf(job.Kind)));
   job.TargetPath = AddPathDelimiter(targetFolder) + name;
   return RunPipeline(std::move(job));
 }

@@ -41,7 +41,7 @@ TEST(GetErrorMessage, UnknownDetailsAndMarks) {
 TEST(GetErrorMessage, EveryAssignedDetailHasItsOwnText) {
   const uint32_t assigned[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
                                17, 18, 19, 24, 25, 26, 27, 28, 29, 32, 33, 34, 35, 36, 37,
-                               38, 39, 40, 41, 128};
+                               38, 39, 40, 41, 42, 128};
   for (uint32_t d = 0; d < 256; ++d) {
     const bool known = std::find(std::begin(assigned), std::end(assigned), d) != std::end(assigned);
     EXPECT_EQ(GetErrorMessage(0x100 | d).find("Unknown code") == std::string::npos, known) << d;

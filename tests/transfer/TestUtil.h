@@ -2,12 +2,14 @@
 #pragma once
 // Shared helpers of the transfer tests: temporary folders, file contents, and running a
 // worker to its end on the test's main thread (which serves the worker's Synchronize calls).
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <dirent.h>
-#include <signal.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <signal.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
@@ -21,6 +23,7 @@
 
 #include "base/FtGlobal.h"
 #include "transfer/CopyThread.h"
+#include "transfer/FixtureReplay.h"
 
 namespace qv::test {
 
@@ -42,13 +45,15 @@ class TTempDir {
  public:
   explicit TTempDir(const std::string& tag = "qvtest") {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + tag + "-XXXXXX";
+    std::string pattern = std::string(base && *base ? base : DefaultBase()) + "/" + tag + "-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data())) FPath = buffer.data();
+    if (!FPath.empty()) fixture::FolderMade(FPath);
   }
   ~TTempDir() {
     if (!FPath.empty()) RemoveTree(FPath);
+    fixture::FolderGone(FPath);
   }
   TTempDir(const TTempDir&) = delete;
   TTempDir& operator=(const TTempDir&) = delete;
@@ -57,6 +62,20 @@ class TTempDir {
   const std::string& Path() const { return FPath; }
   // The path of name inside the folder.
   std::string operator/(const std::string& name) const { return FPath + "/" + name; }
+
+  static std::string DefaultBase() {
+#ifdef _WIN32
+    wchar_t base[MAX_PATH + 1];
+    const DWORD n = GetTempPathW(MAX_PATH + 1, base);
+    std::string path = qv_utf8(std::wstring(base, n));
+    for (auto& c : path)
+      if (c == '\\') c = '/';
+    while (path.size() > 3 && path.back() == '/') path.pop_back();
+    return path;
+#else
+    return "/tmp";
+#endif
+  }
 
   static void RemoveTree(const std::string& path) {
     struct stat st {};
@@ -75,15 +94,12 @@ class TTempDir {
 };
 
 inline bool WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(fixture::NativePath(path), std::ios::binary | std::ios::trunc);
   out.write(data.data(), static_cast<std::streamsize>(data.size()));
   return static_cast<bool>(out);
 }
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+inline std::string ReadFile(const std::string& path) { return fixture::ReadAll(path); }
 
 inline bool FileExists(const std::string& path) {
   struct stat st {};
@@ -98,8 +114,15 @@ inline std::string RandomBytes(size_t size, uint32_t seed = 1) {
   return data;
 }
 
-// Runs a shell command; true when it exited with 0.
-inline bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
+// Runs a shell command; true when it exited with 0. On Windows its recorded effect is
+// applied instead (transfer/FixtureReplay.h).
+inline bool Run(const std::string& command) {
+#ifdef _WIN32
+  return fixture::Replay(command);
+#else
+  return fixture::RunAndRecord(command);
+#endif
+}
 
 // One progress report as the handler received it.
 struct TProgressReport {
@@ -146,6 +169,7 @@ inline std::vector<std::string> LeftoverTempFiles(const std::string& folder) {
   return found;
 }
 
+#ifndef _WIN32
 // Runs AJob in a child process whose files may grow to ALimit bytes at most (a full medium
 // without a small file system to fill) and returns AJob's result; -1 when the child failed.
 inline int RunWithFileSizeLimit(rlim_t ALimit, const std::function<int()>& AJob) {
@@ -170,5 +194,9 @@ inline int RunWithFileSizeLimit(rlim_t ALimit, const std::function<int()>& AJob)
   if (child > 0) waitpid(child, &status, 0);
   return result;
 }
+#else
+// Windows puts no file size limit on a process: the rows that need one are left out there.
+inline int RunWithFileSizeLimit(unsigned long long, const std::function<int()>&) { return -1; }
+#endif
 
 }  // namespace qv::test

@@ -134,6 +134,12 @@ int Fail(int err) {
 
 int FailLast() { return Fail(ErrnoFromWin32(GetLastError())); }
 
+// Why a name is refused: "." and ".." would leave or stay in the folder (EXDEV); any other
+// is one Windows cannot hold as it is.
+int FailName(const std::string& name) {
+  return Fail(name.empty() || name == "." || name == ".." ? EXDEV : ENAMENOTHELD);
+}
+
 HANDLE HandleOf(int fd) {
   const intptr_t h = _get_osfhandle(fd);
   return h == -1 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(h);
@@ -256,6 +262,17 @@ struct TOpenRequest {
   bool Creates = false;
 };
 
+// A handle closed when it goes out of scope.
+struct TOwnedHandle {
+  HANDLE Handle = INVALID_HANDLE_VALUE;
+  TOwnedHandle() = default;
+  TOwnedHandle(const TOwnedHandle&) = delete;
+  TOwnedHandle& operator=(const TOwnedHandle&) = delete;
+  ~TOwnedHandle() {
+    if (Handle != INVALID_HANDLE_VALUE && Handle != nullptr) CloseHandle(Handle);
+  }
+};
+
 // Where a relative open looked: the folder's handle and the name below it.
 struct TLookup {
   HANDLE Root = nullptr;
@@ -267,20 +284,34 @@ HANDLE OpenRelative(int dirfd, const char* name, const TOpenRequest& request, TL
   HANDLE root = nullptr;
   std::string relative;
   std::wstring ntName;
+  TOwnedHandle parent;  // the folder of a path whose leaf is opened below it
   if (HandlePathOf(name, root, relative)) {
     if (root == INVALID_HANDLE_VALUE) return Fail(EBADF), INVALID_HANDLE_VALUE;
   } else if (dirfd == AT_FDCWD || IsAbsolute(name)) {
     const std::string path = *name ? name : ".";
     // A path's components are checked as any name below a folder: nothing Windows would
     // take for a device or trim.
-    if (request.Creates) {
-      const char* leaf = path.c_str();
-      for (const char* p = leaf; *p; ++p)
-        if (*p == '/' || *p == '\\') leaf = p + 1;
-      const bool drive = leaf == path.c_str() + 2 || (path.size() == 2 && path[1] == ':');  // "C:" or "C:/"
-      if (*leaf && !(drive && path[1] == ':') && !qv_name_allowed(leaf)) return Fail(EXDEV), INVALID_HANDLE_VALUE;
+    const char* leaf = path.c_str();
+    for (const char* p = leaf; *p; ++p)
+      if (*p == '/' || *p == '\\') leaf = p + 1;
+    const bool drive = leaf == path.c_str() + 2 || (path.size() == 2 && path[1] == ':');  // "C:" or "C:/"
+    const bool held = !*leaf || (drive && path[1] == ':') || qv_name_allowed(leaf);
+    if (!held && request.Creates) return FailName(leaf), INVALID_HANDLE_VALUE;
+    if (!held && std::strcmp(leaf, ".") != 0 && std::strcmp(leaf, "..") != 0 && leaf > path.c_str()) {
+      // An existing item of such a name (on a share, or a Unix folder under Wine) is read by
+      // its exact name below its folder: a path would take "CON" for the console, and lose
+      // a trailing dot or space.
+      TOpenRequest folder;
+      folder.Options |= FILE_DIRECTORY_FILE;
+      const std::string above(path.c_str(), leaf - 1 == path.c_str() ? leaf : leaf - 1);
+      parent.Handle = OpenRelative(AT_FDCWD, above.c_str(), folder);
+      if (parent.Handle == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+      root = parent.Handle;
+      relative = leaf;
+      lookup = nullptr;  // the folder is closed on return
+    } else if (!NtPathOf(path, ntName)) {
+      return Fail(ENOENT), INVALID_HANDLE_VALUE;
     }
-    if (!NtPathOf(path, ntName)) return Fail(ENOENT), INVALID_HANDLE_VALUE;
   } else {
     root = HandleOf(dirfd);
     if (root == INVALID_HANDLE_VALUE) return Fail(EBADF), INVALID_HANDLE_VALUE;
@@ -304,8 +335,11 @@ HANDLE OpenRelative(int dirfd, const char* name, const TOpenRequest& request, TL
       size_t end = relative.find('/', pos);
       if (end == std::string::npos) end = relative.size();
       const std::string part = relative.substr(pos, end - pos);
-      if (part.empty() || part == "." || part == ".." || !qv_name_allowed(part))
-        return Fail(request.Creates ? EXDEV : ENOENT), INVALID_HANDLE_VALUE;
+      // An existing item is opened by its name as it is (no device or trimming below a
+      // folder's handle); a new one only under a name Windows holds.
+      const bool readable = !part.empty() && part != "." && part != ".." && part.find('\\') == std::string::npos;
+      if (!qv_name_allowed(part) && (request.Creates || !readable))
+        return (request.Creates ? FailName(part) : Fail(ENOENT)), INVALID_HANDLE_VALUE;
       pos = end + 1;
     }
     ntName = qv_wide(relative);
@@ -418,13 +452,13 @@ int RenameHandle(HANDLE h, int newdirfd, const char* newname, bool replace) {
   std::wstring target;
   std::string rest;
   if (HandlePathOf(newname, root, rest)) {
-    if (!qv_name_allowed(rest)) return Fail(EXDEV);
+    if (!qv_name_allowed(rest)) return FailName(rest);
     target = qv_wide(rest);
   } else if (newdirfd == AT_FDCWD || IsAbsolute(newname)) {
     if (!NtPathOf(newname, target)) return Fail(ENOENT);
   } else {
     root = HandleOf(newdirfd);
-    if (!qv_name_allowed(newname)) return Fail(EXDEV);
+    if (!qv_name_allowed(newname)) return FailName(newname);
     target = qv_wide(newname);
   }
   if (target.empty()) return Fail(ENOENT);
@@ -641,6 +675,14 @@ extern "C" int open(const char* path, int flags, ...) {
 
 int qv_fcntl(int fd, int cmd, ...) {
   if (cmd == F_DUPFD_CLOEXEC) {
+    // A file gets a handle of its own: a duplicate would share the file position, which
+    // pread moves and puts back, so a second thread reading at offsets would move the
+    // first one's sequential reads.
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(HandleOf(fd), &info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      HANDLE own = ReOpenFile(HandleOf(fd), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+      if (own != INVALID_HANDLE_VALUE) return AdoptHandle(own, O_RDONLY);
+    }
     HANDLE copy = nullptr;
     if (!DuplicateHandle(GetCurrentProcess(), HandleOf(fd), GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
       return FailLast();
@@ -836,7 +878,7 @@ extern "C" int rename(const char* oldname, const char* newname) {
 int linkat(int, const char*, int, const char*, int) { return Fail(EOPNOTSUPP); }
 
 int symlinkat(const char* target, int dirfd, const char* name) {
-  if (!qv_name_allowed(name)) return Fail(EXDEV);
+  if (!qv_name_allowed(name)) return FailName(name);
   std::wstring folder;
   if (dirfd == AT_FDCWD || IsAbsolute(name)) {
     folder.clear();

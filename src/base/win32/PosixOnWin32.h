@@ -14,7 +14,7 @@
 // - Times are FILETIMEs; st_birthtim carries the creation time, and utimensat/futimens given
 //   three times (the third is ours: the creation time) set it too.
 // - A name Windows cannot hold (reserved device names, trailing dot or space, < > : " | ? *
-//   and control characters) is refused with EXDEV, as a name that would leave its folder.
+//   and control characters) is refused with ENAMENOTHELD, never made under another name.
 #ifndef _WIN32
 #error "PosixOnWin32.h is for the Windows build only"
 #endif
@@ -105,6 +105,9 @@
 #ifndef EDQUOT
 #define EDQUOT 1133
 #endif
+// A name Windows cannot hold (a device name, a trailing dot or space, a reserved character):
+// its own error, so it is not taken for a name that leads out of its folder.
+#define ENAMENOTHELD 2001
 #ifndef ESRCH
 #define ESRCH 3
 #endif
@@ -352,8 +355,25 @@ inline size_t strftime_l(char* buffer, size_t size, const char* format, const st
   return strftime(buffer, size, format, t);
 }
 
-inline wint_t towlower_l(wint_t c, locale_t) { return towlower(c); }
-inline wint_t towupper_l(wint_t c, locale_t) { return towupper(c); }
+// The system's Unicode case mapping: the C runtime's towlower maps ASCII only in the "C"
+// locale, so "Äpfel" and "äpfel" would differ.
+inline uint32_t qv_map_case(uint32_t c, DWORD how) {
+  wchar_t in[2], out[2];
+  int n = 1;
+  if (c > 0xFFFF) {
+    if (c > 0x10FFFF) return c;
+    in[0] = static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+    in[1] = static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    n = 2;
+  } else {
+    in[0] = static_cast<wchar_t>(c);
+  }
+  if (LCMapStringEx(LOCALE_NAME_INVARIANT, how, in, n, out, n, nullptr, nullptr, 0) != n) return c;
+  if (n == 1) return out[0];
+  return 0x10000 + ((static_cast<uint32_t>(out[0]) - 0xD800) << 10) + (static_cast<uint32_t>(out[1]) - 0xDC00);
+}
+inline wint_t towlower_l(wint_t c, locale_t) { return static_cast<wint_t>(qv_map_case(c, LCMAP_LOWERCASE)); }
+inline wint_t towupper_l(wint_t c, locale_t) { return static_cast<wint_t>(qv_map_case(c, LCMAP_UPPERCASE)); }
 inline time_t timegm(struct tm* t) { return _mkgmtime(t); }
 
 // zlib's 64-bit length form (z_off_t is 32 bits here).
