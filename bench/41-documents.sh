@@ -112,13 +112,7 @@ if [ "$(id -u)" -ne 0 ] || ! command -v mkfs.ext4 >/dev/null; then
   echo "documents ext4 rows skipped: they need root and mkfs.ext4 for a loop mount"
   exit 0
 fi
-truncate -s 2G "$disk/ext4.img"
-mkfs.ext4 -q -F "$disk/ext4.img"
-mkdir -p "$disk/mnt"
-if ! mount -o loop "$disk/ext4.img" "$disk/mnt" 2>/dev/null; then
-  echo "documents ext4 rows skipped: the loop mount failed"
-  exit 0
-fi
+mount_ext4 "$disk" 2G "documents ext4 rows"
 rows_in "$disk/mnt" "ext4" " && sync -f \"\$2\""
 rows_in "$disk/mnt" "ext4 without flush" "" QV_BENCH_NO_SYNC=1
 replacing "$disk/mnt" "ext4" " && sync -f \"\$2\""

@@ -19,3 +19,14 @@ best() {  # best OUT command...: the shortest wall time of $tries runs; OUT is r
 row() {  # row NAME OURS PEER PEER_NAME
   echo "$1: quorvex ${2}s, $4 ${3}s, speed ratio $(ratio "$3" "$2")x"
 }
+# mount_ext4 DISK SIZE LABEL: an ext4 image of SIZE in DISK, mounted on DISK/mnt; the script ends
+# (as a skip) when the loop mount fails.
+mount_ext4() {
+  truncate -s "$2" "$1/ext4.img"
+  mkfs.ext4 -q -F "$1/ext4.img"
+  mkdir -p "$1/mnt"
+  if ! mount -o loop "$1/ext4.img" "$1/mnt" 2>/dev/null; then
+    echo "$3 skipped: the loop mount failed"
+    exit 0
+  fi
+}

@@ -39,16 +39,16 @@ class TQueueRun {
   // Adds every item of the row; the finishes record the order and the outcome.
   void AddAll(const TQueueRow& row) {
     for (size_t i = 0; i < row.Items.size(); ++i) {
-      const TQueueItem& spec = row.Items[i];
-      TItemOutcome item(spec.Known);
+      const TQueueItem& want = row.Items[i];
+      TItemOutcome item(want.Known);
       item.Target = FDir.Path() + "/t" + std::to_string(i);
-      if (spec.Known == rrPending) {
+      if (want.Known == rrPending) {
         const std::string source = FDir.Path() + "/s" + std::to_string(i);
-        if (!spec.SourceMissing) {
-          ASSERT_TRUE(WriteFile(source, std::string(static_cast<size_t>(spec.Size), 'x')));
+        if (!want.SourceMissing) {
+          ASSERT_TRUE(WriteFile(source, std::string(static_cast<size_t>(want.Size), 'x')));
         }
         item.Worker = std::make_unique<TCopyThread>(source, item.Target, true, 65536, tpNormal);
-        if (spec.CancelledBefore) item.Worker->CancelThread();
+        if (want.CancelledBefore) item.Worker->CancelThread();
       }
       const bool goOn = FQueue.Add(std::move(item), [this, i, &row](const TItemOutcome& done) {
         FOrder.push_back(static_cast<int>(i));
